@@ -1,0 +1,25 @@
+// The sub-commands of kestrove-cli. Each returns the process exit status and writes its
+// errors to `err`; `args` are the words after the sub-command's name.
+#pragma once
+
+#include <filesystem>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrove::cli {
+
+struct CliContext {
+  std::optional<std::filesystem::path> root;  // --root DIR, if given
+  std::ostream& out;
+  std::ostream& err;
+};
+
+using Args = std::vector<std::string>;
+
+int CmdInfo(CliContext& ctx, const Args& args);
+int CmdReg(CliContext& ctx, const Args& args);
+int CmdSample(CliContext& ctx, const Args& args);
+
+}  // namespace kestrove::cli

@@ -1,0 +1,70 @@
+// kestrove-cli: the program's jobs without a window.
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <string>
+
+#include "cli/Commands.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: kestrove-cli [--root DIR] COMMAND [ARGS...]\n"
+    "\n"
+    "The target is the Windows system to work on: DIR, else $KESTROVE_ROOT, else $WINEPREFIX,\n"
+    "else ~/.wine.\n"
+    "\n"
+    "Commands:\n"
+    "  info                      describe the target: version, drives, shell folders\n"
+    "  reg query KEY [/v NAME | /ve | /va] [/s]\n"
+    "  reg add KEY [/v NAME | /ve] [/t TYPE] [/s SEP] [/d DATA] [/f]\n"
+    "  reg delete KEY [/v NAME | /ve | /va] [/f]\n"
+    "                            read and change the target's registry as Windows' reg.exe does\n"
+    "  sample DIR                write a small sample Wine prefix into DIR\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace kestrove::cli;
+  CliContext ctx{std::nullopt, std::cout, std::cerr};
+  int i = 1;
+  while (i < argc) {
+    std::string a = argv[i];
+    if (a == "--root" && i + 1 < argc) {
+      ctx.root = argv[i + 1];
+      i += 2;
+    } else if (a.rfind("--root=", 0) == 0) {
+      ctx.root = a.substr(7);
+      ++i;
+    } else if (a == "--help" || a == "-h") {
+      std::cout << kUsage;
+      return 0;
+    } else {
+      break;
+    }
+  }
+  if (i >= argc) {
+    std::cerr << kUsage;
+    return 2;
+  }
+  std::string command = argv[i++];
+  Args args;
+  for (; i < argc; ++i) {
+    // --root may also follow the command's name.
+    if (std::strcmp(argv[i], "--root") == 0 && i + 1 < argc) {
+      ctx.root = argv[++i];
+      continue;
+    }
+    args.emplace_back(argv[i]);
+  }
+  try {
+    if (command == "info") return CmdInfo(ctx, args);
+    if (command == "reg") return CmdReg(ctx, args);
+    if (command == "sample") return CmdSample(ctx, args);
+  } catch (const std::exception& e) {
+    std::cerr << "kestrove-cli: " << e.what() << "\n";
+    return 1;
+  }
+  std::cerr << "kestrove-cli: unknown command '" << command << "'\n\n" << kUsage;
+  return 2;
+}

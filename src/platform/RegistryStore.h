@@ -1,0 +1,72 @@
+// The registry of one target system, shared by every TRegistry object of the process.
+//
+// Keys live in hives: HKLM, HKU\.Default and HKU\<user SID> (HKCU). A hive may be
+// backed by a file in Wine's text format; changes stay in memory until Commit().
+// Every call is safe from any thread (a reader-writer lock inside).
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Env.h"
+#include "platform/RegistryTypes.h"
+
+namespace kestrove {
+
+class RegistryStore {
+ public:
+  // The user SID Wine gives the prefix's user.
+  static constexpr const char* kDefaultUserSid = "S-1-5-21-0-0-0-1000";
+
+  virtual ~RegistryStore() = default;
+
+  // An empty registry that lives in memory only (tests, generated targets).
+  static std::unique_ptr<RegistryStore> CreateInMemory(std::string userSid = kDefaultUserSid);
+  // The registry of a Wine prefix: system.reg, userdef.reg and user.reg, loaded lazily on
+  // first use. Throws RegistryError when a present hive file is malformed.
+  static std::unique_ptr<RegistryStore> OpenWinePrefix(const std::filesystem::path& prefix,
+                                                       std::shared_ptr<Env> env = Env::Default());
+
+  // Paths are relative to the root, components separated by '\'; "" is the root itself.
+  // Symbolic-link keys on the way are followed. Names compare without regard to case.
+  virtual bool KeyExists(TRootKey root, std::string_view path) = 0;
+  // Creates the key and missing parents. False when the path is invalid.
+  virtual bool CreateKey(TRootKey root, std::string_view path) = 0;
+  // Subkey and value names in enumeration order; nullopt when the key does not exist.
+  virtual std::optional<std::vector<std::string>> SubKeyNames(TRootKey root, std::string_view path) = 0;
+  virtual std::optional<std::vector<std::string>> ValueNames(TRootKey root, std::string_view path) = 0;
+  virtual std::optional<std::vector<RegValue>> Values(TRootKey root, std::string_view path) = 0;
+  virtual std::optional<RegValue> QueryValue(TRootKey root, std::string_view path, std::string_view name) = 0;
+  virtual std::optional<RegKeyInfo> QueryKeyInfo(TRootKey root, std::string_view path) = 0;
+  // False when the key does not exist.
+  virtual bool SetValue(TRootKey root, std::string_view path, std::string_view name, std::uint32_t type,
+                        const Bytes& data) = 0;
+  virtual bool DeleteValue(TRootKey root, std::string_view path, std::string_view name) = 0;
+  // Deletes the key and everything below it. A link key below is removed as a link:
+  // what it points to is never deleted through it. False when the key does not exist.
+  virtual bool DeleteKey(TRootKey root, std::string_view path) = 0;
+  // True when the key at `path` is a symbolic link (the path's last component is not followed).
+  virtual bool IsLink(TRootKey root, std::string_view path) = 0;
+
+  // Why writing is refused right now (Wine runs on the target), or nullopt.
+  virtual std::optional<std::string> WriteBlockReason() = 0;
+  // Writes every changed hive atomically. Throws RegistryError; the files are then unchanged.
+  virtual void Commit() = 0;
+  virtual bool HasUncommittedChanges() = 0;
+  // Drops uncommitted changes (the hives are read again on next use).
+  virtual void Discard() = 0;
+
+  virtual std::string UserSid() = 0;
+  // Describes the target's registry for messages: the prefix folder, or "memory".
+  virtual std::string Describe() = 0;
+};
+
+// Splits "A\B\C" into components; empty components (doubled or edge separators) are dropped.
+std::vector<std::string_view> SplitKeyPath(std::string_view path);
+
+}  // namespace kestrove

@@ -1,0 +1,64 @@
+// The in-memory key tree behind RegistryStore. Internal to src/platform.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/RegistryTypes.h"
+
+namespace kestrove::regtree {
+
+struct Hive;
+
+// Rarely used parts of a key, kept apart to keep the common key small.
+struct KeyExtra {
+  std::optional<std::string> keyClass;  // UTF-8
+  std::vector<std::string> options;    // "#..." lines we do not interpret, kept as read
+};
+
+struct Node {
+  std::string name;  // UTF-8
+  Node* parent = nullptr;
+  Hive* hive = nullptr;  // set on hive roots only
+  std::vector<std::unique_ptr<Node>> children;  // sorted by CompareNames
+  std::vector<RegValue> values;                 // sorted by CompareNames; valid when valuesReady
+  std::unique_ptr<KeyExtra> extra;
+  std::uint64_t modif = 0;  // FILETIME
+  // The key's text as read from its hive file: [rawBegin, rawEnd) of the hive's buffer.
+  std::size_t rawBegin = 0;
+  std::size_t rawEnd = 0;
+  bool dirty = false;   // header or values changed: the raw text no longer describes it
+  bool isLink = false;
+  std::atomic<bool> valuesReady{true};
+
+  bool HasRaw() const { return rawEnd > rawBegin; }
+  const std::optional<std::string>* Class() const { return extra ? &extra->keyClass : nullptr; }
+
+  // Child lookup by name without regard to case; nullptr when absent.
+  Node* Find(std::string_view childName) const;
+  // Finds or inserts (keeping the order) a child.
+  Node* FindOrAdd(std::string_view childName, bool& created);
+  // Removes a child; returns false when it is not ours.
+  bool Remove(const Node* child);
+  // Value lookup in a key whose values are ready.
+  RegValue* FindValue(std::string_view valueName);
+};
+
+struct Hive {
+  std::string label;      // for messages: file path or root name
+  std::string buffer;     // the file as read: raw key texts point into it
+  std::size_t preambleEnd = 0;  // bytes before the first key
+  Node* root = nullptr;   // owned by the tree, stable for the store's life
+  bool dirty = false;
+  bool hasFile = false;
+};
+
+// Current time as a Windows FILETIME.
+std::uint64_t NowFileTime();
+
+}  // namespace kestrove::regtree

@@ -1,0 +1,640 @@
+#include "platform/wine/WineHive.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace kestrove::wine {
+
+using regtree::Hive;
+using regtree::Node;
+
+namespace {
+
+constexpr std::uint64_t kTicksPerSec = 10000000ull;
+constexpr std::uint64_t kTicks1601To1970 = 116444736000000000ull;
+constexpr std::string_view kMagic = "WINE REGISTRY Version 2";
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\n'; }
+bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+int HexVal(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return c - 'A' + 10;
+}
+
+[[noreturn]] void Fail(const Hive& hive, std::size_t line, std::string_view what) {
+  throw RegistryError(hive.label + ":" + std::to_string(line) + ": " + std::string(what) +
+                      "; the file was not loaded and will not be written");
+}
+
+// Decodes one UTF-8 sequence (invalid bytes as Latin-1) into UTF-16 units.
+void AppendUtf8Char(std::string_view text, std::size_t& pos, std::u16string& out) {
+  const auto b0 = static_cast<unsigned char>(text[pos]);
+  std::size_t len = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : 2;
+  if (pos + len <= text.size()) {
+    std::u16string u = Utf8ToU16(text.substr(pos, len));
+    // Utf8ToU16 takes an invalid lead byte as one Latin-1 character; keep only that.
+    std::string back = U16ToUtf8(u);
+    if (back == text.substr(pos, len)) {
+      out += u;
+      pos += len;
+      return;
+    }
+  }
+  out += static_cast<char16_t>(b0);
+  ++pos;
+}
+
+struct Line {
+  std::size_t begin;    // first byte of the line
+  std::size_t content;  // first non-blank byte
+  std::size_t end;      // the '\n' ending the line
+};
+
+// Lines of [begin, end) of a buffer. Every line must end with '\n': a file cut in the
+// middle of a line is a torn write.
+class LineReader {
+ public:
+  LineReader(const Hive& hive, std::size_t begin, std::size_t end)
+      : hive_(hive), buf_(hive.buffer.data(), end), pos_(begin) {}
+  bool Next(Line& line) {
+    if (pos_ >= buf_.size()) return false;
+    ++number_;
+    line.begin = pos_;
+    const void* nl = std::memchr(buf_.data() + pos_, '\n', buf_.size() - pos_);
+    if (!nl) Fail(hive_, number_, "the file ends in the middle of a line (it looks truncated)");
+    line.end = static_cast<std::size_t>(static_cast<const char*>(nl) - buf_.data());
+    std::size_t c = pos_;
+    while (c < line.end && IsSpace(buf_[c])) ++c;
+    line.content = c;
+    pos_ = line.end + 1;
+    return true;
+  }
+  std::size_t number() const { return number_; }
+  // The byte after the last line read.
+  std::size_t consumed() const { return pos_; }
+
+ private:
+  const Hive& hive_;
+  std::string_view buf_;
+  std::size_t pos_;
+  std::size_t number_ = 0;
+};
+
+// Skips an escaped string without decoding it; false when `endChar` never comes.
+bool SkipEscaped(std::string_view text, std::size_t& pos, char endChar) {
+  while (pos < text.size()) {
+    char c = text[pos];
+    if (c == endChar) {
+      ++pos;
+      return true;
+    }
+    if (c == '\\') {
+      if (pos + 1 >= text.size()) return false;
+      pos += 2;
+    } else {
+      ++pos;
+    }
+  }
+  return false;
+}
+
+struct TypeTag {
+  std::uint32_t type;
+  enum Kind { kString, kDword, kHex } kind;
+};
+
+// Reads the data-type tag after "=". False for an unknown tag.
+bool ParseTypeTag(std::string_view t, std::size_t& pos, TypeTag& tag) {
+  std::string_view rest = t.substr(pos);
+  auto starts = [&](std::string_view p) { return rest.substr(0, p.size()) == p; };
+  if (starts("\"")) { tag = {REG_SZ, TypeTag::kString}; pos += 1; return true; }
+  if (starts("str:\"")) { tag = {REG_SZ, TypeTag::kString}; pos += 5; return true; }
+  if (starts("str(2):\"")) { tag = {REG_EXPAND_SZ, TypeTag::kString}; pos += 8; return true; }
+  if (starts("str(7):\"")) { tag = {REG_MULTI_SZ, TypeTag::kString}; pos += 8; return true; }
+  if (starts("hex:")) { tag = {REG_BINARY, TypeTag::kHex}; pos += 4; return true; }
+  if (starts("dword:")) { tag = {REG_DWORD, TypeTag::kDword}; pos += 6; return true; }
+  if (starts("hex(")) {
+    std::size_t p = pos + 4;
+    std::uint64_t type = 0;
+    std::size_t digits = 0;
+    while (p < t.size() && IsHex(t[p]) && digits < 8) {
+      type = type * 16 + static_cast<std::uint64_t>(HexVal(t[p]));
+      ++p;
+      ++digits;
+    }
+    if (digits == 0 || t.substr(p, 2) != "):") return false;
+    tag = {static_cast<std::uint32_t>(type), TypeTag::kHex};
+    pos = p + 2;
+    return true;
+  }
+  return false;
+}
+
+// Parses (or, without `out`, only checks) one value starting at line.content. Hex data may
+// continue on following lines, which `reader` supplies. Returns an error text or "".
+std::string ParseValue(std::string_view buf, Line line, LineReader& reader, RegValue* out) {
+  std::size_t pos = line.content;
+  std::string_view text = buf.substr(0, line.end);
+  std::u16string tmp;
+  if (text[pos] == '@') {
+    ++pos;
+    if (out) out->name.clear();
+  } else {
+    ++pos;  // opening quote
+    if (out) {
+      tmp.clear();
+      if (!ParseEscaped(text, pos, '"', tmp)) return "malformed value name";
+      out->name = U16ToUtf8(tmp);
+    } else if (!SkipEscaped(text, pos, '"')) {
+      return "malformed value name";
+    }
+  }
+  while (pos < text.size() && IsSpace(text[pos])) ++pos;
+  if (pos >= text.size() || text[pos] != '=') return "malformed value name";
+  ++pos;
+  while (pos < text.size() && IsSpace(text[pos])) ++pos;
+  TypeTag tag{};
+  if (!ParseTypeTag(text, pos, tag)) return "unknown value type";
+  if (out) out->type = tag.type;
+  switch (tag.kind) {
+    case TypeTag::kString: {
+      if (out) {
+        tmp.clear();
+        if (!ParseEscaped(text, pos, '"', tmp)) return "unterminated string";
+        tmp.push_back(u'\0');
+        out->data.resize(tmp.size() * 2);
+        for (std::size_t k = 0; k < tmp.size(); ++k) {
+          out->data[2 * k] = static_cast<std::uint8_t>(tmp[k] & 0xFF);
+          out->data[2 * k + 1] = static_cast<std::uint8_t>(tmp[k] >> 8);
+        }
+      } else if (!SkipEscaped(text, pos, '"')) {
+        return "unterminated string";
+      }
+      return "";
+    }
+    case TypeTag::kDword: {
+      std::uint32_t v = 0;
+      std::size_t digits = 0;
+      while (pos < text.size() && IsHex(text[pos])) {
+        v = v * 16 + static_cast<std::uint32_t>(HexVal(text[pos]));
+        ++pos;
+        ++digits;
+      }
+      if (digits == 0 || digits > 8) return "malformed dword";
+      if (out) out->data = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                            static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+      return "";
+    }
+    case TypeTag::kHex: {
+      if (out) out->data.clear();
+      for (;;) {
+        while (pos < text.size() && IsHex(text[pos])) {
+          if (pos + 1 < text.size() && IsHex(text[pos + 1])) {
+            if (pos + 2 < text.size() && IsHex(text[pos + 2])) return "malformed hex data";
+            if (out) out->data.push_back(static_cast<std::uint8_t>(HexVal(text[pos]) * 16 + HexVal(text[pos + 1])));
+            pos += 2;
+          } else {
+            if (out) out->data.push_back(static_cast<std::uint8_t>(HexVal(text[pos])));
+            pos += 1;
+          }
+          while (pos < text.size() && IsSpace(text[pos])) ++pos;
+          if (pos < text.size() && text[pos] == ',') ++pos;
+          while (pos < text.size() && IsSpace(text[pos])) ++pos;
+        }
+        if (pos >= text.size()) return "";
+        if (text[pos] != '\\') return "malformed hex data";
+        ++pos;
+        while (pos < text.size() && IsSpace(text[pos])) ++pos;
+        if (pos < text.size()) return "malformed hex data";
+        if (!reader.Next(line)) return "hex data continues past the end of the file";
+        text = buf.substr(0, line.end);
+        pos = line.content;
+      }
+    }
+  }
+  return "";
+}
+
+void InsertValue(Node& node, RegValue&& value) {
+  if (node.values.empty() || CompareNames(node.values.back().name, value.name) < 0) {
+    node.values.push_back(std::move(value));
+    return;
+  }
+  if (RegValue* existing = node.FindValue(value.name)) {
+    *existing = std::move(value);
+    return;
+  }
+  std::size_t at = 0;
+  while (at < node.values.size() && CompareNames(node.values[at].name, value.name) < 0) ++at;
+  node.values.insert(node.values.begin() + static_cast<std::ptrdiff_t>(at), std::move(value));
+}
+
+// Parses the value lines of one key block [begin, end) into node.values.
+void ParseBlockValues(const Hive& hive, std::size_t begin, std::size_t end, Node& node) {
+  LineReader reader(hive, begin, end);
+  Line line{};
+  if (!reader.Next(line)) return;  // the key's own line
+  while (reader.Next(line)) {
+    if (line.content >= line.end) continue;
+    char first = hive.buffer[line.content];
+    if (first != '@' && first != '"') continue;
+    RegValue value;
+    if (ParseValue(hive.buffer, line, reader, &value).empty()) InsertValue(node, std::move(value));
+  }
+}
+
+}  // namespace
+
+bool ParseEscaped(std::string_view text, std::size_t& pos, char endChar, std::u16string& out) {
+  while (pos < text.size()) {
+    char c = text[pos];
+    if (c == endChar) {
+      ++pos;
+      return true;
+    }
+    if (c != '\\') {
+      if (static_cast<unsigned char>(c) < 0x80) {
+        out += static_cast<char16_t>(c);
+        ++pos;
+      } else {
+        AppendUtf8Char(text, pos, out);
+      }
+      continue;
+    }
+    if (++pos >= text.size()) return false;
+    c = text[pos];
+    switch (c) {
+      case 'a': out += u'\a'; ++pos; break;
+      case 'b': out += u'\b'; ++pos; break;
+      case 'e': out += char16_t{0x1B}; ++pos; break;
+      case 'f': out += u'\f'; ++pos; break;
+      case 'n': out += u'\n'; ++pos; break;
+      case 'r': out += u'\r'; ++pos; break;
+      case 't': out += u'\t'; ++pos; break;
+      case 'v': out += u'\v'; ++pos; break;
+      case 'x': {
+        ++pos;
+        if (pos >= text.size() || !IsHex(text[pos])) {
+          out += u'x';
+          break;
+        }
+        unsigned v = 0;
+        for (int k = 0; k < 4 && pos < text.size() && IsHex(text[pos]); ++k, ++pos) v = v * 16 + static_cast<unsigned>(HexVal(text[pos]));
+        out += static_cast<char16_t>(v);
+        break;
+      }
+      case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': {
+        unsigned v = 0;
+        for (int k = 0; k < 3 && pos < text.size() && text[pos] >= '0' && text[pos] <= '7'; ++k, ++pos)
+          v = v * 8 + static_cast<unsigned>(text[pos] - '0');
+        out += static_cast<char16_t>(v);
+        break;
+      }
+      default:
+        if (static_cast<unsigned char>(c) < 0x80) {
+          out += static_cast<char16_t>(c);
+          ++pos;
+        } else {
+          AppendUtf8Char(text, pos, out);
+        }
+        break;
+    }
+  }
+  return false;
+}
+
+void AppendEscaped(std::string& out, std::u16string_view text, std::string_view escape, bool dropFinalZero) {
+  static const char kEscapes[33] = ".......abtnvfr.............e....";
+  char tmp[16];
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char16_t c = text[i];
+    bool hasNext = i + 1 < text.size();
+    if (c > 127) {
+      bool hexNext = hasNext && text[i + 1] < 128 && IsHex(static_cast<char>(text[i + 1]));
+      std::snprintf(tmp, sizeof tmp, hexNext ? "\\x%04x" : "\\x%x", static_cast<unsigned>(c));
+      out += tmp;
+      continue;
+    }
+    if (c < 32) {
+      if (c == 0 && !hasNext && dropFinalZero) continue;
+      if (kEscapes[c] != '.') {
+        out += '\\';
+        out += kEscapes[c];
+      } else {
+        bool octNext = hasNext && text[i + 1] >= '0' && text[i + 1] <= '7';
+        std::snprintf(tmp, sizeof tmp, octNext ? "\\%03o" : "\\%o", static_cast<unsigned>(c));
+        out += tmp;
+      }
+      continue;
+    }
+    char ch = static_cast<char>(c);
+    if (ch == '\\' || escape.find(ch) != std::string_view::npos) out += '\\';
+    out += ch;
+  }
+}
+
+void AppendValueLine(std::string& out, const RegValue& value) {
+  std::size_t count;
+  const std::size_t start = out.size();
+  if (!value.name.empty()) {
+    out += '"';
+    AppendEscaped(out, Utf8ToU16(value.name), "\"\"", false);
+    out += "\"=";
+  } else {
+    out += "@=";
+  }
+  count = out.size() - start;
+  const Bytes& d = value.data;
+  switch (value.type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+    case REG_MULTI_SZ:
+      if (d.size() >= 2 && d.size() % 2 == 0 && d[d.size() - 1] == 0 && d[d.size() - 2] == 0) {
+        if (value.type == REG_EXPAND_SZ) out += "str(2):";
+        if (value.type == REG_MULTI_SZ) out += "str(7):";
+        out += '"';
+        std::u16string units(d.size() / 2, u'\0');
+        for (std::size_t k = 0; k < units.size(); ++k) units[k] = static_cast<char16_t>(d[2 * k] | (d[2 * k + 1] << 8));
+        AppendEscaped(out, units, "\"\"", true);
+        out += "\"\n";
+        return;
+      }
+      break;
+    case REG_DWORD:
+      if (d.size() == 4) {
+        char tmp[20];
+        std::uint32_t v = d[0] | (d[1] << 8) | (d[2] << 16) | (static_cast<std::uint32_t>(d[3]) << 24);
+        std::snprintf(tmp, sizeof tmp, "dword:%08x\n", v);
+        out += tmp;
+        return;
+      }
+      break;
+    default:
+      break;
+  }
+  char tmp[24];
+  if (value.type == REG_BINARY)
+    std::snprintf(tmp, sizeof tmp, "hex:");
+  else
+    std::snprintf(tmp, sizeof tmp, "hex(%x):", value.type);
+  out += tmp;
+  count += std::strlen(tmp);
+  static const char kDigits[] = "0123456789abcdef";
+  for (std::size_t i = 0; i < d.size(); ++i) {
+    out += kDigits[d[i] >> 4];
+    out += kDigits[d[i] & 15];
+    count += 2;
+    if (i + 1 < d.size()) {
+      out += ',';
+      if (++count > 76) {
+        out += "\\\n  ";
+        count = 2;
+      }
+    }
+  }
+  out += '\n';
+}
+
+void ParseHive(Hive& hive) {
+  const std::string& buf = hive.buffer;
+  Node& root = *hive.root;
+  LineReader reader(hive, 0, buf.size());
+  Line line{};
+  if (!reader.Next(line)) Fail(hive, 1, "the file is empty (it looks truncated)");
+  {
+    std::string_view first(buf.data() + line.begin, line.end - line.begin);
+    if (!first.empty() && first.back() == '\r') first.remove_suffix(1);
+    if (first != kMagic) Fail(hive, 1, "not a Wine registry file (expected \"WINE REGISTRY Version 2\")");
+  }
+  hive.preambleEnd = buf.size();
+
+  Node* current = nullptr;
+  std::size_t blockBegin = 0, blockEnd = 0;  // the current key's text, trailing blank lines excluded
+  bool currentIsRepeat = false;
+  // Keys named by more than one block, with every block's span, read eagerly at the end.
+  std::vector<std::pair<Node*, std::pair<std::size_t, std::size_t>>> repeats;
+  std::u16string tmp;
+
+  auto closeBlock = [&]() {
+    if (!current) return;
+    if (currentIsRepeat) {
+      repeats.push_back({current, {blockBegin, blockEnd}});
+    } else {
+      current->rawBegin = blockBegin;
+      current->rawEnd = blockEnd;
+    }
+  };
+
+  try {
+    while (reader.Next(line)) {
+      const std::size_t n = reader.number();
+      if (line.content >= line.end) continue;  // blank lines separate keys
+      std::string_view text(buf.data(), line.end);
+      const char first = buf[line.content];
+      switch (first) {
+        case '[': {
+          closeBlock();
+          if (hive.preambleEnd == buf.size()) hive.preambleEnd = line.begin;
+          std::size_t pos = line.content + 1;
+          tmp.clear();
+          if (!ParseEscaped(text, pos, ']', tmp)) Fail(hive, n, "malformed key name");
+          std::uint64_t seconds = 0;
+          bool haveSeconds = false;
+          while (pos < text.size() && IsSpace(text[pos])) ++pos;
+          while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && seconds < (1ull << 40)) {
+            seconds = seconds * 10 + static_cast<std::uint64_t>(text[pos] - '0');
+            haveSeconds = true;
+            ++pos;
+          }
+          Node* node = &root;
+          std::size_t start = 0;
+          for (std::size_t k = 0; k <= tmp.size(); ++k) {
+            if (k == tmp.size() || tmp[k] == u'\\') {
+              if (k > start) {
+                bool created = false;
+                node = node->FindOrAdd(U16ToUtf8(std::u16string_view(tmp).substr(start, k - start)), created);
+              }
+              start = k + 1;
+            }
+          }
+          current = node;
+          currentIsRepeat = false;
+          if (node->HasRaw() || node->dirty) {
+            // The same key again: its blocks are merged when the file is done.
+            if (!node->dirty) {
+              repeats.push_back({node, {node->rawBegin, node->rawEnd}});
+              node->dirty = true;
+              node->rawBegin = node->rawEnd = 0;
+            }
+            currentIsRepeat = true;
+          } else {
+            node->valuesReady.store(false, std::memory_order_relaxed);
+          }
+          blockBegin = line.begin;
+          if (haveSeconds) node->modif = seconds * kTicksPerSec + kTicks1601To1970;
+          break;
+        }
+        case '#': {
+          if (!current) break;  // a global option such as #arch: part of the preamble
+          std::string_view opt(buf.data() + line.content, line.end - line.content);
+          if (!opt.empty() && opt.back() == '\r') opt.remove_suffix(1);
+          if (opt.substr(0, 6) == "#time=") {
+            // The exact time wins over the seconds on the key's line.
+            std::uint64_t v = 0;
+            for (std::size_t k = 6; k < opt.size() && k < 6 + 16 && IsHex(opt[k]); ++k)
+              v = v * 16 + static_cast<std::uint64_t>(HexVal(opt[k]));
+            current->modif = v;
+          } else if (opt.substr(0, 7) == "#class=") {
+            std::size_t pos = line.content + 7;
+            if (pos >= text.size() || text[pos] != '"') Fail(hive, n, "malformed key class");
+            ++pos;
+            tmp.clear();
+            if (!ParseEscaped(text, pos, '"', tmp)) Fail(hive, n, "malformed key class");
+            if (!current->extra) current->extra = std::make_unique<regtree::KeyExtra>();
+            current->extra->keyClass = U16ToUtf8(tmp);
+          } else if (opt.substr(0, 5) == "#link") {
+            current->isLink = true;
+          } else {
+            if (!current->extra) current->extra = std::make_unique<regtree::KeyExtra>();
+            current->extra->options.emplace_back(opt);
+          }
+          break;
+        }
+        case '@':
+        case '"': {
+          if (!current) Fail(hive, n, "a value before the first key");
+          std::string err = ParseValue(buf, line, reader, nullptr);
+          if (!err.empty()) Fail(hive, reader.number(), err);
+          break;
+        }
+        case ';':
+          break;
+        default:
+          Fail(hive, n, "unrecognised line");
+      }
+      if (current) blockEnd = reader.consumed();
+    }
+    closeBlock();
+  } catch (...) {
+    root.children.clear();
+    root.values.clear();
+    throw;
+  }
+  if (hive.preambleEnd == buf.size() && current == nullptr) hive.preambleEnd = buf.size();
+  for (auto& [node, span] : repeats) {
+    if (!node->valuesReady.load(std::memory_order_relaxed)) {
+      node->values.clear();
+      node->valuesReady.store(true, std::memory_order_relaxed);
+    }
+    ParseBlockValues(hive, span.first, span.second, *node);
+  }
+}
+
+void LoadValues(const Hive& hive, Node& node) {
+  node.values.clear();
+  if (node.HasRaw()) ParseBlockValues(hive, node.rawBegin, node.rawEnd, node);
+}
+
+std::string NewHivePreamble(std::string_view relativeTo) {
+  std::string out(kMagic);
+  out += "\n;; All keys relative to ";
+  out += relativeTo;
+  out += "\n\n#arch=win64\n\n";
+  return out;
+}
+
+namespace {
+
+class HiveWriter {
+ public:
+  HiveWriter(const Hive& hive, const std::function<void(std::string_view)>& sink,
+             const std::function<void(Node&)>& ensureValues)
+      : hive_(hive), sink_(sink), ensureValues_(ensureValues) {
+    out_.reserve(kChunk + 4096);
+  }
+
+  void Write() {
+    std::string_view preamble(hive_.buffer.data(), std::min(hive_.preambleEnd, hive_.buffer.size()));
+    out_.append(preamble);
+    // Keys are preceded by a blank line; Wine's own preamble already ends with one.
+    wrote_ = preamble.size() < 2 || preamble.substr(preamble.size() - 2) != "\n\n";
+    std::string path;
+    WriteKey(*hive_.root, path);
+    Flush();
+  }
+
+ private:
+  static constexpr std::size_t kChunk = 1 << 20;
+
+  void Flush() {
+    if (!out_.empty()) sink_(out_);
+    out_.clear();
+  }
+
+  void WriteKey(Node& node, std::string& path) {
+    if (!node.valuesReady.load(std::memory_order_acquire)) ensureValues_(node);
+    const bool hasClass = node.extra && node.extra->keyClass.has_value();
+    // Wine writes a key only when it says something its subkeys do not: values, a class,
+    // a link, or no subkeys at all. A key read from the file keeps its text.
+    if (node.HasRaw() || !node.values.empty() || node.children.empty() || hasClass || node.isLink) {
+      if (wrote_) out_ += '\n';
+      wrote_ = true;
+      if (!node.dirty && node.HasRaw()) {
+        out_.append(hive_.buffer, node.rawBegin, node.rawEnd - node.rawBegin);
+      } else {
+        WriteHeader(node, path);
+        for (const RegValue& v : node.values) AppendValueLine(out_, v);
+      }
+      if (out_.size() >= kChunk) Flush();
+    }
+    for (auto& child : node.children) {
+      const std::size_t keep = path.size();
+      if (!path.empty()) path += "\\\\";
+      AppendEscaped(path, Utf8ToU16(child->name), "[]", false);
+      WriteKey(*child, path);
+      path.resize(keep);
+    }
+  }
+
+  void WriteHeader(const Node& node, const std::string& path) {
+    char tmp[64];
+    out_ += '[';
+    out_ += path;
+    const auto seconds = static_cast<std::int64_t>(node.modif - kTicks1601To1970) / static_cast<std::int64_t>(kTicksPerSec);
+    std::snprintf(tmp, sizeof tmp, "] %u\n", static_cast<unsigned>(seconds));
+    out_ += tmp;
+    std::snprintf(tmp, sizeof tmp, "#time=%x%08x\n", static_cast<unsigned>(node.modif >> 32),
+                  static_cast<unsigned>(node.modif & 0xFFFFFFFFu));
+    out_ += tmp;
+    if (node.extra) {
+      if (node.extra->keyClass) {
+        out_ += "#class=\"";
+        AppendEscaped(out_, Utf8ToU16(*node.extra->keyClass), "\"\"", false);
+        out_ += "\"\n";
+      }
+      for (const std::string& opt : node.extra->options) {
+        out_ += opt;
+        out_ += '\n';
+      }
+    }
+    if (node.isLink) out_ += "#link\n";
+  }
+
+  const Hive& hive_;
+  const std::function<void(std::string_view)>& sink_;
+  const std::function<void(Node&)>& ensureValues_;
+  std::string out_;
+  bool wrote_ = false;
+};
+
+}  // namespace
+
+void WriteHive(const Hive& hive, const std::function<void(std::string_view)>& sink,
+               const std::function<void(Node&)>& ensureValues) {
+  HiveWriter(hive, sink, ensureValues).Write();
+}
+
+}  // namespace kestrove::wine
