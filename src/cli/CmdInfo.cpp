@@ -1,0 +1,81 @@
+// kestrove-cli info: what the program sees of the target system.
+#include <ostream>
+
+#include "cli/Commands.h"
+#include "platform/RegistryTypes.h"
+#include "platform/TargetSystem.h"
+
+namespace kestrove::cli {
+
+namespace {
+
+std::string Padded(std::string text, std::size_t width) {
+  if (text.size() < width) text.append(width - text.size(), ' ');
+  return text;
+}
+
+// "C:\windows  (/home/u/.wine/drive_c/windows)"
+std::string WithHost(TargetSystem& target, const std::string& windowsPath) {
+  auto host = target.HostPath(windowsPath);
+  if (!host) return windowsPath + "  (on no drive)";
+  return windowsPath + "  (" + host->string() + ")";
+}
+
+std::string PlatformName(std::uint32_t platformId) {
+  switch (platformId) {
+    case VER_PLATFORM_WIN32_WINDOWS: return "Windows 9x";
+    case VER_PLATFORM_WIN32_NT: return "NT";
+    default: return "Win32s";
+  }
+}
+
+}  // namespace
+
+int CmdInfo(CliContext& ctx, const Args& args) {
+  if (!args.empty()) {
+    ctx.err << "kestrove-cli: info takes no arguments\n";
+    return 2;
+  }
+  std::unique_ptr<TargetSystem> target;
+  try {
+    target = OpenTarget(ctx.root);
+    std::ostream& out = ctx.out;
+    out << "Target: " << target->Kind() << " " << target->Folder().string() << "\n";
+
+    const TWindowsVersionInfo v = target->VersionInfo();
+    const std::string name = WindowsSystemName(v);
+    out << "Windows version: " << static_cast<int>(ClassifyWindowsVersion(v)) << " ("
+        << (name.empty() ? std::string("no name in the table") : name) << "; " << PlatformName(v.platformId) << " "
+        << v.major << "." << v.minor;
+    if (v.build) out << " build " << v.build;
+    if (!v.csdVersion.empty()) out << " " << v.csdVersion;
+    out << ")\n";
+
+    out << "Drives:\n";
+    for (const DriveInfo& d : target->Drives()) {
+      out << "  " << d.letter << ":  " << Padded(DriveTypeName(d.type), 10) << d.hostRoot.string();
+      if (!d.insideTarget) out << "  (outside the target)";
+      out << "\n";
+    }
+
+    out << "Windows folder: " << WithHost(*target, target->WindowsFolder()) << "\n";
+    out << "System folder: " << WithHost(*target, target->SystemFolder()) << "\n";
+    out << "Program files folder: " << WithHost(*target, target->ProgramFilesFolder()) << "\n";
+    out << "Temporary folder: " << WithHost(*target, target->TempFolder()) << "\n";
+    out << "User profile: " << WithHost(*target, target->UserProfileFolder()) << "\n";
+
+    out << "Shell folders:\n";
+    for (const auto& [folderName, path] : target->ShellFolders()) {
+      out << "  " << folderName << " = " << path << "\n";
+    }
+  } catch (const TargetError& e) {
+    ctx.err << "kestrove-cli: " << e.what() << "\n";
+    return 1;
+  } catch (const RegistryError& e) {
+    ctx.err << "kestrove-cli: " << e.what() << "\n";
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace kestrove::cli

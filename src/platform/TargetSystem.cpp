@@ -1,0 +1,117 @@
+#include "platform/TargetSystem.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <system_error>
+
+#include "platform/wine/WinePrefixTarget.h"
+
+namespace kestrove {
+
+namespace fs = std::filesystem;
+
+std::vector<DriveInfo> TargetSystem::Drives() const {
+  std::lock_guard lock(drivesMutex_);
+  return drives_.List();
+}
+
+std::optional<DriveInfo> TargetSystem::Drive(char letter) const {
+  std::lock_guard lock(drivesMutex_);
+  const DriveInfo* d = drives_.Find(letter);
+  if (!d) return std::nullopt;
+  return *d;
+}
+
+std::uint32_t TargetSystem::DriveType(char letter) const {
+  std::lock_guard lock(drivesMutex_);
+  return drives_.TypeOf(letter);
+}
+
+std::optional<fs::path> TargetSystem::HostPath(std::string_view windowsPath) const {
+  DriveMap drives;
+  {
+    std::lock_guard lock(drivesMutex_);
+    drives = drives_;
+  }
+  return resolver_.ToHost(drives, windowsPath);
+}
+
+std::optional<std::string> TargetSystem::WindowsPath(const fs::path& hostPath) const {
+  std::lock_guard lock(drivesMutex_);
+  return PathResolver::ToWindows(drives_, hostPath);
+}
+
+void TargetSystem::ClearPathCache() { resolver_.ClearCache(); }
+
+void TargetSystem::SetDriveMap(DriveMap drives) {
+  {
+    std::lock_guard lock(drivesMutex_);
+    drives_ = std::move(drives);
+  }
+  resolver_.ClearCache();
+}
+
+void TargetSystem::Refresh() {
+  ForgetFacts();
+  SetDriveMap(BuildDriveMap());
+}
+
+// ---- choosing the target ---------------------------------------------------------------
+
+namespace {
+
+std::string HomeFolder(const std::function<const char*(const char*)>& getenv) {
+  const char* home = getenv("HOME");
+  if (home && *home) return home;
+  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return "/";
+}
+
+}  // namespace
+
+TargetChoice ChooseTargetFolder(const std::optional<fs::path>& root,
+                                const std::function<const char*(const char*)>& getenvFn) {
+  std::function<const char*(const char*)> getenv = getenvFn;
+  if (!getenv) getenv = [](const char* name) { return static_cast<const char*>(std::getenv(name)); };
+  if (root && !root->empty()) return {*root, "--root"};
+  if (const char* v = getenv("KESTROVE_ROOT"); v && *v) return {fs::path(v), "$KESTROVE_ROOT"};
+  if (const char* v = getenv("WINEPREFIX"); v && *v) return {fs::path(v), "$WINEPREFIX"};
+  return {fs::path(HomeFolder(getenv)) / ".wine", "the default ~/.wine"};
+}
+
+std::unique_ptr<TargetSystem> OpenTarget(const std::optional<fs::path>& root) {
+  return OpenTarget(ChooseTargetFolder(root));
+}
+
+std::unique_ptr<TargetSystem> OpenTarget(const TargetChoice& choice) {
+  std::error_code ec;
+  fs::path folder = fs::absolute(choice.folder, ec);
+  if (ec) folder = choice.folder;
+  folder = folder.lexically_normal();
+  if (!folder.has_filename() && folder != folder.root_path()) folder = folder.parent_path();
+  const std::string where = "'" + folder.string() + "' (chosen by " + choice.source + ")";
+
+  const fs::file_status st = fs::status(folder, ec);
+  if (ec && ec != std::errc::no_such_file_or_directory) {
+    throw TargetError("Cannot open the target " + where + ": " + ec.message() + ".");
+  }
+  if (!fs::exists(st)) {
+    throw TargetError("No Windows system at " + where +
+                      ": the folder does not exist. Name a Wine prefix with --root DIR, "
+                      "KESTROVE_ROOT or WINEPREFIX.");
+  }
+  if (!fs::is_directory(st)) {
+    throw TargetError("The target " + where + " is not a folder.");
+  }
+  if (wine::IsWinePrefix(folder)) return wine::OpenWinePrefixTarget(folder);
+  if (fs::is_regular_file(folder / "Windows" / "System32" / "config" / "SOFTWARE", ec)) {
+    throw TargetError("The target " + where +
+                      " holds an offline Windows installation, which this version cannot open yet.");
+  }
+  throw TargetError("The target " + where +
+                    " is not a Wine prefix: it needs system.reg and a drive_c or dosdevices folder.");
+}
+
+}  // namespace kestrove
