@@ -192,6 +192,23 @@ class HiveStore final : public RegistryStore {
     return false;
   }
 
+  bool CreateLink(TRootKey root, std::string_view path, std::string_view target) override {
+    std::unique_lock lock(mu_);
+    auto parts = SplitKeyPath(path);
+    if (parts.empty() || !ValidPath(path)) return false;
+    BeginWrite();
+    Node* base = Base(root, true);
+    Node* parent = base;
+    for (std::size_t i = 0; i + 1 < parts.size() && parent; ++i) parent = Step(parent, parts[i], true, true);
+    if (!parent || !HiveOf(parent) || parent->Find(parts.back())) return false;
+    Node* link = Step(parent, parts.back(), true, false);
+    link->isLink = true;
+    Bytes data = Utf8ToUtf16Le(target, false);  // Wine stores the target without a final zero
+    link->values.push_back(RegValue{"SymbolicLinkValue", REG_LINK, std::move(data)});
+    Touch(*link);
+    return true;
+  }
+
   bool IsLink(TRootKey root, std::string_view path) override {
     std::shared_lock lock(mu_);
     auto parts = SplitKeyPath(path);

@@ -50,6 +50,9 @@ class RegistryStore {
   // Deletes the key and everything below it. A link key below is removed as a link:
   // what it points to is never deleted through it. False when the key does not exist.
   virtual bool DeleteKey(TRootKey root, std::string_view path) = 0;
+  // Creates a symbolic-link key pointing at `target`, an absolute path such as
+  // "\\Registry\\Machine\\System\\ControlSet001" (as Wine's own links are written).
+  virtual bool CreateLink(TRootKey root, std::string_view path, std::string_view target) = 0;
   // True when the key at `path` is a symbolic link (the path's last component is not followed).
   virtual bool IsLink(TRootKey root, std::string_view path) = 0;
 

@@ -76,3 +76,156 @@ TEST(WineHive, RegeneratedRealFilesMatchWineOutput) {
 
 }  // namespace
 }  // namespace kestrove
+
+namespace kestrove {
+namespace {
+
+std::string Hive(const std::string& body) {
+  return "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n\n" + body;
+}
+
+std::u16string Parse(std::string_view text) {
+  std::u16string out;
+  std::size_t pos = 0;
+  EXPECT_TRUE(wine::ParseEscaped(text, pos, '"', out)) << text;
+  return out;
+}
+
+std::string Escape(std::u16string_view text) {
+  std::string out;
+  wine::AppendEscaped(out, text, "\"\"", false);
+  return out;
+}
+
+TEST(WineHive, StringEscapesReadAsWineReadsThem) {
+  EXPECT_EQ(Parse(R"(a\\b\"c")"), u"a\\b\"c");
+  EXPECT_EQ(Parse(R"(\a\b\t\n\v\f\r\e")"), std::u16string(u"\a\b\t\n\v\f\r") + char16_t{0x1B});
+  EXPECT_EQ(Parse(R"(\x41\x00e9z")"), u"A\u00e9z");  // at most four hex digits
+  EXPECT_EQ(Parse(R"(\x263a1")"), u"\u263a1");
+  EXPECT_EQ(Parse(R"(\101\0\1234")"), std::u16string(u"A") + u'\0' + u"S4");  // at most three octal digits
+  EXPECT_EQ(Parse(R"(\xg")"), u"xg");  // \x without digits is a plain x
+  EXPECT_EQ(Parse("caf\xC3\xA9\"" ), u"caf\u00e9");  // UTF-8 text
+  std::u16string out;
+  std::size_t pos = 0;
+  EXPECT_FALSE(wine::ParseEscaped("no end", pos, '"', out));
+}
+
+TEST(WineHive, StringEscapesWrittenAsWineWritesThem) {
+  EXPECT_EQ(Escape(u"C:\\x \"q\""), R"(C:\\x \"q\")");
+  EXPECT_EQ(Escape(u"\u00e9t\u00e9"), R"(\xe9t\xe9)");
+  EXPECT_EQ(Escape(u"\u00e9a"), R"(\x00e9a)");  // a hex digit follows: four digits
+  EXPECT_EQ(Escape(std::u16string(u"a") + u'\x01' + u"7"), R"(a\0017)");
+  EXPECT_EQ(Escape(std::u16string(u"a") + u'\x01' + u"x"), R"(a\1x)");
+  EXPECT_EQ(Escape(std::u16string(u"\t\n") + char16_t{0x1B}), R"(\t\n\e)");
+  std::string key;
+  wine::AppendEscaped(key, u"a[b]", "[]", false);
+  EXPECT_EQ(key, R"(a\[b\])");
+}
+
+std::string ValueLine(const RegValue& v) {
+  std::string out;
+  wine::AppendValueLine(out, v);
+  return out;
+}
+
+TEST(WineHive, ValueLinesByType) {
+  EXPECT_EQ(ValueLine({"", REG_SZ, Utf8ToUtf16Le("x", true)}), "@=\"x\"\n");
+  EXPECT_EQ(ValueLine({"Path", REG_EXPAND_SZ, Utf8ToUtf16Le("%a%", true)}), "\"Path\"=str(2):\"%a%\"\n");
+  Bytes multi = Utf8ToUtf16Le("a", true);
+  Bytes b = Utf8ToUtf16Le("b", true);
+  multi.insert(multi.end(), b.begin(), b.end());
+  multi.push_back(0);
+  multi.push_back(0);
+  EXPECT_EQ(ValueLine({"M", REG_MULTI_SZ, multi}), "\"M\"=str(7):\"a\\0b\\0\"\n");
+  EXPECT_EQ(ValueLine({"D", REG_DWORD, {0x78, 0x56, 0x34, 0x12}}), "\"D\"=dword:12345678\n");
+  EXPECT_EQ(ValueLine({"B", REG_BINARY, {0x00, 0xff}}), "\"B\"=hex:00,ff\n");
+  EXPECT_EQ(ValueLine({"N", REG_NONE, {}}), "\"N\"=hex(0):\n");
+  // Strings that are not whole, zero-ended UTF-16 are written as hex of their type.
+  EXPECT_EQ(ValueLine({"S", REG_SZ, {0x41, 0x00}}), "\"S\"=hex(1):41,00\n");
+  EXPECT_EQ(ValueLine({"S", REG_EXPAND_SZ, {0x41}}), "\"S\"=hex(2):41\n");
+  EXPECT_EQ(ValueLine({"S", REG_MULTI_SZ, {}}), "\"S\"=hex(7):\n");
+  EXPECT_EQ(ValueLine({"D", REG_DWORD, {1, 2}}), "\"D\"=hex(4):01,02\n");
+  EXPECT_EQ(ValueLine({"Q", REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0}}), "\"Q\"=hex(b):01,00,00,00,00,00,00,00\n");
+}
+
+TEST(WineHive, LongHexDataWrapsAfterSeventySixColumns) {
+  std::string line = ValueLine({"Blob", REG_BINARY, Bytes(40, 0xab)});
+  // "Blob"=hex: is 11 columns; each byte adds three.
+  std::string first = line.substr(0, line.find('\n'));
+  EXPECT_EQ(first.back(), '\\');
+  EXPECT_LE(first.size(), 80u);
+  EXPECT_EQ(line.substr(line.find('\n') + 1, 2), "  ");
+  // And it reads back to the same bytes.
+  std::string text = Hive("[K] 1695780567\n#time=1d9f0e7a4b3c2d1\n" + line);
+  EXPECT_EQ(RoundTrip(text, "t.reg", true), text);
+}
+
+TEST(WineHive, EveryConstructSurvivesRegeneration) {
+  std::string text = Hive(
+      "[] 1695780567\n#time=1d9f0e7a4b3c2d1\n@=\"root\"\n\n"
+      "[A\\\\Linked] 1695780567\n#time=1d9f0e7a4b3c2d1\n#class=\"Cls \\\"q\\\"\"\n#link\n"
+      "\"SymbolicLinkValue\"=hex(6):5c,00,52,00\n\n"
+      "[A\\\\Values] 1695780567\n#time=1d9f0e7a4b3c2d1\n@=\"\"\n\"e\"=str(2):\"%SystemRoot%\\\\x\"\n"
+      "\"m\"=str(7):\"a\\0b\\0\"\n\"n\\xe9\"=\"\\x263a\"\n\"q\\\"\"=dword:ffffffff\n\"z\"=hex(0):\n\n"
+      "[B\\\\Empty] 1695780567\n#time=1d9f0e7a4b3c2d1\n");
+  EXPECT_EQ(RoundTrip(text, "t.reg", true), text);
+  EXPECT_EQ(RoundTrip(text, "t.reg", false), text);
+}
+
+TEST(WineHive, TimeOptionWinsOverSecondsOnKeyLine) {
+  regtree::Node root;
+  regtree::Hive hive;
+  hive.label = "t.reg";
+  hive.buffer = Hive("[K] 1000\n#time=1d9f0e7a4b3c2d1\n\n[L] 1000\n");
+  hive.root = &root;
+  wine::ParseHive(hive);
+  EXPECT_EQ(root.Find("K")->modif, 0x1d9f0e7a4b3c2d1ull);
+  EXPECT_EQ(root.Find("L")->modif, 1000ull * 10000000ull + 116444736000000000ull);
+}
+
+void ExpectRefused(const std::string& text, const std::string& fragment) {
+  regtree::Node root;
+  regtree::Hive hive;
+  hive.label = "/x/system.reg";
+  hive.buffer = text;
+  hive.root = &root;
+  try {
+    wine::ParseHive(hive);
+    ADD_FAILURE() << "accepted: " << text;
+  } catch (const RegistryError& e) {
+    EXPECT_NE(std::string(e.what()).find(fragment), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(root.children.empty()) << "a refused file must leave nothing half-loaded";
+}
+
+TEST(WineHive, MalformedAndTornFilesAreRefusedNamingFileAndLine) {
+  ExpectRefused("", "/x/system.reg:1:");
+  ExpectRefused("REGEDIT4\n", "/x/system.reg:1: not a Wine registry file");
+  ExpectRefused(Hive("[K] 1\n\"v\"=\"cut"), "/x/system.reg:7:");                // torn mid-line
+  ExpectRefused(Hive("[K] 1\n\"v\"=\"unterminated\n"), "/x/system.reg:7: unterminated string");
+  ExpectRefused(Hive("[K] 1\n\"v\"=hex:01,02,\\\n"), "/x/system.reg:7: hex data continues");
+  ExpectRefused(Hive("[K] 1\n\"v\"=hex:01,zz\n"), "/x/system.reg:7: malformed hex");
+  ExpectRefused(Hive("[K] 1\n\"v\"=dword:xyz\n"), "/x/system.reg:7: malformed dword");
+  ExpectRefused(Hive("[K] 1\n\"v\"=wat:1\n"), "/x/system.reg:7: unknown value type");
+  ExpectRefused(Hive("\"v\"=\"x\"\n"), "/x/system.reg:6: a value before the first key");
+  ExpectRefused(Hive("[K\n"), "/x/system.reg:6: malformed key name");
+  ExpectRefused(Hive("[K] 1\nwhat\n"), "/x/system.reg:7: unrecognised line");
+}
+
+TEST(WineHive, RepeatedKeyBlocksMerge) {
+  regtree::Node root;
+  regtree::Hive hive;
+  hive.label = "t.reg";
+  hive.buffer = Hive("[K] 1\n\"a\"=\"1\"\n\n[K] 1\n\"b\"=\"2\"\n\"a\"=\"3\"\n");
+  hive.root = &root;
+  wine::ParseHive(hive);
+  regtree::Node* k = root.Find("k");
+  ASSERT_TRUE(k);
+  ASSERT_TRUE(k->valuesReady);
+  ASSERT_EQ(k->values.size(), 2u);
+  EXPECT_EQ(Utf16LeToUtf8(k->values[0].data), std::string("3\0", 2));
+  EXPECT_EQ(k->values[1].name, "b");
+}
+
+}  // namespace
+}  // namespace kestrove
