@@ -1,0 +1,21 @@
+// Small text helpers shared by the cleaner, the scanner and the defragmenter.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrove {
+
+// The letter rotation by 13 places that Windows applies to UserAssist value names; letters
+// of both cases rotate within their case, everything else is kept.
+std::string ROT13(std::string_view text);
+
+// A number as two digits at least: 7 gives "07", 12 gives "12" (used in dated file names).
+std::string TwoDigit(int value);
+
+// A size in bytes as kilobytes for display: divided by 1024 rounded up, with "," between
+// groups of three digits whatever the locale (1048576 gives "1,024").
+std::string SizeToKBText(std::uint64_t bytes);
+
+}  // namespace kestrove
