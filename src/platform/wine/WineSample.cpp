@@ -5,6 +5,7 @@
 #include <fstream>
 #include <map>
 #include <system_error>
+#include <vector>
 
 #include "platform/TRegistry.h"
 #include "platform/wine/WinePrefixTarget.h"
@@ -229,7 +230,13 @@ void SampleBuilder::Dword(TRootKey root, std::string_view key, std::string_view 
 std::optional<fs::path> FindSampleTemplate(const fs::path& programFolder) {
   const fs::path candidates[] = {programFolder / "sample", programFolder / ".." / "data" / "sample",
                                  programFolder / ".." / "share" / "kestrove" / "sample"};
+  std::vector<fs::path> tries;
   for (const fs::path& c : candidates) {
+    tries.push_back(c);
+    // Also by name: "x/.." is no path at all when x is missing or a link elsewhere.
+    tries.push_back(c.lexically_normal());
+  }
+  for (const fs::path& c : tries) {
     bool complete = true;
     std::error_code ec;
     for (const char* name : kTemplateFiles) complete = complete && fs::is_regular_file(c / name, ec);
