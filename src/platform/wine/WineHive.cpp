@@ -84,19 +84,16 @@ class LineReader {
 };
 
 // Skips an escaped string without decoding it; false when `endChar` never comes.
+// The end is the first `endChar` preceded by an even number of backslashes.
 bool SkipEscaped(std::string_view text, std::size_t& pos, char endChar) {
   while (pos < text.size()) {
-    char c = text[pos];
-    if (c == endChar) {
-      ++pos;
-      return true;
-    }
-    if (c == '\\') {
-      if (pos + 1 >= text.size()) return false;
-      pos += 2;
-    } else {
-      ++pos;
-    }
+    const void* hit = std::memchr(text.data() + pos, endChar, text.size() - pos);
+    if (!hit) return false;
+    std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+    std::size_t slashes = 0;
+    while (at - slashes > pos && text[at - slashes - 1] == '\\') ++slashes;
+    pos = at + 1;
+    if (slashes % 2 == 0) return true;
   }
   return false;
 }
@@ -417,6 +414,10 @@ void ParseHive(Hive& hive) {
   // Keys named by more than one block, with every block's span, read eagerly at the end.
   std::vector<std::pair<Node*, std::pair<std::size_t, std::size_t>>> repeats;
   std::u16string tmp;
+  std::vector<std::string_view> names;
+  std::vector<std::string> owned;
+  std::vector<std::string> lastNames;
+  std::vector<Node*> lastNodes;
 
   auto closeBlock = [&]() {
     if (!current) return;
@@ -439,8 +440,52 @@ void ParseHive(Hive& hive) {
           closeBlock();
           if (hive.preambleEnd == buf.size()) hive.preambleEnd = line.begin;
           std::size_t pos = line.content + 1;
-          tmp.clear();
-          if (!ParseEscaped(text, pos, ']', tmp)) Fail(hive, n, "malformed key name");
+          // Key paths are nearly always plain ASCII with "\\\\" between names: split those
+          // in place; anything else goes through the full unescaping.
+          names.clear();
+          {
+            std::size_t p = pos, start = pos;
+            bool plain = true;
+            for (;; ++p) {
+              if (p >= text.size()) {
+                plain = false;
+                break;
+              }
+              const char c = text[p];
+              if (c == ']') break;
+              if (c == '\\') {
+                if (p + 1 < text.size() && text[p + 1] == '\\') {
+                  names.push_back(text.substr(start, p - start));
+                  ++p;
+                  start = p + 1;
+                  continue;
+                }
+                plain = false;
+                break;
+              }
+              if (static_cast<unsigned char>(c) >= 0x80 || static_cast<unsigned char>(c) < 0x20) {
+                plain = false;
+                break;
+              }
+            }
+            if (plain) {
+              names.push_back(text.substr(start, p - start));
+              pos = p + 1;
+            } else {
+              names.clear();
+              tmp.clear();
+              if (!ParseEscaped(text, pos, ']', tmp)) Fail(hive, n, "malformed key name");
+              owned.clear();
+              std::size_t from = 0;
+              for (std::size_t k = 0; k <= tmp.size(); ++k) {
+                if (k == tmp.size() || tmp[k] == u'\\') {
+                  owned.push_back(U16ToUtf8(std::u16string_view(tmp).substr(from, k - from)));
+                  from = k + 1;
+                }
+              }
+              for (const std::string& o : owned) names.push_back(o);
+            }
+          }
           std::uint64_t seconds = 0;
           bool haveSeconds = false;
           while (pos < text.size() && IsSpace(text[pos])) ++pos;
@@ -449,16 +494,28 @@ void ParseHive(Hive& hive) {
             haveSeconds = true;
             ++pos;
           }
+          // Consecutive keys share most of their path: reuse the nodes of the last one.
           Node* node = &root;
-          std::size_t start = 0;
-          for (std::size_t k = 0; k <= tmp.size(); ++k) {
-            if (k == tmp.size() || tmp[k] == u'\\') {
-              if (k > start) {
-                bool created = false;
-                node = node->FindOrAdd(U16ToUtf8(std::u16string_view(tmp).substr(start, k - start)), created);
-              }
-              start = k + 1;
+          std::size_t depth = 0;
+          bool same = true;
+          for (std::string_view name : names) {
+            if (name.empty()) continue;
+            if (same && depth < lastNames.size() && lastNames[depth] == name) {
+              node = lastNodes[depth];
+            } else {
+              same = false;
+              bool created = false;
+              node = node->FindOrAdd(name, created);
+              lastNames.resize(depth);
+              lastNodes.resize(depth);
+              lastNames.emplace_back(name);
+              lastNodes.push_back(node);
             }
+            ++depth;
+          }
+          if (same) {
+            lastNames.resize(depth);
+            lastNodes.resize(depth);
           }
           current = node;
           currentIsRepeat = false;

@@ -1,0 +1,66 @@
+// Wine registry files: any input is refused with an error or read; what is read must be
+// written back in a form that reads again to the same text.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "platform/RegistryTree.h"
+#include "platform/wine/WineHive.h"
+
+namespace {
+
+using kestrove::regtree::Hive;
+using kestrove::regtree::Node;
+
+bool Load(Hive& hive, Node& root, std::string text) {
+  hive.label = "fuzz.reg";
+  hive.buffer = std::move(text);
+  hive.root = &root;
+  root.hive = &hive;
+  try {
+    kestrove::wine::ParseHive(hive);
+    return true;
+  } catch (const kestrove::RegistryError&) {
+    return false;
+  }
+}
+
+void DirtyAll(Hive& hive, Node& n) {
+  if (!n.valuesReady) {
+    kestrove::wine::LoadValues(hive, n);
+    n.valuesReady = true;
+  }
+  n.dirty = true;
+  for (auto& c : n.children) DirtyAll(hive, *c);
+}
+
+std::string Write(Hive& hive) {
+  std::string out;
+  kestrove::wine::WriteHive(hive, [&](std::string_view s) { out += s; }, [&](Node& n) {
+    kestrove::wine::LoadValues(hive, n);
+    n.valuesReady = true;
+  });
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Hive hive;
+  Node root;
+  if (!Load(hive, root, std::string(reinterpret_cast<const char*>(data), size))) return 0;
+  const std::string copied = Write(hive);  // untouched keys copied as read
+  DirtyAll(hive, root);
+  const std::string regenerated = Write(hive);
+  for (const std::string* text : {&copied, &regenerated}) {
+    Hive again;
+    Node againRoot;
+    if (!Load(again, againRoot, *text)) std::abort();  // our own output must read
+  }
+  Hive again;
+  Node againRoot;
+  Load(again, againRoot, regenerated);
+  DirtyAll(again, againRoot);
+  if (Write(again) != regenerated) std::abort();  // and reads to the same keys and values
+  return 0;
+}
