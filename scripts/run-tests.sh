@@ -7,3 +7,5 @@ scripts/build.sh build-asan -DKESTROVE_SANITIZE=ON -DKESTROVE_BENCH=OFF
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build-asan --output-on-failure -j2
+# Every parser of outside data must survive its fuzzer under the sanitizers.
+scripts/run-fuzz.sh "${KESTROVE_FUZZ_SECONDS:-20}"
