@@ -12,43 +12,37 @@ namespace kestrove {
 
 namespace fs = std::filesystem;
 
-std::vector<DriveInfo> TargetSystem::Drives() const {
+std::shared_ptr<const DriveMap> TargetSystem::DriveSnapshot() const {
   std::lock_guard lock(drivesMutex_);
-  return drives_.List();
+  return drives_;
 }
 
+std::vector<DriveInfo> TargetSystem::Drives() const { return DriveSnapshot()->List(); }
+
 std::optional<DriveInfo> TargetSystem::Drive(char letter) const {
-  std::lock_guard lock(drivesMutex_);
-  const DriveInfo* d = drives_.Find(letter);
+  const auto drives = DriveSnapshot();
+  const DriveInfo* d = drives->Find(letter);
   if (!d) return std::nullopt;
   return *d;
 }
 
-std::uint32_t TargetSystem::DriveType(char letter) const {
-  std::lock_guard lock(drivesMutex_);
-  return drives_.TypeOf(letter);
-}
+std::uint32_t TargetSystem::DriveType(char letter) const { return DriveSnapshot()->TypeOf(letter); }
 
 std::optional<fs::path> TargetSystem::HostPath(std::string_view windowsPath) const {
-  DriveMap drives;
-  {
-    std::lock_guard lock(drivesMutex_);
-    drives = drives_;
-  }
-  return resolver_.ToHost(drives, windowsPath);
+  return resolver_.ToHost(*DriveSnapshot(), windowsPath);
 }
 
 std::optional<std::string> TargetSystem::WindowsPath(const fs::path& hostPath) const {
-  std::lock_guard lock(drivesMutex_);
-  return PathResolver::ToWindows(drives_, hostPath);
+  return PathResolver::ToWindows(*DriveSnapshot(), hostPath);
 }
 
 void TargetSystem::ClearPathCache() { resolver_.ClearCache(); }
 
 void TargetSystem::SetDriveMap(DriveMap drives) {
+  auto snapshot = std::make_shared<const DriveMap>(std::move(drives));
   {
     std::lock_guard lock(drivesMutex_);
-    drives_ = std::move(drives);
+    drives_ = std::move(snapshot);
   }
   resolver_.ClearCache();
 }

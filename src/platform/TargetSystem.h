@@ -149,8 +149,10 @@ class TargetSystem {
   std::filesystem::path folder_;
   std::shared_ptr<RegistryStore> store_;
 
+  // Replaced as a whole, so a look-up holds the lock only to take its own reference.
+  std::shared_ptr<const DriveMap> DriveSnapshot() const;
   mutable std::mutex drivesMutex_;
-  DriveMap drives_;
+  std::shared_ptr<const DriveMap> drives_ = std::make_shared<const DriveMap>();
   PathResolver resolver_;
 
   std::mutex factsMutex_;

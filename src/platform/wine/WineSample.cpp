@@ -1,9 +1,9 @@
 #include "platform/wine/WineSample.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <map>
+#include <random>
 #include <system_error>
 #include <vector>
 
@@ -164,11 +164,16 @@ fs::path MakeStagingFolder(const fs::path& folder) {
   std::error_code ec;
   fs::create_directories(parent, ec);
   if (ec) throw SampleError("Cannot create " + parent.string() + ": " + ec.message());
-  std::string pattern = (parent / ("." + folder.filename().string() + ".partial-XXXXXX")).string();
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  if (!::mkdtemp(buf.data())) throw SampleError("Cannot create a folder in " + parent.string());
-  return fs::path(buf.data());
+  // Created as any new folder (mkdtemp's would be private to the owner), under a name
+  // nobody else uses.
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const fs::path staging =
+        parent / ("." + folder.filename().string() + ".partial-" + std::to_string(random() % 1000000));
+    if (fs::create_directory(staging, ec)) return staging;
+    if (ec) break;
+  }
+  throw SampleError("Cannot create a folder in " + parent.string() + (ec ? ": " + ec.message() : ""));
 }
 
 }  // namespace
