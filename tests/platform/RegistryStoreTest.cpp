@@ -422,3 +422,31 @@ TEST(RegistryStore, ConcurrentReadersAndWriters) {
 
 }  // namespace
 }  // namespace kestrove
+
+namespace kestrove {
+namespace {
+
+// The real thing, where Debian's wine is installed: a running wineserver blocks writes.
+TEST(RegistryStore, RealWineServerIsDetected) {
+  NEED_TESTDATA();
+  if (std::system("command -v wineserver >/dev/null 2>&1") != 0) GTEST_SKIP() << "wineserver is not installed";
+  PrefixCopy prefix;
+  const std::string env = "WINEPREFIX='" + prefix.dir().string() + "' WINEDEBUG=-all ";
+  ASSERT_EQ(std::system((env + "wineserver -p 30 >/dev/null 2>&1").c_str()), 0);
+  bool seen = false;
+  for (int i = 0; i < 50 && !seen; ++i) {
+    seen = wine::RunningWineServer(prefix.dir()).has_value();
+    if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(seen) << "looked at: " << wine::WineServerLockFiles(prefix.dir()).size() << " places";
+  auto store = RegistryStore::OpenWinePrefix(prefix.dir());
+  EXPECT_THROW(store->CreateKey(HKEY_CURRENT_USER, "Software\\Refused"), RegistryError);
+  std::system((env + "wineserver -k >/dev/null 2>&1").c_str());
+  for (int i = 0; i < 50 && wine::RunningWineServer(prefix.dir()); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(wine::RunningWineServer(prefix.dir()));
+  EXPECT_TRUE(store->CreateKey(HKEY_CURRENT_USER, "Software\\Allowed"));
+}
+
+}  // namespace
+}  // namespace kestrove
