@@ -547,16 +547,24 @@ std::optional<QueryRequest> ParseQuery(const RegKeyArg& key, const Args& args, s
 struct AddRequest {
   RegKeyArg key;
   std::string value;  // "" is the default value
-  std::optional<std::string> type;
-  char16_t separator = 0;
-  std::optional<std::string> data;
+  std::uint32_t type = REG_SZ;
+  Bytes data;
   bool force = false;
 };
 
+bool ValidKeyNames(const std::string& path) {
+  for (auto part : SplitKeyPath(path))
+    if (Utf16Length(part) > 255) return false;
+  return true;
+}
+
+// Everything reg add is told is checked here, before the target is touched: a bad /t or /d
+// leaves the registry as it was.
 std::optional<AddRequest> ParseAdd(const RegKeyArg& key, const Args& args, std::ostream& err) {
   AddRequest a;
   a.key = key;
-  std::optional<std::string> value;
+  std::optional<std::string> value, type, data;
+  char16_t separator = 0;
   bool valueEmpty = false, haveSeparator = false;
   auto invalid = [&]() -> std::optional<AddRequest> {
     InvalidSyntax(err, "ADD");
@@ -574,20 +582,20 @@ std::optional<AddRequest> ParseAdd(const RegKeyArg& key, const Args& args, std::
       if (valueEmpty) return invalid();
       valueEmpty = true;
     } else if (*sw == "t") {
-      const std::string* type = next();
-      if (a.type || !type) return invalid();
-      a.type = *type;
+      const std::string* name = next();
+      if (type || !name) return invalid();
+      type = *name;
     } else if (*sw == "s") {
       const std::string* sep = next();
       if (haveSeparator || !sep) return invalid();
       auto unit = SingleUnit(*sep);
       if (!unit || *unit == 0) return invalid();
-      a.separator = *unit;
+      separator = *unit;
       haveSeparator = true;
     } else if (*sw == "d") {
-      const std::string* data = next();
-      if (a.data || !data) return invalid();
-      a.data = *data;
+      const std::string* text = next();
+      if (data || !text) return invalid();
+      data = *text;
     } else if (*sw == "f") {
       if (a.force) return invalid();
       a.force = true;
@@ -597,40 +605,27 @@ std::optional<AddRequest> ParseAdd(const RegKeyArg& key, const Args& args, std::
   }
   if (value && valueEmpty) return invalid();
   a.value = value.value_or(std::string());
+  if (type) {
+    auto t = TypeFromName(*type);
+    if (!t) return invalid();
+    a.type = *t;
+  }
+  if ((a.type == REG_DWORD || a.type == REG_DWORD_BIG_ENDIAN) && !data) return invalid();
+  std::string error;
+  auto bytes = ConvertRegData(a.type, data, separator, error);
+  if (!bytes) {
+    err << "ERROR: " << error << "\n";
+    return std::nullopt;
+  }
+  a.data = std::move(*bytes);
+  if (!ValidKeyNames(a.key.path)) {
+    InvalidKey(err, "ADD");
+    return std::nullopt;
+  }
   return a;
 }
 
-bool ValidKeyNames(const std::string& path) {
-  for (auto part : SplitKeyPath(path))
-    if (Utf16Length(part) > 255) return false;
-  return true;
-}
-
 int Add(RegistryStore& store, const AddRequest& a, RegToolIo& io) {
-  std::uint32_t type = REG_SZ;
-  if (a.type) {
-    auto t = TypeFromName(*a.type);
-    if (!t) {
-      InvalidSyntax(io.err, "ADD");
-      return 1;
-    }
-    type = *t;
-  }
-  if ((type == REG_DWORD || type == REG_DWORD_BIG_ENDIAN) && !a.data) {
-    InvalidSyntax(io.err, "ADD");
-    return 1;
-  }
-  // The data is checked before anything changes: a bad /d leaves the registry as it was.
-  std::string error;
-  auto bytes = ConvertRegData(type, a.data, a.separator, error);
-  if (!bytes) {
-    io.err << "ERROR: " << error << "\n";
-    return 1;
-  }
-  if (!ValidKeyNames(a.key.path)) {
-    InvalidKey(io.err, "ADD");
-    return 1;
-  }
   const RegKeyArg& key = a.key;
   try {
     if (!a.force && store.QueryValue(key.root, key.path, a.value)) {
@@ -639,7 +634,7 @@ int Add(RegistryStore& store, const AddRequest& a, RegToolIo& io) {
         return 0;
       }
     }
-    if (!store.CreateKey(key.root, key.path) || !store.SetValue(key.root, key.path, a.value, type, *bytes)) {
+    if (!store.CreateKey(key.root, key.path) || !store.SetValue(key.root, key.path, a.value, a.type, a.data)) {
       // The key cannot hold values here (HKEY_USERS itself, a key outside every hive).
       DiscardQuietly(store);
       io.err << kAccessDenied;
