@@ -1,7 +1,12 @@
 // kestrove-cli reg, run as a process on a copy of a real fresh Wine prefix's registry.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <filesystem>
 #include <fstream>
@@ -57,10 +62,12 @@ class RegToolEndToEnd : public ::testing::Test {
     if (!dir_.empty()) fs::remove_all(dir_, ec);
   }
 
-  // kestrove-cli --root PREFIX reg ARGS..., with `input` on stdin.
+  // kestrove-cli --root PREFIX reg ARGS..., with `input` on stdin. TMPDIR is the test's folder,
+  // where a wineserver of Debian's build would keep its lock.
   CliRun Reg(const std::vector<std::string>& args, const std::string& input = "") {
     std::ofstream(dir_ / "in.txt", std::ios::binary) << input;
-    std::string cmd = ShellQuote(KESTROVE_CLI_PATH) + " --root " + ShellQuote(prefix_.string()) + " reg";
+    std::string cmd = "TMPDIR=" + ShellQuote(dir_.string()) + " " + ShellQuote(KESTROVE_CLI_PATH) + " --root " +
+                      ShellQuote(prefix_.string()) + " reg";
     for (const auto& a : args) cmd += " " + ShellQuote(a);
     cmd += " <" + ShellQuote((dir_ / "in.txt").string()) + " >" + ShellQuote((dir_ / "out.txt").string()) + " 2>" +
            ShellQuote((dir_ / "err.txt").string());
@@ -119,6 +126,53 @@ TEST_F(RegToolEndToEnd, AddQueryDeleteGoThroughTheHiveFile) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "ERROR: The system was unable to find the specified registry key or value.\n");
+}
+
+// Plays a running wineserver: the lock file of Debian's layout, write-locked by this process.
+class FakeWineServer {
+ public:
+  FakeWineServer(const fs::path& tmpdir, const fs::path& prefix) {
+    std::ofstream(prefix / "wineserver") << "wine-test-server\n";
+    struct stat st {};
+    if (::stat(prefix.c_str(), &st) != 0) return;
+    char server[80];
+    std::snprintf(server, sizeof server, "server-%llx-%llx", static_cast<unsigned long long>(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    const fs::path dir = tmpdir / "wine-test-server" / server;
+    fs::create_directories(dir);
+    fd_ = ::open((dir / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 1;
+    locked_ = fd_ >= 0 && ::fcntl(fd_, F_SETLK, &fl) == 0;
+  }
+  ~FakeWineServer() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool Locked() const { return locked_; }
+
+ private:
+  int fd_ = -1;
+  bool locked_ = false;
+};
+
+TEST_F(RegToolEndToEnd, WritesAreRefusedWhileWineRuns) {
+  const std::string userBefore = ReadFile(prefix_ / "user.reg");
+  FakeWineServer wine(dir_, prefix_);
+  ASSERT_TRUE(wine.Locked());
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"add", "HKCU\\Software\\Kestrove Test", "/v", "V", "/d", "x", "/f"},
+        std::vector<std::string>{"delete", "HKCU\\Software\\Wine", "/f"}}) {
+    const CliRun r = Reg(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("ERROR: Wine is running on " + prefix_.string(), 0), 0u) << r.err;
+  }
+  EXPECT_EQ(ReadFile(prefix_ / "user.reg"), userBefore);
+  // Reading stays allowed.
+  EXPECT_EQ(Reg({"query", "HKCU\\Software\\Wine"}).status, 0);
 }
 
 TEST_F(RegToolEndToEnd, ReadsWhatWineWrote) {
