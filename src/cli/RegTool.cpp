@@ -690,16 +690,16 @@ std::optional<DeleteRequest> ParseDelete(const RegKeyArg& key, const Args& args,
   if (int(value.has_value()) + int(valueEmpty) + int(d.allValues) > 1) return invalid();
   if (valueEmpty) value = std::string();
   d.value = value;
+  if (!d.value && !d.allValues && key.path.empty()) {  // a root is no key to delete
+    InvalidKey(err, "DELETE");
+    return std::nullopt;
+  }
   return d;
 }
 
 int Delete(RegistryStore& store, const DeleteRequest& d, RegToolIo& io) {
   const RegKeyArg& key = d.key;
   const bool wholeKey = !d.value && !d.allValues;
-  if (wholeKey && key.path.empty()) {  // a root is no key to delete
-    InvalidKey(io.err, "DELETE");
-    return 1;
-  }
   if (!store.KeyExists(key.root, key.path) || (d.value && !store.QueryValue(key.root, key.path, *d.value))) {
     io.err << kNotFound;
     return 1;

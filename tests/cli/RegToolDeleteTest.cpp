@@ -82,6 +82,7 @@ TEST_F(RegToolDelete, MissingKeyOrValueFailsWithoutAsking) {
 
 TEST_F(RegToolDelete, RootsAndHivesStay) {
   EXPECT_EQ(Reg({"delete", "HKCU", "/f"}).err, "ERROR: Invalid key name.\nType \"REG DELETE /?\" for usage.\n");
+  EXPECT_EQ(opened_, 0);
   const RegRun hive = Reg({"delete", "HKU\\" + store_->UserSid(), "/f"});
   EXPECT_EQ(hive.status, 1);
   EXPECT_EQ(hive.err, "ERROR: Access is denied.\n");
