@@ -16,7 +16,7 @@ const char kUsage[] =
     "\n"
     "Commands:\n"
     "  info                      describe the target: version, drives, shell folders\n"
-    "  reg query KEY [/v NAME | /ve | /va] [/s]\n"
+    "  reg query KEY [/v NAME | /ve] [/s] [/f DATA [/k] [/d] [/c] [/e]] [/t TYPE] [/se SEP]\n"
     "  reg add KEY [/v NAME | /ve] [/t TYPE] [/s SEP] [/d DATA] [/f]\n"
     "  reg delete KEY [/v NAME | /ve | /va] [/f]\n"
     "                            read and change the target's registry as Windows' reg.exe does\n"
@@ -50,8 +50,11 @@ int main(int argc, char** argv) {
   std::string command = argv[i++];
   Args args;
   for (; i < argc; ++i) {
-    // --root may also follow the command's name.
-    if (std::strcmp(argv[i], "--root") == 0 && i + 1 < argc) {
+    // --root may also follow the command's name, but not where a switch takes it as its
+    // data (reg add KEY /d --root).
+    const bool isData = !args.empty() && args.back().size() >= 2 && (args.back()[0] == '/' || args.back()[0] == '-') &&
+                        args.back().size() <= 3 && args.back().find_first_not_of("/-vVdDtTsSeE") == std::string::npos;
+    if (!isData && std::strcmp(argv[i], "--root") == 0 && i + 1 < argc) {
       ctx.root = argv[++i];
       continue;
     }
