@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need; does nothing when all are there.
 set -euo pipefail
-packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-dev)
+packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-dev qt6-base-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -398,6 +398,15 @@ std::vector<std::pair<std::string, std::string>> TIniFile::ReadSectionValues(std
   return values;
 }
 
+std::vector<std::string> TIniFile::ReadSectionLines(std::string_view section) const {
+  std::vector<std::string> out;
+  std::optional<Document> doc = Load();
+  if (!doc) return out;
+  for (const Document::Range& r : doc->Sections(section))
+    for (std::size_t i = r.header + 1; i < r.end; ++i) out.push_back(doc->lines[i].text);
+  return out;
+}
+
 void TIniFile::EraseSection(std::string_view section) {
   if (!ValidSectionName(section)) return;
   std::lock_guard<std::mutex> lock(ChangeMutex());

@@ -69,6 +69,10 @@ class TIniFile {
   // values read as ReadString reads them.
   std::vector<std::pair<std::string, std::string>> ReadSectionValues(std::string_view section) const;
 
+  // The lines of a section as written (every copy of the section, in file order), without
+  // the header and without their line ends; comments and lines without "=" included.
+  std::vector<std::string> ReadSectionLines(std::string_view section) const;
+
   // Removes the section (every copy of it) with its keys and comments. Nothing happens when
   // the section is absent.
   void EraseSection(std::string_view section);

@@ -20,6 +20,13 @@ const char kUsage[] =
     "  reg add KEY [/v NAME | /ve] [/t TYPE] [/s SEP] [/d DATA] [/f]\n"
     "  reg delete KEY [/v NAME | /ve | /va] [/f]\n"
     "                            read and change the target's registry as Windows' reg.exe does\n"
+    "  items                     list the clean items; [x] marks the stored selection\n"
+    "  test [ITEM...] [--yes|--no]\n"
+    "                            list what a clean would remove (default: the stored selection;\n"
+    "                            ITEM is an item such as \"Windows - Recent Documents\" or a category)\n"
+    "  clean [ITEM...] [--yes|--no]\n"
+    "                            remove it; --yes skips the confirmation and answers every question\n"
+    "                            with yes, --no answers no\n"
     "  sample DIR                write a small sample Wine prefix into DIR\n";
 
 }  // namespace
@@ -64,6 +71,9 @@ int main(int argc, char** argv) {
     if (command == "info") return CmdInfo(ctx, args);
     if (command == "reg") return CmdReg(ctx, args);
     if (command == "sample") return CmdSample(ctx, args);
+    if (command == "items") return CmdItems(ctx, args);
+    if (command == "test") return CmdTest(ctx, args);
+    if (command == "clean") return CmdClean(ctx, args);
   } catch (const std::exception& e) {
     std::cerr << "kestrove-cli: " << e.what() << "\n";
     return 1;

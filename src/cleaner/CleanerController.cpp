@@ -1,0 +1,220 @@
+#include "cleaner/CleanerController.h"
+
+#include <algorithm>
+
+namespace kestrove {
+
+// Carries one job's calls to the controller; the generation tells a job that was stopped
+// from the one running now.
+class TCleanerController::JobEvents : public IClearTaskEvents {
+ public:
+  JobEvents(TCleanerController& owner, std::uint64_t generation, TRunMode mode)
+      : owner_(owner), generation_(generation), mode_(mode) {}
+  void AddLogLine(const std::string& line) override { owner_.view_.AddLogLine(line); }
+  void ScrollLogToEnd() override { owner_.view_.ScrollLogToEnd(); }
+  void CleanProgress(int count) override { owner_.WMCleanProgress(count); }
+  void CleanDone(int total) override { owner_.WMCleanDone(total); }
+  void JobEnded(bool completed, const std::string& error) override {
+    ended_ = true;
+    owner_.JobEnded(generation_, mode_, completed, error);
+  }
+  bool ended() const { return ended_; }
+
+ private:
+  TCleanerController& owner_;
+  std::uint64_t generation_;
+  TRunMode mode_;
+  bool ended_ = false;
+};
+
+TCleanerController::TCleanerController(TCleanContext context, IOwnerThread& owner, ICleanerView& view,
+                                       TOptionsSetting& options)
+    : context_(context), owner_(owner), view_(view), options_(options), fastMode_(options.FastScan) {
+  context_.Options = &options_;
+}
+
+TCleanerController::~TCleanerController() {
+  if (job_) {
+    job_->Terminate();
+    job_->WaitFor();
+  }
+}
+
+void TCleanerController::SetTestCaption(const std::string& caption) {
+  testCaption_ = caption;
+  view_.SetTestCaption(caption);
+}
+
+void TCleanerController::SetProgressCaption(const std::string& caption, bool shown) {
+  progressCaption_ = shown ? caption : std::string();
+  view_.SetProgressCaption(caption, shown);
+}
+
+void TCleanerController::SetProgressPosition(int position) {
+  progressPosition_ = position;
+  view_.SetProgressPosition(position);
+}
+
+void TCleanerController::SetFastMode(bool on) {
+  options_.FastScan = on;
+  fastMode_.store(on);
+}
+
+void TCleanerController::bTestClick() {
+  if (testCaption_ == "Cancel") {
+    Stop();
+    return;
+  }
+  if (Busy) return;  // a start request while busy changes nothing
+  RunMode = TestRun;
+  Start();
+}
+
+void TCleanerController::bCleanClick() {
+  if (Busy) return;
+  CountedTotal = 0;
+  RunMode = CleanRequest;
+  Start();
+}
+
+void TCleanerController::StartDirectClean() {
+  if (Busy) return;
+  RunMode = DirectClean;
+  Start();
+}
+
+void TCleanerController::cbFastModeClick(bool checked) { SetFastMode(checked); }
+
+void TCleanerController::Start() {
+  SelectedItems = view_.CollectSelection();
+  if (SelectedItems.empty()) {
+    if (RunMode != DirectClean && context_.Prompt)
+      context_.Prompt->Ask({kProductName, kNoSelectionMessage, TMsgButtons::Ok, TMsgIcon::Information});
+    return;
+  }
+  if (Busy) return;
+  if (RunMode == DirectClean || RunMode == CleanRequest) {
+    if (view_.FirefoxCategoryChecked() && context_.Desktop &&
+        (context_.Desktop->TopLevelWindowOfClassExists("MozillaUIWindowClass") ||
+         context_.Desktop->TopLevelWindowOfClassExists("MozillaWindowClass"))) {
+      if (context_.Prompt)
+        context_.Prompt->Ask({kProductName, kCloseFirefoxMessage, TMsgButtons::Ok, TMsgIcon::Information});
+      return;
+    }
+    // Wine keeps the registry of a running system in memory and would undo our changes:
+    // say so now instead of failing half-way through the clean.
+    if (context_.Target) {
+      if (auto reason = context_.Target->Registry()->WriteBlockReason()) {
+        if (context_.Prompt) context_.Prompt->Ask({kProductName, *reason, TMsgButtons::Ok, TMsgIcon::Warning});
+        return;
+      }
+    }
+    Busy = true;
+    if (options_.IsAskBeforeClear && !SkipConfirm && !view_.ConfirmClean()) {
+      Busy = false;
+      return;
+    }
+  }
+  Busy = true;
+  SetTestCaption("Cancel");
+  view_.SetProgressVisible(true);
+  if (RunMode == CleanRequest) {
+    savedLogHidden_ = view_.LogHidden();
+    view_.SetLogHidden(true);
+    SetProgressCaption(kPrepareToClean, true);
+    savedFastMode_ = options_.FastScan;
+    SetFastMode(true);
+    countingPass_ = true;
+    RunMode = TestRun;
+  } else {
+    SetProgressPosition(0);
+    SetProgressCaption(progressCaption_, false);
+    if (RunMode == CleanAfterCount) SetProgressCaption("", true);
+  }
+  view_.ClearLog();
+
+  events_.erase(std::remove_if(events_.begin(), events_.end(), [](const auto& e) { return e->ended(); }),
+                events_.end());
+  events_.push_back(std::make_unique<JobEvents>(*this, ++generation_, RunMode));
+  job_ = std::make_shared<TClearTaskThread>(context_, owner_, *events_.back(), RunMode, SelectedItems, fastMode_);
+  job_->Dispatcher = Dispatcher;
+  job_->Resume();
+
+  ProgressStep = RunMode == TestRun ? 50 : 20;
+  if (RunMode == TestRun && !view_.LogHidden()) view_.SetTimerEnabled(true);
+}
+
+void TCleanerController::RestoreAfterCountingPass() {
+  view_.SetLogHidden(savedLogHidden_);
+  SetFastMode(savedFastMode_);
+  countingPass_ = false;
+}
+
+void TCleanerController::Stop() {
+  SetTestCaption("Test");
+  if (job_) job_->Terminate();
+  view_.SetTimerEnabled(false);
+  Busy = false;
+  if (countingPass_) RestoreAfterCountingPass();
+}
+
+void TCleanerController::Timer1Timer(bool pageVisible) {
+  if (pageVisible) {
+    int position = progressPosition_ + ProgressStep;
+    if (position > 999) position = 0;
+    SetProgressPosition(position);
+  }
+  if (progressCaption_ == kFinished) view_.SetTimerEnabled(false);
+}
+
+void TCleanerController::WMCleanProgress(int wParam) {
+  if (RunMode == CleanAfterCount && CountedTotal > 0)
+    SetProgressPosition(static_cast<int>(static_cast<long long>(wParam) * 1000 / CountedTotal));
+}
+
+void TCleanerController::WMCleanDone(int wParam) {
+  if (progressCaption_ == kPrepareToClean) {
+    CountedTotal = wParam;
+    view_.ClearLog();
+    owner_.Post([this] { WMCleanCounted(); });
+    return;
+  }
+  SetTestCaption("Test");
+  view_.FitLogWidth();
+  view_.ScrollLogToEnd();
+  view_.SetTimerEnabled(false);
+  SetProgressPosition(1000);
+  SetProgressCaption(kFinished, true);
+  Busy = false;
+}
+
+void TCleanerController::WMCleanCounted() {
+  RestoreAfterCountingPass();
+  RunMode = CleanAfterCount;
+  Busy = false;
+  Start();
+}
+
+void TCleanerController::JobEnded(std::uint64_t generation, TRunMode mode, bool completed, const std::string& error) {
+  std::string failure = error;
+  // A clean's registry changes are written when its run ends, whether it went through
+  // its list or stopped early: what was removed from the files is then also gone from
+  // the registry files.
+  if (mode != TestRun && context_.Target) {
+    try {
+      context_.Target->Registry()->Commit();
+    } catch (const std::exception& e) {
+      failure = failure.empty() ? e.what() : failure + "\n" + e.what();
+    }
+  }
+  if (!completed && generation == generation_ && !error.empty()) {
+    // The run ended on an error: leave the page usable again instead of stuck at "Cancel".
+    SetTestCaption("Test");
+    view_.SetTimerEnabled(false);
+    Busy = false;
+    if (countingPass_) RestoreAfterCountingPass();
+  }
+  if (!failure.empty()) view_.JobFailed(failure);
+}
+
+}  // namespace kestrove

@@ -1,0 +1,224 @@
+#include "cleaner/ClearTask.h"
+
+#include <map>
+
+#include "app/Helpers.h"
+#include "cleaner/ItemOperations.h"
+
+namespace kestrove {
+
+namespace {
+
+constexpr auto kProgressInterval = std::chrono::seconds(2);
+
+// The item names with operations of their own, in the order the job dispatches on them.
+const std::vector<std::string> kBuiltInNames = {
+    "Windows - Recent Documents",
+    "Windows - Start Run",
+    "Windows - Search Assistant",
+    "Windows - Empty Recycle Bin",
+    "Windows - Temporary Files",
+    "Windows - Clipboard",
+    "Windows - Memory Dumps",
+    "Windows - Chkdsk File Fragments",
+    "Advanced - Open File History",
+    "Advanced - Menu Order Cache",
+    "Advanced - Tray Notifications Cache",
+    "Advanced - User Assist History",
+    "Advanced - Paint",
+    "Instant Messengers - MSN Messenger",
+    "Instant Messengers - Yahoo! Messenger",
+    "Instant Messengers - Skype",
+    "Internet Explorer - Temporary Internet Files",
+    "Internet Explorer - Cookies",
+    "Internet Explorer - Visited URL History",
+    "Internet Explorer - Recently Typed URLs",
+    "Internet Explorer - Index.dat Files",
+    "Internet Explorer - Last Download Location",
+    "Internet Explorer - Autocomplete History",
+    "Mozilla Firefox - Cookies",
+    "Mozilla Firefox - Visited URL History",
+    "Mozilla Firefox - Temporary Internet Files",
+    "Mozilla Firefox - Download Manager History",
+    "Mozilla Firefox - Autocomplete History",
+    "Mozilla Firefox - Preferences",
+    "Mozilla Firefox - Saved Form Information",
+    "Netscape - Cookies",
+    "Netscape - Temporary Internet Files",
+    "Netscape - Visited URL History",
+    "Netscape - Preferences",
+    "Netscape - Saved Form Information",
+    "Opera - Temporary Internet Files",
+    "Opera - Cookies",
+    "Opera - Visited URL History",
+    "Opera - Recently Typed URLs",
+    "Opera - Autocomplete History",
+    "Opera - Transfers",
+    "Microsoft Office - Access",
+    "Microsoft Office - Excel",
+    "Microsoft Office - FrontPage",
+    "Microsoft Office - Powerpoint",
+    "Microsoft Office - Word",
+    "Microsoft Office - Recent Files",
+    "Google Chrome - Temporary Internet Files",
+    "Google Chrome - Cookies",
+    "Google Chrome - Visited URL History",
+    "Google Chrome - Stored passwords in Forms",
+};
+
+// Built-in items whose operation is not built yet find nothing.
+void FindsNothing(TClearTaskThread&) {}
+
+const std::map<std::string, TItemOperation>& OperationTable() {
+  static const std::map<std::string, TItemOperation> table = [] {
+    std::map<std::string, TItemOperation> t;
+    for (const std::string& name : kBuiltInNames) t[name] = FindsNothing;
+    for (auto* group : {WindowsItemOperations, InternetExplorerItemOperations, BrowserItemOperations})
+      for (const TItemEntry& entry : group()) t[entry.Name] = entry.Operation;
+    return t;
+  }();
+  return table;
+}
+
+}  // namespace
+
+TItemOperation DispatchItem(const std::string& itemName) {
+  if (itemName.find("Custom Lists -") != std::string::npos)
+    return [itemName](TClearTaskThread& job) { RunDefinition(job, "Custom.dat", itemName); };
+  const auto& table = OperationTable();
+  if (auto it = table.find(itemName); it != table.end()) return it->second;
+  return [itemName](TClearTaskThread& job) { RunDefinition(job, "qvtk.dat", itemName); };
+}
+
+const std::vector<std::string>& BuiltInItemNames() { return kBuiltInNames; }
+
+std::string TotalsLine(bool testMode, int totalCount, std::uint64_t totalBytes) {
+  if (testMode)
+    return "Total items will be removed = " + std::to_string(totalCount) + " ; " + "Total files will be removed = " +
+           SizeToKBText(totalBytes) + " KB";
+  return "Total items to be removed = " + std::to_string(totalCount) + " ; " + "Total files to be removed = " +
+         SizeToKBText(totalBytes) + " KB";
+}
+
+TClearTaskThread::TClearTaskThread(TCleanContext context, IOwnerThread& owner, IClearTaskEvents& events,
+                                   TRunMode mode, std::vector<std::string> itemNames,
+                                   const std::atomic<bool>& fastMode)
+    : ItemNames(std::move(itemNames)),
+      LinePrefix(mode == TestRun ? "Test: " : "Clean: "),
+      RemovedWord(mode == TestRun ? "will be removed" : "to be removed"),
+      context_(context),
+      owner_(owner),
+      events_(events),
+      mode_(mode),
+      fastMode_(fastMode) {}
+
+TClearTaskThread::~TClearTaskThread() {
+  if (thread_.joinable()) {
+    if (thread_.get_id() == std::this_thread::get_id())
+      thread_.detach();  // the job's last reference went with its own run
+    else
+      thread_.join();
+  }
+}
+
+void TClearTaskThread::Resume() {
+  // The worker holds the job until its run has ended, as a self-freeing thread would.
+  auto self = shared_from_this();
+  thread_ = std::thread([self] { self->Execute(); });
+}
+
+void TClearTaskThread::WaitFor() {
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+void TClearTaskThread::LogLine(const std::string& line) {
+  owner_.Post([this, line] { events_.AddLogLine(line); });
+}
+
+void TClearTaskThread::LogDetail(const std::string& line, int step) {
+  LogLine(line);
+  if (step <= 0) {
+    owner_.Post([this] { events_.ScrollLogToEnd(); });
+    return;
+  }
+  const int n = IsTestMode() ? step : std::max(1, step / 2);
+  if (++LinesSinceScroll % n == 0) {
+    owner_.Post([this] { events_.ScrollLogToEnd(); });
+    LinesSinceScroll = 0;
+  }
+}
+
+void TClearTaskThread::ProgressPacing() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - LastProgressTime > kProgressInterval) {
+    LastProgressTime = now;
+    const int count = TotalCount + ItemCount;
+    owner_.Post([this, count] { events_.CleanProgress(count); });
+  }
+}
+
+void TClearTaskThread::ItemReset() {
+  ItemCount = 0;
+  ItemSizeText = "0";
+  ItemBytes = 0;
+  WorkPath.clear();
+  LastProgressTime = std::chrono::steady_clock::now();
+  LinesSinceScroll = 0;
+}
+
+void TClearTaskThread::ItemSummary() {
+  events_.AddLogLine("");
+  events_.AddLogLine(std::to_string(ItemCount) + " items " + RemovedWord + "; " + ItemSizeText + " KB " +
+                     RemovedWord + ".");
+  events_.AddLogLine("");
+  events_.ScrollLogToEnd();
+  TotalCount += ItemCount;
+  TotalBytes += ItemBytes;
+  const int total = TotalCount;
+  owner_.Post([this, total] { events_.CleanProgress(total); });
+}
+
+void TClearTaskThread::RunItem(const std::string& name) {
+  (Dispatcher ? Dispatcher(name) : DispatchItem(name))(*this);
+  ItemSizeText = SizeToKBText(ItemBytes);
+}
+
+void TClearTaskThread::Execute() {
+  bool completed = false;
+  std::string error;
+  try {
+    CurrentIndex = -1;
+    bool stopped = false;
+    for (std::size_t i = 0; i < ItemNames.size(); ++i) {
+      if (Terminated()) {
+        stopped = true;
+        break;
+      }
+      CurrentIndex = static_cast<int>(i);
+      Synchronize([this] { ItemReset(); });
+      if (i > 0) LogLine(std::string(kSeparatorLength, '-'));
+      LogLine(LinePrefix + "Clearing" + " " + ItemNames[i] + " ...");
+      RunItem(ItemNames[i]);
+      Synchronize([this] { ItemSummary(); });
+    }
+    if (!stopped) {
+      const std::string separator(kSeparatorLength, '-');
+      LogLine(separator);
+      LogLine(TotalsLine(IsTestMode(), TotalCount, TotalBytes));
+      LogLine(separator);
+      const int total = TotalCount;
+      owner_.Post([this, total] { events_.CleanDone(total); });
+      completed = true;
+    }
+  } catch (const std::exception& e) {
+    error = e.what();
+  } catch (...) {
+    error = "unknown error";
+  }
+  finished_.store(true);
+  // Keep the job alive until the owner has handled its last call.
+  auto self = shared_from_this();
+  owner_.Post([self, completed, error] { self->events_.JobEnded(completed, error); });
+}
+
+}  // namespace kestrove

@@ -1,0 +1,142 @@
+// The cleaning job: a worker that goes through a list of clean items in test mode (lists
+// and counts what would be removed) or clean mode (removes it), logging as it goes.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/OptionsSetting.h"
+#include "app/OwnerThread.h"
+#include "app/Prompt.h"
+#include "platform/DesktopServices.h"
+#include "platform/TargetSystem.h"
+
+namespace kestrove {
+
+// What the current or next job does.
+enum TRunMode : int {
+  CleanAfterCount = 0,  // removes; second pass of a Clean, progress against the count
+  DirectClean = 1,      // removes without a counting pass (schedule, automatic start)
+  TestRun = 2,          // lists only
+  CleanRequest = 3,     // Clean button: a hidden counting pass, then CleanAfterCount
+};
+
+// Window messages of the cleaner (posted to the owner; lParam always 0).
+inline constexpr unsigned WM_CLEANPROGRESS = 0x5408;  // wParam: running count
+inline constexpr unsigned WM_CLEANDONE = 0x5409;      // wParam: final count
+inline constexpr unsigned WM_CLEANCOUNTED = 0x5430;   // the window to itself: start removing
+
+inline constexpr int kSeparatorLength = 107;
+
+// Where the job's log lines and messages go. Every call comes from the worker thread and is
+// carried to the owner thread in order (the implementation posts; see TClearTaskThread).
+class IClearTaskEvents {
+ public:
+  virtual ~IClearTaskEvents() = default;
+  // Owner thread: the log list.
+  virtual void AddLogLine(const std::string& line) = 0;
+  virtual void ScrollLogToEnd() = 0;
+  // Owner thread: the messages.
+  virtual void CleanProgress(int count) = 0;  // WM_CLEANPROGRESS
+  virtual void CleanDone(int total) = 0;      // WM_CLEANDONE
+  // The worker has ended: after CleanDone, after a stop, or because an item operation
+  // failed (`error` says how). Always the last call of a job.
+  virtual void JobEnded(bool completed, const std::string& error) = 0;
+};
+
+// Everything an item operation may use besides the job itself.
+struct TCleanContext {
+  TargetSystem* Target = nullptr;
+  std::string ProgramFolder;  // with its trailing separator
+  IPrompt* Prompt = nullptr;
+  IDesktopServices* Desktop = nullptr;
+  const TOptionsSetting* Options = nullptr;  // fields a job reads do not change while it runs
+};
+
+class TClearTaskThread;
+using TItemOperation = std::function<void(TClearTaskThread&)>;
+
+class TClearTaskThread : public std::enable_shared_from_this<TClearTaskThread> {
+ public:
+  // `fastMode` mirrors the Fast Mode setting; the window may change it while the job runs.
+  TClearTaskThread(TCleanContext context, IOwnerThread& owner, IClearTaskEvents& events, TRunMode mode,
+                   std::vector<std::string> itemNames, const std::atomic<bool>& fastMode);
+  ~TClearTaskThread();
+
+  // Starts the worker. The job keeps itself alive until its run has ended.
+  void Resume();
+  // Asks the job to stop; it ends at its next check.
+  void Terminate() { terminated_.store(true); }
+  bool Terminated() const { return terminated_.load(); }
+  // Waits for the worker to end (used when the owner goes away).
+  void WaitFor();
+  bool Finished() const { return finished_.load(); }
+
+  // --- Services for item operations (worker thread) ---
+  bool IsTestMode() const { return mode_ == TestRun; }
+  TRunMode Mode() const { return mode_; }
+  bool FastMode() const { return fastMode_.load(); }
+  // A detail line with scroll pacing: step 0 scrolls at once; otherwise every `step` lines
+  // (half as many in clean mode).
+  void LogDetail(const std::string& line, int step);
+  // A line without pacing.
+  void LogLine(const std::string& line);
+  // After each entry found: a progress message at most every 2 seconds.
+  void ProgressPacing();
+  TCleanContext& Context() { return context_; }
+  IPrompt& Prompt() { return *context_.Prompt; }
+  // Runs `call` on the owner thread while the worker waits.
+  void Synchronize(const std::function<void()>& call) { owner_.Send(call); }
+
+  // How item names find their operations; tests put their own operations here.
+  std::function<TItemOperation(const std::string&)> Dispatcher;
+
+  // --- The job's state ---
+  std::vector<std::string> ItemNames;
+  std::string LinePrefix;   // "Test: " or "Clean: "
+  std::string RemovedWord;  // "will be removed" or "to be removed"
+  int CurrentIndex = -1;
+  int ItemCount = 0;
+  std::uint64_t ItemBytes = 0;
+  std::string ItemSizeText = "0";
+  std::string WorkPath;
+  std::chrono::steady_clock::time_point LastProgressTime;
+  int LinesSinceScroll = 0;
+  int TotalCount = 0;
+  std::uint64_t TotalBytes = 0;
+
+  // The run itself; Resume() calls it on the worker thread. Public so that tests can run a
+  // job on their own thread.
+  void Execute();
+
+ private:
+  void RunItem(const std::string& name);
+  void ItemReset();
+  void ItemSummary();
+
+  TCleanContext context_;
+  IOwnerThread& owner_;
+  IClearTaskEvents& events_;
+  const TRunMode mode_;
+  const std::atomic<bool>& fastMode_;
+  std::atomic<bool> terminated_{false};
+  std::atomic<bool> finished_{false};
+  std::thread thread_;
+};
+
+// The operation an item name is dispatched to: names containing "Custom Lists -" run
+// "Custom.dat", the built-in names their operations, every other name "qvtk.dat".
+TItemOperation DispatchItem(const std::string& itemName);
+// Every item name with an operation of its own, in table order.
+const std::vector<std::string>& BuiltInItemNames();
+
+// The totals line at the end of a run.
+std::string TotalsLine(bool testMode, int totalCount, std::uint64_t totalBytes);
+
+}  // namespace kestrove

@@ -1,0 +1,30 @@
+// File removal for the cleaning job: remove one file (optionally overwritten first), clear
+// a folder tree, remove the files of a folder that match a pattern, remove a file at the
+// next start of the system. Paths are the target's Windows paths. Every operation runs on
+// the job's worker, logs, counts into `counter` (the item's entry counter), paces progress,
+// honours the stop request and changes nothing in test mode.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cleaner/ClearTask.h"
+
+namespace kestrove {
+
+// True when the file counts as removed.
+bool RemoveFile(TClearTaskThread& job, const std::string& path, bool log);
+// Bytes of the files counted.
+std::uint64_t ClearFolder(TClearTaskThread& job, const std::string& folder, bool removeFolder, bool log,
+                          const std::string& excludedName, int& counter);
+std::uint64_t ClearSubfolder(TClearTaskThread& job, const std::string& folder, int& counter, bool log,
+                             const std::string& excludedName);
+std::uint64_t RemoveMatchingFiles(TClearTaskThread& job, const std::string& folder, const std::string& pattern,
+                                  int& counter, bool recurse);
+bool FileInUse(TClearTaskThread& job, const std::string& path);
+void OverwriteFile(TClearTaskThread& job, const std::string& path, int passes);
+void RemoveAtNextStart(TClearTaskThread& job, const std::string& path);
+void AddToRenameList(TClearTaskThread& job, const std::vector<std::string>& lines);
+
+}  // namespace kestrove

@@ -1,0 +1,26 @@
+// The item operations the cleaning job dispatches to, grouped as they are built.
+#pragma once
+
+#include <vector>
+
+#include "cleaner/ClearTask.h"
+
+namespace kestrove {
+
+struct TItemEntry {
+  const char* Name;
+  TItemOperation Operation;
+};
+
+// Windows, Advanced, Microsoft Office and Instant Messengers items.
+std::vector<TItemEntry> WindowsItemOperations();
+// Internet Explorer items.
+std::vector<TItemEntry> InternetExplorerItemOperations();
+// Firefox, Netscape, Opera and Chrome items.
+std::vector<TItemEntry> BrowserItemOperations();
+
+// Carries out the section of `itemName` in the definition file `fileName` of the program's
+// folder ("qvtk.dat" or "Custom.dat").
+void RunDefinition(TClearTaskThread& job, const std::string& fileName, const std::string& itemName);
+
+}  // namespace kestrove
