@@ -66,6 +66,8 @@ const std::vector<std::string> kBuiltInNames = {
     "Google Chrome - Stored passwords in Forms",
 };
 
+const std::string kFirefoxDownloadHistory = "Mozilla Firefox - Download Manager History";
+
 // Built-in items whose operation is not built yet find nothing.
 void FindsNothing(TClearTaskThread&) {}
 
@@ -86,7 +88,11 @@ TItemOperation DispatchItem(const std::string& itemName) {
   if (itemName.find("Custom Lists -") != std::string::npos)
     return [itemName](TClearTaskThread& job) { RunDefinition(job, "Custom.dat", itemName); };
   const auto& table = OperationTable();
-  if (auto it = table.find(itemName); it != table.end()) return it->second;
+  // The tree's "Download Manager" node means Firefox's download history, which has an
+  // operation of its own; a definition-file section of that name would be a surprise.
+  const std::string& name =
+      itemName == "Mozilla Firefox - Download Manager" ? kFirefoxDownloadHistory : itemName;
+  if (auto it = table.find(name); it != table.end()) return it->second;
   return [itemName](TClearTaskThread& job) { RunDefinition(job, "qvtk.dat", itemName); };
 }
 

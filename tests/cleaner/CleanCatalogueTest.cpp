@@ -70,7 +70,7 @@ TEST(CleanCatalogue, ApplicationsFromTheTargetsUninstallEntries) {
   target.CreateKey(HKEY_LOCAL_MACHINE, uninstall + "{3}");
   const std::string folder = (target.Folder() / "prog").string() + "/";
   std::filesystem::create_directories(folder);
-  std::ofstream(folder + "qvtk.dat") << "[Windows Log Files]\nDelFile1=%windir%,*.log\n[Mozilla Thunderbird]\n"
+  std::ofstream(folder + "qvtk.dat") << "[Windows Log Files]\nDelFile1=%windir%\\,*.log\n[Mozilla Thunderbird]\n"
                                         "DelFile1={Current AppData}\\Thunderbird\\Profiles,*.tmp\n";
   TCleanCatalogue c;
   c.FillApplications(target, folder);

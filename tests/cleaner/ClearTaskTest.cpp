@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "CleanerTestSupport.h"
@@ -138,6 +140,23 @@ TEST(ClearTask, DispatchOfNames) {
     EXPECT_EQ(std::count(names.begin(), names.end(), n), 0) << n;
   EXPECT_EQ(TotalsLine(true, 0, 1048576), "Total items will be removed = 0 ; Total files will be removed = 1,024 KB");
   EXPECT_EQ(TotalsLine(false, 7, 1023), "Total items to be removed = 7 ; Total files to be removed = 1 KB");
+}
+
+}  // namespace
+}  // namespace kestrove
+
+namespace kestrove {
+namespace {
+
+TEST(ClearTask, FirefoxDownloadManagerNodeReachesTheDownloadHistoryOperation) {
+  // Both names reach the same built-in operation, never a definition file.
+  JobRun run;
+  std::filesystem::create_directories(run.target.Folder() / "program");
+  std::ofstream(run.target.Folder() / "program" / "qvtk.dat") << "[Download Manager]\nDelFile1=C:\\marker\n";
+  run.target.WriteFile("C:\\marker\\x.txt", "x");
+  run.Run(TestRun, {"Mozilla Firefox - Download Manager"}, nullptr);
+  ASSERT_GE(run.events.lines.size(), 3u);
+  EXPECT_EQ(run.events.lines[2], "0 items will be removed; 0 KB will be removed.");
 }
 
 }  // namespace
