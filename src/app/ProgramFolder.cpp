@@ -53,6 +53,8 @@ std::string ResolveProgramFolder(const ProgramFolderInputs& in) {
     fs::path home = fs::absolute(fs::path(*in.kestroveHome), ec).lexically_normal();
     if (ec) home = fs::path(*in.kestroveHome);
     fs::create_directories(home, ec);
+    // A program folder without the shipped definitions would lose every item they define.
+    if (fs::is_directory(home, ec)) SeedDefinitionFile(home, in.exeFolder);
     return WithSeparator(home);
   }
 
