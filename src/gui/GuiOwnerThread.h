@@ -1,0 +1,40 @@
+// The window thread as the owner of the cleaner's state: a worker's posted calls go through
+// the window's own event queue, so they run in the order posted and after whatever the
+// window had queued before; a sent call runs there while the worker waits.
+#pragma once
+
+#include <QObject>
+#include <functional>
+#include <memory>
+
+#include "app/OwnerThread.h"
+
+namespace kestrove {
+
+class TQtOwnerThread : public QObject, public IOwnerThread {
+  Q_OBJECT
+
+ public:
+  explicit TQtOwnerThread(QObject* parent = nullptr);
+  ~TQtOwnerThread() override;
+
+  void Post(std::function<void()> call) override;
+  // An exception thrown by `call` reaches the caller.
+  void Send(const std::function<void()>& call) override;
+  // As Send; false when the owner shut down before `call` could run (it then never runs).
+  bool TrySend(const std::function<void()>& call);
+
+  // The window is going away: calls still queued are dropped, later ones are ignored, and a
+  // worker waiting in Send is let go, so that it can see its stop request and end.
+  void Shutdown();
+  bool IsShutDown() const;
+
+  // True on the thread the window lives on.
+  bool IsOwnerThread() const;
+
+ private:
+  struct TShared;
+  std::shared_ptr<TShared> shared_;
+};
+
+}  // namespace kestrove

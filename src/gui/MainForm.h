@@ -1,0 +1,252 @@
+// The main window: the title band, six side buttons, the four pages (Cleaner, Registry,
+// Defrag, Tools), the help menu, and the program's start-up, command-line and close steps.
+// The cleaner's logic lives in TCleanerController; this window is its view.
+#pragma once
+
+#include <QAction>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QWidget>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/CommandLine.h"
+#include "app/OptionsSetting.h"
+#include "cleaner/CleanCatalogue.h"
+#include "cleaner/CleanerController.h"
+#include "gui/CleanTree.h"
+#include "gui/Controls.h"
+#include "gui/GuiDesktop.h"
+#include "gui/GuiOwnerThread.h"
+#include "gui/GuiPrompt.h"
+#include "gui/LogList.h"
+
+class QSessionManager;
+
+namespace kestrove {
+
+// Window messages the window posts to itself for the command-line jobs.
+inline constexpr unsigned WM_AUTOJOBS = 0x5407;
+inline constexpr unsigned WM_REGDEFRAG = 0x6426;
+inline constexpr unsigned WM_REGSCAN = 0x6427;
+
+// Tags of the side buttons and pages; the high hexadecimal digit 1 marks a page button.
+inline constexpr int kTagCleaner = 17;
+inline constexpr int kTagRegistry = 18;
+inline constexpr int kTagTools = 19;
+inline constexpr int kTagOptions = 20;
+inline constexpr int kTagDefrag = 21;
+inline constexpr int kTagHelp = 22;
+
+inline constexpr int kClientWidth = 697;
+inline constexpr int kClientHeight = 456;
+inline constexpr int kMinimumWidth = 626;
+inline constexpr int kMinimumHeight = 455;
+
+inline constexpr const char* kUnsupportedWindows = "The software does not support the current Windows system!";
+
+struct TMainFormSetup {
+  TargetSystem* Target = nullptr;  // required; outlives the window
+  std::string ProgramFolder;       // with its trailing separator
+  std::vector<std::string> Args;   // the command line after the program's name
+  IPrompt* Prompt = nullptr;       // questions and messages; nullptr: message boxes
+};
+
+class TfrmMain : public QWidget, public ICleanerView {
+  Q_OBJECT
+
+ public:
+  explicit TfrmMain(const TMainFormSetup& setup, QWidget* parent = nullptr);
+  ~TfrmMain() override;
+
+  // ---- Components
+  TTitleImage* imgTitle;
+  QLabel* lTitle;
+  QLabel* lTitleHint;
+  TLinkLabel* lUpdate;
+  QLabel* iUpdate;
+  TFlatButton* bCleaner;
+  TFlatButton* bRegistry;
+  TFlatButton* bRegistryDefrag;
+  TFlatButton* bTools;
+  TFlatButton* bOptions;
+  TFlatButton* bHelp;
+  QGroupBox* gbCleaner;
+  QGroupBox* gbRegistry;
+  QGroupBox* gbDefrag;
+  QGroupBox* gbTools;
+  QMenu* pmHelp;
+  QAction* aHelp;
+  QAction* aHomepage;
+  QAction* aCheckUpdate;
+  QAction* aAbout;
+  QTimer* Timer1;
+
+  // Cleaner page
+  TCleanTreeView* tvCleanItems;
+  TLogListView* lMain;
+  QProgressBar* ProgressBar1;
+  QPushButton* bTest;
+  QPushButton* bClean;
+  QCheckBox* cbFastMode;
+  QMenu* PopupMenu_ClearHistory;
+  QAction* aSaveText_ClearHistory;
+
+  // Registry page
+  TStateImageTree* tvRegistry;
+  QTreeWidget* lvRegistryData;
+  QProgressBar* ProgressBar2;
+  QPushButton* bRestoreRegistry;
+  QPushButton* bScan;
+  QPushButton* bFixErrors;
+  QLabel* lStatusBar;
+
+  // Defrag page
+  QTableWidget* lvMain;
+  QPushButton* bAnalyzeRegistry;
+  QPushButton* bDefragRegistry;
+  QLabel* lCurrentRegistrySizeTitle;
+  QLabel* lCurrentRegistrySize;
+  QLabel* lSizeReductionTitle;
+  QLabel* lSizeReduction;
+  QLabel* lNewRegistrySizeTitle;
+  QLabel* lNewRegistrySize;
+  QLabel* lCompactPercentTitle;
+  QLabel* lCompactPercent;
+
+  // Tools page
+  QTreeWidget* lvStartup;
+  QPushButton* bStartup;
+  QPushButton* bDeleteEntry;
+  QPushButton* bSelectAll;
+  QPushButton* bSelectNone;
+  QPushButton* bBackupFullRegistry;
+  QPushButton* bWindowsBackup;
+
+  // ---- Handlers
+  void FormCreate();
+  void FormShow();
+  void FormActivate();
+  void FormClose();
+  // The layout rules; on show and on every resize.
+  void FormResize();
+  void FlatButtonClick(TFlatButton* sender);
+  void bTestClick();
+  void bCleanClick();
+  void cbFastModeClick();
+  void tvCleanItemsMouseDown(Qt::MouseButton button, const QPoint& pos);
+  void Timer1Timer();
+  void aSaveText_ClearHistoryExecute();
+  // Steps 2 to 4 of saving the log, for the name the save dialog gave; false when nothing
+  // was written.
+  bool SaveLogToFile(const QString& chosenName);
+  void bHelpClick();
+  void aAboutExecute();
+
+  // ---- Messages to itself
+  void WMAutoJobs();
+  void WMRegdefrag();
+  void WMRegscan();
+  // WM_SYSCOMMAND: SC_MAXIMIZE, and SC_MINIMIZE with lParam 1 (to the notification area).
+  void WMSysCommandMaximize();
+  void WMSysCommandMinimizeToTray();
+  // Session end: true when the session may end (the window then closes).
+  bool WMQueryEndSession();
+
+  // ---- State
+  TCleanerController& Cleaner() { return *cleaner_; }
+  TOptionsSetting& Options() { return options_; }
+  TCleanCatalogue& Catalogue() { return catalogue_; }
+  ICheckTree& RegistrySections() { return *registrySections_; }
+  const TCommandLine& CommandLine() const { return commandLine_; }
+  std::uint8_t WindowsVersion = 0;
+  bool SilentJob = false;
+  int ScanStep = 10;
+  // The program's exit status: 1 after a job failed in an unattended run.
+  int ExitCode() const { return exitCode_; }
+  // The placement the settings store would record now.
+  TWindowPlacement CurrentPlacement() const;
+  // The page shown now (its tag).
+  int ActivePage() const { return activePage_; }
+
+  // What ends the program after the close steps; by default the event loop's exit.
+  std::function<void(int exitCode)> OnTerminate;
+  // How a web page is opened; by default the desktop's browser, without waiting.
+  std::function<void(const QString& url)> OnOpenUrl;
+  // How long the session end waits for the clean it starts.
+  std::chrono::milliseconds SessionEndCleanWait{std::chrono::seconds(20)};
+
+  // ---- ICleanerView
+  std::vector<std::string> CollectSelection() override;
+  bool FirefoxCategoryChecked() override;
+  bool ConfirmClean() override;
+  void SetTestCaption(const std::string& caption) override;
+  void SetProgressVisible(bool visible) override;
+  void SetProgressPosition(int position) override;
+  void SetProgressCaption(const std::string& caption, bool shown) override;
+  void SetLogHidden(bool hidden) override;
+  bool LogHidden() override;
+  void ClearLog() override;
+  void AddLogLine(const std::string& line) override;
+  void ScrollLogToEnd() override;
+  void FitLogWidth() override;
+  void SetTimerEnabled(bool enabled) override;
+  void JobFailed(const std::string& message) override;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void CreateComponents();
+  void CreateCleanerPage();
+  void CreateRegistryPage();
+  void CreateDefragPage();
+  void CreateToolsPage();
+  void LayoutCleanerPage();
+  void LayoutRegistryPage();
+  void LayoutDefragPage();
+  void LayoutToolsPage();
+  int PageContentTop() const;
+  // Writes the settings with the trees' states and the window's placement; throws
+  // EIniFileError.
+  void SaveSettings();
+  void OpenProductPage(const char* path);
+  void PostToSelf(std::function<void()> call);
+  void CheckUnattendedEnd();
+  void WaitForCleaning(std::chrono::milliseconds limit);
+  void ApplyStoredGeometry();
+  static TWindowShowState ShowState(const QWidget& window);
+
+  TargetSystem* target_;
+  std::string programFolder_;
+  TCommandLine commandLine_;
+  TOptionsSetting options_;
+  TCleanCatalogue catalogue_;
+  std::unique_ptr<TQtOwnerThread> owner_;
+  std::unique_ptr<TQtPrompt> ownPrompt_;
+  IPrompt* prompt_;
+  std::unique_ptr<TQtDesktop> desktop_;
+  std::unique_ptr<ICheckTree> registrySections_;
+  std::unique_ptr<TCleanerController> cleaner_;
+  QTimer* unattendedWatch_ = nullptr;
+  int activePage_ = 0;
+  int exitCode_ = 0;
+  bool shownOnce_ = false;
+  bool closed_ = false;
+  bool unattended_ = false;
+};
+
+}  // namespace kestrove

@@ -1,0 +1,204 @@
+// The main window: caption, sizes, layout rules, page switching and the help menu.
+#include <QSignalSpy>
+
+#include "gui/GuiTestSupport.h"
+
+namespace kestrove::testing {
+
+class TMainFormTest : public QObject {
+  Q_OBJECT
+
+ private:
+  static QRect Bounds(QWidget* w) { return w->geometry(); }
+  static int Right(QWidget* w) { return w->x() + w->width(); }
+  static int Bottom(QWidget* w) { return w->y() + w->height(); }
+
+ private slots:
+  void captionSizesAndSideButtons() {
+    TGuiWorld world;
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    QCOMPARE(form->windowTitle(), QString("Kestrove 1.1"));
+    QCOMPARE(form->size(), QSize(697, 456));
+    QCOMPARE(form->minimumSize(), QSize(626, 455));
+    QCOMPARE(form->lTitle->text(), QString("Kestrove"));
+    QCOMPARE(form->lTitleHint->text(), QString("Optimize your computer performance"));
+    QCOMPARE(Bounds(form->imgTitle), QRect(0, 0, 697, 50));
+    // The page: from 2 × 8 + 75 to 6 pixels inside the client area, 5 below the title.
+    for (QGroupBox* gb : {form->gbCleaner, form->gbRegistry, form->gbDefrag, form->gbTools})
+      QCOMPARE(Bounds(gb), QRect(91, 55, 697 - 6 - 91, 456 - 6 - 55));
+    int top = 60;
+    for (TFlatButton* b : {form->bCleaner, form->bRegistry, form->bRegistryDefrag, form->bTools, form->bOptions,
+                           form->bHelp}) {
+      QCOMPARE(Bounds(b), QRect(8, top, 75, 53));
+      top += 61;
+    }
+    QCOMPARE(Right(form->lUpdate), 697 - 8);
+    QCOMPARE(form->lUpdate->palette().color(QPalette::WindowText), QColor(Qt::white));
+    QVERIFY(form->iUpdate->isHidden());
+  }
+
+  void cleanerPageLayout() {
+    TGuiWorld world;
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    for (QSize size : {QSize(697, 456), QSize(1000, 700), QSize(626, 455)}) {
+      form->resize(size);
+      const int pageHeight = form->gbCleaner->height();
+      QCOMPARE(Bottom(form->tvCleanItems), pageHeight - 10);
+      QCOMPARE(Bottom(form->bClean), pageHeight - 10);
+      QCOMPARE(Bottom(form->lMain) + 10, form->bClean->y());
+      QCOMPARE(Right(form->bClean), Right(form->lMain));
+      QCOMPARE(Right(form->bTest) + 20, form->bClean->x());
+      QCOMPARE(form->bTest->y(), form->bClean->y());
+      QCOMPARE(form->cbFastMode->x(), form->lMain->x());
+      QCOMPARE(form->cbFastMode->y(), form->bClean->y() + 3);
+      QCOMPARE(form->ProgressBar1->x(), form->lMain->x());
+      QCOMPARE(form->ProgressBar1->width(), form->lMain->width());
+      QCOMPARE(Right(form->lUpdate), size.width() - 8);
+    }
+  }
+
+  void pageButtonsShowTheirPageAndColours() {
+    TGuiWorld world;
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    // The Cleaner page is selected at creation.
+    QVERIFY(form->gbCleaner->isVisible());
+    QCOMPARE(form->ActivePage(), kTagCleaner);
+    const QColor face = form->palette().color(QPalette::Button);
+    struct Case {
+      TFlatButton* button;
+      QGroupBox* page;
+    };
+    for (Case c : {Case{form->bRegistry, form->gbRegistry}, Case{form->bRegistryDefrag, form->gbDefrag},
+                   Case{form->bTools, form->gbTools}, Case{form->bCleaner, form->gbCleaner}}) {
+      QTest::mouseClick(c.button, Qt::LeftButton);
+      for (QGroupBox* gb : {form->gbCleaner, form->gbRegistry, form->gbDefrag, form->gbTools})
+        QCOMPARE(gb->isVisible(), gb == c.page);
+      QCOMPARE(c.button->Color(), QColor(Qt::white));
+      QCOMPARE(c.button->FocusedColor(), QColor(Qt::white));
+      QCOMPARE(c.button->BorderColor(), QColor(122, 152, 175));
+      for (TFlatButton* other : {form->bCleaner, form->bRegistry, form->bRegistryDefrag, form->bTools,
+                                 form->bOptions, form->bHelp}) {
+        if (other == c.button) continue;
+        QCOMPARE(other->Color(), face);
+        QCOMPARE(other->FocusedColor(), QColor(235, 234, 225));
+        QCOMPARE(other->BorderColor(), face);
+      }
+    }
+    QCOMPARE(form->gbCleaner->title(), QString("Progress"));
+    QCOMPARE(form->gbRegistry->title(), QString("Progress"));
+    QCOMPARE(form->gbDefrag->title(), QString("Registry Defrag"));
+    QCOMPARE(form->gbTools->title(), QString("Tools"));
+    // Options and Help show no page of their own.
+    QTest::mouseClick(form->bOptions, Qt::LeftButton);
+    QVERIFY(form->gbCleaner->isVisible());
+  }
+
+  void defragLabelsHaveTwoLayouts() {
+    TGuiWorld world;
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    form->FlatButtonClick(form->bRegistryDefrag);
+    QCOMPARE(Bottom(form->lvMain), form->gbDefrag->height() - 50);
+    QCOMPARE(form->lCurrentRegistrySizeTitle->y(), Bottom(form->lvMain) + 8);
+    QCOMPARE(form->lNewRegistrySizeTitle->y(), Bottom(form->lCurrentRegistrySizeTitle) + 8);
+    QCOMPARE(form->lSizeReductionTitle->y(), form->lCurrentRegistrySizeTitle->y());
+    QCOMPARE(form->lCompactPercentTitle->y(), form->lNewRegistrySizeTitle->y());
+    // Wider than 694: fixed columns.
+    QCOMPARE(form->lSizeReductionTitle->x(), 397);
+    QCOMPARE(form->lCompactPercentTitle->x(), 397);
+    QCOMPARE(form->lSizeReduction->x(), 492);
+    QCOMPARE(form->lCompactPercent->x(), 492);
+    // Narrower: the second column follows the first one's values at 5 pixels.
+    form->resize(680, 456);
+    QCOMPARE(form->lSizeReductionTitle->x(), Right(form->lCurrentRegistrySize) + 5);
+    QCOMPARE(form->lSizeReduction->x(), Right(form->lSizeReductionTitle) + 5);
+    QVERIFY(Right(form->lCompactPercent) <= form->lvMain->x() + form->lvMain->width());
+  }
+
+  void registryScanButtonCentredWhenNarrow() {
+    TGuiWorld world;
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    QCOMPARE(Right(form->bFixErrors), Right(form->lvRegistryData));
+    QCOMPARE(Right(form->bScan) + 20, form->bFixErrors->x());
+    QCOMPARE(form->tvRegistry->height(), form->lvRegistryData->height());
+    form->resize(630, 456);
+    const int gapLeft = form->bScan->x() - Right(form->bRestoreRegistry);
+    const int gapRight = form->bFixErrors->x() - Right(form->bScan);
+    QVERIFY2(std::abs(gapLeft - gapRight) <= 1, qPrintable(QString("%1 vs %2").arg(gapLeft).arg(gapRight)));
+  }
+
+  void toolsPageButtonRow() {
+    TGuiWorld world;
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    const int pageHeight = form->gbTools->height();
+    QCOMPARE(Bottom(form->bSelectNone), pageHeight - 8);
+    QCOMPARE(Bottom(form->lvStartup) + 8, form->bSelectNone->y());
+    QCOMPARE(Right(form->bSelectNone), Right(form->lvStartup));
+    QCOMPARE(Right(form->bSelectAll) + 12, form->bSelectNone->x());
+    QCOMPARE(Right(form->bDeleteEntry) + 20, form->bSelectAll->x());
+    QCOMPARE(Right(form->bStartup) + 20, form->bDeleteEntry->x());
+  }
+
+  void registrySectionsTreeFromStoredChecks() {
+    TGuiWorld world;
+    // No settings file: sections 1 to 22 checked, 23 to 25 not.
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    int checked = 0, unchecked = 0;
+    WalkCheckTree(form->RegistrySections(), [&](ICheckTree::Node node, ICheckTree::Node, int) {
+      const int index = form->RegistrySections().ImageIndex(node);
+      const bool isChecked = form->RegistrySections().Checked(node);
+      QCOMPARE(isChecked, index <= 22);
+      (isChecked ? checked : unchecked)++;
+      QVERIFY(form->RegistrySections().ChildCount(node) == 0 || form->RegistrySections().Expanded(node));
+    });
+    QCOMPARE(checked, 22);
+    QCOMPARE(unchecked, 3);
+  }
+
+  void helpMenuOpensPagesAndUpdateLink() {
+    TGuiWorld world;
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    QCOMPARE(form->aHelp->text(), QString("Online &Help"));
+    QCOMPARE(form->aHomepage->text(), QString("H&omepage"));
+    QCOMPARE(form->aCheckUpdate->text(), QString("&Check for Update"));
+    QCOMPARE(form->aAbout->text(), QString("&About..."));
+    form->aHelp->trigger();
+    form->aHomepage->trigger();
+    form->aCheckUpdate->trigger();
+    QTest::mouseClick(form->lUpdate, Qt::LeftButton);
+    QCOMPARE(world.opened.size(), std::size_t(4));
+    QVERIFY(world.opened[0].endsWith("/help/overview.htm"));
+    QVERIFY(world.opened[1].endsWith("/index.html"));
+    QVERIFY(world.opened[2].endsWith("/update/v1_1.htm"));
+    QVERIFY(world.opened[3].endsWith("/update/v1_1.htm"));
+    // The About box is modal and closes with OK.
+    bool seen = false;
+    WhenModalOpens<QDialog>([&](QDialog* d) {
+      seen = true;
+      d->accept();
+    });
+    form->aAbout->trigger();
+    QVERIFY(seen);
+  }
+};
+
+KESTROVE_GUI_TEST(TMainFormTest);
+
+}  // namespace kestrove::testing
+
+#include "MainFormTest.moc"

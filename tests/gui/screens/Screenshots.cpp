@@ -1,0 +1,94 @@
+// Pictures of the window for looking at it: every page at the window's first size and
+// maximised, the confirmation dialog and the About box, written as PNG files.
+//
+//   KESTROVE_ROOT=/tmp/sample xvfb-run kestrove_screenshots OUTDIR
+#include <QApplication>
+#include <QDir>
+#include <QScreen>
+#include <QTest>
+#include <QTimer>
+#include <iostream>
+
+#include "app/ProgramFolder.h"
+#include "gui/About.h"
+#include "gui/AskDelete.h"
+#include "gui/MainForm.h"
+#include "platform/TargetSystem.h"
+
+using namespace kestrove;
+
+namespace {
+
+void Save(QWidget* w, const QString& dir, const QString& name) {
+  QTest::qWait(150);
+  const QString path = dir + "/" + name + ".png";
+  if (!w->grab().save(path)) std::cerr << "could not write " << path.toStdString() << "\n";
+  std::cout << path.toStdString() << " (" << w->width() << " x " << w->height() << ")\n";
+}
+
+void Pages(TfrmMain& form, const QString& dir, const QString& suffix) {
+  form.FlatButtonClick(form.bCleaner);
+  Save(&form, dir, "cleaner" + suffix);
+  form.FlatButtonClick(form.bRegistry);
+  Save(&form, dir, "registry" + suffix);
+  form.FlatButtonClick(form.bRegistryDefrag);
+  Save(&form, dir, "defrag" + suffix);
+  form.FlatButtonClick(form.bTools);
+  Save(&form, dir, "tools" + suffix);
+  form.FlatButtonClick(form.bCleaner);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  QApplication app(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString(".");
+  QDir().mkpath(dir);
+  auto target = OpenTarget(std::nullopt);
+  TfrmMain form(TMainFormSetup{target.get(), ProgramFolder(), {}, nullptr});
+  form.OnTerminate = [](int) {};
+  form.show();
+  QTest::qWait(300);
+  form.setGeometry(QRect(form.pos(), QSize(kClientWidth, kClientHeight)));
+  Pages(form, dir, "");
+
+  // A test run over everything in Windows and Internet Explorer, to see the log.
+  for (const auto& category : form.Catalogue().Categories())
+    if (category->Text == "Windows" || category->Text == "Internet Explorer") form.Catalogue().ToggleState(*category);
+  form.tvCleanItems->RefreshStates();
+  form.bTestClick();
+  for (int i = 0; i < 100 && form.Cleaner().Busy; ++i) QTest::qWait(100);
+  Save(&form, dir, "cleaner-test-run");
+
+  form.resize(kMinimumWidth, kMinimumHeight);
+  Save(&form, dir, "cleaner-minimum");
+  form.FlatButtonClick(form.bRegistry);
+  Save(&form, dir, "registry-minimum");
+  form.FlatButtonClick(form.bRegistryDefrag);
+  Save(&form, dir, "defrag-minimum");
+  form.resize(kClientWidth, kClientHeight);
+
+  {
+    TfrmAskDelete ask(form.Options(), &form);
+    ask.show();
+    Save(&ask, dir, "ask-delete");
+  }
+  {
+    TfrmAbout about(&form);
+    about.show();
+    Save(&about, dir, "about");
+  }
+
+  form.showMaximized();
+  QTest::qWait(500);
+  if (!form.isMaximized() || form.width() <= kClientWidth) {
+    // Without a window manager nothing maximises: take the screen's size instead.
+    form.setGeometry(QGuiApplication::primaryScreen()->availableGeometry());
+    QTest::qWait(300);
+  }
+  Pages(form, dir, "-maximised");
+  form.OnTerminate = [](int) {};
+  form.close();
+  return 0;
+}
