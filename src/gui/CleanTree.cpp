@@ -83,12 +83,9 @@ void TStateImageTree::mousePressEvent(QMouseEvent* event) {
 }
 
 void TStateImageTree::mouseDoubleClickEvent(QMouseEvent* event) {
-  // The second click of a double click on a check box is a click on it like any other, and
-  // it does not open or close the node.
-  if (HitTest(event->position().toPoint()) == TTreeHit::StateImage) {
-    if (OnMouseDown) OnMouseDown(event);
-    return;
-  }
+  // The second press of a double click came as a press of its own (and toggled a check box
+  // there): a double click on a check box does not also open or close the node.
+  if (HitTest(event->position().toPoint()) == TTreeHit::StateImage) return;
   QTreeWidget::mouseDoubleClickEvent(event);
 }
 

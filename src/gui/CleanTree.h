@@ -31,7 +31,7 @@ class TStateImageTree : public QTreeWidget {
   static void SetStateImage(QTreeWidgetItem* item, bool checked);
   static bool StateImageChecked(const QTreeWidgetItem* item);
 
-  // Called on every mouse press on the list (the second click of a double click too).
+  // Called on every mouse press on the list (the second press of a double click too).
   std::function<void(QMouseEvent*)> OnMouseDown;
 
  protected:

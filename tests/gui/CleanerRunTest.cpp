@@ -1,0 +1,317 @@
+// Test and Clean from the window: the log, the bar, the counting pass, Cancel, the
+// confirmation, saving the log, and a log of a hundred thousand lines.
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QScrollBar>
+#include <QThread>
+#include <thread>
+
+#include "gui/About.h"
+#include "gui/AskDelete.h"
+#include "gui/GuiTestSupport.h"
+
+namespace kestrove::testing {
+
+namespace {
+
+const QString kSeparator(107, '-');
+
+void SelectLogItem(TfrmMain& form) {
+  ClickStateImage(form, FindNode(form.Catalogue(), "Windows", "Windows Log Files"));
+  QCOMPARE(form.CollectSelection(), std::vector<std::string>{"Windows - Windows Log Files"});
+}
+
+}  // namespace
+
+class TCleanerRunTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void testRunFillsTheLogAndFinishes() {
+    TGuiWorld world(3);
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    SelectLogItem(*form);
+    QTest::mouseClick(form->cbFastMode, Qt::LeftButton);  // detailed log
+    QVERIFY(!form->Options().FastScan);
+    QVERIFY(!form->ProgressBar1->isVisible());
+
+    form->bTestClick();
+    QCOMPARE(form->bTest->text(), QString("Cancel"));
+    QVERIFY(form->ProgressBar1->isVisible());
+    QVERIFY(!form->ProgressBar1->isTextVisible());
+    QVERIFY(form->Timer1->isActive());
+    // The bar moves by 50 a tick while a visible test runs.
+    const int before = form->ProgressBar1->value();
+    form->Timer1Timer();
+    QCOMPARE(form->ProgressBar1->value(), before + 50);
+
+    QVERIFY(WaitIdle(*form));
+    const QStringList log = LogOf(*form);
+    QCOMPARE(log.first(), QString("Test: Clearing Windows - Windows Log Files ..."));
+    QCOMPARE(log.filter(QRegularExpression("C:.logs.file\\d\\.log")).size(), 3);  // one detail line per file
+    QVERIFY(log.contains("3 items will be removed; 1 KB will be removed."));
+    QCOMPARE(log.mid(log.size() - 3),
+             QStringList({kSeparator, "Total items will be removed = 3 ; Total files will be removed = 1 KB", kSeparator}));
+    QCOMPARE(form->bTest->text(), QString("Test"));
+    QCOMPARE(form->ProgressBar1->value(), 1000);
+    QVERIFY(form->ProgressBar1->isTextVisible());
+    QCOMPARE(form->ProgressBar1->text(), QString("Finished!"));
+    QVERIFY(!form->Timer1->isActive());
+    // The log can be scrolled sideways to its widest line.
+    const QFontMetrics metrics(form->lMain->font());
+    int widest = 0;
+    for (const QString& line : log) widest = std::max(widest, metrics.horizontalAdvance(line));
+    QCOMPARE(form->lMain->HorizontalExtent(), widest + 10);
+    // A test removes nothing.
+    QCOMPARE(world.LogFilesLeft(), 3);
+  }
+
+  void cleanCountsHiddenThenRemoves() {
+    TGuiWorld world(3);
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    SelectLogItem(*form);
+    QTest::mouseClick(form->cbFastMode, Qt::LeftButton);
+    QVERIFY(form->Options().IsAskBeforeClear);
+    bool asked = false;
+    WhenModalOpens<TfrmAskDelete>([&](TfrmAskDelete* d) {
+      asked = true;
+      QTest::mouseClick(d->bOK, Qt::LeftButton);
+    });
+    form->bCleanClick();
+    QVERIFY(asked);
+    // The counting pass: its log cannot be seen, the bar says so, Fast Mode is forced on.
+    QVERIFY(form->LogHidden());
+    QCOMPARE(form->lMain->palette().color(QPalette::Text), form->lMain->palette().color(QPalette::Base));
+    QCOMPARE(form->ProgressBar1->text(), QString("Prepare to clean..."));
+    QVERIFY(form->Options().FastScan);
+    QVERIFY(!form->Timer1->isActive());
+
+    QVERIFY(WaitIdle(*form));
+    QCOMPARE(form->Cleaner().CountedTotal, 3);
+    QVERIFY(!form->LogHidden());
+    QVERIFY(!form->Options().FastScan);
+    const QStringList log = LogOf(*form);
+    QCOMPARE(log.first(), QString("Clean: Clearing Windows - Windows Log Files ..."));
+    QCOMPARE(log.filter("Test:").size(), 0);  // the counting pass's lines are gone
+    QVERIFY(log.contains("3 items to be removed; 1 KB to be removed."));
+    QCOMPARE(log.at(log.size() - 2), QString("Total items to be removed = 3 ; Total files to be removed = 1 KB"));
+    QCOMPARE(form->ProgressBar1->text(), QString("Finished!"));
+    QCOMPARE(form->ProgressBar1->value(), 1000);
+    QCOMPARE(world.LogFilesLeft(), 0);
+  }
+
+  void cancelStopsTheRun() {
+    TGuiWorld world(3);
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    ClickStateImage(*form, FindNode(form->Catalogue(), "Windows"));
+    form->bTestClick();
+    QCOMPARE(form->bTest->text(), QString("Cancel"));
+    form->bTestClick();  // "Cancel"
+    QCOMPARE(form->bTest->text(), QString("Test"));
+    QVERIFY(!form->Cleaner().Busy);
+    QVERIFY(!form->Timer1->isActive());
+    QVERIFY(WaitIdle(*form));
+    const QStringList log = LogOf(*form);
+    QVERIFY(log.filter("Total items").isEmpty());
+    QVERIFY(log.filter("Test: Clearing").size() <= 1);
+    QVERIFY(form->ProgressBar1->text() != QString("Finished!") || !form->ProgressBar1->isTextVisible());
+
+    // Cancel during a Clean's counting pass brings the log and Fast Mode back.
+    form->Options().IsAskBeforeClear = false;
+    QTest::mouseClick(form->cbFastMode, Qt::LeftButton);
+    QVERIFY(!form->Options().FastScan);
+    form->bCleanClick();
+    QVERIFY(form->LogHidden());
+    form->bTestClick();
+    QVERIFY(!form->LogHidden());
+    QVERIFY(!form->Options().FastScan);
+    QVERIFY(WaitIdle(*form));
+    QCOMPARE(world.LogFilesLeft(), 3);
+  }
+
+  void confirmationAnsweredNoStartsNothing() {
+    TGuiWorld world(3);
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    SelectLogItem(*form);
+    QString caption, line1, line5;
+    WhenModalOpens<TfrmAskDelete>([&](TfrmAskDelete* d) {
+      caption = d->windowTitle();
+      line1 = d->Label1->text();
+      line5 = d->Label5->text();
+      QVERIFY(!d->cbAsk->isChecked());
+      QCOMPARE(d->cbAsk->text(), QString("Don't show me this message again"));
+      QTest::mouseClick(d->bCancel, Qt::LeftButton);
+    });
+    form->bCleanClick();
+    QCOMPARE(caption, QString("Run Cleaner"));
+    QCOMPARE(line1, QString("Are you sure you want to start to clean the selected item?"));
+    QCOMPARE(line5, QString("Are you sure you wish to proceed?"));
+    QVERIFY(!form->Cleaner().Busy);
+    QVERIFY(!form->Cleaner().JobRunning());
+    QCOMPARE(form->bTest->text(), QString("Test"));
+    QVERIFY(!form->ProgressBar1->isVisible());
+    QVERIFY(form->Options().IsAskBeforeClear);
+    QTest::qWait(200);
+    QCOMPARE(world.LogFilesLeft(), 3);
+  }
+
+  void dontShowAgainTurnsTheQuestionOff() {
+    TGuiWorld world(3);
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    SelectLogItem(*form);
+    WhenModalOpens<TfrmAskDelete>([&](TfrmAskDelete* d) {
+      QTest::mouseClick(d->cbAsk, Qt::LeftButton);
+      QVERIFY(!form->Options().IsAskBeforeClear);
+      QTest::mouseClick(d->cbAsk, Qt::LeftButton);
+      QVERIFY(form->Options().IsAskBeforeClear);
+      QTest::mouseClick(d->cbAsk, Qt::LeftButton);
+      // Even a refused clean keeps the choice.
+      QTest::mouseClick(d->bCancel, Qt::LeftButton);
+    });
+    form->bCleanClick();
+    QVERIFY(!form->Options().IsAskBeforeClear);
+    QCOMPARE(world.LogFilesLeft(), 3);
+    // The next clean asks nothing.
+    int dialogs = 0;
+    WhenModalOpens<TfrmAskDelete>([&](TfrmAskDelete* d) {
+      ++dialogs;
+      d->reject();
+    });
+    form->bCleanClick();
+    QVERIFY(WaitIdle(*form));
+    QCOMPARE(dialogs, 0);
+    QCOMPARE(world.LogFilesLeft(), 0);
+  }
+
+  void nothingSelectedSaysSo() {
+    TGuiWorld world;
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    form->bTestClick();
+    QCOMPARE(world.prompt.asked.size(), std::size_t(1));
+    QCOMPARE(world.prompt.asked[0].Text, std::string("Please select the sections which you want to scan from the left list."));
+    QCOMPARE(world.prompt.asked[0].Caption, std::string("Kestrove"));
+    QCOMPARE(world.prompt.asked[0].Icon, TMsgIcon::Information);
+    QVERIFY(!form->Cleaner().Busy);
+    QCOMPARE(form->bTest->text(), QString("Test"));
+  }
+
+  void savingTheLog() {
+    TGuiWorld world(2);
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    QCOMPARE(form->aSaveText_ClearHistory->text(), QString("S&ave to text file"));
+    // Without lines the entry is disabled.
+    emit form->lMain->customContextMenuRequested(QPoint(5, 5));
+    QVERIFY(!form->aSaveText_ClearHistory->isEnabled());
+    form->PopupMenu_ClearHistory->hide();
+
+    SelectLogItem(*form);
+    form->bTestClick();
+    QVERIFY(WaitIdle(*form));
+    emit form->lMain->customContextMenuRequested(QPoint(5, 5));
+    QVERIFY(form->aSaveText_ClearHistory->isEnabled());
+    form->PopupMenu_ClearHistory->hide();
+
+    TGuiTempFolder dir;
+    const QString base = QString::fromStdString(dir.path().string());
+    QVERIFY(form->SaveLogToFile(base + "/log"));
+    const std::string saved = ReadText(dir.path() / "log.txt");
+    QString expected = "This file was generated by Kestrove\nVisit " + QString(kProductSite) + " for the latest version\n\n";
+    for (const QString& line : LogOf(*form)) expected += line + "\n";
+    QCOMPARE(QString::fromStdString(saved), expected);
+    // The extension must be exactly ".txt".
+    QVERIFY(form->SaveLogToFile(base + "/other.TXT"));
+    QVERIFY(std::filesystem::exists(dir.path() / "other.TXT.txt"));
+    QVERIFY(!std::filesystem::exists(dir.path() / "other.TXT"));
+    QVERIFY(world.prompt.asked.empty());
+
+    // An existing file: asked first; No keeps it.
+    WriteText(dir.path() / "log.txt", "mine");
+    world.prompt.answers = {TMsgResult::No};
+    QVERIFY(!form->SaveLogToFile(base + "/log.txt"));
+    QCOMPARE(world.prompt.asked.size(), std::size_t(1));
+    QCOMPARE(world.prompt.asked[0].Text, (base + "/log.txt has existed,overite it?").toStdString());
+    QCOMPARE(world.prompt.asked[0].Buttons, TMsgButtons::YesNo);
+    QCOMPARE(world.prompt.asked[0].Icon, TMsgIcon::Information);
+    QCOMPARE(world.prompt.asked[0].DefaultButton, 1);
+    QCOMPARE(ReadText(dir.path() / "log.txt"), std::string("mine"));
+    world.prompt.answers = {TMsgResult::Yes};
+    QVERIFY(form->SaveLogToFile(base + "/log"));
+    QCOMPARE(QString::fromStdString(ReadText(dir.path() / "log.txt")), expected);
+
+    // A folder that cannot be written: said so, nothing half-written.
+    world.prompt.asked.clear();
+    QVERIFY(!form->SaveLogToFile(base + "/missing/folder/log"));
+    QCOMPARE(world.prompt.asked.size(), std::size_t(1));
+    QCOMPARE(world.prompt.asked[0].Text, "Unable to write to " + (base + "/missing/folder/log.txt").toStdString());
+  }
+
+  // A hundred thousand lines posted from a worker as fast as it can: the window keeps
+  // handling its timers, and every line arrives in order.
+  void logStaysResponsiveWithManyLines() {
+    TGuiWorld world;
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    constexpr int kLines = 100000;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = 0, worstGap = 0;
+    QTimer tick;
+    connect(&tick, &QTimer::timeout, [&] {
+      const qint64 now = clock.elapsed();
+      worstGap = std::max(worstGap, now - last);
+      last = now;
+    });
+    tick.start(10);
+    TfrmMain* target = form.get();
+    std::thread worker([target] {
+      for (int i = 0; i < kLines; ++i) {
+        QMetaObject::invokeMethod(
+            target, [target, i] { target->AddLogLine("Test: deleting C:\\files\\" + std::to_string(i) + ".tmp"); },
+            Qt::QueuedConnection);
+        if (i % 50 == 49) QMetaObject::invokeMethod(target, [target] { target->ScrollLogToEnd(); }, Qt::QueuedConnection);
+      }
+    });
+    const bool all = QTest::qWaitFor([&] { return form->lMain->Count() == kLines; }, 60000);
+    worker.join();
+    QVERIFY(all);
+    QTest::qWait(100);
+    tick.stop();
+    const qint64 total = clock.elapsed();
+    qInfo("100000 lines in %lld ms; longest pause of the event loop %lld ms", total, worstGap);
+    QVERIFY2(worstGap < 1000, qPrintable(QString("event loop blocked for %1 ms").arg(worstGap)));
+    const std::vector<QString> lines = form->lMain->Lines();
+    QCOMPARE(static_cast<int>(lines.size()), kLines);
+    QCOMPARE(lines.front(), QString("Test: deleting C:\\files\\0.tmp"));
+    QCOMPARE(lines.back(), QString("Test: deleting C:\\files\\99999.tmp"));
+    QCOMPARE(form->lMain->model()->rowCount(), kLines);
+    // Scrolled to the end, and measuring the width stays quick.
+    QVERIFY(form->lMain->verticalScrollBar()->value() == form->lMain->verticalScrollBar()->maximum());
+    QElapsedTimer fit;
+    fit.start();
+    form->FitLogWidth();
+    QVERIFY(fit.elapsed() < 5000);
+    form->ClearLog();
+    QCOMPARE(form->lMain->Count(), 0);
+  }
+};
+
+KESTROVE_GUI_TEST(TCleanerRunTest);
+
+}  // namespace kestrove::testing
+
+#include "CleanerRunTest.moc"
