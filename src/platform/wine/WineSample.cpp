@@ -9,6 +9,7 @@
 
 #include "platform/TRegistry.h"
 #include "platform/wine/WinePrefixTarget.h"
+#include "platform/wine/WineSampleCleaner.h"
 
 namespace kestrove::wine {
 
@@ -118,7 +119,7 @@ void TypedUrls(SampleBuilder& b) {
 }
 
 const SampleStep kSteps[] = {SystemFolders, ShellFolders, TemporaryFiles, Documents, RecentDocuments, RunHistory,
-                             TypedUrls};
+                             TypedUrls, CleanerTraces};
 
 // ---- building ----------------------------------------------------------------------------
 

@@ -1,0 +1,302 @@
+#include "cleaner/FileRemoval.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
+
+#include "platform/FileServices.h"
+#include "platform/PathResolver.h"
+
+namespace kestrove {
+
+namespace {
+
+constexpr int kFileLogStep = 50;
+
+std::string WithBackslash(std::string folder) {
+  if (folder.empty() || folder.back() != '\\') folder += '\\';
+  return folder;
+}
+
+// A folder path as it compares: resolved "." and "..", one kind of separator, folded case,
+// a trailing backslash. Empty for a text that names no place on a drive.
+std::string FolderKey(std::string_view folder) {
+  const auto parts = ParseWindowsPath(folder);
+  if (!parts) return {};
+  return WithBackslash(FoldName(FormatWindowsPath(*parts)));
+}
+
+// The user's folders a clear asks about before it touches them.
+struct TGuards {
+  std::string Documents;
+  std::string Pictures;
+  // Since Vista the pictures no longer live below the documents: their own shell folder is
+  // guarded too.
+  std::string PicturesShell;
+
+  explicit TGuards(TargetSystem& target) {
+    if (const auto docs = target.ShellFolder("Personal"); docs && !docs->empty()) {
+      Documents = FolderKey(*docs);
+      Pictures = FolderKey(WithBackslash(*docs) + "My Pictures\\");
+    }
+    if (const auto pictures = target.ShellFolder("My Pictures"); pictures && !pictures->empty())
+      PicturesShell = FolderKey(*pictures);
+  }
+  bool IsDocuments(const std::string& key) const { return !key.empty() && key == Documents; }
+  bool IsPictures(const std::string& key) const {
+    return !key.empty() && (key == Pictures || key == PicturesShell);
+  }
+};
+
+bool Confirm(TClearTaskThread& job, const std::string& text) {
+  TMessageRequest request;
+  request.Caption = kProductName;
+  request.Text = text;
+  request.Buttons = TMsgButtons::YesNo;
+  request.Icon = TMsgIcon::Information;
+  request.DefaultButton = 1;
+  return job.Prompt().Ask(request) == TMsgResult::Yes;
+}
+
+std::string ClearQuestion(const std::string& folder) {
+  return "Do you want to delete all files and folders under " + folder + "?";
+}
+
+std::string FilesQuestion(const std::string& folder) { return "Do you want to delete the files on " + folder + "?"; }
+
+int WipePasses(const TOptionsSetting& options) {
+  return (options.WipeNumber >= 1 && options.WipeNumber <= 10) ? options.WipeNumber : 1;
+}
+
+// Removes one entry of an open folder: a file (overwritten first when asked), a link or a
+// device node, never a folder. `path` is how the log names it.
+bool RemoveEntryAt(TClearTaskThread& job, int folderFd, const std::string& name, const std::string& path, bool log,
+                   bool plainFile) {
+  if (log && !job.FastMode()) job.LogDetail(job.LinePrefix + "deleting" + " " + path, kFileLogStep);
+  if (job.IsTestMode()) return true;
+  const TOptionsSetting* options = job.Context().Options;
+  if (plainFile && options && options->IsWipeFile && !FileInUseAt(folderFd, name.c_str()))
+    OverwriteFileAt(folderFd, name.c_str(), WipePasses(*options));
+  return ::unlinkat(folderFd, name.c_str(), 0) == 0;
+}
+
+void CountEntry(TClearTaskThread& job, int& counter, std::uint64_t& bytes, std::uint64_t size) {
+  ++counter;
+  bytes += size;
+  job.ProgressPacing();
+}
+
+// State shared by the folders of one clear.
+struct TClearWalk {
+  TClearTaskThread& job;
+  bool test;
+  bool log;
+  std::string excluded;
+  int& counter;
+  dev_t device;
+  std::optional<TGuards> guards;  // clean mode only: a test asks nothing
+
+  bool Guarded(const std::string& folder) const {
+    if (!guards) return false;
+    const std::string key = FolderKey(folder);
+    return guards->IsDocuments(key) || guards->IsPictures(key);
+  }
+};
+
+std::uint64_t ClearOpenFolder(TClearWalk& walk, int folderFd, const std::string& folder);
+
+// A subfolder found while clearing: emptied depth first, then removed when empty. A link to
+// a folder never gets here (it is an entry of its own), nor does another file system.
+std::uint64_t ClearSubfolderAt(TClearWalk& walk, int parentFd, const std::string& name, const std::string& path) {
+  if (walk.job.Terminated()) return 0;
+  UniqueFd fd(::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.Valid()) return 0;
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0 || st.st_dev != walk.device) return 0;
+  const std::string folder = WithBackslash(path);
+  if (walk.Guarded(folder) && !Confirm(walk.job, ClearQuestion(folder))) return 0;
+  const std::uint64_t bytes = ClearOpenFolder(walk, fd.Get(), folder);
+  fd.Reset();
+  if (!walk.test) ::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR);  // fails unless empty
+  return bytes;
+}
+
+std::uint64_t ClearOpenFolder(TClearWalk& walk, int folderFd, const std::string& folder) {
+  std::uint64_t bytes = 0;
+  for (const TFolderEntry& e : ListFolder(folderFd)) {
+    if (walk.job.Terminated()) break;
+    if (e.Kind == TEntryKind::Folder) {
+      bytes += ClearSubfolderAt(walk, folderFd, e.Name, folder + e.Name);
+      continue;
+    }
+    if (!walk.excluded.empty() && SameName(e.Name, walk.excluded)) continue;
+    const auto st = StatEntry(folderFd, e.Name.c_str());
+    if (!st || st->Kind == TEntryKind::Folder) continue;  // gone, or replaced meanwhile
+    if (RemoveEntryAt(walk.job, folderFd, e.Name, folder + e.Name, walk.log, st->Kind == TEntryKind::File))
+      CountEntry(walk.job, walk.counter, bytes, st->Size);
+  }
+  return bytes;
+}
+
+// A file name pattern: "*.*" takes every file; a pattern with "*" takes the names that begin
+// with the text before the first "*" and end with the text after it, without regard to
+// case; a pattern without "*" takes only the file of exactly that name.
+class TNamePattern {
+ public:
+  explicit TNamePattern(const std::string& pattern) : pattern_(pattern) {
+    const auto star = pattern.find('*');
+    hasStar_ = star != std::string::npos;
+    if (hasStar_) {
+      prefix_ = FoldName(pattern.substr(0, star));
+      suffix_ = FoldName(pattern.substr(star + 1));
+    }
+  }
+  bool Matches(const std::string& name) const {
+    if (pattern_ == "*.*" || name == pattern_) return true;
+    if (!hasStar_) return false;
+    if (prefix_.empty() && suffix_.empty()) return true;
+    const std::string folded = FoldName(name);
+    if (!prefix_.empty() && folded.compare(0, prefix_.size(), prefix_) != 0) return false;
+    if (!suffix_.empty() &&
+        (folded.size() < suffix_.size() || folded.compare(folded.size() - suffix_.size(), suffix_.size(), suffix_) != 0))
+      return false;
+    return true;
+  }
+  bool Empty() const { return pattern_.empty(); }
+  bool HasStar() const { return hasStar_; }
+
+ private:
+  std::string pattern_;
+  bool hasStar_ = false;
+  std::string prefix_;
+  std::string suffix_;
+};
+
+struct TMatchWalk {
+  TClearTaskThread& job;
+  TNamePattern pattern;
+  int& counter;
+  bool recurse;
+  dev_t device;
+  std::optional<TGuards> guards;
+};
+
+// The questions before files of a folder are removed by pattern; false when one is answered No.
+bool ConfirmMatching(TMatchWalk& walk, const std::string& folder, bool driveRoot) {
+  if (!walk.guards) return true;
+  if (driveRoot && (walk.pattern.Empty() || walk.pattern.HasStar()) && !Confirm(walk.job, ClearQuestion(folder)))
+    return false;
+  const std::string key = FolderKey(folder);
+  if (walk.guards->IsDocuments(key) && !Confirm(walk.job, FilesQuestion(folder))) return false;
+  if (walk.guards->IsPictures(key) && !Confirm(walk.job, FilesQuestion(folder))) return false;
+  return true;
+}
+
+std::uint64_t MatchOpenFolder(TMatchWalk& walk, int folderFd, const std::string& folder, bool driveRoot) {
+  if (walk.job.Terminated()) return 0;
+  if (!ConfirmMatching(walk, folder, driveRoot)) return 0;
+  std::uint64_t bytes = 0;
+  for (const TFolderEntry& e : ListFolder(folderFd)) {
+    if (walk.job.Terminated()) break;
+    if (e.Kind == TEntryKind::Folder) {
+      if (!walk.recurse) continue;
+      UniqueFd sub(::openat(folderFd, e.Name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      struct stat st {};
+      if (!sub.Valid() || ::fstat(sub.Get(), &st) != 0 || st.st_dev != walk.device) continue;
+      bytes += MatchOpenFolder(walk, sub.Get(), folder + e.Name + "\\", false);
+      continue;
+    }
+    if (!walk.pattern.Matches(e.Name)) continue;
+    const auto st = StatEntry(folderFd, e.Name.c_str());
+    if (!st || st->Kind == TEntryKind::Folder) continue;
+    if (RemoveEntryAt(walk.job, folderFd, e.Name, folder + e.Name, true, st->Kind == TEntryKind::File))
+      CountEntry(walk.job, walk.counter, bytes, st->Size);
+  }
+  return bytes;
+}
+
+std::string WithoutBackslash(std::string path) {
+  while (path.size() > 3 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+  return path;
+}
+
+}  // namespace
+
+bool RemoveFile(TClearTaskThread& job, const std::string& path, bool log) {
+  if (log && !job.FastMode()) job.LogDetail(job.LinePrefix + "deleting" + " " + path, kFileLogStep);
+  auto parent = OpenTargetParent(*job.Context().Target, path);
+  if (!parent) return false;
+  const auto st = StatEntry(parent->Fd.Get(), parent->Leaf.c_str());
+  // A file that is not there is no file removed, in a test as in a clean; a folder is
+  // never removed as a file.
+  if (!st || st->Kind == TEntryKind::Folder) return false;
+  return RemoveEntryAt(job, parent->Fd.Get(), parent->Leaf, path, false, st->Kind == TEntryKind::File);
+}
+
+std::uint64_t ClearFolder(TClearTaskThread& job, const std::string& folder, bool removeFolder, bool log,
+                          const std::string& excludedName, int& counter) {
+  if (job.Terminated() || folder == "\\") return 0;
+  TargetSystem& target = *job.Context().Target;
+  auto opened = OpenTargetFolder(target, folder);
+  if (!opened) return 0;
+  const std::string path = WithBackslash(folder);
+  TClearWalk walk{job, job.IsTestMode(), log, excludedName, counter, opened->Device, std::nullopt};
+  if (!walk.test) {
+    walk.guards.emplace(target);
+    if ((opened->DriveRoot || walk.Guarded(path)) && !Confirm(job, ClearQuestion(path))) return 0;
+  }
+  const std::uint64_t bytes = ClearOpenFolder(walk, opened->Fd.Get(), path);
+  opened->Fd.Reset();
+  if (!walk.test && removeFolder && !opened->DriveRoot) {
+    if (auto parent = OpenTargetParent(target, WithoutBackslash(folder)))
+      ::unlinkat(parent->Fd.Get(), parent->Leaf.c_str(), AT_REMOVEDIR);
+  }
+  return bytes;
+}
+
+// The folder named is cleared wherever it lies on its drive (as a junction is followed on
+// Windows); links found inside it never are.
+std::uint64_t ClearSubfolder(TClearTaskThread& job, const std::string& folder, int& counter, bool log,
+                             const std::string& excludedName) {
+  return ClearFolder(job, folder, true, log, excludedName, counter);
+}
+
+std::uint64_t RemoveMatchingFiles(TClearTaskThread& job, const std::string& folder, const std::string& pattern,
+                                  int& counter, bool recurse) {
+  if (job.Terminated() || folder == "\\") return 0;
+  TargetSystem& target = *job.Context().Target;
+  auto opened = OpenTargetFolder(target, folder);
+  if (!opened) return 0;
+  TMatchWalk walk{job, TNamePattern(pattern), counter, recurse, opened->Device, std::nullopt};
+  if (!job.IsTestMode()) walk.guards.emplace(target);
+  return MatchOpenFolder(walk, opened->Fd.Get(), WithBackslash(folder), opened->DriveRoot);
+}
+
+bool FileInUse(TClearTaskThread& job, const std::string& path) {
+  auto parent = OpenTargetParent(*job.Context().Target, path);
+  return parent && FileInUseAt(parent->Fd.Get(), parent->Leaf.c_str());
+}
+
+void OverwriteFile(TClearTaskThread& job, const std::string& path, int passes) {
+  auto parent = OpenTargetParent(*job.Context().Target, path);
+  if (!parent) return;
+  // Any failure ends the overwriting quietly: the removal that follows still runs.
+  OverwriteFileAt(parent->Fd.Get(), parent->Leaf.c_str(), passes);
+}
+
+void RemoveAtNextStart(TClearTaskThread& job, const std::string& path) {
+  if (job.IsTestMode()) return;
+  TargetSystem& target = *job.Context().Target;
+  auto parent = OpenTargetParent(target, path);
+  if (!parent || !StatEntry(parent->Fd.Get(), parent->Leaf.c_str())) return;  // nothing to remove
+  ScheduleDeleteAtNextStart(target, path);
+}
+
+void AddToRenameList(TClearTaskThread& job, const std::vector<std::string>& lines) {
+  if (job.IsTestMode()) return;
+  AddToWininitRename(*job.Context().Target, lines);
+}
+
+}  // namespace kestrove

@@ -1,0 +1,117 @@
+#include "cleaner/RegistryRemoval.h"
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include "platform/TRegistry.h"
+
+namespace kestrove {
+
+namespace {
+
+const char kCurrentUser[] = "HKEY_CURRENT_USER";
+
+// Only the five long names name a root here; the short forms (HKCU...) do not.
+std::optional<TRootKey> RootFromName(const std::string& name) {
+  std::string upper = name;
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  }
+  if (upper == "HKEY_CURRENT_USER") return HKEY_CURRENT_USER;
+  if (upper == "HKEY_CLASSES_ROOT") return HKEY_CLASSES_ROOT;
+  if (upper == "HKEY_USERS") return HKEY_USERS;
+  if (upper == "HKEY_CURRENT_CONFIG") return HKEY_CURRENT_CONFIG;
+  if (upper == "HKEY_LOCAL_MACHINE") return HKEY_LOCAL_MACHINE;
+  return std::nullopt;
+}
+
+// The key's path with its separators tidied; empty when it names the root itself, which is
+// never removed or emptied as a whole.
+std::string KeyPath(const std::string& key) {
+  std::string out;
+  for (auto part : SplitKeyPath(key)) {
+    if (!out.empty()) out += '\\';
+    out += part;
+  }
+  return out;
+}
+
+bool IsLink(TClearTaskThread& job, TRootKey root, const std::string& path) {
+  return job.Context().Target->Registry()->IsLink(root, path);
+}
+
+}  // namespace
+
+int CountValues(TClearTaskThread& job, TRootKey root, const std::string& key) {
+  TRegistry reg(job.Context().Target->Registry());
+  reg.SetRootKey(root);
+  if (!reg.OpenKeyReadOnly(key)) return 0;
+  std::vector<std::string> names;
+  reg.GetValueNames(names);
+  int count = static_cast<int>(names.size());
+  reg.GetKeyNames(names);
+  const std::string base = reg.CurrentPath();
+  for (const std::string& sub : names) {
+    const std::string path = base.empty() ? sub : base + "\\" + sub;
+    // A link below is removed as itself; what it points to stays and is not counted.
+    if (IsLink(job, root, path)) continue;
+    count += CountValues(job, root, path);
+  }
+  return count;
+}
+
+int RemoveKey(TClearTaskThread& job, const std::string& rootName, const std::string& key) {
+  const auto root = RootFromName(rootName);
+  if (!root) return 0;
+  const std::string path = KeyPath(key);
+  if (path.empty()) return 0;
+  TRegistry reg(job.Context().Target->Registry());
+  reg.SetRootKey(*root);
+  const bool link = IsLink(job, *root, path);
+  if (!link && !reg.KeyExists(path)) return 0;
+  int count = link ? 0 : CountValues(job, *root, path);
+  if (!job.FastMode()) job.LogDetail(job.LinePrefix + "deleting registry key" + " " + rootName + "\\" + key, 0);
+  if (!job.IsTestMode()) reg.DeleteKey(path);
+  return std::max(count, 1);
+}
+
+int RemoveUserKey(TClearTaskThread& job, const std::string& key) { return RemoveKey(job, kCurrentUser, key); }
+
+int RemoveValues(TClearTaskThread& job, const std::string& rootName, const std::string& key,
+                 const std::string& valueName) {
+  const auto root = RootFromName(rootName);
+  if (!root) return 0;
+  const std::string path = KeyPath(key);
+  if (path.empty()) return 0;
+  TRegistry reg(job.Context().Target->Registry());
+  reg.SetRootKey(*root);
+  if (!reg.OpenKeyReadOnly(path)) return 0;
+  auto removeValue = [&](const std::string& name) {
+    if (!job.FastMode())
+      job.LogDetail(job.LinePrefix + "deleting registry value" + " " + rootName + "\\" + key + "\\" + name, 0);
+    if (!job.IsTestMode()) reg.DeleteValue(name);
+  };
+  if (!valueName.empty()) {
+    if (!reg.ValueExists(valueName)) return 0;
+    removeValue(valueName);
+    return 1;
+  }
+  int count = 0;
+  std::vector<std::string> names;
+  reg.GetValueNames(names);
+  for (const std::string& name : names) {
+    removeValue(name);
+    ++count;
+  }
+  reg.GetKeyNames(names);
+  reg.CloseKey();
+  for (const std::string& sub : names) count += RemoveKey(job, rootName, key + "\\" + sub);
+  return count;
+}
+
+int RemoveUserValues(TClearTaskThread& job, const std::string& key, const std::string& valueName) {
+  return RemoveValues(job, kCurrentUser, key, valueName);
+}
+
+}  // namespace kestrove

@@ -1,0 +1,459 @@
+#include "platform/FileServices.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <random>
+
+#include "platform/PathResolver.h"
+#include "platform/TRegistry.h"
+
+namespace kestrove {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kOpenFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int kOpenWriteFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+// Big enough that a pass costs few system calls, small enough to stay cheap to fill.
+constexpr std::size_t kOverwriteChunk = 1u << 20;
+// An emptied bin's INFO2 keeps its header (version, counters, record size).
+constexpr off_t kInfo2HeaderSize = 20;
+
+const char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Manager";
+const char kPendingValue[] = "PendingFileRenameOperations";
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+std::string LowerAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = LowerAscii(c);
+  return out;
+}
+
+bool NameLess(const TFolderEntry& a, const TFolderEntry& b) {
+  const std::string& x = a.Name;
+  const std::string& y = b.Name;
+  const std::size_t n = std::min(x.size(), y.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const char cx = LowerAscii(x[i]);
+    const char cy = LowerAscii(y[i]);
+    if (cx != cy) return static_cast<unsigned char>(cx) < static_cast<unsigned char>(cy);
+  }
+  if (x.size() != y.size()) return x.size() < y.size();
+  return x < y;  // names differing in case only: a fixed order all the same
+}
+
+TEntryKind KindOfMode(mode_t mode) {
+  if (S_ISREG(mode)) return TEntryKind::File;
+  if (S_ISDIR(mode)) return TEntryKind::Folder;
+  if (S_ISLNK(mode)) return TEntryKind::Link;
+  return TEntryKind::Other;
+}
+
+std::optional<std::string> RealPath(const fs::path& p) {
+  char buf[PATH_MAX];
+  if (!::realpath(p.c_str(), buf)) return std::nullopt;
+  return std::string(buf);
+}
+
+bool Within(const std::string& path, const std::string& folder) {
+  if (folder == "/") return true;
+  if (path.compare(0, folder.size(), folder) != 0) return false;
+  return path.size() == folder.size() || path[folder.size()] == '/';
+}
+
+// The folder's real path, when it stays inside the real folder of the drive holding it.
+std::optional<std::string> RealPathOnDrive(const TargetSystem& target, char letter, const fs::path& host) {
+  const auto drive = target.Drive(letter);
+  if (!drive) return std::nullopt;
+  const auto root = RealPath(drive->hostRoot);
+  const auto real = RealPath(host);
+  if (!root || !real || !Within(*real, *root)) return std::nullopt;
+  return real;
+}
+
+// Opens a folder by its real path and checks that nothing was swapped in between.
+UniqueFd OpenRealFolder(const std::string& real) {
+  UniqueFd fd(::open(real.c_str(), kOpenFolderFlags));
+  if (!fd.Valid()) return fd;
+  char buf[PATH_MAX];
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd.Get());
+  const ssize_t n = ::readlink(proc.c_str(), buf, sizeof buf - 1);
+  if (n > 0 && std::string_view(buf, static_cast<std::size_t>(n)) != real) return UniqueFd();
+  return fd;
+}
+
+bool WriteAllAt(int fd, const char* data, std::size_t size, off_t offset) {
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd, data, size, offset);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+void AppendUnits(Bytes& out, const std::u16string& s) {
+  for (char16_t u : s) {
+    out.push_back(static_cast<std::uint8_t>(u & 0xFF));
+    out.push_back(static_cast<std::uint8_t>(u >> 8));
+  }
+  out.push_back(0);
+  out.push_back(0);
+}
+
+bool SamePendingSource(const std::u16string& a, const std::u16string& b) {
+  return SameName(U16ToUtf8(a), U16ToUtf8(b));
+}
+
+// Empties one recycle bin folder; `perUser` bins hold one bin per user (named by SID).
+std::uint64_t EmptyBinFolder(int binFd, dev_t device, bool perUser) {
+  std::uint64_t removed = 0;
+  for (const TFolderEntry& e : ListFolder(binFd)) {
+    const std::string lower = LowerAscii(e.Name);
+    if (lower == "desktop.ini") continue;
+    if (lower == "info2" || lower == "info") {
+      UniqueFd fd(::openat(binFd, e.Name.c_str(), kOpenWriteFlags));
+      struct stat st {};
+      if (fd.Valid() && ::fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > kInfo2HeaderSize)
+        (void)::ftruncate(fd.Get(), kInfo2HeaderSize);
+      continue;
+    }
+    if (e.Kind == TEntryKind::Folder) {
+      if (perUser && lower.rfind("s-1-", 0) == 0) {
+        UniqueFd sub(::openat(binFd, e.Name.c_str(), kOpenFolderFlags));
+        struct stat st {};
+        if (sub.Valid() && ::fstat(sub.Get(), &st) == 0 && st.st_dev == device)
+          removed += EmptyBinFolder(sub.Get(), device, false);
+        continue;
+      }
+      removed += RemoveTreeAt(binFd, e.Name.c_str(), device);
+      continue;
+    }
+    if (::unlinkat(binFd, e.Name.c_str(), 0) == 0) ++removed;
+  }
+  return removed;
+}
+
+}  // namespace
+
+void UniqueFd::Reset() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+std::vector<TFolderEntry> ListFolder(int folderFd) {
+  std::vector<TFolderEntry> out;
+  // A listing of its own, so that the caller's descriptor keeps its position.
+  const int fd = ::openat(folderFd, ".", kOpenFolderFlags);
+  if (fd < 0) return out;
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    ::close(fd);
+    return out;
+  }
+  while (dirent* d = ::readdir(dir)) {
+    const char* name = d->d_name;
+    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+    TFolderEntry e;
+    e.Name = name;
+    switch (d->d_type) {
+      case DT_REG: e.Kind = TEntryKind::File; break;
+      case DT_DIR: e.Kind = TEntryKind::Folder; break;
+      case DT_LNK: e.Kind = TEntryKind::Link; break;
+      case DT_UNKNOWN: {
+        struct stat st {};
+        if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone already
+        e.Kind = KindOfMode(st.st_mode);
+        break;
+      }
+      default: e.Kind = TEntryKind::Other; break;
+    }
+    out.push_back(std::move(e));
+  }
+  ::closedir(dir);
+  std::sort(out.begin(), out.end(), NameLess);
+  return out;
+}
+
+std::optional<TTargetFolder> OpenTargetFolder(const TargetSystem& target, std::string_view windowsPath) {
+  const auto parts = ParseWindowsPath(windowsPath);
+  if (!parts) return std::nullopt;
+  const auto drive = target.Drive(parts->drive);
+  if (!drive) return std::nullopt;
+  const bool root = parts->components.empty();
+  // Clearing the whole of a drive that is somebody else's data (the host's root, the
+  // user's home) is never wanted, whatever is answered.
+  if (root && !drive->insideTarget) return std::nullopt;
+  const auto host = target.HostPath(windowsPath);
+  if (!host) return std::nullopt;
+  const auto real = RealPathOnDrive(target, parts->drive, *host);
+  if (!real) return std::nullopt;
+  TTargetFolder out;
+  out.Fd = OpenRealFolder(*real);
+  if (!out.Fd.Valid()) return std::nullopt;
+  struct stat st {};
+  if (::fstat(out.Fd.Get(), &st) != 0) return std::nullopt;
+  out.Device = st.st_dev;
+  out.DriveRoot = root;
+  return out;
+}
+
+std::optional<TTargetParent> OpenTargetParent(const TargetSystem& target, std::string_view windowsPath) {
+  const auto parts = ParseWindowsPath(windowsPath);
+  if (!parts || parts->components.empty()) return std::nullopt;  // a drive's root is no file
+  const auto host = target.HostPath(windowsPath);
+  if (!host || !host->has_filename()) return std::nullopt;
+  const auto real = RealPathOnDrive(target, parts->drive, host->parent_path());
+  if (!real) return std::nullopt;
+  TTargetParent out;
+  out.Fd = OpenRealFolder(*real);
+  if (!out.Fd.Valid()) return std::nullopt;
+  out.Leaf = host->filename().string();
+  return out;
+}
+
+bool IsFixedTargetDrive(const TargetSystem& target, char letter) {
+  const auto drive = target.Drive(letter);
+  if (!drive || drive->type != DRIVE_FIXED || !drive->insideTarget) return false;
+  const auto real = RealPath(drive->hostRoot);
+  return real && *real != "/";
+}
+
+std::optional<TEntryStat> StatEntry(int folderFd, const char* name) {
+  struct stat st {};
+  if (::fstatat(folderFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  TEntryStat out;
+  out.Kind = KindOfMode(st.st_mode);
+  if (out.Kind == TEntryKind::File) out.Size = static_cast<std::uint64_t>(st.st_size);
+  return out;
+}
+
+bool FileInUseAt(int folderFd, const char* name) {
+  const auto st = StatEntry(folderFd, name);
+  if (!st) return false;
+  if (st->Kind == TEntryKind::Folder) return true;
+  if (st->Kind != TEntryKind::File) return false;
+  UniqueFd fd(::openat(folderFd, name, kOpenWriteFlags));
+  if (!fd.Valid()) return true;
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return true;
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (::fcntl(fd.Get(), F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK) return true;
+  return false;
+}
+
+bool OverwriteFileAt(int folderFd, const char* name, int passes, const TOverwriteObserver& afterPass) {
+  if (passes < 1) return true;
+  std::random_device seed;
+  std::mt19937 random(seed());
+  std::uniform_int_distribution<int> byteValue(0, 254);
+  std::unique_ptr<char[]> buffer;
+  std::size_t bufferSize = 0;
+  for (int pass = 1; pass <= passes; ++pass) {
+    const auto value = static_cast<std::uint8_t>(byteValue(random));
+    UniqueFd fd(::openat(folderFd, name, kOpenWriteFlags));
+    if (!fd.Valid()) return false;
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return false;
+    struct stat st {};
+    // Another name of the same file (a hard link) may lie anywhere, also outside the target:
+    // overwriting would destroy it there too.
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return false;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (!buffer) {
+      bufferSize = static_cast<std::size_t>(std::min<std::uint64_t>(kOverwriteChunk, std::max<std::uint64_t>(size, 1)));
+      buffer.reset(new char[bufferSize]);
+    }
+    std::memset(buffer.get(), value, bufferSize);
+    std::uint64_t written = 0;
+    while (written < size) {
+      const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(bufferSize, size - written));
+      if (!WriteAllAt(fd.Get(), buffer.get(), piece, static_cast<off_t>(written))) return false;
+      written += piece;
+    }
+    if (::fsync(fd.Get()) != 0) return false;
+    fd.Reset();
+    if (afterPass) afterPass(pass, value, written);
+  }
+  return true;
+}
+
+std::uint64_t RemoveTreeAt(int parentFd, const char* name, dev_t device) {
+  UniqueFd fd(::openat(parentFd, name, kOpenFolderFlags));
+  if (!fd.Valid()) return 0;
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0 || st.st_dev != device) return 0;
+  std::uint64_t removed = 0;
+  for (const TFolderEntry& e : ListFolder(fd.Get())) {
+    if (e.Kind == TEntryKind::Folder) {
+      removed += RemoveTreeAt(fd.Get(), e.Name.c_str(), device);
+    } else if (::unlinkat(fd.Get(), e.Name.c_str(), 0) == 0) {
+      ++removed;
+    }
+  }
+  fd.Reset();
+  if (::unlinkat(parentFd, name, AT_REMOVEDIR) == 0) ++removed;
+  return removed;
+}
+
+std::vector<std::string> PendingFileRenameOperations(TargetSystem& target) {
+  TRegistry reg(target.Registry());
+  reg.SetRootKey(HKEY_LOCAL_MACHINE);
+  std::vector<std::string> out;
+  if (!reg.OpenKeyReadOnly(kSessionManager)) return out;
+  const auto value = reg.ReadRaw(kPendingValue);
+  if (!value || value->type != REG_MULTI_SZ) return out;
+  // Pairs keep their empty targets: split on every zero, drop only the list's end.
+  std::u16string units;
+  for (std::size_t i = 0; i + 1 < value->data.size(); i += 2)
+    units.push_back(static_cast<char16_t>(value->data[i] | (value->data[i + 1] << 8)));
+  if (!units.empty() && units.back() == 0) units.pop_back();
+  if (!units.empty() && units.back() == 0) units.pop_back();
+  std::u16string current;
+  for (char16_t u : units) {
+    if (u == 0) {
+      out.push_back(U16ToUtf8(current));
+      current.clear();
+    } else {
+      current += u;
+    }
+  }
+  if (!units.empty()) out.push_back(U16ToUtf8(current));
+  return out;
+}
+
+bool ScheduleDeleteAtNextStart(TargetSystem& target, std::string_view windowsPath) {
+  const auto parts = ParseWindowsPath(windowsPath);
+  if (!parts || parts->components.empty()) return false;
+  if (!OpenTargetParent(target, windowsPath)) return false;
+  const std::u16string source = Utf8ToU16("\\??\\" + FormatWindowsPath(*parts));
+  try {
+    TRegistry reg(target.Registry());
+    reg.SetRootKey(HKEY_LOCAL_MACHINE);
+    if (!reg.OpenKey(kSessionManager, true)) return false;
+    Bytes data;
+    if (const auto old = reg.ReadRaw(kPendingValue)) {
+      // Something else under this name is not ours to replace.
+      if (old->type != REG_MULTI_SZ) return false;
+      data = old->data;
+      if (data.size() % 2) data.pop_back();
+    }
+    // Already registered for deletion: nothing to add.
+    const auto pending = PendingFileRenameOperations(target);
+    for (std::size_t i = 0; i + 1 < pending.size(); i += 2) {
+      if (pending[i + 1].empty() && SamePendingSource(Utf8ToU16(pending[i]), source)) return true;
+    }
+    // Drop the list's final zero (its last string keeps its own), then append the pair.
+    const std::size_t units = data.size() / 2;
+    auto unitAt = [&](std::size_t i) { return data[2 * i] | (data[2 * i + 1] << 8); };
+    if (units == 1 && unitAt(0) == 0) {
+      data.clear();
+    } else if (units >= 2 && unitAt(units - 1) == 0 && unitAt(units - 2) == 0) {
+      data.resize(data.size() - 2);
+    } else if (units >= 1 && unitAt(units - 1) != 0) {
+      data.push_back(0);  // a last string that lacked its zero
+      data.push_back(0);
+    }
+    AppendUnits(data, source);
+    AppendUnits(data, u"");
+    data.push_back(0);
+    data.push_back(0);
+    reg.WriteRaw(kPendingValue, REG_MULTI_SZ, data);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool AddToWininitRename(TargetSystem& target, const std::vector<std::string>& lines) {
+  const std::string path = target.WindowsFolder() + "\\Wininit.ini";
+  auto parent = OpenTargetParent(target, path);
+  if (!parent) return false;
+  const char* leaf = parent->Leaf.c_str();
+  std::string text;
+  {
+    UniqueFd in(::openat(parent->Fd.Get(), leaf, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in.Valid() && errno != ENOENT) return false;
+    if (in.Valid()) {
+      char buf[65536];
+      for (;;) {
+        const ssize_t n = ::read(in.Get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+      }
+    }
+  }
+  std::vector<std::string> file;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    file.push_back(std::move(line));
+    start = end + 1;
+  }
+  auto header = std::find_if(file.begin(), file.end(), [](const std::string& l) { return LowerAscii(l) == "[rename]"; });
+  if (header != file.end()) {
+    const auto at = header - file.begin() + 1;
+    for (const std::string& l : lines) file.insert(file.begin() + at, l);
+  } else {
+    file.push_back("[rename]");
+    file.insert(file.end(), lines.begin(), lines.end());
+  }
+  std::string out;
+  for (const std::string& l : file) out += l + "\r\n";
+
+  // Written beside it and renamed over it: the old file or the new one, never half of one.
+  const std::string temp = "." + parent->Leaf + ".kestrove-" + std::to_string(::getpid()) + ".tmp";
+  UniqueFd fd(::openat(parent->Fd.Get(), temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd.Valid()) return false;
+  const bool ok = WriteAllAt(fd.Get(), out.data(), out.size(), 0) && ::fsync(fd.Get()) == 0;
+  fd.Reset();
+  if (!ok || ::renameat(parent->Fd.Get(), temp.c_str(), parent->Fd.Get(), leaf) != 0) {
+    ::unlinkat(parent->Fd.Get(), temp.c_str(), 0);
+    return false;
+  }
+  return true;
+}
+
+std::uint64_t EmptyRecycleBins(TargetSystem& target) {
+  std::uint64_t removed = 0;
+  for (char letter = 'A'; letter <= 'Z'; ++letter) {
+    if (!IsFixedTargetDrive(target, letter)) continue;
+    auto root = OpenTargetFolder(target, std::string(1, letter) + ":\\");
+    if (!root) continue;
+    for (const TFolderEntry& e : ListFolder(root->Fd.Get())) {
+      if (e.Kind != TEntryKind::Folder) continue;
+      const std::string lower = LowerAscii(e.Name);
+      const bool perUser = lower == "$recycle.bin" || lower == "recycler";
+      if (!perUser && lower != "recycled") continue;
+      UniqueFd bin(::openat(root->Fd.Get(), e.Name.c_str(), kOpenFolderFlags));
+      struct stat st {};
+      if (!bin.Valid() || ::fstat(bin.Get(), &st) != 0 || st.st_dev != root->Device) continue;
+      removed += EmptyBinFolder(bin.Get(), root->Device, perUser);
+    }
+  }
+  return removed;
+}
+
+}  // namespace kestrove

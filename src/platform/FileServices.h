@@ -1,0 +1,134 @@
+// The file services the cleaner asks of Windows, on the folders of a target system:
+// opening a folder or a file's folder by its Windows path without ever leaving the drive,
+// folder listings that never follow links, the "in use" test, overwriting, delayed deletion
+// at the next start, the 9x rename list and the emptying of the recycle bins.
+//
+// Everything below a folder that was opened is reached relative to its descriptor, with
+// links never followed: a link found in a folder is an entry of its own, removed as itself.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/TargetSystem.h"
+
+namespace kestrove {
+
+// A file descriptor that is closed with its owner.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = other.Release();
+    }
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void Reset();
+
+ private:
+  int fd_ = -1;
+};
+
+// What a folder entry is. A link is never looked through, whatever it points at.
+enum class TEntryKind { File, Folder, Link, Other };
+
+struct TFolderEntry {
+  std::string Name;
+  TEntryKind Kind = TEntryKind::File;
+};
+
+// The entries of an open folder without "." and "..", in the order an NTFS listing gives
+// them (by name without regard to case). An unreadable folder lists nothing.
+std::vector<TFolderEntry> ListFolder(int folderFd);
+
+// A folder of the target opened for clearing.
+struct TTargetFolder {
+  UniqueFd Fd;
+  dev_t Device = 0;     // entries on another file system (mount points) are left alone
+  bool DriveRoot = false;
+};
+
+// Opens a folder named by a full Windows path. nullopt when the path is on no drive, the
+// folder does not exist, or it lies outside its drive's folder once links on the way are
+// resolved (such a folder belongs to somebody else and is treated as absent). The root of
+// a drive that lies outside the target (Wine's Z: is the host's "/") is refused as well.
+std::optional<TTargetFolder> OpenTargetFolder(const TargetSystem& target, std::string_view windowsPath);
+
+// The folder holding a file named by a full Windows path, opened under the same rules, and
+// the file's name in it (as the folder spells it when the file exists).
+struct TTargetParent {
+  UniqueFd Fd;
+  std::string Leaf;
+};
+std::optional<TTargetParent> OpenTargetParent(const TargetSystem& target, std::string_view windowsPath);
+
+// A drive whose folder lies within the target and is not the host's root: only these are
+// "fixed disks" to the whole-drive rules.
+bool IsFixedTargetDrive(const TargetSystem& target, char letter);
+
+// The kind and size of an entry, links not followed; nullopt when it is gone.
+struct TEntryStat {
+  TEntryKind Kind = TEntryKind::File;
+  std::uint64_t Size = 0;  // 0 for anything but a file
+};
+std::optional<TEntryStat> StatEntry(int folderFd, const char* name);
+
+// True when the file exists and cannot be had for exclusive reading and writing: it cannot
+// be opened for writing (immutable, read-only medium, a running program's image) or another
+// open file holds a lock on it. A link or a device is never in use; a folder always is.
+bool FileInUseAt(int folderFd, const char* name);
+
+// Overwrites a file in place `passes` times with one byte value (0 to 254, at random) per
+// pass over its whole size, flushing each pass to disk; the file keeps its name and size.
+// Refused (false) for anything but a plain file with a single name, and when the file cannot
+// be opened exclusively. `afterPass` (optional) hears each pass: number, byte, bytes written.
+using TOverwriteObserver = std::function<void(int pass, std::uint8_t value, std::uint64_t written)>;
+bool OverwriteFileAt(int folderFd, const char* name, int passes, const TOverwriteObserver& afterPass = nullptr);
+
+// Removes a folder tree below an open folder without logging or asking: links are removed as
+// themselves, other file systems are not entered. Returns the entries removed.
+std::uint64_t RemoveTreeAt(int parentFd, const char* name, dev_t device);
+
+// Registers a file for deletion at the next start of the target, as MoveFileEx with a null
+// target and MOVEFILE_DELAY_UNTIL_REBOOT does: the pair "\??\C:\path" and "" is appended to
+// HKLM\System\CurrentControlSet\Control\Session Manager\PendingFileRenameOperations (Wine
+// carries the list out when the prefix next starts). A file already registered is not added
+// twice. False when the path is not on the target's drives or the registry refuses.
+bool ScheduleDeleteAtNextStart(TargetSystem& target, std::string_view windowsPath);
+
+// The entries of the pending list, in order (sources and targets alternate).
+std::vector<std::string> PendingFileRenameOperations(TargetSystem& target);
+
+// Adds lines to the [rename] section of "Wininit.ini" in the target's Windows folder, as the
+// 9x family's delayed operations are kept: right below an existing "[rename]" header (so
+// the lines end up last first), else a new section at the end. The file is replaced as a
+// whole. False when it cannot be read or written.
+bool AddToWininitRename(TargetSystem& target, const std::vector<std::string>& lines);
+
+// Empties the recycle bins ("$Recycle.Bin", "RECYCLER", "Recycled") of the target's fixed
+// drives, as the shell does: the deleted items go, each bin's desktop.ini stays and its
+// INFO2 index is cut back to its header. Returns the entries removed.
+std::uint64_t EmptyRecycleBins(TargetSystem& target);
+
+}  // namespace kestrove
