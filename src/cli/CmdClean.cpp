@@ -222,7 +222,7 @@ int RunCleaner(CliContext& ctx, const Args& args, bool clean) {
   bool stopped = false;
   auto done = [&] { return !controller.Busy && !controller.JobRunning(); };
   while (!done()) {
-    queue.ProcessUntil([&] { return done() || gInterrupted.load(); }, std::chrono::milliseconds(100));
+    queue.ProcessUntil([&] { return done() || (gInterrupted.load() && !stopped); }, std::chrono::milliseconds(100));
     if (gInterrupted.load() && !stopped) {
       controller.Stop();  // as the Cancel button does
       stopped = true;
