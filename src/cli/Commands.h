@@ -21,6 +21,7 @@ using Args = std::vector<std::string>;
 int CmdInfo(CliContext& ctx, const Args& args);
 int CmdReg(CliContext& ctx, const Args& args);
 int CmdSample(CliContext& ctx, const Args& args);
+int CmdScan(CliContext& ctx, const Args& args);
 int CmdItems(CliContext& ctx, const Args& args);
 int CmdTest(CliContext& ctx, const Args& args);
 int CmdClean(CliContext& ctx, const Args& args);

@@ -27,7 +27,12 @@ const char kUsage[] =
     "  clean [ITEM...] [--yes|--no]\n"
     "                            remove it; --yes skips the confirmation and answers every question\n"
     "                            with yes, --no answers no\n"
-    "  sample DIR                write a small sample Wine prefix into DIR\n";
+    "  sample DIR                write a small sample Wine prefix into DIR\n"
+    "  scan [SECTION...]         scan the registry for entries naming missing files; SECTION is\n"
+    "                            a section's number or its name in the Registry page's tree, in\n"
+    "                            any case (\"Shared DLLs\", 14); a group takes in the sections\n"
+    "                            below it; none: the sections ticked in options.ini.\n"
+    "                            scan --help lists them\n";
 
 }  // namespace
 
@@ -71,6 +76,7 @@ int main(int argc, char** argv) {
     if (command == "info") return CmdInfo(ctx, args);
     if (command == "reg") return CmdReg(ctx, args);
     if (command == "sample") return CmdSample(ctx, args);
+    if (command == "scan") return CmdScan(ctx, args);
     if (command == "items") return CmdItems(ctx, args);
     if (command == "test") return CmdTest(ctx, args);
     if (command == "clean") return CmdClean(ctx, args);

@@ -10,6 +10,7 @@
 #include "platform/TRegistry.h"
 #include "platform/wine/WinePrefixTarget.h"
 #include "platform/wine/WineSampleCleaner.h"
+#include "platform/wine/WineSampleRegScan.h"
 
 namespace kestrove::wine {
 
@@ -118,8 +119,8 @@ void TypedUrls(SampleBuilder& b) {
   b.String(HKEY_CURRENT_USER, key, "url2", "http://example.com/downloads");
 }
 
-const SampleStep kSteps[] = {SystemFolders, ShellFolders, TemporaryFiles, Documents, RecentDocuments, RunHistory,
-                             TypedUrls, CleanerTraces};
+const SampleStep kSteps[] = {SystemFolders,   ShellFolders, WineProgramFiles, TemporaryFiles, Documents,
+                             RecentDocuments, RunHistory,   TypedUrls,        CleanerTraces,  RegistryScanTraces};
 
 // ---- building ----------------------------------------------------------------------------
 

@@ -1,0 +1,172 @@
+// kestrove-cli scan [SECTION...]: the registry scan without a window. Rows are printed as
+// the Registry page's "Save as Text" writes them, after the ignore lists, then the status.
+#include <unistd.h>
+
+#include <chrono>
+#include <ostream>
+#include <set>
+
+#include "app/CheckTree.h"
+#include "app/OptionsSetting.h"
+#include "app/ProgramFolder.h"
+#include "cli/Commands.h"
+#include "platform/TargetSystem.h"
+#include "regscan/ScanTaskThread.h"
+#include "regscan/ScanTypes.h"
+
+namespace kestrove::cli {
+
+namespace {
+
+// The cleaner tree is not needed here; loading the settings wants one to mark.
+class NoTree : public ICheckTree {
+ public:
+  std::size_t TopCount() const override { return 0; }
+  Node Top(std::size_t) const override { return 0; }
+  std::size_t ChildCount(Node) const override { return 0; }
+  Node Child(Node, std::size_t) const override { return 0; }
+  std::string Text(Node) const override { return {}; }
+  int ImageIndex(Node) const override { return 0; }
+  bool Checked(Node) const override { return false; }
+  void SetChecked(Node, bool) override {}
+  bool Expanded(Node) const override { return false; }
+  void SetExpanded(Node, bool) override {}
+};
+
+std::string SectionList() {
+  std::string out;
+  for (const TScanSection& s : ScanSections()) {
+    out += "  " + std::to_string(s.Code) + (s.Code < 10 ? "   " : "  ") + std::string(s.Level * 2, ' ') + s.Text + "\n";
+  }
+  return out;
+}
+
+// Shows the running section and the count of rows on the terminal's last line.
+class Progress {
+ public:
+  Progress(std::ostream& err, bool enabled) : err_(err), enabled_(enabled) {}
+  ~Progress() { Clear(); }
+  void Section(const std::string& title) {
+    if (!title.empty()) title_ = title;
+    Show(true);
+  }
+  void Rows(std::size_t rows) {
+    rows_ = rows;
+    Show(false);
+  }
+  void Clear() {
+    if (enabled_ && shown_) err_ << "\r\033[K" << std::flush;
+    shown_ = false;
+  }
+
+ private:
+  void Show(bool now) {
+    if (!enabled_) return;
+    const auto t = std::chrono::steady_clock::now();
+    if (!now && t - last_ < std::chrono::milliseconds(100)) return;
+    last_ = t;
+    err_ << "\r\033[K" << title_ << "  (" << rows_ << " found)" << std::flush;
+    shown_ = true;
+  }
+  std::ostream& err_;
+  bool enabled_;
+  bool shown_ = false;
+  std::string title_ = "Scanning...";
+  std::size_t rows_ = 0;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+}  // namespace
+
+int CmdScan(CliContext& ctx, const Args& args) {
+  std::set<int> named;
+  for (const std::string& a : args) {
+    if (a == "-h" || a == "--help" || a == "/?") {
+      ctx.out << "Usage: kestrove-cli scan [SECTION...]\n\nSections, by number or by name (any case; quote names "
+                 "with blanks):\n"
+              << SectionList();
+      return 0;
+    }
+    auto code = ScanSectionByName(a);
+    if (!code) {
+      ctx.err << "kestrove-cli: scan: no section is called '" << a << "'. The sections are:\n" << SectionList();
+      return 2;
+    }
+    for (int c : ScanSectionWithChildren(*code)) named.insert(c);
+  }
+
+  // Settings: the stored sections, removable drives, the ignore lists.
+  const std::string programFolder = ProgramFolder();
+  const TIniFile ini = TOptionsSetting::OptionsFile(programFolder);
+  TOptionsSetting options;
+  NoTree noTree;
+  options.Load(ini, noTree, TWindowDefaults{});
+
+  // The codes in tree order, as the window collects its ticked nodes.
+  std::vector<std::string> selection;
+  for (const TScanSection& s : ScanSections()) {
+    const bool chosen = args.empty() ? (s.Code <= kRegistryCheckSlotCount &&
+                                        options.TreeViewNodeCheck[static_cast<std::size_t>(s.Code - 1)])
+                                     : named.count(s.Code) > 0;
+    if (chosen) selection.push_back(std::to_string(s.Code));
+  }
+  if (selection.empty()) {
+    ctx.err << "kestrove-cli: scan: no section is ticked in " << ini.FileName().string()
+            << "; name the sections to scan (kestrove-cli scan --help lists them).\n";
+    return 1;
+  }
+
+  std::unique_ptr<TargetSystem> target;
+  try {
+    target = OpenTarget(ctx.root);
+  } catch (const TargetError& e) {
+    ctx.err << "kestrove-cli: " << e.what() << "\n";
+    return 1;
+  }
+
+  TScanEventQueue queue;
+  std::vector<TScanResult> rows;
+  bool ended = false, completed = false;
+  std::string error;
+  {
+    TScanTaskThread worker(*target, queue, options.IncludeRemoveMedia);
+    worker.SectionCodes = selection;
+    worker.ProbeFloppyDrives();
+    Progress progress(ctx.err, ::isatty(STDERR_FILENO) == 1);
+    worker.Resume();
+    while (!ended) {
+      queue.Wait(std::chrono::milliseconds(200));
+      for (TScanEvent& e : queue.Take()) {
+        switch (e.EventType) {
+          case TScanEvent::Type::Title: progress.Section(e.Text); break;
+          case TScanEvent::Type::KeyMemo: break;
+          case TScanEvent::Type::Row:
+            rows.push_back(std::move(e.Row));
+            progress.Rows(rows.size());
+            break;
+          case TScanEvent::Type::Message: break;
+          case TScanEvent::Type::Ended:
+            ended = true;
+            completed = e.Completed;
+            error = e.Text;
+            break;
+        }
+      }
+    }
+    worker.WaitFor();
+  }
+  if (!completed) {
+    ctx.err << "kestrove-cli: the scan stopped: " << (error.empty() ? std::string("it was interrupted") : error)
+            << "\n";
+    return 1;
+  }
+
+  // The end of a scan: every row selected, then the ignore lists.
+  for (TScanResult& r : rows) r.Selected = true;
+  if (!rows.empty()) ApplyIgnoreLists(rows, options.IgnoreValues, options.IgnoreKeys);
+  for (const TScanResult& r : rows) ctx.out << SaveAsTextLine(r) << "\n";
+  ctx.out << UpdateScanStatus(rows) << "\n";
+  return ctx.out.good() ? 0 : 1;
+}
+
+}  // namespace kestrove::cli

@@ -1,0 +1,374 @@
+#include "regscan/PathRules.h"
+
+#include <algorithm>
+#include <map>
+#include <system_error>
+
+#include "platform/PathResolver.h"
+
+namespace kestrove {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Beyond these sizes a cache starts over rather than grow without bound.
+constexpr std::size_t kMaxCachedResults = 1u << 22;
+constexpr std::size_t kMaxCachedFolderTexts = 1u << 20;
+
+// The longest expansion the system's call returns, terminating zero included.
+constexpr std::size_t kExpandBufferChars = 1024;
+
+bool IsSlash(char c) { return c == '\\' || c == '/'; }
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+// Position of `needle` in `text` ignoring ASCII letter case, as the scanner's tests compare.
+std::size_t FindNoCase(std::string_view text, std::string_view needle, std::size_t from = 0) {
+  if (needle.empty() || needle.size() > text.size()) return std::string_view::npos;
+  for (std::size_t i = from; i + needle.size() <= text.size(); ++i) {
+    std::size_t k = 0;
+    while (k < needle.size() && Lower(text[i + k]) == Lower(needle[k])) ++k;
+    if (k == needle.size()) return i;
+  }
+  return std::string_view::npos;
+}
+
+bool ContainsNoCase(std::string_view text, std::string_view needle) {
+  return FindNoCase(text, needle) != std::string_view::npos;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && FindNoCase(text.substr(0, prefix.size()), prefix) == 0;
+}
+
+// Characters no file name on Windows may hold; a text with one of them names nothing.
+bool HasInvalidNameChar(std::string_view text) {
+  for (char c : text) {
+    if (c == '*' || c == '?' || c == '"' || c == '<' || c == '>' || c == '|' || c == '\0') return true;
+  }
+  return false;
+}
+
+std::string TrimControls(std::string_view s) {
+  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
+  return std::string(s);
+}
+
+}  // namespace
+
+bool IsPathSeparatorChar(char c) {
+  switch (c) {
+    case ' ':
+    case '*':
+    case ',':
+    case '/':
+    case ':':
+    case ';':
+    case '<':
+    case '>':
+    case '?':
+    case '|':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// ---- TFileProbe --------------------------------------------------------------------------
+
+struct TFileProbe::Folder {
+  fs::path host;
+  bool listed = false;
+  bool listFailed = false;
+  // Folded name -> the names the folder holds under it (several only when the host keeps
+  // names that differ in case alone) with what each is.
+  std::unordered_map<std::string, std::vector<std::pair<std::string, Kind>>> entries;
+};
+
+TFileProbe::TFileProbe(const TargetSystem& target) : target_(target) {}
+TFileProbe::~TFileProbe() = default;
+
+TFileProbe::Folder* TFileProbe::ResolveFolder(std::string_view folderText) {
+  std::string text(folderText);
+  if (auto it = byText_.find(text); it != byText_.end()) return it->second;
+  if (byText_.size() >= kMaxCachedFolderTexts) byText_.clear();
+
+  Folder* result = nullptr;
+  if (!HasInvalidNameChar(text)) {
+    if (auto parts = ParseWindowsPath(text)) {
+      std::string key(1, parts->drive);
+      bool bad = false;
+      for (const std::string& c : parts->components) {
+        // "C:\a:b\": a stream or device name, never a folder.
+        if (c.find(':') != std::string::npos) bad = true;
+        key += '\\';
+        key += FoldName(c);
+      }
+      if (!bad) {
+        auto found = byKey_.find(key);
+        if (found == byKey_.end()) {
+          std::unique_ptr<Folder> folder;
+          ++foldersResolved_;
+          if (auto host = target_.HostPath(FormatWindowsPath(*parts))) {
+            std::error_code ec;
+            if (fs::is_directory(*host, ec)) {
+              folder = std::make_unique<Folder>();
+              folder->host = *host;
+            }
+          }
+          found = byKey_.emplace(std::move(key), std::move(folder)).first;
+        }
+        result = found->second.get();
+      }
+    }
+  }
+  byText_.emplace(std::move(text), result);
+  return result;
+}
+
+void TFileProbe::List(Folder& folder) {
+  folder.listed = true;
+  ++foldersListed_;
+  std::error_code ec;
+  fs::directory_iterator it(folder.host, ec), end;
+  if (ec) {
+    folder.listFailed = true;
+    return;
+  }
+  for (; !ec && it != end; it.increment(ec)) {
+    std::error_code sec;
+    // Links are followed, as the system follows them; a dangling one names nothing.
+    const fs::file_status st = it->status(sec);
+    if (sec || !fs::exists(st)) continue;
+    std::string name = it->path().filename().string();
+    const Kind kind = fs::is_directory(st) ? Kind::Folder : Kind::File;
+    auto& list = folder.entries[FoldName(name)];
+    list.emplace_back(std::move(name), kind);
+    if (list.size() > 1) std::sort(list.begin(), list.end());
+  }
+  if (ec) folder.listFailed = true;
+}
+
+TFileProbe::Kind TFileProbe::Lookup(Folder& folder, std::string_view name) {
+  if (!folder.listed) List(folder);
+  if (folder.listFailed) {
+    // A folder that may be passed through but not listed: ask for the name as written.
+    std::error_code ec;
+    const fs::file_status st = fs::status(folder.host / std::string(name), ec);
+    if (ec || !fs::exists(st)) return Kind::Missing;
+    return fs::is_directory(st) ? Kind::Folder : Kind::File;
+  }
+  auto it = folder.entries.find(FoldName(name));
+  if (it == folder.entries.end()) return Kind::Missing;
+  for (const auto& [entry, kind] : it->second) {
+    if (entry == name) return kind;
+  }
+  return it->second.front().second;
+}
+
+TFileProbe::Kind TFileProbe::Query(std::string_view path) {
+  if (path.empty() || HasInvalidNameChar(path)) return Kind::Missing;
+  std::size_t cut = std::string_view::npos;
+  for (std::size_t i = path.size(); i-- > 0;) {
+    if (IsSlash(path[i])) {
+      cut = i;
+      break;
+    }
+  }
+  if (cut == std::string_view::npos) {
+    // Only "C:" names a place without a separator: the drive's root.
+    if (path.size() == 2 && path[1] == ':') return ResolveFolder(path) ? Kind::Folder : Kind::Missing;
+    return Kind::Missing;
+  }
+  const std::string_view folderText = path.substr(0, cut + 1);
+  std::string_view name = path.substr(cut + 1);
+  if (name.empty()) return ResolveFolder(folderText) ? Kind::Folder : Kind::Missing;
+  // The system ignores dots and blanks at the end of the last name.
+  if (name != "." && name != "..") {
+    while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.remove_suffix(1);
+    if (name.empty()) return ResolveFolder(folderText) ? Kind::Folder : Kind::Missing;
+  } else {
+    return ResolveFolder(std::string(path) + "\\") ? Kind::Folder : Kind::Missing;
+  }
+  if (name.find(':') != std::string_view::npos) return Kind::Missing;
+  Folder* folder = ResolveFolder(folderText);
+  if (!folder) return Kind::Missing;
+  return Lookup(*folder, name);
+}
+
+// ---- drives ------------------------------------------------------------------------------
+
+std::string ComputeScanDrives(const TargetSystem& target, bool includeRemoveMedia) {
+  std::string drives;
+  if (!includeRemoveMedia) {
+    drives = "ab";
+    for (char c = 'c'; c <= 'z'; ++c) drives += c;
+    return drives;
+  }
+  for (char c = 'c'; c <= 'z'; ++c) {
+    if (target.DriveType(static_cast<char>(c - 32)) == DRIVE_FIXED) drives += c;
+  }
+  return drives;
+}
+
+bool ProbeFloppyMedia(const TargetSystem& target, char letter) {
+  auto drive = target.Drive(letter);
+  if (!drive) return false;
+  std::error_code ec;
+  fs::directory_iterator it(drive->hostRoot, ec);
+  return !ec;
+}
+
+// ---- TPathRules --------------------------------------------------------------------------
+
+TPathRules::TPathRules(TargetSystem& target, TFileProbe& probe, TPathRuleSettings settings)
+    : probe_(probe), settings_(std::move(settings)), environment_(target.Environment()) {
+  for (char c : settings_.ScanDrives) {
+    const char l = Lower(c);
+    if (l >= 'a' && l <= 'z') driveSet_[l - 'a'] = true;
+  }
+}
+
+bool TPathRules::OnScanDrive(std::string_view text) const {
+  if (text.empty()) return false;
+  const char l = Lower(text[0]);
+  return l >= 'a' && l <= 'z' && driveSet_[l - 'a'];
+}
+
+bool TPathRules::FloppyRule(std::string_view text) const {
+  if (settings_.IncludeRemoveMedia) return false;
+  return (StartsWithNoCase(text, "A:\\") && !settings_.FloppyAHasMedia) ||
+         (StartsWithNoCase(text, "B:\\") && !settings_.FloppyBHasMedia);
+}
+
+std::string TPathRules::ExpandLeadingVariable(std::string_view v) {
+  std::string key(v);
+  if (auto it = expansions_.find(key); it != expansions_.end()) return it->second;
+  std::string result = key;
+  const std::string expanded = ExpandEnvironmentStrings(v, environment_);
+  // The system's call fails when the result and its terminating zero exceed the buffer.
+  if (Utf16Length(expanded) < kExpandBufferChars) {
+    std::string trimmed = TrimControls(expanded);
+    if (!trimmed.empty() && probe_.DirectoryExists(trimmed)) result = std::move(trimmed);
+  }
+  expansions_.emplace(std::move(key), result);
+  return result;
+}
+
+bool TPathRules::Found(const std::string& c, bool dirOK) {
+  const TFileProbe::Kind k = probe_.Query(c);
+  return k == TFileProbe::Kind::File || (dirOK && k == TFileProbe::Kind::Folder);
+}
+
+bool TPathRules::ProgramExists(const std::string& c) {
+  return probe_.FileExists(c + ".exe") || probe_.FileExists(c + ".com") || probe_.FileExists(c + ".bat");
+}
+
+bool TPathRules::IsMissingPath(std::string_view p, std::string_view s, bool dirOK) {
+  std::string key;
+  key.reserve(p.size() + s.size() + 2);
+  key.append(s);
+  key += dirOK ? '\x01' : '\x02';
+  key.append(p);
+  if (auto it = results_.find(key); it != results_.end()) {
+    ++cacheHits_;
+    return it->second;
+  }
+  bool missing = false;
+  try {
+    missing = Test(p, s, dirOK);
+  } catch (...) {
+    // Any failure while testing means "not reported".
+    missing = false;
+  }
+  if (results_.size() >= kMaxCachedResults) results_.clear();
+  results_.emplace(std::move(key), missing);
+  return missing;
+}
+
+bool TPathRules::Test(std::string_view p, std::string_view s, bool dirOK) {
+  if (p.empty()) return false;
+  if (ContainsNoCase(p, "\\hp")) return false;
+  if (settings_.IsWow64 &&
+      (ContainsNoCase(p, "system32") || ContainsNoCase(p, "ProgramFiles") || ContainsNoCase(p, "Program Files")))
+    return false;
+
+  // A quoted program: what stands between the quotes, without the arguments after them.
+  std::string t(p);
+  if (p.front() == '"') {
+    std::string_view q = p.substr(1);
+    if (q.empty()) return false;
+    if (const std::size_t close = q.find('"'); close != std::string_view::npos) q = q.substr(0, close);
+    t = std::string(q);
+  }
+
+  // A leading environment variable, expanded only when it names a folder.
+  if (!t.empty() && t.front() == '%') {
+    const std::string r = t.substr(1);
+    if (r.empty()) return false;
+    const std::size_t k = r.find('%');
+    // A "%" without a closing one is no variable at all; such a text names no local path.
+    if (k == std::string::npos) return false;
+    const std::string e = ExpandLeadingVariable("%" + r.substr(0, k + 1));
+    if (!e.empty() && e.front() == '%') return false;
+    t = e + r.substr(k + 1);
+  }
+
+  if (settings_.IsWow64 && (ContainsNoCase(t, "system32") || ContainsNoCase(t, "Program Files"))) return false;
+
+  if (!s.empty()) {
+    const std::size_t i = FindNoCase(t, s);
+    if (i == std::string::npos) return false;
+    t = t.substr(0, i) + std::string(s);
+    if (!OnScanDrive(t)) return false;
+    if (t.find(":\\") != 1) return false;
+    if (FloppyRule(t)) return true;
+    return !probe_.FileExists(t);
+  }
+
+  if (t.empty()) return false;
+  if (!OnScanDrive(t)) return false;
+  if (t.find(":\\") != 1) return false;
+  if (FloppyRule(t)) return true;
+  // A second drive path further on is an argument; the first is not judged by it.
+  if (t.find(":\\", 3) != std::string::npos) return false;
+
+  const std::size_t k = t.rfind('\\');
+  const std::string dir = t.substr(0, k + 1);
+  if (dir.size() == t.size() && probe_.DirectoryExists(t)) return false;
+
+  if (probe_.DirectoryExists(dir)) {
+    // The folder exists: try the name up to each separator, then the whole text.
+    std::string c = dir;
+    for (std::size_t pos = k + 1; pos < t.size(); ++pos) {
+      const char ch = t[pos];
+      if (IsPathSeparatorChar(ch)) {
+        if (Found(c, dirOK)) return false;
+        if (ProgramExists(c)) return false;
+      }
+      c += ch;
+    }
+    for (;;) {
+      if (Found(c, dirOK)) return false;
+      if (ProgramExists(c)) return false;
+      if (c.back() != ';') return true;
+      c.pop_back();
+      if (c.empty()) return true;
+    }
+  }
+
+  // The folder part itself is missing: a program may still stand at the front of a command
+  // line whose arguments hold backslashes.
+  std::string c;
+  c.reserve(t.size());
+  for (const char ch : t) {
+    if (IsPathSeparatorChar(ch) && ProgramExists(c)) return false;
+    c += ch;
+    if (probe_.FileExists(c)) return false;
+  }
+  return true;
+}
+
+}  // namespace kestrove

@@ -1,0 +1,388 @@
+#include "regscan/ScanTaskThread.h"
+
+#include <charconv>
+
+#include "platform/TRegistry.h"
+
+namespace kestrove {
+
+namespace {
+
+// Windows keeps keys no deeper than this; a deeper tree is no registry the walk should
+// follow (and would only exhaust the worker's stack).
+constexpr int kMaxKeyDepth = 512;
+
+const char* const kExclusionPathsHKLM[] = {
+    "Software\\Microsoft\\Windows\\CurrentVersion\\SharedDlls",
+    "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths",
+    "Software\\Microsoft\\Windows\\Help",
+    "Software\\Microsoft\\Windows\\Html Help",
+    "Software\\Classes\\Applications",
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+    "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall",
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\Folders",
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Management\\ARPCache",
+};
+
+const char* const kExclusionPathsHKCU[] = {
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+    "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
+    "AppEvents\\Schemes\\Apps",
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ComDlg32\\OpenSaveMRU",
+};
+
+template <std::size_t N>
+bool IsExcluded(const std::string& path, const char* const (&list)[N]) {
+  for (const char* e : list) {
+    if (SameName(path, e)) return true;
+  }
+  return false;
+}
+
+bool StartsWithName(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && SameName(text.substr(0, prefix.size()), prefix);
+}
+
+int SectionNumber(const std::string& entry) {
+  int code = 0;
+  auto [end, ec] = std::from_chars(entry.data(), entry.data() + entry.size(), code);
+  if (ec != std::errc() || end != entry.data() + entry.size()) return 0;
+  return code;
+}
+
+}  // namespace
+
+std::optional<std::string> RegStringData(const RegValue& value) {
+  if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) return std::nullopt;
+  std::size_t units = value.data.size() / 2;
+  for (std::size_t k = 0; k < units; ++k) {
+    if (value.data[2 * k] == 0 && value.data[2 * k + 1] == 0) {
+      units = k;
+      break;
+    }
+  }
+  return Utf16LeToUtf8(value.data.data(), units * 2);
+}
+
+// ---- the worker ----------------------------------------------------------------------------
+
+TScanTaskThread::TScanTaskThread(TargetSystem& target, IScanEvents& events, bool includeRemoveMedia)
+    : IncludeRemoveMedia(includeRemoveMedia), target_(target), store_(*target.Registry()), events_(events) {
+  ScanDrives = ComputeScanDrives(target, includeRemoveMedia);
+  IsWow64 = false;
+}
+
+TScanTaskThread::~TScanTaskThread() {
+  Terminate();
+  WaitFor();
+}
+
+void TScanTaskThread::ProbeFloppyDrives() {
+  if (IncludeRemoveMedia) return;
+  FloppyAHasMedia = ProbeFloppyMedia(target_, 'A');
+  FloppyBHasMedia = ProbeFloppyMedia(target_, 'B');
+}
+
+void TScanTaskThread::Resume() {
+  if (thread_.joinable() || finished_.load()) return;
+  thread_ = std::thread([this] { Execute(); });
+}
+
+void TScanTaskThread::WaitFor() {
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+TPathRules& TScanTaskThread::Rules() {
+  if (!rules_) {
+    probe_ = std::make_unique<TFileProbe>(target_);
+    TPathRuleSettings settings;
+    settings.ScanDrives = ScanDrives;
+    settings.IncludeRemoveMedia = IncludeRemoveMedia;
+    settings.FloppyAHasMedia = FloppyAHasMedia;
+    settings.FloppyBHasMedia = FloppyBHasMedia;
+    settings.IsWow64 = IsWow64;
+    rules_ = std::make_unique<TPathRules>(target_, *probe_, std::move(settings));
+  }
+  return *rules_;
+}
+
+void TScanTaskThread::Execute() {
+  bool completed = false;
+  std::string error;
+  try {
+    events_.OnTitle("");
+    events_.OnKeyMemo("");
+    Rules();
+    for (const std::string& entry : SectionCodes) {
+      if (Terminated()) break;
+      events_.OnSync(terminated_);
+      RunSection(SectionNumber(entry));
+      if (!Terminated()) events_.OnScanStep();
+    }
+    // A stop during the last section ends the run as a stop before it would: the owner has
+    // already run its end-of-scan steps for the Cancel.
+    if (!Terminated()) {
+      events_.OnTitle("Optimizing...Do not close the dialog.");
+      events_.OnKeyMemo("Please wait...");
+      events_.OnScanDone();
+      completed = true;
+    }
+  } catch (const std::exception& e) {
+    error = e.what();
+    if (error.empty()) error = "unknown error";
+  } catch (...) {
+    error = "unknown error";
+  }
+  events_.OnScanEnded(completed, error);
+  finished_.store(true);
+}
+
+bool TScanTaskThread::SectionSelected(int code) const {
+  const std::string text = std::to_string(code);
+  for (const std::string& entry : SectionCodes) {
+    if (entry == text) return true;
+  }
+  return false;
+}
+
+void TScanTaskThread::RunSection(int code) {
+  const TScanSection* section = FindScanSection(code);
+  if (!section) return;
+  currentSection_ = code;
+  if (section->Caption) SetTitle(section->Caption);
+  switch (code) {
+    case 3: WalkValues(HKEY_CLASSES_ROOT, "", problem::kFileOrFolder, ""); break;
+    case 4: WalkValues(HKEY_CURRENT_USER, "", problem::kFileOrFolder, ""); break;
+    case 5: WalkValues(HKEY_LOCAL_MACHINE, "Software", problem::kFileOrFolder, ""); break;
+    case 6: WalkValues(HKEY_USERS, "", problem::kFileOrFolder, ""); break;
+    case 7: ScanSharedDlls(); break;
+    case 8:
+      WalkValues(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths",
+                 problem::kSoftwareLocations, "");
+      break;
+    case 12: ScanFonts(); break;
+    case 13: ScanHelpFiles(); break;
+    case 14: ScanStartup(); break;
+    case 16: ScanCustomControls(); break;
+    case 17: ScanServices(); break;
+    case 18: ScanShortcuts(); break;
+    case 19: ScanSoundEvents(); break;
+    case 20: ScanActiveX(); break;
+    case 21: ScanInstaller(); break;
+    case 22: ScanApplications(); break;
+    case 24: ScanMruLists(); break;
+    // 1 and 2 are groups. The orphaned and empty key sections (9, 10, 11, 15, 23, 25) find
+    // nothing yet.
+    default: break;
+  }
+  currentSection_ = 0;
+}
+
+void TScanTaskThread::AddRow(const char* problemType, std::string data, std::string location, TLocationKind kind) {
+  // A stop means Cancel: the owner must get no further row.
+  if (Terminated()) return;
+  TScanResult row;
+  row.ProblemType = problemType;
+  row.Data = std::move(data);
+  row.Location = std::move(location);
+  row.LocationKind = kind;
+  row.Selected = false;
+  events_.OnRow(row);
+}
+
+void TScanTaskThread::AddValueRow(const char* problemType, TRootKey root, const std::string& keyPath,
+                                  const std::string& name, const std::string& data) {
+  if (name.find('\\') != std::string::npos) {
+    AddRow(problemType, name, RootKeyName(root) + "\\" + keyPath, TLocationKind::lkDataValue);
+  } else {
+    AddRow(problemType, data, RootKeyName(root) + "\\" + keyPath + "\\" + name, TLocationKind::lkPathValue);
+  }
+}
+
+// ---- shared walkers ------------------------------------------------------------------------
+
+void TScanTaskThread::WalkValues(TRootKey root, const std::string& path, const char* problemType,
+                                 std::string_view anchor, int depth) {
+  if (Terminated() || depth > kMaxKeyDepth) return;
+  // Subtrees that have sections of their own are left to them.
+  if (currentSection_ == 5 && IsExcluded(path, kExclusionPathsHKLM)) return;
+  if (currentSection_ == 4 && IsExcluded(path, kExclusionPathsHKCU)) return;
+  // The reflected 32-bit view of the 32-bit view.
+  if (root == HKEY_LOCAL_MACHINE && StartsWithName(path, "Software\\Wow6432Node\\Wow6432Node")) return;
+  {
+    auto values = store_.Values(root, path);
+    if (!values) return;
+    SetKeyMemo(path);
+    TPathRules& rules = Rules();
+    for (const RegValue& v : *values) {
+      if (Terminated()) return;
+      auto text = RegStringData(v);
+      if (!text) continue;
+      if (rules.IsMissingPath(*text, anchor, true)) AddValueRow(problemType, root, path, v.name, *text);
+    }
+  }
+  auto names = store_.SubKeyNames(root, path);
+  if (!names) return;
+  for (const std::string& name : *names) {
+    if (Terminated()) return;
+    const std::string child = path.empty() ? name : path + "\\" + name;
+    // A link key shows a tree that is walked where it really lives.
+    if (store_.IsLink(root, child)) continue;
+    WalkValues(root, child, problemType, anchor, depth + 1);
+  }
+}
+
+void TScanTaskThread::WalkDefaultValues(TRootKey root, const std::string& path, int depth) {
+  if (Terminated() || depth > kMaxKeyDepth) return;
+  if (!store_.KeyExists(root, path)) return;
+  SetKeyMemo(path);
+  if (auto v = store_.QueryValue(root, path, "")) {
+    auto text = RegStringData(*v);
+    if (text && Rules().IsMissingPath(*text, "", false)) {
+      AddRow(problem::kCustomControls, *text, RootKeyName(root) + "\\" + path, TLocationKind::lkKey);
+    }
+  }
+  auto names = store_.SubKeyNames(root, path);
+  if (!names) return;
+  for (const std::string& name : *names) {
+    if (Terminated()) return;
+    const std::string child = path + "\\" + name;
+    if (store_.IsLink(root, child)) continue;
+    WalkDefaultValues(root, child, depth + 1);
+  }
+}
+
+std::optional<std::pair<std::string, std::string>> TScanTaskThread::FindNextCommandKey(const std::string& startPath,
+                                                                                     std::string& lastFound,
+                                                                                     int depth) {
+  if (Terminated() || depth > kMaxKeyDepth) return std::nullopt;
+  if (!store_.KeyExists(HKEY_LOCAL_MACHINE, startPath)) return std::nullopt;
+  std::string open = startPath;
+  const std::string commandKey = startPath + "\\command";
+  if (store_.KeyExists(HKEY_LOCAL_MACHINE, commandKey)) {
+    // The search goes on below the command key once it is open, as the original search
+    // does: the command key's subkey names are looked for below startPath.
+    open = commandKey;
+    auto v = store_.QueryValue(HKEY_LOCAL_MACHINE, commandKey, "");
+    std::optional<std::string> text = v ? RegStringData(*v) : std::optional<std::string>(std::string());
+    if (text) {
+      if (lastFound.empty()) return std::make_pair(startPath, *text);
+      if (lastFound == startPath) lastFound.clear();
+    }
+  }
+  auto names = store_.SubKeyNames(HKEY_LOCAL_MACHINE, open);
+  if (!names) return std::nullopt;
+  for (const std::string& name : *names) {
+    if (Terminated()) return std::nullopt;
+    if (auto found = FindNextCommandKey(startPath + "\\" + name, lastFound, depth + 1)) return found;
+  }
+  return std::nullopt;
+}
+
+// ---- TScanEventQueue -------------------------------------------------------------------------
+
+void TScanEventQueue::Push(TScanEvent event) {
+  bool wasEmpty = false;
+  {
+    std::lock_guard lock(mu_);
+    if (cancelled_ && event.EventType != TScanEvent::Type::Ended) return;
+    if (event.EventType == TScanEvent::Type::KeyMemo && !queue_.empty() &&
+        queue_.back().EventType == TScanEvent::Type::KeyMemo) {
+      queue_.back().Text = std::move(event.Text);
+      return;
+    }
+    wasEmpty = queue_.empty();
+    queue_.push_back(std::move(event));
+    ++pushed_;
+  }
+  cv_.notify_all();
+  if (wasEmpty && wake_) wake_();
+}
+
+void TScanEventQueue::OnTitle(const std::string& text) {
+  TScanEvent e;
+  e.EventType = TScanEvent::Type::Title;
+  e.Text = text;
+  Push(std::move(e));
+}
+
+void TScanEventQueue::OnKeyMemo(const std::string& text) {
+  TScanEvent e;
+  e.EventType = TScanEvent::Type::KeyMemo;
+  e.Text = text;
+  Push(std::move(e));
+}
+
+void TScanEventQueue::OnRow(const TScanResult& row) {
+  TScanEvent e;
+  e.EventType = TScanEvent::Type::Row;
+  e.Row = row;
+  Push(std::move(e));
+}
+
+void TScanEventQueue::OnScanStep() {
+  TScanEvent e;
+  e.EventType = TScanEvent::Type::Message;
+  e.Message = WM_SCANSTEP;
+  Push(std::move(e));
+}
+
+void TScanEventQueue::OnScanDone() {
+  TScanEvent e;
+  e.EventType = TScanEvent::Type::Message;
+  e.Message = WM_SCANDONE;
+  Push(std::move(e));
+}
+
+void TScanEventQueue::OnScanEnded(bool completed, const std::string& error) {
+  TScanEvent e;
+  e.EventType = TScanEvent::Type::Ended;
+  e.Completed = completed;
+  e.Text = error;
+  Push(std::move(e));
+}
+
+void TScanEventQueue::OnSync(const std::atomic<bool>& terminated) {
+  std::unique_lock lock(mu_);
+  const std::uint64_t ticket = pushed_;
+  // The stop request is the worker's own flag, not the queue's: look at it now and then.
+  while (taken_ < ticket && !cancelled_ && !terminated.load()) {
+    cv_.wait_for(lock, std::chrono::milliseconds(20));
+  }
+}
+
+std::vector<TScanEvent> TScanEventQueue::Take() {
+  std::vector<TScanEvent> out;
+  {
+    std::lock_guard lock(mu_);
+    out.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.end()));
+    queue_.clear();
+    taken_ = pushed_;
+  }
+  cv_.notify_all();
+  return out;
+}
+
+bool TScanEventQueue::Wait(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mu_);
+  return cv_.wait_for(lock, timeout, [&] { return !queue_.empty(); });
+}
+
+void TScanEventQueue::Cancel() {
+  {
+    std::lock_guard lock(mu_);
+    cancelled_ = true;
+    // Only the end of the run stays: the owner may be waiting for it.
+    std::erase_if(queue_, [](const TScanEvent& e) { return e.EventType != TScanEvent::Type::Ended; });
+    taken_ = pushed_ - queue_.size();
+  }
+  cv_.notify_all();
+}
+
+bool TScanEventQueue::Cancelled() const {
+  std::lock_guard lock(mu_);
+  return cancelled_;
+}
+
+}  // namespace kestrove

@@ -1,0 +1,204 @@
+// The registry scan's worker: runs the chosen sections one after the other on its own
+// thread and hands every problem row to its owner, in the order found.
+//
+// The owner (the Registry page, the command-line tool, a test) is reached only through
+// IScanEvents. Its calls come from the worker thread and carry the meaning of the window's
+// texts and messages; the owner carries them over to its own thread (TScanEventQueue does
+// so with a queue the owner drains).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/RegistryTypes.h"
+#include "platform/TargetSystem.h"
+#include "regscan/PathRules.h"
+#include "regscan/ScanTypes.h"
+
+namespace kestrove {
+
+class IScanEvents {
+ public:
+  virtual ~IScanEvents() = default;
+  // lScanTitle: the running section's status caption.
+  virtual void OnTitle(const std::string& text) = 0;
+  // Memo1: the key or file being examined. Frequent; an owner may show only the latest.
+  virtual void OnKeyMemo(const std::string& text) = 0;
+  // A problem row, to be appended at the end of the list, unselected. No row is given after
+  // a stop was requested.
+  virtual void OnRow(const TScanResult& row) = 0;
+  // WM_SCANSTEP: a section has ended; refresh the status text. Not given after a stop.
+  virtual void OnScanStep() = 0;
+  // WM_SCANDONE: every section has run; run the end-of-scan steps. Not given after a stop.
+  virtual void OnScanDone() = 0;
+  // The synchronous call before each section: returns once the owner thread has taken every
+  // earlier call, or as soon as `terminated` is set.
+  virtual void OnSync(const std::atomic<bool>& terminated) { (void)terminated; }
+  // Always the last call: `completed` when OnScanDone was given; otherwise the worker was
+  // stopped (`error` empty) or a section raised an error (`error` says which). The window
+  // shows nothing for either, as the scan ends silently then.
+  virtual void OnScanEnded(bool completed, const std::string& error) {
+    (void)completed;
+    (void)error;
+  }
+};
+
+class TScanTaskThread {
+ public:
+  // "Create": computes ScanDrives from the target's drives and IsWow64 (always false here:
+  // the program is native). The target must outlive the worker.
+  TScanTaskThread(TargetSystem& target, IScanEvents& events, bool includeRemoveMedia);
+  // Requests a stop and waits for the thread.
+  ~TScanTaskThread();
+  TScanTaskThread(const TScanTaskThread&) = delete;
+  TScanTaskThread& operator=(const TScanTaskThread&) = delete;
+
+  // --- Filled by the owner before Resume ---
+  // The section codes to run, as decimal text, in tree order.
+  std::vector<std::string> SectionCodes;
+  // Letters of the drives whose missing files are reported.
+  std::string ScanDrives;
+  bool FloppyAHasMedia = false;
+  bool FloppyBHasMedia = false;
+  bool IsWow64 = false;
+  const bool IncludeRemoveMedia;
+
+  // Start step 8: asks A: and B: for media (only when removable drives are not ignored).
+  void ProbeFloppyDrives();
+
+  // Starts the thread; a second call does nothing.
+  void Resume();
+  // Asks the worker to stop; it ends at its next check without posting anything more.
+  void Terminate() { terminated_.store(true); }
+  bool Terminated() const { return terminated_.load(); }
+  // Waits for the thread to end (nothing when it was never started).
+  void WaitFor();
+  // The thread has made its last call.
+  bool Finished() const { return finished_.load(); }
+
+  // The run itself; Resume() calls it on the worker thread. Public so that tests can run a
+  // scan on their own thread.
+  void Execute();
+
+  // Runs one section by its code; codes without work do nothing.
+  void RunSection(int code);
+
+  // --- What the sections use (worker thread) ---
+  TargetSystem& Target() { return target_; }
+  TPathRules& Rules();
+  void AddRow(const char* problemType, std::string data, std::string location, TLocationKind kind);
+  // A value found by a section: a name without "\" is reported by its data at
+  // root\key\name; a name with "\" is reported by name in root\key.
+  void AddValueRow(const char* problemType, TRootKey root, const std::string& keyPath, const std::string& name,
+                   const std::string& data);
+  void SetTitle(const std::string& text) { events_.OnTitle(text); }
+  void SetKeyMemo(const std::string& text) { events_.OnKeyMemo(text); }
+  bool SectionSelected(int code) const;
+  int CurrentSection() const { return currentSection_; }
+
+  // The shared walkers.
+  void WalkValues(TRootKey root, const std::string& path, const char* problemType, std::string_view anchor,
+                  int depth = 0);
+  void WalkDefaultValues(TRootKey root, const std::string& path, int depth = 0);
+  // The next command key below startPath after lastFound (depth-first); nullopt for the
+  // marker "Not Found". lastFound is cleared when the search passes it.
+  std::optional<std::pair<std::string, std::string>> FindNextCommandKey(const std::string& startPath,
+                                                                       std::string& lastFound, int depth = 0);
+
+ private:
+  // The sections of the file-reference kind.
+  void ScanSharedDlls();
+  void ScanFonts();
+  void ScanHelpFiles();
+  void ScanStartup();
+  void ScanCustomControls();
+  void ScanServices();
+  void ScanShortcuts();
+  void ScanSoundEvents();
+  void ScanActiveX();
+  void ScanInstaller();
+  void ScanApplications();
+  void ScanMruLists();
+  void WalkShortcutFolder(const std::string& windowsFolder, const std::filesystem::path& hostFolder, int depth);
+  void WalkSoundSchemes(const std::string& path, int depth);
+
+  TargetSystem& target_;
+  RegistryStore& store_;
+  IScanEvents& events_;
+  std::unique_ptr<TFileProbe> probe_;
+  std::unique_ptr<TPathRules> rules_;
+  std::optional<EnvironmentBlock> environment_;
+  std::set<std::string> examinedShortcuts_;
+  int currentSection_ = 0;
+  std::atomic<bool> terminated_{false};
+  std::atomic<bool> finished_{false};
+  std::thread thread_;
+};
+
+// String data of a string or expandable-string value, up to its first zero character;
+// nullopt for every other type.
+std::optional<std::string> RegStringData(const RegValue& value);
+
+// ---- A queue the owner drains ------------------------------------------------------------
+
+// One call of IScanEvents as the owner thread takes it.
+struct TScanEvent {
+  enum class Type { Title, KeyMemo, Row, Message, Ended };
+  Type EventType = Type::Title;
+  std::string Text;       // Title, KeyMemo; the error of Ended
+  TScanResult Row;        // Row
+  unsigned Message = 0;   // WM_SCANSTEP or WM_SCANDONE
+  bool Completed = false;  // Ended
+};
+
+// Carries the worker's calls to the owner thread in order. The owner takes them with Take()
+// (the window from a call `wake` posts to its thread, the command-line tool in a loop).
+// After Cancel() nothing but the final Ended arrives: no row comes after a Cancel.
+class TScanEventQueue : public IScanEvents {
+ public:
+  // `wake` is called on the worker thread whenever the queue gets an event while empty.
+  explicit TScanEventQueue(std::function<void()> wake = nullptr) : wake_(std::move(wake)) {}
+
+  void OnTitle(const std::string& text) override;
+  void OnKeyMemo(const std::string& text) override;
+  void OnRow(const TScanResult& row) override;
+  void OnScanStep() override;
+  void OnScanDone() override;
+  void OnSync(const std::atomic<bool>& terminated) override;
+  void OnScanEnded(bool completed, const std::string& error) override;
+
+  // Owner thread: the events queued so far, in order; a run of KeyMemo texts arrives as its
+  // latest one.
+  std::vector<TScanEvent> Take();
+  // Owner thread: waits until an event is queued or `timeout` passes; true when one is.
+  bool Wait(std::chrono::milliseconds timeout);
+  // Owner thread: drops what is queued and every later event but Ended.
+  void Cancel();
+  bool Cancelled() const;
+
+ private:
+  void Push(TScanEvent event);
+
+  std::function<void()> wake_;
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<TScanEvent> queue_;
+  std::uint64_t pushed_ = 0;  // events queued so far (KeyMemo texts merged count once)
+  std::uint64_t taken_ = 0;   // events the owner has taken
+  bool cancelled_ = false;
+};
+
+}  // namespace kestrove
