@@ -5,10 +5,10 @@
 namespace kestrove {
 
 void TMessageQueue::Post(std::function<void()> call) {
-  {
-    std::lock_guard lock(mu_);
-    queue_.push_back(std::move(call));
-  }
+  // Notified under the lock: once the owner has run the last call of a worker, the worker
+  // is no longer inside the queue, so the owner may destroy it.
+  std::lock_guard lock(mu_);
+  queue_.push_back(std::move(call));
   cv_.notify_all();
 }
 

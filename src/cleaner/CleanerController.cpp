@@ -34,10 +34,9 @@ TCleanerController::TCleanerController(TCleanContext context, IOwnerThread& owne
 }
 
 TCleanerController::~TCleanerController() {
-  if (job_) {
-    job_->Terminate();
-    job_->WaitFor();
-  }
+  // A stopped job may still be on its way out; none may outlive the window it reports to.
+  for (auto& job : jobs_) job->Terminate();
+  for (auto& job : jobs_) job->WaitFor();
 }
 
 void TCleanerController::SetTestCaption(const std::string& caption) {
@@ -133,11 +132,19 @@ void TCleanerController::Start() {
   }
   view_.ClearLog();
 
+  jobs_.erase(std::remove_if(jobs_.begin(), jobs_.end(),
+                             [](const auto& j) {
+                               if (!j->Finished()) return false;
+                               j->WaitFor();
+                               return true;
+                             }),
+              jobs_.end());
   events_.erase(std::remove_if(events_.begin(), events_.end(), [](const auto& e) { return e->ended(); }),
                 events_.end());
   events_.push_back(std::make_unique<JobEvents>(*this, ++generation_, RunMode));
   job_ = std::make_shared<TClearTaskThread>(context_, owner_, *events_.back(), RunMode, SelectedItems, fastMode_);
   job_->Dispatcher = Dispatcher;
+  jobs_.push_back(job_);
   job_->Resume();
 
   ProgressStep = RunMode == TestRun ? 50 : 20;

@@ -108,6 +108,8 @@ class TCleanerController {
   int progressPosition_ = 0;
   std::uint64_t generation_ = 0;
   std::shared_ptr<TClearTaskThread> job_;
+  // Every job started and not yet seen to end: the owner outlives them all.
+  std::vector<std::shared_ptr<TClearTaskThread>> jobs_;
   std::vector<std::unique_ptr<JobEvents>> events_;  // one per job, kept until it has ended
 };
 
