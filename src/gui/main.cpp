@@ -26,9 +26,7 @@ int main(int argc, char* argv[]) {
     target = OpenTarget(std::nullopt);
     folder = ProgramFolder();
   } catch (const std::exception& e) {
-    const QString text = QString("There is no Windows system to work on.\n\n%1\n\n"
-                                 "Set KESTROVE_ROOT (or WINEPREFIX) to the folder of a Wine prefix.")
-                             .arg(QString::fromStdString(e.what()));
+    const QString text = QString("There is no Windows system to work on.\n\n%1").arg(QString::fromStdString(e.what()));
     std::cerr << kProductName << ": " << e.what() << "\n";
     QMessageBox::critical(nullptr, kProductName, text);
     return 1;

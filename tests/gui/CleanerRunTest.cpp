@@ -77,7 +77,7 @@ class TCleanerRunTest : public QObject {
     QTest::mouseClick(form->cbFastMode, Qt::LeftButton);
     QVERIFY(form->Options().IsAskBeforeClear);
     bool asked = false;
-    WhenModalOpens<TfrmAskDelete>([&](TfrmAskDelete* d) {
+    auto watch1 = WhenModalOpens<TfrmAskDelete>([&](TfrmAskDelete* d) {
       asked = true;
       QTest::mouseClick(d->bOK, Qt::LeftButton);
     });
@@ -142,7 +142,7 @@ class TCleanerRunTest : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     SelectLogItem(*form);
     QString caption, line1, line5;
-    WhenModalOpens<TfrmAskDelete>([&](TfrmAskDelete* d) {
+    auto watch2 = WhenModalOpens<TfrmAskDelete>([&](TfrmAskDelete* d) {
       caption = d->windowTitle();
       line1 = d->Label1->text();
       line5 = d->Label5->text();
@@ -169,7 +169,7 @@ class TCleanerRunTest : public QObject {
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     SelectLogItem(*form);
-    WhenModalOpens<TfrmAskDelete>([&](TfrmAskDelete* d) {
+    auto watch3 = WhenModalOpens<TfrmAskDelete>([&](TfrmAskDelete* d) {
       QTest::mouseClick(d->cbAsk, Qt::LeftButton);
       QVERIFY(!form->Options().IsAskBeforeClear);
       QTest::mouseClick(d->cbAsk, Qt::LeftButton);
@@ -183,7 +183,7 @@ class TCleanerRunTest : public QObject {
     QCOMPARE(world.LogFilesLeft(), 3);
     // The next clean asks nothing.
     int dialogs = 0;
-    WhenModalOpens<TfrmAskDelete>([&](TfrmAskDelete* d) {
+    auto watch4 = WhenModalOpens<TfrmAskDelete>([&](TfrmAskDelete* d) {
       ++dialogs;
       d->reject();
     });
@@ -278,12 +278,11 @@ class TCleanerRunTest : public QObject {
     });
     tick.start(10);
     TfrmMain* target = form.get();
-    std::thread worker([target] {
+    TQtOwnerThread owner;  // the way a job's lines reach the window
+    std::thread worker([target, &owner] {
       for (int i = 0; i < kLines; ++i) {
-        QMetaObject::invokeMethod(
-            target, [target, i] { target->AddLogLine("Test: deleting C:\\files\\" + std::to_string(i) + ".tmp"); },
-            Qt::QueuedConnection);
-        if (i % 50 == 49) QMetaObject::invokeMethod(target, [target] { target->ScrollLogToEnd(); }, Qt::QueuedConnection);
+        owner.Post([target, i] { target->AddLogLine("Test: deleting C:\\files\\" + std::to_string(i) + ".tmp"); });
+        if (i % 50 == 49) owner.Post([target] { target->ScrollLogToEnd(); });
       }
     });
     const bool all = QTest::qWaitFor([&] { return form->lMain->Count() == kLines; }, 60000);

@@ -143,22 +143,23 @@ inline void ClickLabel(TfrmMain& form, TCatalogueNode* node, Qt::MouseButton but
   QTest::mouseClick(form.tvCleanItems->viewport(), button, Qt::NoModifier, label.center());
 }
 
-// Runs `act` on the first modal dialog of type T that opens (within a few seconds).
+// Runs `act` on the first modal dialog of type T that opens while the returned watch lives
+// (give up after a few seconds). Keep the watch for as long as `act`'s captures live.
 template <typename T>
-void WhenModalOpens(std::function<void(T*)> act) {
-  auto* timer = new QTimer;
+[[nodiscard]] std::unique_ptr<QTimer> WhenModalOpens(std::function<void(T*)> act) {
+  auto timer = std::make_unique<QTimer>();
+  QTimer* t = timer.get();
   auto tries = std::make_shared<int>(0);
-  QObject::connect(timer, &QTimer::timeout, [timer, tries, act] {
+  QObject::connect(t, &QTimer::timeout, [t, tries, act] {
     if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {
-      timer->stop();
-      timer->deleteLater();
+      t->stop();
       act(dialog);
     } else if (++*tries > 200) {
-      timer->stop();
-      timer->deleteLater();
+      t->stop();
     }
   });
-  timer->start(20);
+  t->start(20);
+  return timer;
 }
 
 // Waits until the cleaner is idle and its job has ended, and the log has reached the view.

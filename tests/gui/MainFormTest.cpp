@@ -188,7 +188,7 @@ class TMainFormTest : public QObject {
     QVERIFY(world.opened[3].endsWith("/update/v1_1.htm"));
     // The About box is modal and closes with OK.
     bool seen = false;
-    WhenModalOpens<QDialog>([&](QDialog* d) {
+    auto watch1 = WhenModalOpens<QDialog>([&](QDialog* d) {
       seen = true;
       d->accept();
     });

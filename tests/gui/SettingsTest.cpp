@@ -126,7 +126,7 @@ class TSettingsTest : public QObject {
     TGuiWorld world(3);
     StoreLogItemSelection(world, true);
     int dialogs = 0;
-    WhenModalOpens<TfrmAskDelete>([&](TfrmAskDelete* d) {
+    auto watch1 = WhenModalOpens<TfrmAskDelete>([&](TfrmAskDelete* d) {
       ++dialogs;
       d->reject();
     });
