@@ -66,12 +66,17 @@ TfrmMain::TfrmMain(const TMainFormSetup& setup, QWidget* parent)
   cleaner_ = std::make_unique<TCleanerController>(context, *owner_, *this, options_);
 
   if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
-    connect(app, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) { WMQueryEndSession(); });
+    connect(app, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& manager) {
+      // The settings could not be written: the session is asked not to end.
+      if (!WMQueryEndSession() && manager.allowsInteraction()) manager.cancel();
+    });
   }
   FormCreate();
 }
 
 TfrmMain::~TfrmMain() {
+  // The tree's items point into the catalogue, which goes before the widgets do.
+  tvCleanItems->blockSignals(true);
   // Calls still queued for this window are dropped, and a worker waiting for it is let go;
   // the controller then stops the job and waits for it.
   owner_->Shutdown();

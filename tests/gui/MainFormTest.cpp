@@ -1,5 +1,5 @@
 // The main window: caption, sizes, layout rules, page switching and the help menu.
-#include <QSignalSpy>
+#include <QEnterEvent>
 
 #include "gui/GuiTestSupport.h"
 
@@ -37,6 +37,14 @@ class TMainFormTest : public QObject {
     QCOMPARE(Right(form->lUpdate), 697 - 8);
     QCOMPARE(form->lUpdate->palette().color(QPalette::WindowText), QColor(Qt::white));
     QVERIFY(form->iUpdate->isHidden());
+    // Red under the mouse, white again when it leaves.
+    QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), form->lUpdate->mapToGlobal(QPointF(2, 2)));
+    QApplication::sendEvent(form->lUpdate, &enter);
+    QCOMPARE(form->lUpdate->palette().color(QPalette::WindowText), QColor(Qt::red));
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(form->lUpdate, &leave);
+    QCOMPARE(form->lUpdate->palette().color(QPalette::WindowText), QColor(Qt::white));
+    QVERIFY(form->lUpdate->font().underline());
   }
 
   void cleanerPageLayout() {

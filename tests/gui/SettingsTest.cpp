@@ -172,6 +172,38 @@ class TSettingsTest : public QObject {
     QVERIFY(form->isVisible());
   }
 
+  void closingWhileATestRunsStopsItFirst() {
+    TGuiWorld world(3);
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    ClickStateImage(*form, FindNode(form->Catalogue(), "Windows"));
+    form->bTestClick();
+    QCOMPARE(form->bTest->text(), QString("Cancel"));
+    form->close();
+    QCOMPARE(world.terminated, 1);
+    QCOMPARE(form->bTest->text(), QString("Test"));
+    QVERIFY(!form->Cleaner().Busy);
+    // The selection was saved although a job was running.
+    QVERIFY(ReadText(world.home.path() / "options.ini").find("Windows - Clipboard") != std::string::npos);
+    form.reset();  // waits for the job to end
+    QCOMPARE(world.LogFilesLeft(), 3);
+  }
+
+  void regscanAndRegdefragAreSilentJobs() {
+    for (const char* arg : {"/REGSCAN", "/regdefrag"}) {
+      TGuiWorld world;
+      auto form = world.MakeForm({arg, "result.ini"});
+      QVERIFY(!form->SilentJob);
+      form->show();
+      QVERIFY(form->SilentJob);
+    }
+    TGuiWorld world;
+    auto form = world.MakeForm({"result.ini", "/Regscan"});  // only the first argument counts
+    form->show();
+    QVERIFY(!form->SilentJob);
+  }
+
   void autoWithStartCleanCleansHidden() {
     TGuiWorld world(3);
     StoreLogItemSelection(world, false);

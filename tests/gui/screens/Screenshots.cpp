@@ -19,8 +19,8 @@ using namespace kestrove;
 
 namespace {
 
-void Save(QWidget* w, const QString& dir, const QString& name) {
-  QTest::qWait(150);
+void Save(QWidget* w, const QString& dir, const QString& name, bool settle = true) {
+  if (settle) QTest::qWait(150);
   const QString path = dir + "/" + name + ".png";
   if (!w->grab().save(path)) std::cerr << "could not write " << path.toStdString() << "\n";
   std::cout << path.toStdString() << " (" << w->width() << " x " << w->height() << ")\n";
@@ -51,6 +51,11 @@ int main(int argc, char* argv[]) {
   form.show();
   QTest::qWait(300);
   form.setGeometry(QRect(form.pos(), QSize(kClientWidth, kClientHeight)));
+  // The Defrag page with values in its labels, to see that they fit.
+  form.lCurrentRegistrySize->setText("1,232,757 KB");
+  form.lNewRegistrySize->setText("1,201,004 KB");
+  form.lSizeReduction->setText("31,753 KB");
+  form.lCompactPercent->setText("2.5%");
   Pages(form, dir, "");
 
   // A test run over everything in Windows and Internet Explorer, to see the log.
@@ -60,6 +65,14 @@ int main(int argc, char* argv[]) {
   form.bTestClick();
   for (int i = 0; i < 100 && form.Cleaner().Busy; ++i) QTest::qWait(100);
   Save(&form, dir, "cleaner-test-run");
+  // The counting pass of a Clean, as it starts (the log is hidden, the bar says so).
+  form.Options().IsAskBeforeClear = false;
+  form.bCleanClick();
+  Save(&form, dir, "cleaner-counting-pass", false);
+  for (int i = 0; i < 100 && form.Cleaner().Busy; ++i) QTest::qWait(100);
+  Save(&form, dir, "cleaner-clean-finished");
+  form.Options().IsAskBeforeClear = true;
+
 
   form.resize(kMinimumWidth, kMinimumHeight);
   Save(&form, dir, "cleaner-minimum");
