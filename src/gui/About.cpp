@@ -4,6 +4,7 @@
 #include <QVBoxLayout>
 
 #include "app/Prompt.h"
+#include "cleaner/LogExport.h"
 
 namespace kestrove {
 
@@ -17,7 +18,7 @@ TfrmAbout::TfrmAbout(QWidget* parent) : QDialog(parent) {
   f.setBold(true);
   name->setFont(f);
   auto* what = new QLabel("Privacy cleaner and registry cleaner for Windows systems.", this);
-  const QString site = QString(kProductSite) + kHomePagePath;
+  const QString site = kProductHomePage;
   auto* links = new QLabel(QString("Home page: <a href=\"%1\">%1</a><br>Support: <a href=\"mailto:%2\">%2</a>")
                                .arg(site, kSupportAddress),
                            this);

@@ -6,9 +6,10 @@
 
 namespace kestrove {
 
-// Where the product's pages live; the help, home and update pages are paths below it.
-inline constexpr const char* kProductSite = "https://kestrove.example.org";
-inline constexpr const char* kSupportAddress = "support@kestrove.example.org";
+// Where the product's pages live; the help, home and update pages are paths below it (the
+// home page is kProductHomePage).
+inline constexpr const char* kProductSite = "https://kestrove.example";
+inline constexpr const char* kSupportAddress = "support@kestrove.example";
 inline constexpr const char* kHelpPagePath = "/help/overview.htm";
 inline constexpr const char* kHomePagePath = "/index.html";
 inline constexpr const char* kUpdatePagePath = "/update/v1_1.htm";

@@ -148,8 +148,7 @@ class TfrmMain : public QWidget, public ICleanerView {
   void tvCleanItemsMouseDown(Qt::MouseButton button, const QPoint& pos);
   void Timer1Timer();
   void aSaveText_ClearHistoryExecute();
-  // Steps 2 to 4 of saving the log, for the name the save dialog gave; false when nothing
-  // was written.
+  // Saving the log under the name the save dialog gave; false when nothing was written.
   bool SaveLogToFile(const QString& chosenName);
   void bHelpClick();
   void aAboutExecute();
