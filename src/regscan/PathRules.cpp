@@ -42,10 +42,31 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && FindNoCase(text.substr(0, prefix.size()), prefix) == 0;
 }
 
+// FoldName into a buffer that keeps its storage between calls.
+void FoldInto(std::string_view name, std::string& out) {
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) & 0x80) {
+      out = FoldName(name);
+      return;
+    }
+  }
+  out.assign(name);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  }
+}
+
 // Characters no file name on Windows may hold; a text with one of them names nothing.
+struct InvalidNameChars {
+  bool table[256] = {};
+  InvalidNameChars() {
+    for (unsigned char c : {'*', '?', '"', '<', '>', '|', '\0'}) table[c] = true;
+  }
+};
 bool HasInvalidNameChar(std::string_view text) {
+  static const InvalidNameChars kInvalid;
   for (char c : text) {
-    if (c == '*' || c == '?' || c == '"' || c == '<' || c == '>' || c == '|' || c == '\0') return true;
+    if (kInvalid.table[static_cast<unsigned char>(c)]) return true;
   }
   return false;
 }
@@ -91,6 +112,16 @@ TFileProbe::TFileProbe(const TargetSystem& target) : target_(target) {}
 TFileProbe::~TFileProbe() = default;
 
 TFileProbe::Folder* TFileProbe::ResolveFolder(std::string_view folderText) {
+  // The candidates of one path mostly share its folder: the last answer first.
+  if (haveLast_ && folderText == lastText_) return lastFolder_;
+  Folder* found = ResolveFolderText(folderText);
+  lastText_.assign(folderText);
+  lastFolder_ = found;
+  haveLast_ = true;
+  return found;
+}
+
+TFileProbe::Folder* TFileProbe::ResolveFolderText(std::string_view folderText) {
   std::string text(folderText);
   if (auto it = byText_.find(text); it != byText_.end()) return it->second;
   if (byText_.size() >= kMaxCachedFolderTexts) byText_.clear();
@@ -139,11 +170,19 @@ void TFileProbe::List(Folder& folder) {
   }
   for (; !ec && it != end; it.increment(ec)) {
     std::error_code sec;
-    // Links are followed, as the system follows them; a dangling one names nothing.
-    const fs::file_status st = it->status(sec);
-    if (sec || !fs::exists(st)) continue;
+    Kind kind = Kind::File;
+    if (it->is_symlink(sec)) {
+      // Links are followed, as the system follows them; a dangling one names nothing.
+      const fs::file_status st = it->status(sec);
+      if (sec || !fs::exists(st)) continue;
+      kind = fs::is_directory(st) ? Kind::Folder : Kind::File;
+    } else {
+      // The listing says what an entry is; no further question to the file system.
+      const bool folder = it->is_directory(sec);
+      if (sec) continue;
+      kind = folder ? Kind::Folder : Kind::File;
+    }
     std::string name = it->path().filename().string();
-    const Kind kind = fs::is_directory(st) ? Kind::Folder : Kind::File;
     auto& list = folder.entries[FoldName(name)];
     list.emplace_back(std::move(name), kind);
     if (list.size() > 1) std::sort(list.begin(), list.end());
@@ -160,7 +199,8 @@ TFileProbe::Kind TFileProbe::Lookup(Folder& folder, std::string_view name) {
     if (ec || !fs::exists(st)) return Kind::Missing;
     return fs::is_directory(st) ? Kind::Folder : Kind::File;
   }
-  auto it = folder.entries.find(FoldName(name));
+  FoldInto(name, folded_);
+  auto it = folder.entries.find(folded_);
   if (it == folder.entries.end()) return Kind::Missing;
   for (const auto& [entry, kind] : it->second) {
     if (entry == name) return kind;
@@ -263,13 +303,18 @@ bool TPathRules::Found(const std::string& c, bool dirOK) {
 }
 
 bool TPathRules::ProgramExists(const std::string& c) {
-  return probe_.FileExists(c + ".exe") || probe_.FileExists(c + ".com") || probe_.FileExists(c + ".bat");
+  for (const char* ext : {".exe", ".com", ".bat"}) {
+    candidate_.assign(c);
+    candidate_ += ext;
+    if (probe_.FileExists(candidate_)) return true;
+  }
+  return false;
 }
 
 bool TPathRules::IsMissingPath(std::string_view p, std::string_view s, bool dirOK) {
-  std::string key;
-  key.reserve(p.size() + s.size() + 2);
-  key.append(s);
+  // The key buffer keeps its storage: most calls are answered from the cache.
+  std::string& key = key_;
+  key.assign(s);
   key += dirOK ? '\x01' : '\x02';
   key.append(p);
   if (auto it = results_.find(key); it != results_.end()) {
@@ -284,7 +329,7 @@ bool TPathRules::IsMissingPath(std::string_view p, std::string_view s, bool dirO
     missing = false;
   }
   if (results_.size() >= kMaxCachedResults) results_.clear();
-  results_.emplace(std::move(key), missing);
+  results_.emplace(key, missing);
   return missing;
 }
 

@@ -49,6 +49,7 @@ class TFileProbe {
  private:
   struct Folder;
   Folder* ResolveFolder(std::string_view folderText);
+  Folder* ResolveFolderText(std::string_view folderText);
   Kind Lookup(Folder& folder, std::string_view name);
   void List(Folder& folder);
 
@@ -59,6 +60,11 @@ class TFileProbe {
   std::unordered_map<std::string, std::unique_ptr<Folder>> byKey_;
   std::size_t foldersResolved_ = 0;
   std::size_t foldersListed_ = 0;
+  // The last folder asked for, and a buffer for folded names.
+  bool haveLast_ = false;
+  std::string lastText_;
+  Folder* lastFolder_ = nullptr;
+  std::string folded_;
 };
 
 // ---- The drive set -----------------------------------------------------------------------
@@ -118,6 +124,8 @@ class TPathRules {
   std::unordered_map<std::string, bool> results_;
   std::unordered_map<std::string, std::string> expansions_;
   std::size_t cacheHits_ = 0;
+  std::string candidate_;
+  std::string key_;
 };
 
 }  // namespace kestrove

@@ -54,15 +54,30 @@ int SectionNumber(const std::string& entry) {
 }  // namespace
 
 std::optional<std::string> RegStringData(const RegValue& value) {
-  if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) return std::nullopt;
-  std::size_t units = value.data.size() / 2;
-  for (std::size_t k = 0; k < units; ++k) {
-    if (value.data[2 * k] == 0 && value.data[2 * k + 1] == 0) {
-      units = k;
-      break;
-    }
+  std::string text;
+  if (!RegStringDataInto(value, text)) return std::nullopt;
+  return text;
+}
+
+bool RegStringDataInto(const RegValue& value, std::string& text) {
+  if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) return false;
+  // Most registry texts are plain ASCII and need no conversion; the hive walks read every
+  // value of a hive, so this matters.
+  const std::size_t units = value.data.size() / 2;
+  const std::uint8_t* d = value.data.data();
+  text.clear();
+  std::size_t k = 0;
+  for (; k < units; ++k) {
+    const std::uint8_t lo = d[2 * k], hi = d[2 * k + 1];
+    if (hi != 0 || lo >= 0x80) break;
+    if (lo == 0) return true;  // the text ends at the first zero character
+    text.push_back(static_cast<char>(lo));
   }
-  return Utf16LeToUtf8(value.data.data(), units * 2);
+  if (k == units) return true;
+  std::size_t end = k;
+  while (end < units && (d[2 * end] != 0 || d[2 * end + 1] != 0)) ++end;
+  text = Utf16LeToUtf8(d, end * 2);
+  return true;
 }
 
 // ---- the worker ----------------------------------------------------------------------------
@@ -193,10 +208,16 @@ void TScanTaskThread::AddRow(const char* problemType, std::string data, std::str
 
 void TScanTaskThread::AddValueRow(const char* problemType, TRootKey root, const std::string& keyPath,
                                   const std::string& name, const std::string& data) {
+  std::string location = RootKeyName(root);
+  location.reserve(location.size() + keyPath.size() + name.size() + 2);
+  location += '\\';
+  location += keyPath;
   if (name.find('\\') != std::string::npos) {
-    AddRow(problemType, name, RootKeyName(root) + "\\" + keyPath, TLocationKind::lkDataValue);
+    AddRow(problemType, name, std::move(location), TLocationKind::lkDataValue);
   } else {
-    AddRow(problemType, data, RootKeyName(root) + "\\" + keyPath + "\\" + name, TLocationKind::lkPathValue);
+    location += '\\';
+    location += name;
+    AddRow(problemType, data, std::move(location), TLocationKind::lkPathValue);
   }
 }
 
@@ -217,9 +238,8 @@ void TScanTaskThread::WalkValues(TRootKey root, const std::string& path, const c
     TPathRules& rules = Rules();
     for (const RegValue& v : *values) {
       if (Terminated()) return;
-      auto text = RegStringData(v);
-      if (!text) continue;
-      if (rules.IsMissingPath(*text, anchor, true)) AddValueRow(problemType, root, path, v.name, *text);
+      if (!RegStringDataInto(v, text_)) continue;
+      if (rules.IsMissingPath(text_, anchor, true)) AddValueRow(problemType, root, path, v.name, text_);
     }
   }
   auto names = store_.SubKeyNames(root, path);

@@ -142,6 +142,7 @@ class TScanTaskThread {
   std::unique_ptr<TPathRules> rules_;
   std::optional<EnvironmentBlock> environment_;
   std::set<std::string> examinedShortcuts_;
+  std::string text_;  // the value being tested by the hive walks
   int currentSection_ = 0;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
@@ -151,6 +152,8 @@ class TScanTaskThread {
 // String data of a string or expandable-string value, up to its first zero character;
 // nullopt for every other type.
 std::optional<std::string> RegStringData(const RegValue& value);
+// The same into `text`, whose storage is reused; false for other types.
+bool RegStringDataInto(const RegValue& value, std::string& text);
 
 // ---- A queue the owner drains ------------------------------------------------------------
 
@@ -185,7 +188,8 @@ class TScanEventQueue : public IScanEvents {
   std::vector<TScanEvent> Take();
   // Owner thread: waits until an event is queued or `timeout` passes; true when one is.
   bool Wait(std::chrono::milliseconds timeout);
-  // Owner thread: drops what is queued and every later event but Ended.
+  // Owner thread: drops what is queued and every later event but Ended. Events taken
+  // before the call are the owner's to drop.
   void Cancel();
   bool Cancelled() const;
 

@@ -286,9 +286,13 @@ TEST_F(ScanThread, OwnerDrainsTheQueueAndCancelsMidScan) {
   bool ended = false, cancelled = false, rowAfterCancel = false;
   while (!ended) {
     queue.Wait(50ms);
+    const bool cancelledBefore = cancelled;
     for (TScanEvent& e : queue.Take()) {
       if (e.EventType == TScanEvent::Type::Row) {
-        if (cancelled) rowAfterCancel = true;
+        // What was taken along with the row that led to Cancel is the owner's to drop;
+        // the queue must bring nothing later.
+        if (cancelledBefore) rowAfterCancel = true;
+        if (cancelled) continue;
         rows.push_back(e.Row);
         if (rows.size() == 60 && !cancelled) {
           // Cancel: stop the worker, drop what is on its way, drop the last row.
