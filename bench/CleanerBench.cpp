@@ -91,6 +91,8 @@ const fs::path& MasterTree() {
 void CopyTree(const fs::path& to) {
   fs::remove_all(to);
   Shell("cp -a " + Quote(MasterTree()) + " " + Quote(to) + " && rm " + Quote(to / ".complete"));
+  // The copy's write-back would otherwise land on whichever side runs first.
+  ::sync();
 }
 
 class CountingEvents : public IClearTaskEvents {

@@ -262,6 +262,9 @@ bool FileInUseAt(int folderFd, const char* name) {
 
 bool OverwriteFileAt(int folderFd, const char* name, int passes, const TOverwriteObserver& afterPass) {
   if (passes < 1) return true;
+  // Opening a device or a pipe may already do something: look before opening.
+  const auto st = StatEntry(folderFd, name);
+  if (!st || st->Kind != TEntryKind::File) return false;
   std::random_device seed;
   std::mt19937 random(seed());
   std::uniform_int_distribution<int> byteValue(0, 254);

@@ -1,4 +1,7 @@
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -41,6 +44,14 @@ const std::vector<std::string> kItems = {
     "Microsoft Office - Powerpoint",
     "Microsoft Office - Word",
     "Microsoft Office - Recent Files",
+};
+
+struct UniqueFdForTest {
+  int fd;
+  explicit UniqueFdForTest(int f) : fd(f) {}
+  ~UniqueFdForTest() {
+    if (fd >= 0) ::close(fd);
+  }
 };
 
 std::string ReadAll(const fs::path& p) {
@@ -399,6 +410,35 @@ TEST_F(WindowsItemsSample, EveryItemFindsItsTracesAndACleanRemovesThem) {
   const auto after = again.Run(TestRun, kItems);
   for (const std::string& item : kItems) EXPECT_EQ(after.Summary(item).Count, 0) << item;
   EXPECT_TRUE(fs::exists(dir / "prefix/drive_c/Program Files/Yahoo!/Messenger/YahooMessenger.exe"));
+}
+
+// While Wine runs on the prefix the registry cannot be written: a clean that reaches a
+// registry item ends with the store's message instead of reporting keys removed.
+TEST_F(WindowsItemsSample, CleanEndsWithWinesMessageWhileWineRuns) {
+  const fs::path prefix = dir / "prefix";
+  // A running wineserver as Debian's build keeps it: a write-locked file below $TMPDIR.
+  std::ofstream(prefix / "wineserver") << "wine-test-server\n";
+  struct stat st {};
+  ASSERT_EQ(::stat(prefix.c_str(), &st), 0);
+  char server[80];
+  std::snprintf(server, sizeof server, "server-%llx-%llx", static_cast<unsigned long long>(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  fs::create_directories(dir / "wine-test-server" / server);
+  UniqueFdForTest lock(::open((dir / "wine-test-server" / server / "lock").c_str(), O_RDWR | O_CREAT, 0600));
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_len = 1;
+  ASSERT_EQ(::fcntl(lock.fd, F_SETLK, &fl), 0);
+
+  const std::string out = (dir / "out.txt").string();
+  const std::string cmd = "TMPDIR='" + dir.string() + "' KESTROVE_HOME='" + (dir / "home").string() + "' '" +
+                          KESTROVE_CLI_PATH + "' --root '" + prefix.string() +
+                          "' clean --yes 'Windows - Start Run' >'" + out + "' 2>&1 </dev/null";
+  const int status = std::system(cmd.c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << ReadAll(out);
+  EXPECT_NE(ReadAll(out).find("Wine is running"), std::string::npos) << ReadAll(out);
+  EXPECT_NE(ReadAll(prefix / "user.reg").find("Explorer\\\\RunMRU]"), std::string::npos);
 }
 
 // The same through the command-line tool, as a user runs it.
