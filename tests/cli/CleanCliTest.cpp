@@ -125,6 +125,29 @@ TEST_F(CleanCli, TestListsWhatCleanThenRemoves) {
   EXPECT_NE(again.out.find("0 items will be removed; 0 KB will be removed."), std::string::npos) << again.out;
 }
 
+// The items that run the shipped definitions find the sample's traces, and a clean takes them.
+TEST_F(CleanCli, DefinitionItemsFindAndCleanTheSampleTraces) {
+  const std::vector<std::string> items = {
+      "Windows - Windows Log Files", "Instant Messengers - ICQ", "Instant Messengers - AOL Instant Messenger",
+      "Advanced - Google Toolbar History", "Advanced - MSN Toolbar History", "Advanced - Yahoo! Toolbar History"};
+  std::vector<std::string> args = {"test"};
+  args.insert(args.end(), items.begin(), items.end());
+  CliRun r = Cli(args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  int zero = 0;
+  for (const auto& l : Lines(r.out, "0 items will be removed")) zero += !l.empty();
+  EXPECT_EQ(zero, 0) << r.out;
+  EXPECT_EQ(Lines(r.out, "Test: Clearing").size(), items.size());
+  args[0] = "clean";
+  args.push_back("--yes");
+  r = Cli(args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  args.pop_back();
+  args[0] = "test";
+  r = Cli(args);
+  EXPECT_EQ(Lines(r.out, "0 items will be removed; 0 KB will be removed.").size(), items.size()) << r.out;
+}
+
 TEST_F(CleanCli, CategoriesAndBadNames) {
   CliRun r = Cli({"test", "windows"});
   ASSERT_EQ(r.status, 0) << r.err;

@@ -10,6 +10,7 @@
 #include "platform/TRegistry.h"
 #include "platform/wine/WinePrefixTarget.h"
 #include "platform/wine/WineSampleCleaner.h"
+#include "platform/wine/WineSampleDefinitions.h"
 #include "platform/wine/WineSampleRegScan.h"
 
 namespace kestrove::wine {
@@ -120,7 +121,8 @@ void TypedUrls(SampleBuilder& b) {
 }
 
 const SampleStep kSteps[] = {SystemFolders,   ShellFolders, WineProgramFiles, TemporaryFiles, Documents,
-                             RecentDocuments, RunHistory,   TypedUrls,        CleanerTraces,  RegistryScanTraces};
+                             RecentDocuments, RunHistory,   TypedUrls,        CleanerTraces,  RegistryScanTraces,
+                             DefinitionTraces};
 
 // ---- building ----------------------------------------------------------------------------
 
