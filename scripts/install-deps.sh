@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need; does nothing when all are there.
 set -euo pipefail
-packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-dev qt6-base-dev)
+# fonts-dejavu-core: the window tests measure text, which needs a font even offscreen.
+packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-dev qt6-base-dev fonts-dejavu-core)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
