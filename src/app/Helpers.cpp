@@ -1,5 +1,7 @@
 #include "app/Helpers.h"
 
+#include <cctype>
+
 namespace kestrove {
 
 std::string ROT13(std::string_view text) {
@@ -28,6 +30,11 @@ std::string SizeToKBText(std::uint64_t bytes) {
     r += digits[i];
   }
   return r;
+}
+
+std::string UpperCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
 }
 
 }  // namespace kestrove

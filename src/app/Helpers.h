@@ -18,4 +18,7 @@ std::string TwoDigit(int value);
 // groups of three digits whatever the locale (1048576 gives "1,024").
 std::string SizeToKBText(std::uint64_t bytes);
 
+// ASCII letters in upper case, as names are compared "in upper case".
+std::string UpperCase(std::string text);
+
 }  // namespace kestrove

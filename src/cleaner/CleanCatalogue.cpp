@@ -3,19 +3,11 @@
 #include <algorithm>
 #include <cctype>
 
+#include "app/Helpers.h"
 #include "app/IniFile.h"
 #include "platform/TRegistry.h"
 
 namespace kestrove {
-
-namespace {
-
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
-}  // namespace
 
 TCleanCatalogue::TCleanCatalogue() {
   AddCategory("Internet Explorer", 1,
@@ -61,7 +53,7 @@ TCatalogueNode& TCleanCatalogue::AddCategory(const std::string& text, int imageI
 
 TCatalogueNode* TCleanCatalogue::FindCategory(const std::string& text) const {
   for (const auto& c : categories_)
-    if (Upper(c->Text) == Upper(text)) return c.get();
+    if (UpperCase(c->Text) == UpperCase(text)) return c.get();
   return nullptr;
 }
 
@@ -71,13 +63,13 @@ void TCleanCatalogue::FillApplications(const std::vector<std::string>& sectionNa
   if (!apps) return;
   for (const std::string& display : displayNames) {
     if (display.empty()) continue;
-    const std::string displayUpper = Upper(display);
+    const std::string displayUpper = UpperCase(display);
     for (const std::string& section : sectionNames) {
-      const std::string sectionUpper = Upper(section);
+      const std::string sectionUpper = UpperCase(section);
       if (sectionUpper.find(displayUpper) == std::string::npos && displayUpper.find(sectionUpper) == std::string::npos)
         continue;
       bool present = std::any_of(apps->Children.begin(), apps->Children.end(),
-                                 [&](const auto& child) { return Upper(child->Text) == sectionUpper; });
+                                 [&](const auto& child) { return UpperCase(child->Text) == sectionUpper; });
       if (present) continue;
       auto node = std::make_unique<TCatalogueNode>();
       node->Text = section;

@@ -17,11 +17,6 @@ namespace {
 
 constexpr const char* kNotAdministrator = "You must have administrators user.";
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
 std::string ReadValue(TargetSystem& target, TRootKey root, const std::string& key, const std::string& name) {
   TRegistry reg(target.Registry());
   reg.SetRootKey(root);
@@ -96,7 +91,7 @@ void RunDefinition(TClearTaskThread& job, const std::string& fileName, const std
     if (line.find("DelRegValue") != std::string::npos) {
       const std::size_t slash = value.find('\\');
       if (slash != std::string::npos) {
-        const std::string rootName = Upper(value.substr(0, slash));
+        const std::string rootName = UpperCase(value.substr(0, slash));
         const std::string rest = value.substr(slash + 1);
         const std::size_t comma = rest.find(',');
         if (comma == std::string::npos) {

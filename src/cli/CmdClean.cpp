@@ -5,6 +5,7 @@
 #include <csignal>
 #include <iostream>
 
+#include "app/Helpers.h"
 #include "app/OptionsSetting.h"
 #include "app/ProgramFolder.h"
 #include "cleaner/CleanCatalogue.h"
@@ -157,20 +158,16 @@ void Prepare(CliContext& ctx, TCleanerSetup& s) {
 // meaning all its items), without regard to case.
 bool ResolveItems(const TCleanCatalogue& catalogue, const Args& args, std::vector<std::string>& items,
                   std::ostream& err) {
-  auto upper = [](std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-  };
   for (const std::string& arg : args) {
     bool found = false;
     for (const auto& category : catalogue.Categories()) {
-      if (upper(category->Text) == upper(arg)) {
+      if (UpperCase(category->Text) == UpperCase(arg)) {
         for (const auto& item : category->Children) items.push_back(TCleanCatalogue::ItemName(*item));
         found = true;
         break;
       }
       for (const auto& item : category->Children) {
-        if (upper(TCleanCatalogue::ItemName(*item)) == upper(arg)) {
+        if (UpperCase(TCleanCatalogue::ItemName(*item)) == UpperCase(arg)) {
           items.push_back(TCleanCatalogue::ItemName(*item));
           found = true;
           break;
