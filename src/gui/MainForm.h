@@ -8,6 +8,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableWidget>
@@ -31,6 +32,7 @@
 #include "gui/GuiOwnerThread.h"
 #include "gui/GuiPrompt.h"
 #include "gui/LogList.h"
+#include "regscan/ScanTaskThread.h"
 
 class QSessionManager;
 
@@ -111,6 +113,8 @@ class TfrmMain : public QWidget, public ICleanerView {
   QPushButton* bScan;
   QPushButton* bFixErrors;
   QLabel* lStatusBar;
+  QLabel* lScanTitle;
+  QPlainTextEdit* Memo1;
 
   // Defrag page
   QTableWidget* lvMain;
@@ -151,12 +155,26 @@ class TfrmMain : public QWidget, public ICleanerView {
   // Saving the log under the name the save dialog gave; false when nothing was written.
   bool SaveLogToFile(const QString& chosenName);
   void bHelpClick();
+  // Registry page: Scan, or Cancel while a scan runs.
+  void bScanClick();
+  void tvRegistryMouseDown(Qt::MouseButton button, const QPoint& pos);
+  // The filter and the status text, on the rows of lvRegistryData.
+  void ApplyIgnoreLists();
+  void UpdateScanStatus();
+  // lvRegistryData's rows as records, and back (the list view item is the record).
+  std::vector<TScanResult> RegistryRows() const;
+  void SetRegistryRows(const std::vector<TScanResult>& rows);
+  void AddRegistryRow(const TScanResult& row);
+  bool Scanning() const { return scanning_; }
   void aAboutExecute();
 
   // ---- Messages to itself
   void WMAutoJobs();
   void WMRegdefrag();
   void WMRegscan();
+  // The scan's messages: a section has ended; every section has run.
+  void WMScanStep();
+  void WMScanDone();
   // WM_SYSCOMMAND: SC_MAXIMIZE, and SC_MINIMIZE with lParam 1 (to the notification area).
   void WMSysCommandMaximize();
   void WMSysCommandMinimizeToTray();
@@ -227,6 +245,12 @@ class TfrmMain : public QWidget, public ICleanerView {
   void CheckUnattendedEnd();
   void WaitForCleaning(std::chrono::milliseconds limit);
   void ApplyStoredGeometry();
+  void StartScan();
+  void CancelScan();
+  // Takes what the worker has queued; called on the window thread after a wake-up.
+  void DrainScanEvents();
+  // Stops a worker still running and waits for it (a stop is honoured at every step).
+  void ReleaseScanWorker();
   static TWindowShowState ShowState(const QWidget& window);
 
   TargetSystem* target_;
@@ -246,6 +270,12 @@ class TfrmMain : public QWidget, public ICleanerView {
   bool shownOnce_ = false;
   bool closed_ = false;
   bool unattended_ = false;
+  // Registry scan: the ticked codes of the last start, the worker and its queue.
+  std::vector<std::string> scanSelection_;
+  std::unique_ptr<TScanEventQueue> scanQueue_;
+  std::unique_ptr<TScanTaskThread> scanWorker_;
+  bool scanning_ = false;
+  bool cleanerTimer_ = false;  // Timer1 is shared: the cleaner's job wants it too
 };
 
 }  // namespace kestrove

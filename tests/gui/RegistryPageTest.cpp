@@ -1,0 +1,303 @@
+// The Registry page: the sections tree's check rules, a scan of the sample prefix that fills
+// the list and ends with the status text, and Cancel, after which no row arrives.
+#include <QTreeWidgetItemIterator>
+
+#include "gui/GuiTestSupport.h"
+#include "platform/TargetSystem.h"
+#include "platform/wine/WineSample.h"
+#include "regscan/ScanTaskThread.h"
+
+namespace kestrove::testing {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+QTreeWidgetItem* Section(TfrmMain& form, const QString& text) {
+  for (QTreeWidgetItemIterator it(form.tvRegistry); *it; ++it)
+    if ((*it)->text(0) == text) return *it;
+  return nullptr;
+}
+
+bool Ticked(TfrmMain& form, const QString& text) { return TStateImageTree::StateImageChecked(Section(form, text)); }
+
+void ClickSection(TfrmMain& form, const QString& text) {
+  QTreeWidgetItem* item = Section(form, text);
+  form.tvRegistry->scrollToItem(item);
+  QTest::mouseClick(form.tvRegistry->viewport(), Qt::LeftButton, Qt::NoModifier,
+                    form.tvRegistry->StateImageRect(item).center());
+}
+
+// Leaves every node unticked, whatever the stored marks were.
+void UntickAll(TfrmMain& form) {
+  ClickSection(form, "My Computers");
+  if (Ticked(form, "My Computers")) ClickSection(form, "My Computers");
+}
+
+const QStringList kHives = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE", "HKEY_USERS"};
+
+// The sample prefix: an installed application whose references are sound and a removed
+// one whose references are broken.
+class TSampleWorld {
+ public:
+  TSampleWorld() {
+    wine::WriteSamplePrefix(dir.path() / "prefix", fs::path(KESTROVE_SOURCE_DIR) / "data" / "sample");
+    target = OpenTarget(TargetChoice{dir.path() / "prefix", "--root"});
+  }
+  std::unique_ptr<TfrmMain> MakeForm() {
+    auto form = std::make_unique<TfrmMain>(TMainFormSetup{target.get(), home.folder(), {}, &prompt});
+    form->OnTerminate = [](int) {};
+    return form;
+  }
+  // The rows the engine finds for these codes, as the end of a scan leaves them.
+  std::vector<TScanResult> EngineRows(const std::vector<std::string>& codes, const TOptionsSetting& options) {
+    TScanEventQueue queue;
+    std::vector<TScanResult> rows;
+    TScanTaskThread worker(*target, queue, options.IncludeRemoveMedia);
+    worker.SectionCodes = codes;
+    worker.Resume();
+    for (bool ended = false; !ended;) {
+      queue.Wait(std::chrono::milliseconds(200));
+      for (TScanEvent& e : queue.Take()) {
+        if (e.EventType == TScanEvent::Type::Row) rows.push_back(e.Row);
+        if (e.EventType == TScanEvent::Type::Ended) ended = true;
+      }
+    }
+    worker.WaitFor();
+    for (TScanResult& r : rows) r.Selected = true;
+    if (!rows.empty()) ApplyIgnoreLists(rows, options.IgnoreValues, options.IgnoreKeys);
+    return rows;
+  }
+
+  TGuiTempFolder dir;
+  TGuiTempFolder home;
+  std::unique_ptr<TargetSystem> target;
+  TGuiScriptedPrompt prompt;
+};
+
+std::vector<std::string> AllCodes() {
+  std::vector<std::string> codes;
+  for (const TScanSection& s : ScanSections()) codes.push_back(std::to_string(s.Code));
+  return codes;
+}
+
+}  // namespace
+
+class TRegistryPageTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void testTreeCheckRules() {
+    TGuiWorld world;
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    form->FlatButtonClick(form->bRegistry);
+    UntickAll(*form);
+    for (QTreeWidgetItemIterator it(form->tvRegistry); *it; ++it) QVERIFY(!TStateImageTree::StateImageChecked(*it));
+
+    // The root carries every node with it.
+    ClickSection(*form, "My Computers");
+    for (QTreeWidgetItemIterator it(form->tvRegistry); *it; ++it) QVERIFY(TStateImageTree::StateImageChecked(*it));
+    ClickSection(*form, "My Computers");
+    QVERIFY(!Ticked(*form, "HKEY_USERS"));
+
+    // A group carries its children and ticks the root.
+    ClickSection(*form, "Files and Folders");
+    for (const QString& h : kHives) QVERIFY(Ticked(*form, h));
+    QVERIFY(Ticked(*form, "My Computers"));
+    QVERIFY(!Ticked(*form, "Fonts Section"));
+
+    // A hive: the group stays ticked while any hive is; the root follows the groups.
+    for (int i = 0; i < 3; ++i) {
+      ClickSection(*form, kHives[i]);
+      QVERIFY(Ticked(*form, "Files and Folders"));
+      QVERIFY(Ticked(*form, "My Computers"));
+    }
+    ClickSection(*form, kHives[3]);
+    QVERIFY(!Ticked(*form, "Files and Folders"));
+    QVERIFY(!Ticked(*form, "My Computers"));
+    ClickSection(*form, "HKEY_USERS");
+    QVERIFY(Ticked(*form, "Files and Folders"));
+    QVERIFY(Ticked(*form, "My Computers"));
+
+    // A section without children: the root is ticked while any section is.
+    ClickSection(*form, "Fonts Section");
+    ClickSection(*form, "HKEY_USERS");
+    QVERIFY(!Ticked(*form, "Files and Folders"));
+    QVERIFY(Ticked(*form, "My Computers"));
+    ClickSection(*form, "Fonts Section");
+    QVERIFY(!Ticked(*form, "My Computers"));
+
+    // A click on the text changes nothing.
+    QTreeWidgetItem* fonts = Section(*form, "Fonts Section");
+    QTest::mouseClick(form->tvRegistry->viewport(), Qt::LeftButton, Qt::NoModifier,
+                      form->tvRegistry->LabelRect(fonts).center());
+    QVERIFY(!Ticked(*form, "Fonts Section"));
+
+    // The tree cannot be folded.
+    QTreeWidgetItem* files = Section(*form, "Files and Folders");
+    form->tvRegistry->collapseItem(files);
+    QVERIFY(files->isExpanded());
+    QTest::mouseDClick(form->tvRegistry->viewport(), Qt::LeftButton, Qt::NoModifier,
+                       form->tvRegistry->LabelRect(files).center());
+    QVERIFY(files->isExpanded());
+  }
+
+  void testNothingTickedAsksForSections() {
+    TGuiWorld world;
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    form->FlatButtonClick(form->bRegistry);
+    UntickAll(*form);
+    QTest::mouseClick(form->bScan, Qt::LeftButton);
+    QCOMPARE(world.prompt.asked.size(), std::size_t(1));
+    QCOMPARE(world.prompt.asked[0].Text, std::string("Please select the sections which you want to scan from the left list."));
+    QCOMPARE(form->bScan->text(), QString("Scan"));
+    QVERIFY(!form->Scanning());
+  }
+
+  void testScanFillsTheListAndEndsWithTheStatus() {
+    TSampleWorld world;
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    form->FlatButtonClick(form->bRegistry);
+    UntickAll(*form);
+    ClickSection(*form, "My Computers");
+    const std::vector<TScanResult> expected = world.EngineRows(AllCodes(), form->Options());
+    QVERIFY(!expected.empty());
+
+    QTest::mouseClick(form->bScan, Qt::LeftButton);
+    QCOMPARE(form->bScan->text(), QString("Cancel"));
+    QVERIFY(form->Memo1->isVisible());
+    QVERIFY(!form->bRestoreRegistry->isVisible());
+    QCOMPARE(form->ScanStep, 1);  // all five whole-tree walks
+    // Rows come in unticked while the scan runs.
+    QVERIFY(QTest::qWaitFor([&] { return form->lvRegistryData->topLevelItemCount() > 0 || !form->Scanning(); }, 60000));
+    if (form->Scanning()) QCOMPARE(form->lvRegistryData->topLevelItem(0)->checkState(0), Qt::Unchecked);
+    QVERIFY(QTest::qWaitFor([&] { return !form->Scanning(); }, 60000));
+
+    QCOMPARE(form->bScan->text(), QString("Scan"));
+    QCOMPARE(form->ProgressBar2->value(), 1000);
+    QVERIFY(form->ProgressBar2->isTextVisible());
+    QCOMPARE(form->ProgressBar2->format(), QString("Finished!"));
+    QCOMPARE(form->lScanTitle->text(), QString("Select the sections to scan"));
+    QVERIFY(!form->Memo1->isVisible());
+    QVERIFY(form->bRestoreRegistry->isVisible());
+    QVERIFY(!form->Timer1->isActive());
+    const std::vector<TScanResult> rows = form->RegistryRows();
+    QCOMPARE(rows.size(), expected.size());
+    QVERIFY(rows == expected);  // every row ticked, in the order found, the ignore lists applied
+    const QString n = QString::number(rows.size());
+    QCOMPARE(form->lStatusBar->text(), " " + n + " Errors Found,  " + n + " Errors Selected.");
+    QCOMPARE(form->lvRegistryData->headerItem()->text(2), QString("Registry key"));
+
+    // Unticking a row is what the status counts as selected.
+    form->lvRegistryData->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
+    form->UpdateScanStatus();
+    QCOMPARE(form->lStatusBar->text(), " " + n + " Errors Found,  " + QString::number(rows.size() - 1) + " Errors Selected.");
+
+    // A second scan empties the list first and finds the same.
+    form->bScanClick();
+    QCOMPARE(form->lvRegistryData->topLevelItemCount() <= static_cast<int>(rows.size()), true);
+    QVERIFY(QTest::qWaitFor([&] { return !form->Scanning(); }, 60000));
+    QVERIFY(form->RegistryRows() == expected);
+  }
+
+  void testCancelStopsTheRows() {
+    TSampleWorld world;
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    form->FlatButtonClick(form->bRegistry);
+    UntickAll(*form);
+    ClickSection(*form, "My Computers");
+    const std::size_t all = world.EngineRows(AllCodes(), form->Options()).size();
+    QVERIFY(all > 1);
+
+    form->bScanClick();
+    QVERIFY(QTest::qWaitFor([&] { return form->lvRegistryData->topLevelItemCount() > 0 || !form->Scanning(); }, 60000));
+    QVERIFY2(form->Scanning(), "the scan ended before Cancel could be tried");
+    const int shown = form->lvRegistryData->topLevelItemCount();
+    form->bScanClick();  // Cancel
+    QCOMPARE(form->bScan->text(), QString("Scan"));
+    QVERIFY(!form->Scanning());
+    // The last row goes; the rest are ticked.
+    QCOMPARE(form->lvRegistryData->topLevelItemCount(), shown - 1);
+    QTest::qWait(500);
+    QCOMPARE(form->lvRegistryData->topLevelItemCount(), shown - 1);
+    QVERIFY(static_cast<std::size_t>(shown - 1) < all);
+    const QString n = QString::number(shown - 1);
+    QCOMPARE(form->lStatusBar->text(), " " + n + " Errors Found,  " + n + " Errors Selected.");
+    QCOMPARE(form->ProgressBar2->format(), QString("Finished!"));
+    QVERIFY(form->bRestoreRegistry->isVisible());
+  }
+
+  void testCancelRightAfterScan() {
+    TSampleWorld world;
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    form->FlatButtonClick(form->bRegistry);
+    UntickAll(*form);
+    ClickSection(*form, "Files and Folders");
+    form->bScanClick();
+    QCOMPARE(form->ScanStep, 2);
+    form->bScanClick();
+    QTest::qWait(300);
+    QCOMPARE(form->lvRegistryData->topLevelItemCount(), 0);
+    QCOMPARE(form->lStatusBar->text(), QString(" 0 Errors Found,  0 Errors Selected."));
+    // The next scan runs as usual.
+    form->bScanClick();
+    QVERIFY(QTest::qWaitFor([&] { return !form->Scanning(); }, 60000));
+    QCOMPARE(form->ProgressBar2->format(), QString("Finished!"));
+  }
+
+  void testClosingDuringAScanStopsTheWorker() {
+    TSampleWorld world;
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    form->FlatButtonClick(form->bRegistry);
+    UntickAll(*form);
+    ClickSection(*form, "My Computers");
+    form->bScanClick();
+    QVERIFY(form->Scanning());
+    form->close();  // the close steps cancel the scan
+    QVERIFY(!form->Scanning());
+    QCOMPARE(form->bScan->text(), QString("Scan"));
+    form->bScanClick();
+    form.reset();  // and a scan still running when the window goes is stopped and waited for
+    QTest::qWait(100);  // a wake-up queued for the window must not reach it
+  }
+
+  void testSectionMarksAreKept() {
+    TGuiWorld world;
+    {
+      auto form = world.MakeForm();
+      form->show();
+      QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+      form->FlatButtonClick(form->bRegistry);
+      UntickAll(*form);
+      ClickSection(*form, "Fonts Section");
+      ClickSection(*form, "HKEY_USERS");
+      form->close();
+    }
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    for (QTreeWidgetItemIterator it(form->tvRegistry); *it; ++it) {
+      const QString t = (*it)->text(0);
+      const bool want = t == "Fonts Section" || t == "HKEY_USERS" || t == "Files and Folders" || t == "My Computers";
+      QCOMPARE(TStateImageTree::StateImageChecked(*it), want);
+    }
+  }
+};
+
+KESTROVE_GUI_TEST(TRegistryPageTest);
+
+}  // namespace kestrove::testing
+
+#include "RegistryPageTest.moc"
