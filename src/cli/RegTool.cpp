@@ -2,6 +2,8 @@
 // reg.exe: output on stdout, "ERROR: ..." on stderr, exit status 0 or 1.
 #include "cli/RegTool.h"
 
+#include <functional>
+
 #include <cstdio>
 #include <istream>
 #include <ostream>
@@ -261,6 +263,26 @@ void DiscardQuietly(RegistryStore& store) {
     store.Discard();
   } catch (const RegistryError&) {
   }
+}
+
+// Makes a change and writes it. `change` returns false where the store keeps the key to
+// itself (HKEY_USERS itself, a hive's own root, a key outside every hive). Whatever fails,
+// nothing is left half-done in memory.
+int ApplyAndCommit(RegistryStore& store, RegToolIo& io, const std::function<bool()>& change) {
+  try {
+    if (!change()) {
+      DiscardQuietly(store);
+      io.err << kAccessDenied;
+      return 1;
+    }
+  } catch (const RegistryError& e) {
+    io.err << "ERROR: " << e.what() << "\n";
+    DiscardQuietly(store);
+    return 1;
+  }
+  if (!CommitOrReport(store, io)) return 1;
+  io.out << kSuccess;
+  return 0;
 }
 
 // ---- Wildcard search -----------------------------------------------------------------------
@@ -627,27 +649,15 @@ std::optional<AddRequest> ParseAdd(const RegKeyArg& key, const Args& args, std::
 
 int Add(RegistryStore& store, const AddRequest& a, RegToolIo& io) {
   const RegKeyArg& key = a.key;
-  try {
-    if (!a.force && store.QueryValue(key.root, key.path, a.value)) {
-      if (!Confirm(io, "Value " + a.value + " exists, overwrite(Yes/No)? ")) {
-        io.out << kCancelled;
-        return 0;
-      }
+  if (!a.force && store.QueryValue(key.root, key.path, a.value)) {
+    if (!Confirm(io, "Value " + a.value + " exists, overwrite(Yes/No)? ")) {
+      io.out << kCancelled;
+      return 0;
     }
-    if (!store.CreateKey(key.root, key.path) || !store.SetValue(key.root, key.path, a.value, a.type, a.data)) {
-      // The key cannot hold values here (HKEY_USERS itself, a key outside every hive).
-      DiscardQuietly(store);
-      io.err << kAccessDenied;
-      return 1;
-    }
-  } catch (const RegistryError& e) {
-    io.err << "ERROR: " << e.what() << "\n";
-    DiscardQuietly(store);
-    return 1;
   }
-  if (!CommitOrReport(store, io)) return 1;
-  io.out << kSuccess;
-  return 0;
+  return ApplyAndCommit(store, io, [&] {
+    return store.CreateKey(key.root, key.path) && store.SetValue(key.root, key.path, a.value, a.type, a.data);
+  });
 }
 
 // ---- reg delete ----------------------------------------------------------------------------
@@ -718,7 +728,7 @@ int Delete(RegistryStore& store, const DeleteRequest& d, RegToolIo& io) {
       return 0;
     }
   }
-  try {
+  return ApplyAndCommit(store, io, [&] {
     bool done = true;
     if (wholeKey) {
       done = store.DeleteKey(key.root, key.path);
@@ -727,20 +737,8 @@ int Delete(RegistryStore& store, const DeleteRequest& d, RegToolIo& io) {
     } else if (auto names = store.ValueNames(key.root, key.path)) {
       for (const std::string& name : *names) done = store.DeleteValue(key.root, key.path, name) && done;
     }
-    if (!done) {
-      // A hive's own root, or a key outside every hive: the store keeps those.
-      DiscardQuietly(store);
-      io.err << kAccessDenied;
-      return 1;
-    }
-  } catch (const RegistryError& e) {
-    io.err << "ERROR: " << e.what() << "\n";
-    DiscardQuietly(store);
-    return 1;
-  }
-  if (!CommitOrReport(store, io)) return 1;
-  io.out << kSuccess;
-  return 0;
+    return done;
+  });
 }
 
 }  // namespace
