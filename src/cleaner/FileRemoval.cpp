@@ -82,6 +82,11 @@ bool RemoveEntryAt(TClearTaskThread& job, int folderFd, const std::string& name,
   return ::unlinkat(folderFd, name.c_str(), 0) == 0;
 }
 
+// The one line a place outside the Windows system gets: it is skipped, in a test as in a clean.
+void LogOutside(TClearTaskThread& job, const std::string& path) {
+  job.LogLine(job.LinePrefix + "skipped " + path + " (outside the Windows system)");
+}
+
 void CountEntry(TClearTaskThread& job, int& counter, std::uint64_t& bytes, std::uint64_t size) {
   ++counter;
   bytes += size;
@@ -95,7 +100,7 @@ struct TClearWalk {
   bool log;
   std::string excluded;
   int& counter;
-  dev_t device;
+  std::uint64_t mount;
   std::optional<TGuards> guards;  // clean mode only: a test asks nothing
 
   bool Guarded(const std::string& folder) const {
@@ -111,11 +116,11 @@ std::uint64_t ClearOpenFolder(TClearWalk& walk, int folderFd, const std::string&
 // a folder never gets here (it is an entry of its own), nor does another file system.
 std::uint64_t ClearSubfolderAt(TClearWalk& walk, int parentFd, const std::string& name, const std::string& path) {
   if (walk.job.Terminated()) return 0;
-  UniqueFd fd(::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd.Valid()) return 0;
-  struct stat st {};
-  if (::fstat(fd.Get(), &st) != 0 || st.st_dev != walk.device) return 0;
   const std::string folder = WithBackslash(path);
+  bool otherMount = false;
+  UniqueFd fd = OpenSubfolderOnMount(parentFd, name.c_str(), walk.mount, &otherMount);
+  if (otherMount) LogOutside(walk.job, folder);
+  if (!fd.Valid()) return 0;
   if (walk.Guarded(folder) && !Confirm(walk.job, ClearQuestion(folder))) return 0;
   const std::uint64_t bytes = ClearOpenFolder(walk, fd.Get(), folder);
   fd.Reset();
@@ -179,7 +184,7 @@ struct TMatchWalk {
   TNamePattern pattern;
   int& counter;
   bool recurse;
-  dev_t device;
+  std::uint64_t mount;
   std::optional<TGuards> guards;
 };
 
@@ -202,9 +207,10 @@ std::uint64_t MatchOpenFolder(TMatchWalk& walk, int folderFd, const std::string&
     if (walk.job.Terminated()) break;
     if (e.Kind == TEntryKind::Folder) {
       if (!walk.recurse) continue;
-      UniqueFd sub(::openat(folderFd, e.Name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      struct stat st {};
-      if (!sub.Valid() || ::fstat(sub.Get(), &st) != 0 || st.st_dev != walk.device) continue;
+      bool otherMount = false;
+      UniqueFd sub = OpenSubfolderOnMount(folderFd, e.Name.c_str(), walk.mount, &otherMount);
+      if (otherMount) LogOutside(walk.job, folder + e.Name + "\\");
+      if (!sub.Valid()) continue;
       bytes += MatchOpenFolder(walk, sub.Get(), folder + e.Name + "\\", false);
       continue;
     }
@@ -225,8 +231,13 @@ std::string WithoutBackslash(std::string path) {
 }  // namespace
 
 bool RemoveFile(TClearTaskThread& job, const std::string& path, bool log) {
+  TTargetAccess access;
+  auto parent = OpenTargetParent(*job.Context().Target, path, &access);
+  if (access == TTargetAccess::Outside) {
+    LogOutside(job, path);
+    return false;
+  }
   if (log && !job.FastMode()) job.LogDetail(job.LinePrefix + "deleting" + " " + path, kFileLogStep);
-  auto parent = OpenTargetParent(*job.Context().Target, path);
   if (!parent) return false;
   const auto st = StatEntry(parent->Fd.Get(), parent->Leaf.c_str());
   // A file that is not there is no file removed, in a test as in a clean; a folder is
@@ -239,10 +250,12 @@ std::uint64_t ClearFolder(TClearTaskThread& job, const std::string& folder, bool
                           const std::string& excludedName, int& counter) {
   if (job.Terminated() || folder == "\\") return 0;
   TargetSystem& target = *job.Context().Target;
-  auto opened = OpenTargetFolder(target, folder);
-  if (!opened) return 0;
   const std::string path = WithBackslash(folder);
-  TClearWalk walk{job, job.IsTestMode(), log, excludedName, counter, opened->Device, std::nullopt};
+  TTargetAccess access;
+  auto opened = OpenTargetFolder(target, folder, &access);
+  if (access == TTargetAccess::Outside) LogOutside(job, path);
+  if (!opened) return 0;
+  TClearWalk walk{job, job.IsTestMode(), log, excludedName, counter, opened->Mount, std::nullopt};
   if (!walk.test) {
     walk.guards.emplace(target);
     if ((opened->DriveRoot || walk.Guarded(path)) && !Confirm(job, ClearQuestion(path))) return 0;
@@ -257,7 +270,7 @@ std::uint64_t ClearFolder(TClearTaskThread& job, const std::string& folder, bool
 }
 
 // The folder named is cleared wherever it lies on its drive (as a junction is followed on
-// Windows); links found inside it never are.
+// Windows) as long as that is inside the Windows system; links found inside it never are.
 std::uint64_t ClearSubfolder(TClearTaskThread& job, const std::string& folder, int& counter, bool log,
                              const std::string& excludedName) {
   return ClearFolder(job, folder, true, log, excludedName, counter);
@@ -267,9 +280,11 @@ std::uint64_t RemoveMatchingFiles(TClearTaskThread& job, const std::string& fold
                                   int& counter, bool recurse) {
   if (job.Terminated() || folder == "\\") return 0;
   TargetSystem& target = *job.Context().Target;
-  auto opened = OpenTargetFolder(target, folder);
+  TTargetAccess access;
+  auto opened = OpenTargetFolder(target, folder, &access);
+  if (access == TTargetAccess::Outside) LogOutside(job, WithBackslash(folder));
   if (!opened) return 0;
-  TMatchWalk walk{job, TNamePattern(pattern), counter, recurse, opened->Device, std::nullopt};
+  TMatchWalk walk{job, TNamePattern(pattern), counter, recurse, opened->Mount, std::nullopt};
   if (!job.IsTestMode()) walk.guards.emplace(target);
   return MatchOpenFolder(walk, opened->Fd.Get(), WithBackslash(folder), opened->DriveRoot);
 }
@@ -289,7 +304,9 @@ void OverwriteFile(TClearTaskThread& job, const std::string& path, int passes) {
 void RemoveAtNextStart(TClearTaskThread& job, const std::string& path) {
   if (job.IsTestMode()) return;
   TargetSystem& target = *job.Context().Target;
-  auto parent = OpenTargetParent(target, path);
+  TTargetAccess access;
+  auto parent = OpenTargetParent(target, path, &access);
+  if (access == TTargetAccess::Outside) LogOutside(job, path);
   if (!parent || !StatEntry(parent->Fd.Get(), parent->Leaf.c_str())) return;  // nothing to remove
   ScheduleDeleteAtNextStart(target, path);
 }

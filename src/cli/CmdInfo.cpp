@@ -54,7 +54,8 @@ int CmdInfo(CliContext& ctx, const Args& args) {
     out << "Drives:\n";
     for (const DriveInfo& d : target->Drives()) {
       out << "  " << d.letter << ":  " << Padded(DriveTypeName(d.type), 10) << d.hostRoot.string();
-      if (!d.insideTarget) out << "  (outside the target)";
+      // Such a drive is read (the scanner looks through it) but never cleaned.
+      if (!d.insideTarget) out << "  (outside the Windows system: nothing on it is removed)";
       out << "\n";
     }
 

@@ -73,25 +73,78 @@ bool Within(const std::string& path, const std::string& folder) {
   return path.size() == folder.size() || path[folder.size()] == '/';
 }
 
-// The folder's real path, when it stays inside the real folder of the drive holding it.
-std::optional<std::string> RealPathOnDrive(const TargetSystem& target, char letter, const fs::path& host) {
-  const auto drive = target.Drive(letter);
-  if (!drive) return std::nullopt;
-  const auto root = RealPath(drive->hostRoot);
-  const auto real = RealPath(host);
-  if (!root || !real || !Within(*real, *root)) return std::nullopt;
-  return real;
+std::optional<std::uint64_t> MountIdFromFdInfo(int fd) {
+  UniqueFd info(::open(("/proc/self/fdinfo/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC));
+  if (!info.Valid()) return std::nullopt;
+  char buf[4096];
+  const ssize_t n = ::read(info.Get(), buf, sizeof buf - 1);
+  if (n <= 0) return std::nullopt;
+  buf[n] = 0;
+  const char* at = std::strstr(buf, "mnt_id:");
+  if (!at) return std::nullopt;
+  char* end = nullptr;
+  const unsigned long long id = std::strtoull(at + 7, &end, 10);
+  if (end == at + 7) return std::nullopt;
+  return static_cast<std::uint64_t>(id);
 }
 
-// Opens a folder by its real path and checks that nothing was swapped in between.
-UniqueFd OpenRealFolder(const std::string& real) {
-  UniqueFd fd(::open(real.c_str(), kOpenFolderFlags));
-  if (!fd.Valid()) return fd;
-  char buf[PATH_MAX];
-  const std::string proc = "/proc/self/fd/" + std::to_string(fd.Get());
-  const ssize_t n = ::readlink(proc.c_str(), buf, sizeof buf - 1);
-  if (n > 0 && std::string_view(buf, static_cast<std::size_t>(n)) != real) return UniqueFd();
-  return fd;
+// Where a Windows path may be removed from: the target's real folder and the real folder of
+// the path's drive, when that drive stays inside the target.
+struct TConfinement {
+  std::string Prefix;
+  std::string DriveRoot;
+};
+
+// Resolves `host` (the host path of a Windows path on `letter`) for removal: its real path
+// when it lies inside the drive's real folder and that inside the target's real folder.
+TTargetAccess ResolveForRemoval(const TargetSystem& target, char letter, const fs::path& host, TConfinement& where,
+                                std::string& real) {
+  const auto drive = target.Drive(letter);
+  if (!drive) return TTargetAccess::Absent;
+  struct stat st {};
+  const bool exists = ::lstat(host.c_str(), &st) == 0;
+  // A drive of somebody else's data (the host's root, a folder of the user's home): read
+  // through it as much as anyone likes, but nothing on it is removed or written.
+  if (!drive->insideTarget) return exists ? TTargetAccess::Outside : TTargetAccess::Absent;
+  const auto prefix = RealPath(target.Folder());
+  const auto root = RealPath(drive->hostRoot);
+  if (!prefix || !root) return TTargetAccess::Absent;
+  // The drive's folder may have been swapped for a link since the drive map was read.
+  if (!Within(*root, *prefix)) return exists ? TTargetAccess::Outside : TTargetAccess::Absent;
+  const auto resolved = RealPath(host);
+  if (!resolved) return TTargetAccess::Absent;
+  if (!Within(*resolved, *root)) return TTargetAccess::Outside;
+  where.Prefix = *prefix;
+  where.DriveRoot = *root;
+  real = *resolved;
+  return TTargetAccess::Opened;
+}
+
+// Opens `real` (a resolved folder inside where.Prefix) one name at a time from the target's
+// folder, never following a link and never leaving the target folder's mount: a folder
+// swapped for a link or a mount put in since the path was resolved ends the walk.
+TTargetAccess OpenWithinPrefix(const TConfinement& where, const std::string& real, UniqueFd& out,
+                               std::uint64_t& mount) {
+  UniqueFd fd(::open(where.Prefix.c_str(), kOpenFolderFlags));
+  if (!fd.Valid()) return TTargetAccess::Absent;
+  const auto prefixMount = MountIdOf(fd.Get());
+  if (!prefixMount) return TTargetAccess::Outside;
+  std::size_t pos = where.Prefix == "/" ? 1 : where.Prefix.size() + 1;
+  while (pos < real.size()) {
+    std::size_t end = real.find('/', pos);
+    if (end == std::string::npos) end = real.size();
+    const std::string name = real.substr(pos, end - pos);
+    pos = end + 1;
+    if (name.empty()) continue;
+    UniqueFd next(::openat(fd.Get(), name.c_str(), kOpenFolderFlags));
+    if (!next.Valid()) return errno == ENOENT || errno == EACCES ? TTargetAccess::Absent : TTargetAccess::Outside;
+    const auto nextMount = MountIdOf(next.Get());
+    if (!nextMount || *nextMount != *prefixMount) return TTargetAccess::Outside;
+    fd = std::move(next);
+  }
+  out = std::move(fd);
+  mount = *prefixMount;
+  return TTargetAccess::Opened;
 }
 
 bool WriteAllAt(int fd, const char* data, std::size_t size, off_t offset) {
@@ -123,27 +176,29 @@ bool SamePendingSource(const std::u16string& a, const std::u16string& b) {
 }
 
 // Empties one recycle bin folder; `perUser` bins hold one bin per user (named by SID).
-std::uint64_t EmptyBinFolder(int binFd, dev_t device, bool perUser) {
+std::uint64_t EmptyBinFolder(int binFd, std::uint64_t mount, bool perUser) {
   std::uint64_t removed = 0;
   for (const TFolderEntry& e : ListFolder(binFd)) {
     const std::string lower = LowerAscii(e.Name);
     if (lower == "desktop.ini") continue;
     if (lower == "info2" || lower == "info") {
+      if (e.Kind != TEntryKind::File) continue;
       UniqueFd fd(::openat(binFd, e.Name.c_str(), kOpenWriteFlags));
       struct stat st {};
-      if (fd.Valid() && ::fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > kInfo2HeaderSize)
+      // Another name of the index may lie anywhere, outside the target too: cut only a file
+      // that is nobody else's.
+      if (fd.Valid() && ::fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+          st.st_size > kInfo2HeaderSize && MountIdOf(fd.Get()) == mount)
         (void)::ftruncate(fd.Get(), kInfo2HeaderSize);
       continue;
     }
     if (e.Kind == TEntryKind::Folder) {
       if (perUser && lower.rfind("s-1-", 0) == 0) {
-        UniqueFd sub(::openat(binFd, e.Name.c_str(), kOpenFolderFlags));
-        struct stat st {};
-        if (sub.Valid() && ::fstat(sub.Get(), &st) == 0 && st.st_dev == device)
-          removed += EmptyBinFolder(sub.Get(), device, false);
+        UniqueFd sub = OpenSubfolderOnMount(binFd, e.Name.c_str(), mount);
+        if (sub.Valid()) removed += EmptyBinFolder(sub.Get(), mount, false);
         continue;
       }
-      removed += RemoveTreeAt(binFd, e.Name.c_str(), device);
+      removed += RemoveTreeAt(binFd, e.Name.c_str(), mount);
       continue;
     }
     if (::unlinkat(binFd, e.Name.c_str(), 0) == 0) ++removed;
@@ -192,41 +247,69 @@ std::vector<TFolderEntry> ListFolder(int folderFd) {
   return out;
 }
 
-std::optional<TTargetFolder> OpenTargetFolder(const TargetSystem& target, std::string_view windowsPath) {
+std::optional<std::uint64_t> MountIdOf(int fd) {
+#ifdef STATX_MNT_ID
+  struct statx sx {};
+  if (::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &sx) == 0 && (sx.stx_mask & STATX_MNT_ID))
+    return static_cast<std::uint64_t>(sx.stx_mnt_id);
+#endif
+  return MountIdFromFdInfo(fd);
+}
+
+std::optional<TTargetFolder> OpenTargetFolder(const TargetSystem& target, std::string_view windowsPath,
+                                              TTargetAccess* access) {
+  TTargetAccess ignored;
+  TTargetAccess& why = access ? *access : ignored;
+  why = TTargetAccess::Absent;
   const auto parts = ParseWindowsPath(windowsPath);
   if (!parts) return std::nullopt;
-  const auto drive = target.Drive(parts->drive);
-  if (!drive) return std::nullopt;
-  const bool root = parts->components.empty();
-  // Clearing the whole of a drive that is somebody else's data (the host's root, the
-  // user's home) is never wanted, whatever is answered.
-  if (root && !drive->insideTarget) return std::nullopt;
   const auto host = target.HostPath(windowsPath);
   if (!host) return std::nullopt;
-  const auto real = RealPathOnDrive(target, parts->drive, *host);
-  if (!real) return std::nullopt;
+  TConfinement where;
+  std::string real;
+  why = ResolveForRemoval(target, parts->drive, *host, where, real);
+  if (why != TTargetAccess::Opened) return std::nullopt;
   TTargetFolder out;
-  out.Fd = OpenRealFolder(*real);
-  if (!out.Fd.Valid()) return std::nullopt;
-  struct stat st {};
-  if (::fstat(out.Fd.Get(), &st) != 0) return std::nullopt;
-  out.Device = st.st_dev;
-  out.DriveRoot = root;
+  why = OpenWithinPrefix(where, real, out.Fd, out.Mount);
+  if (why != TTargetAccess::Opened) return std::nullopt;
+  out.DriveRoot = parts->components.empty();
   return out;
 }
 
-std::optional<TTargetParent> OpenTargetParent(const TargetSystem& target, std::string_view windowsPath) {
+std::optional<TTargetParent> OpenTargetParent(const TargetSystem& target, std::string_view windowsPath,
+                                              TTargetAccess* access) {
+  TTargetAccess ignored;
+  TTargetAccess& why = access ? *access : ignored;
+  why = TTargetAccess::Absent;
   const auto parts = ParseWindowsPath(windowsPath);
   if (!parts || parts->components.empty()) return std::nullopt;  // a drive's root is no file
   const auto host = target.HostPath(windowsPath);
   if (!host || !host->has_filename()) return std::nullopt;
-  const auto real = RealPathOnDrive(target, parts->drive, host->parent_path());
-  if (!real) return std::nullopt;
+  TConfinement where;
+  std::string real;
+  why = ResolveForRemoval(target, parts->drive, host->parent_path(), where, real);
+  // A file on an outside drive is refused as itself, a missing one quietly.
+  if (why == TTargetAccess::Outside) {
+    struct stat st {};
+    if (::lstat(host->c_str(), &st) != 0) why = TTargetAccess::Absent;
+  }
+  if (why != TTargetAccess::Opened) return std::nullopt;
   TTargetParent out;
-  out.Fd = OpenRealFolder(*real);
-  if (!out.Fd.Valid()) return std::nullopt;
+  why = OpenWithinPrefix(where, real, out.Fd, out.Mount);
+  if (why != TTargetAccess::Opened) return std::nullopt;
   out.Leaf = host->filename().string();
   return out;
+}
+
+UniqueFd OpenSubfolderOnMount(int folderFd, const char* name, std::uint64_t mount, bool* otherMount) {
+  if (otherMount) *otherMount = false;
+  UniqueFd fd(::openat(folderFd, name, kOpenFolderFlags));
+  if (!fd.Valid()) return fd;
+  if (MountIdOf(fd.Get()) != mount) {
+    if (otherMount) *otherMount = true;
+    return UniqueFd();
+  }
+  return fd;
 }
 
 bool IsFixedTargetDrive(const TargetSystem& target, char letter) {
@@ -268,6 +351,8 @@ bool OverwriteFileAt(int folderFd, const char* name, int passes, const TOverwrit
   std::random_device seed;
   std::mt19937 random(seed());
   std::uniform_int_distribution<int> byteValue(0, 254);
+  const auto folderMount = MountIdOf(folderFd);
+  if (!folderMount) return false;
   std::unique_ptr<char[]> buffer;
   std::size_t bufferSize = 0;
   for (int pass = 1; pass <= passes; ++pass) {
@@ -278,7 +363,9 @@ bool OverwriteFileAt(int folderFd, const char* name, int passes, const TOverwrit
     struct stat st {};
     // Another name of the same file (a hard link) may lie anywhere, also outside the target:
     // overwriting would destroy it there too.
+    // A file bind-mounted over this name is somebody else's as well.
     if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return false;
+    if (MountIdOf(fd.Get()) != folderMount) return false;
     const auto size = static_cast<std::uint64_t>(st.st_size);
     if (!buffer) {
       bufferSize = static_cast<std::size_t>(std::min<std::uint64_t>(kOverwriteChunk, std::max<std::uint64_t>(size, 1)));
@@ -298,15 +385,13 @@ bool OverwriteFileAt(int folderFd, const char* name, int passes, const TOverwrit
   return true;
 }
 
-std::uint64_t RemoveTreeAt(int parentFd, const char* name, dev_t device) {
-  UniqueFd fd(::openat(parentFd, name, kOpenFolderFlags));
+std::uint64_t RemoveTreeAt(int parentFd, const char* name, std::uint64_t mount) {
+  UniqueFd fd = OpenSubfolderOnMount(parentFd, name, mount);
   if (!fd.Valid()) return 0;
-  struct stat st {};
-  if (::fstat(fd.Get(), &st) != 0 || st.st_dev != device) return 0;
   std::uint64_t removed = 0;
   for (const TFolderEntry& e : ListFolder(fd.Get())) {
     if (e.Kind == TEntryKind::Folder) {
-      removed += RemoveTreeAt(fd.Get(), e.Name.c_str(), device);
+      removed += RemoveTreeAt(fd.Get(), e.Name.c_str(), mount);
     } else if (::unlinkat(fd.Get(), e.Name.c_str(), 0) == 0) {
       ++removed;
     }
@@ -427,8 +512,11 @@ bool AddToWininitRename(TargetSystem& target, const std::vector<std::string>& li
   for (const std::string& l : file) out += l + "\r\n";
 
   // Written beside it and renamed over it: the old file or the new one, never half of one.
+  // Created afresh: a leftover of that name may be another name of somebody else's file, which
+  // truncating would destroy.
   const std::string temp = "." + parent->Leaf + ".kestrove-" + std::to_string(::getpid()) + ".tmp";
-  UniqueFd fd(::openat(parent->Fd.Get(), temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+  ::unlinkat(parent->Fd.Get(), temp.c_str(), 0);
+  UniqueFd fd(::openat(parent->Fd.Get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!fd.Valid()) return false;
   const bool ok = WriteAllAt(fd.Get(), out.data(), out.size(), 0) && ::fsync(fd.Get()) == 0;
   fd.Reset();
@@ -450,10 +538,9 @@ std::uint64_t EmptyRecycleBins(TargetSystem& target) {
       const std::string lower = LowerAscii(e.Name);
       const bool perUser = lower == "$recycle.bin" || lower == "recycler";
       if (!perUser && lower != "recycled") continue;
-      UniqueFd bin(::openat(root->Fd.Get(), e.Name.c_str(), kOpenFolderFlags));
-      struct stat st {};
-      if (!bin.Valid() || ::fstat(bin.Get(), &st) != 0 || st.st_dev != root->Device) continue;
-      removed += EmptyBinFolder(bin.Get(), root->Device, perUser);
+      UniqueFd bin = OpenSubfolderOnMount(root->Fd.Get(), e.Name.c_str(), root->Mount);
+      if (!bin.Valid()) continue;
+      removed += EmptyBinFolder(bin.Get(), root->Mount, perUser);
     }
   }
   return removed;

@@ -62,26 +62,49 @@ struct TFolderEntry {
 // them (by name without regard to case). An unreadable folder lists nothing.
 std::vector<TFolderEntry> ListFolder(int folderFd);
 
+// The mount an open file or folder lies on, as the kernel numbers mounts (statx's mount id,
+// else /proc/self/fdinfo). Two bind mounts of one file system differ here where their device
+// numbers agree. nullopt when the system cannot tell: the caller then removes nothing.
+std::optional<std::uint64_t> MountIdOf(int fd);
+
+// Why a folder or file of the target could not be had for removal or writing.
+enum class TTargetAccess {
+  Opened,
+  Absent,   // no such place, or not reachable (the caller goes on quietly)
+  Outside,  // it exists but lies outside the Windows system: nothing there is touched
+};
+
 // A folder of the target opened for clearing.
 struct TTargetFolder {
   UniqueFd Fd;
-  dev_t Device = 0;     // entries on another file system (mount points) are left alone
+  std::uint64_t Mount = 0;  // the prefix folder's mount: nothing on another one is entered
   bool DriveRoot = false;
 };
 
-// Opens a folder named by a full Windows path. nullopt when the path is on no drive, the
-// folder does not exist, or it lies outside its drive's folder once links on the way are
-// resolved (such a folder belongs to somebody else and is treated as absent). The root of
-// a drive that lies outside the target (Wine's Z: is the host's "/") is refused as well.
-std::optional<TTargetFolder> OpenTargetFolder(const TargetSystem& target, std::string_view windowsPath);
+// Opens a folder named by a full Windows path for removal. Only a folder inside the target's
+// own folder is had, on a drive whose folder lies inside it too, below that drive's folder
+// once every link on the way is resolved, and on the same mount as the target's folder
+// (bind mounts included). The folder is reached from the target's folder one name at a time
+// without following links, so a folder swapped for a link since the path was looked up
+// ends the opening. Anything else is nullopt; `access` says whether it was absent or lies
+// outside the Windows system (Wine's Z: is the host's "/").
+std::optional<TTargetFolder> OpenTargetFolder(const TargetSystem& target, std::string_view windowsPath,
+                                              TTargetAccess* access = nullptr);
 
 // The folder holding a file named by a full Windows path, opened under the same rules, and
 // the file's name in it (as the folder spells it when the file exists).
 struct TTargetParent {
   UniqueFd Fd;
+  std::uint64_t Mount = 0;
   std::string Leaf;
 };
-std::optional<TTargetParent> OpenTargetParent(const TargetSystem& target, std::string_view windowsPath);
+std::optional<TTargetParent> OpenTargetParent(const TargetSystem& target, std::string_view windowsPath,
+                                              TTargetAccess* access = nullptr);
+
+// A subfolder of an open folder, opened without following a link, when it lies on `mount`;
+// `otherMount` (optional) is set when it is there but a mount point (another file system or
+// a bind mount).
+UniqueFd OpenSubfolderOnMount(int folderFd, const char* name, std::uint64_t mount, bool* otherMount = nullptr);
 
 // A drive whose folder lies within the target and is not the host's root: only these are
 // "fixed disks" to the whole-drive rules.
@@ -101,14 +124,14 @@ bool FileInUseAt(int folderFd, const char* name);
 
 // Overwrites a file in place `passes` times with one byte value (0 to 254, at random) per
 // pass over its whole size, flushing each pass to disk; the file keeps its name and size.
-// Refused (false) for anything but a plain file with a single name, and when the file cannot
-// be opened exclusively. `afterPass` (optional) hears each pass: number, byte, bytes written.
+// Refused (false) for anything but a plain file with a single name on the folder's own mount,
+// and when the file cannot be opened exclusively. `afterPass` (optional) hears each pass: number, byte, bytes written.
 using TOverwriteObserver = std::function<void(int pass, std::uint8_t value, std::uint64_t written)>;
 bool OverwriteFileAt(int folderFd, const char* name, int passes, const TOverwriteObserver& afterPass = nullptr);
 
 // Removes a folder tree below an open folder without logging or asking: links are removed as
-// themselves, other file systems are not entered. Returns the entries removed.
-std::uint64_t RemoveTreeAt(int parentFd, const char* name, dev_t device);
+// themselves, nothing off `mount` is entered. Returns the entries removed.
+std::uint64_t RemoveTreeAt(int parentFd, const char* name, std::uint64_t mount);
 
 // Registers a file for deletion at the next start of the target, as MoveFileEx with a null
 // target and MOVEFILE_DELAY_UNTIL_REBOOT does: the pair "\??\C:\path" and "" is appended to
@@ -128,7 +151,8 @@ bool AddToWininitRename(TargetSystem& target, const std::vector<std::string>& li
 
 // Empties the recycle bins ("$Recycle.Bin", "RECYCLER", "Recycled") of the target's fixed
 // drives, as the shell does: the deleted items go, each bin's desktop.ini stays and its
-// INFO2 index is cut back to its header. Returns the entries removed.
+// INFO2 index is cut back to its header (unless it has another name somewhere: a file with
+// more than one link is never written in place). Returns the entries removed.
 std::uint64_t EmptyRecycleBins(TargetSystem& target);
 
 }  // namespace kestrove
