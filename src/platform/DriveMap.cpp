@@ -169,7 +169,9 @@ DriveMap DriveMap::FromDosDevices(const fs::path& dosdevices, const fs::path& ta
       // Not a link: a real folder standing in for the drive.
       root = it->path();
     }
-    const bool inside = PathIsWithin(root, targetFolder);
+    // A drive of the target lies below its folder: one that is the target's folder itself
+    // (or holds it) would expose the registry files and the drive links to a clean.
+    const bool inside = PathIsWithin(root, targetFolder) && !PathIsWithin(targetFolder, root);
     map.Set(letter, root, DRIVE_FIXED, inside, link);
   }
   for (auto& [letter, info] : map.drives_) {

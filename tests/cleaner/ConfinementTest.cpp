@@ -215,11 +215,20 @@ TEST_F(Confinement, BindMountInsideTempIsNotEntered) {
   struct Unmount {
     std::vector<fs::path> points;
     ~Unmount() {
-      for (const fs::path& p : points) ::umount2(p.c_str(), MNT_DETACH);
+      for (auto p = points.rbegin(); p != points.rend(); ++p) ::umount2(p->c_str(), MNT_DETACH);
     }
   } unmount{{bound}};
   ASSERT_EQ(::mount((outside.path() / "tmp").c_str(), boundTemp.c_str(), nullptr, MS_BIND, nullptr), 0);
   unmount.points.push_back(boundTemp);
+  // Single files shown through bind mounts: one to be wiped, one recycle bin index.
+  const fs::path over = target.WriteFile("C:\\tmp\\over.tmp", "x");
+  ASSERT_EQ(::mount((outside.path() / "keep.txt").c_str(), over.c_str(), nullptr, MS_BIND, nullptr), 0);
+  unmount.points.push_back(over);
+  target.WriteFile("C:\\Recycled\\desktop.ini", "[.ShellClassInfo]");
+  const fs::path info2 = target.WriteFile("C:\\Recycled\\INFO2", "i");
+  ASSERT_EQ(::mount((outside.path() / "INFO2").c_str(), info2.c_str(), nullptr, MS_BIND, nullptr), 0);
+  unmount.points.push_back(info2);
+  h.Options.IsWipeFile = true;
 
   UniqueFd inside(::open(Host("C:\\tmp").c_str(), O_RDONLY | O_DIRECTORY));
   UniqueFd mounted(::open(bound.c_str(), O_RDONLY | O_DIRECTORY));
@@ -237,6 +246,7 @@ TEST_F(Confinement, BindMountInsideTempIsNotEntered) {
   ClearFolder(*job, "C:\\tmp", false, true, "", counter);
   EXPECT_EQ(ClearFolder(*job, "C:\\boundtemp", false, true, "", counter), 0u);
   EXPECT_EQ(RemoveMatchingFiles(*job, "C:\\tmp", "*", counter, true), 0u);
+  EmptyRecycleBins(target);
   EXPECT_EQ(counter, 1);
   EXPECT_EQ(LinesWith(h.TakeLines(), kOutsideText),
             (std::vector<std::string>{"Clean: skipped C:\\tmp\\bound\\ " + std::string(kOutsideText),

@@ -47,10 +47,12 @@ TEST_F(DriveDosDevices, DriveCIsFixedAndZIsNetwork) {
 TEST_F(DriveDosDevices, OutsideTheTargetIsNeverFixed) {
   Link(tmp / "home/user", "h:");  // a link into the user's home
   Link("../../home/user", "i:");  // the same, relative
+  Link("..", "j:");               // the prefix folder itself, registry files and all
   // Even when the registry calls them hard disks.
   DriveMap map = Read({{'h', DRIVE_FIXED}, {'z', DRIVE_FIXED}});
   EXPECT_EQ(map.TypeOf('H'), DRIVE_REMOTE);
   EXPECT_EQ(map.TypeOf('I'), DRIVE_REMOTE);
+  EXPECT_FALSE(map.Find('J')->insideTarget);
   EXPECT_EQ(map.TypeOf('Z'), DRIVE_REMOTE);
 }
 
