@@ -88,11 +88,9 @@ std::optional<std::uint64_t> MountIdFromFdInfo(int fd) {
   return static_cast<std::uint64_t>(id);
 }
 
-// Where a Windows path may be removed from: the target's real folder and the real folder of
-// the path's drive, when that drive stays inside the target.
+// Where a Windows path may be removed from: below the target's real folder.
 struct TConfinement {
   std::string Prefix;
-  std::string DriveRoot;
 };
 
 // Resolves `host` (the host path of a Windows path on `letter`) for removal: its real path
@@ -115,7 +113,6 @@ TTargetAccess ResolveForRemoval(const TargetSystem& target, char letter, const f
   if (!resolved) return TTargetAccess::Absent;
   if (!Within(*resolved, *root)) return TTargetAccess::Outside;
   where.Prefix = *prefix;
-  where.DriveRoot = *root;
   real = *resolved;
   return TTargetAccess::Opened;
 }

@@ -1,7 +1,8 @@
 // The file services the cleaner asks of Windows, on the folders of a target system:
-// opening a folder or a file's folder by its Windows path without ever leaving the drive,
-// folder listings that never follow links, the "in use" test, overwriting, delayed deletion
-// at the next start, the 9x rename list and the emptying of the recycle bins.
+// opening a folder or a file's folder by its Windows path for removal without ever leaving
+// the Windows system (its folder, its own drives, its mount), folder listings that never
+// follow links, the "in use" test, overwriting, delayed deletion at the next start, the 9x
+// rename list and the emptying of the recycle bins.
 //
 // Everything below a folder that was opened is reached relative to its descriptor, with
 // links never followed: a link found in a folder is an entry of its own, removed as itself.
