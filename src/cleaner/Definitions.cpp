@@ -3,12 +3,14 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <optional>
 
 #include "app/Helpers.h"
 #include "app/IniFile.h"
 #include "cleaner/FileRemoval.h"
 #include "cleaner/ItemOperations.h"
 #include "cleaner/RegistryRemoval.h"
+#include "cleaner/SystemFolders.h"
 #include "platform/TRegistry.h"
 
 namespace kestrove {
@@ -82,6 +84,7 @@ void RunDefinition(TClearTaskThread& job, const std::string& fileName, const std
   const std::vector<std::string> lines = file.ReadSectionLines(DefinitionSectionName(itemName));
   bool warned = false;
   std::uint64_t bytes = 0;
+  std::optional<TSystemFolders> systemFolders;  // read at the first file line
   for (const std::string& line : lines) {
     if (job.Terminated()) break;
     const std::size_t eq = line.find('=');
@@ -120,11 +123,26 @@ void RunDefinition(TClearTaskThread& job, const std::string& fileName, const std
       const std::string base = placeholders.Resolve(slash == std::string::npos ? value : value.substr(0, slash));
       const std::string rest = slash == std::string::npos ? std::string() : value.substr(slash + 1);
       const std::size_t comma = rest.find(',');
+      if (!systemFolders) systemFolders.emplace(target);
       if (comma == std::string::npos) {
-        bytes += ClearFolder(job, WithBackslash(base) + rest, true, true, "", job.ItemCount);
+        const std::string folder = WithBackslash(base) + rest;
+        if (auto why = systemFolders->ClearRefusal(folder)) {
+          job.LogLine(RefusedLine(job.LinePrefix, folder, *why));
+          continue;
+        }
+        bytes += ClearFolder(job, folder, true, true, "", job.ItemCount);
       } else {
-        bytes += RemoveMatchingFiles(job, WithBackslash(base) + rest.substr(0, comma), rest.substr(comma + 1),
-                                     job.ItemCount, false);
+        const std::string folder = WithBackslash(base) + rest.substr(0, comma);
+        const std::string pattern = rest.substr(comma + 1);
+        // Files of a kind may go from any folder; every file of a system folder may not.
+        const bool everyFile = pattern == "*" || pattern == "*.*";
+        if (everyFile) {
+          if (auto why = systemFolders->ClearRefusal(folder)) {
+            job.LogLine(RefusedLine(job.LinePrefix, folder, *why));
+            continue;
+          }
+        }
+        bytes += RemoveMatchingFiles(job, folder, pattern, job.ItemCount, false);
       }
     }
   }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "cleaner/SystemFolders.h"
 #include "platform/TRegistry.h"
 
 namespace kestrove {
@@ -41,6 +42,17 @@ bool IsLink(TClearTaskThread& job, TRootKey root, const std::string& path) {
   return job.Context().Target->Registry()->IsLink(root, path);
 }
 
+// A hive's root (HKEY_USERS\.Default, a user's key) or a key outside every hive is never
+// removed or emptied as a whole: refused before anything below it is touched, with a line
+// that says so.
+bool Refused(TClearTaskThread& job, TRootKey root, const std::string& rootName, const std::string& path) {
+  auto store = job.Context().Target->Registry();
+  if (!store->KeyExists(root, path) && !store->IsLink(root, path)) return false;
+  if (store->CanDeleteKey(root, path)) return false;
+  job.LogLine(RefusedLine(job.LinePrefix, rootName + "\\" + path, "it is a root key of the registry"));
+  return true;
+}
+
 }  // namespace
 
 int CountValues(TClearTaskThread& job, TRootKey root, const std::string& key) {
@@ -70,6 +82,7 @@ int RemoveKey(TClearTaskThread& job, const std::string& rootName, const std::str
   reg.SetRootKey(*root);
   const bool link = IsLink(job, *root, path);
   if (!link && !reg.KeyExists(path)) return 0;
+  if (Refused(job, *root, rootName, path)) return 0;
   int count = link ? 0 : CountValues(job, *root, path);
   if (!job.FastMode()) job.LogDetail(job.LinePrefix + "deleting registry key" + " " + rootName + "\\" + key, 0);
   if (!job.IsTestMode()) reg.DeleteKey(path);
@@ -87,6 +100,7 @@ int RemoveValues(TClearTaskThread& job, const std::string& rootName, const std::
   TRegistry reg(job.Context().Target->Registry());
   reg.SetRootKey(*root);
   if (!reg.OpenKeyReadOnly(path)) return 0;
+  if (valueName.empty() && Refused(job, *root, rootName, path)) return 0;
   auto removeValue = [&](const std::string& name) {
     if (!job.FastMode())
       job.LogDetail(job.LinePrefix + "deleting registry value" + " " + rootName + "\\" + key + "\\" + name, 0);

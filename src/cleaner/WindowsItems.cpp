@@ -4,6 +4,7 @@
 #include "cleaner/FileRemoval.h"
 #include "cleaner/ItemOperations.h"
 #include "cleaner/RegistryRemoval.h"
+#include "cleaner/SystemFolders.h"
 #include "platform/FileServices.h"
 #include "platform/PathResolver.h"
 #include "platform/TRegistry.h"
@@ -104,7 +105,15 @@ void EmptyRecycleBin(TClearTaskThread& job) {
 }
 
 void TemporaryFiles(TClearTaskThread& job) {
-  job.ItemBytes = ClearFolder(job, Target(job).TempFolder(), false, true, "", job.ItemCount);
+  // Without TMP and TEMP the temporary folder falls back to the profile or the Windows
+  // folder, and a setting may name any folder at all: clearing such a folder would take the
+  // user's files with it.
+  const std::string temp = Target(job).TempFolder();
+  if (auto why = TSystemFolders(Target(job)).TempFolderRefusal(temp)) {
+    job.LogLine(RefusedLine(job.LinePrefix, temp, *why));
+    return;
+  }
+  job.ItemBytes = ClearFolder(job, temp, false, true, "", job.ItemCount);
 }
 
 void Clipboard(TClearTaskThread& job) {

@@ -19,9 +19,12 @@ namespace {
 std::atomic<bool> gInterrupted{false};
 extern "C" void OnInterrupt(int) { gInterrupted.store(true); }
 
-enum class TAnswerPolicy { Ask, Yes, No };
+// --yes answers the confirmation; the questions a clean asks before it empties a drive root
+// or the user's documents are answered yes only by --yes-all, since an unattended yes there
+// can take everything the user has.
+enum class TAnswerPolicy { Ask, Yes, YesAll, No };
 
-// Questions go to the terminal, or are answered by --yes / --no.
+// Questions go to the terminal, or are answered by --yes, --yes-all or --no.
 class TTerminalPrompt : public IPrompt {
  public:
   TTerminalPrompt(TAnswerPolicy policy, std::ostream& err) : policy_(policy), err_(err) {}
@@ -34,10 +37,11 @@ class TTerminalPrompt : public IPrompt {
     }
     const TMsgResult yes = yesNo ? TMsgResult::Yes : TMsgResult::Ok;
     const TMsgResult no = yesNo ? TMsgResult::No : TMsgResult::Cancel;
-    if (policy_ == TAnswerPolicy::Yes) return yes;
+    if (policy_ == TAnswerPolicy::YesAll || (policy_ == TAnswerPolicy::Yes && okCancel)) return yes;
     if (policy_ == TAnswerPolicy::No) return no;
     if (!::isatty(STDIN_FILENO)) {
-      err_ << r.Text << "\n(no answer possible without a terminal: taken as No; use --yes or --no)\n";
+      err_ << r.Text << "\n(no answer possible without a terminal: taken as No; "
+           << (policy_ == TAnswerPolicy::Yes ? "use --yes-all to answer Yes" : "use --yes, --yes-all or --no") << ")\n";
       return no;
     }
     err_ << r.Text << " [y/N] " << std::flush;
@@ -189,6 +193,8 @@ int RunCleaner(CliContext& ctx, const Args& args, bool clean) {
   for (const std::string& a : args) {
     if (a == "--yes" || a == "-y")
       policy = TAnswerPolicy::Yes;
+    else if (a == "--yes-all")
+      policy = TAnswerPolicy::YesAll;
     else if (a == "--no")
       policy = TAnswerPolicy::No;
     else if (a.rfind("--", 0) == 0) {
@@ -208,7 +214,7 @@ int RunCleaner(CliContext& ctx, const Args& args, bool clean) {
   TConsoleCleanerView view(s.catalogue, items, prompt, ctx.out, ctx.err);
   TCleanContext context{s.target.get(), s.folder, &prompt, &desktop, &s.options};
   TCleanerController controller(context, queue, view, s.options);
-  controller.SkipConfirm = policy == TAnswerPolicy::Yes;
+  controller.SkipConfirm = policy == TAnswerPolicy::Yes || policy == TAnswerPolicy::YesAll;
 
   gInterrupted.store(false);
   auto previous = std::signal(SIGINT, OnInterrupt);

@@ -168,6 +168,17 @@ class HiveStore final : public RegistryStore {
     return true;
   }
 
+  bool CanDeleteKey(TRootKey root, std::string_view path) override {
+    std::shared_lock lock(mu_);
+    auto parts = SplitKeyPath(path);
+    if (parts.empty()) return false;
+    Node* parent = Base(root, false);
+    for (std::size_t i = 0; i + 1 < parts.size() && parent; ++i) parent = Step(parent, parts[i], false, true);
+    if (!parent) return false;
+    Node* victim = parent->Find(parts.back());
+    return victim && !victim->hive && victim != machine_ && victim != users_ && HiveOf(parent);
+  }
+
   bool DeleteKey(TRootKey root, std::string_view path) override {
     std::unique_lock lock(mu_);
     for (int attempt = 0; attempt < 2; ++attempt) {

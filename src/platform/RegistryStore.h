@@ -50,6 +50,10 @@ class RegistryStore {
   // Deletes the key and everything below it. A link key below is removed as a link:
   // what it points to is never deleted through it. False when the key does not exist.
   virtual bool DeleteKey(TRootKey root, std::string_view path) = 0;
+  // True when DeleteKey would delete the key: it exists and is not a root the store keeps
+  // (HKEY_USERS itself, a hive's own root, a key outside every hive). Lets a caller refuse
+  // before it has removed anything below the key.
+  virtual bool CanDeleteKey(TRootKey root, std::string_view path) = 0;
   // Creates a symbolic-link key pointing at `target`, an absolute path such as
   // "\\Registry\\Machine\\System\\ControlSet001" (as Wine's own links are written).
   virtual bool CreateLink(TRootKey root, std::string_view path, std::string_view target) = 0;

@@ -183,6 +183,9 @@ bool TRegistry::DeleteValue(std::string_view name) {
 bool TRegistry::DeleteKey(std::string_view path) {
   std::string full = Resolve(path);
   if (full.empty()) return false;
+  // A key the store will not delete (a hive's root) must not lose its subkeys on the way to
+  // that refusal: look before removing anything.
+  if (!store_->CanDeleteKey(root_, full)) return false;
   // Subkeys go first, deepest first and last to first; a link is removed as itself,
   // never followed into what it points to.
   if (!store_->IsLink(root_, full)) {

@@ -156,5 +156,34 @@ TEST_F(DefinitionsTest, ShippedDefinitionsReadAndFindWindowsLogs) {
   EXPECT_GE(count, 1);
 }
 
+// A definition line that names a system folder as a whole, or a registry key the system keeps,
+// is refused before anything is removed; lines naming files of a kind still run.
+TEST_F(DefinitionsTest, LinesNamingSystemFoldersOrHiveRootsAreRefused) {
+  target.WriteFile("C:\\windows\\win.ini", "[windows]");
+  target.WriteFile("C:\\windows\\setup.log", "log");
+  target.WriteFile("C:\\users\\user\\notes.txt", "mine");
+  const std::string sid = target.Registry()->UserSid();
+  target.SetString(HKEY_CURRENT_USER, "Software\\Foo", "One", "1");
+  Write("Custom.dat",
+        "[<New List>]\nDelFile1=%windir%\nDelFile2=%windir%\\,*.*\nDelFile3=C:\\users\\user\\\n"
+        "DelFile4=C:\\users\nDelFile5=%windir%\\,*.log\n"
+        "DelRegValue1=HKEY_USERS\\" + sid + "\nDelRegValue2=HKEY_USERS\\" + sid + ",\n");
+  for (TRunMode mode : {TestRun, DirectClean}) {
+    int count = 0;
+    const auto lines = Run(mode, "Custom Lists - <New List>", &count);
+    EXPECT_EQ(count, 1);  // setup.log
+    const std::string prefix = mode == TestRun ? "Test: " : "Clean: ";
+    for (const std::string& line : std::vector<std::string>{
+             "skipped C:\\windows\\ (it is the Windows folder)", "skipped C:\\users\\user\\ (it is the user profile folder)",
+          "skipped C:\\users (it holds the user profile folder)",
+          "skipped HKEY_USERS\\" + sid + " (it is a root key of the registry)"})
+      EXPECT_TRUE(Has(lines, prefix + line)) << line;
+  }
+  EXPECT_TRUE(Exists("C:\\windows\\win.ini"));
+  EXPECT_FALSE(Exists("C:\\windows\\setup.log"));
+  EXPECT_TRUE(Exists("C:\\users\\user\\notes.txt"));
+  EXPECT_TRUE(target.Registry()->KeyExists(HKEY_CURRENT_USER, "Software\\Foo"));
+}
+
 }  // namespace
 }  // namespace kestrove

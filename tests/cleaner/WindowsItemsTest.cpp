@@ -163,6 +163,50 @@ TEST_F(WindowsItems, TemporaryFilesEmptyTheTempFolderAndKeepIt) {
   EXPECT_TRUE(fs::is_empty(*target.HostPath(temp)));
 }
 
+// Without TMP and TEMP the temporary folder falls back to the profile; a setting may name
+// any folder. None of those is cleared, and the log says why.
+TEST_F(WindowsItems, TemporaryFilesLeaveFoldersThatAreNotTemporary) {
+  const char* userEnv = "Environment";
+  const char* systemEnv = "System\\CurrentControlSet\\Control\\Session Manager\\Environment";
+  target.WriteFile("C:\\users\\user\\notes.txt", "mine");
+  target.WriteFile("C:\\windows\\win.ini", "[windows]");
+  target.WriteFile("C:\\keep.txt", "root");
+  struct Case {
+    const char* temp;  // nullptr: no TMP or TEMP anywhere
+    const char* why;
+  } cases[] = {{nullptr, "it is the user profile folder"},
+               {"C:\\windows", "it is the Windows folder"},
+               {"C:\\windows\\system32\\", "it is the system folder"},
+               {"c:/", "it is the root of a drive"},
+               {"C:\\users", "it holds the user profile folder"},
+               {"C:\\users\\user\\AppData", "it holds the folder C:\\users\\user\\AppData\\"}};
+  for (const Case& c : cases) {
+    for (TRootKey root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+      TRegistry reg(target.Registry());
+      reg.SetRootKey(root);
+      ASSERT_TRUE(reg.OpenKey(root == HKEY_CURRENT_USER ? userEnv : systemEnv, true));
+      for (const char* name : {"TMP", "TEMP"}) {
+        if (c.temp)
+          reg.WriteString(name, c.temp);
+        else
+          reg.DeleteValue(name);
+      }
+    }
+    target.Refresh();
+    const auto run = Clean("Windows - Temporary Files");
+    EXPECT_EQ(run.Summary("Windows - Temporary Files").Count, 0) << c.why;
+    EXPECT_NE(std::find_if(run.Lines.begin(), run.Lines.end(),
+                           [&](const std::string& l) {
+                             return l.rfind("Clean: skipped ", 0) == 0 && l.find(std::string("(") + c.why) != std::string::npos;
+                           }),
+              run.Lines.end())
+        << c.why;
+  }
+  EXPECT_TRUE(Exists("C:\\users\\user\\notes.txt"));
+  EXPECT_TRUE(Exists("C:\\windows\\win.ini"));
+  EXPECT_TRUE(Exists("C:\\keep.txt"));
+}
+
 TEST_F(WindowsItems, OldStyleBinIsListedByItsIndexAndEveryBinIsEmptied) {
   target.WriteFile("C:\\Recycled\\INFO2", std::string(820, 'i'));
   target.WriteFile("C:\\Recycled\\desktop.ini", "[.ShellClassInfo]");

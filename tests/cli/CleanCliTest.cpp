@@ -201,3 +201,17 @@ TEST_F(CleanCli, InterruptStopsTheJob) {
 }
 
 }  // namespace
+
+// --yes answers the confirmation only: the question before a drive root is emptied is taken
+// as No without a terminal, and only --yes-all answers it Yes.
+TEST_F(CleanCli, YesLeavesTheGuardQuestionsToYesAll) {
+  fs::create_directories(dir / "home");
+  std::ofstream(dir / "home" / "Custom.dat") << "[<New List>]\nDelFile1={C: Drive}\\,*.txt\n";
+  std::ofstream(dir / "prefix" / "drive_c" / "guard.txt") << "keep me";
+  CliRun yes = Cli({"clean", "--yes", "Custom Lists - <New List>"});
+  EXPECT_NE(yes.err.find("Do you want to delete all files and folders under C:\\?"), std::string::npos) << yes.err;
+  EXPECT_TRUE(fs::exists(dir / "prefix" / "drive_c" / "guard.txt"));
+  CliRun all = Cli({"clean", "--yes-all", "Custom Lists - <New List>"});
+  EXPECT_EQ(all.status, 0) << all.err;
+  EXPECT_FALSE(fs::exists(dir / "prefix" / "drive_c" / "guard.txt"));
+}

@@ -131,6 +131,11 @@ TEST_F(TRegistryTest, DeleteKeyTakesTheWholeTree) {
   EXPECT_TRUE(reg.KeyExists("\\Software"));
   EXPECT_FALSE(reg.DeleteKey("App"));
   EXPECT_FALSE(reg.DeleteKey("\\"));  // the root is never deleted
+  // A hive's own root is refused before anything below it goes.
+  TRegistry users(store);
+  users.SetRootKey(HKEY_USERS);
+  EXPECT_FALSE(users.DeleteKey(store->UserSid()));
+  EXPECT_TRUE(store->KeyExists(HKEY_CURRENT_USER, "Software"));
 }
 
 TEST(RootKeyNames, LongAndShortFormsWithoutRegardToCase) {

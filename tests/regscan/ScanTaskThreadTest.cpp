@@ -44,6 +44,7 @@ class PoisonedStore : public RegistryStore {
   }
   bool DeleteValue(TRootKey r, std::string_view p, std::string_view n) override { return in_->DeleteValue(r, p, n); }
   bool DeleteKey(TRootKey r, std::string_view p) override { return in_->DeleteKey(r, p); }
+  bool CanDeleteKey(TRootKey r, std::string_view p) override { return in_->CanDeleteKey(r, p); }
   bool CreateLink(TRootKey r, std::string_view p, std::string_view t) override { return in_->CreateLink(r, p, t); }
   bool IsLink(TRootKey r, std::string_view p) override { return in_->IsLink(r, p); }
   std::optional<std::string> WriteBlockReason() override { return in_->WriteBlockReason(); }
