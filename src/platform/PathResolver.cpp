@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "platform/RegistryTypes.h"
+#include "platform/wine/WineShortName.h"
 
 namespace kestrove {
 
@@ -125,15 +126,27 @@ std::optional<std::string> PathResolver::MatchInFolder(const fs::path& folder, s
     }
   }
   std::optional<std::string> found;
+  std::optional<std::string> byShortName;
+  // Installers record paths by short names ("PROGRA~1", "ACME~JQI"); Wine derives those from
+  // the long names, so the listing is searched for a long name whose short name this is.
+  const std::u16string wide = Utf8ToU16(name);
+  const bool mayBeShort = wine::MayBeHashedShortName(wide);
   std::error_code ec;
   fs::directory_iterator it(folder, ec), end;
   for (; !ec && it != end; it.increment(ec)) {
     std::string entry = it->path().filename().string();
-    if (!SameName(entry, name)) continue;
-    // Two names differing only in case can live side by side on the host; take the
-    // smallest so that every look-up picks the same one.
-    if (!found || entry < *found) found = std::move(entry);
+    if (SameName(entry, name)) {
+      // Two names differing only in case can live side by side on the host; take the
+      // smallest so that every look-up picks the same one.
+      if (!found || entry < *found) found = std::move(entry);
+    } else if (mayBeShort && !found) {
+      const std::u16string shortName = wine::HashedShortName(Utf8ToU16(entry));
+      if (!shortName.empty() && SameName(U16ToUtf8(shortName), name) && (!byShortName || entry < *byShortName))
+        byShortName = std::move(entry);
+    }
   }
+  // A long name of exactly these letters wins over a short name that happens to match.
+  if (!found) found = std::move(byShortName);
   std::unique_lock lock(mutex_);
   if (found) {
     if (cache_.size() >= kMaxCacheEntries) cache_.clear();

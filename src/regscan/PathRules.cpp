@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "platform/PathResolver.h"
+#include "platform/wine/WineShortName.h"
 
 namespace kestrove {
 
@@ -106,6 +107,10 @@ struct TFileProbe::Folder {
   // Folded name -> the names the folder holds under it (several only when the host keeps
   // names that differ in case alone) with what each is.
   std::unordered_map<std::string, std::vector<std::pair<std::string, Kind>>> entries;
+  // Folded short name -> what the long name it stands for is; made at the first look-up of
+  // a name that may be a short name.
+  bool shortNamesIndexed = false;
+  std::unordered_map<std::string, std::pair<std::string, Kind>> byShortName;
 };
 
 TFileProbe::TFileProbe(const TargetSystem& target) : target_(target) {}
@@ -201,11 +206,30 @@ TFileProbe::Kind TFileProbe::Lookup(Folder& folder, std::string_view name) {
   }
   FoldInto(name, folded_);
   auto it = folder.entries.find(folded_);
-  if (it == folder.entries.end()) return Kind::Missing;
+  if (it == folder.entries.end()) return LookupShortName(folder, name);
   for (const auto& [entry, kind] : it->second) {
     if (entry == name) return kind;
   }
   return it->second.front().second;
+}
+
+// Installers record paths by the short names the target derives ("ACME~JQI"): a name that
+// may be one is looked for among the short names of the folder's long names.
+TFileProbe::Kind TFileProbe::LookupShortName(Folder& folder, std::string_view name) {
+  if (!wine::MayBeHashedShortName(Utf8ToU16(name))) return Kind::Missing;
+  if (!folder.shortNamesIndexed) {
+    folder.shortNamesIndexed = true;
+    for (const auto& [folded, list] : folder.entries) {
+      for (const auto& [entry, kind] : list) {
+        const std::u16string shortName = wine::HashedShortName(Utf8ToU16(entry));
+        if (shortName.empty()) continue;
+        auto [slot, added] = folder.byShortName.try_emplace(FoldName(U16ToUtf8(shortName)), entry, kind);
+        if (!added && entry < slot->second.first) slot->second = {entry, kind};
+      }
+    }
+  }
+  auto it = folder.byShortName.find(folded_);
+  return it == folder.byShortName.end() ? Kind::Missing : it->second.second;
 }
 
 TFileProbe::Kind TFileProbe::Query(std::string_view path) {

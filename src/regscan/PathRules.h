@@ -51,6 +51,7 @@ class TFileProbe {
   Folder* ResolveFolder(std::string_view folderText);
   Folder* ResolveFolderText(std::string_view folderText);
   Kind Lookup(Folder& folder, std::string_view name);
+  Kind LookupShortName(Folder& folder, std::string_view name);
   void List(Folder& folder);
 
   const TargetSystem& target_;
