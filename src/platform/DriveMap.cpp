@@ -182,11 +182,11 @@ DriveMap DriveMap::FromDosDevices(const fs::path& dosdevices, const fs::path& ta
       auto hint = deviceHints.find(letter);
       if (hint != deviceHints.end()) type = hint->second;
     }
-    std::uint32_t t = type.value_or(DRIVE_FIXED);
-    // A folder outside the target (Z: -> /, a link into the user's home) is somebody
-    // else's data: whatever the registry claims, it is never a fixed drive of this system.
-    if (!info.insideTarget && (t == DRIVE_FIXED || t == DRIVE_UNKNOWN)) t = DRIVE_REMOTE;
-    info.type = t;
+    // The type is the one Wine gives the drive, so that reading (the scanner, the drive
+    // listing) sees what programs on the target see. A folder outside the target (Z: -> /,
+    // a link into the user's home) stays somebody else's data through `insideTarget`:
+    // nothing is removed or written there, whatever its type.
+    info.type = type.value_or(DRIVE_FIXED);
   }
   return map;
 }

@@ -57,8 +57,8 @@ class DriveMap {
   // Reads the drive links of a Wine prefix's dosdevices folder: "c:" -> "../drive_c",
   // "z:" -> "/". Raw device entries ("d::" -> "/dev/sr0") map no drive but say what kind of
   // device a letter is. `wineTypes` holds the types Wine keeps in the registry, by lower-case
-  // letter. A drive whose folder leaves `targetFolder` is a network drive unless the registry
-  // names another removable kind: it is never fixed.
+  // letter; a drive without one is fixed unless its raw device says otherwise, as Wine
+  // detects it. Whether a drive's folder leaves `targetFolder` is `insideTarget`, not its type.
   static DriveMap FromDosDevices(const std::filesystem::path& dosdevices, const std::filesystem::path& targetFolder,
                                  const std::map<char, std::uint32_t>& wineTypes);
 

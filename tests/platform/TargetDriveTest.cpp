@@ -2,8 +2,10 @@
 
 #include "TargetTestSupport.h"
 #include "platform/DriveMap.h"
+#include "platform/FileServices.h"
 #include "platform/TargetSystem.h"
 #include "platform/memory/MemoryTarget.h"
+#include "regscan/PathRules.h"
 
 namespace kestrove {
 namespace {
@@ -32,7 +34,7 @@ class DriveDosDevices : public ::testing::Test {
   fs::path prefix;
 };
 
-TEST_F(DriveDosDevices, DriveCIsFixedAndZIsNetwork) {
+TEST_F(DriveDosDevices, DriveCAndZAreFixedAndZIsOutside) {
   DriveMap map = Read();
   ASSERT_NE(map.Find('c'), nullptr);
   EXPECT_EQ(map.Find('C')->hostRoot, prefix / "drive_c");
@@ -41,25 +43,22 @@ TEST_F(DriveDosDevices, DriveCIsFixedAndZIsNetwork) {
   EXPECT_EQ(map.TypeOf('C'), DRIVE_FIXED);
   EXPECT_EQ(map.Find('Z')->hostRoot, fs::path("/"));
   EXPECT_FALSE(map.Find('Z')->insideTarget);
-  EXPECT_EQ(map.TypeOf('z'), DRIVE_REMOTE);
+  EXPECT_EQ(map.TypeOf('z'), DRIVE_FIXED);  // as Wine calls it
 }
 
-TEST_F(DriveDosDevices, OutsideTheTargetIsNeverFixed) {
+// Drives that leave the target keep the type Wine gives them, and are outside: removal never
+// reaches them (and the whole-drive rules take only fixed drives that are inside).
+TEST_F(DriveDosDevices, OutsideTheTargetKeepsWinesTypeAndIsOutside) {
   Link(tmp / "home/user", "h:");  // a link into the user's home
   Link("../../home/user", "i:");  // the same, relative
   Link("..", "j:");               // the prefix folder itself, registry files and all
-  // Even when the registry calls them hard disks.
-  DriveMap map = Read({{'h', DRIVE_FIXED}, {'z', DRIVE_FIXED}});
-  EXPECT_EQ(map.TypeOf('H'), DRIVE_REMOTE);
+  fs::create_directory_symlink(tmp / "home/user", prefix / "drive_k");
+  Link("../drive_k", "k:");  // a folder inside that links out
+  DriveMap map = Read({{'h', DRIVE_FIXED}, {'i', DRIVE_REMOTE}});
+  EXPECT_EQ(map.TypeOf('H'), DRIVE_FIXED);
   EXPECT_EQ(map.TypeOf('I'), DRIVE_REMOTE);
-  EXPECT_FALSE(map.Find('J')->insideTarget);
-  EXPECT_EQ(map.TypeOf('Z'), DRIVE_REMOTE);
-}
-
-TEST_F(DriveDosDevices, AFolderInsideThatLinksOutIsOutside) {
-  fs::create_directory_symlink(tmp / "home/user", prefix / "drive_h");
-  Link("../drive_h", "h:");
-  EXPECT_EQ(Read().TypeOf('H'), DRIVE_REMOTE);
+  EXPECT_EQ(map.TypeOf('Z'), DRIVE_FIXED);
+  for (char letter : {'H', 'I', 'J', 'K', 'Z'}) EXPECT_FALSE(map.Find(letter)->insideTarget) << letter;
 }
 
 TEST_F(DriveDosDevices, OtherDrivesInsideAreFixed) {
@@ -129,8 +128,17 @@ TEST(DrivePrefix, WinePrefixReadsTypesFromTheRegistry) {
   EXPECT_EQ(target->Kind(), "Wine prefix");
   EXPECT_EQ(target->DriveType('C'), DRIVE_FIXED);
   EXPECT_EQ(target->DriveType('D'), DRIVE_CDROM);
-  EXPECT_EQ(target->DriveType('Z'), DRIVE_REMOTE);
+  EXPECT_EQ(target->DriveType('Z'), DRIVE_FIXED);  // "hd" in Wine's list
+  EXPECT_FALSE(IsFixedTargetDrive(*target, 'Z'));    // but never a drive of this system to empty
   EXPECT_EQ(target->DriveType('Y'), DRIVE_NO_ROOT_DIR);
+  // The scanner judges references on Z: as Wine would find them, like those on C:.
+  EXPECT_EQ(ComputeScanDrives(*target, true), "cz");
+  TFileProbe probe(*target);
+  TPathRuleSettings settings;
+  settings.ScanDrives = ComputeScanDrives(*target, true);
+  TPathRules rules(*target, probe, settings);
+  EXPECT_TRUE(rules.IsMissingPath("Z:\\kestrove-no-such-folder\\app.exe", "", false));
+  EXPECT_FALSE(rules.IsMissingPath("Z:\\", "", true));
   EXPECT_EQ(target->Drives().size(), 3u);
 }
 
