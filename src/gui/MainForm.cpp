@@ -538,7 +538,8 @@ void TfrmMain::WMAutoJobs() {
   hide();
   // 2. Without "/Clear" the confirmation still shows when the settings ask for it.
   cleaner_->StartDirectClean();
-  // 3. The registry scan comes with the Registry page.
+  // 3. A registry scan, exactly as the Scan button starts one.
+  if (bScan->text() == "Scan") bScanClick();
   if (cleaner_->SkipConfirm) {
     // An unattended "/Clear" run: the window closes itself when its jobs are done, or at
     // once when nothing was selected and no job started.
@@ -553,7 +554,7 @@ void TfrmMain::WMAutoJobs() {
 }
 
 void TfrmMain::CheckUnattendedEnd() {
-  if (!unattended_ || cleaner_->Busy || cleaner_->JobRunning()) return;
+  if (!unattended_ || cleaner_->Busy || cleaner_->JobRunning() || bScan->text() != "Scan") return;
   unattendedWatch_->stop();
   // Through the queue, behind the job's last calls.
   PostToSelf([this] { close(); });

@@ -113,9 +113,11 @@ int TRegistry::GetDataSize(std::string_view name) {
 std::string TRegistry::ReadString(std::string_view name) {
   auto v = Query(name);
   if (!v) return {};
+  // An empty value reads as an empty text whatever its type; only data of another type is
+  // an error.
+  if (v->data.empty()) return {};
   auto type = DataTypeOf(v->type);
   if (type != TRegDataType::rdString && type != TRegDataType::rdExpandString) ReadError(name);
-  if (v->data.empty()) return {};
   // The text ends at the first zero character, whatever follows it.
   std::size_t units = v->data.size() / 2;
   for (std::size_t k = 0; k < units; ++k) {

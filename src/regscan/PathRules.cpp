@@ -373,6 +373,9 @@ bool TPathRules::Test(std::string_view p, std::string_view s, bool dirOK) {
     t = std::string(q);
   }
 
+  // "\\?\C:\..." (how Wine registers type libraries) names the path after the prefix.
+  if (t.size() > 4 && t.compare(0, 4, "\\\\?\\") == 0) t.erase(0, 4);
+
   // A leading environment variable, expanded only when it names a folder.
   if (!t.empty() && t.front() == '%') {
     const std::string r = t.substr(1);

@@ -53,6 +53,7 @@ TEST_F(TRegistryTest, ReadsFollowTheDataTypeRules) {
   reg.WriteRaw("z", REG_SZ, withZero);
   reg.WriteRaw("m", REG_MULTI_SZ, Utf8ToUtf16Le("x", true));
   reg.WriteRaw("empty", REG_SZ, {});
+  reg.WriteRaw("emptyBinary", REG_BINARY, {});
 
   EXPECT_EQ(reg.GetDataType("s"), TRegDataType::rdString);
   EXPECT_EQ(reg.GetDataType("e"), TRegDataType::rdExpandString);
@@ -67,6 +68,7 @@ TEST_F(TRegistryTest, ReadsFollowTheDataTypeRules) {
   EXPECT_EQ(reg.ReadString("E"), "%windir%\\x");
   EXPECT_EQ(reg.ReadString("z"), "ab");  // up to the first zero character
   EXPECT_EQ(reg.ReadString("empty"), "");
+  EXPECT_EQ(reg.ReadString("emptyBinary"), "");  // size 0: empty text, whatever the type
   EXPECT_EQ(reg.ReadString("missing"), "");
   EXPECT_EQ(ErrorOf([&] { reg.ReadString("i"); }), "Invalid data type for 'i'");
   EXPECT_EQ(ErrorOf([&] { reg.ReadString("m"); }), "Invalid data type for 'm'");

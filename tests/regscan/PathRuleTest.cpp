@@ -58,6 +58,11 @@ TEST_F(PathRuleTest, TextsThatNameNoLocalPathAreNotReported) {
   EXPECT_FALSE(Missing("C:\\gone\\hpscan.exe"));
 }
 
+TEST_F(PathRuleTest, LongPathPrefixNamesThePathAfterIt) {
+  EXPECT_FALSE(Missing("\\\\?\\C:\\windows\\system32\\shell32.dll"));
+  EXPECT_TRUE(Missing("\\\\?\\C:\\Program Files\\Gone\\gone.tlb"));
+}
+
 TEST_F(PathRuleTest, CommandLinesWhoseProgramExistsAreNotReported) {
   EXPECT_FALSE(Missing("C:\\Windows\\notepad.exe %1"));
   EXPECT_FALSE(Missing("c:\\WINDOWS\\NOTEPAD.EXE"));
