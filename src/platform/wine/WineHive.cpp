@@ -536,7 +536,10 @@ void ParseHive(Hive& hive) {
         }
         case '#': {
           if (!current) break;  // a global option such as #arch: part of the preamble
-          std::string_view opt(buf.data() + line.content, line.end - line.content);
+          // Kept with every byte up to the newline: a rewritten key gives the line back
+          // exactly as read, carriage returns and all.
+          const std::string_view asRead(buf.data() + line.content, line.end - line.content);
+          std::string_view opt = asRead;
           if (!opt.empty() && opt.back() == '\r') opt.remove_suffix(1);
           if (opt.substr(0, 6) == "#time=") {
             // The exact time wins over the seconds on the key's line.
@@ -556,7 +559,7 @@ void ParseHive(Hive& hive) {
             current->isLink = true;
           } else {
             if (!current->extra) current->extra = std::make_unique<regtree::KeyExtra>();
-            current->extra->options.emplace_back(opt);
+            current->extra->options.emplace_back(asRead);
           }
           break;
         }
@@ -618,8 +621,31 @@ class HiveWriter {
     out_.append(preamble);
     // Keys are preceded by a blank line; Wine's own preamble already ends with one.
     wrote_ = preamble.size() < 2 || preamble.substr(preamble.size() - 2) != "\n\n";
+    // Depth first, parents before children, with an explicit stack: keys may be nested
+    // far deeper than the thread's stack would allow. `path` holds the current key's path;
+    // each entry remembers where its own part of the path ends.
+    struct Frame {
+      Node* node;
+      std::size_t next;     // next child to visit
+      std::size_t pathEnd;  // path.size() for this key
+    };
     std::string path;
+    std::vector<Frame> stack;
     WriteKey(*hive_.root, path);
+    stack.push_back({hive_.root, 0, 0});
+    while (!stack.empty()) {
+      Frame& top = stack.back();
+      if (top.next == top.node->children.size()) {
+        stack.pop_back();
+        continue;
+      }
+      Node& child = *top.node->children[top.next++];
+      path.resize(top.pathEnd);
+      if (!path.empty()) path += "\\\\";
+      AppendEscaped(path, Utf8ToU16(child.name), "[]", false);
+      WriteKey(child, path);
+      stack.push_back({&child, 0, path.size()});
+    }
     Flush();
   }
 
@@ -631,29 +657,34 @@ class HiveWriter {
     out_.clear();
   }
 
-  void WriteKey(Node& node, std::string& path) {
-    if (!node.valuesReady.load(std::memory_order_acquire)) ensureValues_(node);
+  // Writes one key, not its subkeys.
+  void WriteKey(Node& node, const std::string& path) {
+    // An unchanged key is copied from its text: its values need not be read at all.
+    const bool copy = !node.dirty && node.HasRaw();
+    if (!copy && !node.valuesReady.load(std::memory_order_acquire)) ensureValues_(node);
     const bool hasClass = node.extra && node.extra->keyClass.has_value();
     // Wine writes a key only when it says something its subkeys do not: values, a class,
     // a link, or no subkeys at all. A key read from the file keeps its text.
-    if (node.HasRaw() || !node.values.empty() || node.children.empty() || hasClass || node.isLink) {
-      if (wrote_) out_ += '\n';
-      wrote_ = true;
-      if (!node.dirty && node.HasRaw()) {
-        out_.append(hive_.buffer, node.rawBegin, node.rawEnd - node.rawBegin);
+    if (!(node.HasRaw() || !node.values.empty() || node.children.empty() || hasClass || node.isLink)) return;
+    if (wrote_) out_ += '\n';
+    wrote_ = true;
+    if (copy) {
+      std::string_view raw(hive_.buffer.data() + node.rawBegin, node.rawEnd - node.rawBegin);
+      if (raw.size() >= kChunk) {
+        // A large key goes to the sink straight from the buffer, never copied.
+        Flush();
+        sink_(raw);
       } else {
-        WriteHeader(node, path);
-        for (const RegValue& v : node.values) AppendValueLine(out_, v);
+        out_.append(raw);
       }
-      if (out_.size() >= kChunk) Flush();
+    } else {
+      WriteHeader(node, path);
+      for (const RegValue& v : node.values) {
+        AppendValueLine(out_, v);
+        if (out_.size() >= kChunk) Flush();
+      }
     }
-    for (auto& child : node.children) {
-      const std::size_t keep = path.size();
-      if (!path.empty()) path += "\\\\";
-      AppendEscaped(path, Utf8ToU16(child->name), "[]", false);
-      WriteKey(*child, path);
-      path.resize(keep);
-    }
+    if (out_.size() >= kChunk) Flush();
   }
 
   void WriteHeader(const Node& node, const std::string& path) {
