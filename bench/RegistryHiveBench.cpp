@@ -1,5 +1,6 @@
 // Load and save of a large Wine registry file, side by side with `wc -l` over the same
-// file, and the peak memory of a load as a share of the file's size.
+// file, and the peak memory of a load, and of a save of a file made of one huge value line,
+// as a share of the file's size.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
@@ -163,6 +164,43 @@ void BM_LoadPeakMemory(benchmark::State& state) {
   state.counters["peak_over_file_size"] = ratio;
 }
 BENCHMARK(BM_LoadPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Peak memory of a load and a save of a user.reg that is mostly one huge value line (as big
+// as KESTROVE_BENCH_HIVE_MB), with one small key changed: the huge key is written back from
+// the file's text, so the peak stays a small multiple of the file, however long the line.
+void BM_SaveHugeValuePeakMemory(benchmark::State& state) {
+  const char* env = std::getenv("KESTROVE_BENCH_HIVE_MB");
+  const std::size_t megabytes = env ? std::strtoul(env, nullptr, 10) : 100;
+  const fs::path dir = fs::temp_directory_path() / ("kestrove-bench-huge-value-" + std::to_string(megabytes));
+  double ratio = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    fs::remove_all(dir);
+    fs::create_directories(dir / "drive_c");
+    {
+      std::ofstream out(dir / "user.reg", std::ios::binary);
+      out << "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n\n#arch=win64\n"
+          << "\n[Software\\\\Big] 1796628164\n#time=1dd861bc07068c2\n\"Huge\"=\"";
+      const std::string chunk(1 << 20, 'x');
+      for (std::size_t i = 0; i < megabytes; ++i) out << chunk;
+      out << "\"\n\n[Software\\\\Small] 1796628164\n#time=1dd861bc07068c2\n\"n\"=dword:00000001\n";
+    }
+    const double size = static_cast<double>(fs::file_size(dir / "user.reg"));
+    ::malloc_trim(0);
+    std::ofstream("/proc/self/clear_refs") << "5";
+    const long base = StatusKb("VmRSS:");
+    state.ResumeTiming();
+    {
+      auto store = kestrove::RegistryStore::OpenWinePrefix(dir);
+      store->SetValue(kestrove::HKEY_CURRENT_USER, "Software\\Small", "n", kestrove::REG_DWORD, {2, 0, 0, 0});
+      store->Commit();
+      ratio = static_cast<double>(StatusKb("VmHWM:") - base) * 1024.0 / size;
+    }
+  }
+  state.counters["peak_over_file_size"] = ratio;
+  fs::remove_all(dir);
+}
+BENCHMARK(BM_SaveHugeValuePeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

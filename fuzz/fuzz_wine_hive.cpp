@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/RegistryTree.h"
 #include "platform/wine/WineHive.h"
@@ -25,13 +26,18 @@ bool Load(Hive& hive, Node& root, std::string text) {
   }
 }
 
-void DirtyAll(Hive& hive, Node& n) {
-  if (!n.valuesReady) {
-    kestrove::wine::LoadValues(hive, n);
-    n.valuesReady = true;
+void DirtyAll(Hive& hive, Node& top) {
+  std::vector<Node*> pending{&top};  // no recursion: keys may nest as deep as the input allows
+  while (!pending.empty()) {
+    Node& n = *pending.back();
+    pending.pop_back();
+    if (!n.valuesReady) {
+      kestrove::wine::LoadValues(hive, n);
+      n.valuesReady = true;
+    }
+    n.dirty = true;
+    for (auto& c : n.children) pending.push_back(c.get());
   }
-  n.dirty = true;
-  for (auto& c : n.children) DirtyAll(hive, *c);
 }
 
 std::string Write(Hive& hive) {

@@ -56,21 +56,8 @@ bool Refused(TClearTaskThread& job, TRootKey root, const std::string& rootName, 
 }  // namespace
 
 int CountValues(TClearTaskThread& job, TRootKey root, const std::string& key) {
-  TRegistry reg(job.Context().Target->Registry());
-  reg.SetRootKey(root);
-  if (!reg.OpenKeyReadOnly(key)) return 0;
-  std::vector<std::string> names;
-  reg.GetValueNames(names);
-  int count = static_cast<int>(names.size());
-  reg.GetKeyNames(names);
-  const std::string base = reg.CurrentPath();
-  for (const std::string& sub : names) {
-    const std::string path = base.empty() ? sub : base + "\\" + sub;
-    // A link below is removed as itself; what it points to stays and is not counted.
-    if (IsLink(job, root, path)) continue;
-    count += CountValues(job, root, path);
-  }
-  return count;
+  // The store walks the tree itself: a key nested thousands deep must not nest calls here.
+  return static_cast<int>(job.Context().Target->Registry()->TreeValueCount(root, key));
 }
 
 int RemoveKey(TClearTaskThread& job, const std::string& rootName, const std::string& key) {

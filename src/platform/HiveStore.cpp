@@ -27,6 +27,24 @@ std::vector<std::string_view> SplitKeyPath(std::string_view path) {
   return parts;
 }
 
+std::size_t RegistryStore::TreeValueCount(TRootKey root, std::string_view path) {
+  // Through the other calls, one full path at a time; HiveStore walks its nodes instead.
+  std::size_t count = 0;
+  std::vector<std::string> pending{std::string(path)};
+  while (!pending.empty()) {
+    const std::string key = std::move(pending.back());
+    pending.pop_back();
+    if (auto names = ValueNames(root, key)) count += names->size();
+    if (auto subKeys = SubKeyNames(root, key)) {
+      for (const std::string& name : *subKeys) {
+        std::string child = key.empty() ? name : key + "\\" + name;
+        if (!IsLink(root, child)) pending.push_back(std::move(child));
+      }
+    }
+  }
+  return count;
+}
+
 namespace {
 
 constexpr int kMaxLinkDepth = 16;
@@ -226,6 +244,23 @@ class HiveStore final : public RegistryStore {
     Node* n = Base(root, false);
     for (std::size_t i = 0; i < parts.size() && n; ++i) n = Step(n, parts[i], false, i + 1 < parts.size());
     return n && n->isLink;
+  }
+
+  std::size_t TreeValueCount(TRootKey root, std::string_view path) override {
+    std::shared_lock lock(mu_);
+    Node* n = Resolve(root, path);
+    if (!n) return 0;
+    std::size_t count = 0;
+    std::vector<Node*> pending{n};
+    while (!pending.empty()) {
+      Node* key = pending.back();
+      pending.pop_back();
+      EnsureValues(*key);
+      count += key->values.size();
+      for (auto& c : key->children)
+        if (!c->isLink) pending.push_back(c.get());
+    }
+    return count;
   }
 
   std::optional<std::string> WriteBlockReason() override {

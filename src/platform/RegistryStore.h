@@ -59,6 +59,10 @@ class RegistryStore {
   virtual bool CreateLink(TRootKey root, std::string_view path, std::string_view target) = 0;
   // True when the key at `path` is a symbolic link (the path's last component is not followed).
   virtual bool IsLink(TRootKey root, std::string_view path) = 0;
+  // The number of values of the key and of every key below it; a link key below is not
+  // entered (what it points to is counted where it lives). 0 when the key does not exist.
+  // Walks without recursion, so any depth is safe.
+  virtual std::size_t TreeValueCount(TRootKey root, std::string_view path);
 
   // Why writing is refused right now (Wine runs on the target), or nullopt.
   virtual std::optional<std::string> WriteBlockReason() = 0;

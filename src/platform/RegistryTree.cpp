@@ -21,6 +21,18 @@ std::size_t LowerBound(const Vec& v, std::string_view name, GetName get) {
 }
 }  // namespace
 
+Node::~Node() {
+  // Every node taken off the stack hands its children to the stack first, so it is freed
+  // without any below it and no destructor nests inside another.
+  std::vector<std::unique_ptr<Node>> pending = std::move(children);
+  while (!pending.empty()) {
+    std::unique_ptr<Node> node = std::move(pending.back());
+    pending.pop_back();
+    for (auto& child : node->children) pending.push_back(std::move(child));
+    node->children.clear();
+  }
+}
+
 Node* Node::Find(std::string_view childName) const {
   auto get = [](const std::unique_ptr<Node>& n) -> std::string_view { return n->name; };
   std::size_t i = LowerBound(children, childName, get);

@@ -36,6 +36,12 @@ struct Node {
   bool isLink = false;
   std::atomic<bool> valuesReady{true};
 
+  Node() = default;
+  Node(const Node&) = delete;
+  Node& operator=(const Node&) = delete;
+  // Frees the subtree without recursion: a key may be nested as deep as its file allows.
+  ~Node();
+
   bool HasRaw() const { return rawEnd > rawBegin; }
   const std::optional<std::string>* Class() const { return extra ? &extra->keyClass : nullptr; }
 

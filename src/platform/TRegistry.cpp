@@ -188,15 +188,13 @@ bool TRegistry::DeleteKey(std::string_view path) {
   // A key the store will not delete (a hive's root) must not lose its subkeys on the way to
   // that refusal: look before removing anything.
   if (!store_->CanDeleteKey(root_, full)) return false;
-  // Subkeys go first, deepest first and last to first; a link is removed as itself,
-  // never followed into what it points to.
+  // Subkeys go first, last to first, each with everything below it in one step: the store
+  // removes a subtree without walking it here, so however deep it is neither the stack nor
+  // a path per level grows. A link is removed as itself, never followed into what it
+  // points to (the store never deletes through a link either).
   if (!store_->IsLink(root_, full)) {
     if (auto names = store_->SubKeyNames(root_, full)) {
-      for (auto it = names->rbegin(); it != names->rend(); ++it) {
-        TRegistry sub(store_);
-        sub.SetRootKey(root_);
-        sub.DeleteKey("\\" + full + "\\" + *it);
-      }
+      for (auto it = names->rbegin(); it != names->rend(); ++it) store_->DeleteKey(root_, full + "\\" + *it);
     }
   }
   bool ok = store_->DeleteKey(root_, full);

@@ -187,6 +187,11 @@ TEST(RegistryStore, LinksAreFollowedButNeverDeletedThrough) {
   // A link to itself ends instead of looping.
   ASSERT_TRUE(store->CreateLink(HKEY_LOCAL_MACHINE, "System\\Loop", "\\Registry\\Machine\\System\\Loop"));
   EXPECT_FALSE(store->KeyExists(HKEY_LOCAL_MACHINE, "System\\Loop\\x"));
+  // Counting values never enters a link: what it points to counts once, where it lives.
+  ASSERT_TRUE(store->SetValue(HKEY_LOCAL_MACHINE, "System\\ControlSet001\\Services\\Beep", "Start", REG_DWORD, {3, 0, 0, 0}));
+  EXPECT_EQ(store->TreeValueCount(HKEY_LOCAL_MACHINE, "System"), 1u);
+  EXPECT_EQ(store->TreeValueCount(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet"), 1u);
+  EXPECT_EQ(store->TreeValueCount(HKEY_LOCAL_MACHINE, "System\\Nowhere"), 0u);
   // Deleting a tree that holds a link removes the link, not what it points to.
   ASSERT_TRUE(reg.DeleteKey("\\System\\CurrentControlSet"));
   EXPECT_FALSE(store->KeyExists(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet"));
@@ -205,6 +210,49 @@ TEST(RegistryStore, LinksAreFollowedButNeverDeletedThrough) {
   auto again = RegistryStore::OpenWinePrefix(prefix.dir());
   EXPECT_FALSE(again->KeyExists(HKEY_LOCAL_MACHINE, "Software\\Classes\\Wow6432Node"));
   EXPECT_EQ(again->SubKeyNames(HKEY_LOCAL_MACHINE, "Software\\Classes\\CLSID"), clsid);
+}
+
+// Wine reads and writes a key nested 100,000 deep; so must every load, write, count and
+// delete here, with no recursion (AddressSanitizer's larger frames overflow the stack first).
+TEST(RegistryStore, KeysNestedDeeperThanAnyStackAreWrittenAndDeleted) {
+  constexpr int kLevels = 100000;
+  char tmpl[] = "/tmp/kestrove-deep-XXXXXX";
+  const fs::path dir = ::mkdtemp(tmpl);
+  std::string filePath = "Deep", keyPath = "Deep";
+  for (int i = 0; i < kLevels; ++i) {
+    filePath += "\\\\k";
+    keyPath += "\\k";
+  }
+  const std::string head = "WINE REGISTRY Version 2\n;; All keys relative to \\\\User\\\\S-1-5-21-0-0-0-1000\n\n#arch=win64\n\n";
+  const std::string deepBlock = "[" + filePath + "] 1695780567\n#time=1d9f0e7a4b3c2d1\n\"v\"=\"deep\"\n";
+  const std::string other = "[Other] 1695780567\n#time=1d9f0e7a4b3c2d1\n\"n\"=dword:00000001\n";
+  { std::ofstream(dir / "user.reg", std::ios::binary) << head << deepBlock << "\n" << other; }
+  {
+    auto store = std::shared_ptr<RegistryStore>(RegistryStore::OpenWinePrefix(dir));
+    ASSERT_TRUE(store->KeyExists(HKEY_CURRENT_USER, keyPath));
+    // A change elsewhere leaves the deep key's text as it was.
+    ASSERT_TRUE(store->SetValue(HKEY_CURRENT_USER, "Other", "n", REG_DWORD, {2, 0, 0, 0}));
+    store->Commit();
+    const std::string saved = ReadAll(dir / "user.reg");
+    EXPECT_EQ(saved.substr(0, head.size() + deepBlock.size()), head + deepBlock);
+    ASSERT_TRUE(store->SetValue(HKEY_CURRENT_USER, keyPath, "added", REG_SZ, Utf8ToUtf16Le("yes", true)));
+    store->Commit();
+    EXPECT_EQ(store->TreeValueCount(HKEY_CURRENT_USER, "Deep"), 2u);
+  }
+  {
+    auto store = std::shared_ptr<RegistryStore>(RegistryStore::OpenWinePrefix(dir));
+    auto added = store->QueryValue(HKEY_CURRENT_USER, keyPath, "added");
+    ASSERT_TRUE(added);
+    EXPECT_EQ(Utf16LeToUtf8(added->data), std::string("yes\0", 4));
+    TRegistry reg(store);
+    reg.SetRootKey(HKEY_CURRENT_USER);
+    ASSERT_TRUE(reg.DeleteKey("Deep"));
+    store->Commit();
+  }
+  const std::string after = ReadAll(dir / "user.reg");
+  EXPECT_EQ(after.find("[Deep"), std::string::npos);
+  EXPECT_NE(after.find("\"n\"=dword:00000002\n"), std::string::npos);
+  fs::remove_all(dir);
 }
 
 TEST(RegistryStore, HiveRootsCannotBeDeleted) {

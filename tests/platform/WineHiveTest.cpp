@@ -22,13 +22,18 @@ std::string ReadAll(const fs::path& p) {
 
 fs::path FreshPrefixData() { return fs::path(KESTROVE_SOURCE_DIR) / ".." / "shared" / "testdata" / "wine-8.0-fresh"; }
 
-void MarkAllDirty(regtree::Hive& hive, regtree::Node& n) {
-  if (!n.valuesReady) {
-    wine::LoadValues(hive, n);
-    n.valuesReady = true;
+void MarkAllDirty(regtree::Hive& hive, regtree::Node& top) {
+  std::vector<regtree::Node*> pending{&top};  // no recursion: trees may be very deep
+  while (!pending.empty()) {
+    regtree::Node& n = *pending.back();
+    pending.pop_back();
+    if (!n.valuesReady) {
+      wine::LoadValues(hive, n);
+      n.valuesReady = true;
+    }
+    n.dirty = true;
+    for (auto& c : n.children) pending.push_back(c.get());
   }
-  n.dirty = true;
-  for (auto& c : n.children) MarkAllDirty(hive, *c);
 }
 
 // Serialises one parsed hive back to text; with `regenerate`, every key is written anew
@@ -225,6 +230,59 @@ TEST(WineHive, RepeatedKeyBlocksMerge) {
   ASSERT_EQ(k->values.size(), 2u);
   EXPECT_EQ(Utf16LeToUtf8(k->values[0].data), std::string("3\0", 2));
   EXPECT_EQ(k->values[1].name, "b");
+}
+
+// Option lines Kestrove does not interpret come back exactly as read, whatever ends them.
+TEST(WineHive, OptionLinesKeepEveryByte) {
+  const std::string text = Hive("[K] 1695780567\n#time=1d9f0e7a4b3c2d1\n#arch=win64\r\r\n#opt\r\n\"v\"=\"x\"\n");
+  EXPECT_EQ(RoundTrip(text, "t.reg", false), text);
+  const std::string regenerated = RoundTrip(text, "t.reg", true);
+  EXPECT_EQ(regenerated, text);
+  EXPECT_EQ(RoundTrip(regenerated, "t.reg", true), text) << "a second rewrite must not lose anything either";
+}
+
+// A write copies unchanged keys from the file's text: their values are never parsed, and a
+// large key reaches the sink straight from the buffer instead of through a copy.
+TEST(WineHive, UnchangedKeysAreCopiedWithoutReadingTheirValues) {
+  const std::string big(3 << 20, 'x');
+  regtree::Node root;
+  regtree::Hive hive;
+  hive.label = "t.reg";
+  hive.buffer = Hive("[Big] 1695780567\n#time=1d9f0e7a4b3c2d1\n\"v\"=\"" + big + "\"\n\n[Small] 1695780567\n\"w\"=dword:00000001\n");
+  hive.root = &root;
+  wine::ParseHive(hive);
+  regtree::Node* small = root.Find("Small");
+  ASSERT_TRUE(small);
+  wine::LoadValues(hive, *small);
+  small->valuesReady = true;
+  small->values[0].data = {2, 0, 0, 0};
+  small->dirty = true;
+  std::string out;
+  bool bigCopiedFromBuffer = false;
+  int parsed = 0;
+  wine::WriteHive(
+      hive,
+      [&](std::string_view s) {
+        if (s.data() >= hive.buffer.data() && s.data() < hive.buffer.data() + hive.buffer.size()) bigCopiedFromBuffer = true;
+        out += s;
+      },
+      [&](regtree::Node&) { ++parsed; });
+  EXPECT_EQ(parsed, 0);
+  EXPECT_TRUE(bigCopiedFromBuffer);
+  EXPECT_EQ(out.substr(0, out.find("[Small]")), hive.buffer.substr(0, hive.buffer.find("[Small]")));
+  EXPECT_NE(out.find("\"w\"=dword:00000002\n"), std::string::npos);
+}
+
+// A key nested 100,000 deep (Wine reads and writes such a file) is read, written back and
+// regenerated without recursion: under AddressSanitizer the stack runs out long before that.
+TEST(WineHive, DeeplyNestedKeyRoundTrips) {
+  constexpr int kLevels = 100000;
+  std::string path = "k";
+  path.reserve(3 * kLevels);
+  for (int i = 1; i < kLevels; ++i) path += "\\\\k";
+  const std::string text = Hive("[" + path + "] 1695780567\n#time=1d9f0e7a4b3c2d1\n\"v\"=\"deep\"\n\n[z] 1695780567\n#time=1d9f0e7a4b3c2d1\n");
+  EXPECT_EQ(RoundTrip(text, "t.reg", false), text);
+  EXPECT_EQ(RoundTrip(text, "t.reg", true), text);
 }
 
 }  // namespace

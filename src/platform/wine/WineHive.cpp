@@ -29,8 +29,9 @@ int HexVal(char c) {
                       "; the file was not loaded and will not be written");
 }
 
-// Decodes one UTF-8 sequence (invalid bytes as Latin-1) into UTF-16 units.
-void AppendUtf8Char(std::string_view text, std::size_t& pos, std::u16string& out) {
+// Decodes one UTF-8 sequence (invalid bytes as Latin-1) into UTF-16 units, given to `put`.
+template <typename Put>
+void AppendUtf8Char(std::string_view text, std::size_t& pos, Put& put) {
   const auto b0 = static_cast<unsigned char>(text[pos]);
   std::size_t len = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : 2;
   if (pos + len <= text.size()) {
@@ -38,14 +39,24 @@ void AppendUtf8Char(std::string_view text, std::size_t& pos, std::u16string& out
     // Utf8ToU16 takes an invalid lead byte as one Latin-1 character; keep only that.
     std::string back = U16ToUtf8(u);
     if (back == text.substr(pos, len)) {
-      out += u;
+      for (char16_t c : u) put(c);
       pos += len;
       return;
     }
   }
-  out += static_cast<char16_t>(b0);
+  put(static_cast<char16_t>(b0));
   ++pos;
 }
+
+// Wine's unescaping, each unit given to `put`; see ParseEscaped.
+template <typename Put>
+bool ParseEscapedTo(std::string_view text, std::size_t& pos, char endChar, Put put);
+
+// Wine's escaping of `count` units, `unit(i)` giving each; `spill(out)` is offered the
+// text every so often so that a long string need not be held whole.
+template <typename Unit, typename Spill>
+void AppendEscapedUnits(std::string& out, std::size_t count, Unit unit, std::string_view escape, bool dropFinalZero,
+                        Spill spill);
 
 struct Line {
   std::size_t begin;    // first byte of the line
@@ -159,14 +170,20 @@ std::string ParseValue(std::string_view buf, Line line, LineReader& reader, RegV
   switch (tag.kind) {
     case TypeTag::kString: {
       if (out) {
-        tmp.clear();
-        if (!ParseEscaped(text, pos, '"', tmp)) return "unterminated string";
-        tmp.push_back(u'\0');
-        out->data.resize(tmp.size() * 2);
-        for (std::size_t k = 0; k < tmp.size(); ++k) {
-          out->data[2 * k] = static_cast<std::uint8_t>(tmp[k] & 0xFF);
-          out->data[2 * k + 1] = static_cast<std::uint8_t>(tmp[k] >> 8);
-        }
+        // Decoded straight into the data, sized once: a string of the text's length in
+        // units is the most it can hold, and a long value is never held twice.
+        std::size_t end = pos;
+        if (!SkipEscaped(text, end, '"')) return "unterminated string";
+        Bytes& data = out->data;
+        data.clear();
+        data.reserve(2 * (end - pos));
+        auto put = [&](char16_t c) {
+          data.push_back(static_cast<std::uint8_t>(c & 0xFF));
+          data.push_back(static_cast<std::uint8_t>(c >> 8));
+        };
+        if (!ParseEscapedTo(text, pos, '"', put)) return "unterminated string";
+        put(u'\0');
+        if (data.capacity() > data.size() + data.size() / 4 + 64) data.shrink_to_fit();
       } else if (!SkipEscaped(text, pos, '"')) {
         return "unterminated string";
       }
@@ -245,7 +262,10 @@ void ParseBlockValues(const Hive& hive, std::size_t begin, std::size_t end, Node
 
 }  // namespace
 
-bool ParseEscaped(std::string_view text, std::size_t& pos, char endChar, std::u16string& out) {
+namespace {
+
+template <typename Put>
+bool ParseEscapedTo(std::string_view text, std::size_t& pos, char endChar, Put put) {
   while (pos < text.size()) {
     char c = text[pos];
     if (c == endChar) {
@@ -254,48 +274,48 @@ bool ParseEscaped(std::string_view text, std::size_t& pos, char endChar, std::u1
     }
     if (c != '\\') {
       if (static_cast<unsigned char>(c) < 0x80) {
-        out += static_cast<char16_t>(c);
+        put(static_cast<char16_t>(c));
         ++pos;
       } else {
-        AppendUtf8Char(text, pos, out);
+        AppendUtf8Char(text, pos, put);
       }
       continue;
     }
     if (++pos >= text.size()) return false;
     c = text[pos];
     switch (c) {
-      case 'a': out += u'\a'; ++pos; break;
-      case 'b': out += u'\b'; ++pos; break;
-      case 'e': out += char16_t{0x1B}; ++pos; break;
-      case 'f': out += u'\f'; ++pos; break;
-      case 'n': out += u'\n'; ++pos; break;
-      case 'r': out += u'\r'; ++pos; break;
-      case 't': out += u'\t'; ++pos; break;
-      case 'v': out += u'\v'; ++pos; break;
+      case 'a': put(u'\a'); ++pos; break;
+      case 'b': put(u'\b'); ++pos; break;
+      case 'e': put(char16_t{0x1B}); ++pos; break;
+      case 'f': put(u'\f'); ++pos; break;
+      case 'n': put(u'\n'); ++pos; break;
+      case 'r': put(u'\r'); ++pos; break;
+      case 't': put(u'\t'); ++pos; break;
+      case 'v': put(u'\v'); ++pos; break;
       case 'x': {
         ++pos;
         if (pos >= text.size() || !IsHex(text[pos])) {
-          out += u'x';
+          put(u'x');
           break;
         }
         unsigned v = 0;
         for (int k = 0; k < 4 && pos < text.size() && IsHex(text[pos]); ++k, ++pos) v = v * 16 + static_cast<unsigned>(HexVal(text[pos]));
-        out += static_cast<char16_t>(v);
+        put(static_cast<char16_t>(v));
         break;
       }
       case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': {
         unsigned v = 0;
         for (int k = 0; k < 3 && pos < text.size() && text[pos] >= '0' && text[pos] <= '7'; ++k, ++pos)
           v = v * 8 + static_cast<unsigned>(text[pos] - '0');
-        out += static_cast<char16_t>(v);
+        put(static_cast<char16_t>(v));
         break;
       }
       default:
         if (static_cast<unsigned char>(c) < 0x80) {
-          out += static_cast<char16_t>(c);
+          put(static_cast<char16_t>(c));
           ++pos;
         } else {
-          AppendUtf8Char(text, pos, out);
+          AppendUtf8Char(text, pos, put);
         }
         break;
     }
@@ -303,14 +323,18 @@ bool ParseEscaped(std::string_view text, std::size_t& pos, char endChar, std::u1
   return false;
 }
 
-void AppendEscaped(std::string& out, std::u16string_view text, std::string_view escape, bool dropFinalZero) {
+template <typename Unit, typename Spill>
+void AppendEscapedUnits(std::string& out, std::size_t count, Unit unit, std::string_view escape, bool dropFinalZero,
+                        Spill spill) {
   static const char kEscapes[33] = ".......abtnvfr.............e....";
   char tmp[16];
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char16_t c = text[i];
-    bool hasNext = i + 1 < text.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    if ((i & 0xFFFF) == 0xFFFF) spill(out);
+    const char16_t c = unit(i);
+    const bool hasNext = i + 1 < count;
+    const char16_t next = hasNext ? unit(i + 1) : u'\0';
     if (c > 127) {
-      bool hexNext = hasNext && text[i + 1] < 128 && IsHex(static_cast<char>(text[i + 1]));
+      bool hexNext = hasNext && next < 128 && IsHex(static_cast<char>(next));
       std::snprintf(tmp, sizeof tmp, hexNext ? "\\x%04x" : "\\x%x", static_cast<unsigned>(c));
       out += tmp;
       continue;
@@ -321,7 +345,7 @@ void AppendEscaped(std::string& out, std::u16string_view text, std::string_view 
         out += '\\';
         out += kEscapes[c];
       } else {
-        bool octNext = hasNext && text[i + 1] >= '0' && text[i + 1] <= '7';
+        bool octNext = hasNext && next >= '0' && next <= '7';
         std::snprintf(tmp, sizeof tmp, octNext ? "\\%03o" : "\\%o", static_cast<unsigned>(c));
         out += tmp;
       }
@@ -333,7 +357,23 @@ void AppendEscaped(std::string& out, std::u16string_view text, std::string_view 
   }
 }
 
-void AppendValueLine(std::string& out, const RegValue& value) {
+void NoSpill(std::string&) {}
+
+}  // namespace
+
+bool ParseEscaped(std::string_view text, std::size_t& pos, char endChar, std::u16string& out) {
+  return ParseEscapedTo(text, pos, endChar, [&](char16_t c) { out += c; });
+}
+
+void AppendEscaped(std::string& out, std::u16string_view text, std::string_view escape, bool dropFinalZero) {
+  AppendEscapedUnits(out, text.size(), [&](std::size_t i) { return text[i]; }, escape, dropFinalZero, NoSpill);
+}
+
+namespace {
+
+// One value line, as AppendValueLine; `spill` is offered the text while long data is written.
+template <typename Spill>
+void AppendValueLineTo(std::string& out, const RegValue& value, Spill spill) {
   std::size_t count;
   const std::size_t start = out.size();
   if (!value.name.empty()) {
@@ -353,9 +393,10 @@ void AppendValueLine(std::string& out, const RegValue& value) {
         if (value.type == REG_EXPAND_SZ) out += "str(2):";
         if (value.type == REG_MULTI_SZ) out += "str(7):";
         out += '"';
-        std::u16string units(d.size() / 2, u'\0');
-        for (std::size_t k = 0; k < units.size(); ++k) units[k] = static_cast<char16_t>(d[2 * k] | (d[2 * k + 1] << 8));
-        AppendEscaped(out, units, "\"\"", true);
+        // Escaped straight from the data: a long string is never copied as a whole.
+        AppendEscapedUnits(
+            out, d.size() / 2, [&](std::size_t k) { return static_cast<char16_t>(d[2 * k] | (d[2 * k + 1] << 8)); },
+            "\"\"", true, spill);
         out += "\"\n";
         return;
       }
@@ -381,6 +422,7 @@ void AppendValueLine(std::string& out, const RegValue& value) {
   count += std::strlen(tmp);
   static const char kDigits[] = "0123456789abcdef";
   for (std::size_t i = 0; i < d.size(); ++i) {
+    if ((i & 0xFFFF) == 0xFFFF) spill(out);
     out += kDigits[d[i] >> 4];
     out += kDigits[d[i] & 15];
     count += 2;
@@ -394,6 +436,10 @@ void AppendValueLine(std::string& out, const RegValue& value) {
   }
   out += '\n';
 }
+
+}  // namespace
+
+void AppendValueLine(std::string& out, const RegValue& value) { AppendValueLineTo(out, value, NoSpill); }
 
 void ParseHive(Hive& hive) {
   const std::string& buf = hive.buffer;
@@ -536,7 +582,10 @@ void ParseHive(Hive& hive) {
         }
         case '#': {
           if (!current) break;  // a global option such as #arch: part of the preamble
-          std::string_view opt(buf.data() + line.content, line.end - line.content);
+          // Kept with every byte up to the newline: a rewritten key gives the line back
+          // exactly as read, carriage returns and all.
+          const std::string_view asRead(buf.data() + line.content, line.end - line.content);
+          std::string_view opt = asRead;
           if (!opt.empty() && opt.back() == '\r') opt.remove_suffix(1);
           if (opt.substr(0, 6) == "#time=") {
             // The exact time wins over the seconds on the key's line.
@@ -556,7 +605,7 @@ void ParseHive(Hive& hive) {
             current->isLink = true;
           } else {
             if (!current->extra) current->extra = std::make_unique<regtree::KeyExtra>();
-            current->extra->options.emplace_back(opt);
+            current->extra->options.emplace_back(asRead);
           }
           break;
         }
@@ -618,8 +667,31 @@ class HiveWriter {
     out_.append(preamble);
     // Keys are preceded by a blank line; Wine's own preamble already ends with one.
     wrote_ = preamble.size() < 2 || preamble.substr(preamble.size() - 2) != "\n\n";
+    // Depth first, parents before children, with an explicit stack: keys may be nested
+    // far deeper than the thread's stack would allow. `path` holds the current key's path;
+    // each entry remembers where its own part of the path ends.
+    struct Frame {
+      Node* node;
+      std::size_t next;     // next child to visit
+      std::size_t pathEnd;  // path.size() for this key
+    };
     std::string path;
+    std::vector<Frame> stack;
     WriteKey(*hive_.root, path);
+    stack.push_back({hive_.root, 0, 0});
+    while (!stack.empty()) {
+      Frame& top = stack.back();
+      if (top.next == top.node->children.size()) {
+        stack.pop_back();
+        continue;
+      }
+      Node& child = *top.node->children[top.next++];
+      path.resize(top.pathEnd);
+      if (!path.empty()) path += "\\\\";
+      AppendEscaped(path, Utf8ToU16(child.name), "[]", false);
+      WriteKey(child, path);
+      stack.push_back({&child, 0, path.size()});
+    }
     Flush();
   }
 
@@ -631,29 +703,36 @@ class HiveWriter {
     out_.clear();
   }
 
-  void WriteKey(Node& node, std::string& path) {
-    if (!node.valuesReady.load(std::memory_order_acquire)) ensureValues_(node);
+  // Writes one key, not its subkeys.
+  void WriteKey(Node& node, const std::string& path) {
+    // An unchanged key is copied from its text: its values need not be read at all.
+    const bool copy = !node.dirty && node.HasRaw();
+    if (!copy && !node.valuesReady.load(std::memory_order_acquire)) ensureValues_(node);
     const bool hasClass = node.extra && node.extra->keyClass.has_value();
     // Wine writes a key only when it says something its subkeys do not: values, a class,
     // a link, or no subkeys at all. A key read from the file keeps its text.
-    if (node.HasRaw() || !node.values.empty() || node.children.empty() || hasClass || node.isLink) {
-      if (wrote_) out_ += '\n';
-      wrote_ = true;
-      if (!node.dirty && node.HasRaw()) {
-        out_.append(hive_.buffer, node.rawBegin, node.rawEnd - node.rawBegin);
+    if (!(node.HasRaw() || !node.values.empty() || node.children.empty() || hasClass || node.isLink)) return;
+    if (wrote_) out_ += '\n';
+    wrote_ = true;
+    if (copy) {
+      std::string_view raw(hive_.buffer.data() + node.rawBegin, node.rawEnd - node.rawBegin);
+      if (raw.size() >= kChunk) {
+        // A large key goes to the sink straight from the buffer, never copied.
+        Flush();
+        sink_(raw);
       } else {
-        WriteHeader(node, path);
-        for (const RegValue& v : node.values) AppendValueLine(out_, v);
+        out_.append(raw);
       }
-      if (out_.size() >= kChunk) Flush();
+    } else {
+      WriteHeader(node, path);
+      for (const RegValue& v : node.values) {
+        AppendValueLineTo(out_, v, [this](std::string&) {
+          if (out_.size() >= kChunk) Flush();
+        });
+        if (out_.size() >= kChunk) Flush();
+      }
     }
-    for (auto& child : node.children) {
-      const std::size_t keep = path.size();
-      if (!path.empty()) path += "\\\\";
-      AppendEscaped(path, Utf8ToU16(child->name), "[]", false);
-      WriteKey(*child, path);
-      path.resize(keep);
-    }
+    if (out_.size() >= kChunk) Flush();
   }
 
   void WriteHeader(const Node& node, const std::string& path) {
