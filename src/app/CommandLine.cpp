@@ -30,4 +30,33 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
   return cl;
 }
 
+THostOptions TakeHostOptions(std::vector<std::string>& args) {
+  THostOptions out;
+  std::vector<std::string> rest;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--root") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        out.Error = "--root needs the folder of the Windows system to work on";
+        ++i;
+        continue;
+      }
+      out.Root = args[++i];
+    } else if (a.rfind("--root=", 0) == 0) {
+      if (a.size() == 7)
+        out.Error = "--root needs the folder of the Windows system to work on";
+      else
+        out.Root = a.substr(7);
+    } else if (a == "--help" || a == "-h") {
+      out.Help = true;
+    } else if (a == "--version") {
+      out.Version = true;
+    } else {
+      rest.push_back(a);
+    }
+  }
+  args = std::move(rest);
+  return out;
+}
+
 }  // namespace kestrove

@@ -18,4 +18,15 @@ struct TCommandLine {
 // `args` are the arguments after the program's name.
 TCommandLine ParseCommandLine(const std::vector<std::string>& args);
 
+// The Linux program's own options, taken out of the arguments wherever they stand so that
+// the system's switches keep their place as the first argument: "--root DIR" (or
+// "--root=DIR"), "--help"/"-h", "--version".
+struct THostOptions {
+  std::optional<std::string> Root;
+  bool Help = false;
+  bool Version = false;
+  std::string Error;  // "--root" without a folder
+};
+THostOptions TakeHostOptions(std::vector<std::string>& args);
+
 }  // namespace kestrove

@@ -58,8 +58,10 @@ std::string ResolveProgramFolder(const ProgramFolderInputs& in) {
     return WithSeparator(home);
   }
 
+  // A build folder holds the definitions and is writable too, but it is no portable copy:
+  // settings kept there would go with the next clean build.
   if (!in.exeFolder.empty() && fs::is_regular_file(in.exeFolder / kDefinitionFileName, ec) &&
-      IsWritableFolder(in.exeFolder))
+      IsWritableFolder(in.exeFolder) && !fs::exists(in.exeFolder / "CMakeCache.txt", ec))
     return WithSeparator(in.exeFolder);
 
   fs::path config;

@@ -27,5 +27,6 @@ class IPrompt {
 };
 
 inline constexpr const char* kProductName = "Kestrove";
+inline constexpr const char* kProductVersion = "1.1";
 
 }  // namespace kestrove

@@ -4,37 +4,70 @@
 #include <iostream>
 #include <string>
 
+#include "app/Prompt.h"
 #include "cli/Commands.h"
 
 namespace {
 
-const char kUsage[] =
+struct TCommandHelp {
+  const char* Name;
+  const char* Text;  // synopsis lines, then what it does, each line indented as in the list
+};
+
+const TCommandHelp kCommands[] = {
+    {"info", "  info                      describe the target: version, drives, shell folders\n"},
+    {"reg",
+     "  reg query KEY [/v NAME | /ve] [/s] [/f DATA [/k] [/d] [/c] [/e]] [/t TYPE] [/se SEP]\n"
+     "  reg add KEY [/v NAME | /ve] [/t TYPE] [/s SEP] [/d DATA] [/f]\n"
+     "  reg delete KEY [/v NAME | /ve | /va] [/f]\n"
+     "                            read and change the target's registry as Windows' reg.exe does\n"
+     "                            (reg /? and reg OPERATION /? give reg.exe's own help)\n"},
+    {"items", "  items                     list the clean items; [x] marks the stored selection\n"},
+    {"test",
+     "  test [ITEM...] [--details] [--yes|--yes-all|--no]\n"
+     "                            list what a clean would remove (default: the stored selection;\n"
+     "                            ITEM is an item such as \"Windows - Recent Documents\" or a category);\n"
+     "                            --details lists every entry, not only the items' summaries\n"},
+    {"clean",
+     "  clean [ITEM...] [--details] [--yes|--yes-all|--no]\n"
+     "                            remove it; --yes skips the confirmation only: the questions before\n"
+     "                            a drive root, Documents or Pictures is emptied are asked on a\n"
+     "                            terminal and answered no otherwise; --yes-all answers them yes\n"
+     "                            too; --no answers every question no\n"},
+    {"sample", "  sample DIR                write a small sample Wine prefix into DIR\n"},
+    {"scan",
+     "  scan [SECTION...]         scan the registry for entries naming missing files; SECTION is\n"
+     "                            a section's number or its name in the Registry page's tree, in\n"
+     "                            any case (\"Shared DLLs\", 14); a group takes in the sections\n"
+     "                            below it; none: the sections ticked in options.ini.\n"
+     "                            scan --help lists them\n"},
+    {"help", "  help [COMMAND]            this text, or one command's\n"},
+};
+
+const char kIntro[] =
     "Usage: kestrove-cli [--root DIR] COMMAND [ARGS...]\n"
+    "       kestrove-cli --help | --version | help [COMMAND]\n"
     "\n"
     "The target is the Windows system to work on: DIR, else $KESTROVE_ROOT, else $WINEPREFIX,\n"
-    "else ~/.wine.\n"
-    "\n"
-    "Commands:\n"
-    "  info                      describe the target: version, drives, shell folders\n"
-    "  reg query KEY [/v NAME | /ve] [/s] [/f DATA [/k] [/d] [/c] [/e]] [/t TYPE] [/se SEP]\n"
-    "  reg add KEY [/v NAME | /ve] [/t TYPE] [/s SEP] [/d DATA] [/f]\n"
-    "  reg delete KEY [/v NAME | /ve | /va] [/f]\n"
-    "                            read and change the target's registry as Windows' reg.exe does\n"
-    "  items                     list the clean items; [x] marks the stored selection\n"
-    "  test [ITEM...] [--yes|--yes-all|--no]\n"
-    "                            list what a clean would remove (default: the stored selection;\n"
-    "                            ITEM is an item such as \"Windows - Recent Documents\" or a category)\n"
-    "  clean [ITEM...] [--yes|--yes-all|--no]\n"
-    "                            remove it; --yes skips the confirmation only: the questions before\n"
-    "                            a drive root, Documents or Pictures is emptied are asked on a\n"
-    "                            terminal and answered no otherwise; --yes-all answers them yes\n"
-    "                            too; --no answers every question no\n"
-    "  sample DIR                write a small sample Wine prefix into DIR\n"
-    "  scan [SECTION...]         scan the registry for entries naming missing files; SECTION is\n"
-    "                            a section's number or its name in the Registry page's tree, in\n"
-    "                            any case (\"Shared DLLs\", 14); a group takes in the sections\n"
-    "                            below it; none: the sections ticked in options.ini.\n"
-    "                            scan --help lists them\n";
+    "else ~/.wine.\n";
+
+std::string Usage() {
+  std::string out = std::string(kIntro) + "\nCommands:\n";
+  for (const TCommandHelp& c : kCommands) out += c.Text;
+  return out;
+}
+
+const TCommandHelp* FindCommand(const std::string& name) {
+  for (const TCommandHelp& c : kCommands)
+    if (name == c.Name) return &c;
+  return nullptr;
+}
+
+std::string CommandUsage(const TCommandHelp& c) {
+  return std::string("Usage: kestrove-cli [--root DIR] ") + c.Name + " ...\n\n" + c.Text;
+}
+
+constexpr const char* kRootNeedsFolder = "kestrove-cli: --root needs the folder of the Windows system to work on\n";
 
 }  // namespace
 
@@ -44,31 +77,67 @@ int main(int argc, char** argv) {
   int i = 1;
   while (i < argc) {
     std::string a = argv[i];
-    if (a == "--root" && i + 1 < argc) {
+    if (a == "--root") {
+      if (i + 1 >= argc || argv[i + 1][0] == 0) {
+        std::cerr << kRootNeedsFolder;
+        return 2;
+      }
       ctx.root = argv[i + 1];
       i += 2;
     } else if (a.rfind("--root=", 0) == 0) {
+      if (a.size() == 7) {
+        std::cerr << kRootNeedsFolder;
+        return 2;
+      }
       ctx.root = a.substr(7);
       ++i;
     } else if (a == "--help" || a == "-h") {
-      std::cout << kUsage;
+      std::cout << Usage();
+      return 0;
+    } else if (a == "--version" || a == "-V") {
+      std::cout << "kestrove-cli " << kestrove::kProductVersion << "\n";
       return 0;
     } else {
       break;
     }
   }
   if (i >= argc) {
-    std::cerr << kUsage;
+    std::cerr << Usage();
     return 2;
   }
   std::string command = argv[i++];
+  if (command == "help") {
+    if (i >= argc) {
+      std::cout << Usage();
+      return 0;
+    }
+    const TCommandHelp* c = FindCommand(argv[i]);
+    if (!c) {
+      std::cerr << "kestrove-cli: unknown command '" << argv[i] << "'\n\n" << Usage();
+      return 2;
+    }
+    std::cout << CommandUsage(*c);
+    return 0;
+  }
+  // "COMMAND --help" answers before the command runs (so "sample --help" makes no folder);
+  // scan lists its sections itself, reg answers "/?" as reg.exe does.
+  if (i < argc && (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) && command != "scan") {
+    if (const TCommandHelp* c = FindCommand(command)) {
+      std::cout << CommandUsage(*c);
+      return 0;
+    }
+  }
   Args args;
   for (; i < argc; ++i) {
     // --root may also follow the command's name, but not where a switch takes it as its
     // data (reg add KEY /d --root).
     const bool isData = !args.empty() && args.back().size() >= 2 && (args.back()[0] == '/' || args.back()[0] == '-') &&
                         args.back().size() <= 3 && args.back().find_first_not_of("/-vVdDtTsSeE") == std::string::npos;
-    if (!isData && std::strcmp(argv[i], "--root") == 0 && i + 1 < argc) {
+    if (!isData && std::strcmp(argv[i], "--root") == 0) {
+      if (i + 1 >= argc || argv[i + 1][0] == 0) {
+        std::cerr << kRootNeedsFolder;
+        return 2;
+      }
       ctx.root = argv[++i];
       continue;
     }
@@ -86,6 +155,6 @@ int main(int argc, char** argv) {
     std::cerr << "kestrove-cli: " << e.what() << "\n";
     return 1;
   }
-  std::cerr << "kestrove-cli: unknown command '" << command << "'\n\n" << kUsage;
+  std::cerr << "kestrove-cli: unknown command '" << command << "'\n\n" << Usage();
   return 2;
 }

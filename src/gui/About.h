@@ -4,6 +4,8 @@
 #include <QDialog>
 #include <QPushButton>
 
+#include "app/Prompt.h"
+
 namespace kestrove {
 
 // Where the product's pages live; the help, home and update pages are paths below it (the
@@ -13,7 +15,7 @@ inline constexpr const char* kSupportAddress = "support@kestrove.example";
 inline constexpr const char* kHelpPagePath = "/help/overview.htm";
 inline constexpr const char* kHomePagePath = "/index.html";
 inline constexpr const char* kUpdatePagePath = "/update/v1_1.htm";
-inline constexpr const char* kVersionText = "1.1";
+inline constexpr const char* kVersionText = kProductVersion;
 
 class TfrmAbout : public QDialog {
   Q_OBJECT

@@ -1,29 +1,65 @@
-// The program's entry: the window over the Windows system chosen by KESTROVE_ROOT,
+// The program's entry: the window over the Windows system chosen by --root, KESTROVE_ROOT,
 // WINEPREFIX or ~/.wine, with the system's own command line ("/Auto", "/Clear", ...).
 #include <QApplication>
 #include <QMessageBox>
 #include <iostream>
 #include <memory>
 
+#include "app/CommandLine.h"
 #include "app/ProgramFolder.h"
 #include "gui/MainForm.h"
 #include "platform/TargetSystem.h"
 
+namespace {
+
+const char kUsage[] =
+    "Usage: kestrove [/Auto | /Clear | /Regscan RESULT.INI | /Regdefrag] [--root DIR]\n"
+    "\n"
+    "Opens the window over the Windows system in DIR, else $KESTROVE_ROOT, else $WINEPREFIX,\n"
+    "else ~/.wine.\n"
+    "  /Auto       start in the notification area (and clean and scan when set to)\n"
+    "  /Clear      clean, scan, repair what the scan found and exit\n"
+    "  /Regscan    measure the registry hives and write the result file, then exit\n"
+    "  /Regdefrag  measure and compact the registry hives, then exit\n"
+    "  --help      this text;  --version  the program's version\n"
+    "The command-line tool kestrove-cli runs the same jobs without a window.\n";
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
   using namespace kestrove;
+  // The program's own options are answered before any window system is needed.
+  std::vector<std::string> args(argv + 1, argv + argc);
+  const THostOptions host = TakeHostOptions(args);
+  if (!host.Error.empty()) {
+    std::cerr << "kestrove: " << host.Error << "\n\n" << kUsage;
+    return 2;
+  }
+  if (host.Help) {
+    std::cout << kUsage;
+    return 0;
+  }
+  if (host.Version) {
+    std::cout << kProductName << " " << kProductVersion << "\n";
+    return 0;
+  }
+
   QApplication app(argc, argv);
   QApplication::setApplicationName(kProductName);
   // The window decides when the program ends (it may be hidden while a job runs).
   QApplication::setQuitOnLastWindowClosed(false);
-
-  std::vector<std::string> args;
+  // Again without the options Qt took for itself ("-platform ...").
+  args.clear();
   const QStringList arguments = QApplication::arguments();
   for (qsizetype i = 1; i < arguments.size(); ++i) args.push_back(arguments[i].toStdString());
+  TakeHostOptions(args);
 
   std::unique_ptr<TargetSystem> target;
   std::string folder;
   try {
-    target = OpenTarget(std::nullopt);
+    std::optional<std::filesystem::path> root;
+    if (host.Root) root = *host.Root;
+    target = OpenTarget(root);
     folder = ProgramFolder();
   } catch (const std::exception& e) {
     const QString text = QString("There is no Windows system to work on.\n\n%1").arg(QString::fromStdString(e.what()));

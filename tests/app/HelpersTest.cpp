@@ -1,4 +1,5 @@
 #include "app/Helpers.h"
+#include "app/CommandLine.h"
 
 #include <cstdint>
 #include <limits>
@@ -48,6 +49,31 @@ TEST(HelpersTest, SizeToKBTextRoundsUpAndGroupsDigits) {
       {std::numeric_limits<std::uint64_t>::max(), "18,014,398,509,481,984"},
   };
   for (const Case& c : cases) EXPECT_EQ(SizeToKBText(c.bytes), c.text) << c.bytes;
+}
+
+}  // namespace
+}  // namespace kestrove
+
+namespace kestrove {
+namespace {
+
+// The window's own options come out wherever they stand; the system's switch stays first.
+TEST(HostOptions, RootHelpAndVersionAreTakenOut) {
+  std::vector<std::string> args = {"/Auto", "--root", "/tmp/pfx", "--version"};
+  THostOptions o = TakeHostOptions(args);
+  EXPECT_EQ(args, std::vector<std::string>{"/Auto"});
+  EXPECT_EQ(o.Root, "/tmp/pfx");
+  EXPECT_TRUE(o.Version);
+  EXPECT_FALSE(o.Help);
+  EXPECT_EQ(ParseCommandLine(args).Switch, TStartSwitch::Auto);
+  args = {"--root=/x", "/Regscan", "out.ini", "-h"};
+  o = TakeHostOptions(args);
+  EXPECT_EQ(o.Root, "/x");
+  EXPECT_TRUE(o.Help);
+  EXPECT_EQ(ParseCommandLine(args).RegscanResultFile, "out.ini");
+  for (std::vector<std::string> bad : {std::vector<std::string>{"--root"}, {"--root="}, {"/Clear", "--root", ""}}) {
+    EXPECT_FALSE(TakeHostOptions(bad).Error.empty());
+  }
 }
 
 }  // namespace

@@ -58,6 +58,10 @@ TEST(ProgramFolderTest, PortableCopyUsesTheExecutablesFolder) {
   WriteAll(l.exe / "qvtk.dat", "[x]\n");
   EXPECT_EQ(ResolveProgramFolder(l.Inputs()), l.exe.string() + "/");
   EXPECT_FALSE(fs::exists(l.home / ".config"));
+  // A build folder is no portable copy: its settings would go with the next clean build.
+  WriteAll(l.exe / "CMakeCache.txt", "# cache\n");
+  EXPECT_EQ(ResolveProgramFolder(l.Inputs()), (l.home / ".config" / "kestrove").string() + "/");
+  EXPECT_EQ(ReadAll(l.home / ".config" / "kestrove" / "qvtk.dat"), "[x]\n");
 }
 
 TEST(ProgramFolderTest, ConfigFolderIsCreatedAndSeeded) {

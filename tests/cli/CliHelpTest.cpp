@@ -1,0 +1,61 @@
+// kestrove-cli and kestrove answer --help, help COMMAND and --version without touching a
+// target or creating anything, and refuse --root without a folder.
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct HelpRun {
+  int status = -1;
+  std::string out, err;
+};
+
+HelpRun Cli(const std::string& args, const fs::path& dir) {
+  const fs::path out = dir / "out.txt", err = dir / "err.txt";
+  const std::string cmd = "cd '" + dir.string() + "' && KESTROVE_ROOT=/nonexistent '" + KESTROVE_CLI_PATH + "' " +
+                          args + " >'" + out.string() + "' 2>'" + err.string() + "' </dev/null";
+  const int raw = std::system(cmd.c_str());
+  auto slurp = [](const fs::path& p) {
+    std::ifstream in(p);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  };
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
+}
+
+TEST(CliHelp, EveryCommandAnswersHelpAndNothingIsMade) {
+  const fs::path dir = fs::temp_directory_path() / ("kestrove-clihelp-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  for (const char* command : {"info", "reg", "items", "test", "clean", "sample", "help"}) {
+    HelpRun byFlag = Cli(std::string(command) + " --help", dir);
+    EXPECT_EQ(byFlag.status, 0) << command << byFlag.err;
+    EXPECT_NE(byFlag.out.find(std::string("  ") + command), std::string::npos) << byFlag.out;
+    HelpRun byHelp = Cli(std::string("help ") + command, dir);
+    EXPECT_EQ(byHelp.status, 0) << command;
+    EXPECT_EQ(byHelp.out, byFlag.out) << command;
+  }
+  EXPECT_FALSE(fs::exists(dir / "--help")) << "sample --help made a folder";
+  HelpRun version = Cli("--version", dir);
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "kestrove-cli 1.1\n");
+  HelpRun all = Cli("help", dir);
+  EXPECT_NE(all.out.find("Commands:"), std::string::npos);
+  EXPECT_NE(all.out.find("--details"), std::string::npos);
+  EXPECT_EQ(Cli("help nosuch", dir).status, 2);
+  for (const char* bad : {"--root", "info --root", "--root= info"}) {
+    HelpRun r = Cli(bad, dir);
+    EXPECT_EQ(r.status, 2) << bad;
+    EXPECT_EQ(r.err.rfind("kestrove-cli: --root needs the folder", 0), 0u) << bad << ": " << r.err;
+  }
+  fs::remove_all(dir);
+}
+
+}  // namespace
