@@ -250,7 +250,7 @@ std::optional<TIniFile::Document> TIniFile::Load() const {
   std::optional<std::string> content = env_->ReadFile(fileName_, kMaxSettingsFileBytes, error, &why);
   // A FIFO, a device or a huge file in the settings' place is not a missing file: reading
   // it as all defaults would hide it, and writing would then replace it.
-  if (why == ReadFailure::Refused) throw EIniFileError(error);
+  if (why == ReadFailure::Refused) throw EIniFileError("Cannot read " + error);
   if (!content) return std::nullopt;
   return Document::Parse(*content);
 }

@@ -107,7 +107,7 @@ const char* KindOf(mode_t mode) {
   if (S_ISFIFO(mode)) return "a FIFO";
   if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
   if (S_ISSOCK(mode)) return "a socket";
-  return "not a regular file";
+  return "a special file";
 }
 
 std::string SizeText(std::uint64_t bytes) {
@@ -135,7 +135,7 @@ int OpenInputFile(const std::filesystem::path& path, std::uint64_t maxBytes, std
       error = ErrnoText(path, err);
     } else if (noFollow && err == ELOOP) {
       SetWhy(why, ReadFailure::Refused);
-      error = path.string() + " is a symbolic link; it is not followed";
+      error = path.string() + ": a symbolic link, which is not followed";
     } else {
       SetWhy(why, ReadFailure::Failed);
       error = ErrnoText(path, err);
@@ -151,13 +151,13 @@ int OpenInputFile(const std::filesystem::path& path, std::uint64_t maxBytes, std
   }
   if (!S_ISREG(st.st_mode)) {
     SetWhy(why, ReadFailure::Refused);
-    error = path.string() + " is " + KindOf(st.st_mode) + ", not a regular file; it was not read";
+    error = path.string() + ": " + KindOf(st.st_mode) + ", not a regular file";
     ::close(fd);
     return -1;
   }
   if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
     SetWhy(why, ReadFailure::Refused);
-    error = path.string() + " is larger than " + SizeText(maxBytes) + "; it was not read";
+    error = path.string() + ": larger than " + SizeText(maxBytes);
     ::close(fd);
     return -1;
   }
@@ -187,7 +187,7 @@ std::optional<std::string> ReadInputFile(const std::filesystem::path& path, std:
     if (n == 0) break;
     if (static_cast<std::uint64_t>(n) > room) {
       SetWhy(why, ReadFailure::Refused);
-      error = path.string() + " is larger than " + SizeText(maxBytes) + "; it was not read";
+      error = path.string() + ": larger than " + SizeText(maxBytes);
       ::close(fd);
       return std::nullopt;
     }
