@@ -124,22 +124,12 @@ void SetWhy(ReadFailure* why, ReadFailure value) {
 
 }  // namespace
 
-int OpenInputFile(const std::filesystem::path& path, std::uint64_t maxBytes, std::string& error, ReadFailure* why,
-                  bool noFollow) {
+int OpenInputFile(const std::filesystem::path& path, std::uint64_t maxBytes, std::string& error, ReadFailure* why) {
   SetWhy(why, ReadFailure::None);
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0));
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
-    const int err = errno;
-    if (err == ENOENT) {
-      SetWhy(why, ReadFailure::Missing);
-      error = ErrnoText(path, err);
-    } else if (noFollow && err == ELOOP) {
-      SetWhy(why, ReadFailure::Refused);
-      error = path.string() + ": a symbolic link, which is not followed";
-    } else {
-      SetWhy(why, ReadFailure::Failed);
-      error = ErrnoText(path, err);
-    }
+    SetWhy(why, errno == ENOENT ? ReadFailure::Missing : ReadFailure::Failed);
+    error = ErrnoText(path, errno);
     return -1;
   }
   struct stat st {};

@@ -38,10 +38,10 @@ enum class ReadFailure {
 // Opens a file that comes from outside the program (settings, definitions, hives, shortcuts,
 // Wine's own files) for reading, without ever waiting: the open does not block (a FIFO with
 // no writer would hang a plain open), and anything but a regular file is refused before a
-// single byte is read, as is a file over `maxBytes`. Links are followed unless `noFollow`.
-// Returns the descriptor, or -1 with `error` naming the file and `why` set.
+// single byte is read, as is a file over `maxBytes`. Returns the descriptor, or -1 with
+// `error` naming the file and `why` set.
 int OpenInputFile(const std::filesystem::path& path, std::uint64_t maxBytes, std::string& error,
-                  ReadFailure* why = nullptr, bool noFollow = false);
+                  ReadFailure* why = nullptr);
 
 // Reads a whole outside file under the rules of OpenInputFile; never more than `maxBytes` are
 // read, even from a file that grows meanwhile.

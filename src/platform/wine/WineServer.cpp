@@ -112,7 +112,8 @@ bool AdvisoryLock::Acquire(const std::filesystem::path& file, std::chrono::milli
   int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
   if (fd < 0) {
     if (errno == ELOOP)
-      error = "The lock file " + file.string() + " is a symbolic link, which is never followed; remove it and try again.";
+      error = "The lock file " + file.string() +
+              " is a symbolic link, which is never followed; remove it and try again.";
     else
       error = "Cannot create the lock file " + file.string() + ": " + std::strerror(errno);
     return false;
