@@ -328,10 +328,11 @@ class HiveStore final : public RegistryStore {
 
   // Before the first change since the last commit: refuse while Wine runs, take the lock
   // that serialises Kestrove processes, and read again any hive another process changed.
+  // Looking for Wine walks every process, so it is done once per run of changes (the lock is
+  // held from the first change to the commit) and again around the commit's rename.
   void BeginWrite() {
-    if (prefix_.empty()) return;
+    if (prefix_.empty() || lock_.Held()) return;
     if (auto reason = WriteBlockReason()) throw RegistryError(*reason);
-    if (lock_.Held()) return;
     std::string error;
     if (!lock_.Acquire(prefix_ / ".kestrove-registry.lock", std::chrono::seconds(10), error))
       throw RegistryError(error);
