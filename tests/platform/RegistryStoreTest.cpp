@@ -556,8 +556,8 @@ TEST(RegistryStore, HostileFilesInThePrefixAreRefusedAndNeverFollowed) {
       RegistryStore::OpenWinePrefix(prefix.dir());
       ADD_FAILURE() << "a FIFO was read as a hive";
     } catch (const RegistryError& e) {
-      EXPECT_NE(std::string(e.what()).find((prefix.dir() / "userdef.reg").string() + ": a FIFO, not a regular file"), std::string::npos)
-          << e.what();
+      const std::string expected = (prefix.dir() / "userdef.reg").string() + ": a FIFO, not a regular file";
+      EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
     }
   }));
 }
