@@ -14,15 +14,25 @@
 
 namespace kestrove::testing {
 
+// Failed checks of the running test so far.
+inline int FailedCheckCount() {
+  const ::testing::TestResult* result = ::testing::UnitTest::GetInstance()->current_test_info()->result();
+  int failed = 0;
+  for (int i = 0; i < result->total_part_count(); ++i)
+    if (result->GetTestPartResult(i).failed()) ++failed;
+  return failed;
+}
+
 // Runs `body` in a child process. Fails when the child is still running after `limit` (it is
 // then killed) or when a check inside `body` failed (the child prints its failures itself).
 inline ::testing::AssertionResult EndsWithoutHanging(const std::function<void()>& body,
                                                      std::chrono::seconds limit = std::chrono::seconds(60)) {
+  const int failedBefore = FailedCheckCount();
   const pid_t pid = ::fork();
   if (pid < 0) return ::testing::AssertionFailure() << "fork failed";
   if (pid == 0) {
     body();
-    ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    ::_exit(FailedCheckCount() > failedBefore ? 1 : 0);
   }
   const auto deadline = std::chrono::steady_clock::now() + limit;
   int status = 0;
