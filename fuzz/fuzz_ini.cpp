@@ -16,9 +16,11 @@ class MemoryEnv : public kestrove::Env {
   std::string content;
   bool exists = true;
 
-  std::optional<std::string> ReadFile(const std::filesystem::path&, std::string& error) override {
+  std::optional<std::string> ReadFile(const std::filesystem::path&, std::uint64_t, std::string& error,
+                                      kestrove::ReadFailure* why = nullptr) override {
     if (!exists) {
       error = "missing";
+      if (why) *why = kestrove::ReadFailure::Missing;
       return std::nullopt;
     }
     return content;

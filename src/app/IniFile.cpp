@@ -246,7 +246,11 @@ void TIniFile::WriteFailed() const { throw EIniFileError("Unable to write to " +
 
 std::optional<TIniFile::Document> TIniFile::Load() const {
   std::string error;
-  std::optional<std::string> content = env_->ReadFile(fileName_, error);
+  ReadFailure why = ReadFailure::None;
+  std::optional<std::string> content = env_->ReadFile(fileName_, kMaxSettingsFileBytes, error, &why);
+  // A FIFO, a device or a huge file in the settings' place is not a missing file: reading
+  // it as all defaults would hide it, and writing would then replace it.
+  if (why == ReadFailure::Refused) throw EIniFileError("Cannot read " + error);
   if (!content) return std::nullopt;
   return Document::Parse(*content);
 }

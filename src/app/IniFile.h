@@ -10,6 +10,8 @@
 // - booleans are "1"/"0" and read as integers, non-zero meaning true; integers are decimal,
 //   or hexadecimal after "0x"/"0X";
 // - a missing or unreadable file reads as all defaults; the first write creates the file;
+// - a file that is not a regular file (a FIFO, a device, a folder) or is over 64 MiB is never
+//   read: every read and write raises EIniFileError with a text naming the file;
 // - a write replaces the file atomically (temporary file in the same folder, synced, then
 //   renamed), touching only the line it changes, and keeps the file's line ends and UTF-8
 //   byte-order mark. When it fails, EIniFileError "Unable to write to <file>" is raised and
@@ -81,7 +83,7 @@ class TIniFile {
 
  private:
   struct Document;
-  // nullopt when the file is missing or unreadable.
+  // nullopt when the file is missing or unreadable; raises when it is refused.
   std::optional<Document> Load() const;
   // For a change: the current contents, an empty document for a missing file; raises when
   // the file exists but cannot be read, so that a write never replaces what it could not see.

@@ -20,7 +20,8 @@ TMsgResult TQtPrompt::CautiousAnswer(TMsgButtons buttons) {
 
 TMsgResult TQtPrompt::ShowMessageBox(QWidget* parent, const TMessageRequest& r) {
   QMessageBox box(parent);
-  box.setWindowTitle(QString::fromStdString(r.Caption.empty() ? std::string(kProductName) : r.Caption));
+  // The caption is the request's own: the program's boxes name the product, a few have none.
+  box.setWindowTitle(QString::fromStdString(r.Caption));
   box.setText(QString::fromStdString(r.Text));
   switch (r.Icon) {
     case TMsgIcon::None:

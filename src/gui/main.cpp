@@ -68,7 +68,16 @@ int main(int argc, char* argv[]) {
     return 1;
   }
 
-  TfrmMain form(TMainFormSetup{target.get(), folder, args, nullptr});
-  form.show();
+  // Creating the window reads the settings; a settings file that cannot be read (a FIFO or a
+  // device in its place, or one far too large) ends the program with a message naming it.
+  std::unique_ptr<TfrmMain> form;
+  try {
+    form = std::make_unique<TfrmMain>(TMainFormSetup{target.get(), folder, args, nullptr});
+  } catch (const std::exception& e) {
+    std::cerr << kProductName << ": " << e.what() << "\n";
+    QMessageBox::critical(nullptr, kProductName, QString::fromStdString(e.what()));
+    return 1;
+  }
+  form->show();
   return QApplication::exec();
 }

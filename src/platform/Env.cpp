@@ -4,9 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 
 namespace kestrove {
 
@@ -60,29 +60,9 @@ class PosixWritableFile : public WritableFile {
 
 class PosixEnv : public Env {
  public:
-  std::optional<std::string> ReadFile(const std::filesystem::path& path, std::string& error) override {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      error = ErrnoText(path, errno);
-      return std::nullopt;
-    }
-    struct stat st {};
-    std::string data;
-    if (::fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
-    char chunk[1 << 16];
-    for (;;) {
-      ssize_t n = ::read(fd, chunk, sizeof chunk);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        error = ErrnoText(path, errno);
-        ::close(fd);
-        return std::nullopt;
-      }
-      if (n == 0) break;
-      data.append(chunk, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return data;
+  std::optional<std::string> ReadFile(const std::filesystem::path& path, std::uint64_t maxBytes, std::string& error,
+                                      ReadFailure* why) override {
+    return ReadInputFile(path, maxBytes, error, why);
   }
 
   std::optional<FileStamp> Stat(const std::filesystem::path& path) override {
@@ -122,7 +102,90 @@ class PosixEnv : public Env {
   bool Remove(const std::filesystem::path& path) override { return ::unlink(path.c_str()) == 0; }
 };
 
+const char* KindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a special file";
+}
+
+std::string SizeText(std::uint64_t bytes) {
+  if (bytes >= (std::uint64_t{1} << 30) && bytes % (std::uint64_t{1} << 30) == 0)
+    return std::to_string(bytes >> 30) + " GiB";
+  if (bytes >= (std::uint64_t{1} << 20) && bytes % (std::uint64_t{1} << 20) == 0)
+    return std::to_string(bytes >> 20) + " MiB";
+  return std::to_string(bytes) + " bytes";
+}
+
+void SetWhy(ReadFailure* why, ReadFailure value) {
+  if (why) *why = value;
+}
+
 }  // namespace
+
+int OpenInputFile(const std::filesystem::path& path, std::uint64_t maxBytes, std::string& error, ReadFailure* why) {
+  SetWhy(why, ReadFailure::None);
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    SetWhy(why, errno == ENOENT ? ReadFailure::Missing : ReadFailure::Failed);
+    error = ErrnoText(path, errno);
+    return -1;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    SetWhy(why, ReadFailure::Failed);
+    error = ErrnoText(path, errno);
+    ::close(fd);
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    SetWhy(why, ReadFailure::Refused);
+    error = path.string() + ": " + KindOf(st.st_mode) + ", not a regular file";
+    ::close(fd);
+    return -1;
+  }
+  if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
+    SetWhy(why, ReadFailure::Refused);
+    error = path.string() + ": larger than " + SizeText(maxBytes);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::optional<std::string> ReadInputFile(const std::filesystem::path& path, std::uint64_t maxBytes,
+                                         std::string& error, ReadFailure* why) {
+  int fd = OpenInputFile(path, maxBytes, error, why);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  std::string data;
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
+  char chunk[1 << 16];
+  for (;;) {
+    // One byte past the limit tells a file that grew over it from one that just reached it.
+    const std::uint64_t room = maxBytes - std::min<std::uint64_t>(maxBytes, data.size());
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, room + 1));
+    ssize_t n = ::read(fd, chunk, want);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      SetWhy(why, ReadFailure::Failed);
+      error = ErrnoText(path, errno);
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    if (static_cast<std::uint64_t>(n) > room) {
+      SetWhy(why, ReadFailure::Refused);
+      error = path.string() + ": larger than " + SizeText(maxBytes);
+      ::close(fd);
+      return std::nullopt;
+    }
+    data.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return data;
+}
 
 std::shared_ptr<Env> Env::Default() {
   static std::shared_ptr<Env> env = std::make_shared<PosixEnv>();

@@ -19,6 +19,35 @@ struct FileStamp {
   bool operator==(const FileStamp&) const = default;
 };
 
+// The largest files read from outside the program. Settings and definition files are a few
+// kilobytes to a few megabytes; Wine's registry files reach tens of megabytes on a busy
+// system; a shortcut is a few kilobytes.
+inline constexpr std::uint64_t kMaxSettingsFileBytes = std::uint64_t{64} << 20;  // options.ini, Cookies.ini, *.dat
+inline constexpr std::uint64_t kMaxHiveFileBytes = std::uint64_t{4} << 30;      // system.reg, user.reg, userdef.reg
+inline constexpr std::uint64_t kMaxShortcutFileBytes = std::uint64_t{1} << 20;  // .lnk
+inline constexpr std::uint64_t kNoSizeLimit = ~std::uint64_t{0};
+
+// Why a file could not be read.
+enum class ReadFailure {
+  None,
+  Missing,  // no such file
+  Refused,  // exists, but is not a regular file or is over the size limit: never read
+  Failed,   // any other error (permissions, I/O)
+};
+
+// Opens a file that comes from outside the program (settings, definitions, hives, shortcuts,
+// Wine's own files) for reading, without ever waiting: the open does not block (a FIFO with
+// no writer would hang a plain open), and anything but a regular file is refused before a
+// single byte is read, as is a file over `maxBytes`. Returns the descriptor, or -1 with
+// `error` naming the file and `why` set.
+int OpenInputFile(const std::filesystem::path& path, std::uint64_t maxBytes, std::string& error,
+                  ReadFailure* why = nullptr);
+
+// Reads a whole outside file under the rules of OpenInputFile; never more than `maxBytes` are
+// read, even from a file that grows meanwhile.
+std::optional<std::string> ReadInputFile(const std::filesystem::path& path, std::uint64_t maxBytes,
+                                         std::string& error, ReadFailure* why = nullptr);
+
 // A file being written. Every call reports failure by returning false and setting
 // the error text; nothing throws.
 class WritableFile {
@@ -34,8 +63,10 @@ class WritableFile {
 class Env {
  public:
   virtual ~Env() = default;
-  // Reads a whole file. Returns nullopt and sets error when it cannot be read.
-  virtual std::optional<std::string> ReadFile(const std::filesystem::path& path, std::string& error) = 0;
+  // Reads a whole file as ReadInputFile does. Returns nullopt and sets error (and why, when
+  // given) when it cannot be read.
+  virtual std::optional<std::string> ReadFile(const std::filesystem::path& path, std::uint64_t maxBytes,
+                                              std::string& error, ReadFailure* why = nullptr) = 0;
   // Stamp of a file; nullopt when it does not exist.
   virtual std::optional<FileStamp> Stat(const std::filesystem::path& path) = 0;
   // Creates a new, empty file for writing (never an existing one).
@@ -52,8 +83,9 @@ class Env {
 class EnvWrapper : public Env {
  public:
   explicit EnvWrapper(std::shared_ptr<Env> target) : target_(std::move(target)) {}
-  std::optional<std::string> ReadFile(const std::filesystem::path& path, std::string& error) override {
-    return target_->ReadFile(path, error);
+  std::optional<std::string> ReadFile(const std::filesystem::path& path, std::uint64_t maxBytes, std::string& error,
+                                      ReadFailure* why = nullptr) override {
+    return target_->ReadFile(path, maxBytes, error, why);
   }
   std::optional<FileStamp> Stat(const std::filesystem::path& path) override { return target_->Stat(path); }
   std::unique_ptr<WritableFile> NewWritableFile(const std::filesystem::path& path, std::string& error) override {

@@ -1,6 +1,7 @@
 // RegistryStore over a tree of hives: Wine's registry files, or memory only.
 #include <unistd.h>
 
+#include <filesystem>
 #include <mutex>
 #include <shared_mutex>
 
@@ -338,7 +339,7 @@ class HiveStore final : public RegistryStore {
       return;
     }
     std::string error;
-    auto data = env_->ReadFile(slot.file, error);
+    auto data = env_->ReadFile(slot.file, kMaxHiveFileBytes, error);
     if (!data) throw RegistryError("Cannot read the registry file " + error);
     hive.buffer = std::move(*data);
     wine::ParseHive(hive);
@@ -346,8 +347,7 @@ class HiveStore final : public RegistryStore {
 
   void Save(HiveSlot& slot) {
     if (auto reason = WriteBlockReason()) throw RegistryError(*reason);
-    const fs::path tmp = slot.file.parent_path() /
-                         ("." + slot.file.filename().string() + ".kestrove-" + std::to_string(::getpid()) + ".tmp");
+    const fs::path tmp = slot.file.parent_path() / TempName(slot.file.filename().string(), ::getpid());
     auto fail = [&](const std::string& why) {
       env_->Remove(tmp);
       throw RegistryError("Could not save the registry file " + slot.file.string() + ": " + why +
@@ -374,16 +374,47 @@ class HiveStore final : public RegistryStore {
 
   // Before the first change since the last commit: refuse while Wine runs, take the lock
   // that serialises Kestrove processes, and read again any hive another process changed.
+  // Looking for Wine walks every process, so it is done once per run of changes (the lock is
+  // held from the first change to the commit) and again around the commit's rename.
   void BeginWrite() {
-    if (prefix_.empty()) return;
+    if (prefix_.empty() || lock_.Held()) return;
     if (auto reason = WriteBlockReason()) throw RegistryError(*reason);
-    if (lock_.Held()) return;
     std::string error;
     if (!lock_.Acquire(prefix_ / ".kestrove-registry.lock", std::chrono::seconds(10), error))
       throw RegistryError(error);
+    RemoveStaleTempFiles();
     for (auto& slot : slots_) {
       if (slot->hive.dirty) continue;
       if (env_->Stat(slot->file) != slot->stamp) Load(*slot);
+    }
+  }
+
+  // ".<hive>.kestrove-<pid>.tmp": a commit's new hive file before it is renamed into place.
+  static std::string TempName(const std::string& hiveName, long pid) {
+    return "." + hiveName + ".kestrove-" + std::to_string(pid) + ".tmp";
+  }
+
+  static bool IsTempName(std::string_view name, std::string_view hiveName) {
+    const std::string head = "." + std::string(hiveName) + ".kestrove-";
+    constexpr std::string_view tail = ".tmp";
+    if (name.size() <= head.size() + tail.size() || !name.starts_with(head) || !name.ends_with(tail)) return false;
+    const std::string_view pid = name.substr(head.size(), name.size() - head.size() - tail.size());
+    return pid.find_first_not_of("0123456789") == std::string_view::npos;
+  }
+
+  // A commit killed between writing its temporary file and the rename leaves the file behind.
+  // Temporary files are only written while the lock is held, so with the lock in our hands
+  // every one of them is an orphan, whichever process made it.
+  void RemoveStaleTempFiles() {
+    std::error_code ec;
+    for (fs::directory_iterator it(prefix_, ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      for (const auto& slot : slots_) {
+        if (IsTempName(name, slot->file.filename().string())) {
+          env_->Remove(it->path());
+          break;
+        }
+      }
     }
   }
 
@@ -490,7 +521,7 @@ class HiveStore final : public RegistryStore {
 // The user's SID, from the line ";; All keys relative to REGISTRY\\User\\S-..." of user.reg.
 std::string UserSidOf(const fs::path& userReg, Env& env) {
   std::string error;
-  auto data = env.ReadFile(userReg, error);
+  auto data = env.ReadFile(userReg, kMaxHiveFileBytes, error);
   if (data) {
     std::string_view text(*data);
     std::size_t at = text.find(";; All keys relative to ");

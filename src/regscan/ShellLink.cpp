@@ -1,10 +1,10 @@
 #include "regscan/ShellLink.h"
 
 #include <cstring>
-#include <fstream>
 #include <system_error>
 #include <vector>
 
+#include "platform/Env.h"
 #include "platform/RegistryTypes.h"
 #include "platform/TargetSystem.h"
 
@@ -22,7 +22,6 @@ constexpr std::uint8_t kMyComputerClsid[16] = {0xE0, 0x4F, 0xD0, 0x20, 0xEA, 0x3
 constexpr std::uint32_t kEnvironmentBlockSignature = 0xA0000001;
 constexpr std::uint32_t kEnvironmentBlockSize = 0x314;
 constexpr std::uint32_t kFileEntryExtensionSignature = 0xBEEF0004;
-constexpr std::uintmax_t kMaxLinkFileSize = 4u << 20;
 
 // A bounded view of the file's bytes; every read says whether it fitted.
 class ByteView {
@@ -301,15 +300,10 @@ std::string ShellLinkTargetPath(const TShellLinkInfo& link,
 }
 
 std::string ResolveShortcutTarget(const std::filesystem::path& hostFile, const EnvironmentBlock& environment) {
-  std::error_code ec;
-  const auto size = std::filesystem::file_size(hostFile, ec);
-  if (ec || size > kMaxLinkFileSize) return {};
-  std::ifstream in(hostFile, std::ios::binary);
-  if (!in) return {};
-  std::vector<std::uint8_t> data(static_cast<std::size_t>(size));
-  in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  data.resize(static_cast<std::size_t>(in.gcount()));
-  auto link = ParseShellLink(data.data(), data.size());
+  std::string error;
+  const auto data = ReadInputFile(hostFile, kMaxShortcutFileBytes, error);
+  if (!data) return {};
+  auto link = ParseShellLink(reinterpret_cast<const std::uint8_t*>(data->data()), data->size());
   if (!link) return {};
   return ShellLinkTargetPath(*link, [&](std::string_view text) { return ExpandEnvironmentStrings(text, environment); });
 }

@@ -70,7 +70,8 @@ std::string ShellLinkTargetPath(const TShellLinkInfo& link,
 
 // Reads the shortcut at `hostFile` and gives its target with the target's environment
 // variables expanded. Empty when the file cannot be read or names no path. Files above
-// 4 MiB are not shortcuts the shell would load and give empty too.
+// 1 MiB are not shortcuts the shell would load, and anything but a regular file (a FIFO, a
+// device) is never opened for reading: both give empty too.
 std::string ResolveShortcutTarget(const std::filesystem::path& hostFile, const EnvironmentBlock& environment);
 
 }  // namespace kestrove

@@ -133,12 +133,14 @@ class FaultyEnv : public EnvWrapper {
   int creations = 0;
   int renames = 0;
 
-  std::optional<std::string> ReadFile(const std::filesystem::path& path, std::string& error) override {
+  std::optional<std::string> ReadFile(const std::filesystem::path& path, std::uint64_t maxBytes, std::string& error,
+                                      ReadFailure* why = nullptr) override {
     if (fault_ == Fault::Read) {
       error = "injected read failure";
+      if (why) *why = ReadFailure::Failed;
       return std::nullopt;
     }
-    return target().ReadFile(path, error);
+    return target().ReadFile(path, maxBytes, error, why);
   }
   std::unique_ptr<WritableFile> NewWritableFile(const std::filesystem::path& path, std::string& error) override {
     ++creations;

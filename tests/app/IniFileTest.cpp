@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../HangGuard.h"
 #include "AppTestSupport.h"
 
 namespace kestrove {
@@ -268,6 +269,39 @@ TEST(IniFileWrite, UnreadableFileIsNeverReplaced) {
   EXPECT_THROW(ini.EraseSection("S"), EIniFileError);
   EXPECT_EQ(env->creations, 0);
   EXPECT_EQ(ReadAll(dir / "a.ini"), "[S]\nmuch=data\n");
+}
+
+// A FIFO would hang a read, a device or a huge file would fill the memory: each is refused
+// with the file's name, for reading and writing alike, and left where it was.
+TEST(IniFileRead, OnlyRegularFilesWithinTheLimitAreRead) {
+  TempFolder dir;
+  ASSERT_EQ(::mkfifo((dir / "fifo.ini").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", dir / "zero.ini");
+  std::filesystem::create_directory(dir / "folder.ini");
+  WriteAll(dir / "huge.ini", "[Options]\nWipeNumber=3\n");
+  std::filesystem::resize_file(dir / "huge.ini", kMaxSettingsFileBytes + 1);
+  for (auto [name, what] : {std::pair{"fifo.ini", ": a FIFO, not a regular file"},
+                            std::pair{"zero.ini", ": a device, not a regular file"},
+                            std::pair{"folder.ini", ": a folder, not a regular file"},
+                            std::pair{"huge.ini", ": larger than 64 MiB"}}) {
+    const std::filesystem::path file = dir / name;
+    const auto ended = testing::EndsWithoutHanging([&] {
+      TIniFile ini(file);
+      try {
+        ini.ReadInteger("Options", "WipeNumber", 1);
+        ADD_FAILURE() << name << " was read";
+      } catch (const EIniFileError& e) {
+        EXPECT_EQ(e.what(), "Cannot read " + file.string() + what);
+      }
+      EXPECT_THROW(ini.WriteInteger("Options", "WipeNumber", 2), EIniFileError);
+    });
+    EXPECT_TRUE(ended) << name;
+  }
+  struct stat st {};
+  ASSERT_EQ(::lstat((dir / "fifo.ini").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "zero.ini"));
+  EXPECT_EQ(std::filesystem::file_size(dir / "huge.ini"), kMaxSettingsFileBytes + 1);
 }
 
 TEST(IniFileWrite, ReadOnlyFolder) {

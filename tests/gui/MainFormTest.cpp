@@ -1,5 +1,8 @@
 // The main window: caption, sizes, layout rules, page switching and the help menu.
 #include <QEnterEvent>
+#include <QMessageBox>
+
+#include "gui/GuiPrompt.h"
 
 #include "gui/GuiTestSupport.h"
 
@@ -14,6 +17,18 @@ class TMainFormTest : public QObject {
   static int Bottom(QWidget* w) { return w->y() + w->height(); }
 
  private slots:
+  void messageBoxesKeepTheirOwnCaption() {
+    for (const std::string& caption : {std::string(), std::string("Kestrove")}) {
+      QString seen = "(none)";
+      auto watch = WhenModalOpens<QMessageBox>([&](QMessageBox* box) {
+        seen = box->windowTitle();
+        box->accept();
+      });
+      TQtPrompt::ShowMessageBox(nullptr, {caption, "You must have administrators user.", TMsgButtons::Ok, TMsgIcon::None});
+      QCOMPARE(seen, QString::fromStdString(caption));
+    }
+  }
+
   void captionSizesAndSideButtons() {
     TGuiWorld world;
     auto form = world.MakeForm();

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "platform/RegistryStore.h"
 #include "platform/TRegistry.h"
 #include "platform/wine/WineServer.h"
+#include "../HangGuard.h"
 
 namespace kestrove {
 namespace {
@@ -494,6 +496,167 @@ TEST(RegistryStore, RealWineServerIsDetected) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_FALSE(wine::RunningWineServer(prefix.dir()));
   EXPECT_TRUE(store->CreateKey(HKEY_CURRENT_USER, "Software\\Allowed"));
+}
+
+}  // namespace
+}  // namespace kestrove
+
+namespace kestrove {
+namespace {
+
+// A process sitting in a folder named as a wineserver of `prefix` names its own, anywhere.
+class ProcessInFolder {
+ public:
+  explicit ProcessInFolder(const fs::path& folder) {
+    fs::create_directories(folder);
+    int ready[2];
+    EXPECT_EQ(::pipe(ready), 0);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      if (::chdir(folder.c_str()) != 0) ::_exit(1);
+      char c = 1;
+      (void)!::write(ready[1], &c, 1);
+      ::pause();
+      ::_exit(0);
+    }
+    char c;
+    (void)!::read(ready[0], &c, 1);
+    ::close(ready[0]);
+    ::close(ready[1]);
+  }
+  ~ProcessInFolder() { Stop(); }
+  void Stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+TEST(RegistryStore, WineServerIsFoundByItsWorkingFolderWhereverItIs) {
+  NEED_TESTDATA();
+  PrefixCopy prefix;
+  PrefixCopy elsewhere;  // a folder no lock check looks in, as another TMPDIR would be
+  const std::string server = wine::WineServerFolderName(prefix.dir());
+  ASSERT_EQ(server.rfind("server-", 0), 0u);
+  auto store = RegistryStore::OpenWinePrefix(prefix.dir());
+  {
+    // Another prefix's server is none of ours.
+    ProcessInFolder other(elsewhere.dir() / "wine-x" / wine::WineServerFolderName(elsewhere.dir()));
+    EXPECT_FALSE(wine::RunningWineServer(prefix.dir()));
+  }
+  const fs::path folder = elsewhere.dir() / "wine-AbC123" / server;
+  {
+    ProcessInFolder wine(folder);
+    const auto found = wine::RunningWineServer(prefix.dir());
+    ASSERT_TRUE(found);
+    EXPECT_EQ(*found, folder);
+    EXPECT_THROW(store->CreateKey(HKEY_CURRENT_USER, "Software\\Refused"), RegistryError);
+    // Its folder removed, the server still runs and still saves the registry when it ends.
+    fs::remove_all(folder);
+    EXPECT_TRUE(wine::RunningWineServer(prefix.dir()));
+  }
+  EXPECT_FALSE(wine::RunningWineServer(prefix.dir()));
+  EXPECT_TRUE(store->CreateKey(HKEY_CURRENT_USER, "Software\\Allowed"));
+  EXPECT_NO_THROW(store->Commit());
+}
+
+TEST(RegistryStore, HostileFilesInThePrefixAreRefusedAndNeverFollowed) {
+  NEED_TESTDATA();
+  PrefixCopy prefix;
+  PrefixCopy outside;
+  const fs::path lock = prefix.dir() / ".kestrove-registry.lock";
+  const fs::path victim = outside.dir() / "victim";
+  // The lock file as a link: nothing is created or locked where it points.
+  fs::create_symlink(victim, lock);
+  {
+    auto store = RegistryStore::OpenWinePrefix(prefix.dir());
+    try {
+      store->CreateKey(HKEY_CURRENT_USER, "Software\\ThroughALink");
+      ADD_FAILURE() << "a write went through a linked lock file";
+    } catch (const RegistryError& e) {
+      EXPECT_NE(std::string(e.what()).find(lock.string() + " is a symbolic link"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(fs::exists(fs::symlink_status(victim)));
+  }
+  fs::remove(lock);
+  ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0);
+  EXPECT_TRUE(testing::EndsWithoutHanging([&] {
+    auto store = RegistryStore::OpenWinePrefix(prefix.dir());
+    EXPECT_THROW(store->CreateKey(HKEY_CURRENT_USER, "Software\\ThroughAFifo"), RegistryError);
+  }));
+  fs::remove(lock);
+  // A FIFO as Wine's name file, or as a hive, makes no one wait.
+  ASSERT_EQ(::mkfifo((prefix.dir() / "wineserver").c_str(), 0600), 0);
+  EXPECT_TRUE(testing::EndsWithoutHanging([&] {
+    auto store = RegistryStore::OpenWinePrefix(prefix.dir());
+    EXPECT_TRUE(store->CreateKey(HKEY_CURRENT_USER, "Software\\Written"));
+    store->Commit();
+  }));
+  EXPECT_NE(ReadAll(prefix.dir() / "user.reg").find("[Software\\\\Written]"), std::string::npos);
+  fs::remove(prefix.dir() / "userdef.reg");
+  ASSERT_EQ(::mkfifo((prefix.dir() / "userdef.reg").c_str(), 0600), 0);
+  EXPECT_TRUE(testing::EndsWithoutHanging([&] {
+    try {
+      RegistryStore::OpenWinePrefix(prefix.dir());
+      ADD_FAILURE() << "a FIFO was read as a hive";
+    } catch (const RegistryError& e) {
+      const std::string expected = (prefix.dir() / "userdef.reg").string() + ": a FIFO, not a regular file";
+      EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
+    }
+  }));
+}
+
+TEST(RegistryStore, TemporaryFilesOfKilledCommitsAreRemovedUnderTheLock) {
+  NEED_TESTDATA();
+  PrefixCopy prefix;
+  const std::vector<std::string> stale = {".user.reg.kestrove-999999.tmp", ".system.reg.kestrove-1.tmp",
+                                          ".userdef.reg.kestrove-" + std::to_string(::getppid()) + ".tmp"};
+  const std::vector<std::string> others = {".user.reg.kestrove-12x.tmp", "notes.kestrove-1.tmp",
+                                           ".other.reg.kestrove-1.tmp"};
+  for (const auto& name : stale) std::ofstream(prefix.dir() / name) << "half a hive";
+  for (const auto& name : others) std::ofstream(prefix.dir() / name) << "not ours";
+  auto store = RegistryStore::OpenWinePrefix(prefix.dir());
+  ASSERT_TRUE(store->CreateKey(HKEY_CURRENT_USER, "Software\\New"));
+  for (const auto& name : stale) EXPECT_FALSE(fs::exists(prefix.dir() / name)) << name;
+  for (const auto& name : others) EXPECT_TRUE(fs::exists(prefix.dir() / name)) << name;
+  store->Commit();
+}
+
+// Wine and Kestrove started with different TMPDIR: Debian's wine keeps its server folder
+// under its own TMPDIR, where no lock check of ours looks.
+TEST(RegistryStore, RealWineUnderAnotherTmpdirIsDetected) {
+  NEED_TESTDATA();
+  if (std::system("command -v wineserver >/dev/null 2>&1") != 0) GTEST_SKIP() << "wineserver is not installed";
+  PrefixCopy prefix;
+  PrefixCopy wineTmp;
+  PrefixCopy ourTmp;
+  const std::string env = "WINEPREFIX='" + prefix.dir().string() + "' TMPDIR='" + wineTmp.dir().string() +
+                          "' WINEDEBUG=-all ";
+  ASSERT_EQ(std::system((env + "wineserver -p 30 >/dev/null 2>&1").c_str()), 0);
+  const char* saved = std::getenv("TMPDIR");
+  const std::string savedTmp = saved ? saved : "";
+  ::setenv("TMPDIR", ourTmp.dir().c_str(), 1);
+  bool seen = false;
+  for (int i = 0; i < 50 && !seen; ++i) {
+    seen = wine::RunningWineServer(prefix.dir()).has_value();
+    if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(seen);
+  auto store = RegistryStore::OpenWinePrefix(prefix.dir());
+  EXPECT_THROW(store->CreateKey(HKEY_CURRENT_USER, "Software\\Refused"), RegistryError);
+  std::system((env + "wineserver -k >/dev/null 2>&1").c_str());
+  for (int i = 0; i < 50 && wine::RunningWineServer(prefix.dir()); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(wine::RunningWineServer(prefix.dir()));
+  EXPECT_TRUE(store->CreateKey(HKEY_CURRENT_USER, "Software\\Allowed"));
+  if (saved)
+    ::setenv("TMPDIR", savedTmp.c_str(), 1);
+  else
+    ::unsetenv("TMPDIR");
 }
 
 }  // namespace

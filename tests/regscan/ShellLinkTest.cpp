@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -216,7 +217,12 @@ TEST(ShellLinkResolve, ReadsFilesAndRefusesOthers) {
   EXPECT_EQ(ResolveShortcutTarget(dir / "text.lnk", env), "");
   EXPECT_EQ(ResolveShortcutTarget(dir / "missing.lnk", env), "");
   EXPECT_EQ(ResolveShortcutTarget(dir, env), "");
-  fs::resize_file(dir / "a.lnk", 5u << 20);
+  // Neither waits for a writer nor reads without end.
+  ASSERT_EQ(::mkfifo((dir / "fifo.lnk").c_str(), 0600), 0);
+  EXPECT_EQ(ResolveShortcutTarget(dir / "fifo.lnk", env), "");
+  fs::create_symlink("/dev/zero", dir / "zero.lnk");
+  EXPECT_EQ(ResolveShortcutTarget(dir / "zero.lnk", env), "");
+  fs::resize_file(dir / "a.lnk", (1u << 20) + 1);
   EXPECT_EQ(ResolveShortcutTarget(dir / "a.lnk", env), "");
   fs::remove_all(dir);
 }

@@ -1,5 +1,6 @@
 #include "platform/wine/WineServer.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,25 +10,40 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <string_view>
 #include <thread>
+
+#include "platform/Env.h"
 
 namespace kestrove::wine {
 
-std::vector<std::filesystem::path> WineServerLockFiles(const std::filesystem::path& prefix) {
-  std::vector<std::filesystem::path> out;
+namespace {
+
+// The prefix's "wineserver" file holds one folder name.
+constexpr std::uint64_t kMaxNameFileBytes = 4096;
+
+}  // namespace
+
+std::string WineServerFolderName(const std::filesystem::path& prefix) {
   struct stat st {};
-  if (::stat(prefix.c_str(), &st) != 0) return out;
+  if (::stat(prefix.c_str(), &st) != 0) return {};
   char server[80];
   std::snprintf(server, sizeof server, "server-%llx-%llx", static_cast<unsigned long long>(st.st_dev),
                 static_cast<unsigned long long>(st.st_ino));
+  return server;
+}
+
+std::vector<std::filesystem::path> WineServerLockFiles(const std::filesystem::path& prefix) {
+  std::vector<std::filesystem::path> out;
+  const std::string server = WineServerFolderName(prefix);
+  if (server.empty()) return out;
   std::filesystem::path upstream = "/tmp/.wine-" + std::to_string(::getuid());
   out.push_back(upstream / server / "lock");
   const char* tmpdir = std::getenv("TMPDIR");
   std::filesystem::path tmp = (tmpdir && *tmpdir) ? tmpdir : "/tmp";
-  std::ifstream nameFile(prefix / "wineserver");
-  std::string name;
-  if (nameFile && std::getline(nameFile, name)) {
+  std::string error;
+  if (auto text = ReadInputFile(prefix / "wineserver", kMaxNameFileBytes, error)) {
+    std::string name = text->substr(0, text->find('\n'));
     while (!name.empty() && (name.back() == '\r' || name.back() == ' ')) name.pop_back();
     // The name is a single folder name; anything else is not ours to follow.
     if (!name.empty() && name.find('/') == std::string::npos && name != "." && name != "..")
@@ -37,9 +53,37 @@ std::vector<std::filesystem::path> WineServerLockFiles(const std::filesystem::pa
   return out;
 }
 
+std::optional<std::filesystem::path> WineServerProcess(const std::filesystem::path& prefix) {
+  const std::string server = WineServerFolderName(prefix);
+  if (server.empty()) return std::nullopt;
+  DIR* proc = ::opendir("/proc");
+  if (!proc) return std::nullopt;
+  std::optional<std::filesystem::path> found;
+  while (dirent* e = ::readdir(proc)) {
+    const std::string_view pid = e->d_name;
+    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string_view::npos) continue;
+    const std::string link = "/proc/" + std::string(pid) + "/cwd";
+    char target[4096];
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0) continue;  // gone, or not ours to inspect
+    std::string_view cwd(target, static_cast<std::size_t>(n));
+    // The kernel marks a working folder removed since with this suffix; a server whose folder
+    // was deleted still runs, and still writes the registry when it ends.
+    if (cwd.ends_with(" (deleted)")) cwd.remove_suffix(std::string_view(" (deleted)").size());
+    const std::size_t slash = cwd.rfind('/');
+    if (slash != std::string_view::npos && cwd.substr(slash + 1) == server) {
+      found = std::filesystem::path(std::string(cwd));
+      break;
+    }
+  }
+  ::closedir(proc);
+  return found;
+}
+
 std::optional<std::filesystem::path> RunningWineServer(const std::filesystem::path& prefix) {
   for (const auto& lock : WineServerLockFiles(prefix)) {
-    int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string error;
+    int fd = OpenInputFile(lock, kNoSizeLimit, error);
     if (fd < 0) continue;
     struct flock fl {};
     fl.l_type = F_WRLCK;
@@ -50,7 +94,7 @@ std::optional<std::filesystem::path> RunningWineServer(const std::filesystem::pa
     ::close(fd);
     if (held) return lock;
   }
-  return std::nullopt;
+  return WineServerProcess(prefix);
 }
 
 std::string WineRunningMessage(const std::filesystem::path& prefix) {
@@ -63,9 +107,21 @@ std::string WineRunningMessage(const std::filesystem::path& prefix) {
 bool AdvisoryLock::Acquire(const std::filesystem::path& file, std::chrono::milliseconds timeout,
                            std::string& error) {
   if (fd_ >= 0) return true;
-  int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  // Never through a link: a link planted in its place would have us create or lock a file
+  // anywhere. Non-blocking, so that a FIFO in its place cannot stall the open.
+  int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
   if (fd < 0) {
-    error = "Cannot create the lock file " + file.string() + ": " + std::strerror(errno);
+    if (errno == ELOOP)
+      error = "The lock file " + file.string() +
+              " is a symbolic link, which is never followed; remove it and try again.";
+    else
+      error = "Cannot create the lock file " + file.string() + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = "The lock file " + file.string() + " is not a regular file; remove it and try again.";
+    ::close(fd);
     return false;
   }
   const auto deadline = std::chrono::steady_clock::now() + timeout;

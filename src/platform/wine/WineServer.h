@@ -9,13 +9,23 @@
 
 namespace kestrove::wine {
 
+// The name of the folder a wineserver for `prefix` works in: "server-<dev>-<inode>", the
+// prefix folder's device and inode numbers in hexadecimal. Empty when the prefix is missing.
+std::string WineServerFolderName(const std::filesystem::path& prefix);
+
 // The lock files a wineserver for `prefix` would hold: "<dir>/server-<dev>-<inode>/lock"
 // under /tmp/.wine-<uid>/ and, for Debian's build, under $TMPDIR (or /tmp)/<name>/ where
 // <name> is kept in the prefix's file "wineserver".
 std::vector<std::filesystem::path> WineServerLockFiles(const std::filesystem::path& prefix);
 
-// The lock file of a wineserver running on the prefix (someone holds a write lock on its
-// first byte), or nullopt when Wine does not run there.
+// A process working in a wineserver folder of `prefix`, wherever that folder is (Wine and
+// Kestrove may have been started with different TMPDIR): its working folder, from
+// /proc/<pid>/cwd. Processes that cannot be inspected are passed over.
+std::optional<std::filesystem::path> WineServerProcess(const std::filesystem::path& prefix);
+
+// Evidence of a wineserver running on the prefix: the lock file it holds (someone holds a
+// write lock on its first byte) or the working folder of its process; nullopt when Wine does
+// not run there.
 std::optional<std::filesystem::path> RunningWineServer(const std::filesystem::path& prefix);
 
 // The message shown when a write is refused because Wine runs on the prefix.
@@ -29,6 +39,7 @@ class AdvisoryLock {
   AdvisoryLock(const AdvisoryLock&) = delete;
   AdvisoryLock& operator=(const AdvisoryLock&) = delete;
   // Waits up to `timeout` for the lock. On failure returns false with a message in `error`.
+  // The file must be a regular file reached without a symbolic link.
   bool Acquire(const std::filesystem::path& file, std::chrono::milliseconds timeout, std::string& error);
   void Release();
   bool Held() const { return fd_ >= 0; }
