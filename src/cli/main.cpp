@@ -111,7 +111,8 @@ int main(int argc, char** argv) {
       std::cout << Usage();
       return 0;
     }
-    const TCommandHelp* c = FindCommand(argv[i]);
+    const bool self = std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0;
+    const TCommandHelp* c = FindCommand(self ? "help" : argv[i]);
     if (!c) {
       std::cerr << "kestrove-cli: unknown command '" << argv[i] << "'\n\n" << Usage();
       return 2;
