@@ -136,9 +136,10 @@ TEST_F(ShellFolderFreshPrefix, EnvironmentAsWineBuildsIt) {
   EXPECT_EQ(env.Get("ProgramFiles(x86)"), "C:\\Program Files (x86)");
   EXPECT_EQ(env.Get("TEMP"), "C:\\users\\root\\Temp");
   EXPECT_EQ(target->ExpandEnvironmentStrings("%windir%\\Fonts"), "C:\\windows\\Fonts");
-  // The fresh prefix's drives: C: inside, Z: the whole host.
+  // The fresh prefix's drives: C: inside, Z: the whole host, both fixed as Wine has them.
   EXPECT_EQ(target->DriveType('C'), DRIVE_FIXED);
-  EXPECT_EQ(target->DriveType('Z'), DRIVE_REMOTE);
+  EXPECT_EQ(target->DriveType('Z'), DRIVE_FIXED);
+  EXPECT_FALSE(target->Drive('Z')->insideTarget);
 }
 
 }  // namespace
