@@ -167,26 +167,20 @@ struct TIniFile::Document {
     }
     bool eolSeen = false;
     while (!s.empty()) {
-      std::size_t nl = s.find('\n');
-      Line line;
+      const std::size_t nl = s.find('\n');
       if (nl == std::string_view::npos) {
-        line.text = std::string(s);
-        s = {};
-      } else {
-        std::string_view text = s.substr(0, nl);
-        line.eol = "\n";
-        if (!text.empty() && text.back() == '\r') {
-          text.remove_suffix(1);
-          line.eol = "\r\n";
-        }
-        line.text = std::string(text);
-        s.remove_prefix(nl + 1);
-        if (!eolSeen) {
-          d.newEol = line.eol;
-          eolSeen = true;
-        }
+        d.lines.push_back(Line{std::string(s), std::string()});
+        break;
       }
-      d.lines.push_back(std::move(line));
+      std::string_view text = s.substr(0, nl);
+      const bool crlf = !text.empty() && text.back() == '\r';
+      if (crlf) text.remove_suffix(1);
+      d.lines.push_back(Line{std::string(text), std::string(crlf ? "\r\n" : "\n")});
+      s.remove_prefix(nl + 1);
+      if (!eolSeen) {
+        d.newEol = d.lines.back().eol;
+        eolSeen = true;
+      }
     }
     return d;
   }

@@ -124,8 +124,10 @@ class LinkWriter {
   std::string envTarget;   // an environment block when not empty
 
   static std::vector<std::uint8_t> RootItem(const std::uint8_t (&clsid)[16]) {
-    std::vector<std::uint8_t> item = {0x1F, 0x50};
-    item.insert(item.end(), clsid, clsid + 16);
+    std::vector<std::uint8_t> item(18, 0);
+    item[0] = 0x1F;
+    item[1] = 0x50;
+    std::copy(clsid, clsid + 16, item.begin() + 2);
     return item;
   }
   static std::vector<std::uint8_t> MyComputer() {
@@ -134,16 +136,19 @@ class LinkWriter {
     return RootItem(kClsid);
   }
   static std::vector<std::uint8_t> Drive(char letter) {
-    std::vector<std::uint8_t> item = {0x2F, static_cast<std::uint8_t>(letter), ':', '\\'};
-    item.resize(23, 0);
+    std::vector<std::uint8_t> item(23, 0);
+    item[0] = 0x2F;
+    item[1] = static_cast<std::uint8_t>(letter);
+    item[2] = ':';
+    item[3] = '\\';
     return item;
   }
   // A file entry with an 8.3 primary name and, when given, a long name in a version 8
   // extension block.
   static std::vector<std::uint8_t> Entry(bool folder, const std::string& shortName, const std::string& longName) {
-    std::vector<std::uint8_t> item = {static_cast<std::uint8_t>(folder ? 0x31 : 0x32), 0};
-    item.resize(item.size() + 4 + 4 + 2, 0);  // size, time, attributes
-    item.insert(item.end(), shortName.begin(), shortName.end());
+    std::vector<std::uint8_t> item(2 + 4 + 4 + 2, 0);  // kind, 0, size, time, attributes
+    item[0] = static_cast<std::uint8_t>(folder ? 0x31 : 0x32);
+    for (char c : shortName) item.push_back(static_cast<std::uint8_t>(c));
     item.push_back(0);
     if ((item.size() + 2) % 2) item.push_back(0);
     if (!longName.empty()) {
