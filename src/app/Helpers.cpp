@@ -1,17 +1,8 @@
 #include "app/Helpers.h"
 
-#include <cctype>
+#include "platform/Text.h"
 
 namespace kestrove {
-
-std::string ROT13(std::string_view text) {
-  std::string r(text);
-  for (char& c : r) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>('a' + (c - 'a' + 13) % 26);
-    else if (c >= 'A' && c <= 'Z') c = static_cast<char>('A' + (c - 'A' + 13) % 26);
-  }
-  return r;
-}
 
 std::string TwoDigit(int value) {
   // Negative numbers keep their sign in front: "0-5" would be no number at all.
@@ -32,9 +23,6 @@ std::string SizeToKBText(std::uint64_t bytes) {
   return r;
 }
 
-std::string UpperCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
+std::string UpperCase(std::string text) { return AsciiUpper(text); }
 
 }  // namespace kestrove

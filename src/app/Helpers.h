@@ -5,11 +5,9 @@
 #include <string>
 #include <string_view>
 
-namespace kestrove {
+#include "platform/Text.h"  // ROT13, the ASCII case helpers
 
-// The letter rotation by 13 places that Windows applies to UserAssist value names; letters
-// of both cases rotate within their case, everything else is kept.
-std::string ROT13(std::string_view text);
+namespace kestrove {
 
 // A number as two digits at least: 7 gives "07", 12 gives "12" (used in dated file names).
 std::string TwoDigit(int value);

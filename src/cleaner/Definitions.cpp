@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "app/Helpers.h"
+#include "platform/Text.h"
 #include "app/IniFile.h"
 #include "cleaner/FileRemoval.h"
 #include "cleaner/ItemOperations.h"
@@ -53,11 +54,6 @@ struct TPlaceholders {
     return base;
   }
 };
-
-std::string WithBackslash(std::string path) {
-  if (path.empty() || path.back() != '\\') path += '\\';
-  return path;
-}
 
 }  // namespace
 

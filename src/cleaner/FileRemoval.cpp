@@ -8,25 +8,13 @@
 
 #include "platform/FileServices.h"
 #include "platform/PathResolver.h"
+#include "platform/Text.h"
 
 namespace kestrove {
 
 namespace {
 
 constexpr int kFileLogStep = 50;
-
-std::string WithBackslash(std::string folder) {
-  if (folder.empty() || folder.back() != '\\') folder += '\\';
-  return folder;
-}
-
-// A folder path as it compares: resolved "." and "..", one kind of separator, folded case,
-// a trailing backslash. Empty for a text that names no place on a drive.
-std::string FolderKey(std::string_view folder) {
-  const auto parts = ParseWindowsPath(folder);
-  if (!parts) return {};
-  return WithBackslash(FoldName(FormatWindowsPath(*parts)));
-}
 
 // The user's folders a clear asks about before it touches them.
 struct TGuards {
@@ -38,11 +26,11 @@ struct TGuards {
 
   explicit TGuards(TargetSystem& target) {
     if (const auto docs = target.ShellFolder("Personal"); docs && !docs->empty()) {
-      Documents = FolderKey(*docs);
-      Pictures = FolderKey(WithBackslash(*docs) + "My Pictures\\");
+      Documents = FolderCompareKey(*docs);
+      Pictures = FolderCompareKey(WithBackslash(*docs) + "My Pictures\\");
     }
     if (const auto pictures = target.ShellFolder("My Pictures"); pictures && !pictures->empty())
-      PicturesShell = FolderKey(*pictures);
+      PicturesShell = FolderCompareKey(*pictures);
   }
   bool IsDocuments(const std::string& key) const { return !key.empty() && key == Documents; }
   bool IsPictures(const std::string& key) const {
@@ -105,7 +93,7 @@ struct TClearWalk {
 
   bool Guarded(const std::string& folder) const {
     if (!guards) return false;
-    const std::string key = FolderKey(folder);
+    const std::string key = FolderCompareKey(folder);
     return guards->IsDocuments(key) || guards->IsPictures(key);
   }
 };
@@ -193,7 +181,7 @@ bool ConfirmMatching(TMatchWalk& walk, const std::string& folder, bool driveRoot
   if (!walk.guards) return true;
   if (driveRoot && (walk.pattern.Empty() || walk.pattern.HasStar()) && !Confirm(walk.job, ClearQuestion(folder)))
     return false;
-  const std::string key = FolderKey(folder);
+  const std::string key = FolderCompareKey(folder);
   if (walk.guards->IsDocuments(key) && !Confirm(walk.job, FilesQuestion(folder))) return false;
   if (walk.guards->IsPictures(key) && !Confirm(walk.job, FilesQuestion(folder))) return false;
   return true;

@@ -13,18 +13,11 @@ namespace {
 
 const char kCurrentUser[] = "HKEY_CURRENT_USER";
 
-// Only the five long names name a root here; the short forms (HKCU...) do not.
+// Only the long names name a root here; the short forms (HKCU...) do not.
 std::optional<TRootKey> RootFromName(const std::string& name) {
-  std::string upper = name;
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  }
-  if (upper == "HKEY_CURRENT_USER") return HKEY_CURRENT_USER;
-  if (upper == "HKEY_CLASSES_ROOT") return HKEY_CLASSES_ROOT;
-  if (upper == "HKEY_USERS") return HKEY_USERS;
-  if (upper == "HKEY_CURRENT_CONFIG") return HKEY_CURRENT_CONFIG;
-  if (upper == "HKEY_LOCAL_MACHINE") return HKEY_LOCAL_MACHINE;
-  return std::nullopt;
+  const auto root = RootKeyFromName(name);
+  if (!root || !SameName(RootKeyName(*root), name)) return std::nullopt;
+  return root;
 }
 
 // The key's path with its separators tidied; empty when it names the root itself, which is

@@ -2,15 +2,11 @@
 
 #include "platform/PathResolver.h"
 #include "platform/TRegistry.h"
+#include "platform/Text.h"
 
 namespace kestrove {
 
 namespace {
-
-std::string WithBackslash(std::string folder) {
-  if (folder.empty() || folder.back() != '\\') folder += '\\';
-  return folder;
-}
 
 bool IsBelow(const std::string& inner, const std::string& outer) {
   return inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0;
@@ -19,12 +15,6 @@ bool IsBelow(const std::string& inner, const std::string& outer) {
 bool IsDriveRootKey(const std::string& key) { return key.size() == 3 && key[1] == ':'; }
 
 }  // namespace
-
-std::string FolderCompareKey(std::string_view folder) {
-  const auto parts = ParseWindowsPath(folder);
-  if (!parts) return {};
-  return WithBackslash(FoldName(FormatWindowsPath(*parts)));
-}
 
 std::string RefusedLine(const std::string& linePrefix, const std::string& what, const std::string& why) {
   return linePrefix + "skipped " + what + " (" + why + ")";

@@ -37,10 +37,6 @@ class TSystemFolders {
   std::vector<TNamed> shell_;   // the user's shell folders
 };
 
-// A folder as it compares: "." and ".." applied, one separator, folded case, a trailing
-// backslash. Empty for a text that names no place on a drive.
-std::string FolderCompareKey(std::string_view folder);
-
 // The line a clean item logs for a folder it refuses: "<prefix>skipped <folder> (<why>)".
 std::string RefusedLine(const std::string& linePrefix, const std::string& what, const std::string& why);
 

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include "cleaner/FileRemoval.h"
+#include "platform/Text.h"
 #include "cleaner/ItemOperations.h"
 #include "cleaner/RegistryRemoval.h"
 #include "cleaner/SystemFolders.h"
@@ -18,16 +19,10 @@ const char kOffice[] = "Software\\Microsoft\\Office\\";
 constexpr int kFirstOfficeVersion = 8;
 constexpr int kLastOfficeVersion = 12;
 
-std::string WithBackslash(std::string folder) {
-  if (folder.empty() || folder.back() != '\\') folder += '\\';
-  return folder;
-}
-
 // Two spellings of one folder (C:\Users\x\ and c:/users/x) compare equal.
 bool SameFolder(const std::string& a, const std::string& b) {
-  const auto pa = ParseWindowsPath(a);
-  const auto pb = ParseWindowsPath(b);
-  return pa && pb && FoldName(FormatWindowsPath(*pa)) == FoldName(FormatWindowsPath(*pb));
+  const std::string key = FolderCompareKey(a);
+  return !key.empty() && key == FolderCompareKey(b);
 }
 
 TargetSystem& Target(TClearTaskThread& job) { return *job.Context().Target; }

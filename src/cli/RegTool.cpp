@@ -9,6 +9,8 @@
 #include <ostream>
 
 #include "platform/RegistryTypes.h"
+#include "platform/TRegistry.h"
+#include "platform/Text.h"
 
 namespace kestrove::cli {
 
@@ -98,13 +100,6 @@ void InvalidKey(std::ostream& err, std::string_view op) {
 
 // ---- Small helpers -------------------------------------------------------------------------
 
-std::string AsciiLower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
-
 bool IsHelpSwitch(std::string_view arg) {
   if (arg.size() != 2 || (arg[0] != '/' && arg[0] != '-')) return false;
   return arg[1] == '?' || arg[1] == 'h' || arg[1] == 'H';
@@ -115,19 +110,6 @@ std::optional<std::string> SwitchOf(std::string_view arg) {
   if (arg.size() < 2 || (arg[0] != '/' && arg[0] != '-')) return std::nullopt;
   return AsciiLower(arg.substr(1));
 }
-
-struct RootName {
-  const char* longName;
-  const char* shortName;
-  TRootKey root;
-};
-
-// The roots reg.exe accepts, in the order it documents them.
-constexpr RootName kRoots[] = {
-    {"HKEY_LOCAL_MACHINE", "HKLM", HKEY_LOCAL_MACHINE}, {"HKEY_CURRENT_USER", "HKCU", HKEY_CURRENT_USER},
-    {"HKEY_CLASSES_ROOT", "HKCR", HKEY_CLASSES_ROOT},   {"HKEY_USERS", "HKU", HKEY_USERS},
-    {"HKEY_CURRENT_CONFIG", "HKCC", HKEY_CURRENT_CONFIG},
-};
 
 struct TypeName {
   const char* name;
@@ -750,10 +732,10 @@ std::optional<RegKeyArg> ParseRegKey(std::string_view text) {
   if (text.empty() || text[0] == '\\') return std::nullopt;
   const std::size_t slash = text.find('\\');
   const std::string_view rootName = text.substr(0, slash);
-  const RootName* found = nullptr;
-  for (const auto& r : kRoots)
-    if (SameName(rootName, r.longName) || SameName(rootName, r.shortName)) found = &r;
-  if (!found) return std::nullopt;
+  // reg.exe takes the five roots by their long or short names; the performance and dynamic
+  // data roots are no keys it works on.
+  const auto found = RootKeyFromName(rootName);
+  if (!found || *found == HKEY_PERFORMANCE_DATA || *found == HKEY_DYN_DATA) return std::nullopt;
   std::string_view rest;
   if (slash != std::string_view::npos) {
     rest = text.substr(slash + 1);
@@ -762,9 +744,9 @@ std::optional<RegKeyArg> ParseRegKey(std::string_view text) {
       return std::nullopt;
   }
   RegKeyArg key;
-  key.root = found->root;
+  key.root = *found;
   key.path = std::string(rest);
-  key.display = std::string(found->longName);
+  key.display = RootKeyName(*found);
   if (!rest.empty()) key.display += "\\" + key.path;
   return key;
 }

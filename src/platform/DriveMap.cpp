@@ -3,18 +3,16 @@
 #include <cctype>
 #include <system_error>
 
+#include "platform/Text.h"
+
 namespace kestrove {
 
 namespace fs = std::filesystem;
 
 namespace {
 
-char UpperLetter(char c) {
-  return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-}
-
 bool IsDriveLetter(char c) {
-  const char u = UpperLetter(c);
+  const char u = AsciiUpper(c);
   return u >= 'A' && u <= 'Z';
 }
 
@@ -83,7 +81,7 @@ bool PathIsWithin(const fs::path& path, const fs::path& folder) {
 void DriveMap::Set(char letter, const fs::path& hostRoot, std::uint32_t type, bool insideTarget, std::string link) {
   if (!IsDriveLetter(letter)) return;
   DriveInfo info;
-  info.letter = UpperLetter(letter);
+  info.letter = AsciiUpper(letter);
   info.hostRoot = Normal(hostRoot);
   info.type = type;
   info.insideTarget = insideTarget;
@@ -91,10 +89,10 @@ void DriveMap::Set(char letter, const fs::path& hostRoot, std::uint32_t type, bo
   drives_[info.letter] = std::move(info);
 }
 
-void DriveMap::Remove(char letter) { drives_.erase(UpperLetter(letter)); }
+void DriveMap::Remove(char letter) { drives_.erase(AsciiUpper(letter)); }
 
 const DriveInfo* DriveMap::Find(char letter) const {
-  auto it = drives_.find(UpperLetter(letter));
+  auto it = drives_.find(AsciiUpper(letter));
   return it == drives_.end() ? nullptr : &it->second;
 }
 
@@ -150,7 +148,7 @@ DriveMap DriveMap::FromDosDevices(const fs::path& dosdevices, const fs::path& ta
     const std::string name = it->path().filename().string();
     // "c:" is a drive's folder, "c::" its raw device; anything else (com1, lpt1) is no drive.
     if (name.size() < 2 || !IsDriveLetter(name[0]) || name[1] != ':') continue;
-    const char letter = UpperLetter(name[0]);
+    const char letter = AsciiUpper(name[0]);
     std::error_code lec;
     const fs::path target = fs::read_symlink(it->path(), lec);
     if (name.size() == 3 && name[2] == ':') {

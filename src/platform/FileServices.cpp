@@ -16,6 +16,7 @@
 
 #include "platform/PathResolver.h"
 #include "platform/TRegistry.h"
+#include "platform/Text.h"
 
 namespace kestrove {
 
@@ -33,21 +34,14 @@ constexpr off_t kInfo2HeaderSize = 20;
 const char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Manager";
 const char kPendingValue[] = "PendingFileRenameOperations";
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-std::string LowerAscii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = LowerAscii(c);
-  return out;
-}
 
 bool NameLess(const TFolderEntry& a, const TFolderEntry& b) {
   const std::string& x = a.Name;
   const std::string& y = b.Name;
   const std::size_t n = std::min(x.size(), y.size());
   for (std::size_t i = 0; i < n; ++i) {
-    const char cx = LowerAscii(x[i]);
-    const char cy = LowerAscii(y[i]);
+    const char cx = AsciiLower(x[i]);
+    const char cy = AsciiLower(y[i]);
     if (cx != cy) return static_cast<unsigned char>(cx) < static_cast<unsigned char>(cy);
   }
   if (x.size() != y.size()) return x.size() < y.size();
@@ -176,7 +170,7 @@ bool SamePendingSource(const std::u16string& a, const std::u16string& b) {
 std::uint64_t EmptyBinFolder(int binFd, std::uint64_t mount, bool perUser) {
   std::uint64_t removed = 0;
   for (const TFolderEntry& e : ListFolder(binFd)) {
-    const std::string lower = LowerAscii(e.Name);
+    const std::string lower = AsciiLower(e.Name);
     if (lower == "desktop.ini") continue;
     if (lower == "info2" || lower == "info") {
       if (e.Kind != TEntryKind::File) continue;
@@ -497,7 +491,7 @@ bool AddToWininitRename(TargetSystem& target, const std::vector<std::string>& li
     file.push_back(std::move(line));
     start = end + 1;
   }
-  auto header = std::find_if(file.begin(), file.end(), [](const std::string& l) { return LowerAscii(l) == "[rename]"; });
+  auto header = std::find_if(file.begin(), file.end(), [](const std::string& l) { return AsciiLower(l) == "[rename]"; });
   if (header != file.end()) {
     const auto at = header - file.begin() + 1;
     for (const std::string& l : lines) file.insert(file.begin() + at, l);
@@ -532,7 +526,7 @@ std::uint64_t EmptyRecycleBins(TargetSystem& target) {
     if (!root) continue;
     for (const TFolderEntry& e : ListFolder(root->Fd.Get())) {
       if (e.Kind != TEntryKind::Folder) continue;
-      const std::string lower = LowerAscii(e.Name);
+      const std::string lower = AsciiLower(e.Name);
       const bool perUser = lower == "$recycle.bin" || lower == "recycler";
       if (!perUser && lower != "recycled") continue;
       UniqueFd bin = OpenSubfolderOnMount(root->Fd.Get(), e.Name.c_str(), root->Mount);

@@ -93,6 +93,14 @@ std::string FormatWindowsPath(const WindowsPathParts& parts) {
   return out;
 }
 
+std::string FolderCompareKey(std::string_view folder) {
+  const auto parts = ParseWindowsPath(folder);
+  if (!parts) return {};
+  std::string key = FoldName(FormatWindowsPath(*parts));
+  if (key.back() != '\\') key += '\\';
+  return key;
+}
+
 std::string FoldName(std::string_view name) {
   bool ascii = true;
   for (char c : name) {

@@ -33,6 +33,11 @@ std::string FormatWindowsPath(const WindowsPathParts& parts);
 // A name folded for comparison without regard to case, as registry and file names compare.
 std::string FoldName(std::string_view name);
 
+// A folder's path as folders compare: "." and ".." applied, one kind of separator, folded
+// case, one trailing backslash ("c:/Users/x" and "C:\USERS\x\" give the same key). Empty
+// for a text that names no place on a drive.
+std::string FolderCompareKey(std::string_view folder);
+
 // Maps Windows paths to host paths through a drive map. Look-ups of names whose case differs
 // from the folder's listing are cached; the cache is safe for concurrent use.
 class PathResolver {

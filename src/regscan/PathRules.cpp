@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "platform/PathResolver.h"
+#include "platform/Text.h"
 #include "platform/wine/WineShortName.h"
 
 namespace kestrove {
@@ -22,26 +23,6 @@ constexpr std::size_t kExpandBufferChars = 1024;
 
 bool IsSlash(char c) { return c == '\\' || c == '/'; }
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-// Position of `needle` in `text` ignoring ASCII letter case, as the scanner's tests compare.
-std::size_t FindNoCase(std::string_view text, std::string_view needle, std::size_t from = 0) {
-  if (needle.empty() || needle.size() > text.size()) return std::string_view::npos;
-  for (std::size_t i = from; i + needle.size() <= text.size(); ++i) {
-    std::size_t k = 0;
-    while (k < needle.size() && Lower(text[i + k]) == Lower(needle[k])) ++k;
-    if (k == needle.size()) return i;
-  }
-  return std::string_view::npos;
-}
-
-bool ContainsNoCase(std::string_view text, std::string_view needle) {
-  return FindNoCase(text, needle) != std::string_view::npos;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && FindNoCase(text.substr(0, prefix.size()), prefix) == 0;
-}
 
 // FoldName into a buffer that keeps its storage between calls.
 void FoldInto(std::string_view name, std::string& out) {
@@ -290,21 +271,21 @@ bool ProbeFloppyMedia(const TargetSystem& target, char letter) {
 TPathRules::TPathRules(TargetSystem& target, TFileProbe& probe, TPathRuleSettings settings)
     : probe_(probe), settings_(std::move(settings)), environment_(target.Environment()) {
   for (char c : settings_.ScanDrives) {
-    const char l = Lower(c);
+    const char l = AsciiLower(c);
     if (l >= 'a' && l <= 'z') driveSet_[l - 'a'] = true;
   }
 }
 
 bool TPathRules::OnScanDrive(std::string_view text) const {
   if (text.empty()) return false;
-  const char l = Lower(text[0]);
+  const char l = AsciiLower(text[0]);
   return l >= 'a' && l <= 'z' && driveSet_[l - 'a'];
 }
 
 bool TPathRules::FloppyRule(std::string_view text) const {
   if (settings_.IncludeRemoveMedia) return false;
-  return (StartsWithNoCase(text, "A:\\") && !settings_.FloppyAHasMedia) ||
-         (StartsWithNoCase(text, "B:\\") && !settings_.FloppyBHasMedia);
+  return (AsciiStartsWithNoCase(text, "A:\\") && !settings_.FloppyAHasMedia) ||
+         (AsciiStartsWithNoCase(text, "B:\\") && !settings_.FloppyBHasMedia);
 }
 
 std::string TPathRules::ExpandLeadingVariable(std::string_view v) {
@@ -359,9 +340,9 @@ bool TPathRules::IsMissingPath(std::string_view p, std::string_view s, bool dirO
 
 bool TPathRules::Test(std::string_view p, std::string_view s, bool dirOK) {
   if (p.empty()) return false;
-  if (ContainsNoCase(p, "\\hp")) return false;
+  if (AsciiContainsNoCase(p, "\\hp")) return false;
   if (settings_.IsWow64 &&
-      (ContainsNoCase(p, "system32") || ContainsNoCase(p, "ProgramFiles") || ContainsNoCase(p, "Program Files")))
+      (AsciiContainsNoCase(p, "system32") || AsciiContainsNoCase(p, "ProgramFiles") || AsciiContainsNoCase(p, "Program Files")))
     return false;
 
   // A quoted program: what stands between the quotes, without the arguments after them.
@@ -388,10 +369,10 @@ bool TPathRules::Test(std::string_view p, std::string_view s, bool dirOK) {
     t = e + r.substr(k + 1);
   }
 
-  if (settings_.IsWow64 && (ContainsNoCase(t, "system32") || ContainsNoCase(t, "Program Files"))) return false;
+  if (settings_.IsWow64 && (AsciiContainsNoCase(t, "system32") || AsciiContainsNoCase(t, "Program Files"))) return false;
 
   if (!s.empty()) {
-    const std::size_t i = FindNoCase(t, s);
+    const std::size_t i = AsciiFindNoCase(t, s);
     if (i == std::string::npos) return false;
     t = t.substr(0, i) + std::string(s);
     if (!OnScanDrive(t)) return false;

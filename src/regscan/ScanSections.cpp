@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "app/Helpers.h"
+#include "platform/Text.h"
 #include "platform/TRegistry.h"
 #include "platform/PathResolver.h"
 #include "regscan/ScanTaskThread.h"
@@ -33,16 +34,6 @@ const char kOpenSaveMruKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Ex
 const char kUserAssistCountKey[] =
     "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\UserAssist\\{75048700-EF1F-11D0-9888-006097DEACF9}\\Count";
 
-std::string LowerAscii(std::string s) {
-  for (char& c : s) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  }
-  return s;
-}
-
-bool ContainsNoCase(const std::string& text, const char* needle) {
-  return LowerAscii(text).find(LowerAscii(needle)) != std::string::npos;
-}
 
 }  // namespace
 
@@ -182,7 +173,7 @@ void TScanTaskThread::ScanServices() {
   for (const std::string& name : *names) {
     if (Terminated()) return;
     // The software licensing service keeps a path the scan must leave alone.
-    if (ContainsNoCase(name, "SLSVC")) continue;
+    if (AsciiContainsNoCase(name, "SLSVC")) continue;
     const std::string path = std::string(kServicesKey) + "\\" + name;
     SetKeyMemo(path);
     auto v = store_.QueryValue(HKEY_LOCAL_MACHINE, path, "ImagePath");
@@ -239,7 +230,7 @@ void TScanTaskThread::WalkShortcutFolder(const std::string& windowsFolder, const
       continue;
     }
     const std::size_t dot = e.name.rfind('.');
-    if (dot == std::string::npos || LowerAscii(e.name.substr(dot)) != ".lnk") continue;
+    if (dot == std::string::npos || AsciiLower(e.name.substr(dot)) != ".lnk") continue;
     // The folders overlap on newer systems (Recent and the Start Menu lie inside
     // Application Data): a shortcut is examined, and reported, once.
     std::error_code cec;
@@ -248,8 +239,8 @@ void TScanTaskThread::WalkShortcutFolder(const std::string& windowsFolder, const
     SetKeyMemo(windowsPath);
     const std::string target = ResolveShortcutTarget(hostFolder / e.name, *environment_);
     if (target.empty()) continue;
-    if (IsWow64 && (ContainsNoCase(target, "system32") || ContainsNoCase(target, "ProgramFiles") ||
-                    ContainsNoCase(target, "Program Files")))
+    if (IsWow64 && (AsciiContainsNoCase(target, "system32") || AsciiContainsNoCase(target, "ProgramFiles") ||
+                    AsciiContainsNoCase(target, "Program Files")))
       continue;
     if (!rules.OnScanDrive(target) || target.find(":\\") != 1) continue;
     if (rules.FloppyRule(target) ||
@@ -273,7 +264,7 @@ void TScanTaskThread::WalkSoundSchemes(const std::string& path, int depth) {
     if (Terminated()) return;
     const std::string child = path + "\\" + name;
     if (store_.IsLink(HKEY_CURRENT_USER, child)) continue;
-    const std::string lower = LowerAscii(name);
+    const std::string lower = AsciiLower(name);
     if (lower == ".current" || lower == ".default" || lower == "utopia0") {
       if (auto v = store_.QueryValue(HKEY_CURRENT_USER, child, "")) {
         if (auto file = RegStringData(*v)) {

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/Text.h"
+
 namespace kestrove::wine {
 
 namespace {
@@ -9,14 +11,6 @@ namespace {
 const char kExplorer[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\";
 
 // UserAssist keeps its value names rotated by 13 letters.
-std::string Rot13(std::string s) {
-  for (char& c : s) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>('a' + (c - 'a' + 13) % 26);
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>('A' + (c - 'A' + 13) % 26);
-  }
-  return s;
-}
-
 Bytes Blob(std::size_t size, std::uint8_t seed) {
   Bytes b(size);
   for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::uint8_t>(seed + i * 7);
@@ -63,10 +57,10 @@ void ExplorerCaches(SampleBuilder& b) {
   const std::string assist = std::string(kExplorer) + "UserAssist\\";
   const std::string apps = assist + "{5E6AB780-7743-11CF-A12B-00AA004AE837}\\Count";
   const std::string shortcuts = assist + "{75048700-EF1F-11D0-9888-006097DEACF9}\\Count";
-  b.Binary(HKEY_CURRENT_USER, apps, Rot13("UEME_CTLSESSION"), Blob(8, 1));
-  b.Binary(HKEY_CURRENT_USER, apps, Rot13("UEME_UIQCUT"), Blob(8, 2));
-  b.Binary(HKEY_CURRENT_USER, shortcuts, Rot13("UEME_RUNPATH:C:\\windows\\notepad.exe"), Blob(16, 4));
-  b.Binary(HKEY_CURRENT_USER, shortcuts, Rot13("UEME_RUNPATH:C:\\windows\\regedit.exe"), Blob(16, 6));
+  b.Binary(HKEY_CURRENT_USER, apps, ROT13("UEME_CTLSESSION"), Blob(8, 1));
+  b.Binary(HKEY_CURRENT_USER, apps, ROT13("UEME_UIQCUT"), Blob(8, 2));
+  b.Binary(HKEY_CURRENT_USER, shortcuts, ROT13("UEME_RUNPATH:C:\\windows\\notepad.exe"), Blob(16, 4));
+  b.Binary(HKEY_CURRENT_USER, shortcuts, ROT13("UEME_RUNPATH:C:\\windows\\regedit.exe"), Blob(16, 6));
 }
 
 // A Windows 98 style bin on C: with its INFO2 index (header and one 800-byte record) and

@@ -6,6 +6,7 @@
 
 #include "platform/PathResolver.h"
 #include "platform/TRegistry.h"
+#include "platform/Text.h"
 
 namespace kestrove::wine {
 
@@ -64,15 +65,6 @@ Bytes UserAssistData(std::uint32_t runs) {
   data.insert(data.end(), count.begin(), count.end());
   for (int i = 0; i < 8; ++i) data.push_back(runs ? 0x5A : 0);
   return data;
-}
-
-std::string Rot13(std::string_view text) {
-  std::string r(text);
-  for (char& c : r) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>('a' + (c - 'a' + 13) % 26);
-    else if (c >= 'A' && c <= 'Z') c = static_cast<char>('A' + (c - 'A' + 13) % 26);
-  }
-  return r;
 }
 
 void Shortcut(SampleBuilder& b, const std::string& file, const std::string& target) {
@@ -267,12 +259,12 @@ void RegistryScanTraces(SampleBuilder& b) {
   // UserAssist: names in ROT13, a run counter in each.
   const std::string count =
       "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\UserAssist\\{75048700-EF1F-11D0-9888-006097DEACF9}\\Count";
-  b.Binary(HKEY_CURRENT_USER, count, Rot13("UEME_RUNPATH:" + kp + "\\kpaint.exe"), UserAssistData(5));
-  b.Binary(HKEY_CURRENT_USER, count, Rot13("UEME_RUNPATH:" + ot + "\\tracker.exe"), UserAssistData(3));
-  b.Binary(HKEY_CURRENT_USER, count, Rot13("UEME_RUNPIDL:%csidl2%\\Kestrel Paint\\Kestrel Paint.lnk"),
+  b.Binary(HKEY_CURRENT_USER, count, ROT13("UEME_RUNPATH:" + kp + "\\kpaint.exe"), UserAssistData(5));
+  b.Binary(HKEY_CURRENT_USER, count, ROT13("UEME_RUNPATH:" + ot + "\\tracker.exe"), UserAssistData(3));
+  b.Binary(HKEY_CURRENT_USER, count, ROT13("UEME_RUNPIDL:%csidl2%\\Kestrel Paint\\Kestrel Paint.lnk"),
            UserAssistData(0));
-  b.Binary(HKEY_CURRENT_USER, count, Rot13("UEME_CTLCUACount:ctor"), UserAssistData(1));
-  b.Binary(HKEY_CURRENT_USER, count, Rot13("UEME_CTLSESSION"), LittleEndian(7));
+  b.Binary(HKEY_CURRENT_USER, count, ROT13("UEME_CTLCUACount:ctor"), UserAssistData(1));
+  b.Binary(HKEY_CURRENT_USER, count, ROT13("UEME_CTLSESSION"), LittleEndian(7));
 
   // What the whole-hive walks find on their own: settings the removed application left.
   b.String(HKEY_CURRENT_USER, "Software\\Old Tracker\\Settings", "DataFolder", ot + "\\data");
