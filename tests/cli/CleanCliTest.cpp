@@ -104,6 +104,21 @@ class CleanCli : public ::testing::Test {
     }
     return true;
   }
+  // True once the program holds `folder` open, as its walk of the folder does; false when it
+  // has ended first (an ended program holds no descriptors).
+  static bool WaitUntilOpen(pid_t pid, const fs::path& folder) {
+    const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (;;) {
+      std::error_code ec;
+      bool any = false;
+      for (fs::directory_iterator it(fds, ec), end; !ec && it != end; it.increment(ec)) {
+        any = true;
+        std::error_code linkError;
+        if (fs::read_symlink(it->path(), linkError) == folder) return true;
+      }
+      if (!any) return false;
+    }
+  }
   // The exit status, or -1 when the program did not exit by itself.
   static int Wait(pid_t pid) {
     int status = 0;
@@ -241,9 +256,9 @@ TEST_F(CleanCli, InterruptStopsATest) {
   }
 }
 
-// Ctrl-C while a Clean counts: nothing is removed and no totals are printed. The bar is
-// drawn on a terminal only, so the errors go to one; its "Prepare to clean..." says that
-// the counting pass is under way.
+// Ctrl-C while a Clean counts: nothing is removed and no totals are printed. The moment is
+// when the counting walk holds the folder of many files open, after the bar has said
+// "Prepare to clean..." (drawn on a terminal only, so the errors go to one).
 TEST_F(CleanCli, InterruptDuringTheCountRemovesNothing) {
   const int kFiles = 10000;
   const fs::path temp = ManyTempFiles(kFiles);
@@ -256,11 +271,12 @@ TEST_F(CleanCli, InterruptDuringTheCountRemovesNothing) {
   ::close(terminal);
   ::close(out);
   std::string shown;
-  const bool counting = ReadUntil(master, shown, "Prepare to clean...");
+  const bool counting = ReadUntil(master, shown, "Prepare to clean...") && WaitUntilOpen(pid, temp);
   ::kill(pid, SIGINT);
   ReadUntil(master, shown, "\x01never");  // until the program has gone
   ::close(master);
   ASSERT_TRUE(counting) << shown;
+  EXPECT_EQ(shown.find('%'), std::string::npos) << "the removing pass had begun before the interrupt: " << shown;
   EXPECT_EQ(Wait(pid), 130) << shown;
   EXPECT_NE(shown.find("kestrove-cli: stopped"), std::string::npos) << shown;
   EXPECT_EQ(FilesIn(temp), kFiles) << "a stopped count must not lead to a removing pass";
