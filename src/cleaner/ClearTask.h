@@ -99,7 +99,6 @@ class TClearTaskThread : public std::enable_shared_from_this<TClearTaskThread> {
     if (error != ENOENT) ++failures_;
     return false;
   }
-  int Failures() const { return failures_; }
   TCleanContext& Context() { return context_; }
   IPrompt& Prompt() { return *context_.Prompt; }
   // Runs `call` on the owner thread while the worker waits.
