@@ -4,16 +4,27 @@
 
 namespace kestrove {
 
-// Carries one job's calls to the controller; the generation tells a job that was stopped
-// from the one running now.
+// Carries one job's calls to the controller. Only the current job speaks to the page: the
+// lines, progress and end of a job that was stopped, or replaced by a newer one, are dropped,
+// so a stopped pass can neither leak into the next job nor start a removing pass.
 class TCleanerController::JobEvents : public IClearTaskEvents {
  public:
   JobEvents(TCleanerController& owner, std::uint64_t generation, TRunMode mode)
       : owner_(owner), generation_(generation), mode_(mode) {}
-  void AddLogLine(const std::string& line) override { owner_.view_.AddLogLine(line); }
-  void ScrollLogToEnd() override { owner_.view_.ScrollLogToEnd(); }
-  void CleanProgress(int count) override { owner_.WMCleanProgress(count); }
-  void CleanDone(int total) override { owner_.WMCleanDone(total); }
+  void AddLogLine(const std::string& line) override {
+    if (current()) owner_.view_.AddLogLine(line);
+  }
+  void ScrollLogToEnd() override {
+    if (current()) owner_.view_.ScrollLogToEnd();
+  }
+  void CleanProgress(int count) override {
+    if (current()) owner_.WMCleanProgress(count);
+  }
+  void CleanDone(int total) override {
+    if (current()) owner_.WMCleanDone(total);
+  }
+  // What could not be removed stays a fact whether or not the job is still current.
+  void RemovalsFailed(int count) override { owner_.FailedRemovals += count; }
   void JobEnded(bool completed, const std::string& error) override {
     ended_ = true;
     owner_.JobEnded(generation_, mode_, completed, error);
@@ -21,6 +32,8 @@ class TCleanerController::JobEvents : public IClearTaskEvents {
   bool ended() const { return ended_; }
 
  private:
+  bool current() const { return generation_ == owner_.current_; }
+
   TCleanerController& owner_;
   std::uint64_t generation_;
   TRunMode mode_;
@@ -37,6 +50,10 @@ TCleanerController::~TCleanerController() {
   // A stopped job may still be on its way out; none may outlive the window it reports to.
   for (auto& job : jobs_) job->Terminate();
   for (auto& job : jobs_) job->WaitFor();
+}
+
+bool TCleanerController::JobRunning() const {
+  return std::any_of(events_.begin(), events_.end(), [](const auto& e) { return !e->ended(); });
 }
 
 void TCleanerController::SetTestCaption(const std::string& caption) {
@@ -141,7 +158,8 @@ void TCleanerController::Start() {
               jobs_.end());
   events_.erase(std::remove_if(events_.begin(), events_.end(), [](const auto& e) { return e->ended(); }),
                 events_.end());
-  events_.push_back(std::make_unique<JobEvents>(*this, ++generation_, RunMode));
+  current_ = ++generation_;
+  events_.push_back(std::make_unique<JobEvents>(*this, current_, RunMode));
   job_ = std::make_shared<TClearTaskThread>(context_, owner_, *events_.back(), RunMode, SelectedItems, fastMode_);
   job_->Dispatcher = Dispatcher;
   jobs_.push_back(job_);
@@ -160,6 +178,7 @@ void TCleanerController::RestoreAfterCountingPass() {
 void TCleanerController::Stop() {
   SetTestCaption("Test");
   if (job_) job_->Terminate();
+  current_ = 0;  // whatever the stopped job still sends is dropped
   view_.SetTimerEnabled(false);
   Busy = false;
   if (countingPass_) RestoreAfterCountingPass();
@@ -183,7 +202,10 @@ void TCleanerController::WMCleanDone(int wParam) {
   if (progressCaption_ == kPrepareToClean) {
     CountedTotal = wParam;
     view_.ClearLog();
-    owner_.Post([this] { WMCleanCounted(); });
+    // A Stop between this message and its handling ends the Clean: no removing pass.
+    owner_.Post([this, generation = current_] {
+      if (generation != 0 && generation == current_) WMCleanCounted();
+    });
     return;
   }
   SetTestCaption("Test");
@@ -214,7 +236,7 @@ void TCleanerController::JobEnded(std::uint64_t generation, TRunMode mode, bool 
       failure = failure.empty() ? e.what() : failure + "\n" + e.what();
     }
   }
-  if (!completed && generation == generation_ && !error.empty()) {
+  if (!completed && generation == current_ && !error.empty()) {
     // The run ended on an error: leave the page usable again instead of stuck at "Cancel".
     SetTestCaption("Test");
     view_.SetTimerEnabled(false);

@@ -79,10 +79,14 @@ class TCleanerController {
   int CountedTotal = 0;
   int ProgressStep = 0;
   std::vector<std::string> SelectedItems;
+  // Entries the jobs failed to remove since the controller was made.
+  int FailedRemovals = 0;
   const std::string& TestCaption() const { return testCaption_; }
   const std::string& ProgressCaption() const { return progressCaption_; }
   int ProgressPosition() const { return progressPosition_; }
-  bool JobRunning() const { return job_ && !job_->Finished(); }
+  // A job started (a stopped one too) whose end has not been handled here yet: until then
+  // its last calls, such as the commit of a clean's registry changes, are still to come.
+  bool JobRunning() const;
   // Mirrors the Fast Mode setting for the worker, which reads it while it runs.
   const std::atomic<bool>& FastModeFlag() const { return fastMode_; }
 
@@ -106,7 +110,8 @@ class TCleanerController {
   std::string testCaption_ = "Test";
   std::string progressCaption_;
   int progressPosition_ = 0;
-  std::uint64_t generation_ = 0;
+  std::uint64_t generation_ = 0;  // of the last job started
+  std::uint64_t current_ = 0;     // of the job the page listens to; 0 after a stop
   std::shared_ptr<TClearTaskThread> job_;
   // Every job started and not yet seen to end: the owner outlives them all.
   std::vector<std::shared_ptr<TClearTaskThread>> jobs_;

@@ -194,20 +194,19 @@ void TClearTaskThread::Execute() {
   std::string error;
   try {
     CurrentIndex = -1;
-    bool stopped = false;
-    for (std::size_t i = 0; i < ItemNames.size(); ++i) {
-      if (Terminated()) {
-        stopped = true;
-        break;
-      }
+    for (std::size_t i = 0; i < ItemNames.size() && !Terminated(); ++i) {
       CurrentIndex = static_cast<int>(i);
       Synchronize([this] { ItemReset(); });
       if (i > 0) LogLine(std::string(kSeparatorLength, '-'));
       LogLine(LinePrefix + "Clearing" + " " + ItemNames[i] + " ...");
       RunItem(ItemNames[i]);
+      // A walk cut short by a stop has no meaningful count: no summary for it.
+      if (Terminated()) break;
       Synchronize([this] { ItemSummary(); });
     }
-    if (!stopped) {
+    // A stop that came during the last item must not look like a finished run: the owner
+    // takes the done message of a counting pass as the go-ahead for removing.
+    if (!Terminated()) {
       const std::string separator(kSeparatorLength, '-');
       LogLine(separator);
       LogLine(TotalsLine(IsTestMode(), TotalCount, TotalBytes));
@@ -224,6 +223,8 @@ void TClearTaskThread::Execute() {
   finished_.store(true);
   // Keep the job alive until the owner has handled its last call.
   auto self = shared_from_this();
+  if (const int failures = failures_; failures > 0)
+    owner_.Post([self, failures] { self->events_.RemovalsFailed(failures); });
   owner_.Post([self, completed, error] { self->events_.JobEnded(completed, error); });
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -45,6 +46,8 @@ class IClearTaskEvents {
   // Owner thread: the messages.
   virtual void CleanProgress(int count) = 0;  // WM_CLEANPROGRESS
   virtual void CleanDone(int total) = 0;      // WM_CLEANDONE
+  // Entries the job tried and failed to remove; sent once, before JobEnded, when any failed.
+  virtual void RemovalsFailed(int count) { (void)count; }
   // The worker has ended: after CleanDone, after a stop, or because an item operation
   // failed (`error` says how). Always the last call of a job.
   virtual void JobEnded(bool completed, const std::string& error) = 0;
@@ -89,6 +92,13 @@ class TClearTaskThread : public std::enable_shared_from_this<TClearTaskThread> {
   void LogLine(const std::string& line);
   // After each entry found: a progress message at most every 2 seconds.
   void ProgressPacing();
+  // A removal that failed with errno `error` (read-only medium, no permission, ...): counted
+  // for the end of the clean, unless the entry was already gone. Returns false, so that a
+  // removal can end in `return unlink(...) == 0 || job.RemovalFailed(errno);`.
+  bool RemovalFailed(int error) {
+    if (error != ENOENT) ++failures_;
+    return false;
+  }
   TCleanContext& Context() { return context_; }
   IPrompt& Prompt() { return *context_.Prompt; }
   // Runs `call` on the owner thread while the worker waits.
@@ -127,6 +137,7 @@ class TClearTaskThread : public std::enable_shared_from_this<TClearTaskThread> {
   const std::atomic<bool>& fastMode_;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
+  int failures_ = 0;  // worker only
   std::thread thread_;
 };
 

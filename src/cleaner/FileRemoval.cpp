@@ -67,7 +67,7 @@ bool RemoveEntryAt(TClearTaskThread& job, int folderFd, const std::string& name,
   const TOptionsSetting* options = job.Context().Options;
   if (plainFile && options && options->IsWipeFile && !FileInUseAt(folderFd, name.c_str()))
     OverwriteFileAt(folderFd, name.c_str(), WipePasses(*options));
-  return ::unlinkat(folderFd, name.c_str(), 0) == 0;
+  return ::unlinkat(folderFd, name.c_str(), 0) == 0 || job.RemovalFailed(errno);
 }
 
 // The one line a place outside the Windows system gets: it is skipped, in a test as in a clean.

@@ -225,9 +225,12 @@ int RunCleaner(CliContext& ctx, const Args& args, bool clean) {
   bool stopped = false;
   auto done = [&] { return !controller.Busy && !controller.JobRunning(); };
   while (!done()) {
-    queue.ProcessUntil([&] { return done() || (gInterrupted.load() && !stopped); }, std::chrono::milliseconds(100));
-    if (gInterrupted.load() && !stopped) {
-      controller.Stop();  // as the Cancel button does
+    queue.ProcessUntil([&] { return done() || (gInterrupted.load() && controller.Busy); },
+                       std::chrono::milliseconds(100));
+    // As the Cancel button does. Checked on every turn, not once: whatever job is busy after
+    // an interrupt is stopped, so no pass can follow the stopped one.
+    if (gInterrupted.load() && controller.Busy) {
+      controller.Stop();
       stopped = true;
     }
   }
@@ -235,11 +238,13 @@ int RunCleaner(CliContext& ctx, const Args& args, bool clean) {
   queue.ProcessPending();
   std::signal(SIGINT, previous);
   view.Finish();
+  if (stopped) ctx.err << "kestrove-cli: stopped\n";
+  // Said last, after the log, so that it is the line a user sees at the end.
+  if (controller.FailedRemovals > 0)
+    ctx.err << "kestrove-cli: " << controller.FailedRemovals << " entries could not be removed\n";
   if (view.failed()) return 1;
-  if (stopped) {
-    ctx.err << "kestrove-cli: stopped\n";
-    return 130;
-  }
+  if (stopped) return 130;
+  if (controller.FailedRemovals > 0) return 1;
   if (controller.ProgressCaption() != kFinished) {
     // No job ran: nothing selected, the confirmation refused, or a message said why.
     if (controller.SelectedItems.empty()) ctx.err << "kestrove-cli: no clean item selected\n";

@@ -108,6 +108,8 @@ class TargetSystem {
   // ---- facts from the registry (read once, until Refresh)
   TWindowsVersionInfo VersionInfo();
   std::uint8_t WindowsVersion() { return ClassifyWindowsVersion(VersionInfo()); }
+  // A 64-bit system: its 32-bit programs keep their entries in the Wow6432Node keys.
+  bool Is64Bit();
   // "C:\windows": no trailing backslash.
   std::string WindowsFolder();
   // "C:\windows\system32" ("...\system" on the 9x family).

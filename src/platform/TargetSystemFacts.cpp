@@ -355,6 +355,7 @@ struct TargetSystem::Facts {
   std::string userName;
   EnvironmentBlock env;
   std::vector<std::pair<std::string, std::string>> shellFolders;  // sorted by folded name
+  bool is64Bit = false;
 };
 
 TargetSystem::TargetSystem(std::string kind, std::filesystem::path folder, std::shared_ptr<RegistryStore> store)
@@ -484,6 +485,15 @@ TargetSystem::Facts& TargetSystem::LoadedFacts() {
   }
   for (auto& [key, entry] : shell) f->shellFolders.push_back(std::move(entry));
 
+  // The machine's own processor, as the system records it at start (a 32-bit program on a
+  // 64-bit system sees "x86" in its environment, never here). Without the value, a 32-bit
+  // view of the software key is what a 64-bit system keeps.
+  if (auto arch = reader.String(HKEY_LOCAL_MACHINE, kSystemEnvironment, "PROCESSOR_ARCHITECTURE")) {
+    f->is64Bit = SameName(arch->text, "AMD64") || SameName(arch->text, "ARM64") || SameName(arch->text, "IA64");
+  } else {
+    f->is64Bit = store_->KeyExists(HKEY_LOCAL_MACHINE, "Software\\Wow6432Node");
+  }
+
   facts_ = std::move(f);
   return *facts_;
 }
@@ -491,6 +501,11 @@ TargetSystem::Facts& TargetSystem::LoadedFacts() {
 TWindowsVersionInfo TargetSystem::VersionInfo() {
   std::lock_guard lock(factsMutex_);
   return LoadedFacts().version;
+}
+
+bool TargetSystem::Is64Bit() {
+  std::lock_guard lock(factsMutex_);
+  return LoadedFacts().is64Bit;
 }
 
 std::string TargetSystem::WindowsFolder() {

@@ -40,18 +40,19 @@ const char kUserAssistCountKey[] =
 // Shared DLLs: every counter value names a file; report it when it is gone or its count
 // has dropped to zero.
 void TScanTaskThread::ScanSharedDlls() {
-  auto values = store_.Values(HKEY_LOCAL_MACHINE, kSharedDllsKey);
-  if (!values) return;
-  SetKeyMemo(kSharedDllsKey);
   TPathRules& rules = Rules();
-  for (const RegValue& v : *values) {
-    if (Terminated()) return;
-    if (v.type != REG_DWORD || v.data.size() > 4) continue;
-    std::uint32_t count = 0;
-    std::memcpy(&count, v.data.data(), v.data.size());
-    if (rules.FloppyRule(v.name) || rules.IsMissingPath(v.name, "", false) || count == 0) {
-      AddRow(problem::kSharedDlls, v.name, std::string("HKEY_LOCAL_MACHINE\\") + kSharedDllsKey,
-             TLocationKind::lkDataValue);
+  for (const std::string& key : KeyViews(HKEY_LOCAL_MACHINE, kSharedDllsKey)) {
+    auto values = store_.Values(HKEY_LOCAL_MACHINE, key);
+    if (!values) continue;
+    SetKeyMemo(key);
+    for (const RegValue& v : *values) {
+      if (Terminated()) return;
+      if (v.type != REG_DWORD || v.data.size() > 4) continue;
+      std::uint32_t count = 0;
+      std::memcpy(&count, v.data.data(), v.data.size());
+      if (rules.FloppyRule(v.name) || rules.IsMissingPath(v.name, "", false) || count == 0) {
+        AddRow(problem::kSharedDlls, v.name, "HKEY_LOCAL_MACHINE\\" + key, TLocationKind::lkDataValue);
+      }
     }
   }
 }
@@ -73,31 +74,37 @@ void TScanTaskThread::ScanFonts() {
   const bool win9x = (version >= 1 && version <= 4) || version == 8;
   const std::string key = win9x ? "Software\\Microsoft\\Windows\\CurrentVersion\\Fonts"
                                 : "Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts";
-  auto values = store_.Values(HKEY_LOCAL_MACHINE, key);
-  if (!values) return;
-  SetKeyMemo(key);
   TPathRules& rules = Rules();
-  for (const RegValue& v : *values) {
-    if (Terminated()) return;
-    auto file = RegStringData(v);
-    if (!file) continue;
-    bool report = rules.FloppyRule(*file);
-    if (!report) {
-      if (fontFiles.count(FoldName(*file))) continue;
-      report = rules.IsMissingPath(*file, "", false);
+  for (const std::string& view : KeyViews(HKEY_LOCAL_MACHINE, key)) {
+    auto values = store_.Values(HKEY_LOCAL_MACHINE, view);
+    if (!values) continue;
+    SetKeyMemo(view);
+    for (const RegValue& v : *values) {
+      if (Terminated()) return;
+      auto file = RegStringData(v);
+      if (!file) continue;
+      bool report = rules.FloppyRule(*file);
+      if (!report) {
+        if (fontFiles.count(FoldName(*file))) continue;
+        report = rules.IsMissingPath(*file, "", false);
+      }
+      if (report) AddValueRow(problem::kFonts, HKEY_LOCAL_MACHINE, view, v.name, *file);
     }
-    if (report) AddValueRow(problem::kFonts, HKEY_LOCAL_MACHINE, key, v.name, *file);
   }
 }
 
 // Help files: each value's name is a help file, its data the folder that holds it.
 void TScanTaskThread::ScanHelpFiles() {
   TPathRules& rules = Rules();
+  std::vector<std::string> keys;
   for (const char* key : {kHelpKey, kHtmlHelpKey}) {
+    for (std::string& view : KeyViews(HKEY_LOCAL_MACHINE, key)) keys.push_back(std::move(view));
+  }
+  for (const std::string& key : keys) {
     auto values = store_.Values(HKEY_LOCAL_MACHINE, key);
     if (!values) continue;
     SetKeyMemo(key);
-    const std::string location = std::string("HKEY_LOCAL_MACHINE\\") + key;
+    const std::string location = "HKEY_LOCAL_MACHINE\\" + key;
     for (const RegValue& v : *values) {
       if (Terminated()) return;
       auto folder = RegStringData(v);
@@ -125,33 +132,37 @@ void TScanTaskThread::ScanStartup() {
       {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run"},
       {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"},
   };
-  for (const auto& [root, key] : runKeys) {
-    auto values = store_.Values(root, key);
-    if (!values) continue;
-    SetKeyMemo(key);
-    for (const RegValue& v : *values) {
-      if (Terminated()) return;
-      auto command = RegStringData(v);
-      if (!command) continue;
-      if (command->empty() || *command == "\"\"" || rules.IsMissingPath(*command, "", false)) {
-        AddValueRow(problem::kStartup, root, key, v.name, *command);
+  for (const auto& [root, runKey] : runKeys) {
+    for (const std::string& key : KeyViews(root, runKey)) {
+      auto values = store_.Values(root, key);
+      if (!values) continue;
+      SetKeyMemo(key);
+      for (const RegValue& v : *values) {
+        if (Terminated()) return;
+        auto command = RegStringData(v);
+        if (!command) continue;
+        if (command->empty() || *command == "\"\"" || rules.IsMissingPath(*command, "", false)) {
+          AddValueRow(problem::kStartup, root, key, v.name, *command);
+        }
       }
     }
   }
 
   // An error here ends this step only.
   try {
-    auto names = store_.SubKeyNames(HKEY_LOCAL_MACHINE, kStartupRegKey);
-    if (!names) return;
-    for (const std::string& name : *names) {
-      if (Terminated()) return;
-      const std::string path = std::string(kStartupRegKey) + "\\" + name;
-      SetKeyMemo(path);
-      auto v = store_.QueryValue(HKEY_LOCAL_MACHINE, path, "command");
-      if (!v) continue;
-      auto command = RegStringData(*v);
-      if (command && rules.IsMissingPath(*command, "", false)) {
-        AddRow(problem::kStartup, *command, "HKEY_LOCAL_MACHINE\\" + path, TLocationKind::lkKey);
+    for (const std::string& key : KeyViews(HKEY_LOCAL_MACHINE, kStartupRegKey)) {
+      auto names = store_.SubKeyNames(HKEY_LOCAL_MACHINE, key);
+      if (!names) continue;
+      for (const std::string& name : *names) {
+        if (Terminated()) return;
+        const std::string path = key + "\\" + name;
+        SetKeyMemo(path);
+        auto v = store_.QueryValue(HKEY_LOCAL_MACHINE, path, "command");
+        if (!v) continue;
+        auto command = RegStringData(*v);
+        if (command && rules.IsMissingPath(*command, "", false)) {
+          AddRow(problem::kStartup, *command, "HKEY_LOCAL_MACHINE\\" + path, TLocationKind::lkKey);
+        }
       }
     }
   } catch (const std::exception&) {
@@ -162,7 +173,10 @@ void TScanTaskThread::ScanStartup() {
 // is selected.
 void TScanTaskThread::ScanCustomControls() {
   if (SectionSelected(5)) return;
-  WalkDefaultValues(HKEY_CLASSES_ROOT, "CLSID");
+  for (const std::string& key : KeyViews(HKEY_CLASSES_ROOT, "CLSID")) {
+    if (Terminated()) return;
+    WalkDefaultValues(HKEY_CLASSES_ROOT, key);
+  }
 }
 
 // Windows services: the program file each service runs.
@@ -283,23 +297,30 @@ void TScanTaskThread::WalkSoundSchemes(const std::string& path, int depth) {
 // it is selected.
 void TScanTaskThread::ScanActiveX() {
   if (SectionSelected(5)) return;
-  WalkValues(HKEY_CLASSES_ROOT, "TypeLib", problem::kActiveX, ".dll");
+  for (const std::string& key : KeyViews(HKEY_CLASSES_ROOT, "TypeLib")) {
+    if (Terminated()) return;
+    WalkValues(HKEY_CLASSES_ROOT, key, problem::kActiveX, ".dll");
+  }
 }
 
 // Installer, first two steps: the programs named by uninstall entries, and the folders
 // Windows Installer keeps a count of.
 void TScanTaskThread::ScanInstaller() {
-  WalkValues(HKEY_LOCAL_MACHINE, kUninstallKey, problem::kInstaller, ".exe");
-  if (Terminated()) return;
-  auto names = store_.ValueNames(HKEY_LOCAL_MACHINE, kInstallerFoldersKey);
-  if (!names) return;
-  SetKeyMemo(kInstallerFoldersKey);
-  TPathRules& rules = Rules();
-  for (const std::string& name : *names) {
+  for (const std::string& key : KeyViews(HKEY_LOCAL_MACHINE, kUninstallKey)) {
     if (Terminated()) return;
-    if (rules.IsMissingPath(name, "", true)) {
-      AddRow(problem::kInstaller, name, std::string("HKEY_LOCAL_MACHINE\\") + kInstallerFoldersKey,
-             TLocationKind::lkDataValue);
+    WalkValues(HKEY_LOCAL_MACHINE, key, problem::kInstaller, ".exe");
+  }
+  TPathRules& rules = Rules();
+  for (const std::string& key : KeyViews(HKEY_LOCAL_MACHINE, kInstallerFoldersKey)) {
+    if (Terminated()) return;
+    auto names = store_.ValueNames(HKEY_LOCAL_MACHINE, key);
+    if (!names) continue;
+    SetKeyMemo(key);
+    for (const std::string& name : *names) {
+      if (Terminated()) return;
+      if (rules.IsMissingPath(name, "", true)) {
+        AddRow(problem::kInstaller, name, "HKEY_LOCAL_MACHINE\\" + key, TLocationKind::lkDataValue);
+      }
     }
   }
 }
@@ -308,25 +329,27 @@ void TScanTaskThread::ScanInstaller() {
 void TScanTaskThread::ScanApplications() {
   // An error anywhere here ends this section only.
   try {
-    auto names = store_.SubKeyNames(HKEY_LOCAL_MACHINE, kApplicationsKey);
-    if (!names) return;
     TPathRules& rules = Rules();
-    for (const std::string& app : *names) {
-      if (Terminated()) return;
-      const std::string start = std::string(kApplicationsKey) + "\\" + app;
-      SetKeyMemo(start);
-      std::string lastFound;
-      // Each search finds the command key after the last one; a key met twice (the registry
-      // changed under the search) ends the search instead of going round for ever.
-      std::set<std::string> seen;
-      while (auto found = FindNextCommandKey(start, lastFound)) {
+    for (const std::string& base : KeyViews(HKEY_LOCAL_MACHINE, kApplicationsKey)) {
+      auto names = store_.SubKeyNames(HKEY_LOCAL_MACHINE, base);
+      if (!names) continue;
+      for (const std::string& app : *names) {
         if (Terminated()) return;
-        const auto& [key, command] = *found;
-        if (!seen.insert(key).second) break;
-        if (command.empty() || rules.IsMissingPath(command, "", false)) {
-          AddRow(problem::kOpenWith, command, "HKEY_LOCAL_MACHINE\\" + key + "\\command", TLocationKind::lkKey);
+        const std::string start = base + "\\" + app;
+        SetKeyMemo(start);
+        std::string lastFound;
+        // Each search finds the command key after the last one; a key met twice (the registry
+        // changed under the search) ends the search instead of going round for ever.
+        std::set<std::string> seen;
+        while (auto found = FindNextCommandKey(start, lastFound)) {
+          if (Terminated()) return;
+          const auto& [key, command] = *found;
+          if (!seen.insert(key).second) break;
+          if (command.empty() || rules.IsMissingPath(command, "", false)) {
+            AddRow(problem::kOpenWith, command, "HKEY_LOCAL_MACHINE\\" + key + "\\command", TLocationKind::lkKey);
+          }
+          lastFound = key;
         }
-        lastFound = key;
       }
     }
   } catch (const std::exception&) {

@@ -12,6 +12,8 @@ namespace {
 // follow (and would only exhaust the worker's stack).
 constexpr int kMaxKeyDepth = 512;
 
+const char kAppPathsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths";
+
 const char* const kExclusionPathsHKLM[] = {
     "Software\\Microsoft\\Windows\\CurrentVersion\\SharedDlls",
     "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths",
@@ -44,6 +46,26 @@ bool StartsWithName(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && SameName(text.substr(0, prefix.size()), prefix);
 }
 
+// The 32-bit counterparts of the machine walk's exclusions: on a 64-bit system the
+// sections that own those keys read them too.
+const std::vector<std::string>& Wow6432NodeExclusionsHKLM() {
+  static const std::vector<std::string> paths = [] {
+    std::vector<std::string> out;
+    for (const char* e : kExclusionPathsHKLM) {
+      if (auto wow = Wow6432NodePath(HKEY_LOCAL_MACHINE, e)) out.push_back(std::move(*wow));
+    }
+    return out;
+  }();
+  return paths;
+}
+
+bool IsWow6432NodeExcluded(const std::string& path) {
+  for (const std::string& e : Wow6432NodeExclusionsHKLM()) {
+    if (SameName(path, e)) return true;
+  }
+  return false;
+}
+
 int SectionNumber(const std::string& entry) {
   int code = 0;
   auto [end, ec] = std::from_chars(entry.data(), entry.data() + entry.size(), code);
@@ -52,6 +74,29 @@ int SectionNumber(const std::string& entry) {
 }
 
 }  // namespace
+
+std::optional<std::string> Wow6432NodePath(TRootKey root, std::string_view path) {
+  constexpr std::string_view kNode = "Wow6432Node";
+  // `name` is the first component of `text`.
+  auto startsWith = [](std::string_view text, std::string_view name) {
+    return StartsWithName(text, name) && (text.size() == name.size() || text[name.size()] == '\\');
+  };
+  // The view goes below the first `skip` characters of the path (its parent keys and "\").
+  std::size_t skip = 0;
+  if (root == HKEY_LOCAL_MACHINE && startsWith(path, "Software") && path.size() > 9) {
+    skip = 9;
+    if (startsWith(path.substr(skip), "Classes") && path.size() > 17) skip = 17;
+  } else if (root != HKEY_CLASSES_ROOT) {
+    return std::nullopt;
+  }
+  const std::string_view rest = path.substr(skip);
+  if (rest.empty() || startsWith(rest, kNode) || (skip == 9 && SameName(rest, "Classes"))) return std::nullopt;
+  std::string out(path.substr(0, skip));
+  out += kNode;
+  out += '\\';
+  out += rest;
+  return out;
+}
 
 std::optional<std::string> RegStringData(const RegValue& value) {
   std::string text;
@@ -86,6 +131,7 @@ TScanTaskThread::TScanTaskThread(TargetSystem& target, IScanEvents& events, bool
     : IncludeRemoveMedia(includeRemoveMedia), target_(target), store_(*target.Registry()), events_(events) {
   ScanDrives = ComputeScanDrives(target, includeRemoveMedia);
   IsWow64 = false;
+  TargetIs64Bit = target.Is64Bit();
 }
 
 TScanTaskThread::~TScanTaskThread() {
@@ -161,6 +207,22 @@ bool TScanTaskThread::SectionSelected(int code) const {
   return false;
 }
 
+std::vector<std::string> TScanTaskThread::KeyViews(TRootKey root, const std::string& path) {
+  std::vector<std::string> views{path};
+  if (!TargetIs64Bit) return views;
+  auto wow = Wow6432NodePath(root, path);
+  if (!wow) return views;
+  // Every key on the way must be a plain key: Wine links the shared class keys
+  // (Wow6432Node\TypeLib, \AppId) to the 64-bit ones, and Software\Wow6432Node\Classes to
+  // Classes\Wow6432Node, which is read under its own name.
+  for (std::size_t end = wow->find('\\'); end != std::string::npos; end = wow->find('\\', end + 1)) {
+    if (store_.IsLink(root, wow->substr(0, end))) return views;
+  }
+  if (store_.IsLink(root, *wow) || !store_.KeyExists(root, *wow)) return views;
+  views.push_back(std::move(*wow));
+  return views;
+}
+
 void TScanTaskThread::RunSection(int code) {
   const TScanSection* section = FindScanSection(code);
   if (!section) return;
@@ -173,8 +235,10 @@ void TScanTaskThread::RunSection(int code) {
     case 6: WalkValues(HKEY_USERS, "", problem::kFileOrFolder, ""); break;
     case 7: ScanSharedDlls(); break;
     case 8:
-      WalkValues(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths",
-                 problem::kSoftwareLocations, "");
+      for (const std::string& key : KeyViews(HKEY_LOCAL_MACHINE, kAppPathsKey)) {
+        if (Terminated()) break;
+        WalkValues(HKEY_LOCAL_MACHINE, key, problem::kSoftwareLocations, "");
+      }
       break;
     case 12: ScanFonts(); break;
     case 13: ScanHelpFiles(); break;
@@ -188,7 +252,7 @@ void TScanTaskThread::RunSection(int code) {
     case 22: ScanApplications(); break;
     case 24: ScanMruLists(); break;
     // 1 and 2 are groups. The orphaned and empty key sections (9, 10, 11, 15, 23, 25) find
-    // nothing yet.
+    // nothing yet; those with fixed keys are to read them through KeyViews as well.
     default: break;
   }
   currentSection_ = 0;
@@ -227,7 +291,9 @@ void TScanTaskThread::WalkValues(TRootKey root, const std::string& path, const c
                                  std::string_view anchor, int depth) {
   if (Terminated() || depth > kMaxKeyDepth) return;
   // Subtrees that have sections of their own are left to them.
-  if (currentSection_ == 5 && IsExcluded(path, kExclusionPathsHKLM)) return;
+  if (currentSection_ == 5 &&
+      (IsExcluded(path, kExclusionPathsHKLM) || (TargetIs64Bit && IsWow6432NodeExcluded(path))))
+    return;
   if (currentSection_ == 4 && IsExcluded(path, kExclusionPathsHKCU)) return;
   // The reflected 32-bit view of the 32-bit view.
   if (root == HKEY_LOCAL_MACHINE && StartsWithName(path, "Software\\Wow6432Node\\Wow6432Node")) return;

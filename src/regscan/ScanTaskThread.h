@@ -74,6 +74,9 @@ class TScanTaskThread {
   bool FloppyAHasMedia = false;
   bool FloppyBHasMedia = false;
   bool IsWow64 = false;
+  // The target is a 64-bit system (asked of the target at creation): the fixed-key sections
+  // also read the 32-bit view of their keys.
+  bool TargetIs64Bit = false;
   const bool IncludeRemoveMedia;
 
   // Start step 8: asks A: and B: for media (only when removable drives are not ignored).
@@ -107,6 +110,10 @@ class TScanTaskThread {
   void SetTitle(const std::string& text) { events_.OnTitle(text); }
   void SetKeyMemo(const std::string& text) { events_.OnKeyMemo(text); }
   bool SectionSelected(int code) const;
+  // The keys a fixed-key section reads for `path`: the key itself, then, on a 64-bit target,
+  // the key 32-bit programs see in its place when that is a key of its own (one reached
+  // through a link is shared with the 64-bit key or lives elsewhere, and is not read twice).
+  std::vector<std::string> KeyViews(TRootKey root, const std::string& path);
   int CurrentSection() const { return currentSection_; }
 
   // The shared walkers.
@@ -148,6 +155,11 @@ class TScanTaskThread {
   std::atomic<bool> finished_{false};
   std::thread thread_;
 };
+
+// Where a 64-bit system keeps the 32-bit programs' counterpart of a key: HKLM
+// Software\X in Software\Wow6432Node\X, the classes (HKLM Software\Classes\X, HKCR\X) in
+// Classes\Wow6432Node\X. nullopt for keys without one (HKCU, the system keys).
+std::optional<std::string> Wow6432NodePath(TRootKey root, std::string_view path);
 
 // String data of a string or expandable-string value, up to its first zero character;
 // nullopt for every other type.

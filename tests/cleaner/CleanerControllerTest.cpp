@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+
+#include "CleanJobTestSupport.h"
 #include "CleanerTestSupport.h"
 #include "platform/memory/MemoryTarget.h"
 
@@ -133,6 +138,123 @@ TEST_F(CleanerControllerTest, StopDuringTheRemovingPass) {
   RunToIdle();
   EXPECT_NE(view.caption, kFinished);
   EXPECT_EQ(view.testCaption, "Test");
+}
+
+// Holds item operations on the worker until the test opens it.
+class TGate {
+ public:
+  void Wait() {
+    std::unique_lock lock(mu_);
+    cv_.wait(lock, [&] { return open_; });
+  }
+  void Open() {
+    {
+      std::lock_guard lock(mu_);
+      open_ = true;
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool open_ = false;
+};
+
+// Cancel while the only item of a Test or of a Clean's counting pass is still running: the
+// job goes on to its end, but the page never shows "Finished!" or totals and no removing
+// pass starts.
+TEST_F(CleanerControllerTest, StopInTheOnlyItemEndsTheRunInEveryPass) {
+  for (bool clean : {false, true}) {
+    SCOPED_TRACE(clean ? "Clean" : "Test");
+    TGate gate;
+    std::atomic<bool> entered{false};
+    std::atomic<int> dispatched{0};
+    view.selection = {"Windows - Temporary Files"};
+    controller->Dispatcher = [&](const std::string&) -> TItemOperation {
+      ++dispatched;
+      return [&](TClearTaskThread& job) {
+        entered = true;
+        job.LogLine("inside");  // wakes the owner
+        gate.Wait();
+        ++job.ItemCount;
+      };
+    };
+    clean ? controller->bCleanClick() : controller->bTestClick();
+    ASSERT_TRUE(queue.ProcessUntil([&] { return entered.load(); }, std::chrono::seconds(30)));
+    controller->Stop();
+    gate.Open();
+    RunToIdle();
+    EXPECT_NE(view.caption, kFinished);
+    EXPECT_TRUE(testing::LinesWith(view.everLogged, "Total items").empty());
+    EXPECT_EQ(dispatched.load(), 1) << "no second pass";
+    EXPECT_NE(controller->RunMode, CleanAfterCount);
+    EXPECT_FALSE(controller->Busy);
+  }
+}
+
+// The counting pass has ended and its done message is handled, but the removing pass is not
+// started yet when Cancel comes: it must not start.
+TEST_F(CleanerControllerTest, StopBetweenTheCountAndTheRemovingPass) {
+  controller->bCleanClick();
+  ASSERT_TRUE(queue.ProcessUntil([&] { return controller->CountedTotal > 0; }, std::chrono::seconds(30)));
+  controller->Stop();
+  RunToIdle();
+  EXPECT_NE(controller->RunMode, CleanAfterCount);
+  EXPECT_TRUE(testing::LinesWith(view.everLogged, "Clean: ").empty());
+  EXPECT_NE(view.caption, kFinished);
+}
+
+// Cancel followed at once by a new Test: the stopped job is still running and its late line
+// and end must not reach the new job's log or finish it.
+TEST_F(CleanerControllerTest, CancelThenANewTestKeepsTheJobsApart) {
+  TGate gate;
+  std::atomic<int> jobs{0};
+  std::atomic<bool> firstEntered{false}, firstLogged{false};
+  view.selection = {"Windows - Temporary Files"};
+  controller->Dispatcher = [&](const std::string&) -> TItemOperation {
+    return [&](TClearTaskThread& job) {
+      const int id = ++jobs;
+      if (id == 1) {
+        firstEntered = true;
+        job.LogLine("first job, early");
+        gate.Wait();
+        job.LogLine("first job, late");
+        ++job.ItemCount;
+        firstLogged = true;
+        return;
+      }
+      while (!firstLogged) std::this_thread::yield();  // the old job's last words come first
+      job.LogLine("second job");
+      ++job.ItemCount;
+    };
+  };
+  controller->bTestClick();
+  ASSERT_TRUE(queue.ProcessUntil([&] { return firstEntered.load(); }, std::chrono::seconds(30)));
+  controller->bTestClick();  // Cancel
+  controller->bTestClick();  // a new Test, at once
+  EXPECT_TRUE(controller->Busy);
+  EXPECT_EQ(view.testCaption, "Cancel");
+  gate.Open();
+  RunToIdle();
+  EXPECT_TRUE(testing::LinesWith(view.log, "first job, late").empty());
+  EXPECT_EQ(testing::LinesWith(view.log, "second job").size(), 1u);
+  EXPECT_EQ(testing::LinesWith(view.log, "Total items").size(), 1u);
+  EXPECT_EQ(view.caption, kFinished);
+}
+
+// Entries a clean could not remove are counted for the end of the run; one that had gone
+// meanwhile is not a failure.
+TEST_F(CleanerControllerTest, FailedRemovalsAreCounted) {
+  controller->Dispatcher = [](const std::string&) -> TItemOperation {
+    return [](TClearTaskThread& job) {
+      if (job.IsTestMode()) return;
+      for (int error : {EROFS, EACCES, ENOENT}) EXPECT_FALSE(job.RemovalFailed(error));
+    };
+  };
+  controller->bCleanClick();
+  RunToIdle();
+  EXPECT_EQ(controller->FailedRemovals, 4) << "two items, two failures each";
 }
 
 TEST_F(CleanerControllerTest, AStartWhileBusyChangesNothing) {

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <thread>
 
+#include "CleanJobTestSupport.h"
 #include "CleanerTestSupport.h"
 #include "platform/memory/MemoryTarget.h"
 
@@ -117,6 +118,33 @@ TEST(ClearTask, StopEndsWithoutTotalsOrDone) {
   EXPECT_TRUE(run.events.done.empty());
   EXPECT_FALSE(run.events.completed);
   EXPECT_TRUE(run.events.error.empty());
+}
+
+// A stop that arrives while the last item runs must not end like a finished run: the done
+// message of a counting pass is what starts the removing pass.
+TEST(ClearTask, StopInTheOnlyOrLastItemWritesNoSummaryNoTotalsNoDone) {
+  for (TRunMode mode : {TestRun, CleanAfterCount, DirectClean}) {
+    for (const std::vector<std::string>& names :
+         {std::vector<std::string>{"A - one"}, std::vector<std::string>{"A - one", "A - two"}}) {
+      SCOPED_TRACE(::testing::Message() << "mode " << mode << ", " << names.size() << " items");
+      JobRun run;
+      const std::string last = names.back();
+      run.Run(mode, names, [last](const std::string& n) -> TItemOperation {
+        if (n != last) return Finds(1, 1);
+        return [](TClearTaskThread& job) {
+          ++job.ItemCount;
+          job.Terminate();  // as Cancel does, half-way through the walk
+        };
+      });
+      EXPECT_TRUE(run.events.done.empty());
+      EXPECT_FALSE(run.events.completed);
+      EXPECT_TRUE(run.events.error.empty());
+      EXPECT_TRUE(testing::LinesWith(run.events.lines, "Total items").empty());
+      // Only the items that went through have a summary.
+      EXPECT_EQ(testing::LinesWith(run.events.lines, " items ").size(), names.size() - 1);
+      EXPECT_EQ(run.events.lines.back(), (mode == TestRun ? "Test: " : "Clean: ") + ("Clearing " + last + " ..."));
+    }
+  }
 }
 
 TEST(ClearTask, AnErrorInAnItemEndsTheRunWithoutTotals) {

@@ -1,4 +1,5 @@
 // kestrove-cli items / test / clean on a sample prefix, as a user runs them.
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,10 +45,11 @@ class CleanCli : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir); }
 
-  CliRun Cli(const std::vector<std::string>& args, const std::string& input = "") {
+  // `wrapper` runs the program under another command (it gets the program and its arguments).
+  CliRun Cli(const std::vector<std::string>& args, const std::string& input = "", const std::string& wrapper = "") {
     std::ofstream(dir / "in.txt") << input;
-    std::string cmd = "KESTROVE_HOME=" + Quote((dir / "home").string()) + " " + Quote(KESTROVE_CLI_PATH) + " --root " +
-                      Quote((dir / "prefix").string());
+    std::string cmd = "KESTROVE_HOME=" + Quote((dir / "home").string()) + " " + wrapper + " " + Quote(KESTROVE_CLI_PATH) +
+                      " --root " + Quote((dir / "prefix").string());
     for (const auto& a : args) cmd += " " + Quote(a);
     cmd += " <" + Quote((dir / "in.txt").string()) + " >" + Quote((dir / "out.txt").string()) + " 2>" +
            Quote((dir / "err.txt").string());
@@ -57,6 +59,71 @@ class CleanCli : public ::testing::Test {
     r.out = Slurp(dir / "out.txt");
     r.err = Slurp(dir / "err.txt");
     return r;
+  }
+
+  // `count` small files in a folder of the user's Temp; the folder.
+  fs::path ManyTempFiles(int count) {
+    const fs::path temp = dir / "prefix" / "drive_c" / "users" / "root" / "Temp" / "many";
+    fs::create_directories(temp);
+    for (int i = 0; i < count; ++i) std::ofstream(temp / ("f" + std::to_string(i) + ".tmp")) << "x";
+    return temp;
+  }
+  static int FilesIn(const fs::path& folder) {
+    return static_cast<int>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+  }
+  void WriteOptions(const std::string& text) {
+    fs::create_directories(dir / "home");
+    std::ofstream(dir / "home" / "options.ini") << text;
+  }
+
+  // Starts the program with its output and errors on the given descriptors.
+  pid_t Spawn(const std::vector<std::string>& args, int outFd, int errFd) {
+    const std::string home = "KESTROVE_HOME=" + (dir / "home").string();
+    std::vector<std::string> argv = {"kestrove-cli", "--root", (dir / "prefix").string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::dup2(outFd, STDOUT_FILENO);
+      ::dup2(errFd, STDERR_FILENO);
+      ::putenv(const_cast<char*>(home.c_str()));
+      std::vector<char*> raw;
+      for (auto& a : argv) raw.push_back(a.data());
+      raw.push_back(nullptr);
+      ::execv(KESTROVE_CLI_PATH, raw.data());
+      ::_exit(127);
+    }
+    return pid;
+  }
+  // Reads `fd` into `text` until `marker` appears (true) or the writer is gone (false).
+  static bool ReadUntil(int fd, std::string& text, const std::string& marker) {
+    char buf[4096];
+    while (text.find(marker) == std::string::npos) {
+      ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n <= 0) return false;
+      text.append(buf, static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+  // True once the program holds `folder` open, as its walk of the folder does; false when it
+  // has ended first (an ended program holds no descriptors).
+  static bool WaitUntilOpen(pid_t pid, const fs::path& folder) {
+    const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (;;) {
+      std::error_code ec;
+      bool any = false;
+      for (fs::directory_iterator it(fds, ec), end; !ec && it != end; it.increment(ec)) {
+        any = true;
+        std::error_code linkError;
+        if (fs::read_symlink(it->path(), linkError) == folder) return true;
+      }
+      if (!any) return false;
+    }
+  }
+  // The exit status, or -1 when the program did not exit by itself.
+  static int Wait(pid_t pid) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
   std::vector<std::string> Lines(const std::string& text, const std::string& prefix) {
@@ -160,44 +227,123 @@ TEST_F(CleanCli, CategoriesAndBadNames) {
   EXPECT_NE(r.err.find("Please select the sections which you want to scan from the left list."), std::string::npos);
 }
 
-TEST_F(CleanCli, InterruptStopsTheJob) {
-  // The output goes to a pipe that is read slowly: the job is held mid-way while the
-  // interrupt arrives, as when a user presses Ctrl-C during a long walk.
-  const fs::path temp = dir / "prefix" / "drive_c" / "users" / "root" / "Temp" / "many";
-  fs::create_directories(temp);
-  for (int i = 0; i < 5000; ++i) std::ofstream(temp / ("f" + std::to_string(i) + ".tmp")) << "x";
-  fs::create_directories(dir / "home");
-  std::ofstream(dir / "home" / "options.ini") << "[Settings]\nFastScan=0\n";
+// Ctrl-C during a Test whose output is held by a slow reader: the job stops in the middle
+// of the walk of its only, or its first, item and writes no totals.
+TEST_F(CleanCli, InterruptStopsATest) {
+  ManyTempFiles(5000);
+  WriteOptions("[Settings]\nFastScan=0\n");
+  for (const std::vector<std::string>& items :
+       {std::vector<std::string>{"Windows - Temporary Files"},
+        std::vector<std::string>{"Windows - Temporary Files", "Windows - Start Run"}}) {
+    SCOPED_TRACE(items.size());
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const int err = ::open((dir / "err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    std::vector<std::string> args = {"test"};
+    args.insert(args.end(), items.begin(), items.end());
+    const pid_t pid = Spawn(args, fds[1], err);
+    ::close(fds[1]);
+    ::close(err);
+    std::string out;
+    ReadUntil(fds[0], out, "deleting");
+    ::kill(pid, SIGINT);
+    ReadUntil(fds[0], out, "\x01never");
+    ::close(fds[0]);
+    EXPECT_EQ(Wait(pid), 130) << "the interrupt must stop the job, not kill the program";
+    EXPECT_EQ(out.find("Total items"), std::string::npos) << "a stopped job writes no totals";
+    EXPECT_EQ(out.find("Clearing Windows - Start Run"), std::string::npos);
+    EXPECT_NE(Slurp(dir / "err.txt").find("kestrove-cli: stopped"), std::string::npos);
+  }
+}
+
+// Ctrl-C while a Clean counts: nothing is removed and no totals are printed. The moment is
+// when the counting walk holds the folder of many files open, after the bar has said
+// "Prepare to clean..." (drawn on a terminal only, so the errors go to one).
+TEST_F(CleanCli, InterruptDuringTheCountRemovesNothing) {
+  const int kFiles = 10000;
+  const fs::path temp = ManyTempFiles(kFiles);
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) GTEST_SKIP() << "no pseudo-terminal here";
+  const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(terminal, 0);
+  const int out = ::open((dir / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const pid_t pid = Spawn({"clean", "--yes", "Windows - Temporary Files"}, out, terminal);
+  ::close(terminal);
+  ::close(out);
+  std::string shown;
+  const bool counting = ReadUntil(master, shown, "Prepare to clean...") && WaitUntilOpen(pid, temp);
+  ::kill(pid, SIGINT);
+  ReadUntil(master, shown, "\x01never");  // until the program has gone
+  ::close(master);
+  ASSERT_TRUE(counting) << shown;
+  EXPECT_EQ(shown.find('%'), std::string::npos) << "the removing pass had begun before the interrupt: " << shown;
+  EXPECT_EQ(Wait(pid), 130) << shown;
+  EXPECT_NE(shown.find("kestrove-cli: stopped"), std::string::npos) << shown;
+  EXPECT_EQ(FilesIn(temp), kFiles) << "a stopped count must not lead to a removing pass";
+  EXPECT_EQ(Slurp(dir / "out.txt").find("Total items"), std::string::npos);
+}
+
+// Ctrl-C once the removing pass has begun: the walk ends at its next entry, well before the
+// folder is empty, and no totals follow.
+TEST_F(CleanCli, InterruptDuringTheRemovingPassStopsIt) {
+  const int kFiles = 10000;
+  const fs::path temp = ManyTempFiles(kFiles);
+  WriteOptions("[Settings]\nFastScan=0\n");
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
-  const std::string home = "KESTROVE_HOME=" + (dir / "home").string();
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(fds[1], STDOUT_FILENO);
-    ::close(fds[0]);
-    ::close(fds[1]);
-    ::putenv(const_cast<char*>(home.c_str()));
-    ::execl(KESTROVE_CLI_PATH, "kestrove-cli", "--root", (dir / "prefix").c_str(), "test", "Windows - Temporary Files",
-            "Windows - Start Run", static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
+  const int err = ::open((dir / "err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const pid_t pid = Spawn({"clean", "--yes", "Windows - Temporary Files"}, fds[1], err);
   ::close(fds[1]);
+  ::close(err);
   std::string out;
-  char buf[512];
-  while (out.find("deleting") == std::string::npos) {
-    ssize_t n = ::read(fds[0], buf, sizeof buf);
-    if (n <= 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
+  const bool removing = ReadUntil(fds[0], out, "Clean: deleting");
   ::kill(pid, SIGINT);
-  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+  ReadUntil(fds[0], out, "\x01never");
   ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status)) << "the interrupt must stop the job, not kill the program";
-  EXPECT_EQ(WEXITSTATUS(status), 130);
-  EXPECT_EQ(out.find("Total items"), std::string::npos) << "a stopped job writes no totals";
-  EXPECT_EQ(out.find("Clearing Windows - Start Run"), std::string::npos);
+  ASSERT_TRUE(removing) << out;
+  EXPECT_EQ(Wait(pid), 130);
+  EXPECT_GT(FilesIn(temp), 0);
+  EXPECT_LT(FilesIn(temp), kFiles);
+  EXPECT_EQ(out.find("Total items"), std::string::npos);
+}
+
+// A clean that cannot remove what its test lists says so and fails. The prefix is made
+// read-only by a read-only bind mount in a mount namespace of its own (needs root), else by
+// making its temporary files immutable.
+TEST_F(CleanCli, EntriesThatCannotBeRemovedAreReported) {
+  const fs::path temp = dir / "prefix" / "drive_c" / "users" / "root" / "Temp";
+  CliRun test = Cli({"test", "Windows - Temporary Files"});
+  ASSERT_EQ(test.status, 0) << test.err;
+  const auto totals = Lines(test.out, "Total items will be removed = ");
+  ASSERT_EQ(totals.size(), 1u) << test.out;
+  const std::string listed = totals[0].substr(totals[0].find("= ") + 2, totals[0].find(" ;") - totals[0].find("= ") - 2);
+  ASSERT_NE(listed, "0") << "the sample has temporary files";
+
+  std::ofstream(dir / "ro.sh")
+      << "if [ -z \"$INSIDE\" ]; then\n"
+         "  unshare -m true 2>/dev/null || exit 99\n"
+         "  INSIDE=1 exec unshare -m sh \"$0\" \"$@\"\n"
+         "fi\n"
+         "mount --bind -o ro \"$ROOT\" \"$ROOT\" 2>/dev/null || exit 99\n"
+         "exec \"$@\"\n";
+  const std::string wrapper = "ROOT=" + Quote((dir / "prefix").string()) + " sh " + Quote((dir / "ro.sh").string());
+  std::vector<fs::path> immutable;
+  CliRun clean = Cli({"clean", "--yes", "Windows - Temporary Files"}, "", wrapper);
+  if (clean.status == 99) {
+    for (const auto& e : fs::recursive_directory_iterator(temp))
+      if (e.is_regular_file()) {
+        if (std::system(("chattr +i " + Quote(e.path().string()) + " 2>/dev/null").c_str()) != 0) break;
+        immutable.push_back(e.path());
+      }
+    if (immutable.empty()) GTEST_SKIP() << "neither a read-only mount nor immutable files can be made here";
+    clean = Cli({"clean", "--yes", "Windows - Temporary Files"});
+  }
+  for (const fs::path& p : immutable) std::system(("chattr -i " + Quote(p.string())).c_str());
+  EXPECT_NE(clean.status, 0);
+  EXPECT_NE(clean.err.find(listed + " entries could not be removed"), std::string::npos) << clean.err;
+  // A Test still lists what is there.
+  CliRun again = Cli({"test", "Windows - Temporary Files"});
+  EXPECT_EQ(Lines(again.out, "Total items will be removed = "), totals);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QThread>
+#include <atomic>
 #include <thread>
 
 #include "cleaner/LogExport.h"
@@ -161,6 +162,49 @@ class TCleanerRunTest : public QObject {
     QVERIFY(!form->ProgressBar1->isVisible());
     QVERIFY(form->Options().IsAskBeforeClear);
     QTest::qWait(200);
+    QCOMPARE(world.LogFilesLeft(), 3);
+  }
+
+  // Cancel while the count of a single item is still inside the item, then a new Test at
+  // once: the count leads to no removing pass, and the stopped count's late lines and end
+  // do not reach the Test's log.
+  void cancelInTheOnlyItemThenANewTest() {
+    TGuiWorld world(3);
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    SelectLogItem(*form);
+    form->Options().IsAskBeforeClear = false;
+    std::atomic<int> calls{0};
+    std::atomic<bool> entered{false}, release{false}, firstDone{false};
+    form->Cleaner().Dispatcher = [&](const std::string& name) -> TItemOperation {
+      TItemOperation real = DispatchItem(name);
+      return [&, real](TClearTaskThread& job) {
+        if (++calls == 1) {
+          entered = true;
+          while (!release) std::this_thread::yield();
+          real(job);
+          firstDone = true;
+          return;
+        }
+        while (!firstDone) std::this_thread::yield();
+        real(job);
+      };
+    };
+    form->bCleanClick();
+    QCOMPARE(form->ProgressBar1->text(), QString("Prepare to clean..."));
+    QVERIFY(QTest::qWaitFor([&] { return entered.load(); }, 20000));
+    form->bTestClick();  // "Cancel"
+    form->bTestClick();  // "Test"
+    QCOMPARE(form->bTest->text(), QString("Cancel"));
+    release = true;
+    QVERIFY(WaitIdle(*form));
+    const QStringList log = LogOf(*form);
+    QCOMPARE(log.filter("Total items").size(), 1);
+    QCOMPARE(log.filter("Clean:").size(), 0);
+    QCOMPARE(log.first(), QString("Test: Clearing Windows - Windows Log Files ..."));
+    QCOMPARE(form->ProgressBar1->text(), QString("Finished!"));
+    QCOMPARE(calls.load(), 2);
     QCOMPARE(world.LogFilesLeft(), 3);
   }
 
