@@ -1,7 +1,7 @@
 // The registry of one target system, shared by every TRegistry object of the process.
 //
 // Keys live in hives: HKLM, HKU\.Default and HKU\<user SID> (HKCU). A hive may be
-// backed by a file in Wine's text format; changes stay in memory until Commit().
+// backed by a file of the target (Wine's text files); changes stay in memory until Commit().
 // Every call is safe from any thread (a reader-writer lock inside).
 #pragma once
 
@@ -27,8 +27,8 @@ class RegistryStore {
 
   // An empty registry that lives in memory only (tests, generated targets).
   static std::unique_ptr<RegistryStore> CreateInMemory(std::string userSid = kDefaultUserSid);
-  // The registry of a Wine prefix: system.reg, userdef.reg and user.reg, loaded lazily on
-  // first use. Throws RegistryError when a present hive file is malformed.
+  // The registry of a Wine prefix: system.reg, userdef.reg and user.reg, whose keys are read
+  // now and values on first use. Throws RegistryError when a present hive file is malformed.
   static std::unique_ptr<RegistryStore> OpenWinePrefix(const std::filesystem::path& prefix,
                                                        std::shared_ptr<Env> env = Env::Default());
 

@@ -61,7 +61,6 @@ struct Hive {
   std::size_t preambleEnd = 0;  // bytes before the first key
   Node* root = nullptr;   // owned by the tree, stable for the store's life
   bool dirty = false;
-  bool hasFile = false;
 };
 
 // Current time as a Windows FILETIME.

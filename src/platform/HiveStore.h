@@ -1,0 +1,120 @@
+// The registry store of every kind of target: one key tree over a set of hives, with the
+// lock, path resolution, links and change tracking. Where the hives come from and how they
+// go back is a backend's business (wine/, memory/). Internal to src/platform.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/RegistryStore.h"
+#include "platform/RegistryTree.h"
+
+namespace kestrove {
+
+// Where a backend's hive sits in the tree.
+struct THiveMount {
+  // Its root key below \Registry: "Machine", "User\\.Default", "User\\<SID>", ...
+  std::string path;
+  // Names the hive in messages: its file, or its place when it has none.
+  std::string label;
+};
+
+// What one kind of target adds to the key tree. Hives are named by their index in Mounts().
+// Calls that read, write or replace a hive come with the store's exclusive lock held;
+// LoadValues comes under the shared lock, one call at a time; WriteBlockReason may come from
+// any thread at any time.
+class IHiveBackend {
+ public:
+  virtual ~IHiveBackend() = default;
+
+  // The hives, in the order they are loaded and written. Asked once.
+  virtual std::vector<THiveMount> Mounts() = 0;
+  // The SID of the user whose hive is HKEY_CURRENT_USER; one of the mounts is "User\\<SID>".
+  virtual std::string UserSid() = 0;
+  // Describes the registry for messages: the target's folder, or "memory".
+  virtual std::string Describe() = 0;
+
+  // Fills `hive`, whose root is empty; a hive without a file yet is an empty hive. May leave
+  // values unread (Node::valuesReady false) for LoadValues. Throws RegistryError and then
+  // leaves the root empty.
+  virtual void LoadHive(std::size_t index, regtree::Hive& hive) = 0;
+  // Reads the values of a key of `hive` whose values were left unread.
+  virtual void LoadValues(const regtree::Hive& hive, regtree::Node& node) = 0;
+  // Replaces the hive's file with `hive` so that a crash leaves the old or the new file.
+  // `ensureValues` reads the values of a key before they are written. Throws RegistryError;
+  // the file is then as it was.
+  virtual void SaveHive(std::size_t index, const regtree::Hive& hive,
+                        const std::function<void(regtree::Node&)>& ensureValues) = 0;
+  // True when the hive's file is no longer the one last loaded or saved (another process
+  // wrote it), so that changes are made on the current content.
+  virtual bool HiveChanged(std::size_t index) = 0;
+
+  // Why writes are refused right now, or nullopt.
+  virtual std::optional<std::string> WriteBlockReason() = 0;
+  // Before the first change since the last commit or discard: refuses (RegistryError) when
+  // writes are blocked, and waits for the right to write that other processes respect. Held
+  // until EndWriteSession, so that no one else writes between a change and its commit.
+  virtual void BeginWriteSession() = 0;
+  virtual void EndWriteSession() = 0;
+};
+
+class THiveStore final : public RegistryStore {
+ public:
+  // Mounts and loads every hive of `backend`. Throws RegistryError when one cannot be read.
+  explicit THiveStore(std::unique_ptr<IHiveBackend> backend);
+
+  bool KeyExists(TRootKey root, std::string_view path) override;
+  bool CreateKey(TRootKey root, std::string_view path) override;
+  std::optional<std::vector<std::string>> SubKeyNames(TRootKey root, std::string_view path) override;
+  std::optional<std::vector<std::string>> ValueNames(TRootKey root, std::string_view path) override;
+  std::optional<std::vector<RegValue>> Values(TRootKey root, std::string_view path) override;
+  std::optional<RegValue> QueryValue(TRootKey root, std::string_view path, std::string_view name) override;
+  std::optional<RegKeyInfo> QueryKeyInfo(TRootKey root, std::string_view path) override;
+  bool SetValue(TRootKey root, std::string_view path, std::string_view name, std::uint32_t type,
+                const Bytes& data) override;
+  bool DeleteValue(TRootKey root, std::string_view path, std::string_view name) override;
+  bool CanDeleteKey(TRootKey root, std::string_view path) override;
+  bool DeleteKey(TRootKey root, std::string_view path) override;
+  bool CreateLink(TRootKey root, std::string_view path, std::string_view target) override;
+  bool IsLink(TRootKey root, std::string_view path) override;
+  std::size_t TreeValueCount(TRootKey root, std::string_view path) override;
+
+  std::optional<std::string> WriteBlockReason() override;
+  void Commit() override;
+  bool HasUncommittedChanges() override;
+  void Discard() override;
+
+  std::string UserSid() override { return sid_; }
+  std::string Describe() override { return backend_->Describe(); }
+
+ private:
+  void Load(std::size_t index);
+  void BeginWrite();
+  void EndWrite();
+  void Touch(regtree::Node& n);
+  void EnsureValues(regtree::Node& n);
+  regtree::Node* FollowLink(regtree::Node* n, int depth);
+  regtree::Node* Step(regtree::Node* n, std::string_view name, bool create, bool follow);
+  regtree::Node* Walk(regtree::Node* base, std::string_view path, bool create, bool followLast);
+  regtree::Node* Base(TRootKey root, bool create);
+  regtree::Node* Resolve(TRootKey root, std::string_view path);
+
+  std::shared_mutex mu_;
+  std::mutex lazyMu_;
+  std::unique_ptr<IHiveBackend> backend_;
+  std::string sid_;
+  std::unique_ptr<regtree::Node> top_;
+  regtree::Node* machine_ = nullptr;
+  regtree::Node* users_ = nullptr;
+  std::vector<std::unique_ptr<regtree::Hive>> hives_;  // in the backend's order
+  bool writing_ = false;  // between BeginWriteSession and EndWriteSession
+};
+
+}  // namespace kestrove

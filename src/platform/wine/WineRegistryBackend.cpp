@@ -1,0 +1,159 @@
+#include "platform/wine/WineRegistryBackend.h"
+
+#include <unistd.h>
+
+#include "platform/wine/WineHive.h"
+
+namespace kestrove::wine {
+
+using regtree::Hive;
+using regtree::Node;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The user's SID, from the line ";; All keys relative to REGISTRY\\User\\S-..." of user.reg.
+std::string UserSidOf(const fs::path& userReg, Env& env) {
+  std::string error;
+  auto data = env.ReadFile(userReg, kMaxHiveFileBytes, error);
+  if (data) {
+    std::string_view text(*data);
+    std::size_t at = text.find(";; All keys relative to ");
+    if (at != std::string_view::npos && at < 200) {
+      std::size_t eol = text.find('\n', at);
+      std::string_view line = text.substr(at, eol == std::string_view::npos ? std::string_view::npos : eol - at);
+      std::size_t s = line.rfind("\\S-");
+      if (s != std::string_view::npos) {
+        std::string sid(line.substr(s + 1));
+        while (!sid.empty() && (sid.back() == '\r' || sid.back() == ' ')) sid.pop_back();
+        if (!sid.empty()) return sid;
+      }
+    }
+  }
+  return RegistryStore::kDefaultUserSid;
+}
+
+// ".<hive>.kestrove-<pid>.tmp": a commit's new hive file before it is renamed into place.
+std::string TempName(const std::string& hiveName, long pid) {
+  return "." + hiveName + ".kestrove-" + std::to_string(pid) + ".tmp";
+}
+
+bool IsTempName(std::string_view name, std::string_view hiveName) {
+  const std::string head = "." + std::string(hiveName) + ".kestrove-";
+  constexpr std::string_view tail = ".tmp";
+  if (name.size() <= head.size() + tail.size() || !name.starts_with(head) || !name.ends_with(tail)) return false;
+  const std::string_view pid = name.substr(head.size(), name.size() - head.size() - tail.size());
+  return pid.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+}  // namespace
+
+TWineRegistryBackend::TWineRegistryBackend(fs::path prefix, std::shared_ptr<Env> env)
+    : prefix_(std::move(prefix)), env_(std::move(env)) {
+  sid_ = UserSidOf(prefix_ / "user.reg", *env_);
+  files_.push_back({prefix_ / "system.reg", "REGISTRY\\\\Machine", std::nullopt});
+  files_.push_back({prefix_ / "userdef.reg", "REGISTRY\\\\User\\\\.Default", std::nullopt});
+  files_.push_back({prefix_ / "user.reg", "REGISTRY\\\\User\\\\" + sid_, std::nullopt});
+}
+
+std::vector<THiveMount> TWineRegistryBackend::Mounts() {
+  return {{"Machine", files_[0].file.string()},
+          {"User\\.Default", files_[1].file.string()},
+          {"User\\" + sid_, files_[2].file.string()}};
+}
+
+// A missing file is an empty hive that the first commit creates.
+void TWineRegistryBackend::LoadHive(std::size_t index, Hive& hive) {
+  HiveFile& f = files_[index];
+  f.stamp = env_->Stat(f.file);
+  if (!f.stamp) {
+    hive.buffer = NewHivePreamble(f.relativeTo);
+    hive.preambleEnd = hive.buffer.size();
+    return;
+  }
+  std::string error;
+  auto data = env_->ReadFile(f.file, kMaxHiveFileBytes, error);
+  if (!data) throw RegistryError("Cannot read the registry file " + error);
+  hive.buffer = std::move(*data);
+  ParseHive(hive);
+}
+
+void TWineRegistryBackend::LoadValues(const Hive& hive, Node& node) { wine::LoadValues(hive, node); }
+
+// The new file goes to a temporary file beside the hive, reaches the disk, and is renamed
+// over the hive: a crash leaves the old file or the new one, never a torn one.
+void TWineRegistryBackend::SaveHive(std::size_t index, const Hive& hive,
+                                    const std::function<void(Node&)>& ensureValues) {
+  HiveFile& f = files_[index];
+  if (auto reason = WriteBlockReason()) throw RegistryError(*reason);
+  const fs::path tmp = f.file.parent_path() / TempName(f.file.filename().string(), ::getpid());
+  auto fail = [&](const std::string& why) {
+    env_->Remove(tmp);
+    throw RegistryError("Could not save the registry file " + f.file.string() + ": " + why +
+                        ". The file was left as it was.");
+  };
+  env_->Remove(tmp);  // left over from a crash
+  std::string error;
+  auto file = env_->NewWritableFile(tmp, error);
+  if (!file) fail(error);
+  bool ok = true;
+  WriteHive(
+      hive,
+      [&](std::string_view chunk) {
+        if (ok && !file->Append(chunk)) ok = false;
+      },
+      ensureValues);
+  if (!ok || !file->Sync() || !file->Close()) fail(file->Error());
+  // Wine may have started while we wrote: it would overwrite the file when it exits.
+  if (auto reason = WriteBlockReason()) fail(*reason);
+  if (!env_->Rename(tmp, f.file, error)) fail(error);
+  f.stamp = env_->Stat(f.file);
+}
+
+bool TWineRegistryBackend::HiveChanged(std::size_t index) {
+  return env_->Stat(files_[index].file) != files_[index].stamp;
+}
+
+std::optional<std::string> TWineRegistryBackend::WriteBlockReason() {
+  if (RunningWineServer(prefix_)) return WineRunningMessage(prefix_);
+  return std::nullopt;
+}
+
+// Looking for Wine walks every process, so it is done when a run of changes begins and again
+// around each commit's rename, not at every change.
+void TWineRegistryBackend::BeginWriteSession() {
+  if (auto reason = WriteBlockReason()) throw RegistryError(*reason);
+  std::string error;
+  if (!lock_.Acquire(prefix_ / ".kestrove-registry.lock", std::chrono::seconds(10), error))
+    throw RegistryError(error);
+  RemoveStaleTempFiles();
+}
+
+void TWineRegistryBackend::EndWriteSession() { lock_.Release(); }
+
+// A commit killed between writing its temporary file and the rename leaves the file behind.
+// Temporary files are only written while the lock is held, so with the lock in our hands
+// every one of them is an orphan, whichever process made it.
+void TWineRegistryBackend::RemoveStaleTempFiles() {
+  std::error_code ec;
+  for (fs::directory_iterator it(prefix_, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    for (const HiveFile& f : files_) {
+      if (IsTempName(name, f.file.filename().string())) {
+        env_->Remove(it->path());
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace kestrove::wine
+
+namespace kestrove {
+
+std::unique_ptr<RegistryStore> RegistryStore::OpenWinePrefix(const std::filesystem::path& prefix,
+                                                             std::shared_ptr<Env> env) {
+  return std::make_unique<THiveStore>(std::make_unique<wine::TWineRegistryBackend>(prefix, std::move(env)));
+}
+
+}  // namespace kestrove

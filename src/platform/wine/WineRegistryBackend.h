@@ -1,0 +1,54 @@
+// The registry of a Wine prefix: system.reg (HKLM), userdef.reg (HKU\.Default) and user.reg
+// (HKU\<user SID>) in the prefix folder, in Wine's text format.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Env.h"
+#include "platform/HiveStore.h"
+#include "platform/wine/WineServer.h"
+
+namespace kestrove::wine {
+
+class TWineRegistryBackend final : public IHiveBackend {
+ public:
+  // Reads the user's SID from user.reg; the hives themselves are read by LoadHive.
+  TWineRegistryBackend(std::filesystem::path prefix, std::shared_ptr<Env> env);
+
+  std::vector<THiveMount> Mounts() override;
+  std::string UserSid() override { return sid_; }
+  std::string Describe() override { return prefix_.string(); }
+
+  void LoadHive(std::size_t index, regtree::Hive& hive) override;
+  void LoadValues(const regtree::Hive& hive, regtree::Node& node) override;
+  void SaveHive(std::size_t index, const regtree::Hive& hive,
+                const std::function<void(regtree::Node&)>& ensureValues) override;
+  bool HiveChanged(std::size_t index) override;
+
+  // Wine keeps a running prefix's registry in memory and writes its files when it exits.
+  std::optional<std::string> WriteBlockReason() override;
+  // Takes the lock file that serialises Kestrove processes on the prefix.
+  void BeginWriteSession() override;
+  void EndWriteSession() override;
+
+ private:
+  struct HiveFile {
+    std::filesystem::path file;
+    std::string relativeTo;  // as the file's preamble names the hive's place
+    std::optional<FileStamp> stamp;  // as last loaded or saved; nullopt: there was no file
+  };
+
+  void RemoveStaleTempFiles();
+
+  std::filesystem::path prefix_;
+  std::shared_ptr<Env> env_;
+  std::string sid_;
+  std::vector<HiveFile> files_;  // in the order of Mounts()
+  AdvisoryLock lock_;
+};
+
+}  // namespace kestrove::wine
