@@ -1,6 +1,7 @@
 #include "cleaner/ClearTask.h"
 
 #include <map>
+#include <stdexcept>
 
 #include "app/Helpers.h"
 #include "cleaner/ItemOperations.h"
@@ -71,12 +72,20 @@ const std::string kFirefoxDownloadHistory = "Mozilla Firefox - Download Manager 
 // Built-in items whose operation is not built yet find nothing.
 void FindsNothing(TClearTaskThread&) {}
 
+// The list above is the one list of built-in names: an operation filed under any other name
+// (a misspelling) would never run and its item would silently fall through to "qvtk.dat",
+// so building the table refuses it.
 const std::map<std::string, TItemOperation>& OperationTable() {
   static const std::map<std::string, TItemOperation> table = [] {
     std::map<std::string, TItemOperation> t;
     for (const std::string& name : kBuiltInNames) t[name] = FindsNothing;
-    for (auto* group : {WindowsItemOperations, InternetExplorerItemOperations, BrowserItemOperations})
-      for (const TItemEntry& entry : group()) t[entry.Name] = entry.Operation;
+    for (auto* group : {WindowsItemOperations, InternetExplorerItemOperations, BrowserItemOperations}) {
+      for (const TItemEntry& entry : group()) {
+        auto it = t.find(entry.Name);
+        if (it == t.end()) throw std::logic_error(std::string("an item operation names no built-in item: ") + entry.Name);
+        it->second = entry.Operation;
+      }
+    }
     return t;
   }();
   return table;

@@ -22,5 +22,7 @@ std::vector<TItemEntry> BrowserItemOperations();
 // Carries out the section of `itemName` in the definition file `fileName` of the program's
 // folder ("qvtk.dat" or "Custom.dat").
 void RunDefinition(TClearTaskThread& job, const std::string& fileName, const std::string& itemName);
+// The section of a definition file an item runs: its name after the first "-" and blank.
+std::string DefinitionSectionName(const std::string& itemName);
 
 }  // namespace kestrove

@@ -2,9 +2,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "CleanJobTestSupport.h"
+#include "app/IniFile.h"
+#include "cleaner/CleanCatalogue.h"
+#include "cleaner/ItemOperations.h"
 #include "CleanerTestSupport.h"
 #include "platform/memory/MemoryTarget.h"
 
@@ -175,6 +179,29 @@ TEST(ClearTask, DispatchOfNames) {
 
 namespace kestrove {
 namespace {
+
+// Every item of the tree reaches an operation: its own, or a section of the shipped
+// definitions; and every built-in name is an item of the tree.
+TEST(ClearTask, EveryCatalogueItemResolves) {
+  TCleanCatalogue catalogue;
+  TIniFile shipped(std::string(KESTROVE_SOURCE_DIR) + "/data/qvtk.dat");
+  const auto& builtIn = BuiltInItemNames();
+  std::set<std::string> reached;
+  for (const auto& category : catalogue.Categories()) {
+    if (category->Text == "Custom Lists" || category->Text == "Applications") continue;
+    for (const auto& item : category->Children) {
+      const std::string name = TCleanCatalogue::ItemName(*item);
+      const std::string builtInName =
+          name == "Mozilla Firefox - Download Manager" ? "Mozilla Firefox - Download Manager History" : name;
+      if (std::find(builtIn.begin(), builtIn.end(), builtInName) != builtIn.end())
+        reached.insert(builtInName);
+      else
+        EXPECT_TRUE(shipped.SectionExists(DefinitionSectionName(name))) << name << " has no operation";
+    }
+  }
+  EXPECT_EQ(reached.size(), builtIn.size()) << "a built-in name that no tree item reaches";
+  EXPECT_NO_THROW(DispatchItem("Windows - Start Run"));  // the operation table builds
+}
 
 TEST(ClearTask, FirefoxDownloadManagerNodeReachesTheDownloadHistoryOperation) {
   // Both names reach the same built-in operation, never a definition file.
