@@ -17,6 +17,8 @@ namespace kestrove::cli {
 namespace {
 
 std::atomic<bool> gInterrupted{false};
+// The user answered No to the clean's confirmation: nothing ran, and a script can tell.
+constexpr int kDeclinedStatus = 3;
 extern "C" void OnInterrupt(int) { gInterrupted.store(true); }
 
 // --yes answers the confirmation; the questions a clean asks before it empties a drive root
@@ -73,9 +75,12 @@ class TConsoleCleanerView : public ICleanerView {
     return false;
   }
   bool ConfirmClean() override {
-    return prompt_.Ask({"Run Cleaner",
-                        "Are you sure you want to start to clean the selected item? Are you sure you wish to proceed?",
-                        TMsgButtons::OkCancel, TMsgIcon::Warning}) == TMsgResult::Ok;
+    const bool ok =
+        prompt_.Ask({"Run Cleaner",
+                     "Are you sure you want to start to clean the selected item? Are you sure you wish to proceed?",
+                     TMsgButtons::OkCancel, TMsgIcon::Warning}) == TMsgResult::Ok;
+    declined_ = !ok;
+    return ok;
   }
   void SetTestCaption(const std::string&) override {}
   void SetProgressVisible(bool visible) override { visible_ = visible; }
@@ -85,6 +90,7 @@ class TConsoleCleanerView : public ICleanerView {
   }
   void SetProgressCaption(const std::string& caption, bool shown) override {
     caption_ = shown ? caption : std::string();
+    captionShown_ = shown;
     DrawBar();
   }
   void SetLogHidden(bool hidden) override { hidden_ = hidden; }
@@ -99,7 +105,7 @@ class TConsoleCleanerView : public ICleanerView {
   }
   void ScrollLogToEnd() override { out_.flush(); }
   void FitLogWidth() override {}
-  void SetTimerEnabled(bool) override {}
+  void SetTimerEnabled(bool enabled) override { timer_ = enabled; }
   void JobFailed(const std::string& message) override {
     ClearBar();
     err_ << "kestrove-cli: " << message << "\n";
@@ -108,6 +114,8 @@ class TConsoleCleanerView : public ICleanerView {
 
   void Finish() { ClearBar(); }
   bool failed() const { return failed_; }
+  bool declined() const { return declined_; }
+  bool timerEnabled() const { return timer_; }
 
  private:
   void ClearBar() {
@@ -123,7 +131,8 @@ class TConsoleCleanerView : public ICleanerView {
     out_.flush();
     err_ << "\r\033[K[" << std::string(static_cast<std::size_t>(filled), '#')
          << std::string(static_cast<std::size_t>(kWidth - filled), ' ') << "] "
-         << (caption_.empty() ? std::to_string(position_ / 10) + "%" : caption_) << std::flush;
+         << (!captionShown_ ? std::string() : caption_.empty() ? std::to_string(position_ / 10) + "%" : caption_)
+         << std::flush;
     drawn_ = true;
   }
 
@@ -137,8 +146,11 @@ class TConsoleCleanerView : public ICleanerView {
   bool visible_ = false;
   bool hidden_ = false;
   bool failed_ = false;
+  bool declined_ = false;
+  bool timer_ = false;
   int position_ = 0;
   std::string caption_;
+  bool captionShown_ = false;  // hidden: the bar of a Test moves without a figure
   std::size_t lines_ = 0;
 };
 
@@ -189,6 +201,7 @@ bool ResolveItems(const TCleanCatalogue& catalogue, const Args& args, std::vecto
 
 int RunCleaner(CliContext& ctx, const Args& args, bool clean) {
   TAnswerPolicy policy = TAnswerPolicy::Ask;
+  bool details = false;
   Args names;
   for (const std::string& a : args) {
     if (a == "--yes" || a == "-y")
@@ -197,6 +210,8 @@ int RunCleaner(CliContext& ctx, const Args& args, bool clean) {
       policy = TAnswerPolicy::YesAll;
     else if (a == "--no")
       policy = TAnswerPolicy::No;
+    else if (a == "--details")
+      details = true;
     else if (a.rfind("--", 0) == 0) {
       ctx.err << "kestrove-cli: unknown option " << a << "\n";
       return 2;
@@ -208,6 +223,8 @@ int RunCleaner(CliContext& ctx, const Args& args, bool clean) {
   std::vector<std::string> items;
   if (!ResolveItems(s.catalogue, names, items, ctx.err)) return 2;
 
+  // Every entry on its own line: Fast Mode off for this run only (nothing is saved here).
+  if (details) s.options.FastScan = false;
   TTerminalPrompt prompt(policy, ctx.err);
   TNoDesktop desktop;
   TMessageQueue queue;
@@ -224,9 +241,15 @@ int RunCleaner(CliContext& ctx, const Args& args, bool clean) {
     controller.bTestClick();
   bool stopped = false;
   auto done = [&] { return !controller.Busy && !controller.JobRunning(); };
+  // Timer1 of the window: the bar of a Test moves on its own every half second.
+  auto nextTick = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
   while (!done()) {
     queue.ProcessUntil([&] { return done() || (gInterrupted.load() && controller.Busy); },
                        std::chrono::milliseconds(100));
+    if (view.timerEnabled() && std::chrono::steady_clock::now() >= nextTick) {
+      controller.Timer1Timer(true);
+      nextTick = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    }
     // As the Cancel button does. Checked on every turn, not once: whatever job is busy after
     // an interrupt is stopped, so no pass can follow the stopped one.
     if (gInterrupted.load() && controller.Busy) {
@@ -245,9 +268,16 @@ int RunCleaner(CliContext& ctx, const Args& args, bool clean) {
   if (view.failed()) return 1;
   if (stopped) return 130;
   if (controller.FailedRemovals > 0) return 1;
+  if (view.declined()) {
+    ctx.err << "kestrove-cli: the clean was not confirmed; nothing was removed\n";
+    return kDeclinedStatus;
+  }
   if (controller.ProgressCaption() != kFinished) {
-    // No job ran: nothing selected, the confirmation refused, or a message said why.
-    if (controller.SelectedItems.empty()) ctx.err << "kestrove-cli: no clean item selected\n";
+    // No job ran: nothing selected, or a message said why.
+    if (controller.SelectedItems.empty())
+      ctx.err << "kestrove-cli: no clean item selected: name items or categories after the command (kestrove-cli "
+              << (clean ? "clean" : "test") << " \"Windows - Start Run\" Advanced; kestrove-cli items lists them), "
+              << "or tick them in the window\n";
     return 1;
   }
   return 0;

@@ -33,7 +33,9 @@ const TCommandHelp kCommands[] = {
      "                            remove it; --yes skips the confirmation only: the questions before\n"
      "                            a drive root, Documents or Pictures is emptied are asked on a\n"
      "                            terminal and answered no otherwise; --yes-all answers them yes\n"
-     "                            too; --no answers every question no\n"},
+     "                            too; --no answers every question no\n"
+     "                            exit status: 0 done, 1 failed or entries left behind, 2 usage,\n"
+     "                            3 not confirmed (nothing removed), 130 stopped\n"},
     {"sample", "  sample DIR                write a small sample Wine prefix into DIR\n"},
     {"scan",
      "  scan [SECTION...]         scan the registry for entries naming missing files; SECTION is\n"

@@ -361,3 +361,23 @@ TEST_F(CleanCli, YesLeavesTheGuardQuestionsToYesAll) {
   EXPECT_EQ(all.status, 0) << all.err;
   EXPECT_FALSE(fs::exists(dir / "prefix" / "drive_c" / "guard.txt"));
 }
+
+// --details lists every entry, a refused confirmation says nothing was removed and has a
+// status of its own, an empty selection says how to select.
+TEST_F(CleanCli, DetailsRefusalAndEmptySelection) {
+  ManyTempFiles(3);
+  CliRun brief = Cli({"test", "Windows - Temporary Files"});
+  CliRun details = Cli({"test", "--details", "Windows - Temporary Files"});
+  EXPECT_TRUE(Lines(brief.out, "Test: deleting").empty()) << brief.out;
+  EXPECT_EQ(Lines(details.out, "Test: deleting C:\\users\\root\\Temp\\many\\").size(), 3u) << details.out;
+
+  CliRun refused = Cli({"clean", "Windows - Temporary Files"}, "n\n");
+  EXPECT_EQ(refused.status, 3) << refused.err;
+  EXPECT_NE(refused.err.find("kestrove-cli: the clean was not confirmed; nothing was removed"), std::string::npos);
+  EXPECT_EQ(FilesIn(dir / "prefix" / "drive_c" / "users" / "root" / "Temp" / "many"), 3);
+
+  WriteOptions("[TreeViewNodeCheck]\n");
+  CliRun none = Cli({"test"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(none.err.find("name items or categories after the command"), std::string::npos) << none.err;
+}
