@@ -98,7 +98,8 @@ std::optional<TTargetParent> OpenTargetParent(const TargetSystem& target, std::s
 // A subfolder of an open folder, opened without following a link, when it lies on `mount`;
 // `otherMount` (optional) is set when it is there but a mount point (another file system or
 // a bind mount).
-UniqueFd OpenSubfolderOnMount(TFileOps& ops, int folderFd, const char* name, std::uint64_t mount, bool* otherMount = nullptr);
+UniqueFd OpenSubfolderOnMount(TFileOps& ops, int folderFd, const char* name, std::uint64_t mount,
+                              bool* otherMount = nullptr);
 
 // A drive whose folder lies within the target and is not the host's root: only these are
 // "fixed disks" to the whole-drive rules.
