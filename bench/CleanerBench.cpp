@@ -271,7 +271,7 @@ void BM_OverwriteVsShred(benchmark::State& state) {
   double ours = 0, shred = 0;
   for (auto _ : state) {
     const double t = SecondsOf([&] {
-      if (!OverwriteFileAt(folder.Get(), "big.bin", 3)) std::abort();
+      if (!OverwriteFileAt(*TFileOps::Posix(), folder.Get(), "big.bin", 3)) std::abort();
     });
     shred += SecondsOf([&] { Shell("shred -n 3 " + Quote(file)); });
     ours += t;

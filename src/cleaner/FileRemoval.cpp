@@ -1,8 +1,6 @@
 #include "cleaner/FileRemoval.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <optional>
 
@@ -60,14 +58,16 @@ int WipePasses(const TOptionsSetting& options) {
 
 // Removes one entry of an open folder: a file (overwritten first when asked), a link or a
 // device node, never a folder. `path` is how the log names it.
-bool RemoveEntryAt(TClearTaskThread& job, int folderFd, const std::string& name, const std::string& path, bool log,
-                   bool plainFile) {
+bool RemoveEntryAt(TClearTaskThread& job, TFileOps& ops, int folderFd, const std::string& name,
+                   const std::string& path, bool log, bool plainFile) {
   if (log && !job.FastMode()) job.LogDetail(job.LinePrefix + "deleting" + " " + path, kFileLogStep);
   if (job.IsTestMode()) return true;
   const TOptionsSetting* options = job.Context().Options;
-  if (plainFile && options && options->IsWipeFile && !FileInUseAt(folderFd, name.c_str()))
-    OverwriteFileAt(folderFd, name.c_str(), WipePasses(*options));
-  return ::unlinkat(folderFd, name.c_str(), 0) == 0 || job.RemovalFailed(errno);
+  // A failed overwrite leaves the file as it is and the removal still runs: the user asked
+  // for the file to go.
+  if (plainFile && options && options->IsWipeFile && !FileInUseAt(ops, folderFd, name.c_str()))
+    OverwriteFileAt(ops, folderFd, name.c_str(), WipePasses(*options));
+  return ops.UnlinkAt(folderFd, name.c_str(), 0) == 0 || job.RemovalFailed(errno);
 }
 
 // The one line a place outside the Windows system gets: it is skipped, in a test as in a clean.
@@ -84,6 +84,7 @@ void CountEntry(TClearTaskThread& job, int& counter, std::uint64_t& bytes, std::
 // State shared by the folders of one clear.
 struct TClearWalk {
   TClearTaskThread& job;
+  TFileOps& ops;
   bool test;
   bool log;
   std::string excluded;
@@ -106,28 +107,28 @@ std::uint64_t ClearSubfolderAt(TClearWalk& walk, int parentFd, const std::string
   if (walk.job.Terminated()) return 0;
   const std::string folder = WithBackslash(path);
   bool otherMount = false;
-  UniqueFd fd = OpenSubfolderOnMount(parentFd, name.c_str(), walk.mount, &otherMount);
+  UniqueFd fd = OpenSubfolderOnMount(walk.ops, parentFd, name.c_str(), walk.mount, &otherMount);
   if (otherMount) LogOutside(walk.job, folder);
   if (!fd.Valid()) return 0;
   if (walk.Guarded(folder) && !Confirm(walk.job, ClearQuestion(folder))) return 0;
   const std::uint64_t bytes = ClearOpenFolder(walk, fd.Get(), folder);
   fd.Reset();
-  if (!walk.test) ::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR);  // fails unless empty
+  if (!walk.test) walk.ops.UnlinkAt(parentFd, name.c_str(), AT_REMOVEDIR);  // fails unless empty
   return bytes;
 }
 
 std::uint64_t ClearOpenFolder(TClearWalk& walk, int folderFd, const std::string& folder) {
   std::uint64_t bytes = 0;
-  for (const TFolderEntry& e : ListFolder(folderFd)) {
+  for (const TFolderEntry& e : ListFolder(walk.ops, folderFd)) {
     if (walk.job.Terminated()) break;
     if (e.Kind == TEntryKind::Folder) {
       bytes += ClearSubfolderAt(walk, folderFd, e.Name, folder + e.Name);
       continue;
     }
     if (!walk.excluded.empty() && SameName(e.Name, walk.excluded)) continue;
-    const auto st = StatEntry(folderFd, e.Name.c_str());
+    const auto st = StatEntry(walk.ops, folderFd, e.Name.c_str());
     if (!st || st->Kind == TEntryKind::Folder) continue;  // gone, or replaced meanwhile
-    if (RemoveEntryAt(walk.job, folderFd, e.Name, folder + e.Name, walk.log, st->Kind == TEntryKind::File))
+    if (RemoveEntryAt(walk.job, walk.ops, folderFd, e.Name, folder + e.Name, walk.log, st->Kind == TEntryKind::File))
       CountEntry(walk.job, walk.counter, bytes, st->Size);
   }
   return bytes;
@@ -169,6 +170,7 @@ class TNamePattern {
 
 struct TMatchWalk {
   TClearTaskThread& job;
+  TFileOps& ops;
   TNamePattern pattern;
   int& counter;
   bool recurse;
@@ -191,21 +193,21 @@ std::uint64_t MatchOpenFolder(TMatchWalk& walk, int folderFd, const std::string&
   if (walk.job.Terminated()) return 0;
   if (!ConfirmMatching(walk, folder, driveRoot)) return 0;
   std::uint64_t bytes = 0;
-  for (const TFolderEntry& e : ListFolder(folderFd)) {
+  for (const TFolderEntry& e : ListFolder(walk.ops, folderFd)) {
     if (walk.job.Terminated()) break;
     if (e.Kind == TEntryKind::Folder) {
       if (!walk.recurse) continue;
       bool otherMount = false;
-      UniqueFd sub = OpenSubfolderOnMount(folderFd, e.Name.c_str(), walk.mount, &otherMount);
+      UniqueFd sub = OpenSubfolderOnMount(walk.ops, folderFd, e.Name.c_str(), walk.mount, &otherMount);
       if (otherMount) LogOutside(walk.job, folder + e.Name + "\\");
       if (!sub.Valid()) continue;
       bytes += MatchOpenFolder(walk, sub.Get(), folder + e.Name + "\\", false);
       continue;
     }
     if (!walk.pattern.Matches(e.Name)) continue;
-    const auto st = StatEntry(folderFd, e.Name.c_str());
+    const auto st = StatEntry(walk.ops, folderFd, e.Name.c_str());
     if (!st || st->Kind == TEntryKind::Folder) continue;
-    if (RemoveEntryAt(walk.job, folderFd, e.Name, folder + e.Name, true, st->Kind == TEntryKind::File))
+    if (RemoveEntryAt(walk.job, walk.ops, folderFd, e.Name, folder + e.Name, true, st->Kind == TEntryKind::File))
       CountEntry(walk.job, walk.counter, bytes, st->Size);
   }
   return bytes;
@@ -227,11 +229,11 @@ bool RemoveFile(TClearTaskThread& job, const std::string& path, bool log) {
   }
   if (log && !job.FastMode()) job.LogDetail(job.LinePrefix + "deleting" + " " + path, kFileLogStep);
   if (!parent) return false;
-  const auto st = StatEntry(parent->Fd.Get(), parent->Leaf.c_str());
+  const auto st = StatEntry(*parent->Ops, parent->Fd.Get(), parent->Leaf.c_str());
   // A file that is not there is no file removed, in a test as in a clean; a folder is
   // never removed as a file.
   if (!st || st->Kind == TEntryKind::Folder) return false;
-  return RemoveEntryAt(job, parent->Fd.Get(), parent->Leaf, path, false, st->Kind == TEntryKind::File);
+  return RemoveEntryAt(job, *parent->Ops, parent->Fd.Get(), parent->Leaf, path, false, st->Kind == TEntryKind::File);
 }
 
 std::uint64_t ClearFolder(TClearTaskThread& job, const std::string& folder, bool removeFolder, bool log,
@@ -243,7 +245,7 @@ std::uint64_t ClearFolder(TClearTaskThread& job, const std::string& folder, bool
   auto opened = OpenTargetFolder(target, folder, &access);
   if (access == TTargetAccess::Outside) LogOutside(job, path);
   if (!opened) return 0;
-  TClearWalk walk{job, job.IsTestMode(), log, excludedName, counter, opened->Mount, std::nullopt};
+  TClearWalk walk{job, *opened->Ops, job.IsTestMode(), log, excludedName, counter, opened->Mount, std::nullopt};
   if (!walk.test) {
     walk.guards.emplace(target);
     if ((opened->DriveRoot || walk.Guarded(path)) && !Confirm(job, ClearQuestion(path))) return 0;
@@ -252,7 +254,7 @@ std::uint64_t ClearFolder(TClearTaskThread& job, const std::string& folder, bool
   opened->Fd.Reset();
   if (!walk.test && removeFolder && !opened->DriveRoot) {
     if (auto parent = OpenTargetParent(target, WithoutBackslash(folder)))
-      ::unlinkat(parent->Fd.Get(), parent->Leaf.c_str(), AT_REMOVEDIR);
+      parent->Ops->UnlinkAt(parent->Fd.Get(), parent->Leaf.c_str(), AT_REMOVEDIR);
   }
   return bytes;
 }
@@ -272,21 +274,21 @@ std::uint64_t RemoveMatchingFiles(TClearTaskThread& job, const std::string& fold
   auto opened = OpenTargetFolder(target, folder, &access);
   if (access == TTargetAccess::Outside) LogOutside(job, WithBackslash(folder));
   if (!opened) return 0;
-  TMatchWalk walk{job, TNamePattern(pattern), counter, recurse, opened->Mount, std::nullopt};
+  TMatchWalk walk{job, *opened->Ops, TNamePattern(pattern), counter, recurse, opened->Mount, std::nullopt};
   if (!job.IsTestMode()) walk.guards.emplace(target);
   return MatchOpenFolder(walk, opened->Fd.Get(), WithBackslash(folder), opened->DriveRoot);
 }
 
 bool FileInUse(TClearTaskThread& job, const std::string& path) {
   auto parent = OpenTargetParent(*job.Context().Target, path);
-  return parent && FileInUseAt(parent->Fd.Get(), parent->Leaf.c_str());
+  return parent && FileInUseAt(*parent->Ops, parent->Fd.Get(), parent->Leaf.c_str());
 }
 
 void OverwriteFile(TClearTaskThread& job, const std::string& path, int passes) {
   auto parent = OpenTargetParent(*job.Context().Target, path);
   if (!parent) return;
   // Any failure ends the overwriting quietly: the removal that follows still runs.
-  OverwriteFileAt(parent->Fd.Get(), parent->Leaf.c_str(), passes);
+  OverwriteFileAt(*parent->Ops, parent->Fd.Get(), parent->Leaf.c_str(), passes);
 }
 
 void RemoveAtNextStart(TClearTaskThread& job, const std::string& path) {
@@ -295,7 +297,7 @@ void RemoveAtNextStart(TClearTaskThread& job, const std::string& path) {
   TTargetAccess access;
   auto parent = OpenTargetParent(target, path, &access);
   if (access == TTargetAccess::Outside) LogOutside(job, path);
-  if (!parent || !StatEntry(parent->Fd.Get(), parent->Leaf.c_str())) return;  // nothing to remove
+  if (!parent || !StatEntry(*parent->Ops, parent->Fd.Get(), parent->Leaf.c_str())) return;  // nothing to remove
   ScheduleDeleteAtNextStart(target, path);
 }
 

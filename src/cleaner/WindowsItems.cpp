@@ -72,12 +72,12 @@ void EmptyRecycleBin(TClearTaskThread& job) {
     // Only an old-style bin, with its index and its desktop.ini, is listed.
     auto info2 = OpenTargetParent(target, bin + "\\INFO2");
     auto desktopIni = OpenTargetParent(target, bin + "\\desktop.ini");
-    if (!info2 || !desktopIni || !StatEntry(info2->Fd.Get(), info2->Leaf.c_str()) ||
-        !StatEntry(desktopIni->Fd.Get(), desktopIni->Leaf.c_str()))
+    if (!info2 || !desktopIni || !StatEntry(*info2->Ops, info2->Fd.Get(), info2->Leaf.c_str()) ||
+        !StatEntry(*desktopIni->Ops, desktopIni->Fd.Get(), desktopIni->Leaf.c_str()))
       continue;
     auto folder = OpenTargetFolder(target, bin);
     if (!folder) continue;
-    for (const TFolderEntry& e : ListFolder(folder->Fd.Get())) {
+    for (const TFolderEntry& e : ListFolder(*folder->Ops, folder->Fd.Get())) {
       if (job.Terminated()) break;
       const std::string path = bin + "\\" + e.Name;
       if (e.Kind == TEntryKind::Folder) {
@@ -85,7 +85,7 @@ void EmptyRecycleBin(TClearTaskThread& job) {
         continue;
       }
       if (SameName(e.Name, "desktop.ini") || SameName(e.Name, "info2")) continue;
-      const auto st = StatEntry(folder->Fd.Get(), e.Name.c_str());
+      const auto st = StatEntry(*folder->Ops, folder->Fd.Get(), e.Name.c_str());
       if (!st) continue;
       if (RemoveFile(job, path, showLog)) {
         ++job.ItemCount;

@@ -1,10 +1,8 @@
 #include "platform/FileServices.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,21 +65,6 @@ bool Within(const std::string& path, const std::string& folder) {
   return path.size() == folder.size() || path[folder.size()] == '/';
 }
 
-std::optional<std::uint64_t> MountIdFromFdInfo(int fd) {
-  UniqueFd info(::open(("/proc/self/fdinfo/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC));
-  if (!info.Valid()) return std::nullopt;
-  char buf[4096];
-  const ssize_t n = ::read(info.Get(), buf, sizeof buf - 1);
-  if (n <= 0) return std::nullopt;
-  buf[n] = 0;
-  const char* at = std::strstr(buf, "mnt_id:");
-  if (!at) return std::nullopt;
-  char* end = nullptr;
-  const unsigned long long id = std::strtoull(at + 7, &end, 10);
-  if (end == at + 7) return std::nullopt;
-  return static_cast<std::uint64_t>(id);
-}
-
 // Where a Windows path may be removed from: below the target's real folder.
 struct TConfinement {
   std::string Prefix;
@@ -89,12 +72,12 @@ struct TConfinement {
 
 // Resolves `host` (the host path of a Windows path on `letter`) for removal: its real path
 // when it lies inside the drive's real folder and that inside the target's real folder.
-TTargetAccess ResolveForRemoval(const TargetSystem& target, char letter, const fs::path& host, TConfinement& where,
-                                std::string& real) {
+TTargetAccess ResolveForRemoval(TFileOps& ops, const TargetSystem& target, char letter, const fs::path& host,
+                                TConfinement& where, std::string& real) {
   const auto drive = target.Drive(letter);
   if (!drive) return TTargetAccess::Absent;
   struct stat st {};
-  const bool exists = ::lstat(host.c_str(), &st) == 0;
+  const bool exists = ops.StatAt(AT_FDCWD, host.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0;
   // A drive of somebody else's data (the host's root, a folder of the user's home): read
   // through it as much as anyone likes, but nothing on it is removed or written.
   if (!drive->insideTarget) return exists ? TTargetAccess::Outside : TTargetAccess::Absent;
@@ -114,11 +97,11 @@ TTargetAccess ResolveForRemoval(const TargetSystem& target, char letter, const f
 // Opens `real` (a resolved folder inside where.Prefix) one name at a time from the target's
 // folder, never following a link and never leaving the target folder's mount: a folder
 // swapped for a link or a mount put in since the path was resolved ends the walk.
-TTargetAccess OpenWithinPrefix(const TConfinement& where, const std::string& real, UniqueFd& out,
+TTargetAccess OpenWithinPrefix(TFileOps& ops, const TConfinement& where, const std::string& real, UniqueFd& out,
                                std::uint64_t& mount) {
-  UniqueFd fd(::open(where.Prefix.c_str(), kOpenFolderFlags));
+  UniqueFd fd(ops.OpenAt(AT_FDCWD, where.Prefix.c_str(), kOpenFolderFlags));
   if (!fd.Valid()) return TTargetAccess::Absent;
-  const auto prefixMount = MountIdOf(fd.Get());
+  const auto prefixMount = ops.MountId(fd.Get());
   if (!prefixMount) return TTargetAccess::Outside;
   std::size_t pos = where.Prefix == "/" ? 1 : where.Prefix.size() + 1;
   while (pos < real.size()) {
@@ -127,9 +110,9 @@ TTargetAccess OpenWithinPrefix(const TConfinement& where, const std::string& rea
     const std::string name = real.substr(pos, end - pos);
     pos = end + 1;
     if (name.empty()) continue;
-    UniqueFd next(::openat(fd.Get(), name.c_str(), kOpenFolderFlags));
+    UniqueFd next(ops.OpenAt(fd.Get(), name.c_str(), kOpenFolderFlags));
     if (!next.Valid()) return errno == ENOENT || errno == EACCES ? TTargetAccess::Absent : TTargetAccess::Outside;
-    const auto nextMount = MountIdOf(next.Get());
+    const auto nextMount = ops.MountId(next.Get());
     if (!nextMount || *nextMount != *prefixMount) return TTargetAccess::Outside;
     fd = std::move(next);
   }
@@ -138,9 +121,9 @@ TTargetAccess OpenWithinPrefix(const TConfinement& where, const std::string& rea
   return TTargetAccess::Opened;
 }
 
-bool WriteAllAt(int fd, const char* data, std::size_t size, off_t offset) {
+bool WriteAllAt(TFileOps& ops, int fd, const char* data, std::size_t size, off_t offset) {
   while (size > 0) {
-    const ssize_t n = ::pwrite(fd, data, size, offset);
+    const ssize_t n = ops.PWrite(fd, data, size, offset);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -167,32 +150,32 @@ bool SamePendingSource(const std::u16string& a, const std::u16string& b) {
 }
 
 // Empties one recycle bin folder; `perUser` bins hold one bin per user (named by SID).
-std::uint64_t EmptyBinFolder(int binFd, std::uint64_t mount, bool perUser) {
+std::uint64_t EmptyBinFolder(TFileOps& ops, int binFd, std::uint64_t mount, bool perUser) {
   std::uint64_t removed = 0;
-  for (const TFolderEntry& e : ListFolder(binFd)) {
+  for (const TFolderEntry& e : ListFolder(ops, binFd)) {
     const std::string lower = AsciiLower(e.Name);
     if (lower == "desktop.ini") continue;
     if (lower == "info2" || lower == "info") {
       if (e.Kind != TEntryKind::File) continue;
-      UniqueFd fd(::openat(binFd, e.Name.c_str(), kOpenWriteFlags));
+      UniqueFd fd(ops.OpenAt(binFd, e.Name.c_str(), kOpenWriteFlags));
       struct stat st {};
       // Another name of the index may lie anywhere, outside the target too: cut only a file
       // that is nobody else's.
-      if (fd.Valid() && ::fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
-          st.st_size > kInfo2HeaderSize && MountIdOf(fd.Get()) == mount)
-        (void)::ftruncate(fd.Get(), kInfo2HeaderSize);
+      if (fd.Valid() && ops.FStat(fd.Get(), st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+          st.st_size > kInfo2HeaderSize && ops.MountId(fd.Get()) == mount)
+        (void)ops.FTruncate(fd.Get(), kInfo2HeaderSize);
       continue;
     }
     if (e.Kind == TEntryKind::Folder) {
       if (perUser && lower.rfind("s-1-", 0) == 0) {
-        UniqueFd sub = OpenSubfolderOnMount(binFd, e.Name.c_str(), mount);
-        if (sub.Valid()) removed += EmptyBinFolder(sub.Get(), mount, false);
+        UniqueFd sub = OpenSubfolderOnMount(ops, binFd, e.Name.c_str(), mount);
+        if (sub.Valid()) removed += EmptyBinFolder(ops, sub.Get(), mount, false);
         continue;
       }
-      removed += RemoveTreeAt(binFd, e.Name.c_str(), mount);
+      removed += RemoveTreeAt(ops, binFd, e.Name.c_str(), mount);
       continue;
     }
-    if (::unlinkat(binFd, e.Name.c_str(), 0) == 0) ++removed;
+    if (ops.UnlinkAt(binFd, e.Name.c_str(), 0) == 0) ++removed;
   }
   return removed;
 }
@@ -204,47 +187,12 @@ void UniqueFd::Reset() {
   fd_ = -1;
 }
 
-std::vector<TFolderEntry> ListFolder(int folderFd) {
+std::vector<TFolderEntry> ListFolder(TFileOps& ops, int folderFd) {
   std::vector<TFolderEntry> out;
-  // A listing of its own, so that the caller's descriptor keeps its position.
-  const int fd = ::openat(folderFd, ".", kOpenFolderFlags);
-  if (fd < 0) return out;
-  DIR* dir = ::fdopendir(fd);
-  if (!dir) {
-    ::close(fd);
-    return out;
-  }
-  while (dirent* d = ::readdir(dir)) {
-    const char* name = d->d_name;
-    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-    TFolderEntry e;
-    e.Name = name;
-    switch (d->d_type) {
-      case DT_REG: e.Kind = TEntryKind::File; break;
-      case DT_DIR: e.Kind = TEntryKind::Folder; break;
-      case DT_LNK: e.Kind = TEntryKind::Link; break;
-      case DT_UNKNOWN: {
-        struct stat st {};
-        if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone already
-        e.Kind = KindOfMode(st.st_mode);
-        break;
-      }
-      default: e.Kind = TEntryKind::Other; break;
-    }
-    out.push_back(std::move(e));
-  }
-  ::closedir(dir);
+  // A listing cut short by an error keeps what was read: those entries are there.
+  (void)ops.ReadFolder(folderFd, out);
   std::sort(out.begin(), out.end(), NameLess);
   return out;
-}
-
-std::optional<std::uint64_t> MountIdOf(int fd) {
-#ifdef STATX_MNT_ID
-  struct statx sx {};
-  if (::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &sx) == 0 && (sx.stx_mask & STATX_MNT_ID))
-    return static_cast<std::uint64_t>(sx.stx_mnt_id);
-#endif
-  return MountIdFromFdInfo(fd);
 }
 
 std::optional<TTargetFolder> OpenTargetFolder(const TargetSystem& target, std::string_view windowsPath,
@@ -256,12 +204,13 @@ std::optional<TTargetFolder> OpenTargetFolder(const TargetSystem& target, std::s
   if (!parts) return std::nullopt;
   const auto host = target.HostPath(windowsPath);
   if (!host) return std::nullopt;
+  TTargetFolder out;
+  out.Ops = target.FileOps();
   TConfinement where;
   std::string real;
-  why = ResolveForRemoval(target, parts->drive, *host, where, real);
+  why = ResolveForRemoval(*out.Ops, target, parts->drive, *host, where, real);
   if (why != TTargetAccess::Opened) return std::nullopt;
-  TTargetFolder out;
-  why = OpenWithinPrefix(where, real, out.Fd, out.Mount);
+  why = OpenWithinPrefix(*out.Ops, where, real, out.Fd, out.Mount);
   if (why != TTargetAccess::Opened) return std::nullopt;
   out.DriveRoot = parts->components.empty();
   return out;
@@ -276,27 +225,28 @@ std::optional<TTargetParent> OpenTargetParent(const TargetSystem& target, std::s
   if (!parts || parts->components.empty()) return std::nullopt;  // a drive's root is no file
   const auto host = target.HostPath(windowsPath);
   if (!host || !host->has_filename()) return std::nullopt;
+  TTargetParent out;
+  out.Ops = target.FileOps();
   TConfinement where;
   std::string real;
-  why = ResolveForRemoval(target, parts->drive, host->parent_path(), where, real);
+  why = ResolveForRemoval(*out.Ops, target, parts->drive, host->parent_path(), where, real);
   // A file on an outside drive is refused as itself, a missing one quietly.
   if (why == TTargetAccess::Outside) {
     struct stat st {};
-    if (::lstat(host->c_str(), &st) != 0) why = TTargetAccess::Absent;
+    if (out.Ops->StatAt(AT_FDCWD, host->c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) why = TTargetAccess::Absent;
   }
   if (why != TTargetAccess::Opened) return std::nullopt;
-  TTargetParent out;
-  why = OpenWithinPrefix(where, real, out.Fd, out.Mount);
+  why = OpenWithinPrefix(*out.Ops, where, real, out.Fd, out.Mount);
   if (why != TTargetAccess::Opened) return std::nullopt;
   out.Leaf = host->filename().string();
   return out;
 }
 
-UniqueFd OpenSubfolderOnMount(int folderFd, const char* name, std::uint64_t mount, bool* otherMount) {
+UniqueFd OpenSubfolderOnMount(TFileOps& ops, int folderFd, const char* name, std::uint64_t mount, bool* otherMount) {
   if (otherMount) *otherMount = false;
-  UniqueFd fd(::openat(folderFd, name, kOpenFolderFlags));
+  UniqueFd fd(ops.OpenAt(folderFd, name, kOpenFolderFlags));
   if (!fd.Valid()) return fd;
-  if (MountIdOf(fd.Get()) != mount) {
+  if (ops.MountId(fd.Get()) != mount) {
     if (otherMount) *otherMount = true;
     return UniqueFd();
   }
@@ -310,53 +260,49 @@ bool IsFixedTargetDrive(const TargetSystem& target, char letter) {
   return real && *real != "/";
 }
 
-std::optional<TEntryStat> StatEntry(int folderFd, const char* name) {
+std::optional<TEntryStat> StatEntry(TFileOps& ops, int folderFd, const char* name) {
   struct stat st {};
-  if (::fstatat(folderFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  if (ops.StatAt(folderFd, name, st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
   TEntryStat out;
   out.Kind = KindOfMode(st.st_mode);
   if (out.Kind == TEntryKind::File) out.Size = static_cast<std::uint64_t>(st.st_size);
   return out;
 }
 
-bool FileInUseAt(int folderFd, const char* name) {
-  const auto st = StatEntry(folderFd, name);
+bool FileInUseAt(TFileOps& ops, int folderFd, const char* name) {
+  const auto st = StatEntry(ops, folderFd, name);
   if (!st) return false;
   if (st->Kind == TEntryKind::Folder) return true;
   if (st->Kind != TEntryKind::File) return false;
-  UniqueFd fd(::openat(folderFd, name, kOpenWriteFlags));
+  UniqueFd fd(ops.OpenAt(folderFd, name, kOpenWriteFlags));
   if (!fd.Valid()) return true;
-  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return true;
-  struct flock lock {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  if (::fcntl(fd.Get(), F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK) return true;
-  return false;
+  if (ops.LockExclusive(fd.Get()) != 0) return true;
+  return ops.LockedByOther(fd.Get());
 }
 
-bool OverwriteFileAt(int folderFd, const char* name, int passes, const TOverwriteObserver& afterPass) {
+bool OverwriteFileAt(TFileOps& ops, int folderFd, const char* name, int passes, const TOverwriteObserver& afterPass) {
   if (passes < 1) return true;
   // Opening a device or a pipe may already do something: look before opening.
-  const auto st = StatEntry(folderFd, name);
+  const auto st = StatEntry(ops, folderFd, name);
   if (!st || st->Kind != TEntryKind::File) return false;
   std::random_device seed;
   std::mt19937 random(seed());
   std::uniform_int_distribution<int> byteValue(0, 254);
-  const auto folderMount = MountIdOf(folderFd);
+  const auto folderMount = ops.MountId(folderFd);
   if (!folderMount) return false;
   std::unique_ptr<char[]> buffer;
   std::size_t bufferSize = 0;
   for (int pass = 1; pass <= passes; ++pass) {
     const auto value = static_cast<std::uint8_t>(byteValue(random));
-    UniqueFd fd(::openat(folderFd, name, kOpenWriteFlags));
+    UniqueFd fd(ops.OpenAt(folderFd, name, kOpenWriteFlags));
     if (!fd.Valid()) return false;
-    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return false;
+    if (ops.LockExclusive(fd.Get()) != 0) return false;
     struct stat st {};
     // Another name of the same file (a hard link) may lie anywhere, also outside the target:
     // overwriting would destroy it there too.
     // A file bind-mounted over this name is somebody else's as well.
-    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return false;
-    if (MountIdOf(fd.Get()) != folderMount) return false;
+    if (ops.FStat(fd.Get(), st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return false;
+    if (ops.MountId(fd.Get()) != folderMount) return false;
     const auto size = static_cast<std::uint64_t>(st.st_size);
     if (!buffer) {
       bufferSize = static_cast<std::size_t>(std::min<std::uint64_t>(kOverwriteChunk, std::max<std::uint64_t>(size, 1)));
@@ -366,29 +312,29 @@ bool OverwriteFileAt(int folderFd, const char* name, int passes, const TOverwrit
     std::uint64_t written = 0;
     while (written < size) {
       const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(bufferSize, size - written));
-      if (!WriteAllAt(fd.Get(), buffer.get(), piece, static_cast<off_t>(written))) return false;
+      if (!WriteAllAt(ops, fd.Get(), buffer.get(), piece, static_cast<off_t>(written))) return false;
       written += piece;
     }
-    if (::fsync(fd.Get()) != 0) return false;
+    if (ops.FSync(fd.Get()) != 0) return false;
     fd.Reset();
     if (afterPass) afterPass(pass, value, written);
   }
   return true;
 }
 
-std::uint64_t RemoveTreeAt(int parentFd, const char* name, std::uint64_t mount) {
-  UniqueFd fd = OpenSubfolderOnMount(parentFd, name, mount);
+std::uint64_t RemoveTreeAt(TFileOps& ops, int parentFd, const char* name, std::uint64_t mount) {
+  UniqueFd fd = OpenSubfolderOnMount(ops, parentFd, name, mount);
   if (!fd.Valid()) return 0;
   std::uint64_t removed = 0;
-  for (const TFolderEntry& e : ListFolder(fd.Get())) {
+  for (const TFolderEntry& e : ListFolder(ops, fd.Get())) {
     if (e.Kind == TEntryKind::Folder) {
-      removed += RemoveTreeAt(fd.Get(), e.Name.c_str(), mount);
-    } else if (::unlinkat(fd.Get(), e.Name.c_str(), 0) == 0) {
+      removed += RemoveTreeAt(ops, fd.Get(), e.Name.c_str(), mount);
+    } else if (ops.UnlinkAt(fd.Get(), e.Name.c_str(), 0) == 0) {
       ++removed;
     }
   }
   fd.Reset();
-  if (::unlinkat(parentFd, name, AT_REMOVEDIR) == 0) ++removed;
+  if (ops.UnlinkAt(parentFd, name, AT_REMOVEDIR) == 0) ++removed;
   return removed;
 }
 
@@ -465,15 +411,16 @@ bool AddToWininitRename(TargetSystem& target, const std::vector<std::string>& li
   const std::string path = target.WindowsFolder() + "\\Wininit.ini";
   auto parent = OpenTargetParent(target, path);
   if (!parent) return false;
+  TFileOps& ops = *parent->Ops;
   const char* leaf = parent->Leaf.c_str();
   std::string text;
   {
-    UniqueFd in(::openat(parent->Fd.Get(), leaf, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd in(ops.OpenAt(parent->Fd.Get(), leaf, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!in.Valid() && errno != ENOENT) return false;
     if (in.Valid()) {
       char buf[65536];
       for (;;) {
-        const ssize_t n = ::read(in.Get(), buf, sizeof buf);
+        const ssize_t n = ops.Read(in.Get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
         if (n == 0) break;
@@ -506,13 +453,13 @@ bool AddToWininitRename(TargetSystem& target, const std::vector<std::string>& li
   // Created afresh: a leftover of that name may be another name of somebody else's file, which
   // truncating would destroy.
   const std::string temp = "." + parent->Leaf + ".kestrove-" + std::to_string(::getpid()) + ".tmp";
-  ::unlinkat(parent->Fd.Get(), temp.c_str(), 0);
-  UniqueFd fd(::openat(parent->Fd.Get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  ops.UnlinkAt(parent->Fd.Get(), temp.c_str(), 0);
+  UniqueFd fd(ops.OpenAt(parent->Fd.Get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!fd.Valid()) return false;
-  const bool ok = WriteAllAt(fd.Get(), out.data(), out.size(), 0) && ::fsync(fd.Get()) == 0;
+  const bool ok = WriteAllAt(ops, fd.Get(), out.data(), out.size(), 0) && ops.FSync(fd.Get()) == 0;
   fd.Reset();
-  if (!ok || ::renameat(parent->Fd.Get(), temp.c_str(), parent->Fd.Get(), leaf) != 0) {
-    ::unlinkat(parent->Fd.Get(), temp.c_str(), 0);
+  if (!ok || ops.RenameAt(parent->Fd.Get(), temp.c_str(), parent->Fd.Get(), leaf) != 0) {
+    ops.UnlinkAt(parent->Fd.Get(), temp.c_str(), 0);
     return false;
   }
   return true;
@@ -524,14 +471,15 @@ std::uint64_t EmptyRecycleBins(TargetSystem& target) {
     if (!IsFixedTargetDrive(target, letter)) continue;
     auto root = OpenTargetFolder(target, std::string(1, letter) + ":\\");
     if (!root) continue;
-    for (const TFolderEntry& e : ListFolder(root->Fd.Get())) {
+    TFileOps& ops = *root->Ops;
+    for (const TFolderEntry& e : ListFolder(ops, root->Fd.Get())) {
       if (e.Kind != TEntryKind::Folder) continue;
       const std::string lower = AsciiLower(e.Name);
       const bool perUser = lower == "$recycle.bin" || lower == "recycler";
       if (!perUser && lower != "recycled") continue;
-      UniqueFd bin = OpenSubfolderOnMount(root->Fd.Get(), e.Name.c_str(), root->Mount);
+      UniqueFd bin = OpenSubfolderOnMount(ops, root->Fd.Get(), e.Name.c_str(), root->Mount);
       if (!bin.Valid()) continue;
-      removed += EmptyBinFolder(bin.Get(), root->Mount, perUser);
+      removed += EmptyBinFolder(ops, bin.Get(), root->Mount, perUser);
     }
   }
   return removed;

@@ -6,17 +6,21 @@
 //
 // Everything below a folder that was opened is reached relative to its descriptor, with
 // links never followed: a link found in a folder is an entry of its own, removed as itself.
+// Every call on the file system goes through the target's TFileOps (the `ops` argument, or
+// the one an opened folder carries), so tests can make any of them fail.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/FileOps.h"
 #include "platform/TargetSystem.h"
 
 namespace kestrove {
@@ -51,22 +55,9 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-// What a folder entry is. A link is never looked through, whatever it points at.
-enum class TEntryKind { File, Folder, Link, Other };
-
-struct TFolderEntry {
-  std::string Name;
-  TEntryKind Kind = TEntryKind::File;
-};
-
 // The entries of an open folder without "." and "..", in the order an NTFS listing gives
 // them (by name without regard to case). An unreadable folder lists nothing.
-std::vector<TFolderEntry> ListFolder(int folderFd);
-
-// The mount an open file or folder lies on, as the kernel numbers mounts (statx's mount id,
-// else /proc/self/fdinfo). Two bind mounts of one file system differ here where their device
-// numbers agree. nullopt when the system cannot tell: the caller then removes nothing.
-std::optional<std::uint64_t> MountIdOf(int fd);
+std::vector<TFolderEntry> ListFolder(TFileOps& ops, int folderFd);
 
 // Why a folder or file of the target could not be had for removal or writing.
 enum class TTargetAccess {
@@ -80,6 +71,7 @@ struct TTargetFolder {
   UniqueFd Fd;
   std::uint64_t Mount = 0;  // the prefix folder's mount: nothing on another one is entered
   bool DriveRoot = false;
+  std::shared_ptr<TFileOps> Ops;  // the target's: everything below Fd goes through it
 };
 
 // Opens a folder named by a full Windows path for removal. Only a folder inside the target's
@@ -98,6 +90,7 @@ struct TTargetParent {
   UniqueFd Fd;
   std::uint64_t Mount = 0;
   std::string Leaf;
+  std::shared_ptr<TFileOps> Ops;
 };
 std::optional<TTargetParent> OpenTargetParent(const TargetSystem& target, std::string_view windowsPath,
                                               TTargetAccess* access = nullptr);
@@ -105,7 +98,8 @@ std::optional<TTargetParent> OpenTargetParent(const TargetSystem& target, std::s
 // A subfolder of an open folder, opened without following a link, when it lies on `mount`;
 // `otherMount` (optional) is set when it is there but a mount point (another file system or
 // a bind mount).
-UniqueFd OpenSubfolderOnMount(int folderFd, const char* name, std::uint64_t mount, bool* otherMount = nullptr);
+UniqueFd OpenSubfolderOnMount(TFileOps& ops, int folderFd, const char* name, std::uint64_t mount,
+                              bool* otherMount = nullptr);
 
 // A drive whose folder lies within the target and is not the host's root: only these are
 // "fixed disks" to the whole-drive rules.
@@ -116,23 +110,24 @@ struct TEntryStat {
   TEntryKind Kind = TEntryKind::File;
   std::uint64_t Size = 0;  // 0 for anything but a file
 };
-std::optional<TEntryStat> StatEntry(int folderFd, const char* name);
+std::optional<TEntryStat> StatEntry(TFileOps& ops, int folderFd, const char* name);
 
 // True when the file exists and cannot be had for exclusive reading and writing: it cannot
 // be opened for writing (immutable, read-only medium, a running program's image) or another
 // open file holds a lock on it. A link or a device is never in use; a folder always is.
-bool FileInUseAt(int folderFd, const char* name);
+bool FileInUseAt(TFileOps& ops, int folderFd, const char* name);
 
 // Overwrites a file in place `passes` times with one byte value (0 to 254, at random) per
 // pass over its whole size, flushing each pass to disk; the file keeps its name and size.
 // Refused (false) for anything but a plain file with a single name on the folder's own mount,
 // and when the file cannot be opened exclusively. `afterPass` (optional) hears each pass: number, byte, bytes written.
 using TOverwriteObserver = std::function<void(int pass, std::uint8_t value, std::uint64_t written)>;
-bool OverwriteFileAt(int folderFd, const char* name, int passes, const TOverwriteObserver& afterPass = nullptr);
+bool OverwriteFileAt(TFileOps& ops, int folderFd, const char* name, int passes,
+                     const TOverwriteObserver& afterPass = nullptr);
 
 // Removes a folder tree below an open folder without logging or asking: links are removed as
 // themselves, nothing off `mount` is entered. Returns the entries removed.
-std::uint64_t RemoveTreeAt(int parentFd, const char* name, std::uint64_t mount);
+std::uint64_t RemoveTreeAt(TFileOps& ops, int parentFd, const char* name, std::uint64_t mount);
 
 // Registers a file for deletion at the next start of the target, as MoveFileEx with a null
 // target and MOVEFILE_DELAY_UNTIL_REBOOT does: the pair "\??\C:\path" and "" is appended to

@@ -38,6 +38,17 @@ std::optional<std::string> TargetSystem::WindowsPath(const fs::path& hostPath) c
 
 void TargetSystem::ClearPathCache() { resolver_.ClearCache(); }
 
+std::shared_ptr<TFileOps> TargetSystem::FileOps() const {
+  std::lock_guard lock(drivesMutex_);
+  return fileOps_;
+}
+
+void TargetSystem::SetFileOps(std::shared_ptr<TFileOps> ops) {
+  if (!ops) ops = TFileOps::Posix();
+  std::lock_guard lock(drivesMutex_);
+  fileOps_ = std::move(ops);
+}
+
 void TargetSystem::SetDriveMap(DriveMap drives) {
   auto snapshot = std::make_shared<const DriveMap>(std::move(drives));
   {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/DriveMap.h"
+#include "platform/FileOps.h"
 #include "platform/PathResolver.h"
 #include "platform/RegistryStore.h"
 
@@ -104,6 +105,11 @@ class TargetSystem {
   std::optional<std::string> WindowsPath(const std::filesystem::path& hostPath) const;
   // Forgets cached name matches; jobs call it after they changed the file system.
   void ClearPathCache();
+  // The file operations every removal and write into this target goes through: the host's
+  // own unless replaced (tests put a wrapper here that makes chosen calls fail). A job takes
+  // its reference once, at the start of an operation.
+  std::shared_ptr<TFileOps> FileOps() const;
+  void SetFileOps(std::shared_ptr<TFileOps> ops);
 
   // ---- facts from the registry (read once, until Refresh)
   TWindowsVersionInfo VersionInfo();
@@ -156,6 +162,7 @@ class TargetSystem {
   mutable std::mutex drivesMutex_;
   std::shared_ptr<const DriveMap> drives_ = std::make_shared<const DriveMap>();
   PathResolver resolver_;
+  std::shared_ptr<TFileOps> fileOps_ = TFileOps::Posix();  // under drivesMutex_
 
   std::mutex factsMutex_;
   std::unique_ptr<Facts> facts_;

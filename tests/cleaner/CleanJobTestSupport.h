@@ -85,11 +85,13 @@ class TJobEvents : public IClearTaskEvents {
   bool Ended = false;
   bool Completed = false;
   std::string Error;
+  int Failed = 0;  // entries the job could not remove
 
   void AddLogLine(const std::string& line) override { Lines.push_back(line); }
   void ScrollLogToEnd() override {}
   void CleanProgress(int count) override { Progress.push_back(count); }
   void CleanDone(int total) override { Done = total; }
+  void RemovalsFailed(int count) override { Failed += count; }
   void JobEnded(bool completed, const std::string& error) override {
     Ended = true;
     Completed = completed;
@@ -108,6 +110,7 @@ struct TJobResult {
   bool Completed = false;
   std::string Error;
   std::optional<int> Done;
+  int Failed = 0;
 
   // The item's summary, read from the line after its detail lines; Count -1 when the item
   // is not in the log.
@@ -184,6 +187,7 @@ class TCleanJobHarness {
     result.Completed = events.Completed;
     result.Error = events.Error;
     result.Done = events.Done;
+    result.Failed = events.Failed;
     return result;
   }
 

@@ -60,7 +60,8 @@ TEST_F(Overwrite, EachPassCoversTheWholeFileWithOneByteValue) {
   const fs::path file = target.WriteFile("C:\\w\\secret.txt", Varied(10000));
   UniqueFd folder(::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY));
   std::vector<int> values;
-  const bool ok = OverwriteFileAt(folder.Get(), "secret.txt", 3, [&](int pass, std::uint8_t value, std::uint64_t written) {
+  TFileOps& ops = *TFileOps::Posix();
+  const bool ok = OverwriteFileAt(ops, folder.Get(), "secret.txt", 3, [&](int pass, std::uint8_t value, std::uint64_t written) {
     EXPECT_EQ(pass, static_cast<int>(values.size()) + 1);
     EXPECT_EQ(written, 10000u);
     EXPECT_LE(value, 254);
@@ -85,7 +86,8 @@ TEST_F(Overwrite, FilesOf2GiBAndMoreAreOverwrittenToo) {
   fs::resize_file(file, size);  // sparse: only the overwrite fills it
   UniqueFd folder(::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY));
   int value = -1;
-  EXPECT_TRUE(OverwriteFileAt(folder.Get(), "huge.bin", 1, [&](int, std::uint8_t v, std::uint64_t written) {
+  TFileOps& ops = *TFileOps::Posix();
+  EXPECT_TRUE(OverwriteFileAt(ops, folder.Get(), "huge.bin", 1, [&](int, std::uint8_t v, std::uint64_t written) {
     EXPECT_EQ(written, size);
     value = v;
   }));
