@@ -13,6 +13,7 @@ namespace {
 constexpr int kMaxKeyDepth = 512;
 
 const char kAppPathsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths";
+const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 
 const char* const kExclusionPathsHKLM[] = {
     "Software\\Microsoft\\Windows\\CurrentVersion\\SharedDlls",
@@ -240,19 +241,43 @@ void TScanTaskThread::RunSection(int code) {
         WalkValues(HKEY_LOCAL_MACHINE, key, problem::kSoftwareLocations, "");
       }
       break;
+    case 9: ScanStartMenu(); break;
+    case 10:
+      WalkEmptyKeys(HKEY_CURRENT_USER, "Software", 10);
+      WalkEmptyKeys(HKEY_LOCAL_MACHINE, "Software", 10);
+      break;
+    case 11: ScanFileExtensions(); break;
     case 12: ScanFonts(); break;
     case 13: ScanHelpFiles(); break;
     case 14: ScanStartup(); break;
-    case 16: ScanCustomControls(); break;
+    case 15: ScanAddRemovePrograms(); break;
+    // The first steps of 16 and 20 leave their keys to the machine walk when it runs; the
+    // second steps always run.
+    case 16:
+      ScanCustomControls();
+      ScanInterfaceTypeLibs();
+      break;
     case 17: ScanServices(); break;
     case 18: ScanShortcuts(); break;
     case 19: ScanSoundEvents(); break;
-    case 20: ScanActiveX(); break;
-    case 21: ScanInstaller(); break;
+    case 20:
+      ScanActiveX();
+      ScanClassAppIds();
+      break;
+    case 21:
+      ScanInstaller();
+      ScanArpCache();
+      break;
     case 22: ScanApplications(); break;
+    case 23:
+      for (const std::string& key : KeyViews(HKEY_LOCAL_MACHINE, kUninstallKey)) {
+        if (Terminated()) break;
+        WalkEmptyKeys(HKEY_LOCAL_MACHINE, key, 23);
+      }
+      break;
     case 24: ScanMruLists(); break;
-    // 1 and 2 are groups. The orphaned and empty key sections (9, 10, 11, 15, 23, 25) find
-    // nothing yet; those with fixed keys are to read them through KeyViews as well.
+    case 25: WalkEmptyKeys(HKEY_USERS, "", 25); break;
+    // 1 and 2 are groups.
     default: break;
   }
   currentSection_ = 0;

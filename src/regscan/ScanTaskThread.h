@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -124,6 +125,14 @@ class TScanTaskThread {
   // marker "Not Found". lastFound is cleared when the search passes it.
   std::optional<std::pair<std::string, std::string>> FindNextCommandKey(const std::string& startPath,
                                                                        std::string& lastFound, int depth = 0);
+  // What a key holds, counted only as far as needed: 0 when the key cannot be opened, or
+  // holds no value and no subkey, or no value and one subkey that is itself empty. A link
+  // key below counts as content. A path starting with "\" is taken from the root.
+  int CountContent(TRootKey root, std::string_view path);
+  // Reports the empty subkeys below `path` (type 10: "Obsolete Software Entry", 23: "Empty
+  // Uninstall Entries", 25: "Empty Registry Keys"); 23 and 25 walk the whole subtree. Link
+  // keys are neither judged nor entered; under HKEY_USERS ".DEFAULT" is left alone.
+  void WalkEmptyKeys(TRootKey root, const std::string& path, int type, int depth = 0);
 
  private:
   // The sections of the file-reference kind.
@@ -139,6 +148,16 @@ class TScanTaskThread {
   void ScanInstaller();
   void ScanApplications();
   void ScanMruLists();
+  // The sections that judge keys by what they hold.
+  void ScanStartMenu();
+  void ScanFileExtensions();
+  void ScanAddRemovePrograms();
+  void ScanInterfaceTypeLibs();
+  void ScanClassAppIds();
+  void ScanArpCache();
+  // CountContent, answered from the chain of keys the last count went through when `path`
+  // is one of them.
+  int KnownContent(TRootKey root, const std::string& path);
   void WalkShortcutFolder(const std::string& windowsFolder, const std::filesystem::path& hostFolder, int depth);
   void WalkSoundSchemes(const std::string& path, int depth);
 
@@ -149,6 +168,9 @@ class TScanTaskThread {
   std::unique_ptr<TPathRules> rules_;
   std::optional<EnvironmentBlock> environment_;
   std::set<std::string> examinedShortcuts_;
+  // The keys the last CountContent went through, with its answer (the same for each).
+  std::unordered_map<std::string, int> contentChain_;
+  TRootKey contentChainRoot_{};
   std::string text_;  // the value being tested by the hive walks
   int currentSection_ = 0;
   std::atomic<bool> terminated_{false};

@@ -189,6 +189,17 @@ TEST_F(RegScanSample, ShortcutsSoundsAndHistoryLists) {
   }
 }
 
+TEST_F(RegScanSample, KeySectionsFindTheOrphanedStartMenuOrder) {
+  // The Start Menu keeps an order for "Accessories", a folder the sample does not have.
+  EXPECT_EQ(Scan({9}), (std::vector<TScanResult>{Row(
+                           problem::kStartMenu, "Accessories",
+                           "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder\\Start "
+                           "Menu2\\Programs",
+                           K::lkDataSubkey)}));
+  // Both uninstall entries have a command and content; no class key is useless.
+  EXPECT_TRUE(Scan({11, 15, 23}).empty());
+}
+
 TEST_F(RegScanSample, WholeHiveWalksReportOnlyWhatIsGone) {
   const auto classes = Scan({3});
   ExpectReportsTheBrokenOnes(classes, {Row(problem::kFileOrFolder, ot + "\\trackext.dll",

@@ -396,7 +396,7 @@ TEST_F(ScanSectionTest, MruListsAndUserAssist) {
            K::lkEncodedDataValue)});
 }
 
-TEST_F(ScanSectionTest, UnfinishedSectionsFindNothingButShowTheirCaption) {
+TEST_F(ScanSectionTest, KeySectionsOnAPlainTargetFindNothingButShowTheirCaption) {
   Value(HKEY_CURRENT_USER, "Software\\Empty\\Key", "x", "");
   testing::RecordingEvents events;
   EXPECT_TRUE(RunScan(t, {9, 10, 11, 15, 23, 25, 1, 2, 99, 0}, false, &events).empty());
