@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/Prompt.h"
+#include "platform/Text.h"
 #include "cli/Commands.h"
 
 namespace {
@@ -67,6 +68,21 @@ const TCommandHelp* FindCommand(const std::string& name) {
 
 std::string CommandUsage(const TCommandHelp& c) {
   return std::string("Usage: kestrove-cli [--root DIR] ") + c.Name + " ...\n\n" + c.Text;
+}
+
+// True when the last of a reg command's words is a switch whose data comes next: /v, /f, /t
+// and /se of query, /v, /t, /s and /d of add, /v of delete (query's /s, /d, /k, /c, /e take
+// none).
+bool TakesData(const std::vector<std::string>& regArgs) {
+  if (regArgs.size() < 2) return false;
+  const std::string& last = regArgs.back();
+  if (last.size() < 2 || (last[0] != '/' && last[0] != '-')) return false;
+  const std::string sw = kestrove::AsciiLower(last.substr(1));
+  const std::string op = kestrove::AsciiLower(regArgs.front());
+  if (op == "query") return sw == "v" || sw == "f" || sw == "t" || sw == "se";
+  if (op == "add") return sw == "v" || sw == "t" || sw == "s" || sw == "d";
+  if (op == "delete") return sw == "v";
+  return false;
 }
 
 constexpr const char* kRootNeedsFolder = "kestrove-cli: --root needs the folder of the Windows system to work on\n";
@@ -134,8 +150,7 @@ int main(int argc, char** argv) {
   for (; i < argc; ++i) {
     // --root may also follow the command's name, but not where a switch takes it as its
     // data (reg add KEY /d --root).
-    const bool isData = !args.empty() && args.back().size() >= 2 && (args.back()[0] == '/' || args.back()[0] == '-') &&
-                        args.back().size() <= 3 && args.back().find_first_not_of("/-vVdDtTsSeE") == std::string::npos;
+    const bool isData = command == "reg" && TakesData(args);
     if (!isData && std::strcmp(argv[i], "--root") == 0) {
       if (i + 1 >= argc || argv[i + 1][0] == 0) {
         std::cerr << kRootNeedsFolder;

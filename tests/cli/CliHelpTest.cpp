@@ -59,3 +59,19 @@ TEST(CliHelp, EveryCommandAnswersHelpAndNothingIsMade) {
 }
 
 }  // namespace
+
+// --root may stand anywhere after the command, also after a switch that takes no data; after
+// a switch that does, it is that switch's data.
+TEST(CliHelp, RootAfterTheCommandAndItsSwitches) {
+  const fs::path dir = fs::temp_directory_path() / ("kestrove-cliroot-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  ASSERT_EQ(Cli("sample '" + (dir / "p").string() + "'", dir).status, 0);
+  const std::string root = " --root '" + (dir / "p").string() + "'";
+  HelpRun query = Cli("reg query 'HKCU\\Software\\Microsoft' /s" + root, dir);
+  EXPECT_EQ(query.status, 0) << query.err;
+  HelpRun add = Cli("reg add 'HKCU\\Software\\Test' /v Name /d --root /f" + root, dir);
+  EXPECT_EQ(add.status, 0) << add.err;
+  HelpRun back = Cli("reg query 'HKCU\\Software\\Test' /v Name" + root, dir);
+  EXPECT_NE(back.out.find("REG_SZ    --root"), std::string::npos) << back.out << back.err;
+  fs::remove_all(dir);
+}
