@@ -82,8 +82,9 @@ TfrmMain::~TfrmMain() {
   // the controller then stops the job and waits for it.
   owner_->Shutdown();
   cleaner_.reset();
-  // The scan's worker reaches the window only through its queue; it is stopped first.
-  ReleaseScanWorker();
+  // The scan's worker reaches the window only through the owner thread; it is stopped too.
+  delete gbRegistry;
+  gbRegistry = nullptr;
   // A clean that was stopped on the way out may leave registry changes behind that its end
   // could not write any more.
   if (target_) {
@@ -139,11 +140,14 @@ void TfrmMain::CreateComponents() {
   connect(aAbout, &QAction::triggered, this, [this] { aAboutExecute(); });
 
   gbCleaner = new QGroupBox("Progress", this);
-  gbRegistry = new QGroupBox("Progress", this);
+  gbRegistry = new TRegistryPage(*target_, *owner_, options_, prompt_, kTagRegistry, this);
+  gbRegistry->OnTimerEnabled = [this](bool on) {
+    scanTimer_ = on;
+    UpdateTimer1();
+  };
   gbDefrag = new QGroupBox("Registry Defrag", this);
   gbTools = new QGroupBox("Tools", this);
   gbCleaner->setProperty("tag", kTagCleaner);
-  gbRegistry->setProperty("tag", kTagRegistry);
   gbDefrag->setProperty("tag", kTagDefrag);
   gbTools->setProperty("tag", kTagTools);
 
@@ -152,7 +156,6 @@ void TfrmMain::CreateComponents() {
   connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
 
   CreateCleanerPage();
-  CreateRegistryPage();
   CreateDefragPage();
   CreateToolsPage();
 }
@@ -187,56 +190,6 @@ void TfrmMain::CreateCleanerPage() {
     aSaveText_ClearHistory->setEnabled(lMain->Count() > 0);
     PopupMenu_ClearHistory->popup(lMain->viewport()->mapToGlobal(pos));
   });
-}
-
-void TfrmMain::CreateRegistryPage() {
-  tvRegistry = new TStateImageTree(gbRegistry);
-  std::vector<QTreeWidgetItem*> parents;
-  for (const TScanSection& section : ScanSections()) {
-    QTreeWidgetItem* item = nullptr;
-    const QString text = QString::fromUtf8(section.Text);
-    if (section.Level == 0 || parents.empty()) {
-      item = new QTreeWidgetItem(tvRegistry, QStringList(text));
-    } else {
-      const std::size_t parentLevel = std::min<std::size_t>(static_cast<std::size_t>(section.Level), parents.size()) - 1;
-      item = new QTreeWidgetItem(parents[parentLevel], QStringList(text));
-    }
-    TStateImageTree::SetStateImage(item, false);
-    TTreeWidgetCheckTree::SetImageIndex(item, section.Code);
-    parents.resize(static_cast<std::size_t>(section.Level));
-    parents.push_back(item);
-  }
-  registrySections_ = std::make_unique<TTreeWidgetCheckTree>(*tvRegistry);
-  // The tree is fixed and always fully expanded: the user cannot fold a node.
-  tvRegistry->setItemsExpandable(false);
-  tvRegistry->setExpandsOnDoubleClick(false);
-  connect(tvRegistry, &QTreeWidget::itemCollapsed, this, [this](QTreeWidgetItem* item) { tvRegistry->expandItem(item); });
-  tvRegistry->OnMouseDown = [this](QMouseEvent* e) { tvRegistryMouseDown(e->button(), e->position().toPoint()); };
-
-  lvRegistryData = new QTreeWidget(gbRegistry);
-  lvRegistryData->setHeaderLabels({"Problem", "Data", "Registry key"});
-  lvRegistryData->setRootIsDecorated(false);
-  lvRegistryData->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  ProgressBar2 = new QProgressBar(gbRegistry);
-  ProgressBar2->setRange(0, 1000);
-  ProgressBar2->setTextVisible(false);
-  ProgressBar2->setAlignment(Qt::AlignCenter);
-  bRestoreRegistry = new QPushButton("Restore", gbRegistry);
-  bRestoreRegistry->setToolTip("Restore any changes made using the software");
-  bScan = new QPushButton("Scan", gbRegistry);
-  bFixErrors = new QPushButton("Fix Errors", gbRegistry);
-  lStatusBar = new QLabel(gbRegistry);
-  lScanTitle = new QLabel("Select the sections to scan", gbRegistry);
-  Memo1 = new QPlainTextEdit(gbRegistry);
-  Memo1->setReadOnly(true);
-  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
-  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  Memo1->setFocusPolicy(Qt::NoFocus);
-  Memo1->hide();
-  connect(bScan, &QPushButton::clicked, this, [this] { bScanClick(); });
-  // The repair and the restore dialog are not part of this window yet.
-  for (QPushButton* b : {bRestoreRegistry, bFixErrors}) b->setEnabled(false);
 }
 
 void TfrmMain::CreateDefragPage() {
@@ -310,9 +263,9 @@ void TfrmMain::FormCreate() {
   gbRegistry->hide();
   gbTools->hide();
   // 5. The cleaner's state starts as the controller starts; the registry status is empty.
-  cleaner_->SkipConfirm = false;
-  lStatusBar->clear();
-  ScanStep = 10;
+  SetSkipConfirm(false);
+  gbRegistry->lStatusBar->clear();
+  Scanner().ScanStep = 10;
   // 6. The ignore lists start empty; loading fills them.
   options_.IgnoreValues.clear();
   options_.IgnoreKeys.clear();
@@ -343,7 +296,7 @@ void TfrmMain::FormCreate() {
   cbFastModeClick();
   // 14. The boss key comes with the tray.
   // 15.
-  tvRegistry->expandAll();
+  gbRegistry->tvRegistry->expandAll();
   // 16.
   try {
     WindowsVersion = target_->WindowsVersion();
@@ -393,7 +346,7 @@ void TfrmMain::FormShow() {
   // 1.
   FormResize();
   // 2.
-  options_.RestoreRegistryChecks(*registrySections_);
+  options_.RestoreRegistryChecks(RegistrySections());
   // 3.
   setMinimumSize(kMinimumWidth, kMinimumHeight);
   // 4. The hive table comes with the Defrag page; the silent jobs are posted now.
@@ -423,7 +376,7 @@ void TfrmMain::FormActivate() {
   }
   // 3. The schedule timer comes with the tray.
   if (commandLine_.Switch == TStartSwitch::Clear) {
-    cleaner_->SkipConfirm = true;
+    SetSkipConfirm(true);
     PostToSelf([this] { WMAutoJobs(); });
   }
 }
@@ -450,8 +403,8 @@ void TfrmMain::FormClose() {
     // 1.
     if (bTest->text() == "Cancel") cleaner_->Stop();
     // 2.
-    if (scanning_) CancelScan();
-    ReleaseScanWorker();
+    if (Scanner().Scanning()) Scanner().CancelScan();
+    Scanner().ReleaseWorker();
     // 3.
     cleaner_->SelectedItems.clear();
     // 4.
@@ -471,7 +424,7 @@ void TfrmMain::FormClose() {
 
 void TfrmMain::SaveSettings() {
   TIniFile ini = TOptionsSetting::OptionsFile(programFolder_);
-  options_.Save(ini, catalogue_, *registrySections_, CurrentPlacement());
+  options_.Save(ini, catalogue_, RegistrySections(), CurrentPlacement());
 }
 
 TWindowShowState TfrmMain::ShowState(const QWidget& window) {
@@ -539,7 +492,7 @@ void TfrmMain::WMAutoJobs() {
   // 2. Without "/Clear" the confirmation still shows when the settings ask for it.
   cleaner_->StartDirectClean();
   // 3. A registry scan, exactly as the Scan button starts one.
-  if (bScan->text() == "Scan") bScanClick();
+  if (Scanner().ScanCaption() == kScanCaption) gbRegistry->bScanClick();
   if (cleaner_->SkipConfirm) {
     // An unattended "/Clear" run: the window closes itself when its jobs are done, or at
     // once when nothing was selected and no job started.
@@ -554,7 +507,7 @@ void TfrmMain::WMAutoJobs() {
 }
 
 void TfrmMain::CheckUnattendedEnd() {
-  if (!unattended_ || cleaner_->Busy || cleaner_->JobRunning() || bScan->text() != "Scan") return;
+  if (!unattended_ || cleaner_->Busy || cleaner_->JobRunning() || Scanner().ScanCaption() != kScanCaption) return;
   unattendedWatch_->stop();
   // Through the queue, behind the job's last calls.
   PostToSelf([this] { close(); });
@@ -583,7 +536,7 @@ void TfrmMain::FormResize() {
   const int pageLeft = 2 * kSideButtonLeft + kSideButtonWidth;
   const int pageTop = kTitleHeight + 5;
   const QRect page(pageLeft, pageTop, w - 6 - pageLeft, h - 6 - pageTop);
-  for (QGroupBox* gb : {gbCleaner, gbRegistry, gbDefrag, gbTools}) gb->setGeometry(page);
+  for (QGroupBox* gb : std::initializer_list<QGroupBox*>{gbCleaner, gbRegistry, gbDefrag, gbTools}) gb->setGeometry(page);
   // 3.
   int top = pageTop + 5;
   for (TFlatButton* b : {bCleaner, bRegistry, bRegistryDefrag, bTools, bOptions, bHelp}) {
@@ -592,7 +545,7 @@ void TfrmMain::FormResize() {
   }
   // 4-5.
   LayoutCleanerPage();
-  LayoutRegistryPage();
+  gbRegistry->Layout(w);
   LayoutDefragPage();
   LayoutToolsPage();
   // 6.
@@ -616,36 +569,6 @@ void TfrmMain::LayoutCleanerPage() {
   bClean->setGeometry(listLeft + listWidth - kButtonWidth, buttonTop, kButtonWidth, kButtonHeight);
   bTest->setGeometry(bClean->x() - 20 - kButtonWidth, buttonTop, kButtonWidth, kButtonHeight);
   cbFastMode->setGeometry(listLeft, buttonTop + 3, cbFastMode->sizeHint().width(), cbFastMode->sizeHint().height());
-}
-
-void TfrmMain::LayoutRegistryPage() {
-  const int w = gbRegistry->width();
-  const int h = gbRegistry->height();
-  const int top = PageContentTop();
-  const int listLeft = 8 + kTreeWidth + 8;
-  const int listWidth = w - 8 - listLeft;
-  const int buttonTop = h - 10 - kButtonHeight;
-  ProgressBar2->setGeometry(listLeft, top, listWidth, kProgressHeight);
-  const int listTop = top + kProgressHeight + 6;
-  const int listHeight = buttonTop - 10 - listTop;
-  lvRegistryData->setGeometry(listLeft, listTop, listWidth, listHeight);
-  lvRegistryData->setColumnWidth(0, listWidth * 100 / 450);
-  lvRegistryData->setColumnWidth(1, listWidth * 190 / 450);
-  lvRegistryData->setColumnWidth(2, listWidth * 140 / 450);
-  tvRegistry->setGeometry(8, listTop, kTreeWidth, listHeight);
-  const int fixWidth = ButtonWidth(bFixErrors);
-  bFixErrors->setGeometry(listLeft + listWidth - fixWidth, buttonTop, fixWidth, kButtonHeight);
-  bRestoreRegistry->setGeometry(listLeft, buttonTop, ButtonWidth(bRestoreRegistry), kButtonHeight);
-  int scanLeft = bFixErrors->x() - 20 - kButtonWidth;
-  if (width() < 635) {
-    const int restoreRight = bRestoreRegistry->x() + bRestoreRegistry->width();
-    scanLeft = (restoreRight + bFixErrors->x()) / 2 - kButtonWidth / 2;
-  }
-  bScan->setGeometry(scanLeft, buttonTop, kButtonWidth, kButtonHeight);
-  lStatusBar->setGeometry(8, buttonTop, kTreeWidth, kButtonHeight);
-  // The title over the tree; the examined key where the Restore button is while a scan runs.
-  lScanTitle->setGeometry(8, top, kTreeWidth, kProgressHeight);
-  Memo1->setGeometry(listLeft, buttonTop, std::max(0, scanLeft - 10 - listLeft), kButtonHeight);
 }
 
 void TfrmMain::LayoutDefragPage() {
@@ -750,12 +673,7 @@ void TfrmMain::tvCleanItemsMouseDown(Qt::MouseButton button, const QPoint& pos) 
 
 void TfrmMain::Timer1Timer() {
   if (cleanerTimer_) cleaner_->Timer1Timer(!gbCleaner->isHidden());
-  // The bar shows activity, not a share of the work.
-  if (scanning_ && !gbRegistry->isHidden()) {
-    int position = ProgressBar2->value() + ScanStep;
-    if (position > 1000) position = 0;
-    ProgressBar2->setValue(position);
-  }
+  Scanner().Timer1Timer(!gbRegistry->isHidden());
 }
 
 void TfrmMain::aSaveText_ClearHistoryExecute() {
@@ -838,10 +756,19 @@ void TfrmMain::FitLogWidth() { lMain->FitWidth(); }
 
 void TfrmMain::SetTimerEnabled(bool enabled) {
   cleanerTimer_ = enabled;
-  if (enabled)
+  UpdateTimer1();
+}
+
+void TfrmMain::UpdateTimer1() {
+  if (cleanerTimer_ || scanTimer_)
     Timer1->start();
-  else if (!scanning_)
+  else
     Timer1->stop();
+}
+
+void TfrmMain::SetSkipConfirm(bool skip) {
+  cleaner_->SkipConfirm = skip;
+  Scanner().SkipConfirm = skip;
 }
 
 void TfrmMain::JobFailed(const std::string& message) {
@@ -853,244 +780,5 @@ void TfrmMain::JobFailed(const std::string& message) {
   }
   prompt_->Ask({kProductName, message, TMsgButtons::Ok, TMsgIcon::Error});
 }
-
-// ---------------------------------------------------------------------------------------
-// Registry page
-
-namespace {
-
-int TreeLevel(const QTreeWidgetItem* item) {
-  int level = 0;
-  for (const QTreeWidgetItem* p = item->parent(); p; p = p->parent()) ++level;
-  return level;
-}
-
-// The node becomes checked when any of its children is, else unchecked.
-void CheckFromChildren(QTreeWidgetItem* node) {
-  bool any = false;
-  for (int i = 0; i < node->childCount(); ++i) any = any || TStateImageTree::StateImageChecked(node->child(i));
-  TStateImageTree::SetStateImage(node, any);
-}
-
-void SetStateBelow(QTreeWidgetItem* node, bool checked) {
-  TStateImageTree::SetStateImage(node, checked);
-  for (int i = 0; i < node->childCount(); ++i) SetStateBelow(node->child(i), checked);
-}
-
-// Depth-first: the node, its children, then its next sibling.
-void CollectTicked(const ICheckTree& tree, ICheckTree::Node node, std::vector<std::string>& codes) {
-  if (tree.Checked(node)) codes.push_back(std::to_string(tree.ImageIndex(node)));
-  for (std::size_t i = 0; i < tree.ChildCount(node); ++i) CollectTicked(tree, tree.Child(node, i), codes);
-}
-
-constexpr int kLocationKindRole = Qt::UserRole + 1;
-
-}  // namespace
-
-void TfrmMain::tvRegistryMouseDown(Qt::MouseButton button, const QPoint& pos) {
-  if (button != Qt::LeftButton) return;
-  QTreeWidgetItem* item = nullptr;
-  if (tvRegistry->HitTest(pos, &item) != TTreeHit::StateImage || !item) return;
-  const bool checked = !TStateImageTree::StateImageChecked(item);
-  const int level = TreeLevel(item);
-  QTreeWidgetItem* root = item;
-  while (root->parent()) root = root->parent();
-  if (level == 0) {
-    SetStateBelow(item, checked);
-  } else if (level == 1) {
-    SetStateBelow(item, checked);
-    CheckFromChildren(root);
-  } else {
-    TStateImageTree::SetStateImage(item, checked);
-    CheckFromChildren(item->parent());
-    CheckFromChildren(root);
-  }
-  tvRegistry->viewport()->update();
-}
-
-void TfrmMain::bScanClick() {
-  if (bScan->text() == "Scan")
-    StartScan();
-  else
-    CancelScan();
-}
-
-void TfrmMain::StartScan() {
-  // A worker stopped by an earlier Cancel has ended by now or ends at its next step.
-  ReleaseScanWorker();
-  // 1.
-  bRestoreRegistry->hide();
-  Memo1->show();
-  ProgressBar2->setTextVisible(false);
-  // 2.
-  scanSelection_.clear();
-  for (std::size_t i = 0; i < registrySections_->TopCount(); ++i)
-    CollectTicked(*registrySections_, registrySections_->Top(i), scanSelection_);
-  // 3.
-  if (scanSelection_.empty()) {
-    if (!cleaner_->SkipConfirm)
-      prompt_->Ask({kProductName, "Please select the sections which you want to scan from the left list.",
-                    TMsgButtons::Ok, TMsgIcon::Information});
-    bRestoreRegistry->show();
-    Memo1->hide();
-    return;
-  }
-  // 4.
-  lvRegistryData->clear();
-  ApplyIgnoreLists();
-  // 5.
-  bScan->setText("Cancel");
-  if (ProgressBar2->isHidden()) ProgressBar2->show();
-  Memo1->clear();
-  Memo1->show();
-  ProgressBar2->setValue(0);
-  // 6.
-  ScanStep = ScanStepFor(scanSelection_);
-  // 7. The worker's calls come back through the queue; a wake-up drains it on this thread.
-  scanQueue_ = std::make_unique<TScanEventQueue>([this] {
-    QMetaObject::invokeMethod(this, [this] { DrainScanEvents(); }, Qt::QueuedConnection);
-  });
-  scanWorker_ = std::make_unique<TScanTaskThread>(*target_, *scanQueue_, options_.IncludeRemoveMedia);
-  scanWorker_->SectionCodes = scanSelection_;
-  // 8.
-  if (!options_.IncludeRemoveMedia) {
-    ProgressBar2->setFormat("Prepairing...");
-    ProgressBar2->setTextVisible(true);
-    ProgressBar2->repaint();
-    scanWorker_->ProbeFloppyDrives();
-    ProgressBar2->setTextVisible(false);
-  }
-  // 9.
-  scanning_ = true;
-  Timer1->start();
-  scanWorker_->Resume();
-}
-
-void TfrmMain::DrainScanEvents() {
-  if (!scanQueue_) return;
-  bool rowsAdded = false;
-  for (TScanEvent& e : scanQueue_->Take()) {
-    if (!scanning_) break;
-    switch (e.EventType) {
-      case TScanEvent::Type::Title:
-        lScanTitle->setText(Q(e.Text));
-        lScanTitle->show();
-        break;
-      case TScanEvent::Type::KeyMemo:
-        Memo1->setPlainText(Q(e.Text));
-        break;
-      case TScanEvent::Type::Row:
-        AddRegistryRow(e.Row);
-        rowsAdded = true;
-        break;
-      case TScanEvent::Type::Message:
-        if (e.Message == WM_SCANSTEP)
-          WMScanStep();
-        else if (e.Message == WM_SCANDONE)
-          WMScanDone();
-        break;
-      case TScanEvent::Type::Ended:
-        // A section that failed ends the worker silently; the page stays as it is until
-        // Cancel. The reason is worth a line for whoever runs the program from a terminal.
-        if (!e.Completed && !e.Text.empty()) std::cerr << kProductName << ": the scan stopped: " << e.Text << "\n";
-        break;
-    }
-  }
-  if (rowsAdded) lvRegistryData->scrollToBottom();
-}
-
-void TfrmMain::CancelScan() {
-  // The queue drops what the worker has handed over but the window has not taken, and
-  // everything after: no row arrives after this point.
-  if (scanQueue_) scanQueue_->Cancel();
-  if (scanWorker_) scanWorker_->Terminate();
-  if (lvRegistryData->topLevelItemCount() > 0)
-    delete lvRegistryData->takeTopLevelItem(lvRegistryData->topLevelItemCount() - 1);
-  bRestoreRegistry->show();
-  Memo1->hide();
-  WMScanDone();
-}
-
-void TfrmMain::ReleaseScanWorker() {
-  if (scanWorker_) {
-    scanWorker_->Terminate();
-    if (scanQueue_) scanQueue_->Cancel();
-    scanWorker_.reset();  // waits for the thread
-  }
-  scanQueue_.reset();
-}
-
-void TfrmMain::WMScanStep() { UpdateScanStatus(); }
-
-void TfrmMain::WMScanDone() {
-  // 1.
-  scanning_ = false;
-  if (!cleanerTimer_) Timer1->stop();
-  bScan->setText("Scan");
-  lScanTitle->setText("Select the sections to scan");
-  Memo1->hide();
-  // 2.
-  ProgressBar2->setValue(1000);
-  ProgressBar2->setFormat("Finished!");
-  ProgressBar2->setTextVisible(true);
-  // 3.
-  for (int i = 0; i < lvRegistryData->topLevelItemCount(); ++i)
-    lvRegistryData->topLevelItem(i)->setCheckState(0, Qt::Checked);
-  // 4.
-  if (lvRegistryData->topLevelItemCount() > 0) ApplyIgnoreLists();
-  // 5.
-  bRestoreRegistry->show();
-  Memo1->hide();
-  UpdateScanStatus();
-  // 6. The unattended repair comes with Fix Errors; the /Clear run's window stays open
-  //    for it until then.
-}
-
-void TfrmMain::AddRegistryRow(const TScanResult& row) {
-  auto* item = new QTreeWidgetItem(lvRegistryData, {Q(row.ProblemType), Q(row.Data), Q(row.Location)});
-  item->setData(2, kLocationKindRole, static_cast<int>(row.LocationKind));
-  item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-  item->setCheckState(0, row.Selected ? Qt::Checked : Qt::Unchecked);
-}
-
-std::vector<TScanResult> TfrmMain::RegistryRows() const {
-  std::vector<TScanResult> rows;
-  rows.reserve(static_cast<std::size_t>(lvRegistryData->topLevelItemCount()));
-  for (int i = 0; i < lvRegistryData->topLevelItemCount(); ++i) {
-    const QTreeWidgetItem* item = lvRegistryData->topLevelItem(i);
-    TScanResult r;
-    r.ProblemType = item->text(0).toStdString();
-    r.Data = item->text(1).toStdString();
-    r.Location = item->text(2).toStdString();
-    r.LocationKind = static_cast<TLocationKind>(item->data(2, kLocationKindRole).toInt());
-    r.Selected = item->checkState(0) == Qt::Checked;
-    rows.push_back(std::move(r));
-  }
-  return rows;
-}
-
-void TfrmMain::SetRegistryRows(const std::vector<TScanResult>& rows) {
-  lvRegistryData->clear();
-  for (const TScanResult& r : rows) AddRegistryRow(r);
-}
-
-void TfrmMain::ApplyIgnoreLists() {
-  // 1.
-  if (lvRegistryData->topLevelItemCount() == 0) {
-    const TScanColumnWidths widths = DefaultScanColumnWidths(lvRegistryData->width());
-    lvRegistryData->setColumnWidth(0, widths.Problem);
-    lvRegistryData->setColumnWidth(1, widths.Data);
-    lvRegistryData->setColumnWidth(2, widths.RegistryKey);
-    return;
-  }
-  for (int c = 0; c < 3; ++c) lvRegistryData->resizeColumnToContents(c);
-  // 2-5. The filter only removes rows, so the list is rebuilt only when it did.
-  std::vector<TScanResult> rows = RegistryRows();
-  const std::size_t before = rows.size();
-  kestrove::ApplyIgnoreLists(rows, options_.IgnoreValues, options_.IgnoreKeys);
-  if (rows.size() != before) SetRegistryRows(rows);
-}
-
-void TfrmMain::UpdateScanStatus() { lStatusBar->setText(Q(kestrove::UpdateScanStatus(RegistryRows()))); }
 
 }  // namespace kestrove

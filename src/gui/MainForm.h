@@ -1,6 +1,7 @@
 // The main window: the title band, six side buttons, the four pages (Cleaner, Registry,
 // Defrag, Tools), the help menu, and the program's start-up, command-line and close steps.
-// The cleaner's logic lives in TCleanerController; this window is its view.
+// The cleaner's logic lives in TCleanerController; this window is its view. The Registry
+// page is a class of its own.
 #pragma once
 
 #include <QAction>
@@ -32,7 +33,7 @@
 #include "gui/GuiOwnerThread.h"
 #include "gui/GuiPrompt.h"
 #include "gui/LogList.h"
-#include "regscan/ScanTaskThread.h"
+#include "gui/RegistryPage.h"
 
 class QSessionManager;
 
@@ -85,7 +86,7 @@ class TfrmMain : public QWidget, public ICleanerView {
   TFlatButton* bOptions;
   TFlatButton* bHelp;
   QGroupBox* gbCleaner;
-  QGroupBox* gbRegistry;
+  TRegistryPage* gbRegistry;
   QGroupBox* gbDefrag;
   QGroupBox* gbTools;
   QMenu* pmHelp;
@@ -104,17 +105,6 @@ class TfrmMain : public QWidget, public ICleanerView {
   QCheckBox* cbFastMode;
   QMenu* PopupMenu_ClearHistory;
   QAction* aSaveText_ClearHistory;
-
-  // Registry page
-  TStateImageTree* tvRegistry;
-  QTreeWidget* lvRegistryData;
-  QProgressBar* ProgressBar2;
-  QPushButton* bRestoreRegistry;
-  QPushButton* bScan;
-  QPushButton* bFixErrors;
-  QLabel* lStatusBar;
-  QLabel* lScanTitle;
-  QPlainTextEdit* Memo1;
 
   // Defrag page
   QTableWidget* lvMain;
@@ -155,26 +145,12 @@ class TfrmMain : public QWidget, public ICleanerView {
   // Saving the log under the name the save dialog gave; false when nothing was written.
   bool SaveLogToFile(const QString& chosenName);
   void bHelpClick();
-  // Registry page: Scan, or Cancel while a scan runs.
-  void bScanClick();
-  void tvRegistryMouseDown(Qt::MouseButton button, const QPoint& pos);
-  // The filter and the status text, on the rows of lvRegistryData.
-  void ApplyIgnoreLists();
-  void UpdateScanStatus();
-  // lvRegistryData's rows as records, and back (the list view item is the record).
-  std::vector<TScanResult> RegistryRows() const;
-  void SetRegistryRows(const std::vector<TScanResult>& rows);
-  void AddRegistryRow(const TScanResult& row);
-  bool Scanning() const { return scanning_; }
   void aAboutExecute();
 
   // ---- Messages to itself
   void WMAutoJobs();
   void WMRegdefrag();
   void WMRegscan();
-  // The scan's messages: a section has ended; every section has run.
-  void WMScanStep();
-  void WMScanDone();
   // WM_SYSCOMMAND: SC_MAXIMIZE, and SC_MINIMIZE with lParam 1 (to the notification area).
   void WMSysCommandMaximize();
   void WMSysCommandMinimizeToTray();
@@ -185,11 +161,11 @@ class TfrmMain : public QWidget, public ICleanerView {
   TCleanerController& Cleaner() { return *cleaner_; }
   TOptionsSetting& Options() { return options_; }
   TCleanCatalogue& Catalogue() { return catalogue_; }
-  ICheckTree& RegistrySections() { return *registrySections_; }
+  TScanController& Scanner() { return gbRegistry->Scanner(); }
+  ICheckTree& RegistrySections() { return gbRegistry->Sections(); }
   const TCommandLine& CommandLine() const { return commandLine_; }
   std::uint8_t WindowsVersion = 0;
   bool SilentJob = false;
-  int ScanStep = 10;
   // The program's exit status: 1 after a job failed in an unattended run.
   int ExitCode() const { return exitCode_; }
   // The placement the settings store would record now.
@@ -229,11 +205,9 @@ class TfrmMain : public QWidget, public ICleanerView {
  private:
   void CreateComponents();
   void CreateCleanerPage();
-  void CreateRegistryPage();
   void CreateDefragPage();
   void CreateToolsPage();
   void LayoutCleanerPage();
-  void LayoutRegistryPage();
   void LayoutDefragPage();
   void LayoutToolsPage();
   int PageContentTop() const;
@@ -245,12 +219,10 @@ class TfrmMain : public QWidget, public ICleanerView {
   void CheckUnattendedEnd();
   void WaitForCleaning(std::chrono::milliseconds limit);
   void ApplyStoredGeometry();
-  void StartScan();
-  void CancelScan();
-  // Takes what the worker has queued; called on the window thread after a wake-up.
-  void DrainScanEvents();
-  // Stops a worker still running and waits for it (a stop is honoured at every step).
-  void ReleaseScanWorker();
+  // Timer1 runs while either page wants it.
+  void UpdateTimer1();
+  // The "/Clear" flag, which both pages' controllers read.
+  void SetSkipConfirm(bool skip);
   static TWindowShowState ShowState(const QWidget& window);
 
   TargetSystem* target_;
@@ -262,7 +234,6 @@ class TfrmMain : public QWidget, public ICleanerView {
   std::unique_ptr<TQtPrompt> ownPrompt_;
   IPrompt* prompt_;
   std::unique_ptr<TQtDesktop> desktop_;
-  std::unique_ptr<ICheckTree> registrySections_;
   std::unique_ptr<TCleanerController> cleaner_;
   QTimer* unattendedWatch_ = nullptr;
   int activePage_ = 0;
@@ -270,12 +241,9 @@ class TfrmMain : public QWidget, public ICleanerView {
   bool shownOnce_ = false;
   bool closed_ = false;
   bool unattended_ = false;
-  // Registry scan: the ticked codes of the last start, the worker and its queue.
-  std::vector<std::string> scanSelection_;
-  std::unique_ptr<TScanEventQueue> scanQueue_;
-  std::unique_ptr<TScanTaskThread> scanWorker_;
-  bool scanning_ = false;
-  bool cleanerTimer_ = false;  // Timer1 is shared: the cleaner's job wants it too
+  // Timer1 is shared: the cleaner's job and the scan each want it while they run.
+  bool cleanerTimer_ = false;
+  bool scanTimer_ = false;
 };
 
 }  // namespace kestrove

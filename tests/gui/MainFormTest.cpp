@@ -41,7 +41,7 @@ class TMainFormTest : public QObject {
     QCOMPARE(form->lTitleHint->text(), QString("Optimize your computer performance"));
     QCOMPARE(Bounds(form->imgTitle), QRect(0, 0, 697, 50));
     // The page: from 2 × 8 + 75 to 6 pixels inside the client area, 5 below the title.
-    for (QGroupBox* gb : {form->gbCleaner, form->gbRegistry, form->gbDefrag, form->gbTools})
+    for (QGroupBox* gb : std::initializer_list<QGroupBox*>{form->gbCleaner, form->gbRegistry, form->gbDefrag, form->gbTools})
       QCOMPARE(Bounds(gb), QRect(91, 55, 697 - 6 - 91, 456 - 6 - 55));
     int top = 60;
     for (TFlatButton* b : {form->bCleaner, form->bRegistry, form->bRegistryDefrag, form->bTools, form->bOptions,
@@ -100,7 +100,7 @@ class TMainFormTest : public QObject {
     for (Case c : {Case{form->bRegistry, form->gbRegistry}, Case{form->bRegistryDefrag, form->gbDefrag},
                    Case{form->bTools, form->gbTools}, Case{form->bCleaner, form->gbCleaner}}) {
       QTest::mouseClick(c.button, Qt::LeftButton);
-      for (QGroupBox* gb : {form->gbCleaner, form->gbRegistry, form->gbDefrag, form->gbTools})
+      for (QGroupBox* gb : std::initializer_list<QGroupBox*>{form->gbCleaner, form->gbRegistry, form->gbDefrag, form->gbTools})
         QCOMPARE(gb->isVisible(), gb == c.page);
       QCOMPARE(c.button->Color(), QColor(Qt::white));
       QCOMPARE(c.button->FocusedColor(), QColor(Qt::white));
@@ -150,12 +150,12 @@ class TMainFormTest : public QObject {
     auto form = world.MakeForm();
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
-    QCOMPARE(Right(form->bFixErrors), Right(form->lvRegistryData));
-    QCOMPARE(Right(form->bScan) + 20, form->bFixErrors->x());
-    QCOMPARE(form->tvRegistry->height(), form->lvRegistryData->height());
+    QCOMPARE(Right(form->gbRegistry->bFixErrors), Right(form->gbRegistry->lvRegistryData));
+    QCOMPARE(Right(form->gbRegistry->bScan) + 20, form->gbRegistry->bFixErrors->x());
+    QCOMPARE(form->gbRegistry->tvRegistry->height(), form->gbRegistry->lvRegistryData->height());
     form->resize(630, 456);
-    const int gapLeft = form->bScan->x() - Right(form->bRestoreRegistry);
-    const int gapRight = form->bFixErrors->x() - Right(form->bScan);
+    const int gapLeft = form->gbRegistry->bScan->x() - Right(form->gbRegistry->bRestoreRegistry);
+    const int gapRight = form->gbRegistry->bFixErrors->x() - Right(form->gbRegistry->bScan);
     QVERIFY2(std::abs(gapLeft - gapRight) <= 1, qPrintable(QString("%1 vs %2").arg(gapLeft).arg(gapRight)));
   }
 

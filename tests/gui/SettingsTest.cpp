@@ -138,7 +138,7 @@ class TSettingsTest : public QObject {
     QVERIFY(form->isHidden());
     QCOMPARE(dialogs, 0);
     QCOMPARE(world.LogFilesLeft(), 0);
-    QCOMPARE(form->ProgressBar2->format(), QString("Finished!"));  // the registry scan ran to its end
+    QCOMPARE(form->gbRegistry->ProgressBar2->format(), QString("Finished!"));  // the registry scan ran to its end
     QCOMPARE(world.exitCode, 0);
     QVERIFY(world.prompt.asked.empty());
   }
@@ -213,7 +213,7 @@ class TSettingsTest : public QObject {
     auto form = world.MakeForm({"/Auto"});
     form->show();
     QVERIFY(QTest::qWaitFor([&] { return world.LogFilesLeft() == 0; }, 20000));
-    QVERIFY(QTest::qWaitFor([&] { return form->ProgressBar2->format() == "Finished!"; }, 20000));  // and scans
+    QVERIFY(QTest::qWaitFor([&] { return form->gbRegistry->ProgressBar2->format() == "Finished!"; }, 20000));  // and scans
     QVERIFY(form->isHidden());
     QCOMPARE(world.terminated, 0);  // resident
   }
