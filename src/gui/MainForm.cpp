@@ -6,11 +6,7 @@
 #include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QGuiApplication>
-#include <QHeaderView>
-#include <QMouseEvent>
 #include <QScreen>
 #include <QSessionManager>
 #include <QUrl>
@@ -18,10 +14,7 @@
 #include <iostream>
 
 #include "app/IniFile.h"
-#include "cleaner/LogExport.h"
 #include "gui/About.h"
-#include "gui/AskDelete.h"
-#include "regscan/ScanTypes.h"
 
 namespace kestrove {
 
@@ -32,17 +25,9 @@ constexpr int kSideButtonWidth = 75;
 constexpr int kSideButtonHeight = 53;
 constexpr int kSideButtonSpacing = 61;
 constexpr int kTitleHeight = 50;
-constexpr int kButtonWidth = 75;
-constexpr int kButtonHeight = 25;
-constexpr int kTreeWidth = 200;
-constexpr int kProgressHeight = 20;
 
 const QColor kPressedBorder(122, 152, 175);
 const QColor kFocusedFace(235, 234, 225);
-
-QString Q(const std::string& s) { return QString::fromStdString(s); }
-
-int ButtonWidth(QPushButton* b) { return std::max(kButtonWidth, b->sizeHint().width()); }
 
 }  // namespace
 
@@ -63,8 +48,6 @@ TfrmMain::TfrmMain(const TMainFormSetup& setup, QWidget* parent)
   OnOpenUrl = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
 
   CreateComponents();
-  TCleanContext context{target_, programFolder_, prompt_, desktop_.get(), &options_};
-  cleaner_ = std::make_unique<TCleanerController>(context, *owner_, *this, options_);
 
   if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
     connect(app, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& manager) {
@@ -76,15 +59,18 @@ TfrmMain::TfrmMain(const TMainFormSetup& setup, QWidget* parent)
 }
 
 TfrmMain::~TfrmMain() {
-  // The tree's items point into the catalogue, which goes before the widgets do.
-  tvCleanItems->blockSignals(true);
-  // Calls still queued for this window are dropped, and a worker waiting for it is let go;
-  // the controller then stops the job and waits for it.
+  // Calls still queued for this window are dropped, and a worker waiting for it is let go.
   owner_->Shutdown();
-  cleaner_.reset();
-  // The scan's worker reaches the window only through the owner thread; it is stopped too.
+  // The pages go first: their controllers stop their workers and wait for them, and the
+  // clean tree's items point into the catalogue, while the window's members still exist.
+  delete gbCleaner;
   delete gbRegistry;
+  delete gbDefrag;
+  delete gbTools;
+  gbCleaner = nullptr;
   gbRegistry = nullptr;
+  gbDefrag = nullptr;
+  gbTools = nullptr;
   // A clean that was stopped on the way out may leave registry changes behind that its end
   // could not write any more.
   if (target_) {
@@ -139,110 +125,24 @@ void TfrmMain::CreateComponents() {
   connect(aCheckUpdate, &QAction::triggered, this, [this] { OpenProductPage(kUpdatePagePath); });
   connect(aAbout, &QAction::triggered, this, [this] { aAboutExecute(); });
 
-  gbCleaner = new QGroupBox("Progress", this);
+  gbCleaner = new TCleanerPage(TCleanContext{target_, programFolder_, prompt_, desktop_.get(), &options_}, *owner_,
+                               catalogue_, options_, kTagCleaner, this);
+  gbCleaner->OnTimerEnabled = [this](bool on) {
+    cleanerTimer_ = on;
+    UpdateTimer1();
+  };
+  gbCleaner->OnJobFailed = [this](const std::string& message) { CleanJobFailed(message); };
   gbRegistry = new TRegistryPage(*target_, *owner_, options_, prompt_, kTagRegistry, this);
   gbRegistry->OnTimerEnabled = [this](bool on) {
     scanTimer_ = on;
     UpdateTimer1();
   };
-  gbDefrag = new QGroupBox("Registry Defrag", this);
-  gbTools = new QGroupBox("Tools", this);
-  gbCleaner->setProperty("tag", kTagCleaner);
-  gbDefrag->setProperty("tag", kTagDefrag);
-  gbTools->setProperty("tag", kTagTools);
+  gbDefrag = new TDefragPage(kTagDefrag, this);
+  gbTools = new TToolsPage(kTagTools, this);
 
   Timer1 = new QTimer(this);
   Timer1->setInterval(500);
   connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
-
-  CreateCleanerPage();
-  CreateDefragPage();
-  CreateToolsPage();
-}
-
-void TfrmMain::CreateCleanerPage() {
-  tvCleanItems = new TCleanTreeView(catalogue_, gbCleaner);
-  tvCleanItems->OnMouseDown = [this](QMouseEvent* e) {
-    tvCleanItemsMouseDown(e->button(), e->position().toPoint());
-  };
-  lMain = new TLogListView(gbCleaner);
-  ProgressBar1 = new QProgressBar(gbCleaner);
-  ProgressBar1->setRange(0, 1000);
-  ProgressBar1->setValue(0);
-  ProgressBar1->setTextVisible(false);
-  ProgressBar1->setAlignment(Qt::AlignCenter);
-  ProgressBar1->hide();
-  bTest = new QPushButton("Test", gbCleaner);
-  bTest->setToolTip("You can see what kind of history will be deleted before they are really deleted");
-  bClean = new QPushButton("Clean", gbCleaner);
-  bClean->setToolTip("Deletes the history data ");
-  cbFastMode = new QCheckBox("Fast Mode", gbCleaner);
-  cbFastMode->setToolTip("Fast mode, not show detailed log of all cleaner settings");
-  connect(bTest, &QPushButton::clicked, this, [this] { bTestClick(); });
-  connect(bClean, &QPushButton::clicked, this, [this] { bCleanClick(); });
-  connect(cbFastMode, &QCheckBox::clicked, this, [this] { cbFastModeClick(); });
-
-  PopupMenu_ClearHistory = new QMenu(this);
-  aSaveText_ClearHistory = PopupMenu_ClearHistory->addAction("S&ave to text file");
-  connect(aSaveText_ClearHistory, &QAction::triggered, this, [this] { aSaveText_ClearHistoryExecute(); });
-  lMain->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(lMain, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
-    aSaveText_ClearHistory->setEnabled(lMain->Count() > 0);
-    PopupMenu_ClearHistory->popup(lMain->viewport()->mapToGlobal(pos));
-  });
-}
-
-void TfrmMain::CreateDefragPage() {
-  lvMain = new QTableWidget(0, 4, gbDefrag);
-  lvMain->setHorizontalHeaderLabels({"Hive Name", "Current Size", "New Size", "Reduction"});
-  lvMain->verticalHeader()->hide();
-  lvMain->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  lvMain->setSelectionBehavior(QAbstractItemView::SelectRows);
-  lvMain->setColumnWidth(0, 205);
-  lvMain->setColumnWidth(1, 80);
-  lvMain->setColumnWidth(2, 85);
-  lvMain->setColumnWidth(3, 75);
-  lvMain->setShowGrid(false);
-  bAnalyzeRegistry = new QPushButton("Analyze Registry", gbDefrag);
-  bAnalyzeRegistry->setToolTip("Analyze your registry");
-  bDefragRegistry = new QPushButton("Defrag Registry", gbDefrag);
-  bDefragRegistry->setToolTip("Defrag your registry");
-  bDefragRegistry->setEnabled(false);
-  lCurrentRegistrySizeTitle = new QLabel("Current Registry Size:", gbDefrag);
-  lSizeReductionTitle = new QLabel("Size Reduction:", gbDefrag);
-  lNewRegistrySizeTitle = new QLabel("New Registry Size:", gbDefrag);
-  lCompactPercentTitle = new QLabel("Compact Percent:", gbDefrag);
-  lCurrentRegistrySize = new QLabel(gbDefrag);
-  lSizeReduction = new QLabel(gbDefrag);
-  lNewRegistrySize = new QLabel(gbDefrag);
-  lCompactPercent = new QLabel(gbDefrag);
-  for (QLabel* l : {lCurrentRegistrySize, lSizeReduction, lNewRegistrySize, lCompactPercent})
-    l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-}
-
-void TfrmMain::CreateToolsPage() {
-  lvStartup = new QTreeWidget(gbTools);
-  lvStartup->setHeaderLabels({"Startup Program", "File", "Location"});
-  lvStartup->setRootIsDecorated(false);
-  lvStartup->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  lvStartup->setColumnWidth(0, 100);
-  lvStartup->setColumnWidth(1, 120);
-  lvStartup->setColumnWidth(2, 125);
-  bStartup = new QPushButton("Startup", gbTools);
-  bStartup->setToolTip("Startup manager for Windows to optimize Windows startup configuration");
-  bDeleteEntry = new QPushButton("&Delete Entry", gbTools);
-  bDeleteEntry->setToolTip("Delete the selected entries");
-  bSelectAll = new QPushButton("Select &All", gbTools);
-  bSelectAll->setToolTip("Select all entries in the list");
-  bSelectNone = new QPushButton("Select &None", gbTools);
-  bSelectNone->setToolTip("Cancel all entries in the list");
-  bBackupFullRegistry = new QPushButton("Backup Full Registry...", gbTools);
-  bBackupFullRegistry->setToolTip("Backup your entire registry");
-  bWindowsBackup = new QPushButton("Windows Backup...", gbTools);
-  bWindowsBackup->setToolTip("Use the windows backup tool to backup the system");
-  // The tools are not part of this window yet.
-  for (QPushButton* b : {bStartup, bDeleteEntry, bSelectAll, bSelectNone, bBackupFullRegistry, bWindowsBackup})
-    b->setEnabled(false);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -275,9 +175,9 @@ void TfrmMain::FormCreate() {
   } catch (const std::exception& e) {
     std::cerr << kProductName << ": the installed programs could not be read: " << e.what() << "\n";
   }
-  tvCleanItems->Rebuild();
+  gbCleaner->tvCleanItems->Rebuild();
   // 8.
-  PostToSelf([this] { tvCleanItems->scrollToTop(); });
+  PostToSelf([this] { gbCleaner->tvCleanItems->scrollToTop(); });
   // 9.
   TWindowDefaults defaults;
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -290,10 +190,10 @@ void TfrmMain::FormCreate() {
   // 10-11. The notification-area icon of "/Auto" and the taskbar style come with the tray.
   // 12.
   options_.RestoreExpandedStates(catalogue_);
-  tvCleanItems->RefreshStates();
+  gbCleaner->tvCleanItems->RefreshStates();
   // 13. Setting the box runs its click handler, which hands the setting to the controller.
-  cbFastMode->setChecked(options_.FastScan);
-  cbFastModeClick();
+  gbCleaner->cbFastMode->setChecked(options_.FastScan);
+  gbCleaner->cbFastModeClick();
   // 14. The boss key comes with the tray.
   // 15.
   gbRegistry->tvRegistry->expandAll();
@@ -303,20 +203,22 @@ void TfrmMain::FormCreate() {
   } catch (const std::exception&) {
     WindowsVersion = 0;
   }
-  if ((WindowsVersion >= 1 && WindowsVersion <= 4) || WindowsVersion == 8) bWindowsBackup->hide();
+  if ((WindowsVersion >= 1 && WindowsVersion <= 4) || WindowsVersion == 8) gbTools->bWindowsBackup->hide();
   // 17.
-  for (QLabel* l : {lCurrentRegistrySize, lSizeReduction, lNewRegistrySize, lCompactPercent}) l->clear();
+  for (QLabel* l : {gbDefrag->lCurrentRegistrySize, gbDefrag->lSizeReduction, gbDefrag->lNewRegistrySize,
+                    gbDefrag->lCompactPercent})
+    l->clear();
   // 18.
   SilentJob = false;
   // 19.
   const bool defragWorks = (WindowsVersion >= 5 && WindowsVersion <= 7) || (WindowsVersion >= 9 && WindowsVersion <= 12);
   if (!defragWorks) {
-    bAnalyzeRegistry->setEnabled(false);
-    lvMain->setRowCount(1);
-    lvMain->setItem(0, 0, new QTableWidgetItem(kUnsupportedWindows));
+    gbDefrag->bAnalyzeRegistry->setEnabled(false);
+    gbDefrag->lvMain->setRowCount(1);
+    gbDefrag->lvMain->setItem(0, 0, new QTableWidgetItem(kUnsupportedWindows));
   }
   // 20.
-  lvMain->setShowGrid(true);
+  gbDefrag->lvMain->setShowGrid(true);
   // 21.
   FlatButtonClick(bCleaner);
 }
@@ -350,7 +252,7 @@ void TfrmMain::FormShow() {
   // 3.
   setMinimumSize(kMinimumWidth, kMinimumHeight);
   // 4. The hive table comes with the Defrag page; the silent jobs are posted now.
-  if (bAnalyzeRegistry->isEnabled()) {
+  if (gbDefrag->bAnalyzeRegistry->isEnabled()) {
     if (commandLine_.Switch == TStartSwitch::Regdefrag) {
       SilentJob = true;
       PostToSelf([this] { WMRegdefrag(); });
@@ -401,12 +303,12 @@ void TfrmMain::FormClose() {
   closed_ = true;
   try {
     // 1.
-    if (bTest->text() == "Cancel") cleaner_->Stop();
+    if (gbCleaner->bTest->text() == "Cancel") Cleaner().Stop();
     // 2.
     if (Scanner().Scanning()) Scanner().CancelScan();
     Scanner().ReleaseWorker();
     // 3.
-    cleaner_->SelectedItems.clear();
+    Cleaner().SelectedItems.clear();
     // 4.
     options_.StoreExpandedStates(catalogue_);
     // 5.
@@ -450,7 +352,7 @@ TWindowPlacement TfrmMain::CurrentPlacement() const {
 bool TfrmMain::WMQueryEndSession() {
   // 1.
   const bool cleaning = options_.ShutdownClean;
-  if (cleaning) cleaner_->StartDirectClean();
+  if (cleaning) Cleaner().StartDirectClean();
   // 2.
   try {
     SaveSettings();
@@ -470,7 +372,7 @@ void TfrmMain::WaitForCleaning(std::chrono::milliseconds limit) {
   QEventLoop loop;
   QTimer poll;
   connect(&poll, &QTimer::timeout, &loop, [&] {
-    if ((!cleaner_->Busy && !cleaner_->JobRunning()) || elapsed.elapsed() >= limit.count()) loop.quit();
+    if ((!Cleaner().Busy && !Cleaner().JobRunning()) || elapsed.elapsed() >= limit.count()) loop.quit();
   });
   poll.start(50);
   loop.exec();
@@ -490,10 +392,10 @@ void TfrmMain::WMAutoJobs() {
   // 1.
   hide();
   // 2. Without "/Clear" the confirmation still shows when the settings ask for it.
-  cleaner_->StartDirectClean();
+  Cleaner().StartDirectClean();
   // 3. A registry scan, exactly as the Scan button starts one.
   if (Scanner().ScanCaption() == kScanCaption) gbRegistry->bScanClick();
-  if (cleaner_->SkipConfirm) {
+  if (Cleaner().SkipConfirm) {
     // An unattended "/Clear" run: the window closes itself when its jobs are done, or at
     // once when nothing was selected and no job started.
     unattended_ = true;
@@ -507,7 +409,7 @@ void TfrmMain::WMAutoJobs() {
 }
 
 void TfrmMain::CheckUnattendedEnd() {
-  if (!unattended_ || cleaner_->Busy || cleaner_->JobRunning() || Scanner().ScanCaption() != kScanCaption) return;
+  if (!unattended_ || Cleaner().Busy || Cleaner().JobRunning() || Scanner().ScanCaption() != kScanCaption) return;
   unattendedWatch_->stop();
   // Through the queue, behind the job's last calls.
   PostToSelf([this] { close(); });
@@ -520,8 +422,6 @@ void TfrmMain::WMRegscan() {}
 
 // ---------------------------------------------------------------------------------------
 // Layout and pages
-
-int TfrmMain::PageContentTop() const { return gbCleaner->fontMetrics().height() + 8; }
 
 void TfrmMain::FormResize() {
   const int w = width();
@@ -544,88 +444,15 @@ void TfrmMain::FormResize() {
     top += kSideButtonSpacing;
   }
   // 4-5.
-  LayoutCleanerPage();
+  gbCleaner->Layout();
   gbRegistry->Layout(w);
-  LayoutDefragPage();
-  LayoutToolsPage();
+  gbDefrag->Layout(w);
+  gbTools->Layout();
   // 6.
   lUpdate->adjustSize();
   lUpdate->move(w - lUpdate->width() - 8, (kTitleHeight - lUpdate->height()) / 2);
   lUpdate->raise();
   iUpdate->move(lUpdate->x() - 20, lUpdate->y());
-}
-
-void TfrmMain::LayoutCleanerPage() {
-  const int w = gbCleaner->width();
-  const int h = gbCleaner->height();
-  const int top = PageContentTop();
-  tvCleanItems->setGeometry(8, top, kTreeWidth, h - 10 - top);
-  const int listLeft = 8 + kTreeWidth + 8;
-  const int listWidth = w - 8 - listLeft;
-  const int buttonTop = h - 10 - kButtonHeight;
-  ProgressBar1->setGeometry(listLeft, top, listWidth, kProgressHeight);
-  const int listTop = top + kProgressHeight + 6;
-  lMain->setGeometry(listLeft, listTop, listWidth, buttonTop - 10 - listTop);
-  bClean->setGeometry(listLeft + listWidth - kButtonWidth, buttonTop, kButtonWidth, kButtonHeight);
-  bTest->setGeometry(bClean->x() - 20 - kButtonWidth, buttonTop, kButtonWidth, kButtonHeight);
-  cbFastMode->setGeometry(listLeft, buttonTop + 3, cbFastMode->sizeHint().width(), cbFastMode->sizeHint().height());
-}
-
-void TfrmMain::LayoutDefragPage() {
-  const int w = gbDefrag->width();
-  const int h = gbDefrag->height();
-  const int top = PageContentTop();
-  const int defragWidth = ButtonWidth(bDefragRegistry);
-  const int analyzeWidth = ButtonWidth(bAnalyzeRegistry);
-  bDefragRegistry->setGeometry(w - 8 - defragWidth, top, defragWidth, kButtonHeight);
-  bAnalyzeRegistry->setGeometry(bDefragRegistry->x() - 20 - analyzeWidth, top, analyzeWidth, kButtonHeight);
-  const int listTop = top + kButtonHeight + 8;
-  lvMain->setGeometry(8, listTop, w - 16, h - 50 - listTop);
-
-  // Two rows of labels below the list, 8 pixels apart.
-  const int labelHeight = lCurrentRegistrySizeTitle->sizeHint().height();
-  const int row1 = lvMain->y() + lvMain->height() + 8;
-  const int row2 = row1 + labelHeight + 8;
-  auto widthOf = [](QLabel* a, QLabel* b) { return std::max(a->sizeHint().width(), b->sizeHint().width()); };
-  const int title1Width = widthOf(lCurrentRegistrySizeTitle, lNewRegistrySizeTitle);
-  const int title2Width = widthOf(lSizeReductionTitle, lCompactPercentTitle);
-  const int valueWidth = std::max(90, lCurrentRegistrySize->fontMetrics().horizontalAdvance("9,999,999 KB") + 4);
-  const int value1Left = 8 + title1Width + 5;
-  int title2Left = 397;
-  int value2Left = 492;
-  if (width() <= 694) {
-    title2Left = value1Left + valueWidth + 5;
-    value2Left = title2Left + title2Width + 5;
-  }
-  lCurrentRegistrySizeTitle->setGeometry(8, row1, title1Width, labelHeight);
-  lCurrentRegistrySize->setGeometry(value1Left, row1, valueWidth, labelHeight);
-  lNewRegistrySizeTitle->setGeometry(8, row2, title1Width, labelHeight);
-  lNewRegistrySize->setGeometry(value1Left, row2, valueWidth, labelHeight);
-  lSizeReductionTitle->setGeometry(title2Left, row1, title2Width, labelHeight);
-  lSizeReduction->setGeometry(value2Left, row1, valueWidth, labelHeight);
-  lCompactPercentTitle->setGeometry(title2Left, row2, title2Width, labelHeight);
-  lCompactPercent->setGeometry(value2Left, row2, valueWidth, labelHeight);
-}
-
-void TfrmMain::LayoutToolsPage() {
-  const int w = gbTools->width();
-  const int h = gbTools->height();
-  const int top = PageContentTop();
-  int left = 8;
-  for (QPushButton* b : {bBackupFullRegistry, bWindowsBackup}) {
-    b->setGeometry(left, top, ButtonWidth(b), kButtonHeight);
-    left += b->width() + 20;
-  }
-  const int listTop = top + kButtonHeight + 8;
-  const int buttonTop = h - 8 - kButtonHeight;
-  lvStartup->setGeometry(8, listTop, w - 16, buttonTop - 8 - listTop);
-  int right = 8 + lvStartup->width();
-  const std::pair<QPushButton*, int> row[] = {{bSelectNone, 12}, {bSelectAll, 20}, {bDeleteEntry, 20}, {bStartup, 0}};
-  for (const auto& [button, gapBefore] : row) {
-    const int bw = ButtonWidth(button);
-    button->setGeometry(right - bw, buttonTop, bw, kButtonHeight);
-    right = button->x() - gapBefore;
-  }
 }
 
 void TfrmMain::FlatButtonClick(TFlatButton* sender) {
@@ -647,56 +474,11 @@ void TfrmMain::FlatButtonClick(TFlatButton* sender) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Cleaner page
-
-void TfrmMain::bTestClick() { cleaner_->bTestClick(); }
-
-void TfrmMain::bCleanClick() { cleaner_->bCleanClick(); }
-
-void TfrmMain::cbFastModeClick() { cleaner_->cbFastModeClick(cbFastMode->isChecked()); }
-
-void TfrmMain::tvCleanItemsMouseDown(Qt::MouseButton button, const QPoint& pos) {
-  if (button != Qt::LeftButton) return;
-  QTreeWidgetItem* item = nullptr;
-  const TTreeHit hit = tvCleanItems->HitTest(pos, &item);
-  TCatalogueNode* node = TCleanTreeView::NodeOf(item);
-  if (!node) return;
-  // 1. The label of "<New List>" opens the custom list editor, which is not part of this
-  //    window yet.
-  if (hit == TTreeHit::Label && node->Text == "<New List>") return;
-  // 2.
-  if (hit == TTreeHit::StateImage) {
-    catalogue_.ToggleState(*node);
-    tvCleanItems->RefreshStates();
-  }
-}
+// Timer1, shared by the pages
 
 void TfrmMain::Timer1Timer() {
-  if (cleanerTimer_) cleaner_->Timer1Timer(!gbCleaner->isHidden());
+  if (cleanerTimer_) Cleaner().Timer1Timer(!gbCleaner->isHidden());
   Scanner().Timer1Timer(!gbRegistry->isHidden());
-}
-
-void TfrmMain::aSaveText_ClearHistoryExecute() {
-  if (lMain->Count() == 0) return;
-  // 1.
-  QFileDialog dialog(this, "Save as Text");
-  dialog.setNameFilter("Text files (*.txt)");
-  dialog.setAcceptMode(QFileDialog::AcceptSave);
-  // The overwrite question is the program's own (step 3), asked of the final name.
-  dialog.setOption(QFileDialog::DontConfirmOverwrite);
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-  SaveLogToFile(dialog.selectedFiles().first());
-}
-
-bool TfrmMain::SaveLogToFile(const QString& chosenName) {
-  std::vector<std::string> lines;
-  for (const QString& line : lMain->Lines()) lines.push_back(line.toStdString());
-  try {
-    return kestrove::SaveLogToFile(chosenName.toStdString(), lines, *prompt_);
-  } catch (const std::exception& e) {
-    prompt_->Ask({kProductName, e.what(), TMsgButtons::Ok, TMsgIcon::Error});
-    return false;
-  }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -714,50 +496,7 @@ void TfrmMain::OpenProductPage(const char* path) {
 }
 
 // ---------------------------------------------------------------------------------------
-// The cleaner's view
-
-std::vector<std::string> TfrmMain::CollectSelection() { return catalogue_.CollectSelection(); }
-
-bool TfrmMain::FirefoxCategoryChecked() { return catalogue_.FirefoxCategoryChecked(); }
-
-bool TfrmMain::ConfirmClean() {
-  TfrmAskDelete dialog(options_, this);
-  return dialog.exec() == TfrmAskDelete::Yes;
-}
-
-void TfrmMain::SetTestCaption(const std::string& caption) { bTest->setText(Q(caption)); }
-
-void TfrmMain::SetProgressVisible(bool visible) { ProgressBar1->setVisible(visible); }
-
-void TfrmMain::SetProgressPosition(int position) { ProgressBar1->setValue(std::clamp(position, 0, 1000)); }
-
-void TfrmMain::SetProgressCaption(const std::string& caption, bool shown) {
-  if (!shown) {
-    ProgressBar1->setTextVisible(false);
-    return;
-  }
-  QString format = Q(caption);
-  format.replace('%', "%%");
-  ProgressBar1->setFormat(caption.empty() ? QString("%p%") : format);
-  ProgressBar1->setTextVisible(true);
-}
-
-void TfrmMain::SetLogHidden(bool hidden) { lMain->SetHidden(hidden); }
-
-bool TfrmMain::LogHidden() { return lMain->IsHidden(); }
-
-void TfrmMain::ClearLog() { lMain->Clear(); }
-
-void TfrmMain::AddLogLine(const std::string& line) { lMain->AddLine(Q(line)); }
-
-void TfrmMain::ScrollLogToEnd() { lMain->ScrollToEnd(); }
-
-void TfrmMain::FitLogWidth() { lMain->FitWidth(); }
-
-void TfrmMain::SetTimerEnabled(bool enabled) {
-  cleanerTimer_ = enabled;
-  UpdateTimer1();
-}
+// What the pages ask of the window
 
 void TfrmMain::UpdateTimer1() {
   if (cleanerTimer_ || scanTimer_)
@@ -767,11 +506,11 @@ void TfrmMain::UpdateTimer1() {
 }
 
 void TfrmMain::SetSkipConfirm(bool skip) {
-  cleaner_->SkipConfirm = skip;
+  Cleaner().SkipConfirm = skip;
   Scanner().SkipConfirm = skip;
 }
 
-void TfrmMain::JobFailed(const std::string& message) {
+void TfrmMain::CleanJobFailed(const std::string& message) {
   if (unattended_ || isHidden()) {
     // Nobody is there to read a box.
     std::cerr << kProductName << ": " << message << "\n";

@@ -1,20 +1,12 @@
 // The main window: the title band, six side buttons, the four pages (Cleaner, Registry,
-// Defrag, Tools), the help menu, and the program's start-up, command-line and close steps.
-// The cleaner's logic lives in TCleanerController; this window is its view. The Registry
-// page is a class of its own.
+// Defrag, Tools; each a class of its own), the help menu, page switching, and the
+// program's start-up, command-line, automatic-job and close steps.
 #pragma once
 
 #include <QAction>
-#include <QCheckBox>
-#include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
-#include <QPlainTextEdit>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTableWidget>
 #include <QTimer>
-#include <QTreeWidget>
 #include <QWidget>
 #include <chrono>
 #include <cstdint>
@@ -27,13 +19,14 @@
 #include "app/OptionsSetting.h"
 #include "cleaner/CleanCatalogue.h"
 #include "cleaner/CleanerController.h"
-#include "gui/CleanTree.h"
+#include "gui/CleanerPage.h"
 #include "gui/Controls.h"
+#include "gui/DefragPage.h"
 #include "gui/GuiDesktop.h"
 #include "gui/GuiOwnerThread.h"
 #include "gui/GuiPrompt.h"
-#include "gui/LogList.h"
 #include "gui/RegistryPage.h"
+#include "gui/ToolsPage.h"
 
 class QSessionManager;
 
@@ -66,7 +59,7 @@ struct TMainFormSetup {
   IPrompt* Prompt = nullptr;       // questions and messages; nullptr: message boxes
 };
 
-class TfrmMain : public QWidget, public ICleanerView {
+class TfrmMain : public QWidget {
   Q_OBJECT
 
  public:
@@ -85,48 +78,17 @@ class TfrmMain : public QWidget, public ICleanerView {
   TFlatButton* bTools;
   TFlatButton* bOptions;
   TFlatButton* bHelp;
-  QGroupBox* gbCleaner;
+  // The pages, each its own class.
+  TCleanerPage* gbCleaner;
   TRegistryPage* gbRegistry;
-  QGroupBox* gbDefrag;
-  QGroupBox* gbTools;
+  TDefragPage* gbDefrag;
+  TToolsPage* gbTools;
   QMenu* pmHelp;
   QAction* aHelp;
   QAction* aHomepage;
   QAction* aCheckUpdate;
   QAction* aAbout;
   QTimer* Timer1;
-
-  // Cleaner page
-  TCleanTreeView* tvCleanItems;
-  TLogListView* lMain;
-  QProgressBar* ProgressBar1;
-  QPushButton* bTest;
-  QPushButton* bClean;
-  QCheckBox* cbFastMode;
-  QMenu* PopupMenu_ClearHistory;
-  QAction* aSaveText_ClearHistory;
-
-  // Defrag page
-  QTableWidget* lvMain;
-  QPushButton* bAnalyzeRegistry;
-  QPushButton* bDefragRegistry;
-  QLabel* lCurrentRegistrySizeTitle;
-  QLabel* lCurrentRegistrySize;
-  QLabel* lSizeReductionTitle;
-  QLabel* lSizeReduction;
-  QLabel* lNewRegistrySizeTitle;
-  QLabel* lNewRegistrySize;
-  QLabel* lCompactPercentTitle;
-  QLabel* lCompactPercent;
-
-  // Tools page
-  QTreeWidget* lvStartup;
-  QPushButton* bStartup;
-  QPushButton* bDeleteEntry;
-  QPushButton* bSelectAll;
-  QPushButton* bSelectNone;
-  QPushButton* bBackupFullRegistry;
-  QPushButton* bWindowsBackup;
 
   // ---- Handlers
   void FormCreate();
@@ -136,14 +98,7 @@ class TfrmMain : public QWidget, public ICleanerView {
   // The layout rules; on show and on every resize.
   void FormResize();
   void FlatButtonClick(TFlatButton* sender);
-  void bTestClick();
-  void bCleanClick();
-  void cbFastModeClick();
-  void tvCleanItemsMouseDown(Qt::MouseButton button, const QPoint& pos);
   void Timer1Timer();
-  void aSaveText_ClearHistoryExecute();
-  // Saving the log under the name the save dialog gave; false when nothing was written.
-  bool SaveLogToFile(const QString& chosenName);
   void bHelpClick();
   void aAboutExecute();
 
@@ -158,7 +113,7 @@ class TfrmMain : public QWidget, public ICleanerView {
   bool WMQueryEndSession();
 
   // ---- State
-  TCleanerController& Cleaner() { return *cleaner_; }
+  TCleanerController& Cleaner() { return gbCleaner->Cleaner(); }
   TOptionsSetting& Options() { return options_; }
   TCleanCatalogue& Catalogue() { return catalogue_; }
   TScanController& Scanner() { return gbRegistry->Scanner(); }
@@ -180,23 +135,6 @@ class TfrmMain : public QWidget, public ICleanerView {
   // How long the session end waits for the clean it starts.
   std::chrono::milliseconds SessionEndCleanWait{std::chrono::seconds(20)};
 
-  // ---- ICleanerView
-  std::vector<std::string> CollectSelection() override;
-  bool FirefoxCategoryChecked() override;
-  bool ConfirmClean() override;
-  void SetTestCaption(const std::string& caption) override;
-  void SetProgressVisible(bool visible) override;
-  void SetProgressPosition(int position) override;
-  void SetProgressCaption(const std::string& caption, bool shown) override;
-  void SetLogHidden(bool hidden) override;
-  bool LogHidden() override;
-  void ClearLog() override;
-  void AddLogLine(const std::string& line) override;
-  void ScrollLogToEnd() override;
-  void FitLogWidth() override;
-  void SetTimerEnabled(bool enabled) override;
-  void JobFailed(const std::string& message) override;
-
  protected:
   void showEvent(QShowEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
@@ -204,13 +142,6 @@ class TfrmMain : public QWidget, public ICleanerView {
 
  private:
   void CreateComponents();
-  void CreateCleanerPage();
-  void CreateDefragPage();
-  void CreateToolsPage();
-  void LayoutCleanerPage();
-  void LayoutDefragPage();
-  void LayoutToolsPage();
-  int PageContentTop() const;
   // Writes the settings with the trees' states and the window's placement; throws
   // EIniFileError.
   void SaveSettings();
@@ -221,6 +152,8 @@ class TfrmMain : public QWidget, public ICleanerView {
   void ApplyStoredGeometry();
   // Timer1 runs while either page wants it.
   void UpdateTimer1();
+  // A clean failed, or its changes could not be saved.
+  void CleanJobFailed(const std::string& message);
   // The "/Clear" flag, which both pages' controllers read.
   void SetSkipConfirm(bool skip);
   static TWindowShowState ShowState(const QWidget& window);
@@ -234,7 +167,6 @@ class TfrmMain : public QWidget, public ICleanerView {
   std::unique_ptr<TQtPrompt> ownPrompt_;
   IPrompt* prompt_;
   std::unique_ptr<TQtDesktop> desktop_;
-  std::unique_ptr<TCleanerController> cleaner_;
   QTimer* unattendedWatch_ = nullptr;
   int activePage_ = 0;
   int exitCode_ = 0;
