@@ -223,23 +223,6 @@ bool Confirm(RegToolIo& io, const std::string& question) {
   return answer == "y" || answer == "yes";
 }
 
-// Writes what the store holds back to the target's files. A refusal (Wine runs on the target)
-// or a failed write is reported and the change dropped, so memory matches the files again.
-bool CommitOrReport(RegistryStore& store, RegToolIo& io) {
-  try {
-    store.Commit();
-    return true;
-  } catch (const RegistryError& e) {
-    io.err << "ERROR: " << e.what() << "\n";
-  }
-  try {
-    store.Discard();
-  } catch (const RegistryError&) {
-    // The files could not be read back; the message above already says what went wrong.
-  }
-  return false;
-}
-
 void DiscardQuietly(RegistryStore& store) {
   try {
     store.Discard();
@@ -724,6 +707,24 @@ int Delete(RegistryStore& store, const DeleteRequest& d, RegToolIo& io) {
 }
 
 }  // namespace
+
+// Writes what the store holds back to the target's files. A refusal (Wine runs on the target)
+// or a failed write is reported and the change dropped, so memory matches the files again.
+bool CommitOrReport(RegistryStore& store, RegToolIo& io) {
+  try {
+    store.Commit();
+    return true;
+  } catch (const RegistryError& e) {
+    io.err << "ERROR: " << e.what() << "\n";
+  }
+  try {
+    store.Discard();
+  } catch (const RegistryError&) {
+    // The files could not be read back; the message above already says what went wrong.
+  }
+  return false;
+}
+
 
 // ---- Public helpers ------------------------------------------------------------------------
 

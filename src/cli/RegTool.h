@@ -48,6 +48,10 @@ std::string FormatRegData(std::uint32_t type, const Bytes& data, std::string_vie
 std::optional<Bytes> ConvertRegData(std::uint32_t type, const std::optional<std::string>& data, char32_t separator,
                                     std::string& error);
 
+// Commits the store; on a refusal (Wine runs on the target) or a failed write, says why on
+// io.err as "ERROR: ...", drops the changes and returns false.
+bool CommitOrReport(RegistryStore& store, RegToolIo& io);
+
 // Runs "reg ARGS..." (args[0] is the operation). The store is asked for only once the command
 // line is known to be valid; whatever it throws (the target cannot be opened) goes to the caller.
 // Returns reg.exe's exit status: 0 success, 1 failure.

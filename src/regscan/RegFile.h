@@ -1,0 +1,89 @@
+// Registry export files (".reg"): the writer of the Fix backups and of kestrove-regedit /e,
+// and the reader of kestrove-regedit /s.
+//
+// Files are written in the "REGEDIT4" form (one byte per character in Windows-1252, CR LF)
+// whenever that form gives back exactly what was saved. Expandable strings, multi-strings and
+// unusual data keep their type as hex(2):, hex(7):, hex(N):. When a name or text has a character
+// outside the code page, only a Unicode file can carry it: the file is then written (or, when
+// appending, rewritten) as "Windows Registry Editor Version 5.00" in UTF-16LE with a byte-order
+// mark, as Windows' own regedit writes it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/RegistryStore.h"
+
+namespace kestrove {
+
+// One line's worth of a .reg file, in file order. Values belong to the last kKey entry before them.
+struct TRegFileEntry {
+  enum Kind { kKey, kDeleteKey, kValue, kDeleteValue };
+  Kind kind = kKey;
+  TRootKey root = HKEY_CURRENT_USER;  // kKey, kDeleteKey
+  std::string path;                   // kKey, kDeleteKey: below the root, no edge backslashes
+  std::string name;                   // kValue, kDeleteValue: "" is the default value
+  std::uint32_t type = REG_NONE;      // kValue
+  Bytes data;                         // kValue, raw as the registry holds it
+  std::size_t line = 0;               // where it was read (1-based); 0 when made by code
+};
+
+struct TRegFileContents {
+  bool unicode = false;  // "Windows Registry Editor Version 5.00"
+  std::vector<TRegFileEntry> entries;
+};
+
+// Raised when a .reg file cannot be read, created or written.
+class ERegFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// ---- Writing ------------------------------------------------------------------------------
+
+// Appends one key with everything below it (wholeKey), or the one value `valueName` of the key,
+// to `fileName`; a new file starts with its header line. Throws ERegFileError when the file
+// cannot be opened, created or written (nothing should then be removed).
+void ExportToRegFile(const std::filesystem::path& fileName, RegistryStore& store, TRootKey root, bool wholeKey,
+                     std::string_view valueName, std::string_view keyPath);
+
+// The entries of a key section as ExportToRegFile writes them: the key, its values in
+// enumeration order, then each subkey's section (depth-first). Link keys below are not entered.
+// A missing key gives its header alone; a missing single value gives the header alone.
+std::vector<TRegFileEntry> CollectRegSection(RegistryStore& store, TRootKey root, bool wholeKey,
+                                             std::string_view valueName, std::string_view keyPath);
+
+// True when every entry can be written in the "REGEDIT4" form without loss.
+bool FitsRegedit4(const std::vector<TRegFileEntry>& entries);
+// The key sections of `entries` (each an empty line, the header, the value lines), without
+// the file's header line: Windows-1252 bytes when !unicode (FitsRegedit4 must hold), else UTF-8.
+std::string RenderRegEntries(const std::vector<TRegFileEntry>& entries, bool unicode);
+// A whole new file: "REGEDIT4" when the entries fit it, else the Unicode form (with its BOM).
+std::string RenderRegFile(const std::vector<TRegFileEntry>& entries);
+// Writes RenderRegFile(entries) as `fileName`, replacing it whole (through a temporary file
+// beside it). Throws ERegFileError.
+void WriteRegFile(const std::filesystem::path& fileName, const std::vector<TRegFileEntry>& entries);
+
+// ---- Reading ------------------------------------------------------------------------------
+
+struct TRegFileProblem {
+  std::size_t line = 0;
+  std::string text;
+};
+
+// Reads a whole file's bytes. Nothing is returned unless every line parsed: otherwise
+// `problems` lists the bad lines (at most `maxProblems`).
+std::optional<TRegFileContents> ParseRegFile(std::string_view bytes, std::vector<TRegFileProblem>& problems,
+                                             std::size_t maxProblems = 20);
+
+// Makes the changes of `contents` in the store (not committed). Returns the problem of the first
+// entry the store refused; the store may then hold part of the changes (the caller discards).
+std::optional<TRegFileProblem> ApplyRegFile(RegistryStore& store, const TRegFileContents& contents);
+
+}  // namespace kestrove

@@ -1,0 +1,360 @@
+// The .reg writer and reader: the backup form byte for byte, lossless round trips of every
+// value type (through our reader, kestrove-regedit and Wine's own regedit), all-or-nothing import.
+#include "regscan/RegFile.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "../platform/TargetTestSupport.h"
+
+namespace kestrove {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempFolder;
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Bytes Str(std::string_view utf8) { return Utf8ToUtf16Le(utf8, true); }
+Bytes Multi(std::initializer_list<std::string_view> parts) {
+  Bytes out;
+  for (auto p : parts) {
+    Bytes b = Str(p);
+    out.insert(out.end(), b.begin(), b.end());
+  }
+  out.push_back(0);
+  out.push_back(0);
+  return out;
+}
+Bytes Seq(std::size_t n) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) b[i] = std::uint8_t(i + 1);
+  return b;
+}
+
+// One value of every kind the backup must give back.
+const std::vector<RegValue>& EveryKind() {
+  static const std::vector<RegValue> values = {
+      {"", REG_SZ, Str("default")},
+      {"Plain", REG_SZ, Str("C:\\Program Files\\A \"quoted\" word")},
+      {"Expand", REG_EXPAND_SZ, Str("%SystemRoot%\\system32")},
+      {"Multi", REG_MULTI_SZ, Multi({"one", "two", "three"})},
+      {"EmptyMulti", REG_MULTI_SZ, Bytes{0, 0}},
+      {"Dword", REG_DWORD, {0x0A, 0, 0, 0}},
+      {"Qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}},
+      {"Binary", REG_BINARY, Seq(60)},
+      {"None", REG_NONE, {0xde, 0xad}},
+      {"EmptyBinary", REG_BINARY, {}},
+      {"ShortDword", REG_DWORD, {1, 2}},
+      {"Lines", REG_SZ, Str("one\r\ntwo")},
+      {"Caf\xC3\xA9 \xE2\x82\xAC", REG_SZ, Str("d\xC3\xA9j\xC3\xA0 vu")},
+      {"Quote\" and \\ back", REG_EXPAND_SZ, Str("\xC3\xBC%TEMP%")},
+  };
+  return values;
+}
+
+// Outside Windows-1252, or text data without its terminator: only the Unicode form keeps them.
+const std::vector<RegValue>& OutsideCodePage() {
+  static const std::vector<RegValue> values = {
+      {"\xD0\xB6\xD1\x83\xD0\xBA", REG_SZ, Str("\xE6\x97\xA5\xE6\x9C\xAC")},
+      {"Greek", REG_MULTI_SZ, Multi({"\xCE\xB1", "\xCE\xB2"})},
+      {"Smile", REG_EXPAND_SZ, Str("\xF0\x9F\x98\x80 %A%")},
+      {"Unterminated", REG_SZ, {'a', 0, 'b', 0}},
+  };
+  return values;
+}
+
+void Plant(RegistryStore& store, TRootKey root, const std::string& path, const std::vector<RegValue>& values) {
+  ASSERT_TRUE(store.CreateKey(root, path));
+  for (const RegValue& v : values) ASSERT_TRUE(store.SetValue(root, path, v.name, v.type, v.data));
+}
+
+void ExpectSameValues(RegistryStore& a, RegistryStore& b, TRootKey root, const std::string& path) {
+  auto va = a.Values(root, path);
+  auto vb = b.Values(root, path);
+  ASSERT_TRUE(va && vb) << path;
+  ASSERT_EQ(va->size(), vb->size()) << path;
+  for (const RegValue& v : *va) {
+    auto other = b.QueryValue(root, path, v.name);
+    ASSERT_TRUE(other) << path << " lacks \"" << v.name << "\"";
+    EXPECT_EQ(other->name, v.name);
+    EXPECT_EQ(other->type, v.type) << v.name;
+    EXPECT_EQ(other->data, v.data) << v.name;
+  }
+}
+
+std::optional<TRegFileContents> Parse(std::string_view bytes, std::vector<TRegFileProblem>* problems = nullptr) {
+  std::vector<TRegFileProblem> local;
+  return ParseRegFile(bytes, problems ? *problems : local);
+}
+
+TEST(RegFileWriter, BackupLinesAreByteExact) {
+  auto store = RegistryStore::CreateInMemory();
+  Plant(*store, HKEY_CURRENT_USER, "Software\\K", {
+      {"", REG_SZ, Str("top")},
+      {"a\"b\\c", REG_SZ, Str("x\\y\"z")},
+      {"Ten", REG_DWORD, {10, 0, 0, 0}},
+      {"Three", REG_BINARY, {1, 2, 3}},
+      {"TwentySix", REG_BINARY, Seq(26)},
+      {"TwentySeven", REG_BINARY, Seq(27)},
+      {"Empty", REG_BINARY, {}},
+      {"Multi", REG_MULTI_SZ, Multi({"a", "b"})},
+      {"Expand", REG_EXPAND_SZ, Str("%A%")},
+  });
+  Plant(*store, HKEY_CURRENT_USER, "Software\\K\\Sub", {{"V", REG_SZ, Str("s")}});
+  TempFolder dir;
+  const fs::path file = dir / "2010_03_07_091505.reg";
+  ExportToRegFile(file, *store, HKEY_CURRENT_USER, true, "", "Software\\K\\");
+  ExportToRegFile(file, *store, HKEY_CURRENT_USER, false, "V", "Software\\K\\Sub");
+  EXPECT_EQ(ReadAll(file),
+            "REGEDIT4\r\n"
+            "\r\n[HKEY_CURRENT_USER\\Software\\K]\r\n"
+            "@=\"top\"\r\n"
+            "\"a\\\"b\\\\c\"=\"x\\\\y\\\"z\"\r\n"
+            // Values come in enumeration order (by name, as the store keeps them).
+            "\"Empty\"=hex:\r\n"
+            // Kept as their own types, in code-page bytes, as regedit writes them in this form.
+            "\"Expand\"=hex(2):25,41,25,00\r\n"
+            "\"Multi\"=hex(7):61,00,62,00,00\r\n"
+            "\"Ten\"=dword:0000000A\r\n"
+            "\"Three\"=hex:01,02,03\r\n"
+            "\"TwentySeven\"=hex:01,02,03,04,05,06,07,08,09,0A,0B,0C,0D,0E,0F,10,11,12,13,14,15,16,17,18,19,1A,\\\r\n"
+            "1B\r\n"
+            "\"TwentySix\"=hex:01,02,03,04,05,06,07,08,09,0A,0B,0C,0D,0E,0F,10,11,12,13,14,15,16,17,18,19,1A\r\n"
+            "\r\n[HKEY_CURRENT_USER\\Software\\K\\Sub]\r\n"
+            "\"V\"=\"s\"\r\n"
+            // The second export appends, without a second header line.
+            "\r\n[HKEY_CURRENT_USER\\Software\\K\\Sub]\r\n"
+            "\"V\"=\"s\"\r\n");
+  // A file that cannot be created is an error, not a silent loss.
+  EXPECT_THROW(ExportToRegFile(dir / "missing" / "x.reg", *store, HKEY_CURRENT_USER, true, "", "Software\\K"),
+               ERegFileError);
+}
+
+TEST(RegFileWriter, EveryTypeComesBackThroughTheReader) {
+  auto source = RegistryStore::CreateInMemory();
+  Plant(*source, HKEY_CURRENT_USER, "Software\\All", EveryKind());
+  Plant(*source, HKEY_CURRENT_USER, "Software\\All\\Child\\Grandchild", {{"x", REG_DWORD, {1, 0, 0, 0}}});
+  TempFolder dir;
+  const fs::path file = dir / "b.reg";
+  ExportToRegFile(file, *source, HKEY_CURRENT_USER, true, "", "Software\\All");
+  const std::string ansi = ReadAll(file);
+  ASSERT_EQ(ansi.rfind("REGEDIT4\r\n", 0), 0u);
+  EXPECT_NE(ansi.find("\"Caf\xE9 \x80\"=\"d\xE9j\xE0 vu\""), std::string::npos) << "Windows-1252 bytes";
+
+  // A value outside the code page turns the file into the Unicode form, earlier sections kept.
+  Plant(*source, HKEY_LOCAL_MACHINE, "Software\\Wide", OutsideCodePage());
+  ExportToRegFile(file, *source, HKEY_LOCAL_MACHINE, true, "", "Software\\Wide");
+  const std::string wide = ReadAll(file);
+  ASSERT_EQ(wide.substr(0, 2), "\xFF\xFE");
+
+  for (const std::string& bytes : {ansi, wide}) {
+    auto contents = Parse(bytes);
+    ASSERT_TRUE(contents);
+    auto target = RegistryStore::CreateInMemory();
+    ASSERT_FALSE(ApplyRegFile(*target, *contents));
+    ExpectSameValues(*source, *target, HKEY_CURRENT_USER, "Software\\All");
+    ExpectSameValues(*source, *target, HKEY_CURRENT_USER, "Software\\All\\Child\\Grandchild");
+    if (bytes == wide) ExpectSameValues(*source, *target, HKEY_LOCAL_MACHINE, "Software\\Wide");
+  }
+}
+
+TEST(RegFileReader, AcceptsWhatRegeditWrites) {
+  const std::string v5 =
+      "Windows Registry Editor Version 5.00\r\n"
+      "\r\n"
+      "; a comment\r\n"
+      "[HKEY_CURRENT_USER\\Software\\R]\r\n"
+      "@=\"d\"\r\n"
+      "\"S\"=\"a\\\\b\\\"c\"\r\n"
+      "\"D\"=dword:00000010\r\n"
+      "\"H\"=hex:01,02,\\\r\n"
+      "  03,04\r\n"
+      "\"E\"=hex(2):25,00,41,00,25,00,00,00\r\n"
+      "\"Gone\"=-\r\n"
+      "\r\n"
+      "[-HKEY_CURRENT_USER\\Software\\Old]\r\n"
+      "\"Ignored\"=\"x\"\r\n";
+  Bytes utf16 = Utf8ToUtf16Le(v5, false);
+  const std::string bom = "\xFF\xFE" + std::string(utf16.begin(), utf16.end());
+  for (const std::string& bytes : {v5, "\xEF\xBB\xBF" + v5, bom}) {
+    auto store = RegistryStore::CreateInMemory();
+    Plant(*store, HKEY_CURRENT_USER, "Software\\R", {{"Gone", REG_SZ, Str("x")}});
+    Plant(*store, HKEY_CURRENT_USER, "Software\\Old\\Deep", {{"v", REG_SZ, Str("x")}});
+    auto contents = Parse(bytes);
+    ASSERT_TRUE(contents);
+    EXPECT_TRUE(contents->unicode);
+    ASSERT_FALSE(ApplyRegFile(*store, *contents));
+    EXPECT_EQ(store->QueryValue(HKEY_CURRENT_USER, "Software\\R", "")->data, Str("d"));
+    EXPECT_EQ(store->QueryValue(HKEY_CURRENT_USER, "Software\\R", "S")->data, Str("a\\b\"c"));
+    EXPECT_EQ(store->QueryValue(HKEY_CURRENT_USER, "Software\\R", "D")->data, (Bytes{0x10, 0, 0, 0}));
+    EXPECT_EQ(store->QueryValue(HKEY_CURRENT_USER, "Software\\R", "H")->data, (Bytes{1, 2, 3, 4}));
+    auto e = store->QueryValue(HKEY_CURRENT_USER, "Software\\R", "E");
+    EXPECT_EQ(e->type, REG_EXPAND_SZ);
+    EXPECT_EQ(e->data, Str("%A%"));
+    EXPECT_FALSE(store->QueryValue(HKEY_CURRENT_USER, "Software\\R", "Gone"));
+    EXPECT_FALSE(store->KeyExists(HKEY_CURRENT_USER, "Software\\Old"));
+  }
+}
+
+TEST(RegFileReader, BadLinesAreNamedAndNothingIsReturned) {
+  struct Case {
+    const char* text;
+    std::size_t line;
+  } cases[] = {
+      {"REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\A]\r\n\"x\"=dword:123456789\r\n", 4},
+      {"REGEDIT4\r\n[HKEY_NOWHERE\\A]\r\n", 2},
+      {"REGEDIT4\r\n[HKEY_CURRENT_USER\\A\r\n", 2},
+      {"REGEDIT4\r\n[HKEY_CURRENT_USER\\A]\r\n\"x\"=\"open\r\n", 3},
+      {"REGEDIT4\r\n[HKEY_CURRENT_USER\\A]\r\n\"x\"=hex:1,zz\r\n", 3},
+      {"REGEDIT4\r\n[HKEY_CURRENT_USER\\A]\r\n\"x\"=hex(2:00\r\n", 3},
+      {"REGEDIT4\r\n[HKEY_CURRENT_USER\\A]\r\n\"ok\"=\"1\"\r\njunk\r\n", 4},
+      {"REGEDIT4\r\n\"x\"=\"before any key\"\r\n", 2},
+      {"REGEDIT5\r\n", 1},
+  };
+  for (const Case& c : cases) {
+    std::vector<TRegFileProblem> problems;
+    EXPECT_FALSE(Parse(c.text, &problems)) << c.text;
+    ASSERT_FALSE(problems.empty()) << c.text;
+    EXPECT_EQ(problems[0].line, c.line) << c.text;
+  }
+}
+
+// ---- Through the programs -----------------------------------------------------------------
+
+std::string ShellQuote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+int Shell(const std::string& cmd, std::string* err = nullptr, const fs::path& errFile = {}) {
+  const int raw = std::system((cmd + (errFile.empty() ? " 2>/dev/null" : " 2>" + ShellQuote(errFile.string()))).c_str());
+  if (err && !errFile.empty()) *err = ReadAll(errFile);
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+class RegeditProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    prefix_ = dir_ / "prefix";
+    ASSERT_EQ(Shell(ShellQuote(KESTROVE_CLI_PATH) + " sample " + ShellQuote(prefix_.string()) + " >/dev/null"), 0);
+  }
+  int Regedit(const std::string& args, std::string* err = nullptr) {
+    return Shell("TMPDIR=" + ShellQuote(dir_.path().string()) + " " + ShellQuote(KESTROVE_REGEDIT_PATH) + " --root " +
+                   ShellQuote(prefix_.string()) + " " + args,
+               err, dir_ / "err.txt");
+  }
+  std::string Hives() {
+    return ReadAll(prefix_ / "system.reg") + ReadAll(prefix_ / "user.reg") + ReadAll(prefix_ / "userdef.reg");
+  }
+  TempFolder dir_;
+  fs::path prefix_;
+};
+
+TEST_F(RegeditProgram, RestoresABackupAndExportsItAgain) {
+  auto source = RegistryStore::CreateInMemory();
+  Plant(*source, HKEY_CURRENT_USER, "Software\\Backup Test", EveryKind());
+  Plant(*source, HKEY_CURRENT_USER, "Software\\Backup Test\\Sub", OutsideCodePage());
+  const fs::path backup = dir_ / "backup.reg";
+  ExportToRegFile(backup, *source, HKEY_CURRENT_USER, true, "", "Software\\Backup Test");
+
+  std::string err;
+  ASSERT_EQ(Regedit("/s " + ShellQuote(backup.string()), &err), 0) << err;
+  auto restored = RegistryStore::OpenWinePrefix(prefix_);
+  ExpectSameValues(*source, *restored, HKEY_CURRENT_USER, "Software\\Backup Test");
+  ExpectSameValues(*source, *restored, HKEY_CURRENT_USER, "Software\\Backup Test\\Sub");
+
+  const fs::path exported = dir_ / "exported.reg";
+  ASSERT_EQ(Regedit("/e " + ShellQuote(exported.string()) + " \"HKCU\\Software\\Backup Test\"", &err), 0) << err;
+  EXPECT_EQ(ReadAll(exported), ReadAll(backup));
+  EXPECT_NE(Regedit("/e " + ShellQuote(exported.string()) + " HKCU\\Software\\NoSuchKey"), 0);
+}
+
+TEST_F(RegeditProgram, ABadLineOrARunningWineChangesNothing) {
+  const std::string before = Hives();
+  const fs::path bad = dir_.Write("bad.reg",
+                                  "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Partial]\r\n\"ok\"=\"1\"\r\n"
+                                  "\"broken\"=dword:xyz\r\n");
+  std::string err;
+  EXPECT_EQ(Regedit("/s " + ShellQuote(bad.string()), &err), 1);
+  EXPECT_NE(err.find(bad.string() + ":5: "), std::string::npos) << err;
+  EXPECT_EQ(Hives(), before);
+
+  // A running wineserver of the prefix: its lock file, write-locked by this process.
+  std::ofstream(prefix_ / "wineserver") << "wine-test-server\n";
+  struct stat st {};
+  ASSERT_EQ(::stat(prefix_.c_str(), &st), 0);
+  char server[80];
+  std::snprintf(server, sizeof server, "server-%llx-%llx", static_cast<unsigned long long>(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  const fs::path lockDir = dir_ / "wine-test-server" / server;
+  fs::create_directories(lockDir);
+  const int fd = ::open((lockDir / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_len = 1;
+  ASSERT_EQ(::fcntl(fd, F_SETLK, &fl), 0);
+  const fs::path good = dir_.Write("good.reg", "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\New]\r\n\"v\"=\"1\"\r\n");
+  EXPECT_EQ(Regedit("/s " + ShellQuote(good.string()), &err), 1);
+  EXPECT_NE(err.find("Wine is running"), std::string::npos) << err;
+  ::close(fd);
+  EXPECT_EQ(Hives(), before);
+  EXPECT_EQ(Regedit("/s " + ShellQuote(good.string()), &err), 0) << err;
+  EXPECT_NE(Hives(), before);
+}
+
+// Wine's own regedit reads the same backup back with the same types and data.
+TEST(RegFileWine, WineRegeditRestoresTheBackup) {
+  if (Shell("command -v wine >/dev/null && command -v wineserver >/dev/null") != 0)
+    GTEST_SKIP() << "wine is not installed";
+  TempFolder dir;
+  const fs::path prefix = dir / "prefix";
+  const std::string env = "WINEDEBUG=-all WINEPREFIX=" + ShellQuote(prefix.string()) + " ";
+  ASSERT_EQ(Shell(env + "wineboot -i >/dev/null 2>&1; " + env + "wineserver -w"), 0);
+  if (!fs::exists(prefix / "system.reg")) GTEST_SKIP() << "wineboot made no prefix";
+
+  auto source = RegistryStore::CreateInMemory();
+  Plant(*source, HKEY_CURRENT_USER, "Software\\Ansi", EveryKind());
+  const fs::path ansi = dir / "ansi.reg";
+  ExportToRegFile(ansi, *source, HKEY_CURRENT_USER, true, "", "Software\\Ansi");
+  Plant(*source, HKEY_CURRENT_USER, "Software\\Wide", EveryKind());
+  Plant(*source, HKEY_CURRENT_USER, "Software\\Wide\\Sub", OutsideCodePage());
+  const fs::path wide = dir / "wide.reg";
+  ExportToRegFile(wide, *source, HKEY_CURRENT_USER, true, "", "Software\\Wide");
+  ASSERT_EQ(ReadAll(wide).substr(0, 2), "\xFF\xFE");
+  for (const fs::path& file : {ansi, wide})
+    ASSERT_EQ(Shell(env + "wine regedit /s " + ShellQuote(file.string()) + " >/dev/null 2>&1; " + env + "wineserver -w"), 0);
+
+  auto restored = RegistryStore::OpenWinePrefix(prefix);
+  // Wine terminates string data that has no terminator; everything else must be identical.
+  auto expectSame = [&](const std::string& path) {
+    auto values = source->Values(HKEY_CURRENT_USER, path);
+    ASSERT_TRUE(values);
+    for (const RegValue& v : *values) {
+      if (v.name == "Unterminated") continue;
+      auto back = restored->QueryValue(HKEY_CURRENT_USER, path, v.name);
+      ASSERT_TRUE(back) << path << " lacks \"" << v.name << "\"";
+      EXPECT_EQ(back->type, v.type) << path << " " << v.name;
+      EXPECT_EQ(back->data, v.data) << path << " " << v.name;
+    }
+  };
+  expectSame("Software\\Ansi");
+  expectSame("Software\\Wide");
+  expectSame("Software\\Wide\\Sub");
+}
+
+}  // namespace
+}  // namespace kestrove
