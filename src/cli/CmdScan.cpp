@@ -1,5 +1,6 @@
-// kestrove-cli scan [SECTION...]: the registry scan without a window. Rows are printed as
-// the Registry page's "Save as Text" writes them, after the ignore lists, then the status.
+// kestrove-cli scan [SECTION...]: the registry scan without a window, run by the Registry
+// page's controller. Rows are printed as the page's "Save as Text" writes them, after the
+// ignore lists, then the status.
 #include <unistd.h>
 
 #include <chrono>
@@ -8,10 +9,11 @@
 
 #include "app/CheckTree.h"
 #include "app/OptionsSetting.h"
+#include "app/OwnerThread.h"
 #include "app/ProgramFolder.h"
 #include "cli/Commands.h"
 #include "platform/TargetSystem.h"
-#include "regscan/ScanTaskThread.h"
+#include "regscan/ScanController.h"
 #include "regscan/ScanTypes.h"
 
 namespace kestrove::cli {
@@ -76,6 +78,53 @@ class Progress {
   std::chrono::steady_clock::time_point last_{};
 };
 
+// The Registry page on a terminal: the running section and the count of rows on the last
+// line; the rows and the status text kept for the end.
+class ScanView : public IScanView {
+ public:
+  ScanView(std::vector<std::string> sections, std::ostream& err, bool showProgress)
+      : progress(err, showProgress), sections_(std::move(sections)) {}
+
+  std::vector<std::string> CollectSections() override { return sections_; }
+  void SetScanCaption(const std::string&) override {}
+  void SetRestoreVisible(bool) override {}
+  void SetMemoVisible(bool) override {}
+  void SetMemoText(const std::string&) override {}
+  void SetScanTitle(const std::string& text) override { progress.Section(text); }
+  void ShowProgress() override {}
+  void SetProgressPosition(int) override {}
+  void SetProgressCaption(const std::string&, bool) override {}
+  std::size_t RowCount() override { return rows.size(); }
+  std::vector<TScanResult> Rows() override { return rows; }
+  void SetRows(const std::vector<TScanResult>& r) override { rows = r; }
+  void ClearRows() override { rows.clear(); }
+  void AddRow(const TScanResult& row) override {
+    rows.push_back(row);
+    progress.Rows(rows.size());
+  }
+  void RemoveLastRow() override { rows.pop_back(); }
+  void SelectAllRows() override {
+    for (TScanResult& r : rows) r.Selected = true;
+  }
+  void SetDefaultColumnWidths() override {}
+  void FitColumnsToContents() override {}
+  void SetStatusText(const std::string& text) override { status = text; }
+  void SetTimerEnabled(bool) override {}
+  void ScanEnded(bool c, const std::string& e) override {
+    completed = c;
+    error = e;
+  }
+
+  Progress progress;
+  std::vector<TScanResult> rows;
+  std::string status;
+  bool completed = false;
+  std::string error;
+
+ private:
+  std::vector<std::string> sections_;
+};
+
 }  // namespace
 
 int CmdScan(CliContext& ctx, const Args& args) {
@@ -124,48 +173,22 @@ int CmdScan(CliContext& ctx, const Args& args) {
     return 1;
   }
 
-  TScanEventQueue queue;
-  std::vector<TScanResult> rows;
-  bool ended = false, completed = false;
-  std::string error;
+  // The scan as the Registry page runs it; the rows and the status stay in the view.
+  TMessageQueue owner;
+  ScanView view(selection, ctx.err, ::isatty(STDERR_FILENO) == 1);
   {
-    TScanTaskThread worker(*target, queue, options.IncludeRemoveMedia);
-    worker.SectionCodes = selection;
-    worker.ProbeFloppyDrives();
-    Progress progress(ctx.err, ::isatty(STDERR_FILENO) == 1);
-    worker.Resume();
-    while (!ended) {
-      queue.Wait(std::chrono::milliseconds(200));
-      for (TScanEvent& e : queue.Take()) {
-        switch (e.EventType) {
-          case TScanEvent::Type::Title: progress.Section(e.Text); break;
-          case TScanEvent::Type::KeyMemo: break;
-          case TScanEvent::Type::Row:
-            rows.push_back(std::move(e.Row));
-            progress.Rows(rows.size());
-            break;
-          case TScanEvent::Type::Message: break;
-          case TScanEvent::Type::Ended:
-            ended = true;
-            completed = e.Completed;
-            error = e.Text;
-            break;
-        }
-      }
-    }
-    worker.WaitFor();
+    TScanController scan(*target, owner, view, options, nullptr);
+    scan.bScanClick();
+    owner.ProcessUntil([&] { return !scan.JobRunning(); });
   }
-  if (!completed) {
-    ctx.err << "kestrove-cli: the scan stopped: " << (error.empty() ? std::string("it was interrupted") : error)
-            << "\n";
+  view.progress.Clear();
+  if (!view.completed) {
+    ctx.err << "kestrove-cli: the scan stopped: "
+            << (view.error.empty() ? std::string("it was interrupted") : view.error) << "\n";
     return 1;
   }
-
-  // The end of a scan: every row selected, then the ignore lists.
-  for (TScanResult& r : rows) r.Selected = true;
-  if (!rows.empty()) ApplyIgnoreLists(rows, options.IgnoreValues, options.IgnoreKeys);
-  for (const TScanResult& r : rows) ctx.out << SaveAsTextLine(r) << "\n";
-  ctx.out << UpdateScanStatus(rows) << "\n";
+  for (const TScanResult& r : view.rows) ctx.out << SaveAsTextLine(r) << "\n";
+  ctx.out << view.status << "\n";
   return ctx.out.good() ? 0 : 1;
 }
 

@@ -1,4 +1,4 @@
-// The window thread as the owner of the cleaner's state: a worker's posted calls go through
+// The window thread as the owner of the pages' state: a worker's posted calls go through
 // the window's own event queue, so they run in the order posted and after whatever the
 // window had queued before; a sent call runs there while the worker waits.
 #pragma once

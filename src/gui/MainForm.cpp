@@ -6,11 +6,7 @@
 #include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QGuiApplication>
-#include <QHeaderView>
-#include <QMouseEvent>
 #include <QScreen>
 #include <QSessionManager>
 #include <QUrl>
@@ -18,10 +14,7 @@
 #include <iostream>
 
 #include "app/IniFile.h"
-#include "cleaner/LogExport.h"
 #include "gui/About.h"
-#include "gui/AskDelete.h"
-#include "regscan/ScanTypes.h"
 
 namespace kestrove {
 
@@ -32,17 +25,9 @@ constexpr int kSideButtonWidth = 75;
 constexpr int kSideButtonHeight = 53;
 constexpr int kSideButtonSpacing = 61;
 constexpr int kTitleHeight = 50;
-constexpr int kButtonWidth = 75;
-constexpr int kButtonHeight = 25;
-constexpr int kTreeWidth = 200;
-constexpr int kProgressHeight = 20;
 
 const QColor kPressedBorder(122, 152, 175);
 const QColor kFocusedFace(235, 234, 225);
-
-QString Q(const std::string& s) { return QString::fromStdString(s); }
-
-int ButtonWidth(QPushButton* b) { return std::max(kButtonWidth, b->sizeHint().width()); }
 
 }  // namespace
 
@@ -63,8 +48,6 @@ TfrmMain::TfrmMain(const TMainFormSetup& setup, QWidget* parent)
   OnOpenUrl = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
 
   CreateComponents();
-  TCleanContext context{target_, programFolder_, prompt_, desktop_.get(), &options_};
-  cleaner_ = std::make_unique<TCleanerController>(context, *owner_, *this, options_);
 
   if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
     connect(app, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& manager) {
@@ -76,14 +59,18 @@ TfrmMain::TfrmMain(const TMainFormSetup& setup, QWidget* parent)
 }
 
 TfrmMain::~TfrmMain() {
-  // The tree's items point into the catalogue, which goes before the widgets do.
-  tvCleanItems->blockSignals(true);
-  // Calls still queued for this window are dropped, and a worker waiting for it is let go;
-  // the controller then stops the job and waits for it.
+  // Calls still queued for this window are dropped, and a worker waiting for it is let go.
   owner_->Shutdown();
-  cleaner_.reset();
-  // The scan's worker reaches the window only through its queue; it is stopped first.
-  ReleaseScanWorker();
+  // The pages go first: their controllers stop their workers and wait for them, and the
+  // clean tree's items point into the catalogue, while the window's members still exist.
+  delete gbCleaner;
+  delete gbRegistry;
+  delete gbDefrag;
+  delete gbTools;
+  gbCleaner = nullptr;
+  gbRegistry = nullptr;
+  gbDefrag = nullptr;
+  gbTools = nullptr;
   // A clean that was stopped on the way out may leave registry changes behind that its end
   // could not write any more.
   if (target_) {
@@ -138,158 +125,24 @@ void TfrmMain::CreateComponents() {
   connect(aCheckUpdate, &QAction::triggered, this, [this] { OpenProductPage(kUpdatePagePath); });
   connect(aAbout, &QAction::triggered, this, [this] { aAboutExecute(); });
 
-  gbCleaner = new QGroupBox("Progress", this);
-  gbRegistry = new QGroupBox("Progress", this);
-  gbDefrag = new QGroupBox("Registry Defrag", this);
-  gbTools = new QGroupBox("Tools", this);
-  gbCleaner->setProperty("tag", kTagCleaner);
-  gbRegistry->setProperty("tag", kTagRegistry);
-  gbDefrag->setProperty("tag", kTagDefrag);
-  gbTools->setProperty("tag", kTagTools);
+  gbCleaner = new TCleanerPage(TCleanContext{target_, programFolder_, prompt_, desktop_.get(), &options_}, *owner_,
+                               catalogue_, options_, kTagCleaner, this);
+  gbCleaner->OnTimerEnabled = [this](bool on) {
+    cleanerTimer_ = on;
+    UpdateTimer1();
+  };
+  gbCleaner->OnJobFailed = [this](const std::string& message) { CleanJobFailed(message); };
+  gbRegistry = new TRegistryPage(*target_, *owner_, options_, prompt_, kTagRegistry, this);
+  gbRegistry->OnTimerEnabled = [this](bool on) {
+    scanTimer_ = on;
+    UpdateTimer1();
+  };
+  gbDefrag = new TDefragPage(kTagDefrag, this);
+  gbTools = new TToolsPage(kTagTools, this);
 
   Timer1 = new QTimer(this);
   Timer1->setInterval(500);
   connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
-
-  CreateCleanerPage();
-  CreateRegistryPage();
-  CreateDefragPage();
-  CreateToolsPage();
-}
-
-void TfrmMain::CreateCleanerPage() {
-  tvCleanItems = new TCleanTreeView(catalogue_, gbCleaner);
-  tvCleanItems->OnMouseDown = [this](QMouseEvent* e) {
-    tvCleanItemsMouseDown(e->button(), e->position().toPoint());
-  };
-  lMain = new TLogListView(gbCleaner);
-  ProgressBar1 = new QProgressBar(gbCleaner);
-  ProgressBar1->setRange(0, 1000);
-  ProgressBar1->setValue(0);
-  ProgressBar1->setTextVisible(false);
-  ProgressBar1->setAlignment(Qt::AlignCenter);
-  ProgressBar1->hide();
-  bTest = new QPushButton("Test", gbCleaner);
-  bTest->setToolTip("You can see what kind of history will be deleted before they are really deleted");
-  bClean = new QPushButton("Clean", gbCleaner);
-  bClean->setToolTip("Deletes the history data ");
-  cbFastMode = new QCheckBox("Fast Mode", gbCleaner);
-  cbFastMode->setToolTip("Fast mode, not show detailed log of all cleaner settings");
-  connect(bTest, &QPushButton::clicked, this, [this] { bTestClick(); });
-  connect(bClean, &QPushButton::clicked, this, [this] { bCleanClick(); });
-  connect(cbFastMode, &QCheckBox::clicked, this, [this] { cbFastModeClick(); });
-
-  PopupMenu_ClearHistory = new QMenu(this);
-  aSaveText_ClearHistory = PopupMenu_ClearHistory->addAction("S&ave to text file");
-  connect(aSaveText_ClearHistory, &QAction::triggered, this, [this] { aSaveText_ClearHistoryExecute(); });
-  lMain->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(lMain, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
-    aSaveText_ClearHistory->setEnabled(lMain->Count() > 0);
-    PopupMenu_ClearHistory->popup(lMain->viewport()->mapToGlobal(pos));
-  });
-}
-
-void TfrmMain::CreateRegistryPage() {
-  tvRegistry = new TStateImageTree(gbRegistry);
-  std::vector<QTreeWidgetItem*> parents;
-  for (const TScanSection& section : ScanSections()) {
-    QTreeWidgetItem* item = nullptr;
-    const QString text = QString::fromUtf8(section.Text);
-    if (section.Level == 0 || parents.empty()) {
-      item = new QTreeWidgetItem(tvRegistry, QStringList(text));
-    } else {
-      const std::size_t parentLevel = std::min<std::size_t>(static_cast<std::size_t>(section.Level), parents.size()) - 1;
-      item = new QTreeWidgetItem(parents[parentLevel], QStringList(text));
-    }
-    TStateImageTree::SetStateImage(item, false);
-    TTreeWidgetCheckTree::SetImageIndex(item, section.Code);
-    parents.resize(static_cast<std::size_t>(section.Level));
-    parents.push_back(item);
-  }
-  registrySections_ = std::make_unique<TTreeWidgetCheckTree>(*tvRegistry);
-  // The tree is fixed and always fully expanded: the user cannot fold a node.
-  tvRegistry->setItemsExpandable(false);
-  tvRegistry->setExpandsOnDoubleClick(false);
-  connect(tvRegistry, &QTreeWidget::itemCollapsed, this, [this](QTreeWidgetItem* item) { tvRegistry->expandItem(item); });
-  tvRegistry->OnMouseDown = [this](QMouseEvent* e) { tvRegistryMouseDown(e->button(), e->position().toPoint()); };
-
-  lvRegistryData = new QTreeWidget(gbRegistry);
-  lvRegistryData->setHeaderLabels({"Problem", "Data", "Registry key"});
-  lvRegistryData->setRootIsDecorated(false);
-  lvRegistryData->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  ProgressBar2 = new QProgressBar(gbRegistry);
-  ProgressBar2->setRange(0, 1000);
-  ProgressBar2->setTextVisible(false);
-  ProgressBar2->setAlignment(Qt::AlignCenter);
-  bRestoreRegistry = new QPushButton("Restore", gbRegistry);
-  bRestoreRegistry->setToolTip("Restore any changes made using the software");
-  bScan = new QPushButton("Scan", gbRegistry);
-  bFixErrors = new QPushButton("Fix Errors", gbRegistry);
-  lStatusBar = new QLabel(gbRegistry);
-  lScanTitle = new QLabel("Select the sections to scan", gbRegistry);
-  Memo1 = new QPlainTextEdit(gbRegistry);
-  Memo1->setReadOnly(true);
-  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
-  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  Memo1->setFocusPolicy(Qt::NoFocus);
-  Memo1->hide();
-  connect(bScan, &QPushButton::clicked, this, [this] { bScanClick(); });
-  // The repair and the restore dialog are not part of this window yet.
-  for (QPushButton* b : {bRestoreRegistry, bFixErrors}) b->setEnabled(false);
-}
-
-void TfrmMain::CreateDefragPage() {
-  lvMain = new QTableWidget(0, 4, gbDefrag);
-  lvMain->setHorizontalHeaderLabels({"Hive Name", "Current Size", "New Size", "Reduction"});
-  lvMain->verticalHeader()->hide();
-  lvMain->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  lvMain->setSelectionBehavior(QAbstractItemView::SelectRows);
-  lvMain->setColumnWidth(0, 205);
-  lvMain->setColumnWidth(1, 80);
-  lvMain->setColumnWidth(2, 85);
-  lvMain->setColumnWidth(3, 75);
-  lvMain->setShowGrid(false);
-  bAnalyzeRegistry = new QPushButton("Analyze Registry", gbDefrag);
-  bAnalyzeRegistry->setToolTip("Analyze your registry");
-  bDefragRegistry = new QPushButton("Defrag Registry", gbDefrag);
-  bDefragRegistry->setToolTip("Defrag your registry");
-  bDefragRegistry->setEnabled(false);
-  lCurrentRegistrySizeTitle = new QLabel("Current Registry Size:", gbDefrag);
-  lSizeReductionTitle = new QLabel("Size Reduction:", gbDefrag);
-  lNewRegistrySizeTitle = new QLabel("New Registry Size:", gbDefrag);
-  lCompactPercentTitle = new QLabel("Compact Percent:", gbDefrag);
-  lCurrentRegistrySize = new QLabel(gbDefrag);
-  lSizeReduction = new QLabel(gbDefrag);
-  lNewRegistrySize = new QLabel(gbDefrag);
-  lCompactPercent = new QLabel(gbDefrag);
-  for (QLabel* l : {lCurrentRegistrySize, lSizeReduction, lNewRegistrySize, lCompactPercent})
-    l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-}
-
-void TfrmMain::CreateToolsPage() {
-  lvStartup = new QTreeWidget(gbTools);
-  lvStartup->setHeaderLabels({"Startup Program", "File", "Location"});
-  lvStartup->setRootIsDecorated(false);
-  lvStartup->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  lvStartup->setColumnWidth(0, 100);
-  lvStartup->setColumnWidth(1, 120);
-  lvStartup->setColumnWidth(2, 125);
-  bStartup = new QPushButton("Startup", gbTools);
-  bStartup->setToolTip("Startup manager for Windows to optimize Windows startup configuration");
-  bDeleteEntry = new QPushButton("&Delete Entry", gbTools);
-  bDeleteEntry->setToolTip("Delete the selected entries");
-  bSelectAll = new QPushButton("Select &All", gbTools);
-  bSelectAll->setToolTip("Select all entries in the list");
-  bSelectNone = new QPushButton("Select &None", gbTools);
-  bSelectNone->setToolTip("Cancel all entries in the list");
-  bBackupFullRegistry = new QPushButton("Backup Full Registry...", gbTools);
-  bBackupFullRegistry->setToolTip("Backup your entire registry");
-  bWindowsBackup = new QPushButton("Windows Backup...", gbTools);
-  bWindowsBackup->setToolTip("Use the windows backup tool to backup the system");
-  // The tools are not part of this window yet.
-  for (QPushButton* b : {bStartup, bDeleteEntry, bSelectAll, bSelectNone, bBackupFullRegistry, bWindowsBackup})
-    b->setEnabled(false);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -310,9 +163,9 @@ void TfrmMain::FormCreate() {
   gbRegistry->hide();
   gbTools->hide();
   // 5. The cleaner's state starts as the controller starts; the registry status is empty.
-  cleaner_->SkipConfirm = false;
-  lStatusBar->clear();
-  ScanStep = 10;
+  SetSkipConfirm(false);
+  gbRegistry->lStatusBar->clear();
+  Scanner().ScanStep = 10;
   // 6. The ignore lists start empty; loading fills them.
   options_.IgnoreValues.clear();
   options_.IgnoreKeys.clear();
@@ -322,9 +175,9 @@ void TfrmMain::FormCreate() {
   } catch (const std::exception& e) {
     std::cerr << kProductName << ": the installed programs could not be read: " << e.what() << "\n";
   }
-  tvCleanItems->Rebuild();
+  gbCleaner->tvCleanItems->Rebuild();
   // 8.
-  PostToSelf([this] { tvCleanItems->scrollToTop(); });
+  PostToSelf([this] { gbCleaner->tvCleanItems->scrollToTop(); });
   // 9.
   TWindowDefaults defaults;
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -337,33 +190,35 @@ void TfrmMain::FormCreate() {
   // 10-11. The notification-area icon of "/Auto" and the taskbar style come with the tray.
   // 12.
   options_.RestoreExpandedStates(catalogue_);
-  tvCleanItems->RefreshStates();
+  gbCleaner->tvCleanItems->RefreshStates();
   // 13. Setting the box runs its click handler, which hands the setting to the controller.
-  cbFastMode->setChecked(options_.FastScan);
-  cbFastModeClick();
+  gbCleaner->cbFastMode->setChecked(options_.FastScan);
+  gbCleaner->cbFastModeClick();
   // 14. The boss key comes with the tray.
   // 15.
-  tvRegistry->expandAll();
+  gbRegistry->tvRegistry->expandAll();
   // 16.
   try {
     WindowsVersion = target_->WindowsVersion();
   } catch (const std::exception&) {
     WindowsVersion = 0;
   }
-  if ((WindowsVersion >= 1 && WindowsVersion <= 4) || WindowsVersion == 8) bWindowsBackup->hide();
+  if ((WindowsVersion >= 1 && WindowsVersion <= 4) || WindowsVersion == 8) gbTools->bWindowsBackup->hide();
   // 17.
-  for (QLabel* l : {lCurrentRegistrySize, lSizeReduction, lNewRegistrySize, lCompactPercent}) l->clear();
+  for (QLabel* l : {gbDefrag->lCurrentRegistrySize, gbDefrag->lSizeReduction, gbDefrag->lNewRegistrySize,
+                    gbDefrag->lCompactPercent})
+    l->clear();
   // 18.
   SilentJob = false;
   // 19.
   const bool defragWorks = (WindowsVersion >= 5 && WindowsVersion <= 7) || (WindowsVersion >= 9 && WindowsVersion <= 12);
   if (!defragWorks) {
-    bAnalyzeRegistry->setEnabled(false);
-    lvMain->setRowCount(1);
-    lvMain->setItem(0, 0, new QTableWidgetItem(kUnsupportedWindows));
+    gbDefrag->bAnalyzeRegistry->setEnabled(false);
+    gbDefrag->lvMain->setRowCount(1);
+    gbDefrag->lvMain->setItem(0, 0, new QTableWidgetItem(kUnsupportedWindows));
   }
   // 20.
-  lvMain->setShowGrid(true);
+  gbDefrag->lvMain->setShowGrid(true);
   // 21.
   FlatButtonClick(bCleaner);
 }
@@ -393,11 +248,11 @@ void TfrmMain::FormShow() {
   // 1.
   FormResize();
   // 2.
-  options_.RestoreRegistryChecks(*registrySections_);
+  options_.RestoreRegistryChecks(RegistrySections());
   // 3.
   setMinimumSize(kMinimumWidth, kMinimumHeight);
   // 4. The hive table comes with the Defrag page; the silent jobs are posted now.
-  if (bAnalyzeRegistry->isEnabled()) {
+  if (gbDefrag->bAnalyzeRegistry->isEnabled()) {
     if (commandLine_.Switch == TStartSwitch::Regdefrag) {
       SilentJob = true;
       PostToSelf([this] { WMRegdefrag(); });
@@ -423,7 +278,7 @@ void TfrmMain::FormActivate() {
   }
   // 3. The schedule timer comes with the tray.
   if (commandLine_.Switch == TStartSwitch::Clear) {
-    cleaner_->SkipConfirm = true;
+    SetSkipConfirm(true);
     PostToSelf([this] { WMAutoJobs(); });
   }
 }
@@ -448,12 +303,12 @@ void TfrmMain::FormClose() {
   closed_ = true;
   try {
     // 1.
-    if (bTest->text() == "Cancel") cleaner_->Stop();
+    if (gbCleaner->bTest->text() == "Cancel") Cleaner().Stop();
     // 2.
-    if (scanning_) CancelScan();
-    ReleaseScanWorker();
+    if (Scanner().Scanning()) Scanner().CancelScan();
+    Scanner().ReleaseWorker();
     // 3.
-    cleaner_->SelectedItems.clear();
+    Cleaner().SelectedItems.clear();
     // 4.
     options_.StoreExpandedStates(catalogue_);
     // 5.
@@ -471,7 +326,7 @@ void TfrmMain::FormClose() {
 
 void TfrmMain::SaveSettings() {
   TIniFile ini = TOptionsSetting::OptionsFile(programFolder_);
-  options_.Save(ini, catalogue_, *registrySections_, CurrentPlacement());
+  options_.Save(ini, catalogue_, RegistrySections(), CurrentPlacement());
 }
 
 TWindowShowState TfrmMain::ShowState(const QWidget& window) {
@@ -497,7 +352,7 @@ TWindowPlacement TfrmMain::CurrentPlacement() const {
 bool TfrmMain::WMQueryEndSession() {
   // 1.
   const bool cleaning = options_.ShutdownClean;
-  if (cleaning) cleaner_->StartDirectClean();
+  if (cleaning) Cleaner().StartDirectClean();
   // 2.
   try {
     SaveSettings();
@@ -517,7 +372,7 @@ void TfrmMain::WaitForCleaning(std::chrono::milliseconds limit) {
   QEventLoop loop;
   QTimer poll;
   connect(&poll, &QTimer::timeout, &loop, [&] {
-    if ((!cleaner_->Busy && !cleaner_->JobRunning()) || elapsed.elapsed() >= limit.count()) loop.quit();
+    if ((!Cleaner().Busy && !Cleaner().JobRunning()) || elapsed.elapsed() >= limit.count()) loop.quit();
   });
   poll.start(50);
   loop.exec();
@@ -537,10 +392,10 @@ void TfrmMain::WMAutoJobs() {
   // 1.
   hide();
   // 2. Without "/Clear" the confirmation still shows when the settings ask for it.
-  cleaner_->StartDirectClean();
+  Cleaner().StartDirectClean();
   // 3. A registry scan, exactly as the Scan button starts one.
-  if (bScan->text() == "Scan") bScanClick();
-  if (cleaner_->SkipConfirm) {
+  if (Scanner().ScanCaption() == kScanCaption) gbRegistry->bScanClick();
+  if (Cleaner().SkipConfirm) {
     // An unattended "/Clear" run: the window closes itself when its jobs are done, or at
     // once when nothing was selected and no job started.
     unattended_ = true;
@@ -554,7 +409,7 @@ void TfrmMain::WMAutoJobs() {
 }
 
 void TfrmMain::CheckUnattendedEnd() {
-  if (!unattended_ || cleaner_->Busy || cleaner_->JobRunning() || bScan->text() != "Scan") return;
+  if (!unattended_ || Cleaner().Busy || Cleaner().JobRunning() || Scanner().ScanCaption() != kScanCaption) return;
   unattendedWatch_->stop();
   // Through the queue, behind the job's last calls.
   PostToSelf([this] { close(); });
@@ -567,8 +422,6 @@ void TfrmMain::WMRegscan() {}
 
 // ---------------------------------------------------------------------------------------
 // Layout and pages
-
-int TfrmMain::PageContentTop() const { return gbCleaner->fontMetrics().height() + 8; }
 
 void TfrmMain::FormResize() {
   const int w = width();
@@ -583,7 +436,7 @@ void TfrmMain::FormResize() {
   const int pageLeft = 2 * kSideButtonLeft + kSideButtonWidth;
   const int pageTop = kTitleHeight + 5;
   const QRect page(pageLeft, pageTop, w - 6 - pageLeft, h - 6 - pageTop);
-  for (QGroupBox* gb : {gbCleaner, gbRegistry, gbDefrag, gbTools}) gb->setGeometry(page);
+  for (QGroupBox* gb : std::initializer_list<QGroupBox*>{gbCleaner, gbRegistry, gbDefrag, gbTools}) gb->setGeometry(page);
   // 3.
   int top = pageTop + 5;
   for (TFlatButton* b : {bCleaner, bRegistry, bRegistryDefrag, bTools, bOptions, bHelp}) {
@@ -591,118 +444,15 @@ void TfrmMain::FormResize() {
     top += kSideButtonSpacing;
   }
   // 4-5.
-  LayoutCleanerPage();
-  LayoutRegistryPage();
-  LayoutDefragPage();
-  LayoutToolsPage();
+  gbCleaner->Layout();
+  gbRegistry->Layout(w);
+  gbDefrag->Layout(w);
+  gbTools->Layout();
   // 6.
   lUpdate->adjustSize();
   lUpdate->move(w - lUpdate->width() - 8, (kTitleHeight - lUpdate->height()) / 2);
   lUpdate->raise();
   iUpdate->move(lUpdate->x() - 20, lUpdate->y());
-}
-
-void TfrmMain::LayoutCleanerPage() {
-  const int w = gbCleaner->width();
-  const int h = gbCleaner->height();
-  const int top = PageContentTop();
-  tvCleanItems->setGeometry(8, top, kTreeWidth, h - 10 - top);
-  const int listLeft = 8 + kTreeWidth + 8;
-  const int listWidth = w - 8 - listLeft;
-  const int buttonTop = h - 10 - kButtonHeight;
-  ProgressBar1->setGeometry(listLeft, top, listWidth, kProgressHeight);
-  const int listTop = top + kProgressHeight + 6;
-  lMain->setGeometry(listLeft, listTop, listWidth, buttonTop - 10 - listTop);
-  bClean->setGeometry(listLeft + listWidth - kButtonWidth, buttonTop, kButtonWidth, kButtonHeight);
-  bTest->setGeometry(bClean->x() - 20 - kButtonWidth, buttonTop, kButtonWidth, kButtonHeight);
-  cbFastMode->setGeometry(listLeft, buttonTop + 3, cbFastMode->sizeHint().width(), cbFastMode->sizeHint().height());
-}
-
-void TfrmMain::LayoutRegistryPage() {
-  const int w = gbRegistry->width();
-  const int h = gbRegistry->height();
-  const int top = PageContentTop();
-  const int listLeft = 8 + kTreeWidth + 8;
-  const int listWidth = w - 8 - listLeft;
-  const int buttonTop = h - 10 - kButtonHeight;
-  ProgressBar2->setGeometry(listLeft, top, listWidth, kProgressHeight);
-  const int listTop = top + kProgressHeight + 6;
-  const int listHeight = buttonTop - 10 - listTop;
-  lvRegistryData->setGeometry(listLeft, listTop, listWidth, listHeight);
-  lvRegistryData->setColumnWidth(0, listWidth * 100 / 450);
-  lvRegistryData->setColumnWidth(1, listWidth * 190 / 450);
-  lvRegistryData->setColumnWidth(2, listWidth * 140 / 450);
-  tvRegistry->setGeometry(8, listTop, kTreeWidth, listHeight);
-  const int fixWidth = ButtonWidth(bFixErrors);
-  bFixErrors->setGeometry(listLeft + listWidth - fixWidth, buttonTop, fixWidth, kButtonHeight);
-  bRestoreRegistry->setGeometry(listLeft, buttonTop, ButtonWidth(bRestoreRegistry), kButtonHeight);
-  int scanLeft = bFixErrors->x() - 20 - kButtonWidth;
-  if (width() < 635) {
-    const int restoreRight = bRestoreRegistry->x() + bRestoreRegistry->width();
-    scanLeft = (restoreRight + bFixErrors->x()) / 2 - kButtonWidth / 2;
-  }
-  bScan->setGeometry(scanLeft, buttonTop, kButtonWidth, kButtonHeight);
-  lStatusBar->setGeometry(8, buttonTop, kTreeWidth, kButtonHeight);
-  // The title over the tree; the examined key where the Restore button is while a scan runs.
-  lScanTitle->setGeometry(8, top, kTreeWidth, kProgressHeight);
-  Memo1->setGeometry(listLeft, buttonTop, std::max(0, scanLeft - 10 - listLeft), kButtonHeight);
-}
-
-void TfrmMain::LayoutDefragPage() {
-  const int w = gbDefrag->width();
-  const int h = gbDefrag->height();
-  const int top = PageContentTop();
-  const int defragWidth = ButtonWidth(bDefragRegistry);
-  const int analyzeWidth = ButtonWidth(bAnalyzeRegistry);
-  bDefragRegistry->setGeometry(w - 8 - defragWidth, top, defragWidth, kButtonHeight);
-  bAnalyzeRegistry->setGeometry(bDefragRegistry->x() - 20 - analyzeWidth, top, analyzeWidth, kButtonHeight);
-  const int listTop = top + kButtonHeight + 8;
-  lvMain->setGeometry(8, listTop, w - 16, h - 50 - listTop);
-
-  // Two rows of labels below the list, 8 pixels apart.
-  const int labelHeight = lCurrentRegistrySizeTitle->sizeHint().height();
-  const int row1 = lvMain->y() + lvMain->height() + 8;
-  const int row2 = row1 + labelHeight + 8;
-  auto widthOf = [](QLabel* a, QLabel* b) { return std::max(a->sizeHint().width(), b->sizeHint().width()); };
-  const int title1Width = widthOf(lCurrentRegistrySizeTitle, lNewRegistrySizeTitle);
-  const int title2Width = widthOf(lSizeReductionTitle, lCompactPercentTitle);
-  const int valueWidth = std::max(90, lCurrentRegistrySize->fontMetrics().horizontalAdvance("9,999,999 KB") + 4);
-  const int value1Left = 8 + title1Width + 5;
-  int title2Left = 397;
-  int value2Left = 492;
-  if (width() <= 694) {
-    title2Left = value1Left + valueWidth + 5;
-    value2Left = title2Left + title2Width + 5;
-  }
-  lCurrentRegistrySizeTitle->setGeometry(8, row1, title1Width, labelHeight);
-  lCurrentRegistrySize->setGeometry(value1Left, row1, valueWidth, labelHeight);
-  lNewRegistrySizeTitle->setGeometry(8, row2, title1Width, labelHeight);
-  lNewRegistrySize->setGeometry(value1Left, row2, valueWidth, labelHeight);
-  lSizeReductionTitle->setGeometry(title2Left, row1, title2Width, labelHeight);
-  lSizeReduction->setGeometry(value2Left, row1, valueWidth, labelHeight);
-  lCompactPercentTitle->setGeometry(title2Left, row2, title2Width, labelHeight);
-  lCompactPercent->setGeometry(value2Left, row2, valueWidth, labelHeight);
-}
-
-void TfrmMain::LayoutToolsPage() {
-  const int w = gbTools->width();
-  const int h = gbTools->height();
-  const int top = PageContentTop();
-  int left = 8;
-  for (QPushButton* b : {bBackupFullRegistry, bWindowsBackup}) {
-    b->setGeometry(left, top, ButtonWidth(b), kButtonHeight);
-    left += b->width() + 20;
-  }
-  const int listTop = top + kButtonHeight + 8;
-  const int buttonTop = h - 8 - kButtonHeight;
-  lvStartup->setGeometry(8, listTop, w - 16, buttonTop - 8 - listTop);
-  int right = 8 + lvStartup->width();
-  const std::pair<QPushButton*, int> row[] = {{bSelectNone, 12}, {bSelectAll, 20}, {bDeleteEntry, 20}, {bStartup, 0}};
-  for (const auto& [button, gapBefore] : row) {
-    const int bw = ButtonWidth(button);
-    button->setGeometry(right - bw, buttonTop, bw, kButtonHeight);
-    right = button->x() - gapBefore;
-  }
 }
 
 void TfrmMain::FlatButtonClick(TFlatButton* sender) {
@@ -724,61 +474,11 @@ void TfrmMain::FlatButtonClick(TFlatButton* sender) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Cleaner page
-
-void TfrmMain::bTestClick() { cleaner_->bTestClick(); }
-
-void TfrmMain::bCleanClick() { cleaner_->bCleanClick(); }
-
-void TfrmMain::cbFastModeClick() { cleaner_->cbFastModeClick(cbFastMode->isChecked()); }
-
-void TfrmMain::tvCleanItemsMouseDown(Qt::MouseButton button, const QPoint& pos) {
-  if (button != Qt::LeftButton) return;
-  QTreeWidgetItem* item = nullptr;
-  const TTreeHit hit = tvCleanItems->HitTest(pos, &item);
-  TCatalogueNode* node = TCleanTreeView::NodeOf(item);
-  if (!node) return;
-  // 1. The label of "<New List>" opens the custom list editor, which is not part of this
-  //    window yet.
-  if (hit == TTreeHit::Label && node->Text == "<New List>") return;
-  // 2.
-  if (hit == TTreeHit::StateImage) {
-    catalogue_.ToggleState(*node);
-    tvCleanItems->RefreshStates();
-  }
-}
+// Timer1, shared by the pages
 
 void TfrmMain::Timer1Timer() {
-  if (cleanerTimer_) cleaner_->Timer1Timer(!gbCleaner->isHidden());
-  // The bar shows activity, not a share of the work.
-  if (scanning_ && !gbRegistry->isHidden()) {
-    int position = ProgressBar2->value() + ScanStep;
-    if (position > 1000) position = 0;
-    ProgressBar2->setValue(position);
-  }
-}
-
-void TfrmMain::aSaveText_ClearHistoryExecute() {
-  if (lMain->Count() == 0) return;
-  // 1.
-  QFileDialog dialog(this, "Save as Text");
-  dialog.setNameFilter("Text files (*.txt)");
-  dialog.setAcceptMode(QFileDialog::AcceptSave);
-  // The overwrite question is the program's own (step 3), asked of the final name.
-  dialog.setOption(QFileDialog::DontConfirmOverwrite);
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-  SaveLogToFile(dialog.selectedFiles().first());
-}
-
-bool TfrmMain::SaveLogToFile(const QString& chosenName) {
-  std::vector<std::string> lines;
-  for (const QString& line : lMain->Lines()) lines.push_back(line.toStdString());
-  try {
-    return kestrove::SaveLogToFile(chosenName.toStdString(), lines, *prompt_);
-  } catch (const std::exception& e) {
-    prompt_->Ask({kProductName, e.what(), TMsgButtons::Ok, TMsgIcon::Error});
-    return false;
-  }
+  if (cleanerTimer_) Cleaner().Timer1Timer(!gbCleaner->isHidden());
+  Scanner().Timer1Timer(!gbRegistry->isHidden());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -796,55 +496,21 @@ void TfrmMain::OpenProductPage(const char* path) {
 }
 
 // ---------------------------------------------------------------------------------------
-// The cleaner's view
+// What the pages ask of the window
 
-std::vector<std::string> TfrmMain::CollectSelection() { return catalogue_.CollectSelection(); }
-
-bool TfrmMain::FirefoxCategoryChecked() { return catalogue_.FirefoxCategoryChecked(); }
-
-bool TfrmMain::ConfirmClean() {
-  TfrmAskDelete dialog(options_, this);
-  return dialog.exec() == TfrmAskDelete::Yes;
-}
-
-void TfrmMain::SetTestCaption(const std::string& caption) { bTest->setText(Q(caption)); }
-
-void TfrmMain::SetProgressVisible(bool visible) { ProgressBar1->setVisible(visible); }
-
-void TfrmMain::SetProgressPosition(int position) { ProgressBar1->setValue(std::clamp(position, 0, 1000)); }
-
-void TfrmMain::SetProgressCaption(const std::string& caption, bool shown) {
-  if (!shown) {
-    ProgressBar1->setTextVisible(false);
-    return;
-  }
-  QString format = Q(caption);
-  format.replace('%', "%%");
-  ProgressBar1->setFormat(caption.empty() ? QString("%p%") : format);
-  ProgressBar1->setTextVisible(true);
-}
-
-void TfrmMain::SetLogHidden(bool hidden) { lMain->SetHidden(hidden); }
-
-bool TfrmMain::LogHidden() { return lMain->IsHidden(); }
-
-void TfrmMain::ClearLog() { lMain->Clear(); }
-
-void TfrmMain::AddLogLine(const std::string& line) { lMain->AddLine(Q(line)); }
-
-void TfrmMain::ScrollLogToEnd() { lMain->ScrollToEnd(); }
-
-void TfrmMain::FitLogWidth() { lMain->FitWidth(); }
-
-void TfrmMain::SetTimerEnabled(bool enabled) {
-  cleanerTimer_ = enabled;
-  if (enabled)
+void TfrmMain::UpdateTimer1() {
+  if (cleanerTimer_ || scanTimer_)
     Timer1->start();
-  else if (!scanning_)
+  else
     Timer1->stop();
 }
 
-void TfrmMain::JobFailed(const std::string& message) {
+void TfrmMain::SetSkipConfirm(bool skip) {
+  Cleaner().SkipConfirm = skip;
+  Scanner().SkipConfirm = skip;
+}
+
+void TfrmMain::CleanJobFailed(const std::string& message) {
   if (unattended_ || isHidden()) {
     // Nobody is there to read a box.
     std::cerr << kProductName << ": " << message << "\n";
@@ -853,244 +519,5 @@ void TfrmMain::JobFailed(const std::string& message) {
   }
   prompt_->Ask({kProductName, message, TMsgButtons::Ok, TMsgIcon::Error});
 }
-
-// ---------------------------------------------------------------------------------------
-// Registry page
-
-namespace {
-
-int TreeLevel(const QTreeWidgetItem* item) {
-  int level = 0;
-  for (const QTreeWidgetItem* p = item->parent(); p; p = p->parent()) ++level;
-  return level;
-}
-
-// The node becomes checked when any of its children is, else unchecked.
-void CheckFromChildren(QTreeWidgetItem* node) {
-  bool any = false;
-  for (int i = 0; i < node->childCount(); ++i) any = any || TStateImageTree::StateImageChecked(node->child(i));
-  TStateImageTree::SetStateImage(node, any);
-}
-
-void SetStateBelow(QTreeWidgetItem* node, bool checked) {
-  TStateImageTree::SetStateImage(node, checked);
-  for (int i = 0; i < node->childCount(); ++i) SetStateBelow(node->child(i), checked);
-}
-
-// Depth-first: the node, its children, then its next sibling.
-void CollectTicked(const ICheckTree& tree, ICheckTree::Node node, std::vector<std::string>& codes) {
-  if (tree.Checked(node)) codes.push_back(std::to_string(tree.ImageIndex(node)));
-  for (std::size_t i = 0; i < tree.ChildCount(node); ++i) CollectTicked(tree, tree.Child(node, i), codes);
-}
-
-constexpr int kLocationKindRole = Qt::UserRole + 1;
-
-}  // namespace
-
-void TfrmMain::tvRegistryMouseDown(Qt::MouseButton button, const QPoint& pos) {
-  if (button != Qt::LeftButton) return;
-  QTreeWidgetItem* item = nullptr;
-  if (tvRegistry->HitTest(pos, &item) != TTreeHit::StateImage || !item) return;
-  const bool checked = !TStateImageTree::StateImageChecked(item);
-  const int level = TreeLevel(item);
-  QTreeWidgetItem* root = item;
-  while (root->parent()) root = root->parent();
-  if (level == 0) {
-    SetStateBelow(item, checked);
-  } else if (level == 1) {
-    SetStateBelow(item, checked);
-    CheckFromChildren(root);
-  } else {
-    TStateImageTree::SetStateImage(item, checked);
-    CheckFromChildren(item->parent());
-    CheckFromChildren(root);
-  }
-  tvRegistry->viewport()->update();
-}
-
-void TfrmMain::bScanClick() {
-  if (bScan->text() == "Scan")
-    StartScan();
-  else
-    CancelScan();
-}
-
-void TfrmMain::StartScan() {
-  // A worker stopped by an earlier Cancel has ended by now or ends at its next step.
-  ReleaseScanWorker();
-  // 1.
-  bRestoreRegistry->hide();
-  Memo1->show();
-  ProgressBar2->setTextVisible(false);
-  // 2.
-  scanSelection_.clear();
-  for (std::size_t i = 0; i < registrySections_->TopCount(); ++i)
-    CollectTicked(*registrySections_, registrySections_->Top(i), scanSelection_);
-  // 3.
-  if (scanSelection_.empty()) {
-    if (!cleaner_->SkipConfirm)
-      prompt_->Ask({kProductName, "Please select the sections which you want to scan from the left list.",
-                    TMsgButtons::Ok, TMsgIcon::Information});
-    bRestoreRegistry->show();
-    Memo1->hide();
-    return;
-  }
-  // 4.
-  lvRegistryData->clear();
-  ApplyIgnoreLists();
-  // 5.
-  bScan->setText("Cancel");
-  if (ProgressBar2->isHidden()) ProgressBar2->show();
-  Memo1->clear();
-  Memo1->show();
-  ProgressBar2->setValue(0);
-  // 6.
-  ScanStep = ScanStepFor(scanSelection_);
-  // 7. The worker's calls come back through the queue; a wake-up drains it on this thread.
-  scanQueue_ = std::make_unique<TScanEventQueue>([this] {
-    QMetaObject::invokeMethod(this, [this] { DrainScanEvents(); }, Qt::QueuedConnection);
-  });
-  scanWorker_ = std::make_unique<TScanTaskThread>(*target_, *scanQueue_, options_.IncludeRemoveMedia);
-  scanWorker_->SectionCodes = scanSelection_;
-  // 8.
-  if (!options_.IncludeRemoveMedia) {
-    ProgressBar2->setFormat("Prepairing...");
-    ProgressBar2->setTextVisible(true);
-    ProgressBar2->repaint();
-    scanWorker_->ProbeFloppyDrives();
-    ProgressBar2->setTextVisible(false);
-  }
-  // 9.
-  scanning_ = true;
-  Timer1->start();
-  scanWorker_->Resume();
-}
-
-void TfrmMain::DrainScanEvents() {
-  if (!scanQueue_) return;
-  bool rowsAdded = false;
-  for (TScanEvent& e : scanQueue_->Take()) {
-    if (!scanning_) break;
-    switch (e.EventType) {
-      case TScanEvent::Type::Title:
-        lScanTitle->setText(Q(e.Text));
-        lScanTitle->show();
-        break;
-      case TScanEvent::Type::KeyMemo:
-        Memo1->setPlainText(Q(e.Text));
-        break;
-      case TScanEvent::Type::Row:
-        AddRegistryRow(e.Row);
-        rowsAdded = true;
-        break;
-      case TScanEvent::Type::Message:
-        if (e.Message == WM_SCANSTEP)
-          WMScanStep();
-        else if (e.Message == WM_SCANDONE)
-          WMScanDone();
-        break;
-      case TScanEvent::Type::Ended:
-        // A section that failed ends the worker silently; the page stays as it is until
-        // Cancel. The reason is worth a line for whoever runs the program from a terminal.
-        if (!e.Completed && !e.Text.empty()) std::cerr << kProductName << ": the scan stopped: " << e.Text << "\n";
-        break;
-    }
-  }
-  if (rowsAdded) lvRegistryData->scrollToBottom();
-}
-
-void TfrmMain::CancelScan() {
-  // The queue drops what the worker has handed over but the window has not taken, and
-  // everything after: no row arrives after this point.
-  if (scanQueue_) scanQueue_->Cancel();
-  if (scanWorker_) scanWorker_->Terminate();
-  if (lvRegistryData->topLevelItemCount() > 0)
-    delete lvRegistryData->takeTopLevelItem(lvRegistryData->topLevelItemCount() - 1);
-  bRestoreRegistry->show();
-  Memo1->hide();
-  WMScanDone();
-}
-
-void TfrmMain::ReleaseScanWorker() {
-  if (scanWorker_) {
-    scanWorker_->Terminate();
-    if (scanQueue_) scanQueue_->Cancel();
-    scanWorker_.reset();  // waits for the thread
-  }
-  scanQueue_.reset();
-}
-
-void TfrmMain::WMScanStep() { UpdateScanStatus(); }
-
-void TfrmMain::WMScanDone() {
-  // 1.
-  scanning_ = false;
-  if (!cleanerTimer_) Timer1->stop();
-  bScan->setText("Scan");
-  lScanTitle->setText("Select the sections to scan");
-  Memo1->hide();
-  // 2.
-  ProgressBar2->setValue(1000);
-  ProgressBar2->setFormat("Finished!");
-  ProgressBar2->setTextVisible(true);
-  // 3.
-  for (int i = 0; i < lvRegistryData->topLevelItemCount(); ++i)
-    lvRegistryData->topLevelItem(i)->setCheckState(0, Qt::Checked);
-  // 4.
-  if (lvRegistryData->topLevelItemCount() > 0) ApplyIgnoreLists();
-  // 5.
-  bRestoreRegistry->show();
-  Memo1->hide();
-  UpdateScanStatus();
-  // 6. The unattended repair comes with Fix Errors; the /Clear run's window stays open
-  //    for it until then.
-}
-
-void TfrmMain::AddRegistryRow(const TScanResult& row) {
-  auto* item = new QTreeWidgetItem(lvRegistryData, {Q(row.ProblemType), Q(row.Data), Q(row.Location)});
-  item->setData(2, kLocationKindRole, static_cast<int>(row.LocationKind));
-  item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-  item->setCheckState(0, row.Selected ? Qt::Checked : Qt::Unchecked);
-}
-
-std::vector<TScanResult> TfrmMain::RegistryRows() const {
-  std::vector<TScanResult> rows;
-  rows.reserve(static_cast<std::size_t>(lvRegistryData->topLevelItemCount()));
-  for (int i = 0; i < lvRegistryData->topLevelItemCount(); ++i) {
-    const QTreeWidgetItem* item = lvRegistryData->topLevelItem(i);
-    TScanResult r;
-    r.ProblemType = item->text(0).toStdString();
-    r.Data = item->text(1).toStdString();
-    r.Location = item->text(2).toStdString();
-    r.LocationKind = static_cast<TLocationKind>(item->data(2, kLocationKindRole).toInt());
-    r.Selected = item->checkState(0) == Qt::Checked;
-    rows.push_back(std::move(r));
-  }
-  return rows;
-}
-
-void TfrmMain::SetRegistryRows(const std::vector<TScanResult>& rows) {
-  lvRegistryData->clear();
-  for (const TScanResult& r : rows) AddRegistryRow(r);
-}
-
-void TfrmMain::ApplyIgnoreLists() {
-  // 1.
-  if (lvRegistryData->topLevelItemCount() == 0) {
-    const TScanColumnWidths widths = DefaultScanColumnWidths(lvRegistryData->width());
-    lvRegistryData->setColumnWidth(0, widths.Problem);
-    lvRegistryData->setColumnWidth(1, widths.Data);
-    lvRegistryData->setColumnWidth(2, widths.RegistryKey);
-    return;
-  }
-  for (int c = 0; c < 3; ++c) lvRegistryData->resizeColumnToContents(c);
-  // 2-5. The filter only removes rows, so the list is rebuilt only when it did.
-  std::vector<TScanResult> rows = RegistryRows();
-  const std::size_t before = rows.size();
-  kestrove::ApplyIgnoreLists(rows, options_.IgnoreValues, options_.IgnoreKeys);
-  if (rows.size() != before) SetRegistryRows(rows);
-}
-
-void TfrmMain::UpdateScanStatus() { lStatusBar->setText(Q(kestrove::UpdateScanStatus(RegistryRows()))); }
 
 }  // namespace kestrove

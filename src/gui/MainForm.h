@@ -1,19 +1,12 @@
 // The main window: the title band, six side buttons, the four pages (Cleaner, Registry,
-// Defrag, Tools), the help menu, and the program's start-up, command-line and close steps.
-// The cleaner's logic lives in TCleanerController; this window is its view.
+// Defrag, Tools; each a class of its own), the help menu, page switching, and the
+// program's start-up, command-line, automatic-job and close steps.
 #pragma once
 
 #include <QAction>
-#include <QCheckBox>
-#include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
-#include <QPlainTextEdit>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTableWidget>
 #include <QTimer>
-#include <QTreeWidget>
 #include <QWidget>
 #include <chrono>
 #include <cstdint>
@@ -26,13 +19,14 @@
 #include "app/OptionsSetting.h"
 #include "cleaner/CleanCatalogue.h"
 #include "cleaner/CleanerController.h"
-#include "gui/CleanTree.h"
+#include "gui/CleanerPage.h"
 #include "gui/Controls.h"
+#include "gui/DefragPage.h"
 #include "gui/GuiDesktop.h"
 #include "gui/GuiOwnerThread.h"
 #include "gui/GuiPrompt.h"
-#include "gui/LogList.h"
-#include "regscan/ScanTaskThread.h"
+#include "gui/RegistryPage.h"
+#include "gui/ToolsPage.h"
 
 class QSessionManager;
 
@@ -65,7 +59,7 @@ struct TMainFormSetup {
   IPrompt* Prompt = nullptr;       // questions and messages; nullptr: message boxes
 };
 
-class TfrmMain : public QWidget, public ICleanerView {
+class TfrmMain : public QWidget {
   Q_OBJECT
 
  public:
@@ -84,59 +78,17 @@ class TfrmMain : public QWidget, public ICleanerView {
   TFlatButton* bTools;
   TFlatButton* bOptions;
   TFlatButton* bHelp;
-  QGroupBox* gbCleaner;
-  QGroupBox* gbRegistry;
-  QGroupBox* gbDefrag;
-  QGroupBox* gbTools;
+  // The pages, each its own class.
+  TCleanerPage* gbCleaner;
+  TRegistryPage* gbRegistry;
+  TDefragPage* gbDefrag;
+  TToolsPage* gbTools;
   QMenu* pmHelp;
   QAction* aHelp;
   QAction* aHomepage;
   QAction* aCheckUpdate;
   QAction* aAbout;
   QTimer* Timer1;
-
-  // Cleaner page
-  TCleanTreeView* tvCleanItems;
-  TLogListView* lMain;
-  QProgressBar* ProgressBar1;
-  QPushButton* bTest;
-  QPushButton* bClean;
-  QCheckBox* cbFastMode;
-  QMenu* PopupMenu_ClearHistory;
-  QAction* aSaveText_ClearHistory;
-
-  // Registry page
-  TStateImageTree* tvRegistry;
-  QTreeWidget* lvRegistryData;
-  QProgressBar* ProgressBar2;
-  QPushButton* bRestoreRegistry;
-  QPushButton* bScan;
-  QPushButton* bFixErrors;
-  QLabel* lStatusBar;
-  QLabel* lScanTitle;
-  QPlainTextEdit* Memo1;
-
-  // Defrag page
-  QTableWidget* lvMain;
-  QPushButton* bAnalyzeRegistry;
-  QPushButton* bDefragRegistry;
-  QLabel* lCurrentRegistrySizeTitle;
-  QLabel* lCurrentRegistrySize;
-  QLabel* lSizeReductionTitle;
-  QLabel* lSizeReduction;
-  QLabel* lNewRegistrySizeTitle;
-  QLabel* lNewRegistrySize;
-  QLabel* lCompactPercentTitle;
-  QLabel* lCompactPercent;
-
-  // Tools page
-  QTreeWidget* lvStartup;
-  QPushButton* bStartup;
-  QPushButton* bDeleteEntry;
-  QPushButton* bSelectAll;
-  QPushButton* bSelectNone;
-  QPushButton* bBackupFullRegistry;
-  QPushButton* bWindowsBackup;
 
   // ---- Handlers
   void FormCreate();
@@ -146,35 +98,14 @@ class TfrmMain : public QWidget, public ICleanerView {
   // The layout rules; on show and on every resize.
   void FormResize();
   void FlatButtonClick(TFlatButton* sender);
-  void bTestClick();
-  void bCleanClick();
-  void cbFastModeClick();
-  void tvCleanItemsMouseDown(Qt::MouseButton button, const QPoint& pos);
   void Timer1Timer();
-  void aSaveText_ClearHistoryExecute();
-  // Saving the log under the name the save dialog gave; false when nothing was written.
-  bool SaveLogToFile(const QString& chosenName);
   void bHelpClick();
-  // Registry page: Scan, or Cancel while a scan runs.
-  void bScanClick();
-  void tvRegistryMouseDown(Qt::MouseButton button, const QPoint& pos);
-  // The filter and the status text, on the rows of lvRegistryData.
-  void ApplyIgnoreLists();
-  void UpdateScanStatus();
-  // lvRegistryData's rows as records, and back (the list view item is the record).
-  std::vector<TScanResult> RegistryRows() const;
-  void SetRegistryRows(const std::vector<TScanResult>& rows);
-  void AddRegistryRow(const TScanResult& row);
-  bool Scanning() const { return scanning_; }
   void aAboutExecute();
 
   // ---- Messages to itself
   void WMAutoJobs();
   void WMRegdefrag();
   void WMRegscan();
-  // The scan's messages: a section has ended; every section has run.
-  void WMScanStep();
-  void WMScanDone();
   // WM_SYSCOMMAND: SC_MAXIMIZE, and SC_MINIMIZE with lParam 1 (to the notification area).
   void WMSysCommandMaximize();
   void WMSysCommandMinimizeToTray();
@@ -182,14 +113,14 @@ class TfrmMain : public QWidget, public ICleanerView {
   bool WMQueryEndSession();
 
   // ---- State
-  TCleanerController& Cleaner() { return *cleaner_; }
+  TCleanerController& Cleaner() { return gbCleaner->Cleaner(); }
   TOptionsSetting& Options() { return options_; }
   TCleanCatalogue& Catalogue() { return catalogue_; }
-  ICheckTree& RegistrySections() { return *registrySections_; }
+  TScanController& Scanner() { return gbRegistry->Scanner(); }
+  ICheckTree& RegistrySections() { return gbRegistry->Sections(); }
   const TCommandLine& CommandLine() const { return commandLine_; }
   std::uint8_t WindowsVersion = 0;
   bool SilentJob = false;
-  int ScanStep = 10;
   // The program's exit status: 1 after a job failed in an unattended run.
   int ExitCode() const { return exitCode_; }
   // The placement the settings store would record now.
@@ -204,23 +135,6 @@ class TfrmMain : public QWidget, public ICleanerView {
   // How long the session end waits for the clean it starts.
   std::chrono::milliseconds SessionEndCleanWait{std::chrono::seconds(20)};
 
-  // ---- ICleanerView
-  std::vector<std::string> CollectSelection() override;
-  bool FirefoxCategoryChecked() override;
-  bool ConfirmClean() override;
-  void SetTestCaption(const std::string& caption) override;
-  void SetProgressVisible(bool visible) override;
-  void SetProgressPosition(int position) override;
-  void SetProgressCaption(const std::string& caption, bool shown) override;
-  void SetLogHidden(bool hidden) override;
-  bool LogHidden() override;
-  void ClearLog() override;
-  void AddLogLine(const std::string& line) override;
-  void ScrollLogToEnd() override;
-  void FitLogWidth() override;
-  void SetTimerEnabled(bool enabled) override;
-  void JobFailed(const std::string& message) override;
-
  protected:
   void showEvent(QShowEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
@@ -228,15 +142,6 @@ class TfrmMain : public QWidget, public ICleanerView {
 
  private:
   void CreateComponents();
-  void CreateCleanerPage();
-  void CreateRegistryPage();
-  void CreateDefragPage();
-  void CreateToolsPage();
-  void LayoutCleanerPage();
-  void LayoutRegistryPage();
-  void LayoutDefragPage();
-  void LayoutToolsPage();
-  int PageContentTop() const;
   // Writes the settings with the trees' states and the window's placement; throws
   // EIniFileError.
   void SaveSettings();
@@ -245,12 +150,12 @@ class TfrmMain : public QWidget, public ICleanerView {
   void CheckUnattendedEnd();
   void WaitForCleaning(std::chrono::milliseconds limit);
   void ApplyStoredGeometry();
-  void StartScan();
-  void CancelScan();
-  // Takes what the worker has queued; called on the window thread after a wake-up.
-  void DrainScanEvents();
-  // Stops a worker still running and waits for it (a stop is honoured at every step).
-  void ReleaseScanWorker();
+  // Timer1 runs while either page wants it.
+  void UpdateTimer1();
+  // A clean failed, or its changes could not be saved.
+  void CleanJobFailed(const std::string& message);
+  // The "/Clear" flag, which both pages' controllers read.
+  void SetSkipConfirm(bool skip);
   static TWindowShowState ShowState(const QWidget& window);
 
   TargetSystem* target_;
@@ -262,20 +167,15 @@ class TfrmMain : public QWidget, public ICleanerView {
   std::unique_ptr<TQtPrompt> ownPrompt_;
   IPrompt* prompt_;
   std::unique_ptr<TQtDesktop> desktop_;
-  std::unique_ptr<ICheckTree> registrySections_;
-  std::unique_ptr<TCleanerController> cleaner_;
   QTimer* unattendedWatch_ = nullptr;
   int activePage_ = 0;
   int exitCode_ = 0;
   bool shownOnce_ = false;
   bool closed_ = false;
   bool unattended_ = false;
-  // Registry scan: the ticked codes of the last start, the worker and its queue.
-  std::vector<std::string> scanSelection_;
-  std::unique_ptr<TScanEventQueue> scanQueue_;
-  std::unique_ptr<TScanTaskThread> scanWorker_;
-  bool scanning_ = false;
-  bool cleanerTimer_ = false;  // Timer1 is shared: the cleaner's job wants it too
+  // Timer1 is shared: the cleaner's job and the scan each want it while they run.
+  bool cleanerTimer_ = false;
+  bool scanTimer_ = false;
 };
 
 }  // namespace kestrove

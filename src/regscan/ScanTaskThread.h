@@ -3,18 +3,13 @@
 //
 // The owner (the Registry page, the command-line tool, a test) is reached only through
 // IScanEvents. Its calls come from the worker thread and carry the meaning of the window's
-// texts and messages; the owner carries them over to its own thread (TScanEventQueue does
-// so with a queue the owner drains).
+// texts and messages; the owner carries them over to its own thread (TScanController posts
+// them through IOwnerThread, as the cleaner's job does).
 #pragma once
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -188,55 +183,5 @@ std::optional<std::string> Wow6432NodePath(TRootKey root, std::string_view path)
 std::optional<std::string> RegStringData(const RegValue& value);
 // The same into `text`, whose storage is reused; false for other types.
 bool RegStringDataInto(const RegValue& value, std::string& text);
-
-// ---- A queue the owner drains ------------------------------------------------------------
-
-// One call of IScanEvents as the owner thread takes it.
-struct TScanEvent {
-  enum class Type { Title, KeyMemo, Row, Message, Ended };
-  Type EventType = Type::Title;
-  std::string Text;       // Title, KeyMemo; the error of Ended
-  TScanResult Row;        // Row
-  unsigned Message = 0;   // WM_SCANSTEP or WM_SCANDONE
-  bool Completed = false;  // Ended
-};
-
-// Carries the worker's calls to the owner thread in order. The owner takes them with Take()
-// (the window from a call `wake` posts to its thread, the command-line tool in a loop).
-// After Cancel() nothing but the final Ended arrives: no row comes after a Cancel.
-class TScanEventQueue : public IScanEvents {
- public:
-  // `wake` is called on the worker thread whenever the queue gets an event while empty.
-  explicit TScanEventQueue(std::function<void()> wake = nullptr) : wake_(std::move(wake)) {}
-
-  void OnTitle(const std::string& text) override;
-  void OnKeyMemo(const std::string& text) override;
-  void OnRow(const TScanResult& row) override;
-  void OnScanStep() override;
-  void OnScanDone() override;
-  void OnSync(const std::atomic<bool>& terminated) override;
-  void OnScanEnded(bool completed, const std::string& error) override;
-
-  // Owner thread: the events queued so far, in order; a run of KeyMemo texts arrives as its
-  // latest one.
-  std::vector<TScanEvent> Take();
-  // Owner thread: waits until an event is queued or `timeout` passes; true when one is.
-  bool Wait(std::chrono::milliseconds timeout);
-  // Owner thread: drops what is queued and every later event but Ended. Events taken
-  // before the call are the owner's to drop.
-  void Cancel();
-  bool Cancelled() const;
-
- private:
-  void Push(TScanEvent event);
-
-  std::function<void()> wake_;
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<TScanEvent> queue_;
-  std::uint64_t pushed_ = 0;  // events queued so far (KeyMemo texts merged count once)
-  std::uint64_t taken_ = 0;   // events the owner has taken
-  bool cancelled_ = false;
-};
 
 }  // namespace kestrove

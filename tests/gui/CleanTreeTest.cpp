@@ -8,7 +8,7 @@ class TCleanTreeTest : public QObject {
 
   static bool Checked(TCatalogueNode* node) { return node->StateIndex == kStateChecked; }
   static bool Shown(TfrmMain& form, TCatalogueNode* node) {
-    return TStateImageTree::StateImageChecked(form.tvCleanItems->ItemOf(node));
+    return TStateImageTree::StateImageChecked(form.gbCleaner->tvCleanItems->ItemOf(node));
   }
 
  private slots:
@@ -25,7 +25,7 @@ class TCleanTreeTest : public QObject {
     QVERIFY(Checked(opera));
     QVERIFY(Shown(*form, cookies));
     QVERIFY(Shown(*form, opera));
-    QCOMPARE(form->CollectSelection(), std::vector<std::string>{"Opera - Cookies"});
+    QCOMPARE(form->gbCleaner->CollectSelection(), std::vector<std::string>{"Opera - Cookies"});
     // A second item, then both off again: the category follows the last one.
     ClickStateImage(*form, transfers);
     ClickStateImage(*form, cookies);
@@ -33,7 +33,7 @@ class TCleanTreeTest : public QObject {
     ClickStateImage(*form, transfers);
     QVERIFY(!Checked(opera));
     QVERIFY(!Shown(*form, opera));
-    QVERIFY(form->CollectSelection().empty());
+    QVERIFY(form->gbCleaner->CollectSelection().empty());
   }
 
   void tickingACategoryTicksAllItsItems() {
@@ -47,13 +47,13 @@ class TCleanTreeTest : public QObject {
       QVERIFY(Checked(child.get()));
       QVERIFY(Shown(*form, child.get()));
     }
-    QCOMPARE(form->CollectSelection().size(), windows->Children.size());
-    QCOMPARE(form->CollectSelection().front(), std::string("Windows - Recent Documents"));
+    QCOMPARE(form->gbCleaner->CollectSelection().size(), windows->Children.size());
+    QCOMPARE(form->gbCleaner->CollectSelection().front(), std::string("Windows - Recent Documents"));
     ClickStateImage(*form, windows);
-    QVERIFY(form->CollectSelection().empty());
+    QVERIFY(form->gbCleaner->CollectSelection().empty());
     // "Applications" has no items here: ticking it selects nothing.
     ClickStateImage(*form, FindNode(form->Catalogue(), "Applications"));
-    QVERIFY(form->CollectSelection().empty());
+    QVERIFY(form->gbCleaner->CollectSelection().empty());
   }
 
   void labelsAndOtherButtonsDoNotToggle() {
@@ -65,11 +65,11 @@ class TCleanTreeTest : public QObject {
     ClickLabel(*form, clipboard);
     QVERIFY(!Checked(clipboard));
     // The label is selected, as a click on it does.
-    QCOMPARE(form->tvCleanItems->currentItem(), form->tvCleanItems->ItemOf(clipboard));
+    QCOMPARE(form->gbCleaner->tvCleanItems->currentItem(), form->gbCleaner->tvCleanItems->ItemOf(clipboard));
     // The right button on the box changes nothing.
-    QTreeWidgetItem* item = form->tvCleanItems->ItemOf(clipboard);
-    QTest::mouseClick(form->tvCleanItems->viewport(), Qt::RightButton, Qt::NoModifier,
-                      form->tvCleanItems->StateImageRect(item).center());
+    QTreeWidgetItem* item = form->gbCleaner->tvCleanItems->ItemOf(clipboard);
+    QTest::mouseClick(form->gbCleaner->tvCleanItems->viewport(), Qt::RightButton, Qt::NoModifier,
+                      form->gbCleaner->tvCleanItems->StateImageRect(item).center());
     QVERIFY(!Checked(clipboard));
     // The custom list's label opens no editor yet and toggles nothing.
     TCatalogueNode* newList = FindNode(form->Catalogue(), "Custom Lists", "<New List>");
@@ -77,7 +77,7 @@ class TCleanTreeTest : public QObject {
     QVERIFY(!Checked(newList));
     QVERIFY(world.prompt.asked.empty());
     // Labels cannot be edited.
-    QCOMPARE(form->tvCleanItems->editTriggers(), QAbstractItemView::NoEditTriggers);
+    QCOMPARE(form->gbCleaner->tvCleanItems->editTriggers(), QAbstractItemView::NoEditTriggers);
   }
 
   void doubleClickOnTheBoxTogglesTwiceAndKeepsTheCategoryOpen() {
@@ -86,16 +86,16 @@ class TCleanTreeTest : public QObject {
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     TCatalogueNode* ie = FindNode(form->Catalogue(), "Internet Explorer");
-    QTreeWidgetItem* item = form->tvCleanItems->ItemOf(ie);
+    QTreeWidgetItem* item = form->gbCleaner->tvCleanItems->ItemOf(ie);
     QVERIFY(item->isExpanded());
-    const QPoint box = form->tvCleanItems->StateImageRect(item).center();
-    QTest::mouseDClick(form->tvCleanItems->viewport(), Qt::LeftButton, Qt::NoModifier, box);
+    const QPoint box = form->gbCleaner->tvCleanItems->StateImageRect(item).center();
+    QTest::mouseDClick(form->gbCleaner->tvCleanItems->viewport(), Qt::LeftButton, Qt::NoModifier, box);
     QVERIFY(!Checked(ie));
     QVERIFY(item->isExpanded());
     // Closing a category by hand is what the catalogue keeps.
-    form->tvCleanItems->collapseItem(item);
+    form->gbCleaner->tvCleanItems->collapseItem(item);
     QVERIFY(!ie->Expanded);
-    form->tvCleanItems->expandItem(item);
+    form->gbCleaner->tvCleanItems->expandItem(item);
     QVERIFY(ie->Expanded);
   }
 
@@ -104,22 +104,22 @@ class TCleanTreeTest : public QObject {
     auto form = world.MakeForm();
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
-    QTreeWidgetItem* item = form->tvCleanItems->ItemOf(FindNode(form->Catalogue(), "Windows", "Start Run"));
-    const QRect box = form->tvCleanItems->StateImageRect(item);
-    const QRect label = form->tvCleanItems->LabelRect(item);
+    QTreeWidgetItem* item = form->gbCleaner->tvCleanItems->ItemOf(FindNode(form->Catalogue(), "Windows", "Start Run"));
+    const QRect box = form->gbCleaner->tvCleanItems->StateImageRect(item);
+    const QRect label = form->gbCleaner->tvCleanItems->LabelRect(item);
     QVERIFY(!box.isEmpty());
     QVERIFY(!label.isEmpty());
     QVERIFY(box.right() < label.left());
     QTreeWidgetItem* hit = nullptr;
-    QCOMPARE(form->tvCleanItems->HitTest(box.center(), &hit), TTreeHit::StateImage);
+    QCOMPARE(form->gbCleaner->tvCleanItems->HitTest(box.center(), &hit), TTreeHit::StateImage);
     QCOMPARE(hit, item);
-    QCOMPARE(form->tvCleanItems->HitTest(label.center()), TTreeHit::Label);
+    QCOMPARE(form->gbCleaner->tvCleanItems->HitTest(label.center()), TTreeHit::Label);
     // Past the end of the text, on the same row: neither.
     const QPoint past(label.right() + 30, label.center().y());
-    if (past.x() < form->tvCleanItems->viewport()->width())
-      QCOMPARE(form->tvCleanItems->HitTest(past), TTreeHit::Elsewhere);
+    if (past.x() < form->gbCleaner->tvCleanItems->viewport()->width())
+      QCOMPARE(form->gbCleaner->tvCleanItems->HitTest(past), TTreeHit::Elsewhere);
     // Left of the box (the branch area).
-    QVERIFY(form->tvCleanItems->HitTest(QPoint(box.left() - 3, box.center().y())) != TTreeHit::StateImage);
+    QVERIFY(form->gbCleaner->tvCleanItems->HitTest(QPoint(box.left() - 3, box.center().y())) != TTreeHit::StateImage);
   }
 };
 

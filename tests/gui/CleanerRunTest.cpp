@@ -20,7 +20,7 @@ const QString kSeparator(107, '-');
 
 void SelectLogItem(TfrmMain& form) {
   ClickStateImage(form, FindNode(form.Catalogue(), "Windows", "Windows Log Files"));
-  QCOMPARE(form.CollectSelection(), std::vector<std::string>{"Windows - Windows Log Files"});
+  QCOMPARE(form.gbCleaner->CollectSelection(), std::vector<std::string>{"Windows - Windows Log Files"});
 }
 
 }  // namespace
@@ -35,19 +35,19 @@ class TCleanerRunTest : public QObject {
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     SelectLogItem(*form);
-    QTest::mouseClick(form->cbFastMode, Qt::LeftButton);  // detailed log
+    QTest::mouseClick(form->gbCleaner->cbFastMode, Qt::LeftButton);  // detailed log
     QVERIFY(!form->Options().FastScan);
-    QVERIFY(!form->ProgressBar1->isVisible());
+    QVERIFY(!form->gbCleaner->ProgressBar1->isVisible());
 
-    form->bTestClick();
-    QCOMPARE(form->bTest->text(), QString("Cancel"));
-    QVERIFY(form->ProgressBar1->isVisible());
-    QVERIFY(!form->ProgressBar1->isTextVisible());
+    form->gbCleaner->bTestClick();
+    QCOMPARE(form->gbCleaner->bTest->text(), QString("Cancel"));
+    QVERIFY(form->gbCleaner->ProgressBar1->isVisible());
+    QVERIFY(!form->gbCleaner->ProgressBar1->isTextVisible());
     QVERIFY(form->Timer1->isActive());
     // The bar moves by 50 a tick while a visible test runs.
-    const int before = form->ProgressBar1->value();
+    const int before = form->gbCleaner->ProgressBar1->value();
     form->Timer1Timer();
-    QCOMPARE(form->ProgressBar1->value(), before + 50);
+    QCOMPARE(form->gbCleaner->ProgressBar1->value(), before + 50);
 
     QVERIFY(WaitIdle(*form));
     const QStringList log = LogOf(*form);
@@ -56,16 +56,16 @@ class TCleanerRunTest : public QObject {
     QVERIFY(log.contains("3 items will be removed; 1 KB will be removed."));
     QCOMPARE(log.mid(log.size() - 3),
              QStringList({kSeparator, "Total items will be removed = 3 ; Total files will be removed = 1 KB", kSeparator}));
-    QCOMPARE(form->bTest->text(), QString("Test"));
-    QCOMPARE(form->ProgressBar1->value(), 1000);
-    QVERIFY(form->ProgressBar1->isTextVisible());
-    QCOMPARE(form->ProgressBar1->text(), QString("Finished!"));
+    QCOMPARE(form->gbCleaner->bTest->text(), QString("Test"));
+    QCOMPARE(form->gbCleaner->ProgressBar1->value(), 1000);
+    QVERIFY(form->gbCleaner->ProgressBar1->isTextVisible());
+    QCOMPARE(form->gbCleaner->ProgressBar1->text(), QString("Finished!"));
     QVERIFY(!form->Timer1->isActive());
     // The log can be scrolled sideways to its widest line.
-    const QFontMetrics metrics(form->lMain->font());
+    const QFontMetrics metrics(form->gbCleaner->lMain->font());
     int widest = 0;
     for (const QString& line : log) widest = std::max(widest, metrics.horizontalAdvance(line));
-    QCOMPARE(form->lMain->HorizontalExtent(), widest + 10);
+    QCOMPARE(form->gbCleaner->lMain->HorizontalExtent(), widest + 10);
     // A test removes nothing.
     QCOMPARE(world.LogFilesLeft(), 3);
   }
@@ -76,33 +76,33 @@ class TCleanerRunTest : public QObject {
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     SelectLogItem(*form);
-    QTest::mouseClick(form->cbFastMode, Qt::LeftButton);
+    QTest::mouseClick(form->gbCleaner->cbFastMode, Qt::LeftButton);
     QVERIFY(form->Options().IsAskBeforeClear);
     bool asked = false;
     auto watch1 = WhenModalOpens<TfrmAskDelete>([&](TfrmAskDelete* d) {
       asked = true;
       QTest::mouseClick(d->bOK, Qt::LeftButton);
     });
-    form->bCleanClick();
+    form->gbCleaner->bCleanClick();
     QVERIFY(asked);
     // The counting pass: its log cannot be seen, the bar says so, Fast Mode is forced on.
-    QVERIFY(form->LogHidden());
-    QCOMPARE(form->lMain->palette().color(QPalette::Text), form->lMain->palette().color(QPalette::Base));
-    QCOMPARE(form->ProgressBar1->text(), QString("Prepare to clean..."));
+    QVERIFY(form->gbCleaner->LogHidden());
+    QCOMPARE(form->gbCleaner->lMain->palette().color(QPalette::Text), form->gbCleaner->lMain->palette().color(QPalette::Base));
+    QCOMPARE(form->gbCleaner->ProgressBar1->text(), QString("Prepare to clean..."));
     QVERIFY(form->Options().FastScan);
     QVERIFY(!form->Timer1->isActive());
 
     QVERIFY(WaitIdle(*form));
     QCOMPARE(form->Cleaner().CountedTotal, 3);
-    QVERIFY(!form->LogHidden());
+    QVERIFY(!form->gbCleaner->LogHidden());
     QVERIFY(!form->Options().FastScan);
     const QStringList log = LogOf(*form);
     QCOMPARE(log.first(), QString("Clean: Clearing Windows - Windows Log Files ..."));
     QCOMPARE(log.filter("Test:").size(), 0);  // the counting pass's lines are gone
     QVERIFY(log.contains("3 items to be removed; 1 KB to be removed."));
     QCOMPARE(log.at(log.size() - 2), QString("Total items to be removed = 3 ; Total files to be removed = 1 KB"));
-    QCOMPARE(form->ProgressBar1->text(), QString("Finished!"));
-    QCOMPARE(form->ProgressBar1->value(), 1000);
+    QCOMPARE(form->gbCleaner->ProgressBar1->text(), QString("Finished!"));
+    QCOMPARE(form->gbCleaner->ProgressBar1->value(), 1000);
     QCOMPARE(world.LogFilesLeft(), 0);
   }
 
@@ -112,26 +112,26 @@ class TCleanerRunTest : public QObject {
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     ClickStateImage(*form, FindNode(form->Catalogue(), "Windows"));
-    form->bTestClick();
-    QCOMPARE(form->bTest->text(), QString("Cancel"));
-    form->bTestClick();  // "Cancel"
-    QCOMPARE(form->bTest->text(), QString("Test"));
+    form->gbCleaner->bTestClick();
+    QCOMPARE(form->gbCleaner->bTest->text(), QString("Cancel"));
+    form->gbCleaner->bTestClick();  // "Cancel"
+    QCOMPARE(form->gbCleaner->bTest->text(), QString("Test"));
     QVERIFY(!form->Cleaner().Busy);
     QVERIFY(!form->Timer1->isActive());
     QVERIFY(WaitIdle(*form));
     const QStringList log = LogOf(*form);
     QVERIFY(log.filter("Total items").isEmpty());
     QVERIFY(log.filter("Test: Clearing").size() <= 1);
-    QVERIFY(form->ProgressBar1->text() != QString("Finished!") || !form->ProgressBar1->isTextVisible());
+    QVERIFY(form->gbCleaner->ProgressBar1->text() != QString("Finished!") || !form->gbCleaner->ProgressBar1->isTextVisible());
 
     // Cancel during a Clean's counting pass brings the log and Fast Mode back.
     form->Options().IsAskBeforeClear = false;
-    QTest::mouseClick(form->cbFastMode, Qt::LeftButton);
+    QTest::mouseClick(form->gbCleaner->cbFastMode, Qt::LeftButton);
     QVERIFY(!form->Options().FastScan);
-    form->bCleanClick();
-    QVERIFY(form->LogHidden());
-    form->bTestClick();
-    QVERIFY(!form->LogHidden());
+    form->gbCleaner->bCleanClick();
+    QVERIFY(form->gbCleaner->LogHidden());
+    form->gbCleaner->bTestClick();
+    QVERIFY(!form->gbCleaner->LogHidden());
     QVERIFY(!form->Options().FastScan);
     QVERIFY(WaitIdle(*form));
     QCOMPARE(world.LogFilesLeft(), 3);
@@ -152,14 +152,14 @@ class TCleanerRunTest : public QObject {
       QCOMPARE(d->cbAsk->text(), QString("Don't show me this message again"));
       QTest::mouseClick(d->bCancel, Qt::LeftButton);
     });
-    form->bCleanClick();
+    form->gbCleaner->bCleanClick();
     QCOMPARE(caption, QString("Run Cleaner"));
     QCOMPARE(line1, QString("Are you sure you want to start to clean the selected item?"));
     QCOMPARE(line5, QString("Are you sure you wish to proceed?"));
     QVERIFY(!form->Cleaner().Busy);
     QVERIFY(!form->Cleaner().JobRunning());
-    QCOMPARE(form->bTest->text(), QString("Test"));
-    QVERIFY(!form->ProgressBar1->isVisible());
+    QCOMPARE(form->gbCleaner->bTest->text(), QString("Test"));
+    QVERIFY(!form->gbCleaner->ProgressBar1->isVisible());
     QVERIFY(form->Options().IsAskBeforeClear);
     QTest::qWait(200);
     QCOMPARE(world.LogFilesLeft(), 3);
@@ -191,19 +191,19 @@ class TCleanerRunTest : public QObject {
         real(job);
       };
     };
-    form->bCleanClick();
-    QCOMPARE(form->ProgressBar1->text(), QString("Prepare to clean..."));
+    form->gbCleaner->bCleanClick();
+    QCOMPARE(form->gbCleaner->ProgressBar1->text(), QString("Prepare to clean..."));
     QVERIFY(QTest::qWaitFor([&] { return entered.load(); }, 20000));
-    form->bTestClick();  // "Cancel"
-    form->bTestClick();  // "Test"
-    QCOMPARE(form->bTest->text(), QString("Cancel"));
+    form->gbCleaner->bTestClick();  // "Cancel"
+    form->gbCleaner->bTestClick();  // "Test"
+    QCOMPARE(form->gbCleaner->bTest->text(), QString("Cancel"));
     release = true;
     QVERIFY(WaitIdle(*form));
     const QStringList log = LogOf(*form);
     QCOMPARE(log.filter("Total items").size(), 1);
     QCOMPARE(log.filter("Clean:").size(), 0);
     QCOMPARE(log.first(), QString("Test: Clearing Windows - Windows Log Files ..."));
-    QCOMPARE(form->ProgressBar1->text(), QString("Finished!"));
+    QCOMPARE(form->gbCleaner->ProgressBar1->text(), QString("Finished!"));
     QCOMPARE(calls.load(), 2);
     QCOMPARE(world.LogFilesLeft(), 3);
   }
@@ -223,7 +223,7 @@ class TCleanerRunTest : public QObject {
       // Even a refused clean keeps the choice.
       QTest::mouseClick(d->bCancel, Qt::LeftButton);
     });
-    form->bCleanClick();
+    form->gbCleaner->bCleanClick();
     QVERIFY(!form->Options().IsAskBeforeClear);
     QCOMPARE(world.LogFilesLeft(), 3);
     // The next clean asks nothing.
@@ -232,7 +232,7 @@ class TCleanerRunTest : public QObject {
       ++dialogs;
       d->reject();
     });
-    form->bCleanClick();
+    form->gbCleaner->bCleanClick();
     QVERIFY(WaitIdle(*form));
     QCOMPARE(dialogs, 0);
     QCOMPARE(world.LogFilesLeft(), 0);
@@ -243,13 +243,13 @@ class TCleanerRunTest : public QObject {
     auto form = world.MakeForm();
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
-    form->bTestClick();
+    form->gbCleaner->bTestClick();
     QCOMPARE(world.prompt.asked.size(), std::size_t(1));
     QCOMPARE(world.prompt.asked[0].Text, std::string("Please select the sections which you want to scan from the left list."));
     QCOMPARE(world.prompt.asked[0].Caption, std::string("Kestrove"));
     QCOMPARE(world.prompt.asked[0].Icon, TMsgIcon::Information);
     QVERIFY(!form->Cleaner().Busy);
-    QCOMPARE(form->bTest->text(), QString("Test"));
+    QCOMPARE(form->gbCleaner->bTest->text(), QString("Test"));
   }
 
   void savingTheLog() {
@@ -257,28 +257,28 @@ class TCleanerRunTest : public QObject {
     auto form = world.MakeForm();
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
-    QCOMPARE(form->aSaveText_ClearHistory->text(), QString("S&ave to text file"));
+    QCOMPARE(form->gbCleaner->aSaveText_ClearHistory->text(), QString("S&ave to text file"));
     // Without lines the entry is disabled.
-    emit form->lMain->customContextMenuRequested(QPoint(5, 5));
-    QVERIFY(!form->aSaveText_ClearHistory->isEnabled());
-    form->PopupMenu_ClearHistory->hide();
+    emit form->gbCleaner->lMain->customContextMenuRequested(QPoint(5, 5));
+    QVERIFY(!form->gbCleaner->aSaveText_ClearHistory->isEnabled());
+    form->gbCleaner->PopupMenu_ClearHistory->hide();
 
     SelectLogItem(*form);
-    form->bTestClick();
+    form->gbCleaner->bTestClick();
     QVERIFY(WaitIdle(*form));
-    emit form->lMain->customContextMenuRequested(QPoint(5, 5));
-    QVERIFY(form->aSaveText_ClearHistory->isEnabled());
-    form->PopupMenu_ClearHistory->hide();
+    emit form->gbCleaner->lMain->customContextMenuRequested(QPoint(5, 5));
+    QVERIFY(form->gbCleaner->aSaveText_ClearHistory->isEnabled());
+    form->gbCleaner->PopupMenu_ClearHistory->hide();
 
     TGuiTempFolder dir;
     const QString base = QString::fromStdString(dir.path().string());
-    QVERIFY(form->SaveLogToFile(base + "/log"));
+    QVERIFY(form->gbCleaner->SaveLogToFile(base + "/log"));
     const std::string saved = ReadText(dir.path() / "log.txt");
     QString expected = "This file was generated by Kestrove\nVisit " + QString(kProductHomePage) + " for the latest version\n\n";
     for (const QString& line : LogOf(*form)) expected += line + "\n";
     QCOMPARE(QString::fromStdString(saved), expected);
     // The extension must be exactly ".txt".
-    QVERIFY(form->SaveLogToFile(base + "/other.TXT"));
+    QVERIFY(form->gbCleaner->SaveLogToFile(base + "/other.TXT"));
     QVERIFY(std::filesystem::exists(dir.path() / "other.TXT.txt"));
     QVERIFY(!std::filesystem::exists(dir.path() / "other.TXT"));
     QVERIFY(world.prompt.asked.empty());
@@ -286,7 +286,7 @@ class TCleanerRunTest : public QObject {
     // An existing file: asked first; No keeps it.
     WriteText(dir.path() / "log.txt", "mine");
     world.prompt.answers = {TMsgResult::No};
-    QVERIFY(!form->SaveLogToFile(base + "/log.txt"));
+    QVERIFY(!form->gbCleaner->SaveLogToFile(base + "/log.txt"));
     QCOMPARE(world.prompt.asked.size(), std::size_t(1));
     QCOMPARE(world.prompt.asked[0].Text, (base + "/log.txt has existed,overite it?").toStdString());
     QCOMPARE(world.prompt.asked[0].Buttons, TMsgButtons::YesNo);
@@ -294,12 +294,12 @@ class TCleanerRunTest : public QObject {
     QCOMPARE(world.prompt.asked[0].DefaultButton, 1);
     QCOMPARE(ReadText(dir.path() / "log.txt"), std::string("mine"));
     world.prompt.answers = {TMsgResult::Yes};
-    QVERIFY(form->SaveLogToFile(base + "/log"));
+    QVERIFY(form->gbCleaner->SaveLogToFile(base + "/log"));
     QCOMPARE(QString::fromStdString(ReadText(dir.path() / "log.txt")), expected);
 
     // A folder that cannot be written: said so, nothing half-written.
     world.prompt.asked.clear();
-    QVERIFY(!form->SaveLogToFile(base + "/missing/folder/log"));
+    QVERIFY(!form->gbCleaner->SaveLogToFile(base + "/missing/folder/log"));
     QCOMPARE(world.prompt.asked.size(), std::size_t(1));
     QVERIFY(world.prompt.asked[0].Text.find(base.toStdString() + "/missing/folder/log.txt") != std::string::npos);
     QCOMPARE(world.prompt.asked[0].Icon, TMsgIcon::Error);
@@ -324,7 +324,7 @@ class TCleanerRunTest : public QObject {
       last = now;
     });
     tick.start(10);
-    TfrmMain* target = form.get();
+    TCleanerPage* target = form->gbCleaner;
     TQtOwnerThread owner;  // the way a job's lines reach the window
     std::thread worker([target, &owner] {
       for (int i = 0; i < kLines; ++i) {
@@ -332,7 +332,7 @@ class TCleanerRunTest : public QObject {
         if (i % 50 == 49) owner.Post([target] { target->ScrollLogToEnd(); });
       }
     });
-    const bool all = QTest::qWaitFor([&] { return form->lMain->Count() == kLines; }, 60000);
+    const bool all = QTest::qWaitFor([&] { return form->gbCleaner->lMain->Count() == kLines; }, 60000);
     worker.join();
     QVERIFY(all);
     QTest::qWait(100);
@@ -340,19 +340,19 @@ class TCleanerRunTest : public QObject {
     const qint64 total = clock.elapsed();
     qInfo("100000 lines in %lld ms; longest pause of the event loop %lld ms", total, worstGap);
     QVERIFY2(worstGap < 1000, qPrintable(QString("event loop blocked for %1 ms").arg(worstGap)));
-    const std::vector<QString> lines = form->lMain->Lines();
+    const std::vector<QString> lines = form->gbCleaner->lMain->Lines();
     QCOMPARE(static_cast<int>(lines.size()), kLines);
     QCOMPARE(lines.front(), QString("Test: deleting C:\\files\\0.tmp"));
     QCOMPARE(lines.back(), QString("Test: deleting C:\\files\\99999.tmp"));
-    QCOMPARE(form->lMain->model()->rowCount(), kLines);
+    QCOMPARE(form->gbCleaner->lMain->model()->rowCount(), kLines);
     // Scrolled to the end, and measuring the width stays quick.
-    QVERIFY(form->lMain->verticalScrollBar()->value() == form->lMain->verticalScrollBar()->maximum());
+    QVERIFY(form->gbCleaner->lMain->verticalScrollBar()->value() == form->gbCleaner->lMain->verticalScrollBar()->maximum());
     QElapsedTimer fit;
     fit.start();
-    form->FitLogWidth();
+    form->gbCleaner->FitLogWidth();
     QVERIFY(fit.elapsed() < 5000);
-    form->ClearLog();
-    QCOMPARE(form->lMain->Count(), 0);
+    form->gbCleaner->ClearLog();
+    QCOMPARE(form->gbCleaner->lMain->Count(), 0);
   }
 };
 

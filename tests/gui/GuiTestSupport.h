@@ -130,17 +130,17 @@ inline TCatalogueNode* FindNode(TCleanCatalogue& catalogue, const std::string& c
 
 // A mouse click in the middle of a node's check box, as the user gives it.
 inline void ClickStateImage(TfrmMain& form, TCatalogueNode* node) {
-  QTreeWidgetItem* item = form.tvCleanItems->ItemOf(node);
-  form.tvCleanItems->scrollToItem(item);
-  const QRect box = form.tvCleanItems->StateImageRect(item);
-  QTest::mouseClick(form.tvCleanItems->viewport(), Qt::LeftButton, Qt::NoModifier, box.center());
+  QTreeWidgetItem* item = form.gbCleaner->tvCleanItems->ItemOf(node);
+  form.gbCleaner->tvCleanItems->scrollToItem(item);
+  const QRect box = form.gbCleaner->tvCleanItems->StateImageRect(item);
+  QTest::mouseClick(form.gbCleaner->tvCleanItems->viewport(), Qt::LeftButton, Qt::NoModifier, box.center());
 }
 
 inline void ClickLabel(TfrmMain& form, TCatalogueNode* node, Qt::MouseButton button = Qt::LeftButton) {
-  QTreeWidgetItem* item = form.tvCleanItems->ItemOf(node);
-  form.tvCleanItems->scrollToItem(item);
-  const QRect label = form.tvCleanItems->LabelRect(item);
-  QTest::mouseClick(form.tvCleanItems->viewport(), button, Qt::NoModifier, label.center());
+  QTreeWidgetItem* item = form.gbCleaner->tvCleanItems->ItemOf(node);
+  form.gbCleaner->tvCleanItems->scrollToItem(item);
+  const QRect label = form.gbCleaner->tvCleanItems->LabelRect(item);
+  QTest::mouseClick(form.gbCleaner->tvCleanItems->viewport(), button, Qt::NoModifier, label.center());
 }
 
 // Runs `act` on the first modal dialog of type T that opens while the returned watch lives
@@ -166,13 +166,13 @@ template <typename T>
 inline bool WaitIdle(TfrmMain& form, int timeoutMs = 20000) {
   const bool idle = QTest::qWaitFor([&] { return !form.Cleaner().Busy && !form.Cleaner().JobRunning(); }, timeoutMs);
   QTest::qWait(100);  // the job's last posted calls
-  form.lMain->Flush();
+  form.gbCleaner->lMain->Flush();
   return idle;
 }
 
 inline QStringList LogOf(TfrmMain& form) {
   QStringList lines;
-  for (const QString& l : form.lMain->Lines()) lines << l;
+  for (const QString& l : form.gbCleaner->lMain->Lines()) lines << l;
   return lines;
 }
 

@@ -41,7 +41,7 @@ class TMainFormTest : public QObject {
     QCOMPARE(form->lTitleHint->text(), QString("Optimize your computer performance"));
     QCOMPARE(Bounds(form->imgTitle), QRect(0, 0, 697, 50));
     // The page: from 2 × 8 + 75 to 6 pixels inside the client area, 5 below the title.
-    for (QGroupBox* gb : {form->gbCleaner, form->gbRegistry, form->gbDefrag, form->gbTools})
+    for (QGroupBox* gb : std::initializer_list<QGroupBox*>{form->gbCleaner, form->gbRegistry, form->gbDefrag, form->gbTools})
       QCOMPARE(Bounds(gb), QRect(91, 55, 697 - 6 - 91, 456 - 6 - 55));
     int top = 60;
     for (TFlatButton* b : {form->bCleaner, form->bRegistry, form->bRegistryDefrag, form->bTools, form->bOptions,
@@ -70,16 +70,16 @@ class TMainFormTest : public QObject {
     for (QSize size : {QSize(697, 456), QSize(1000, 700), QSize(626, 455)}) {
       form->resize(size);
       const int pageHeight = form->gbCleaner->height();
-      QCOMPARE(Bottom(form->tvCleanItems), pageHeight - 10);
-      QCOMPARE(Bottom(form->bClean), pageHeight - 10);
-      QCOMPARE(Bottom(form->lMain) + 10, form->bClean->y());
-      QCOMPARE(Right(form->bClean), Right(form->lMain));
-      QCOMPARE(Right(form->bTest) + 20, form->bClean->x());
-      QCOMPARE(form->bTest->y(), form->bClean->y());
-      QCOMPARE(form->cbFastMode->x(), form->lMain->x());
-      QCOMPARE(form->cbFastMode->y(), form->bClean->y() + 3);
-      QCOMPARE(form->ProgressBar1->x(), form->lMain->x());
-      QCOMPARE(form->ProgressBar1->width(), form->lMain->width());
+      QCOMPARE(Bottom(form->gbCleaner->tvCleanItems), pageHeight - 10);
+      QCOMPARE(Bottom(form->gbCleaner->bClean), pageHeight - 10);
+      QCOMPARE(Bottom(form->gbCleaner->lMain) + 10, form->gbCleaner->bClean->y());
+      QCOMPARE(Right(form->gbCleaner->bClean), Right(form->gbCleaner->lMain));
+      QCOMPARE(Right(form->gbCleaner->bTest) + 20, form->gbCleaner->bClean->x());
+      QCOMPARE(form->gbCleaner->bTest->y(), form->gbCleaner->bClean->y());
+      QCOMPARE(form->gbCleaner->cbFastMode->x(), form->gbCleaner->lMain->x());
+      QCOMPARE(form->gbCleaner->cbFastMode->y(), form->gbCleaner->bClean->y() + 3);
+      QCOMPARE(form->gbCleaner->ProgressBar1->x(), form->gbCleaner->lMain->x());
+      QCOMPARE(form->gbCleaner->ProgressBar1->width(), form->gbCleaner->lMain->width());
       QCOMPARE(Right(form->lUpdate), size.width() - 8);
     }
   }
@@ -100,7 +100,7 @@ class TMainFormTest : public QObject {
     for (Case c : {Case{form->bRegistry, form->gbRegistry}, Case{form->bRegistryDefrag, form->gbDefrag},
                    Case{form->bTools, form->gbTools}, Case{form->bCleaner, form->gbCleaner}}) {
       QTest::mouseClick(c.button, Qt::LeftButton);
-      for (QGroupBox* gb : {form->gbCleaner, form->gbRegistry, form->gbDefrag, form->gbTools})
+      for (QGroupBox* gb : std::initializer_list<QGroupBox*>{form->gbCleaner, form->gbRegistry, form->gbDefrag, form->gbTools})
         QCOMPARE(gb->isVisible(), gb == c.page);
       QCOMPARE(c.button->Color(), QColor(Qt::white));
       QCOMPARE(c.button->FocusedColor(), QColor(Qt::white));
@@ -128,21 +128,21 @@ class TMainFormTest : public QObject {
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     form->FlatButtonClick(form->bRegistryDefrag);
-    QCOMPARE(Bottom(form->lvMain), form->gbDefrag->height() - 50);
-    QCOMPARE(form->lCurrentRegistrySizeTitle->y(), Bottom(form->lvMain) + 8);
-    QCOMPARE(form->lNewRegistrySizeTitle->y(), Bottom(form->lCurrentRegistrySizeTitle) + 8);
-    QCOMPARE(form->lSizeReductionTitle->y(), form->lCurrentRegistrySizeTitle->y());
-    QCOMPARE(form->lCompactPercentTitle->y(), form->lNewRegistrySizeTitle->y());
+    QCOMPARE(Bottom(form->gbDefrag->lvMain), form->gbDefrag->height() - 50);
+    QCOMPARE(form->gbDefrag->lCurrentRegistrySizeTitle->y(), Bottom(form->gbDefrag->lvMain) + 8);
+    QCOMPARE(form->gbDefrag->lNewRegistrySizeTitle->y(), Bottom(form->gbDefrag->lCurrentRegistrySizeTitle) + 8);
+    QCOMPARE(form->gbDefrag->lSizeReductionTitle->y(), form->gbDefrag->lCurrentRegistrySizeTitle->y());
+    QCOMPARE(form->gbDefrag->lCompactPercentTitle->y(), form->gbDefrag->lNewRegistrySizeTitle->y());
     // Wider than 694: fixed columns.
-    QCOMPARE(form->lSizeReductionTitle->x(), 397);
-    QCOMPARE(form->lCompactPercentTitle->x(), 397);
-    QCOMPARE(form->lSizeReduction->x(), 492);
-    QCOMPARE(form->lCompactPercent->x(), 492);
+    QCOMPARE(form->gbDefrag->lSizeReductionTitle->x(), 397);
+    QCOMPARE(form->gbDefrag->lCompactPercentTitle->x(), 397);
+    QCOMPARE(form->gbDefrag->lSizeReduction->x(), 492);
+    QCOMPARE(form->gbDefrag->lCompactPercent->x(), 492);
     // Narrower: the second column follows the first one's values at 5 pixels.
     form->resize(680, 456);
-    QCOMPARE(form->lSizeReductionTitle->x(), Right(form->lCurrentRegistrySize) + 5);
-    QCOMPARE(form->lSizeReduction->x(), Right(form->lSizeReductionTitle) + 5);
-    QVERIFY(Right(form->lCompactPercent) <= form->lvMain->x() + form->lvMain->width());
+    QCOMPARE(form->gbDefrag->lSizeReductionTitle->x(), Right(form->gbDefrag->lCurrentRegistrySize) + 5);
+    QCOMPARE(form->gbDefrag->lSizeReduction->x(), Right(form->gbDefrag->lSizeReductionTitle) + 5);
+    QVERIFY(Right(form->gbDefrag->lCompactPercent) <= form->gbDefrag->lvMain->x() + form->gbDefrag->lvMain->width());
   }
 
   void registryScanButtonCentredWhenNarrow() {
@@ -150,12 +150,12 @@ class TMainFormTest : public QObject {
     auto form = world.MakeForm();
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
-    QCOMPARE(Right(form->bFixErrors), Right(form->lvRegistryData));
-    QCOMPARE(Right(form->bScan) + 20, form->bFixErrors->x());
-    QCOMPARE(form->tvRegistry->height(), form->lvRegistryData->height());
+    QCOMPARE(Right(form->gbRegistry->bFixErrors), Right(form->gbRegistry->lvRegistryData));
+    QCOMPARE(Right(form->gbRegistry->bScan) + 20, form->gbRegistry->bFixErrors->x());
+    QCOMPARE(form->gbRegistry->tvRegistry->height(), form->gbRegistry->lvRegistryData->height());
     form->resize(630, 456);
-    const int gapLeft = form->bScan->x() - Right(form->bRestoreRegistry);
-    const int gapRight = form->bFixErrors->x() - Right(form->bScan);
+    const int gapLeft = form->gbRegistry->bScan->x() - Right(form->gbRegistry->bRestoreRegistry);
+    const int gapRight = form->gbRegistry->bFixErrors->x() - Right(form->gbRegistry->bScan);
     QVERIFY2(std::abs(gapLeft - gapRight) <= 1, qPrintable(QString("%1 vs %2").arg(gapLeft).arg(gapRight)));
   }
 
@@ -165,12 +165,12 @@ class TMainFormTest : public QObject {
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     const int pageHeight = form->gbTools->height();
-    QCOMPARE(Bottom(form->bSelectNone), pageHeight - 8);
-    QCOMPARE(Bottom(form->lvStartup) + 8, form->bSelectNone->y());
-    QCOMPARE(Right(form->bSelectNone), Right(form->lvStartup));
-    QCOMPARE(Right(form->bSelectAll) + 12, form->bSelectNone->x());
-    QCOMPARE(Right(form->bDeleteEntry) + 20, form->bSelectAll->x());
-    QCOMPARE(Right(form->bStartup) + 20, form->bDeleteEntry->x());
+    QCOMPARE(Bottom(form->gbTools->bSelectNone), pageHeight - 8);
+    QCOMPARE(Bottom(form->gbTools->lvStartup) + 8, form->gbTools->bSelectNone->y());
+    QCOMPARE(Right(form->gbTools->bSelectNone), Right(form->gbTools->lvStartup));
+    QCOMPARE(Right(form->gbTools->bSelectAll) + 12, form->gbTools->bSelectNone->x());
+    QCOMPARE(Right(form->gbTools->bDeleteEntry) + 20, form->gbTools->bSelectAll->x());
+    QCOMPARE(Right(form->gbTools->bStartup) + 20, form->gbTools->bDeleteEntry->x());
   }
 
   void registrySectionsTreeFromStoredChecks() {

@@ -14,7 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 
 QTreeWidgetItem* Section(TfrmMain& form, const QString& text) {
-  for (QTreeWidgetItemIterator it(form.tvRegistry); *it; ++it)
+  for (QTreeWidgetItemIterator it(form.gbRegistry->tvRegistry); *it; ++it)
     if ((*it)->text(0) == text) return *it;
   return nullptr;
 }
@@ -23,9 +23,9 @@ bool Ticked(TfrmMain& form, const QString& text) { return TStateImageTree::State
 
 void ClickSection(TfrmMain& form, const QString& text) {
   QTreeWidgetItem* item = Section(form, text);
-  form.tvRegistry->scrollToItem(item);
-  QTest::mouseClick(form.tvRegistry->viewport(), Qt::LeftButton, Qt::NoModifier,
-                    form.tvRegistry->StateImageRect(item).center());
+  form.gbRegistry->tvRegistry->scrollToItem(item);
+  QTest::mouseClick(form.gbRegistry->tvRegistry->viewport(), Qt::LeftButton, Qt::NoModifier,
+                    form.gbRegistry->tvRegistry->StateImageRect(item).center());
 }
 
 // Leaves every node unticked, whatever the stored marks were.
@@ -51,19 +51,18 @@ class TSampleWorld {
   }
   // The rows the engine finds for these codes, as the end of a scan leaves them.
   std::vector<TScanResult> EngineRows(const std::vector<std::string>& codes, const TOptionsSetting& options) {
-    TScanEventQueue queue;
-    std::vector<TScanResult> rows;
-    TScanTaskThread worker(*target, queue, options.IncludeRemoveMedia);
+    struct TRows : IScanEvents {
+      std::vector<TScanResult> rows;
+      void OnTitle(const std::string&) override {}
+      void OnKeyMemo(const std::string&) override {}
+      void OnRow(const TScanResult& row) override { rows.push_back(row); }
+      void OnScanStep() override {}
+      void OnScanDone() override {}
+    } found;
+    TScanTaskThread worker(*target, found, options.IncludeRemoveMedia);
     worker.SectionCodes = codes;
-    worker.Resume();
-    for (bool ended = false; !ended;) {
-      queue.Wait(std::chrono::milliseconds(200));
-      for (TScanEvent& e : queue.Take()) {
-        if (e.EventType == TScanEvent::Type::Row) rows.push_back(e.Row);
-        if (e.EventType == TScanEvent::Type::Ended) ended = true;
-      }
-    }
-    worker.WaitFor();
+    worker.Execute();  // on this thread
+    std::vector<TScanResult>& rows = found.rows;
     for (TScanResult& r : rows) r.Selected = true;
     if (!rows.empty()) ApplyIgnoreLists(rows, options.IgnoreValues, options.IgnoreKeys);
     return rows;
@@ -94,11 +93,11 @@ class TRegistryPageTest : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     form->FlatButtonClick(form->bRegistry);
     UntickAll(*form);
-    for (QTreeWidgetItemIterator it(form->tvRegistry); *it; ++it) QVERIFY(!TStateImageTree::StateImageChecked(*it));
+    for (QTreeWidgetItemIterator it(form->gbRegistry->tvRegistry); *it; ++it) QVERIFY(!TStateImageTree::StateImageChecked(*it));
 
     // The root carries every node with it.
     ClickSection(*form, "My Computers");
-    for (QTreeWidgetItemIterator it(form->tvRegistry); *it; ++it) QVERIFY(TStateImageTree::StateImageChecked(*it));
+    for (QTreeWidgetItemIterator it(form->gbRegistry->tvRegistry); *it; ++it) QVERIFY(TStateImageTree::StateImageChecked(*it));
     ClickSection(*form, "My Computers");
     QVERIFY(!Ticked(*form, "HKEY_USERS"));
 
@@ -131,16 +130,16 @@ class TRegistryPageTest : public QObject {
 
     // A click on the text changes nothing.
     QTreeWidgetItem* fonts = Section(*form, "Fonts Section");
-    QTest::mouseClick(form->tvRegistry->viewport(), Qt::LeftButton, Qt::NoModifier,
-                      form->tvRegistry->LabelRect(fonts).center());
+    QTest::mouseClick(form->gbRegistry->tvRegistry->viewport(), Qt::LeftButton, Qt::NoModifier,
+                      form->gbRegistry->tvRegistry->LabelRect(fonts).center());
     QVERIFY(!Ticked(*form, "Fonts Section"));
 
     // The tree cannot be folded.
     QTreeWidgetItem* files = Section(*form, "Files and Folders");
-    form->tvRegistry->collapseItem(files);
+    form->gbRegistry->tvRegistry->collapseItem(files);
     QVERIFY(files->isExpanded());
-    QTest::mouseDClick(form->tvRegistry->viewport(), Qt::LeftButton, Qt::NoModifier,
-                       form->tvRegistry->LabelRect(files).center());
+    QTest::mouseDClick(form->gbRegistry->tvRegistry->viewport(), Qt::LeftButton, Qt::NoModifier,
+                       form->gbRegistry->tvRegistry->LabelRect(files).center());
     QVERIFY(files->isExpanded());
   }
 
@@ -151,11 +150,11 @@ class TRegistryPageTest : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     form->FlatButtonClick(form->bRegistry);
     UntickAll(*form);
-    QTest::mouseClick(form->bScan, Qt::LeftButton);
+    QTest::mouseClick(form->gbRegistry->bScan, Qt::LeftButton);
     QCOMPARE(world.prompt.asked.size(), std::size_t(1));
     QCOMPARE(world.prompt.asked[0].Text, std::string("Please select the sections which you want to scan from the left list."));
-    QCOMPARE(form->bScan->text(), QString("Scan"));
-    QVERIFY(!form->Scanning());
+    QCOMPARE(form->gbRegistry->bScan->text(), QString("Scan"));
+    QVERIFY(!form->gbRegistry->Scanning());
   }
 
   void testScanFillsTheListAndEndsWithTheStatus() {
@@ -169,41 +168,41 @@ class TRegistryPageTest : public QObject {
     const std::vector<TScanResult> expected = world.EngineRows(AllCodes(), form->Options());
     QVERIFY(!expected.empty());
 
-    QTest::mouseClick(form->bScan, Qt::LeftButton);
-    QCOMPARE(form->bScan->text(), QString("Cancel"));
-    QVERIFY(form->Memo1->isVisible());
-    QVERIFY(!form->bRestoreRegistry->isVisible());
-    QCOMPARE(form->ScanStep, 1);  // all five whole-tree walks
+    QTest::mouseClick(form->gbRegistry->bScan, Qt::LeftButton);
+    QCOMPARE(form->gbRegistry->bScan->text(), QString("Cancel"));
+    QVERIFY(form->gbRegistry->Memo1->isVisible());
+    QVERIFY(!form->gbRegistry->bRestoreRegistry->isVisible());
+    QCOMPARE(form->Scanner().ScanStep, 1);  // all five whole-tree walks
     // Rows come in unticked while the scan runs.
-    QVERIFY(QTest::qWaitFor([&] { return form->lvRegistryData->topLevelItemCount() > 0 || !form->Scanning(); }, 60000));
-    if (form->Scanning()) QCOMPARE(form->lvRegistryData->topLevelItem(0)->checkState(0), Qt::Unchecked);
-    QVERIFY(QTest::qWaitFor([&] { return !form->Scanning(); }, 60000));
+    QVERIFY(QTest::qWaitFor([&] { return form->gbRegistry->lvRegistryData->topLevelItemCount() > 0 || !form->gbRegistry->Scanning(); }, 60000));
+    if (form->gbRegistry->Scanning()) QCOMPARE(form->gbRegistry->lvRegistryData->topLevelItem(0)->checkState(0), Qt::Unchecked);
+    QVERIFY(QTest::qWaitFor([&] { return !form->gbRegistry->Scanning(); }, 60000));
 
-    QCOMPARE(form->bScan->text(), QString("Scan"));
-    QCOMPARE(form->ProgressBar2->value(), 1000);
-    QVERIFY(form->ProgressBar2->isTextVisible());
-    QCOMPARE(form->ProgressBar2->format(), QString("Finished!"));
-    QCOMPARE(form->lScanTitle->text(), QString("Select the sections to scan"));
-    QVERIFY(!form->Memo1->isVisible());
-    QVERIFY(form->bRestoreRegistry->isVisible());
+    QCOMPARE(form->gbRegistry->bScan->text(), QString("Scan"));
+    QCOMPARE(form->gbRegistry->ProgressBar2->value(), 1000);
+    QVERIFY(form->gbRegistry->ProgressBar2->isTextVisible());
+    QCOMPARE(form->gbRegistry->ProgressBar2->format(), QString("Finished!"));
+    QCOMPARE(form->gbRegistry->lScanTitle->text(), QString("Select the sections to scan"));
+    QVERIFY(!form->gbRegistry->Memo1->isVisible());
+    QVERIFY(form->gbRegistry->bRestoreRegistry->isVisible());
     QVERIFY(!form->Timer1->isActive());
-    const std::vector<TScanResult> rows = form->RegistryRows();
+    const std::vector<TScanResult> rows = form->gbRegistry->RegistryRows();
     QCOMPARE(rows.size(), expected.size());
     QVERIFY(rows == expected);  // every row ticked, in the order found, the ignore lists applied
     const QString n = QString::number(rows.size());
-    QCOMPARE(form->lStatusBar->text(), " " + n + " Errors Found,  " + n + " Errors Selected.");
-    QCOMPARE(form->lvRegistryData->headerItem()->text(2), QString("Registry key"));
+    QCOMPARE(form->gbRegistry->lStatusBar->text(), " " + n + " Errors Found,  " + n + " Errors Selected.");
+    QCOMPARE(form->gbRegistry->lvRegistryData->headerItem()->text(2), QString("Registry key"));
 
     // Unticking a row is what the status counts as selected.
-    form->lvRegistryData->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
-    form->UpdateScanStatus();
-    QCOMPARE(form->lStatusBar->text(), " " + n + " Errors Found,  " + QString::number(rows.size() - 1) + " Errors Selected.");
+    form->gbRegistry->lvRegistryData->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
+    form->gbRegistry->UpdateScanStatus();
+    QCOMPARE(form->gbRegistry->lStatusBar->text(), " " + n + " Errors Found,  " + QString::number(rows.size() - 1) + " Errors Selected.");
 
     // A second scan empties the list first and finds the same.
-    form->bScanClick();
-    QCOMPARE(form->lvRegistryData->topLevelItemCount() <= static_cast<int>(rows.size()), true);
-    QVERIFY(QTest::qWaitFor([&] { return !form->Scanning(); }, 60000));
-    QVERIFY(form->RegistryRows() == expected);
+    form->gbRegistry->bScanClick();
+    QCOMPARE(form->gbRegistry->lvRegistryData->topLevelItemCount() <= static_cast<int>(rows.size()), true);
+    QVERIFY(QTest::qWaitFor([&] { return !form->gbRegistry->Scanning(); }, 60000));
+    QVERIFY(form->gbRegistry->RegistryRows() == expected);
   }
 
   void testCancelStopsTheRows() {
@@ -217,22 +216,22 @@ class TRegistryPageTest : public QObject {
     const std::size_t all = world.EngineRows(AllCodes(), form->Options()).size();
     QVERIFY(all > 1);
 
-    form->bScanClick();
-    QVERIFY(QTest::qWaitFor([&] { return form->lvRegistryData->topLevelItemCount() > 0 || !form->Scanning(); }, 60000));
-    QVERIFY2(form->Scanning(), "the scan ended before Cancel could be tried");
-    const int shown = form->lvRegistryData->topLevelItemCount();
-    form->bScanClick();  // Cancel
-    QCOMPARE(form->bScan->text(), QString("Scan"));
-    QVERIFY(!form->Scanning());
+    form->gbRegistry->bScanClick();
+    QVERIFY(QTest::qWaitFor([&] { return form->gbRegistry->lvRegistryData->topLevelItemCount() > 0 || !form->gbRegistry->Scanning(); }, 60000));
+    QVERIFY2(form->gbRegistry->Scanning(), "the scan ended before Cancel could be tried");
+    const int shown = form->gbRegistry->lvRegistryData->topLevelItemCount();
+    form->gbRegistry->bScanClick();  // Cancel
+    QCOMPARE(form->gbRegistry->bScan->text(), QString("Scan"));
+    QVERIFY(!form->gbRegistry->Scanning());
     // The last row goes; the rest are ticked.
-    QCOMPARE(form->lvRegistryData->topLevelItemCount(), shown - 1);
+    QCOMPARE(form->gbRegistry->lvRegistryData->topLevelItemCount(), shown - 1);
     QTest::qWait(500);
-    QCOMPARE(form->lvRegistryData->topLevelItemCount(), shown - 1);
+    QCOMPARE(form->gbRegistry->lvRegistryData->topLevelItemCount(), shown - 1);
     QVERIFY(static_cast<std::size_t>(shown - 1) < all);
     const QString n = QString::number(shown - 1);
-    QCOMPARE(form->lStatusBar->text(), " " + n + " Errors Found,  " + n + " Errors Selected.");
-    QCOMPARE(form->ProgressBar2->format(), QString("Finished!"));
-    QVERIFY(form->bRestoreRegistry->isVisible());
+    QCOMPARE(form->gbRegistry->lStatusBar->text(), " " + n + " Errors Found,  " + n + " Errors Selected.");
+    QCOMPARE(form->gbRegistry->ProgressBar2->format(), QString("Finished!"));
+    QVERIFY(form->gbRegistry->bRestoreRegistry->isVisible());
   }
 
   void testCancelRightAfterScan() {
@@ -243,16 +242,16 @@ class TRegistryPageTest : public QObject {
     form->FlatButtonClick(form->bRegistry);
     UntickAll(*form);
     ClickSection(*form, "Files and Folders");
-    form->bScanClick();
-    QCOMPARE(form->ScanStep, 2);
-    form->bScanClick();
+    form->gbRegistry->bScanClick();
+    QCOMPARE(form->Scanner().ScanStep, 2);
+    form->gbRegistry->bScanClick();
     QTest::qWait(300);
-    QCOMPARE(form->lvRegistryData->topLevelItemCount(), 0);
-    QCOMPARE(form->lStatusBar->text(), QString(" 0 Errors Found,  0 Errors Selected."));
+    QCOMPARE(form->gbRegistry->lvRegistryData->topLevelItemCount(), 0);
+    QCOMPARE(form->gbRegistry->lStatusBar->text(), QString(" 0 Errors Found,  0 Errors Selected."));
     // The next scan runs as usual.
-    form->bScanClick();
-    QVERIFY(QTest::qWaitFor([&] { return !form->Scanning(); }, 60000));
-    QCOMPARE(form->ProgressBar2->format(), QString("Finished!"));
+    form->gbRegistry->bScanClick();
+    QVERIFY(QTest::qWaitFor([&] { return !form->gbRegistry->Scanning(); }, 60000));
+    QCOMPARE(form->gbRegistry->ProgressBar2->format(), QString("Finished!"));
   }
 
   void testClosingDuringAScanStopsTheWorker() {
@@ -263,12 +262,12 @@ class TRegistryPageTest : public QObject {
     form->FlatButtonClick(form->bRegistry);
     UntickAll(*form);
     ClickSection(*form, "My Computers");
-    form->bScanClick();
-    QVERIFY(form->Scanning());
+    form->gbRegistry->bScanClick();
+    QVERIFY(form->gbRegistry->Scanning());
     form->close();  // the close steps cancel the scan
-    QVERIFY(!form->Scanning());
-    QCOMPARE(form->bScan->text(), QString("Scan"));
-    form->bScanClick();
+    QVERIFY(!form->gbRegistry->Scanning());
+    QCOMPARE(form->gbRegistry->bScan->text(), QString("Scan"));
+    form->gbRegistry->bScanClick();
     form.reset();  // and a scan still running when the window goes is stopped and waited for
     QTest::qWait(100);  // a wake-up queued for the window must not reach it
   }
@@ -288,7 +287,7 @@ class TRegistryPageTest : public QObject {
     auto form = world.MakeForm();
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
-    for (QTreeWidgetItemIterator it(form->tvRegistry); *it; ++it) {
+    for (QTreeWidgetItemIterator it(form->gbRegistry->tvRegistry); *it; ++it) {
       const QString t = (*it)->text(0);
       const bool want = t == "Fonts Section" || t == "HKEY_USERS" || t == "Files and Folders" || t == "My Computers";
       QCOMPARE(TStateImageTree::StateImageChecked(*it), want);

@@ -27,12 +27,12 @@ class TSettingsTest : public QObject {
       form->show();
       QVERIFY(QTest::qWaitForWindowExposed(form.get()));
       // Nothing stored: nothing checked, every category with a slot open.
-      QVERIFY(form->CollectSelection().empty());
+      QVERIFY(form->gbCleaner->CollectSelection().empty());
       QVERIFY(FindNode(form->Catalogue(), "Opera")->Expanded);
       ClickStateImage(*form, FindNode(form->Catalogue(), "Opera", "Cookies"));
       ClickStateImage(*form, FindNode(form->Catalogue(), "Windows", "Clipboard"));
-      form->tvCleanItems->collapseItem(form->tvCleanItems->ItemOf(FindNode(form->Catalogue(), "Internet Explorer")));
-      form->tvCleanItems->collapseItem(form->tvCleanItems->ItemOf(FindNode(form->Catalogue(), "Opera")));
+      form->gbCleaner->tvCleanItems->collapseItem(form->gbCleaner->tvCleanItems->ItemOf(FindNode(form->Catalogue(), "Internet Explorer")));
+      form->gbCleaner->tvCleanItems->collapseItem(form->gbCleaner->tvCleanItems->ItemOf(FindNode(form->Catalogue(), "Opera")));
       form->showMaximized();
       QVERIFY(QTest::qWaitFor([&] { return form->isMaximized(); }));
       form->close();
@@ -46,13 +46,13 @@ class TSettingsTest : public QObject {
       form->show();
       QVERIFY(QTest::qWaitForWindowExposed(form.get()));
       QVERIFY(QTest::qWaitFor([&] { return form->isMaximized(); }));
-      QCOMPARE(form->CollectSelection(), (std::vector<std::string>{"Windows - Clipboard", "Opera - Cookies"}));
-      QVERIFY(TStateImageTree::StateImageChecked(form->tvCleanItems->ItemOf(FindNode(form->Catalogue(), "Opera"))));
+      QCOMPARE(form->gbCleaner->CollectSelection(), (std::vector<std::string>{"Windows - Clipboard", "Opera - Cookies"}));
+      QVERIFY(TStateImageTree::StateImageChecked(form->gbCleaner->tvCleanItems->ItemOf(FindNode(form->Catalogue(), "Opera"))));
       for (const auto& [name, open] : std::vector<std::pair<std::string, bool>>{
                {"Internet Explorer", false}, {"Opera", false}, {"Windows", true}, {"Netscape", true}}) {
         TCatalogueNode* node = FindNode(form->Catalogue(), name);
         QCOMPARE(node->Expanded, open);
-        QCOMPARE(form->tvCleanItems->ItemOf(node)->isExpanded(), open);
+        QCOMPARE(form->gbCleaner->tvCleanItems->ItemOf(node)->isExpanded(), open);
       }
       // Un-maximised now: the next start opens normal.
       form->showNormal();
@@ -93,14 +93,14 @@ class TSettingsTest : public QObject {
     {
       auto form = world.MakeForm();
       form->show();
-      QVERIFY(form->cbFastMode->isChecked());  // on by default
-      QTest::mouseClick(form->cbFastMode, Qt::LeftButton);
+      QVERIFY(form->gbCleaner->cbFastMode->isChecked());  // on by default
+      QTest::mouseClick(form->gbCleaner->cbFastMode, Qt::LeftButton);
       form->Options().IsAskBeforeClear = false;
       form->close();
     }
     auto form = world.MakeForm();
     form->show();
-    QVERIFY(!form->cbFastMode->isChecked());
+    QVERIFY(!form->gbCleaner->cbFastMode->isChecked());
     QVERIFY(!form->Cleaner().FastModeFlag().load());
     QVERIFY(!form->Options().IsAskBeforeClear);
   }
@@ -138,7 +138,7 @@ class TSettingsTest : public QObject {
     QVERIFY(form->isHidden());
     QCOMPARE(dialogs, 0);
     QCOMPARE(world.LogFilesLeft(), 0);
-    QCOMPARE(form->ProgressBar2->format(), QString("Finished!"));  // the registry scan ran to its end
+    QCOMPARE(form->gbRegistry->ProgressBar2->format(), QString("Finished!"));  // the registry scan ran to its end
     QCOMPARE(world.exitCode, 0);
     QVERIFY(world.prompt.asked.empty());
   }
@@ -179,11 +179,11 @@ class TSettingsTest : public QObject {
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     ClickStateImage(*form, FindNode(form->Catalogue(), "Windows"));
-    form->bTestClick();
-    QCOMPARE(form->bTest->text(), QString("Cancel"));
+    form->gbCleaner->bTestClick();
+    QCOMPARE(form->gbCleaner->bTest->text(), QString("Cancel"));
     form->close();
     QCOMPARE(world.terminated, 1);
-    QCOMPARE(form->bTest->text(), QString("Test"));
+    QCOMPARE(form->gbCleaner->bTest->text(), QString("Test"));
     QVERIFY(!form->Cleaner().Busy);
     // The selection was saved although a job was running.
     QVERIFY(ReadText(world.home.path() / "options.ini").find("Windows - Clipboard") != std::string::npos);
@@ -213,7 +213,7 @@ class TSettingsTest : public QObject {
     auto form = world.MakeForm({"/Auto"});
     form->show();
     QVERIFY(QTest::qWaitFor([&] { return world.LogFilesLeft() == 0; }, 20000));
-    QVERIFY(QTest::qWaitFor([&] { return form->ProgressBar2->format() == "Finished!"; }, 20000));  // and scans
+    QVERIFY(QTest::qWaitFor([&] { return form->gbRegistry->ProgressBar2->format() == "Finished!"; }, 20000));  // and scans
     QVERIFY(form->isHidden());
     QCOMPARE(world.terminated, 0);  // resident
   }

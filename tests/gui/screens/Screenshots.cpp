@@ -52,22 +52,22 @@ int main(int argc, char* argv[]) {
   QTest::qWait(300);
   form.setGeometry(QRect(form.pos(), QSize(kClientWidth, kClientHeight)));
   // The Defrag page with values in its labels, to see that they fit.
-  form.lCurrentRegistrySize->setText("1,232,757 KB");
-  form.lNewRegistrySize->setText("1,201,004 KB");
-  form.lSizeReduction->setText("31,753 KB");
-  form.lCompactPercent->setText("2.5%");
+  form.gbDefrag->lCurrentRegistrySize->setText("1,232,757 KB");
+  form.gbDefrag->lNewRegistrySize->setText("1,201,004 KB");
+  form.gbDefrag->lSizeReduction->setText("31,753 KB");
+  form.gbDefrag->lCompactPercent->setText("2.5%");
   Pages(form, dir, "");
 
   // A test run over everything in Windows and Internet Explorer, to see the log.
   for (const auto& category : form.Catalogue().Categories())
     if (category->Text == "Windows" || category->Text == "Internet Explorer") form.Catalogue().ToggleState(*category);
-  form.tvCleanItems->RefreshStates();
-  form.bTestClick();
+  form.gbCleaner->tvCleanItems->RefreshStates();
+  form.gbCleaner->bTestClick();
   for (int i = 0; i < 100 && form.Cleaner().Busy; ++i) QTest::qWait(100);
   Save(&form, dir, "cleaner-test-run");
   // The counting pass of a Clean, as it starts (the log is hidden, the bar says so).
   form.Options().IsAskBeforeClear = false;
-  form.bCleanClick();
+  form.gbCleaner->bCleanClick();
   Save(&form, dir, "cleaner-counting-pass", false);
   for (int i = 0; i < 100 && form.Cleaner().Busy; ++i) QTest::qWait(100);
   Save(&form, dir, "cleaner-clean-finished");

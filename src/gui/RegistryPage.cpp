@@ -1,0 +1,274 @@
+#include "gui/RegistryPage.h"
+
+#include <QMouseEvent>
+#include <algorithm>
+#include <iostream>
+
+namespace kestrove {
+
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+int TreeLevel(const QTreeWidgetItem* item) {
+  int level = 0;
+  for (const QTreeWidgetItem* p = item->parent(); p; p = p->parent()) ++level;
+  return level;
+}
+
+// The node becomes checked when any of its children is, else unchecked.
+void CheckFromChildren(QTreeWidgetItem* node) {
+  bool any = false;
+  for (int i = 0; i < node->childCount(); ++i) any = any || TStateImageTree::StateImageChecked(node->child(i));
+  TStateImageTree::SetStateImage(node, any);
+}
+
+void SetStateBelow(QTreeWidgetItem* node, bool checked) {
+  TStateImageTree::SetStateImage(node, checked);
+  for (int i = 0; i < node->childCount(); ++i) SetStateBelow(node->child(i), checked);
+}
+
+// Depth-first: the node, its children, then its next sibling.
+void CollectTicked(const ICheckTree& tree, ICheckTree::Node node, std::vector<std::string>& codes) {
+  if (tree.Checked(node)) codes.push_back(std::to_string(tree.ImageIndex(node)));
+  for (std::size_t i = 0; i < tree.ChildCount(node); ++i) CollectTicked(tree, tree.Child(node, i), codes);
+}
+
+constexpr int kLocationKindRole = Qt::UserRole + 1;
+
+}  // namespace
+
+TRegistryPage::TRegistryPage(TargetSystem& target, IOwnerThread& owner, TOptionsSetting& options, IPrompt* prompt,
+                             int tag, QWidget* parent)
+    : TPageBox("Progress", tag, parent) {
+  tvRegistry = new TStateImageTree(this);
+  std::vector<QTreeWidgetItem*> parents;
+  for (const TScanSection& section : ScanSections()) {
+    QTreeWidgetItem* item = nullptr;
+    const QString text = QString::fromUtf8(section.Text);
+    if (section.Level == 0 || parents.empty()) {
+      item = new QTreeWidgetItem(tvRegistry, QStringList(text));
+    } else {
+      const std::size_t parentLevel = std::min<std::size_t>(static_cast<std::size_t>(section.Level), parents.size()) - 1;
+      item = new QTreeWidgetItem(parents[parentLevel], QStringList(text));
+    }
+    TStateImageTree::SetStateImage(item, false);
+    TTreeWidgetCheckTree::SetImageIndex(item, section.Code);
+    parents.resize(static_cast<std::size_t>(section.Level));
+    parents.push_back(item);
+  }
+  sections_ = std::make_unique<TTreeWidgetCheckTree>(*tvRegistry);
+  // The tree is fixed and always fully expanded: the user cannot fold a node.
+  tvRegistry->setItemsExpandable(false);
+  tvRegistry->setExpandsOnDoubleClick(false);
+  connect(tvRegistry, &QTreeWidget::itemCollapsed, this, [this](QTreeWidgetItem* item) { tvRegistry->expandItem(item); });
+  tvRegistry->OnMouseDown = [this](QMouseEvent* e) { tvRegistryMouseDown(e->button(), e->position().toPoint()); };
+
+  lvRegistryData = new QTreeWidget(this);
+  lvRegistryData->setHeaderLabels({"Problem", "Data", "Registry key"});
+  lvRegistryData->setRootIsDecorated(false);
+  lvRegistryData->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  ProgressBar2 = new QProgressBar(this);
+  ProgressBar2->setRange(0, 1000);
+  ProgressBar2->setTextVisible(false);
+  ProgressBar2->setAlignment(Qt::AlignCenter);
+  bRestoreRegistry = new QPushButton("Restore", this);
+  bRestoreRegistry->setToolTip("Restore any changes made using the software");
+  bScan = new QPushButton("Scan", this);
+  bFixErrors = new QPushButton("Fix Errors", this);
+  lStatusBar = new QLabel(this);
+  lScanTitle = new QLabel("Select the sections to scan", this);
+  Memo1 = new QPlainTextEdit(this);
+  Memo1->setReadOnly(true);
+  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  Memo1->setFocusPolicy(Qt::NoFocus);
+  Memo1->hide();
+  connect(bScan, &QPushButton::clicked, this, [this] { bScanClick(); });
+  // The repair and the restore dialog are not part of this window yet.
+  for (QPushButton* b : {bRestoreRegistry, bFixErrors}) b->setEnabled(false);
+
+  scan_ = std::make_unique<TScanController>(target, owner, *this, options, prompt);
+}
+
+// The worker reaches the page only through the controller, which stops it and waits.
+TRegistryPage::~TRegistryPage() { scan_.reset(); }
+
+void TRegistryPage::tvRegistryMouseDown(Qt::MouseButton button, const QPoint& pos) {
+  if (button != Qt::LeftButton) return;
+  QTreeWidgetItem* item = nullptr;
+  if (tvRegistry->HitTest(pos, &item) != TTreeHit::StateImage || !item) return;
+  const bool checked = !TStateImageTree::StateImageChecked(item);
+  const int level = TreeLevel(item);
+  QTreeWidgetItem* root = item;
+  while (root->parent()) root = root->parent();
+  if (level == 0) {
+    SetStateBelow(item, checked);
+  } else if (level == 1) {
+    SetStateBelow(item, checked);
+    CheckFromChildren(root);
+  } else {
+    TStateImageTree::SetStateImage(item, checked);
+    CheckFromChildren(item->parent());
+    CheckFromChildren(root);
+  }
+  tvRegistry->viewport()->update();
+}
+
+void TRegistryPage::Layout(int windowWidth) {
+  const int w = width();
+  const int h = height();
+  const int top = ContentTop();
+  const int listLeft = 8 + kPageTreeWidth + 8;
+  const int listWidth = w - 8 - listLeft;
+  const int buttonTop = h - 10 - kPageButtonHeight;
+  ProgressBar2->setGeometry(listLeft, top, listWidth, kPageProgressHeight);
+  const int listTop = top + kPageProgressHeight + 6;
+  const int listHeight = buttonTop - 10 - listTop;
+  lvRegistryData->setGeometry(listLeft, listTop, listWidth, listHeight);
+  lvRegistryData->setColumnWidth(0, listWidth * 100 / 450);
+  lvRegistryData->setColumnWidth(1, listWidth * 190 / 450);
+  lvRegistryData->setColumnWidth(2, listWidth * 140 / 450);
+  tvRegistry->setGeometry(8, listTop, kPageTreeWidth, listHeight);
+  const int fixWidth = ButtonWidth(bFixErrors);
+  bFixErrors->setGeometry(listLeft + listWidth - fixWidth, buttonTop, fixWidth, kPageButtonHeight);
+  bRestoreRegistry->setGeometry(listLeft, buttonTop, ButtonWidth(bRestoreRegistry), kPageButtonHeight);
+  int scanLeft = bFixErrors->x() - 20 - kPageButtonWidth;
+  if (windowWidth < 635) {
+    const int restoreRight = bRestoreRegistry->x() + bRestoreRegistry->width();
+    scanLeft = (restoreRight + bFixErrors->x()) / 2 - kPageButtonWidth / 2;
+  }
+  bScan->setGeometry(scanLeft, buttonTop, kPageButtonWidth, kPageButtonHeight);
+  lStatusBar->setGeometry(8, buttonTop, kPageTreeWidth, kPageButtonHeight);
+  // The title over the tree; the examined key where the Restore button is while a scan runs.
+  lScanTitle->setGeometry(8, top, kPageTreeWidth, kPageProgressHeight);
+  Memo1->setGeometry(listLeft, buttonTop, std::max(0, scanLeft - 10 - listLeft), kPageButtonHeight);
+}
+
+// ---------------------------------------------------------------------------------------
+// Rows
+
+void TRegistryPage::AddRegistryRow(const TScanResult& row) {
+  auto* item = new QTreeWidgetItem(lvRegistryData, {Q(row.ProblemType), Q(row.Data), Q(row.Location)});
+  item->setData(2, kLocationKindRole, static_cast<int>(row.LocationKind));
+  item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+  item->setCheckState(0, row.Selected ? Qt::Checked : Qt::Unchecked);
+}
+
+std::vector<TScanResult> TRegistryPage::RegistryRows() const {
+  std::vector<TScanResult> rows;
+  rows.reserve(static_cast<std::size_t>(lvRegistryData->topLevelItemCount()));
+  for (int i = 0; i < lvRegistryData->topLevelItemCount(); ++i) {
+    const QTreeWidgetItem* item = lvRegistryData->topLevelItem(i);
+    TScanResult r;
+    r.ProblemType = item->text(0).toStdString();
+    r.Data = item->text(1).toStdString();
+    r.Location = item->text(2).toStdString();
+    r.LocationKind = static_cast<TLocationKind>(item->data(2, kLocationKindRole).toInt());
+    r.Selected = item->checkState(0) == Qt::Checked;
+    rows.push_back(std::move(r));
+  }
+  return rows;
+}
+
+void TRegistryPage::SetRegistryRows(const std::vector<TScanResult>& rows) {
+  lvRegistryData->clear();
+  for (const TScanResult& r : rows) AddRegistryRow(r);
+}
+
+// ---------------------------------------------------------------------------------------
+// The scan's view
+
+std::vector<std::string> TRegistryPage::CollectSections() {
+  std::vector<std::string> codes;
+  for (std::size_t i = 0; i < sections_->TopCount(); ++i) CollectTicked(*sections_, sections_->Top(i), codes);
+  return codes;
+}
+
+void TRegistryPage::SetScanCaption(const std::string& caption) { bScan->setText(Q(caption)); }
+
+void TRegistryPage::SetRestoreVisible(bool visible) { bRestoreRegistry->setVisible(visible); }
+
+void TRegistryPage::SetMemoVisible(bool visible) { Memo1->setVisible(visible); }
+
+void TRegistryPage::SetMemoText(const std::string& text) {
+  if (text.empty())
+    Memo1->clear();
+  else
+    Memo1->setPlainText(Q(text));
+}
+
+void TRegistryPage::SetScanTitle(const std::string& text) {
+  lScanTitle->setText(Q(text));
+  lScanTitle->show();
+}
+
+void TRegistryPage::ShowProgress() {
+  if (ProgressBar2->isHidden()) ProgressBar2->show();
+}
+
+void TRegistryPage::SetProgressPosition(int position) { ProgressBar2->setValue(std::clamp(position, 0, 1000)); }
+
+void TRegistryPage::SetProgressCaption(const std::string& caption, bool shown) {
+  if (!shown) {
+    ProgressBar2->setTextVisible(false);
+    return;
+  }
+  ProgressBar2->setFormat(Q(caption));
+  ProgressBar2->setTextVisible(true);
+  ProgressBar2->repaint();
+}
+
+std::size_t TRegistryPage::RowCount() { return static_cast<std::size_t>(lvRegistryData->topLevelItemCount()); }
+
+void TRegistryPage::ClearRows() { lvRegistryData->clear(); }
+
+void TRegistryPage::AddRow(const TScanResult& row) {
+  AddRegistryRow(row);
+  // Rows come one by one; the list scrolls once for each burst of them.
+  if (scrollPending_) return;
+  scrollPending_ = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        scrollPending_ = false;
+        lvRegistryData->scrollToBottom();
+      },
+      Qt::QueuedConnection);
+}
+
+void TRegistryPage::RemoveLastRow() {
+  if (lvRegistryData->topLevelItemCount() > 0)
+    delete lvRegistryData->takeTopLevelItem(lvRegistryData->topLevelItemCount() - 1);
+}
+
+void TRegistryPage::SelectAllRows() {
+  for (int i = 0; i < lvRegistryData->topLevelItemCount(); ++i)
+    lvRegistryData->topLevelItem(i)->setCheckState(0, Qt::Checked);
+}
+
+void TRegistryPage::SetDefaultColumnWidths() {
+  const TScanColumnWidths widths = DefaultScanColumnWidths(lvRegistryData->width());
+  lvRegistryData->setColumnWidth(0, widths.Problem);
+  lvRegistryData->setColumnWidth(1, widths.Data);
+  lvRegistryData->setColumnWidth(2, widths.RegistryKey);
+}
+
+void TRegistryPage::FitColumnsToContents() {
+  for (int c = 0; c < 3; ++c) lvRegistryData->resizeColumnToContents(c);
+}
+
+void TRegistryPage::SetStatusText(const std::string& text) { lStatusBar->setText(Q(text)); }
+
+void TRegistryPage::SetTimerEnabled(bool enabled) {
+  if (OnTimerEnabled) OnTimerEnabled(enabled);
+}
+
+void TRegistryPage::ScanEnded(bool completed, const std::string& error) {
+  // A section that failed ends the worker silently; the page stays as it is until Cancel.
+  // The reason is worth a line for whoever runs the program from a terminal.
+  if (!completed && !error.empty()) std::cerr << kProductName << ": the scan stopped: " << error << "\n";
+}
+
+}  // namespace kestrove

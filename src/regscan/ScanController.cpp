@@ -1,0 +1,257 @@
+#include "regscan/ScanController.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
+namespace kestrove {
+
+// Carries one worker's calls to the owner thread, in the order made. Only the current
+// worker speaks to the page: what a cancelled or replaced worker still sends is dropped, so
+// no row arrives after a Cancel. A run of key texts with nothing between them reaches the
+// page as its latest text: the worker names every key it opens, far faster than anyone
+// reads them.
+class TScanController::JobEvents : public IScanEvents, public std::enable_shared_from_this<JobEvents> {
+ public:
+  JobEvents(std::shared_ptr<TScanController*> controller, IOwnerThread& thread, std::uint64_t generation)
+      : controller_(std::move(controller)), thread_(thread), generation_(generation) {}
+
+  void OnTitle(const std::string& text) override {
+    Post([text](TScanController& c) { c.view_.SetScanTitle(text); });
+  }
+  void OnKeyMemo(const std::string& text) override {
+    std::shared_ptr<std::string> slot;
+    {
+      std::lock_guard lock(mu_);
+      if (memo_) {
+        *memo_ = text;
+        return;
+      }
+      slot = memo_ = std::make_shared<std::string>(text);
+      ++posted_;
+    }
+    Deliver([self = shared_from_this(), slot] {
+      std::string latest;
+      {
+        std::lock_guard lock(self->mu_);
+        latest = *slot;
+        if (self->memo_ == slot) self->memo_.reset();
+      }
+      self->Ran();
+      if (TScanController* c = self->Current()) c->view_.SetMemoText(latest);
+    });
+  }
+  void OnRow(const TScanResult& row) override {
+    Post([row](TScanController& c) { c.view_.AddRow(row); });
+  }
+  void OnScanStep() override {
+    Post([](TScanController& c) { c.WMScanStep(); });
+  }
+  void OnScanDone() override {
+    Post([](TScanController& c) { c.WMScanDone(); });
+  }
+  // Before each section the worker waits until the page has taken what it sent, so that a
+  // busy window is never buried under a whole hive's rows.
+  void OnSync(const std::atomic<bool>& terminated) override {
+    std::unique_lock lock(mu_);
+    const std::uint64_t ticket = posted_;
+    // Calls dropped by a window that is going away never run: the stop flag ends the wait.
+    while (ran_ < ticket && !terminated.load()) cv_.wait_for(lock, std::chrono::milliseconds(20));
+  }
+  // Always delivered, current or not: the controller counts the workers still to end.
+  void OnScanEnded(bool completed, const std::string& error) override {
+    {
+      std::lock_guard lock(mu_);
+      memo_.reset();
+      ++posted_;
+    }
+    Deliver([self = shared_from_this(), completed, error] {
+      self->Ran();
+      if (TScanController* c = *self->controller_) c->JobEnded(self->generation_, completed, error);
+    });
+  }
+
+ private:
+  void Post(std::function<void(TScanController&)> call) {
+    {
+      std::lock_guard lock(mu_);
+      memo_.reset();  // a later key text must come after this call
+      ++posted_;
+    }
+    Deliver([self = shared_from_this(), call = std::move(call)] {
+      self->Ran();
+      if (TScanController* c = self->Current()) call(*c);
+    });
+  }
+  void Deliver(std::function<void()> call) { thread_.Post(std::move(call)); }
+  void Ran() {
+    {
+      std::lock_guard lock(mu_);
+      ++ran_;
+    }
+    cv_.notify_all();
+  }
+  // Owner thread: the controller when this worker is the one it listens to.
+  TScanController* Current() const {
+    TScanController* c = *controller_;
+    return c && c->current_ == generation_ ? c : nullptr;
+  }
+
+  std::shared_ptr<TScanController*> controller_;
+  IOwnerThread& thread_;
+  const std::uint64_t generation_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::shared_ptr<std::string> memo_;  // the key text posted last, while nothing followed it
+  std::uint64_t posted_ = 0;           // calls posted (merged key texts count once)
+  std::uint64_t ran_ = 0;              // calls the owner thread has taken
+};
+
+TScanController::TScanController(TargetSystem& target, IOwnerThread& owner, IScanView& view,
+                                 TOptionsSetting& options, IPrompt* prompt)
+    : target_(target),
+      owner_(owner),
+      view_(view),
+      options_(options),
+      prompt_(prompt),
+      self_(std::make_shared<TScanController*>(this)) {}
+
+TScanController::~TScanController() {
+  ReleaseWorker();
+  *self_ = nullptr;
+}
+
+void TScanController::SetScanCaption(const std::string& caption) {
+  scanCaption_ = caption;
+  view_.SetScanCaption(caption);
+}
+
+void TScanController::SetProgressPosition(int position) {
+  progressPosition_ = position;
+  view_.SetProgressPosition(position);
+}
+
+void TScanController::bScanClick() {
+  if (scanCaption_ == kScanCaption)
+    StartScan();
+  else
+    CancelScan();
+}
+
+void TScanController::StartScan() {
+  // A worker stopped by an earlier Cancel has ended by now or ends at its next step.
+  ReleaseWorker();
+  // 1.
+  view_.SetRestoreVisible(false);
+  view_.SetMemoVisible(true);
+  view_.SetProgressCaption("", false);
+  // 2.
+  Selection = view_.CollectSections();
+  // 3.
+  if (Selection.empty()) {
+    if (!SkipConfirm && prompt_)
+      prompt_->Ask({kProductName, kNoScanSectionMessage, TMsgButtons::Ok, TMsgIcon::Information});
+    view_.SetRestoreVisible(true);
+    view_.SetMemoVisible(false);
+    return;
+  }
+  // 4.
+  view_.ClearRows();
+  ApplyIgnoreLists();
+  // 5.
+  SetScanCaption(kCancelScanCaption);
+  view_.ShowProgress();
+  view_.SetMemoText("");
+  view_.SetMemoVisible(true);
+  SetProgressPosition(0);
+  // 6.
+  ScanStep = ScanStepFor(Selection);
+  // 7.
+  current_ = ++generation_;
+  events_ = std::make_shared<JobEvents>(self_, owner_, current_);
+  worker_ = std::make_unique<TScanTaskThread>(target_, *events_, options_.IncludeRemoveMedia);
+  worker_->SectionCodes = Selection;
+  // 8.
+  if (!options_.IncludeRemoveMedia) {
+    view_.SetProgressCaption(kScanPreparing, true);
+    worker_->ProbeFloppyDrives();
+    view_.SetProgressCaption(kScanPreparing, false);
+  }
+  // 9.
+  scanning_ = true;
+  view_.SetTimerEnabled(true);
+  worker_->Resume();
+}
+
+void TScanController::CancelScan() {
+  // Whatever the worker has sent and the page has not taken yet is dropped, and everything
+  // after: no row arrives after this point.
+  current_ = 0;
+  if (worker_) worker_->Terminate();
+  if (view_.RowCount() > 0) view_.RemoveLastRow();
+  view_.SetRestoreVisible(true);
+  view_.SetMemoVisible(false);
+  WMScanDone();
+}
+
+void TScanController::ReleaseWorker() {
+  if (!worker_) return;
+  worker_->Terminate();
+  worker_.reset();  // waits for the thread
+}
+
+void TScanController::Timer1Timer(bool pageVisible) {
+  // The bar shows activity, not a share of the work.
+  if (!scanning_ || !pageVisible) return;
+  int position = progressPosition_ + ScanStep;
+  if (position > 1000) position = 0;
+  SetProgressPosition(position);
+}
+
+void TScanController::WMScanStep() { UpdateScanStatus(); }
+
+void TScanController::WMScanDone() {
+  // 1.
+  scanning_ = false;
+  view_.SetTimerEnabled(false);
+  SetScanCaption(kScanCaption);
+  view_.SetScanTitle(kScanIdleTitle);
+  view_.SetMemoVisible(false);
+  // 2.
+  SetProgressPosition(1000);
+  view_.SetProgressCaption(kScanFinished, true);
+  // 3.
+  view_.SelectAllRows();
+  // 4.
+  if (view_.RowCount() > 0) ApplyIgnoreLists();
+  // 5.
+  view_.SetRestoreVisible(true);
+  view_.SetMemoVisible(false);
+  UpdateScanStatus();
+  // 6. The unattended repair comes with Fix Errors; the "/Clear" run's window stays open
+  //    for it until then.
+}
+
+void TScanController::JobEnded(std::uint64_t generation, bool completed, const std::string& error) {
+  if (generation == generation_) ended_ = generation;
+  if (generation == current_) view_.ScanEnded(completed, error);
+}
+
+void TScanController::ApplyIgnoreLists() {
+  // 1.
+  if (view_.RowCount() == 0) {
+    view_.SetDefaultColumnWidths();
+    return;
+  }
+  view_.FitColumnsToContents();
+  // 2-5. The filter only removes rows, so the list is rebuilt only when it did.
+  std::vector<TScanResult> rows = view_.Rows();
+  const std::size_t before = rows.size();
+  kestrove::ApplyIgnoreLists(rows, options_.IgnoreValues, options_.IgnoreKeys);
+  if (rows.size() != before) view_.SetRows(rows);
+}
+
+void TScanController::UpdateScanStatus() { view_.SetStatusText(kestrove::UpdateScanStatus(view_.Rows())); }
+
+}  // namespace kestrove
