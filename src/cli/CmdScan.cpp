@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <iostream>
 #include <ostream>
 #include <set>
 
@@ -17,6 +19,8 @@
 #include "regscan/ScanTypes.h"
 
 namespace kestrove::cli {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -125,20 +129,57 @@ class ScanView : public IScanView {
   std::vector<std::string> sections_;
 };
 
-}  // namespace
+// Fix's questions: the backup folder question is answered by --yes or on a terminal, messages
+// are shown on the error stream.
+class FixPrompt : public IPrompt {
+ public:
+  FixPrompt(bool yes, std::ostream& err) : yes_(yes), err_(err) {}
+  TMsgResult Ask(const TMessageRequest& r) override {
+    if (r.Buttons != TMsgButtons::YesNo) {
+      err_ << r.Text << "\n";
+      return TMsgResult::Ok;
+    }
+    return AskYesNo(r.Text) ? TMsgResult::Yes : TMsgResult::No;
+  }
+  bool AskYesNo(const std::string& text) {
+    if (yes_) return true;
+    if (!::isatty(STDIN_FILENO)) {
+      err_ << text << "\n(no answer possible without a terminal: taken as No; use --yes)\n";
+      return false;
+    }
+    err_ << text << " [y/N] " << std::flush;
+    std::string answer;
+    if (!std::getline(std::cin, answer)) return false;
+    return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
+  }
 
-int CmdScan(CliContext& ctx, const Args& args) {
+ private:
+  bool yes_;
+  std::ostream& err_;
+};
+
+// The user answered No (or could not be asked): nothing was removed.
+constexpr int kDeclinedStatus = 3;
+
+int RunScan(CliContext& ctx, const Args& args, bool fix) {
+  const char* name = fix ? "fix" : "scan";
   std::set<int> named;
+  bool yes = false;
   for (const std::string& a : args) {
     if (a == "-h" || a == "--help" || a == "/?") {
-      ctx.out << "Usage: kestrove-cli scan [SECTION...]\n\nSections, by number or by name (any case; quote names "
-                 "with blanks):\n"
+      ctx.out << "Usage: kestrove-cli " << name << (fix ? " [SECTION...] [--yes]" : " [SECTION...]")
+              << "\n\nSections, by number or by name (any case; quote names with blanks):\n"
               << SectionList();
       return 0;
     }
+    if (fix && (a == "--yes" || a == "-y")) {
+      yes = true;
+      continue;
+    }
     auto code = ScanSectionByName(a);
     if (!code) {
-      ctx.err << "kestrove-cli: scan: no section is called '" << a << "'. The sections are:\n" << SectionList();
+      ctx.err << "kestrove-cli: " << name << ": no section is called '" << a << "'. The sections are:\n"
+              << SectionList();
       return 2;
     }
     for (int c : ScanSectionWithChildren(*code)) named.insert(c);
@@ -154,13 +195,13 @@ int CmdScan(CliContext& ctx, const Args& args) {
   // The codes in tree order, as the window collects its ticked nodes.
   std::vector<std::string> selection;
   for (const TScanSection& s : ScanSections()) {
-    const bool chosen = args.empty() ? (s.Code <= kRegistryCheckSlotCount &&
+    const bool chosen = named.empty() ? (s.Code <= kRegistryCheckSlotCount &&
                                         options.TreeViewNodeCheck[static_cast<std::size_t>(s.Code - 1)])
                                      : named.count(s.Code) > 0;
     if (chosen) selection.push_back(std::to_string(s.Code));
   }
   if (selection.empty()) {
-    ctx.err << "kestrove-cli: scan: no section is ticked in " << ini.FileName().string()
+    ctx.err << "kestrove-cli: " << name << ": no section is ticked in " << ini.FileName().string()
             << "; name the sections to scan (kestrove-cli scan --help lists them).\n";
     return 1;
   }
@@ -176,11 +217,10 @@ int CmdScan(CliContext& ctx, const Args& args) {
   // The scan as the Registry page runs it; the rows and the status stay in the view.
   TMessageQueue owner;
   ScanView view(selection, ctx.err, ::isatty(STDERR_FILENO) == 1);
-  {
-    TScanController scan(*target, owner, view, options, nullptr);
-    scan.bScanClick();
-    owner.ProcessUntil([&] { return !scan.JobRunning(); });
-  }
+  FixPrompt prompt(yes, ctx.err);
+  TScanController scan(*target, owner, view, options, &prompt);
+  scan.bScanClick();
+  owner.ProcessUntil([&] { return !scan.JobRunning(); });
   view.progress.Clear();
   if (!view.completed) {
     ctx.err << "kestrove-cli: the scan stopped: "
@@ -189,7 +229,47 @@ int CmdScan(CliContext& ctx, const Args& args) {
   }
   for (const TScanResult& r : view.rows) ctx.out << SaveAsTextLine(r) << "\n";
   ctx.out << view.status << "\n";
-  return ctx.out.good() ? 0 : 1;
+  if (!fix) return ctx.out.good() ? 0 : 1;
+
+  if (view.rows.empty()) {
+    ctx.out << "Nothing to fix.\n";
+    return 0;
+  }
+  ctx.out.flush();
+  if (!prompt.AskYesNo("Fix these " + std::to_string(view.rows.size()) + " errors? Each item is first written to a "
+                       "backup in " + options.OutputDirectory + ".")) {
+    ctx.err << "kestrove-cli: fix: not confirmed; nothing was removed\n";
+    return kDeclinedStatus;
+  }
+  const TFixResult result = scan.bFixErrorsClick();
+  switch (result.Outcome) {
+    case TFixOutcome::Fixed:
+      break;
+    case TFixOutcome::FolderDeclined:
+      ctx.err << "kestrove-cli: fix: no backup folder; nothing was removed\n";
+      return kDeclinedStatus;
+    case TFixOutcome::NoRows:
+      ctx.out << "Nothing to fix.\n";
+      return 0;
+    case TFixOutcome::RestorePointCancelled:
+      ctx.err << "kestrove-cli: fix: cancelled; nothing was removed\n";
+      return kDeclinedStatus;
+    default:
+      ctx.err << "kestrove-cli: fix: " << (result.Error.empty() ? std::string("stopped") : result.Error) << "\n";
+      if (result.Removed > 0) ctx.err << "kestrove-cli: " << result.Removed << " items were removed before that\n";
+      if (!result.BackupFile.empty() && fs::exists(result.BackupFile))
+        ctx.err << "kestrove-cli: backup: " << result.BackupFile.string() << "\n";
+      return 1;
+  }
+  if (fs::exists(result.BackupFile)) ctx.out << "Backup: " << result.BackupFile.string() << "\n";
+  ctx.out << result.Removed << " items removed.\n";
+  // Rows that name no registry item stay in the list: they were not handled.
+  return view.rows.empty() && ctx.out.good() ? 0 : 1;
 }
+
+}  // namespace
+
+int CmdScan(CliContext& ctx, const Args& args) { return RunScan(ctx, args, false); }
+int CmdFix(CliContext& ctx, const Args& args) { return RunScan(ctx, args, true); }
 
 }  // namespace kestrove::cli

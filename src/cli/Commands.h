@@ -22,6 +22,7 @@ int CmdInfo(CliContext& ctx, const Args& args);
 int CmdReg(CliContext& ctx, const Args& args);
 int CmdSample(CliContext& ctx, const Args& args);
 int CmdScan(CliContext& ctx, const Args& args);
+int CmdFix(CliContext& ctx, const Args& args);
 int CmdItems(CliContext& ctx, const Args& args);
 int CmdTest(CliContext& ctx, const Args& args);
 int CmdClean(CliContext& ctx, const Args& args);

@@ -44,6 +44,11 @@ const TCommandHelp kCommands[] = {
      "                            any case (\"Shared DLLs\", 14); a group takes in the sections\n"
      "                            below it; none: the sections ticked in options.ini.\n"
      "                            scan --help lists them\n"},
+    {"fix",
+     "  fix [SECTION...] [--yes]  scan as scan does, then remove every entry found, each first\n"
+     "                            written to a .reg backup in the backup folder (kestrove-regedit /s\n"
+     "                            puts it back); asks first on a terminal, --yes answers for you.\n"
+     "                            exit status: 0 every entry handled, 1 failed, 3 not confirmed\n"},
     {"help", "  help [COMMAND]            this text, or one command's\n"},
 };
 
@@ -139,8 +144,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   // "COMMAND --help" answers before the command runs (so "sample --help" makes no folder);
-  // scan lists its sections itself, reg answers "/?" as reg.exe does.
-  if (i < argc && (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) && command != "scan") {
+  // scan and fix list the sections themselves, reg answers "/?" as reg.exe does.
+  if (i < argc && (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) && command != "scan" &&
+      command != "fix") {
     if (const TCommandHelp* c = FindCommand(command)) {
       std::cout << CommandUsage(*c);
       return 0;
@@ -166,6 +172,7 @@ int main(int argc, char** argv) {
     if (command == "reg") return CmdReg(ctx, args);
     if (command == "sample") return CmdSample(ctx, args);
     if (command == "scan") return CmdScan(ctx, args);
+    if (command == "fix") return CmdFix(ctx, args);
     if (command == "items") return CmdItems(ctx, args);
     if (command == "test") return CmdTest(ctx, args);
     if (command == "clean") return CmdClean(ctx, args);

@@ -87,7 +87,9 @@ TRegistryPage::TRegistryPage(TargetSystem& target, IOwnerThread& owner, TOptions
   Memo1->hide();
   connect(bScan, &QPushButton::clicked, this, [this] { bScanClick(); });
   // The repair and the restore dialog are not part of this window yet.
-  for (QPushButton* b : {bRestoreRegistry, bFixErrors}) b->setEnabled(false);
+  // The restore dialog comes with the backups' own page; until then Restore does nothing.
+  bRestoreRegistry->setEnabled(false);
+  connect(bFixErrors, &QPushButton::clicked, this, [this] { bFixErrorsClick(); });
 
   scan_ = std::make_unique<TScanController>(target, owner, *this, options, prompt);
 }

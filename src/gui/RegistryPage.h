@@ -44,6 +44,7 @@ class TRegistryPage : public TPageBox, public IScanView {
   // ---- Handlers
   // Scan, or Cancel while a scan runs.
   void bScanClick() { scan_->bScanClick(); }
+  void bFixErrorsClick() { scan_->bFixErrorsClick(); }
   void tvRegistryMouseDown(Qt::MouseButton button, const QPoint& pos);
   // The filter and the status text, on the rows of lvRegistryData.
   void ApplyIgnoreLists() { scan_->ApplyIgnoreLists(); }

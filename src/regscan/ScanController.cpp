@@ -229,8 +229,33 @@ void TScanController::WMScanDone() {
   view_.SetRestoreVisible(true);
   view_.SetMemoVisible(false);
   UpdateScanStatus();
-  // 6. The unattended repair comes with Fix Errors; the "/Clear" run's window stays open
-  //    for it until then.
+  // 6. The "/Clear" run repairs everything found; its window closes once the scan has ended.
+  if (SkipConfirm) bFixErrorsClick();
+}
+
+TFixResult TScanController::bFixErrorsClick() {
+  // Without a way to ask, the backup folder question is answered No: nothing is created.
+  class TNoAnswers : public IPrompt {
+    TMsgResult Ask(const TMessageRequest& r) override {
+      return r.Buttons == TMsgButtons::YesNo || r.Buttons == TMsgButtons::YesNoCancel ? TMsgResult::No
+                                                                                        : TMsgResult::Ok;
+    }
+  } noAnswers;
+  std::vector<TScanResult> rows = view_.Rows();
+  TFixSettings settings;
+  settings.BackupFolder = options_.OutputDirectory;
+  settings.RestorePoint = options_.RestorePoint;
+  settings.WindowsVersion = target_.WindowsVersion();
+  TRegistryFix fix(target_, prompt_ ? *prompt_ : noAnswers, RestorePointDialog);
+  const TFixResult result = fix.Run(rows, settings);
+  if (result.Outcome == TFixOutcome::Fixed || result.Outcome == TFixOutcome::StoppedAtRow) view_.SetRows(rows);
+  if (result.Outcome == TFixOutcome::Fixed) {
+    // 6.
+    UpdateScanStatus();
+    view_.SetStatusText(kFixFinished);
+    ApplyIgnoreLists();
+  }
+  return result;
 }
 
 void TScanController::JobEnded(std::uint64_t generation, bool completed, const std::string& error) {

@@ -13,6 +13,7 @@
 #include "app/OwnerThread.h"
 #include "app/Prompt.h"
 #include "platform/TargetSystem.h"
+#include "regscan/RegistryFix.h"
 #include "regscan/ScanTaskThread.h"
 #include "regscan/ScanTypes.h"
 
@@ -82,6 +83,12 @@ class TScanController {
   // The worker's messages, on the owner thread: a section has ended; every section has run.
   void WMScanStep();
   void WMScanDone();
+  // bFixErrors: backs up and removes the selected rows' items (see TRegistryFix), then the
+  // status and the ignore lists. Also the last end-of-scan step of the "/Clear" run.
+  TFixResult bFixErrorsClick();
+  // The restore-point dialog Fix shows first when the settings ask for one; none: no dialog.
+  IRestorePointDialog* RestorePointDialog = nullptr;
+
   // The filter and the status text, on the view's rows (also after Fix).
   void ApplyIgnoreLists();
   void UpdateScanStatus();

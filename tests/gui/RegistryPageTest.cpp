@@ -203,6 +203,21 @@ class TRegistryPageTest : public QObject {
     QCOMPARE(form->gbRegistry->lvRegistryData->topLevelItemCount() <= static_cast<int>(rows.size()), true);
     QVERIFY(QTest::qWaitFor([&] { return !form->gbRegistry->Scanning(); }, 60000));
     QVERIFY(form->gbRegistry->RegistryRows() == expected);
+
+    // Fix Errors takes every ticked row but the unticked first one, after the backup folder
+    // question, and the status says so.
+    form->gbRegistry->lvRegistryData->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
+    QTest::mouseClick(form->gbRegistry->bFixErrors, Qt::LeftButton);
+    QCOMPARE(form->gbRegistry->lStatusBar->text(), QString("Fix errors finished!"));
+    QCOMPARE(form->gbRegistry->RegistryRows().size(), std::size_t(1));
+    QVERIFY(form->gbRegistry->RegistryRows()[0] == [&] {
+      TScanResult first = expected[0];
+      first.Selected = false;
+      return first;
+    }());
+    QVERIFY(!world.prompt.asked.empty());
+    QVERIFY(world.prompt.asked.back().Text.find("can not find the backup folder.") != std::string::npos);
+    QVERIFY(!std::filesystem::is_empty(form->Options().OutputDirectory));
   }
 
   void testCancelStopsTheRows() {

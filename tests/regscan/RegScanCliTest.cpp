@@ -58,9 +58,9 @@ class RegScanCli : public ::testing::Test {
     fs::create_directories(home_);
   }
 
-  CliRun Scan(const std::vector<std::string>& args, const fs::path& root = {}) {
+  CliRun Scan(const std::vector<std::string>& args, const fs::path& root = {}, const std::string& command = "scan") {
     std::string cmd = "KESTROVE_HOME=" + ShellQuote(home_.string()) + " " + ShellQuote(KESTROVE_CLI_PATH) +
-                      " --root " + ShellQuote((root.empty() ? dir_ / "prefix" : root).string()) + " scan";
+                      " --root " + ShellQuote((root.empty() ? dir_ / "prefix" : root).string()) + " " + command;
     for (const auto& a : args) cmd += " " + ShellQuote(a);
     cmd += " >" + ShellQuote((home_ / "out.txt").string()) + " 2>" + ShellQuote((home_ / "err.txt").string());
     CliRun r;
@@ -137,6 +137,36 @@ TEST_F(RegScanCli, AGroupTakesInItsSections) {
   CliRun parts = Scan({"3", "4", "5", "6"});
   EXPECT_EQ(all.out, parts.out);
   EXPECT_GT(all.out.size(), 5u);
+}
+
+// fix: without a terminal it asks nothing and removes nothing; with --yes it removes what
+// the scan found, each item first written to the backup, which kestrove-regedit puts back.
+TEST_F(RegScanCli, FixRemovesWhatTheScanFoundAndTheBackupPutsItBack) {
+  const fs::path prefix = home_ / "prefix";
+  wine::WriteSamplePrefix(prefix, fs::path(KESTROVE_SOURCE_DIR) / "data" / "sample");
+  const std::vector<std::string> sections = {"Startup Programs", "Shared DLLs", "Fonts Section"};
+  const CliRun before = Scan(sections, prefix);
+  ASSERT_EQ(before.status, 0) << before.err;
+  ASSERT_GT(before.out.size(), 3u);
+
+  const CliRun refused = Scan(sections, prefix, "fix");
+  EXPECT_EQ(refused.status, 3) << refused.err;
+  EXPECT_NE(refused.err.find("nothing was removed"), std::string::npos) << refused.err;
+  EXPECT_EQ(Scan(sections, prefix).out, before.out);
+
+  std::vector<std::string> yes = sections;
+  yes.push_back("--yes");
+  const CliRun fixed = Scan(yes, prefix, "fix");
+  ASSERT_EQ(fixed.status, 0) << fixed.err;
+  ASSERT_GE(fixed.out.size(), 2u);
+  const std::string backupLine = fixed.out[fixed.out.size() - 2];
+  ASSERT_EQ(backupLine.rfind("Backup: ", 0), 0u) << backupLine;
+  EXPECT_EQ(Scan(sections, prefix).out.back(), " 0 Errors Found,  0 Errors Selected.");
+
+  const std::string restore = ShellQuote(KESTROVE_REGEDIT_PATH) + " --root " + ShellQuote(prefix.string()) + " /s " +
+                              ShellQuote(backupLine.substr(8)) + " >/dev/null 2>&1";
+  ASSERT_EQ(std::system(restore.c_str()), 0);
+  EXPECT_EQ(Scan(sections, prefix).out, before.out);
 }
 
 }  // namespace
