@@ -1,16 +1,11 @@
 #include "app/CommandLine.h"
 
-#include <cctype>
+#include "platform/Text.h"
 
 namespace kestrove {
 
 namespace {
-bool SameText(const std::string& a, const char* b) {
-  std::size_t i = 0;
-  for (; i < a.size() && b[i]; ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  return i == a.size() && !b[i];
-}
+bool SameText(const std::string& a, const char* b) { return AsciiEqualNoCase(a, b); }
 }  // namespace
 
 TCommandLine ParseCommandLine(const std::vector<std::string>& args) {

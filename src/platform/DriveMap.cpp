@@ -60,8 +60,7 @@ std::string DriveTypeName(std::uint32_t type) {
 }
 
 std::optional<std::uint32_t> DriveTypeFromWineName(std::string_view name) {
-  std::string lower;
-  for (char c : name) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string lower = AsciiLower(name);
   if (lower == "hd") return DRIVE_FIXED;
   if (lower == "network") return DRIVE_REMOTE;
   if (lower == "floppy") return DRIVE_REMOVABLE;
@@ -174,7 +173,7 @@ DriveMap DriveMap::FromDosDevices(const fs::path& dosdevices, const fs::path& ta
   }
   for (auto& [letter, info] : map.drives_) {
     std::optional<std::uint32_t> type;
-    auto wt = wineTypes.find(static_cast<char>(std::tolower(static_cast<unsigned char>(letter))));
+    auto wt = wineTypes.find(AsciiLower(letter));
     if (wt != wineTypes.end()) type = wt->second;
     if (!type) {
       auto hint = deviceHints.find(letter);

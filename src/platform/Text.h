@@ -17,6 +17,13 @@ inline std::string AsciiLower(std::string_view s) {
   return out;
 }
 
+inline bool AsciiEqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  return true;
+}
+
 inline std::string AsciiUpper(std::string_view s) {
   std::string out(s);
   for (char& c : out) c = AsciiUpper(c);

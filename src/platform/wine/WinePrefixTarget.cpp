@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "platform/TRegistry.h"
+#include "platform/Text.h"
 
 namespace kestrove::wine {
 
@@ -36,7 +37,7 @@ DriveMap WinePrefixTarget::BuildDriveMap() {
       std::string text = Utf16LeToUtf8(value->data);
       if (auto nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
       if (auto type = DriveTypeFromWineName(text)) {
-        wineTypes[static_cast<char>(std::tolower(static_cast<unsigned char>(name[0])))] = *type;
+        wineTypes[AsciiLower(name[0])] = *type;
       }
     }
   }

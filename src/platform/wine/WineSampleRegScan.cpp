@@ -12,12 +12,6 @@ namespace kestrove::wine {
 
 namespace {
 
-std::string Lower(std::string_view s) {
-  std::string r(s);
-  for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return r;
-}
-
 bool IsAlnum(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
 
 // The texts of the string values of a key and everything below it; link keys are left to
@@ -76,8 +70,8 @@ void Shortcut(SampleBuilder& b, const std::string& file, const std::string& targ
 
 void WineProgramFiles(SampleBuilder& b) {
   TargetSystem& t = b.Target();
-  std::vector<std::string> prefixes = {Lower(t.WindowsFolder()) + "\\", Lower(t.ProgramFilesFolder()) + "\\"};
-  if (auto x86 = t.Environment().Get("ProgramFiles(x86)")) prefixes.push_back(Lower(*x86) + "\\");
+  std::vector<std::string> prefixes = {AsciiLower(t.WindowsFolder()) + "\\", AsciiLower(t.ProgramFilesFolder()) + "\\"};
+  if (auto x86 = t.Environment().Get("ProgramFiles(x86)")) prefixes.push_back(AsciiLower(*x86) + "\\");
   static const std::set<std::string> kExtensions = {"acm", "ax",  "com", "cpl", "dll", "dls", "drv", "ds",  "exe",
                                                     "ime", "msstyles", "ocx", "olb", "scr", "sys", "tlb", "tsp"};
   std::vector<std::string> texts;
@@ -88,7 +82,7 @@ void WineProgramFiles(SampleBuilder& b) {
   std::vector<std::string> ordered;
   std::vector<std::string> folders;
   for (const std::string& text : texts) {
-    const std::string lower = Lower(text);
+    const std::string lower = AsciiLower(text);
     // A value that is a folder below them and nothing else: the folder is there too.
     for (const std::string& prefix : prefixes) {
       if (lower.rfind(prefix, 0) == 0 && lower.size() > prefix.size() &&
