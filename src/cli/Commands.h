@@ -26,5 +26,8 @@ int CmdFix(CliContext& ctx, const Args& args);
 int CmdItems(CliContext& ctx, const Args& args);
 int CmdTest(CliContext& ctx, const Args& args);
 int CmdClean(CliContext& ctx, const Args& args);
+int CmdBackups(CliContext& ctx, const Args& args);
+int CmdRestore(CliContext& ctx, const Args& args);
+int CmdBackupFull(CliContext& ctx, const Args& args);
 
 }  // namespace kestrove::cli

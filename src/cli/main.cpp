@@ -49,6 +49,15 @@ const TCommandHelp kCommands[] = {
      "                            written to a .reg backup in the backup folder (kestrove-regedit /s\n"
      "                            puts it back); asks first on a terminal, --yes answers for you.\n"
      "                            exit status: 0 every entry handled, 1 failed, 3 not confirmed\n"},
+    {"backups", "  backups                   list Fix's .reg backups in the backup folder: name, date, size\n"},
+    {"restore",
+     "  restore FILE              import a backup (a name from backups, or a path) with\n"
+     "                            kestrove-regedit /s; deletes it afterwards when the setting\n"
+     "                            DeleteBackupFile is on and the import succeeded\n"},
+    {"backup-full",
+     "  backup-full FILE [--yes]  export the whole registry to FILE (.reg appended unless it ends\n"
+     "                            in .reg in any case); an existing FILE is replaced only after\n"
+     "                            a yes on a terminal or --yes\n"},
     {"help", "  help [COMMAND]            this text, or one command's\n"},
 };
 
@@ -176,6 +185,9 @@ int main(int argc, char** argv) {
     if (command == "items") return CmdItems(ctx, args);
     if (command == "test") return CmdTest(ctx, args);
     if (command == "clean") return CmdClean(ctx, args);
+    if (command == "backups") return CmdBackups(ctx, args);
+    if (command == "restore") return CmdRestore(ctx, args);
+    if (command == "backup-full") return CmdBackupFull(ctx, args);
   } catch (const std::exception& e) {
     std::cerr << "kestrove-cli: " << e.what() << "\n";
     return 1;

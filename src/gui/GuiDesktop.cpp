@@ -1,6 +1,8 @@
 #include "gui/GuiDesktop.h"
 
 #include <QClipboard>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QGuiApplication>
 #include <cstdlib>
 #include <string>
@@ -86,6 +88,10 @@ bool TQtDesktop::EmptyClipboard() {
     }
   });
   return done;
+}
+
+void TQtDesktop::ShellOpen(const std::string& path) {
+  owner_.TrySend([&] { QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path))); });
 }
 
 }  // namespace kestrove

@@ -15,6 +15,8 @@ class TQtDesktop : public IDesktopServices {
   bool TopLevelWindowOfClassExists(std::string_view className) override;
   // Empties the window system's clipboard; false once the window has gone away.
   bool EmptyClipboard() override;
+  // The desktop's handler for the path (xdg-open on most desktops), not waited for.
+  void ShellOpen(const std::string& path) override;
 
  private:
   TQtOwnerThread& owner_;

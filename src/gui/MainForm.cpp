@@ -5,6 +5,7 @@
 #include <QCursor>
 #include <QDesktopServices>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QScreen>
@@ -15,6 +16,8 @@
 
 #include "app/IniFile.h"
 #include "gui/About.h"
+#include "gui/BackupHint.h"
+#include "gui/RestoreDialog.h"
 
 namespace kestrove {
 
@@ -46,6 +49,13 @@ TfrmMain::TfrmMain(const TMainFormSetup& setup, QWidget* parent)
   desktop_ = std::make_unique<TQtDesktop>(*owner_);
   OnTerminate = [](int code) { QCoreApplication::exit(code); };
   OnOpenUrl = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
+  regeditProgress_ = std::make_unique<TQtRegeditProgress>(this);
+  Regedit.Root = target_->Folder();
+  Regedit.Prompt = prompt_;
+  Regedit.Progress = regeditProgress_.get();
+  OnSaveFullBackup = [this] {
+    return QFileDialog::getSaveFileName(this, "Save full registry", QString(), "Registry backup files (*.reg *.REG)");
+  };
 
   CreateComponents();
 
@@ -139,6 +149,9 @@ void TfrmMain::CreateComponents() {
   };
   gbDefrag = new TDefragPage(kTagDefrag, this);
   gbTools = new TToolsPage(kTagTools, this);
+  connect(gbRegistry->bRestoreRegistry, &QPushButton::clicked, this, [this] { bRestoreRegistryClick(); });
+  connect(gbTools->bBackupFullRegistry, &QPushButton::clicked, this, [this] { bBackupFullRegistryClick(); });
+  connect(gbTools->bWindowsBackup, &QPushButton::clicked, this, [this] { bWindowsBackupClick(); });
 
   Timer1 = new QTimer(this);
   Timer1->setInterval(500);
@@ -518,6 +531,25 @@ void TfrmMain::CleanJobFailed(const std::string& message) {
     return;
   }
   prompt_->Ask({kProductName, message, TMsgButtons::Ok, TMsgIcon::Error});
+}
+
+// ---------------------------------------------------------------------------------------
+// Restore and backups
+
+void TfrmMain::bRestoreRegistryClick() {
+  TfrmRestore dialog(options_, Regedit, *prompt_, *desktop_, this);
+  dialog.exec();
+}
+
+void TfrmMain::bBackupFullRegistryClick() {
+  const QString chosen = OnSaveFullBackup ? OnSaveFullBackup() : QString();
+  if (chosen.isEmpty()) return;
+  BackupFullRegistry(Regedit, *prompt_, chosen.toStdString());
+}
+
+// Windows' own backup tool (ntbackup) has no counterpart here: say so rather than open nothing.
+void TfrmMain::bWindowsBackupClick() {
+  prompt_->Ask({kProductName, kWindowsBackupUnavailable, TMsgButtons::Ok, TMsgIcon::Information, 0});
 }
 
 }  // namespace kestrove

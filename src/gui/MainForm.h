@@ -27,6 +27,7 @@
 #include "gui/GuiPrompt.h"
 #include "gui/RegistryPage.h"
 #include "gui/ToolsPage.h"
+#include "regscan/Restore.h"
 
 class QSessionManager;
 
@@ -50,6 +51,8 @@ inline constexpr int kClientHeight = 456;
 inline constexpr int kMinimumWidth = 626;
 inline constexpr int kMinimumHeight = 455;
 
+inline constexpr const char* kWindowsBackupUnavailable =
+    "Windows Backup is not available for this system. Use \"Backup Full Registry...\" to save the registry.";
 inline constexpr const char* kUnsupportedWindows = "The software does not support the current Windows system!";
 
 struct TMainFormSetup {
@@ -101,6 +104,10 @@ class TfrmMain : public QWidget {
   void Timer1Timer();
   void bHelpClick();
   void aAboutExecute();
+  // The restore dialog, the full registry backup and the Windows backup.
+  void bRestoreRegistryClick();
+  void bBackupFullRegistryClick();
+  void bWindowsBackupClick();
 
   // ---- Messages to itself
   void WMAutoJobs();
@@ -132,6 +139,10 @@ class TfrmMain : public QWidget {
   std::function<void(int exitCode)> OnTerminate;
   // How a web page is opened; by default the desktop's browser, without waiting.
   std::function<void(const QString& url)> OnOpenUrl;
+  // The registry editor runs of the restore dialog and the full backup, on this target.
+  TRegeditRunner Regedit;
+  // The full backup's save dialog; by default the desktop's. Empty: cancelled.
+  std::function<QString()> OnSaveFullBackup;
   // How long the session end waits for the clean it starts.
   std::chrono::milliseconds SessionEndCleanWait{std::chrono::seconds(20)};
 
@@ -167,6 +178,7 @@ class TfrmMain : public QWidget {
   std::unique_ptr<TQtPrompt> ownPrompt_;
   IPrompt* prompt_;
   std::unique_ptr<TQtDesktop> desktop_;
+  std::unique_ptr<IRegeditProgress> regeditProgress_;
   QTimer* unattendedWatch_ = nullptr;
   int activePage_ = 0;
   int exitCode_ = 0;

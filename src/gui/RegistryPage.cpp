@@ -86,9 +86,6 @@ TRegistryPage::TRegistryPage(TargetSystem& target, IOwnerThread& owner, TOptions
   Memo1->setFocusPolicy(Qt::NoFocus);
   Memo1->hide();
   connect(bScan, &QPushButton::clicked, this, [this] { bScanClick(); });
-  // The repair and the restore dialog are not part of this window yet.
-  // The restore dialog comes with the backups' own page; until then Restore does nothing.
-  bRestoreRegistry->setEnabled(false);
   connect(bFixErrors, &QPushButton::clicked, this, [this] { bFixErrorsClick(); });
 
   scan_ = std::make_unique<TScanController>(target, owner, *this, options, prompt);

@@ -24,8 +24,8 @@ TToolsPage::TToolsPage(int tag, QWidget* parent) : TPageBox("Tools", tag, parent
   bBackupFullRegistry->setToolTip("Backup your entire registry");
   bWindowsBackup = new QPushButton("Windows Backup...", this);
   bWindowsBackup->setToolTip("Use the windows backup tool to backup the system");
-  // The tools are not part of this window yet.
-  for (QPushButton* b : {bStartup, bDeleteEntry, bSelectAll, bSelectNone, bBackupFullRegistry, bWindowsBackup})
+  // The startup manager is not part of this window yet; the backup buttons are the window's.
+  for (QPushButton* b : {bStartup, bDeleteEntry, bSelectAll, bSelectNone})
     b->setEnabled(false);
 }
 

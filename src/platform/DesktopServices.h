@@ -16,6 +16,9 @@ class IDesktopServices {
   virtual bool EmptyClipboard() = 0;
   // Ends the browser session of the Internet library: nothing to end on this platform.
   virtual void EndBrowserSession() {}
+  // Opens a file or folder with the desktop's "Open" action, without waiting; failures are
+  // silent. Nothing to open it with: nothing happens.
+  virtual void ShellOpen(const std::string&) {}
 };
 
 // No windows, no clipboard: the command-line tool's desktop.

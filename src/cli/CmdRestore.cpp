@@ -1,0 +1,156 @@
+// backups, restore and backup-full: Fix's .reg backups listed and put back, and the whole
+// registry exported, through the same registry editor runs as the window's.
+#include <unistd.h>
+
+#include <iostream>
+#include <string>
+
+#include "app/IniFile.h"
+#include "app/OptionsSetting.h"
+#include "app/ProgramFolder.h"
+#include "cli/Commands.h"
+#include "platform/TargetSystem.h"
+#include "regscan/Restore.h"
+
+namespace kestrove::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class TNoCheckTree : public ICheckTree {
+ public:
+  std::size_t TopCount() const override { return 0; }
+  Node Top(std::size_t) const override { return 0; }
+  std::size_t ChildCount(Node) const override { return 0; }
+  Node Child(Node, std::size_t) const override { return 0; }
+  std::string Text(Node) const override { return {}; }
+  int ImageIndex(Node) const override { return 0; }
+  bool Checked(Node) const override { return false; }
+  void SetChecked(Node, bool) override {}
+  bool Expanded(Node) const override { return false; }
+  void SetExpanded(Node, bool) override {}
+};
+
+TOptionsSetting LoadOptions() {
+  const TIniFile ini = TOptionsSetting::OptionsFile(ProgramFolder());
+  TOptionsSetting options;
+  TNoCheckTree noTree;
+  options.Load(ini, noTree, TWindowDefaults{});
+  return options;
+}
+
+// Messages go to the error stream; the overwrite question is answered by --yes or on a terminal.
+class TRestorePrompt : public IPrompt {
+ public:
+  TRestorePrompt(bool yes, std::ostream& err) : yes_(yes), err_(err) {}
+  TMsgResult Ask(const TMessageRequest& r) override {
+    if (r.Buttons != TMsgButtons::YesNo) {
+      err_ << r.Text << "\n";
+      return TMsgResult::Ok;
+    }
+    if (yes_) return TMsgResult::Yes;
+    if (!::isatty(STDIN_FILENO)) {
+      err_ << r.Text << "\n(no answer possible without a terminal: taken as No; use --yes)\n";
+      return TMsgResult::No;
+    }
+    err_ << r.Text << " [y/N] " << std::flush;
+    std::string answer;
+    if (!std::getline(std::cin, answer)) return TMsgResult::No;
+    return (answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes") ? TMsgResult::Yes : TMsgResult::No;
+  }
+
+ private:
+  bool yes_;
+  std::ostream& err_;
+};
+
+// The editor works on the same target as this command, named explicitly.
+bool PrepareRunner(CliContext& ctx, TRegeditRunner& runner, IPrompt& prompt) {
+  try {
+    runner.Root = OpenTarget(ctx.root)->Folder();
+  } catch (const TargetError& e) {
+    ctx.err << "kestrove-cli: " << e.what() << "\n";
+    return false;
+  }
+  runner.Prompt = &prompt;
+  return true;
+}
+
+}  // namespace
+
+int CmdBackups(CliContext& ctx, const Args& args) {
+  if (!args.empty()) {
+    ctx.err << "Usage: kestrove-cli backups\n";
+    return 2;
+  }
+  const TOptionsSetting options = LoadOptions();
+  const auto files = ListBackupFiles(options.OutputDirectory);
+  if (!files) {
+    ctx.err << kNoBackupFolder << " (" << options.OutputDirectory << ")\n";
+    return 1;
+  }
+  for (const TBackupFile& f : *files)
+    ctx.out << f.FileName << "\t" << BackupDateText(f.Modified) << "\t" << BackupSizeText(f.Size) << "\n";
+  return 0;
+}
+
+int CmdRestore(CliContext& ctx, const Args& args) {
+  if (args.size() != 1) {
+    ctx.err << "Usage: kestrove-cli restore FILE\n";
+    return 2;
+  }
+  const TOptionsSetting options = LoadOptions();
+  // A bare name is one of the backup folder's files; anything with a folder in it is a path.
+  std::string folder = options.OutputDirectory;
+  std::string name = args[0];
+  if (name.find('/') != std::string::npos) {
+    const fs::path p = fs::absolute(name);
+    folder = p.parent_path().string();
+    name = p.filename().string();
+  }
+  std::error_code ec;
+  if (!fs::is_regular_file(BackupFilePath(folder, name), ec)) {
+    ctx.err << "kestrove-cli: restore: no backup file " << BackupFilePath(folder, name) << "\n";
+    return 1;
+  }
+  TRestorePrompt prompt(false, ctx.err);
+  TRegeditRunner runner;
+  if (!PrepareRunner(ctx, runner, prompt)) return 1;
+  const TRestoreOutcome outcome = RestoreBackupFile(runner, folder, name, options.DeleteBackupFile);
+  if (!outcome.Ran || runner.LastExitCode != 0) {
+    ctx.err << "kestrove-cli: restore: " << name << " was not imported\n";
+    return 1;
+  }
+  ctx.out << "Restored " << name << (outcome.Deleted ? "; the backup file was deleted" : "") << "\n";
+  return 0;
+}
+
+int CmdBackupFull(CliContext& ctx, const Args& args) {
+  bool yes = false;
+  std::string file;
+  for (const std::string& a : args) {
+    if (a == "--yes" || a == "-y")
+      yes = true;
+    else if (file.empty())
+      file = a;
+    else
+      file = "\n";  // a second name: usage
+  }
+  if (file.empty() || file == "\n") {
+    ctx.err << "Usage: kestrove-cli backup-full FILE [--yes]\n";
+    return 2;
+  }
+  TRestorePrompt prompt(yes, ctx.err);
+  TRegeditRunner runner;
+  if (!PrepareRunner(ctx, runner, prompt)) return 1;
+  const std::string target = FullBackupFileName(file);
+  std::error_code ec;
+  const bool existed = fs::exists(target, ec);
+  if (!BackupFullRegistry(runner, prompt, file)) return existed ? 3 : 1;
+  if (runner.LastExitCode != 0) return 1;
+  ctx.out << "The registry was saved to " << target << "\n";
+  return 0;
+}
+
+}  // namespace kestrove::cli
