@@ -162,7 +162,7 @@ TEST_F(RegeditOnPrefix, RefusedWhileWineRunsOnTheTarget) {
   EXPECT_EQ(LastKeyOf(target->Registry()), "<no key>");
 }
 
-TEST(ResultListOps, WithoutWineOrAPrefixTheStarterExplains) {
+TEST(ResultListOps, WineRegeditStartsOnTheTargetOrExplainsWhyNot) {
   TempFolder dir;
   wine::WriteSamplePrefix(dir / "prefix", fs::path(KESTROVE_SOURCE_DIR) / "data" / "sample");
   auto prefix = OpenTarget(TargetChoice{dir / "prefix", "--root"});
@@ -170,6 +170,23 @@ TEST(ResultListOps, WithoutWineOrAPrefixTheStarterExplains) {
   auto noWine = StartWineRegedit(*prefix, (dir / "empty").string());
   ASSERT_TRUE(noWine);
   EXPECT_NE(noWine->find("Wine is not installed"), std::string::npos);
+  // A stand-in "wine" on PATH: started with "regedit" on the target, whatever WINEPREFIX says.
+  const fs::path bin = dir / "bin";
+  const fs::path out = dir / "started";
+  fs::create_directories(bin);
+  std::ofstream(bin / "wine") << "#!/bin/sh\necho \"$*|$WINEPREFIX\" > '" << out.string() << ".tmp'; mv '"
+                              << out.string() << ".tmp' '" << out.string() << "'\n";
+  fs::permissions(bin / "wine", fs::perms::owner_all);
+  const char* had = std::getenv("WINEPREFIX");
+  const std::string saved = had ? had : "";
+  ::setenv("WINEPREFIX", "/elsewhere", 1);
+  EXPECT_EQ(StartWineRegedit(*prefix, "/nonexistent:" + bin.string()), std::nullopt);
+  if (had)
+    ::setenv("WINEPREFIX", saved.c_str(), 1);
+  else
+    ::unsetenv("WINEPREFIX");
+  for (int i = 0; i < 500 && !fs::exists(out); ++i) ::usleep(20000);
+  EXPECT_EQ(ReadAll(out), "regedit|" + fs::absolute(dir / "prefix").string() + "\n");
   // A target Wine does not run: a message whatever PATH holds.
   memory::MemoryTarget memoryTarget;
   auto notPrefix = StartWineRegedit(memoryTarget, "/usr/bin:/bin");
