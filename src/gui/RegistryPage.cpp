@@ -1,5 +1,6 @@
 #include "gui/RegistryPage.h"
 
+#include <QFileDialog>
 #include <QMouseEvent>
 #include <algorithm>
 #include <iostream>
@@ -40,7 +41,7 @@ constexpr int kLocationKindRole = Qt::UserRole + 1;
 
 TRegistryPage::TRegistryPage(TargetSystem& target, IOwnerThread& owner, TOptionsSetting& options, IPrompt* prompt,
                              int tag, QWidget* parent)
-    : TPageBox("Progress", tag, parent) {
+    : TPageBox("Progress", tag, parent), target_(target), prompt_(prompt) {
   tvRegistry = new TStateImageTree(this);
   std::vector<QTreeWidgetItem*> parents;
   for (const TScanSection& section : ScanSections()) {
@@ -87,6 +88,41 @@ TRegistryPage::TRegistryPage(TargetSystem& target, IOwnerThread& owner, TOptions
   Memo1->hide();
   connect(bScan, &QPushButton::clicked, this, [this] { bScanClick(); });
   connect(bFixErrors, &QPushButton::clicked, this, [this] { bFixErrorsClick(); });
+
+  PopupMenu1 = new QMenu(this);
+  aSelectItem = PopupMenu1->addAction("Select &Item");
+  aDeselectItem = PopupMenu1->addAction("&Deselect Item");
+  PopupMenu1->addSeparator();
+  aSelectAllType = PopupMenu1->addAction("Select All of &Type");
+  aUnselectAllType = PopupMenu1->addAction("Deselect A&ll of Type");
+  PopupMenu1->addSeparator();
+  aSelectAll = PopupMenu1->addAction("Select &All");
+  aSelectNone = PopupMenu1->addAction("De&select All");
+  PopupMenu1->addSeparator();
+  aSaveText = PopupMenu1->addAction("Save as Text...");
+  PopupMenu1->addSeparator();
+  aOpenRegedit = PopupMenu1->addAction("&RegEdit...");
+  aOpenRegedit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+  // The short cut works wherever the focus is on this page, not only in the open menu.
+  aOpenRegedit->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  addAction(aOpenRegedit);
+  connect(aSelectItem, &QAction::triggered, this, [this] { aSelectItemExecute(); });
+  connect(aDeselectItem, &QAction::triggered, this, [this] { aDeselectItemExecute(); });
+  connect(aSelectAllType, &QAction::triggered, this, [this] { aSelectAllTypeExecute(); });
+  connect(aUnselectAllType, &QAction::triggered, this, [this] { aUnselectAllTypeExecute(); });
+  connect(aSelectAll, &QAction::triggered, this, [this] { aSelectAllExecute(); });
+  connect(aSelectNone, &QAction::triggered, this, [this] { aSelectNoneExecute(); });
+  connect(aSaveText, &QAction::triggered, this, [this] { aSaveTextExecute(); });
+  connect(aOpenRegedit, &QAction::triggered, this, [this] { aOpenRegeditExecute(); });
+  lvRegistryData->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(lvRegistryData, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    UpdateMenuActions();
+    PopupMenu1->popup(lvRegistryData->viewport()->mapToGlobal(pos));
+  });
+  connect(lvRegistryData, &QTreeWidget::currentItemChanged, this, [this] { UpdateMenuActions(); });
+  // Emitted after the click has toggled a check box, so the counts include it.
+  connect(lvRegistryData, &QTreeWidget::clicked, this, [this] { lvRegistryDataClick(); });
+  UpdateMenuActions();
 
   scan_ = std::make_unique<TScanController>(target, owner, *this, options, prompt);
 }
@@ -146,6 +182,85 @@ void TRegistryPage::Layout(int windowWidth) {
 }
 
 // ---------------------------------------------------------------------------------------
+// The result list's menu
+
+int TRegistryPage::FocusedRow() const {
+  QTreeWidgetItem* item = lvRegistryData->currentItem();
+  return item ? lvRegistryData->indexOfTopLevelItem(item) : -1;
+}
+
+void TRegistryPage::UpdateMenuActions() {
+  const TResultMenuState s = ResultMenuState(RowCount(), FocusedRow());
+  aSelectItem->setEnabled(s.SelectItem);
+  aDeselectItem->setEnabled(s.DeselectItem);
+  aSelectAllType->setEnabled(s.SelectAllType);
+  aUnselectAllType->setEnabled(s.UnselectAllType);
+  aSelectAll->setEnabled(s.SelectAll);
+  aSelectNone->setEnabled(s.SelectNone);
+  aSaveText->setEnabled(s.SaveText);
+  aOpenRegedit->setEnabled(s.OpenRegedit);
+}
+
+void TRegistryPage::ApplySelection(const std::vector<TScanResult>& rows) {
+  for (int i = 0; i < lvRegistryData->topLevelItemCount() && i < static_cast<int>(rows.size()); ++i)
+    lvRegistryData->topLevelItem(i)->setCheckState(0, rows[static_cast<std::size_t>(i)].Selected ? Qt::Checked
+                                                                                               : Qt::Unchecked);
+}
+
+// The status text is left as it is: only the commands on many rows refresh it.
+void TRegistryPage::SetFocusedSelected(bool selected) {
+  const int focused = FocusedRow();
+  if (focused < 0) return;
+  lvRegistryData->topLevelItem(focused)->setCheckState(0, selected ? Qt::Checked : Qt::Unchecked);
+}
+
+void TRegistryPage::SetFocusedTypeSelected(bool selected) {
+  const int focused = FocusedRow();
+  if (focused < 0) return;
+  std::vector<TScanResult> rows = RegistryRows();
+  SetTypeSelected(rows, rows[static_cast<std::size_t>(focused)].ProblemType, selected);
+  ApplySelection(rows);
+  UpdateScanStatus();
+}
+
+void TRegistryPage::SetEverySelected(bool selected) {
+  std::vector<TScanResult> rows = RegistryRows();
+  SetAllSelected(rows, selected);
+  ApplySelection(rows);
+  UpdateScanStatus();
+}
+
+void TRegistryPage::aSaveTextExecute() {
+  if (RowCount() == 0) return;
+  // 1.
+  QFileDialog dialog(window(), "Save as Text");
+  dialog.setNameFilter("Text files (*.txt)");
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  // The overwrite question is the program's own, asked of the final name.
+  dialog.setOption(QFileDialog::DontConfirmOverwrite);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  SaveScanText(dialog.selectedFiles().first());
+}
+
+bool TRegistryPage::SaveScanText(const QString& chosenName) {
+  if (!prompt_) return false;
+  try {
+    return SaveScanResultsToFile(chosenName.toStdString(), RegistryRows(), *prompt_);
+  } catch (const std::exception& e) {
+    prompt_->Ask({kProductName, e.what(), TMsgButtons::Ok, TMsgIcon::Error});
+    return false;
+  }
+}
+
+void TRegistryPage::aOpenRegeditExecute() {
+  const int focused = FocusedRow();
+  if (focused < 0) return;
+  const TScanResult row = RegistryRows()[static_cast<std::size_t>(focused)];
+  const auto message = OpenRegeditAt(target_, row, StartRegedit);
+  if (message && prompt_) prompt_->Ask({kProductName, *message, TMsgButtons::Ok, TMsgIcon::Warning});
+}
+
+// ---------------------------------------------------------------------------------------
 // Rows
 
 void TRegistryPage::AddRegistryRow(const TScanResult& row) {
@@ -174,6 +289,7 @@ std::vector<TScanResult> TRegistryPage::RegistryRows() const {
 void TRegistryPage::SetRegistryRows(const std::vector<TScanResult>& rows) {
   lvRegistryData->clear();
   for (const TScanResult& r : rows) AddRegistryRow(r);
+  UpdateMenuActions();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -221,7 +337,10 @@ void TRegistryPage::SetProgressCaption(const std::string& caption, bool shown) {
 
 std::size_t TRegistryPage::RowCount() { return static_cast<std::size_t>(lvRegistryData->topLevelItemCount()); }
 
-void TRegistryPage::ClearRows() { lvRegistryData->clear(); }
+void TRegistryPage::ClearRows() {
+  lvRegistryData->clear();
+  UpdateMenuActions();
+}
 
 void TRegistryPage::AddRow(const TScanResult& row) {
   AddRegistryRow(row);

@@ -2,7 +2,9 @@
 // scan's logic lives in TScanController; this page is its view.
 #pragma once
 
+#include <QAction>
 #include <QLabel>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -18,6 +20,7 @@
 #include "app/Prompt.h"
 #include "gui/CleanTree.h"
 #include "gui/PageBox.h"
+#include "regscan/ResultListOps.h"
 #include "regscan/ScanController.h"
 
 namespace kestrove {
@@ -40,6 +43,16 @@ class TRegistryPage : public TPageBox, public IScanView {
   QLabel* lStatusBar;
   QLabel* lScanTitle;
   QPlainTextEdit* Memo1;
+  // lvRegistryData's pop-up menu and its actions.
+  QMenu* PopupMenu1;
+  QAction* aSelectItem;
+  QAction* aDeselectItem;
+  QAction* aSelectAllType;
+  QAction* aUnselectAllType;
+  QAction* aSelectAll;
+  QAction* aSelectNone;
+  QAction* aSaveText;
+  QAction* aOpenRegedit;
 
   // ---- Handlers
   // Scan, or Cancel while a scan runs.
@@ -49,6 +62,25 @@ class TRegistryPage : public TPageBox, public IScanView {
   // The filter and the status text, on the rows of lvRegistryData.
   void ApplyIgnoreLists() { scan_->ApplyIgnoreLists(); }
   void UpdateScanStatus() { scan_->UpdateScanStatus(); }
+  // The pop-up menu's commands.
+  void aSelectItemExecute() { SetFocusedSelected(true); }
+  void aDeselectItemExecute() { SetFocusedSelected(false); }
+  void aSelectAllTypeExecute() { SetFocusedTypeSelected(true); }
+  void aUnselectAllTypeExecute() { SetFocusedTypeSelected(false); }
+  void aSelectAllExecute() { SetEverySelected(true); }
+  void aSelectNoneExecute() { SetEverySelected(false); }
+  void aSaveTextExecute();
+  void aOpenRegeditExecute();
+  // Saving the list under the name the save dialog gave; false when nothing was written.
+  bool SaveScanText(const QString& chosenName);
+  // A click on the list: a check box ticked by mouse changes the counts.
+  void lvRegistryDataClick() { UpdateScanStatus(); }
+  // The actions' enabling rules, for the focused row and the rows there are now.
+  void UpdateMenuActions();
+  // The list's current row, below 0 when there is none.
+  int FocusedRow() const;
+  // How the registry editor is started; tests replace it so that no Wine is started.
+  TRegeditStarter StartRegedit = [](const TargetSystem& t) { return StartWineRegedit(t); };
   // lvRegistryData's rows as records, and back (the list view item is the record).
   std::vector<TScanResult> RegistryRows() const;
   void SetRegistryRows(const std::vector<TScanResult>& rows);
@@ -87,6 +119,14 @@ class TRegistryPage : public TPageBox, public IScanView {
   void ScanEnded(bool completed, const std::string& error) override;
 
  private:
+  void SetFocusedSelected(bool selected);
+  void SetFocusedTypeSelected(bool selected);
+  void SetEverySelected(bool selected);
+  // Writes the rows' marks back to the list's check boxes, leaving the rows in place.
+  void ApplySelection(const std::vector<TScanResult>& rows);
+
+  TargetSystem& target_;
+  IPrompt* prompt_;
   std::unique_ptr<ICheckTree> sections_;
   std::unique_ptr<TScanController> scan_;
   bool scrollPending_ = false;
