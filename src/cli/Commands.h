@@ -26,5 +26,6 @@ int CmdFix(CliContext& ctx, const Args& args);
 int CmdItems(CliContext& ctx, const Args& args);
 int CmdTest(CliContext& ctx, const Args& args);
 int CmdClean(CliContext& ctx, const Args& args);
+int CmdRestorePoint(CliContext& ctx, const Args& args);
 
 }  // namespace kestrove::cli

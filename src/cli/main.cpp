@@ -49,6 +49,12 @@ const TCommandHelp kCommands[] = {
      "                            written to a .reg backup in the backup folder (kestrove-regedit /s\n"
      "                            puts it back); asks first on a terminal, --yes answers for you.\n"
      "                            exit status: 0 every entry handled, 1 failed, 3 not confirmed\n"},
+    {"restore-point",
+     "  restore-point list        the target's restore points (copies of its registry files taken\n"
+     "                            before Fix Errors), oldest first: name, size, files\n"
+     "  restore-point restore NAME\n"
+     "                            put restore point NAME back (refused while Wine runs); the\n"
+     "                            registry as it is now is first kept as a restore point\n"},
     {"help", "  help [COMMAND]            this text, or one command's\n"},
 };
 
@@ -176,6 +182,7 @@ int main(int argc, char** argv) {
     if (command == "items") return CmdItems(ctx, args);
     if (command == "test") return CmdTest(ctx, args);
     if (command == "clean") return CmdClean(ctx, args);
+    if (command == "restore-point") return CmdRestorePoint(ctx, args);
   } catch (const std::exception& e) {
     std::cerr << "kestrove-cli: " << e.what() << "\n";
     return 1;

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <iostream>
 
+#include "gui/SystemPoint.h"
+
 namespace kestrove {
 
 namespace {
@@ -92,6 +94,7 @@ TRegistryPage::TRegistryPage(TargetSystem& target, IOwnerThread& owner, TOptions
   connect(bFixErrors, &QPushButton::clicked, this, [this] { bFixErrorsClick(); });
 
   scan_ = std::make_unique<TScanController>(target, owner, *this, options, prompt);
+  scan_->RestorePointDialog = new TfrmSystemPoint(target, owner, options, prompt, this);
 }
 
 // The worker reaches the page only through the controller, which stops it and waits.
