@@ -29,5 +29,6 @@ int CmdClean(CliContext& ctx, const Args& args);
 int CmdBackups(CliContext& ctx, const Args& args);
 int CmdRestore(CliContext& ctx, const Args& args);
 int CmdBackupFull(CliContext& ctx, const Args& args);
+int CmdRestorePoint(CliContext& ctx, const Args& args);
 
 }  // namespace kestrove::cli

@@ -58,6 +58,12 @@ const TCommandHelp kCommands[] = {
      "  backup-full FILE [--yes]  export the whole registry to FILE (.reg appended unless it ends\n"
      "                            in .reg in any case); an existing FILE is replaced only after\n"
      "                            a yes on a terminal or --yes\n"},
+    {"restore-point",
+     "  restore-point list        the target's restore points (copies of its registry files taken\n"
+     "                            before Fix Errors), oldest first: name, size, files\n"
+     "  restore-point restore NAME\n"
+     "                            put restore point NAME back (refused while Wine runs); the\n"
+     "                            registry as it is now is first kept as a restore point\n"},
     {"help", "  help [COMMAND]            this text, or one command's\n"},
 };
 
@@ -188,6 +194,7 @@ int main(int argc, char** argv) {
     if (command == "backups") return CmdBackups(ctx, args);
     if (command == "restore") return CmdRestore(ctx, args);
     if (command == "backup-full") return CmdBackupFull(ctx, args);
+    if (command == "restore-point") return CmdRestorePoint(ctx, args);
   } catch (const std::exception& e) {
     std::cerr << "kestrove-cli: " << e.what() << "\n";
     return 1;

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <iostream>
 
+#include "gui/SystemPoint.h"
+
 namespace kestrove {
 
 namespace {
@@ -125,6 +127,7 @@ TRegistryPage::TRegistryPage(TargetSystem& target, IOwnerThread& owner, TOptions
   UpdateMenuActions();
 
   scan_ = std::make_unique<TScanController>(target, owner, *this, options, prompt);
+  scan_->RestorePointDialog = new TfrmSystemPoint(target, owner, options, prompt, this);
 }
 
 // The worker reaches the page only through the controller, which stops it and waits.

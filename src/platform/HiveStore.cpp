@@ -2,6 +2,7 @@
 #include "platform/HiveStore.h"
 
 #include <algorithm>
+#include <exception>
 
 namespace kestrove {
 
@@ -302,6 +303,64 @@ void THiveStore::Discard() {
     Load(i);
   }
   EndWrite();
+}
+
+void RegistryStore::WithHiveFiles(const HiveFilesFn&) {
+  throw RegistryError("The registry of " + Describe() + " has no files.");
+}
+
+void RegistryStore::ReplaceHiveFiles(const HiveFilesFn&) {
+  throw RegistryError("The registry of " + Describe() + " has no files.");
+}
+
+// Under the store's exclusive lock no commit of this process runs, and the backend's write
+// session keeps other Kestrove processes out; a session already open for uncommitted changes
+// is that same right, kept.
+void THiveStore::WithHiveFiles(const HiveFilesFn& fn) {
+  std::unique_lock lock(mu_);
+  const std::vector<std::filesystem::path> files = backend_->HiveFiles();
+  if (files.empty()) throw RegistryError("The registry of " + backend_->Describe() + " has no files.");
+  const bool wasWriting = writing_;
+  if (!wasWriting) backend_->BeginWriteSession();
+  try {
+    fn(files);
+  } catch (...) {
+    if (!wasWriting) backend_->EndWriteSession();
+    throw;
+  }
+  if (!wasWriting) backend_->EndWriteSession();
+}
+
+void THiveStore::ReplaceHiveFiles(const HiveFilesFn& fn) {
+  std::unique_lock lock(mu_);
+  const std::vector<std::filesystem::path> files = backend_->HiveFiles();
+  if (files.empty()) throw RegistryError("The registry of " + backend_->Describe() + " has no files.");
+  if (!writing_) {
+    backend_->BeginWriteSession();
+    writing_ = true;
+  }
+  // Whatever `fn` managed to replace, the tree must be what the files now hold.
+  // A hive that cannot be read is left empty and its error reported once the lock is let go.
+  auto reload = [&] {
+    std::exception_ptr failed;
+    for (std::size_t i = 0; i < hives_.size(); ++i) {
+      hives_[i]->dirty = false;
+      try {
+        Load(i);
+      } catch (...) {
+        if (!failed) failed = std::current_exception();
+      }
+    }
+    EndWrite();
+    if (failed) std::rethrow_exception(failed);
+  };
+  try {
+    fn(files);
+  } catch (...) {
+    reload();
+    throw;
+  }
+  reload();
 }
 
 void THiveStore::Load(std::size_t index) {

@@ -63,6 +63,8 @@ class IHiveBackend {
   // until EndWriteSession, so that no one else writes between a change and its commit.
   virtual void BeginWriteSession() = 0;
   virtual void EndWriteSession() = 0;
+  // The files the hives live in, in the order of Mounts(); empty when they live in memory.
+  virtual std::vector<std::filesystem::path> HiveFiles() { return {}; }
 };
 
 class THiveStore final : public RegistryStore {
@@ -90,6 +92,8 @@ class THiveStore final : public RegistryStore {
   void Commit() override;
   bool HasUncommittedChanges() override;
   void Discard() override;
+  void WithHiveFiles(const HiveFilesFn& fn) override;
+  void ReplaceHiveFiles(const HiveFilesFn& fn) override;
 
   std::string UserSid() override { return sid_; }
   std::string Describe() override { return backend_->Describe(); }

@@ -72,6 +72,15 @@ class RegistryStore {
   // Drops uncommitted changes (the hives are read again on next use).
   virtual void Discard() = 0;
 
+  // The files the registry lives in, in the store's order, handed to `fn` while no Kestrove
+  // process can write them (the lock a commit takes), so that whatever `fn` reads of them is
+  // whole. Refused (RegistryError) while writes are blocked, and by a registry without files.
+  using HiveFilesFn = std::function<void(const std::vector<std::filesystem::path>&)>;
+  virtual void WithHiveFiles(const HiveFilesFn& fn);
+  // As WithHiveFiles, for a caller that replaces the files: afterwards the store reads them
+  // again, and uncommitted changes are dropped (also when `fn` throws).
+  virtual void ReplaceHiveFiles(const HiveFilesFn& fn);
+
   virtual std::string UserSid() = 0;
   // Describes the target's registry for messages: the prefix folder, or "memory".
   virtual std::string Describe() = 0;

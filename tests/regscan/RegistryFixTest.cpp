@@ -135,6 +135,39 @@ TEST_F(RegistryFixTest, TheBackupFolderQuestionAndAnEmptyList) {
   EXPECT_TRUE(t.Registry()->QueryValue(HKEY_LOCAL_MACHINE, "Software\\Run", "Gone"));
 }
 
+// The restore-point dialog is asked only with the setting on and on Windows versions 9 to 12;
+// its Cancel (a refused restore point answered No) ends Fix before anything is changed.
+TEST_F(RegistryFixTest, ACancelledRestorePointStopsFixBeforeAnyChange) {
+  class TAnswer : public IRestorePointDialog {
+   public:
+    bool Run() override {
+      ++asked;
+      return answer;
+    }
+    bool answer = false;
+    int asked = 0;
+  } dialog;
+  const auto before = Snapshot();
+  std::vector<TScanResult> rows = {Row("HKEY_LOCAL_MACHINE\\Software\\Run\\Gone", TLocationKind::lkPathValue),
+                                   Row("HKEY_CURRENT_USER\\Software\\Gone App", TLocationKind::lkKey)};
+  settings.RestorePoint = true;
+  for (int version : {9, 12}) {
+    settings.WindowsVersion = version;
+    TRegistryFix fix(t, prompt, &dialog);
+    const TFixResult r = fix.Run(rows, settings, start);
+    EXPECT_EQ(r.Outcome, TFixOutcome::RestorePointCancelled);
+    EXPECT_EQ(rows.size(), 2u);
+  }
+  EXPECT_TRUE(!fs::exists(settings.BackupFolder) || fs::is_empty(settings.BackupFolder));
+  EXPECT_EQ(dialog.asked, 2);
+  EXPECT_EQ(Snapshot(), before);
+  // Below 9 (8 is Windows Me) the dialog is not asked, and Fix goes on.
+  settings.WindowsVersion = 8;
+  EXPECT_EQ(TRegistryFix(t, prompt, &dialog).Run(rows, settings, start).Outcome, TFixOutcome::Fixed);
+  EXPECT_EQ(dialog.asked, 2);
+  EXPECT_TRUE(rows.empty());
+}
+
 TEST(RegistryFixName, BackupFileNameIsTheRunsDateAndTime) {
   std::tm tm{};
   tm.tm_year = 2010 - 1900;

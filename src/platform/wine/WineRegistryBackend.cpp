@@ -131,6 +131,12 @@ void TWineRegistryBackend::BeginWriteSession() {
 
 void TWineRegistryBackend::EndWriteSession() { lock_.Release(); }
 
+std::vector<fs::path> TWineRegistryBackend::HiveFiles() {
+  std::vector<fs::path> files;
+  for (const HiveFile& f : files_) files.push_back(f.file);
+  return files;
+}
+
 // A commit killed between writing its temporary file and the rename leaves the file behind.
 // Temporary files are only written while the lock is held, so with the lock in our hands
 // every one of them is an orphan, whichever process made it.

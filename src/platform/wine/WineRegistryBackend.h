@@ -34,6 +34,7 @@ class TWineRegistryBackend final : public IHiveBackend {
   // Takes the lock file that serialises Kestrove processes on the prefix.
   void BeginWriteSession() override;
   void EndWriteSession() override;
+  std::vector<std::filesystem::path> HiveFiles() override;
 
  private:
   struct HiveFile {

@@ -1,0 +1,76 @@
+// kestrove-cli restore-point: lists the target's restore points and puts one back.
+
+#include <filesystem>
+#include <ostream>
+
+#include "app/CheckTree.h"
+#include "app/OptionsSetting.h"
+#include "app/ProgramFolder.h"
+#include "cli/Commands.h"
+#include "platform/TargetSystem.h"
+#include "regscan/RestorePoint.h"
+
+namespace kestrove::cli {
+
+namespace {
+
+// Only the backup folder is wanted from the settings: the clean items have no tree here.
+class TNoItems : public ICheckTree {
+ public:
+  std::size_t TopCount() const override { return 0; }
+  Node Top(std::size_t) const override { return 0; }
+  std::size_t ChildCount(Node) const override { return 0; }
+  Node Child(Node, std::size_t) const override { return 0; }
+  std::string Text(Node) const override { return {}; }
+  int ImageIndex(Node) const override { return 0; }
+  bool Checked(Node) const override { return false; }
+  void SetChecked(Node, bool) override {}
+  bool Expanded(Node) const override { return false; }
+  void SetExpanded(Node, bool) override {}
+};
+
+std::filesystem::path BackupFolder() {
+  const TIniFile ini = TOptionsSetting::OptionsFile(ProgramFolder());
+  TOptionsSetting options;
+  TNoItems items;
+  options.Load(ini, items, TWindowDefaults{});
+  return options.OutputDirectory;
+}
+
+}  // namespace
+
+int CmdRestorePoint(CliContext& ctx, const Args& args) {
+  const bool list = args.size() == 1 && args[0] == "list";
+  const bool restore = args.size() == 2 && args[0] == "restore";
+  if (!list && !restore) {
+    ctx.err << "Usage: kestrove-cli [--root DIR] restore-point list\n"
+               "       kestrove-cli [--root DIR] restore-point restore NAME\n";
+    return 2;
+  }
+  std::unique_ptr<TargetSystem> target;
+  try {
+    target = OpenTarget(ctx.root);
+  } catch (const TargetError& e) {
+    ctx.err << "kestrove-cli: " << e.what() << "\n";
+    return 1;
+  }
+  TRestorePoints points(BackupFolder());
+  if (list) {
+    for (const TRestorePointInfo& p : points.List()) {
+      ctx.out << p.Name << "\t" << p.Bytes << " bytes\t";
+      for (std::size_t i = 0; i < p.Files.size(); ++i) ctx.out << (i ? " " : "") << p.Files[i];
+      ctx.out << "\n";
+    }
+    return 0;
+  }
+  try {
+    const std::string saved = points.Restore(*target->Registry(), args[1]);
+    ctx.out << "Restored " << args[1] << ". The registry as it was is kept as the restore point " << saved << ".\n";
+    return 0;
+  } catch (const std::exception& e) {
+    ctx.err << "kestrove-cli: restore-point: " << e.what() << "\n";
+    return 1;
+  }
+}
+
+}  // namespace kestrove::cli
