@@ -18,26 +18,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TNoCheckTree : public ICheckTree {
- public:
-  std::size_t TopCount() const override { return 0; }
-  Node Top(std::size_t) const override { return 0; }
-  std::size_t ChildCount(Node) const override { return 0; }
-  Node Child(Node, std::size_t) const override { return 0; }
-  std::string Text(Node) const override { return {}; }
-  int ImageIndex(Node) const override { return 0; }
-  bool Checked(Node) const override { return false; }
-  void SetChecked(Node, bool) override {}
-  bool Expanded(Node) const override { return false; }
-  void SetExpanded(Node, bool) override {}
-};
-
 TOptionsSetting LoadOptions() {
-  const TIniFile ini = TOptionsSetting::OptionsFile(ProgramFolder());
-  TOptionsSetting options;
-  TNoCheckTree noTree;
-  options.Load(ini, noTree, TWindowDefaults{});
-  return options;
+  return LoadSettingsWithoutItems(TOptionsSetting::OptionsFile(ProgramFolder()));
 }
 
 // Messages go to the error stream; the overwrite question is answered by --yes or on a terminal.

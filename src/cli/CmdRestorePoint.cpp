@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <ostream>
 
-#include "app/CheckTree.h"
 #include "app/OptionsSetting.h"
 #include "app/ProgramFolder.h"
 #include "cli/Commands.h"
@@ -14,27 +13,8 @@ namespace kestrove::cli {
 
 namespace {
 
-// Only the backup folder is wanted from the settings: the clean items have no tree here.
-class TNoItems : public ICheckTree {
- public:
-  std::size_t TopCount() const override { return 0; }
-  Node Top(std::size_t) const override { return 0; }
-  std::size_t ChildCount(Node) const override { return 0; }
-  Node Child(Node, std::size_t) const override { return 0; }
-  std::string Text(Node) const override { return {}; }
-  int ImageIndex(Node) const override { return 0; }
-  bool Checked(Node) const override { return false; }
-  void SetChecked(Node, bool) override {}
-  bool Expanded(Node) const override { return false; }
-  void SetExpanded(Node, bool) override {}
-};
-
 std::filesystem::path BackupFolder() {
-  const TIniFile ini = TOptionsSetting::OptionsFile(ProgramFolder());
-  TOptionsSetting options;
-  TNoItems items;
-  options.Load(ini, items, TWindowDefaults{});
-  return options.OutputDirectory;
+  return LoadSettingsWithoutItems(TOptionsSetting::OptionsFile(ProgramFolder())).OutputDirectory;
 }
 
 }  // namespace

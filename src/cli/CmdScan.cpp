@@ -9,7 +9,6 @@
 #include <ostream>
 #include <set>
 
-#include "app/CheckTree.h"
 #include "app/OptionsSetting.h"
 #include "app/OwnerThread.h"
 #include "app/ProgramFolder.h"
@@ -23,21 +22,6 @@ namespace kestrove::cli {
 namespace fs = std::filesystem;
 
 namespace {
-
-// The cleaner tree is not needed here; loading the settings wants one to mark.
-class NoTree : public ICheckTree {
- public:
-  std::size_t TopCount() const override { return 0; }
-  Node Top(std::size_t) const override { return 0; }
-  std::size_t ChildCount(Node) const override { return 0; }
-  Node Child(Node, std::size_t) const override { return 0; }
-  std::string Text(Node) const override { return {}; }
-  int ImageIndex(Node) const override { return 0; }
-  bool Checked(Node) const override { return false; }
-  void SetChecked(Node, bool) override {}
-  bool Expanded(Node) const override { return false; }
-  void SetExpanded(Node, bool) override {}
-};
 
 std::string SectionList() {
   std::string out;
@@ -188,9 +172,7 @@ int RunScan(CliContext& ctx, const Args& args, bool fix) {
   // Settings: the stored sections, removable drives, the ignore lists.
   const std::string programFolder = ProgramFolder();
   const TIniFile ini = TOptionsSetting::OptionsFile(programFolder);
-  TOptionsSetting options;
-  NoTree noTree;
-  options.Load(ini, noTree, TWindowDefaults{});
+  TOptionsSetting options = LoadSettingsWithoutItems(ini);
 
   // The codes in tree order, as the window collects its ticked nodes.
   std::vector<std::string> selection;

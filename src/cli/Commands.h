@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "app/IniFile.h"
+#include "app/OptionsSetting.h"
+
 namespace kestrove::cli {
 
 struct CliContext {
@@ -17,6 +20,9 @@ struct CliContext {
 };
 
 using Args = std::vector<std::string>;
+
+// The stored settings for a command that has no clean items to tick (scan, fix, backups...).
+TOptionsSetting LoadSettingsWithoutItems(const TIniFile& ini);
 
 int CmdInfo(CliContext& ctx, const Args& args);
 int CmdReg(CliContext& ctx, const Args& args);
