@@ -154,7 +154,7 @@ template <typename T>
     if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {
       t->stop();
       act(dialog);
-    } else if (++*tries > 200) {
+    } else if (++*tries > 1500) {  // 30 s: sanitizer builds open dialogs slowly
       t->stop();
     }
   });
