@@ -27,13 +27,8 @@ int CmdRestorePoint(CliContext& ctx, const Args& args) {
                "       kestrove-cli [--root DIR] restore-point restore NAME\n";
     return 2;
   }
-  std::unique_ptr<TargetSystem> target;
-  try {
-    target = OpenTarget(ctx.root);
-  } catch (const TargetError& e) {
-    ctx.err << "kestrove-cli: " << e.what() << "\n";
-    return 1;
-  }
+  // A missing or unknown target ends the command through main's error line.
+  std::unique_ptr<TargetSystem> target = OpenTarget(ctx.root);
   TRestorePoints points(BackupFolder());
   if (list) {
     for (const TRestorePointInfo& p : points.List()) {

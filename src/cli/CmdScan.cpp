@@ -188,13 +188,8 @@ int RunScan(CliContext& ctx, const Args& args, bool fix) {
     return 1;
   }
 
-  std::unique_ptr<TargetSystem> target;
-  try {
-    target = OpenTarget(ctx.root);
-  } catch (const TargetError& e) {
-    ctx.err << "kestrove-cli: " << e.what() << "\n";
-    return 1;
-  }
+  // A missing or unknown target ends the command through main's error line.
+  std::unique_ptr<TargetSystem> target = OpenTarget(ctx.root);
 
   // The scan as the Registry page runs it; the rows and the status stay in the view.
   TMessageQueue owner;

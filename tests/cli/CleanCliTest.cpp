@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "CliTestSupport.h"
+
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -14,23 +16,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-std::string Quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-struct CliRun {
-  int status = -1;
-  std::string out, err;
-};
+using kestrove::testing::CliRun;
+using kestrove::testing::Quote;
+using kestrove::testing::Slurp;
 
 class CleanCli : public ::testing::Test {
  protected:
