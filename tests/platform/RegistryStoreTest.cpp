@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "ProcessInFolder.h"
+
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -504,37 +506,7 @@ TEST(RegistryStore, RealWineServerIsDetected) {
 namespace kestrove {
 namespace {
 
-// A process sitting in a folder named as a wineserver of `prefix` names its own, anywhere.
-class ProcessInFolder {
- public:
-  explicit ProcessInFolder(const fs::path& folder) {
-    fs::create_directories(folder);
-    int ready[2];
-    EXPECT_EQ(::pipe(ready), 0);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      if (::chdir(folder.c_str()) != 0) ::_exit(1);
-      char c = 1;
-      (void)!::write(ready[1], &c, 1);
-      ::pause();
-      ::_exit(0);
-    }
-    char c;
-    (void)!::read(ready[0], &c, 1);
-    ::close(ready[0]);
-    ::close(ready[1]);
-  }
-  ~ProcessInFolder() { Stop(); }
-  void Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
+using kestrove::testing::ProcessInFolder;
 
 TEST(RegistryStore, WineServerIsFoundByItsWorkingFolderWhereverItIs) {
   NEED_TESTDATA();

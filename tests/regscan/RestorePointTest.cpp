@@ -1,6 +1,8 @@
 // Restore points on the sample prefix: taken and put back byte for byte, refused while Wine
 // runs, and the command-line tool's list and restore.
 #include <gtest/gtest.h>
+
+#include "../platform/ProcessInFolder.h"
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -37,34 +39,7 @@ std::string ShellQuote(const std::string& s) {
 
 const char* const kHives[] = {"system.reg", "userdef.reg", "user.reg"};
 
-// A process whose working folder is `folder`, as a wineserver sits in its server folder.
-class ProcessInFolder {
- public:
-  explicit ProcessInFolder(const fs::path& folder) {
-    fs::create_directories(folder);
-    int ready[2];
-    EXPECT_EQ(::pipe(ready), 0);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      if (::chdir(folder.c_str()) != 0) ::_exit(1);
-      char c = 1;
-      (void)!::write(ready[1], &c, 1);
-      ::pause();
-      ::_exit(0);
-    }
-    char c;
-    (void)!::read(ready[0], &c, 1);
-    ::close(ready[0]);
-    ::close(ready[1]);
-  }
-  ~ProcessInFolder() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-
- private:
-  pid_t pid_ = -1;
-};
+using kestrove::testing::ProcessInFolder;
 
 class RestorePointTest : public ::testing::Test {
  protected:
