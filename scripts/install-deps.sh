@@ -2,7 +2,10 @@
 # Installs the Debian packages the build and the tests need; does nothing when all are there.
 set -euo pipefail
 # fonts-dejavu-core: the window tests measure text, which needs a font even offscreen.
-packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-dev qt6-base-dev fonts-dejavu-core)
+# libsqlite3-dev: the SQLite layer; sqlite3 and libmsiecf-utils: reference tools the tests compare with;
+# libx11-dev, libxtst-dev, xvfb, stalonetray: the boss key and the tray icon, tested under Xvfb.
+packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-dev qt6-base-dev fonts-dejavu-core
+  libsqlite3-dev sqlite3 libmsiecf-utils libx11-dev libxtst-dev xvfb stalonetray)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
