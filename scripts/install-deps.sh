@@ -3,9 +3,9 @@
 set -euo pipefail
 # fonts-dejavu-core: the window tests measure text, which needs a font even offscreen.
 # libsqlite3-dev: the SQLite layer; sqlite3 and libmsiecf-utils: reference tools the tests compare with;
-# libx11-dev, libxtst-dev, xvfb, stalonetray: the boss key and the tray icon, tested under Xvfb.
+# libx11-dev, libxtst-dev, xvfb, trayer: the boss key and the tray icon, tested under Xvfb.
 packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-dev qt6-base-dev fonts-dejavu-core
-  libsqlite3-dev sqlite3 libmsiecf-utils libx11-dev libxtst-dev xvfb stalonetray)
+  libsqlite3-dev sqlite3 libmsiecf-utils libx11-dev libxtst-dev xvfb trayer)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
