@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "cleaner/BrowserItems.h"
+
 namespace kestrove {
 
 // Carries one job's calls to the controller. Only the current job speaks to the page: the
@@ -110,9 +112,12 @@ void TCleanerController::Start() {
   }
   if (Busy) return;
   if (RunMode == DirectClean || RunMode == CleanRequest) {
-    if (view_.FirefoxCategoryChecked() && context_.Desktop &&
-        (context_.Desktop->TopLevelWindowOfClassExists("MozillaUIWindowClass") ||
-         context_.Desktop->TopLevelWindowOfClassExists("MozillaWindowClass"))) {
+    // A Firefox running on the target holds its profile's database open: its visits could not
+    // be emptied, and the run would end half-way.
+    if (view_.FirefoxCategoryChecked() &&
+        ((context_.Desktop && (context_.Desktop->TopLevelWindowOfClassExists("MozillaUIWindowClass") ||
+                               context_.Desktop->TopLevelWindowOfClassExists("MozillaWindowClass"))) ||
+         (context_.Target && FirefoxOfTargetRunning(*context_.Target)))) {
       if (context_.Prompt)
         context_.Prompt->Ask({kProductName, kCloseFirefoxMessage, TMsgButtons::Ok, TMsgIcon::Information});
       return;
