@@ -9,6 +9,7 @@
 
 #include "platform/TRegistry.h"
 #include "platform/wine/WinePrefixTarget.h"
+#include "platform/wine/WineSampleBrowsers.h"
 #include "platform/wine/WineSampleCleaner.h"
 #include "platform/wine/WineSampleDefinitions.h"
 #include "platform/wine/WineSampleRegScan.h"
@@ -122,7 +123,8 @@ void TypedUrls(SampleBuilder& b) {
 
 const SampleStep kSteps[] = {SystemFolders,   ShellFolders, WineProgramFiles, TemporaryFiles, Documents,
                              RecentDocuments, RunHistory,   TypedUrls,        CleanerTraces,  RegistryScanTraces,
-                             DefinitionTraces};
+                             DefinitionTraces,
+                             BrowserTraces};
 
 // ---- building ----------------------------------------------------------------------------
 
