@@ -157,9 +157,7 @@ void TSQLiteDatabase::AddParamText(const std::string& name, const std::string& v
 }
 void TSQLiteDatabase::AddParamNull(const std::string& name) { params_.push_back(TParam{name, 5, 0, 0, {}}); }
 
-void TSQLiteDatabase::BindParams(sqlite3_stmt* statement) {
-  std::vector<TParam> params;
-  params.swap(params_);  // dropped whatever happens below
+void TSQLiteDatabase::BindParams(sqlite3_stmt* statement, const std::vector<TParam>& params) {
   for (const TParam& p : params) {
     const int index = sqlite3_bind_parameter_index(statement, p.name.c_str());
     if (index == 0) continue;
@@ -179,6 +177,10 @@ void TSQLiteDatabase::BindParams(sqlite3_stmt* statement) {
 
 sqlite3_stmt* TSQLiteDatabase::Prepare(const std::string& sql, std::size_t& tail, bool required) {
   const std::size_t offset = tail;
+  // The pending parameters belong to this statement alone, and go with it whether it
+  // compiles, binds and runs or not.
+  std::vector<TParam> params;
+  params.swap(params_);
   sqlite3_stmt* raw = nullptr;
   const char* end = nullptr;
   const int rc = sqlite3_prepare_v2(db_, sql.data() + offset, static_cast<int>(sql.size() - offset), &raw, &end);
@@ -193,7 +195,7 @@ sqlite3_stmt* TSQLiteDatabase::Prepare(const std::string& sql, std::size_t& tail
     const bool whole = offset == 0 && IsBlank(std::string_view(sql).substr(tail));
     observer_(*this, whole ? sql : sql.substr(offset, tail - offset));
   }
-  BindParams(statement.get());
+  BindParams(statement.get(), params);
   return statement.release();
 }
 

@@ -86,7 +86,7 @@ class TSQLiteDatabase {
   bool HasTable(const std::string& name);
 
   // Named parameters (":name", "@name", "$name"), bound to the next statement and then
-  // dropped, whether binding succeeded or not. A name the statement lacks is skipped.
+  // dropped, whether it ran or failed. A name the statement lacks is skipped.
   void AddParamInt(const std::string& name, std::int64_t value);
   void AddParamFloat(const std::string& name, double value);
   void AddParamText(const std::string& name, const std::string& value);
@@ -115,7 +115,7 @@ class TSQLiteDatabase {
   // tells the observer and binds the pending parameters; `tail` moves past it. Without a
   // statement there: raises when `required`, else returns null.
   sqlite3_stmt* Prepare(const std::string& sql, std::size_t& tail, bool required);
-  void BindParams(sqlite3_stmt* statement);
+  void BindParams(sqlite3_stmt* statement, const std::vector<TParam>& params);
 
   sqlite3* db_ = nullptr;
   std::string fileName_;
