@@ -3,7 +3,6 @@
 
 namespace kestrove {
 
-std::vector<TItemEntry> InternetExplorerItemOperations() { return {}; }
 std::vector<TItemEntry> BrowserItemOperations() { return {}; }
 
 }  // namespace kestrove
