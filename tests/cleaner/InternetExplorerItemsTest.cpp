@@ -325,6 +325,50 @@ TEST_F(InternetExplorerItems, IndexDatFilesCountThreeWhenAnyHoldsAByte) {
   EXPECT_EQ(Run(TestRun, item).Summary(item).Count, 0);
 }
 
+TEST_F(InternetExplorerItems, OnTheNineXFamilyIndexFilesGoToTheRenameListByShortName) {
+  target.SetString(HKEY_CURRENT_USER, "Software\\Wine", "Version", "win98");
+  target.Refresh();
+  Run(DirectClean, "Internet Explorer - Index.dat Files");
+  EXPECT_TRUE(PendingFileRenameOperations(target).empty());
+  const std::string ini = ReadAll(Host("C:\\windows\\Wininit.ini"));
+  const auto cookies = ini.find("\\INET~MEH\\index.dat"), cache = ini.find("\\Content.IE5\\index.dat"),
+             history = ini.find("\\History.IE5\\index.dat");
+  EXPECT_NE(ini.find("url=C:\\users\\user\\AppData\\Local\\MICR~20J\\"), std::string::npos) << ini;
+  EXPECT_NE(cookies, std::string::npos) << ini;
+  EXPECT_LT(cookies, cache) << ini;
+  EXPECT_LT(cache, history) << ini;
+}
+
+TEST_F(InternetExplorerItems, OnXpTheHistoryFolderIsClearedButItsIndex) {
+  target.SetString(HKEY_CURRENT_USER, "Software\\Wine", "Version", "winxp");
+  target.Refresh();
+  target.WriteFile(kHistory + "History.IE5\\MSHist012010120620101207\\index.dat", std::string(100, 'y'));
+  target.WriteFile(kHistory + "History.IE5\\desktop.ini", "[.ShellClassInfo]");
+  const std::string item = "Internet Explorer - Visited URL History";
+  EXPECT_EQ(Run(TestRun, item).Summary(item).Count, 5 + 1);
+  Run(DirectClean, item);
+  EXPECT_FALSE(Exists(kHistory + "History.IE5\\desktop.ini"));
+  EXPECT_TRUE(Exists(kHistory + "History.IE5\\index.dat"));
+  EXPECT_TRUE(Exists(kHistory + "History.IE5\\MSHist012010120620101207\\index.dat"));
+}
+
+TEST_F(InternetExplorerItems, EveryItemCleansExactlyWhatItsTestListed) {
+  target.SetString(HKEY_CURRENT_USER, "Software\\Microsoft\\Internet Explorer\\TypedURLs", "url1", "http://a.example/");
+  target.SetString(HKEY_CURRENT_USER, "Software\\Microsoft\\Internet Explorer", "Download Directory", "C:\\dl");
+  h.Options.ShowLogTempInternetFiles = true;
+  KeepList("[Cookies to keep]\r\nCount=1\r\n0=" + kWinehqCookie + "\r\n");
+  for (const TItemEntry& e : InternetExplorerItemOperations()) {
+    const auto test = Run(TestRun, e.Name);
+    const auto clean = Run(DirectClean, e.Name);
+    EXPECT_EQ(clean.Deleting(), test.Deleting()) << e.Name;
+    EXPECT_EQ(clean.Summary(e.Name).Count, test.Summary(e.Name).Count) << e.Name;
+    // The index files go only at the next start.
+    if (std::string(e.Name) != "Internet Explorer - Index.dat Files") {
+      EXPECT_EQ(Run(TestRun, e.Name).Summary(e.Name).Count, 0) << e.Name << " left something it listed";
+    }
+  }
+}
+
 TEST_F(InternetExplorerItems, TypedUrlsDownloadFolderAndAutocomplete) {
   target.SetString(HKEY_CURRENT_USER, "Software\\Microsoft\\Internet Explorer\\TypedURLs", "url1", "http://a.example/");
   target.SetString(HKEY_CURRENT_USER, "Software\\Microsoft\\Internet Explorer", "Download Directory", "C:\\dl");
