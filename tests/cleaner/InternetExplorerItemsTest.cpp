@@ -25,9 +25,6 @@ const std::string kLocal = "C:\\users\\user\\AppData\\Local\\Microsoft\\Windows\
 const std::string kCache = kLocal + "INetCache\\";
 const std::string kCookies = kLocal + "INetCookies\\";
 const std::string kHistory = kLocal + "History\\";
-// The cookie files wininet wrote for the sample (see scripts/make-ie-sample.sh).
-const std::string kExampleCookie = "2EQG7WUR.txt";
-const std::string kWinehqCookie = "RXZG7WUR.txt";
 
 std::string ReadAll(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -38,6 +35,17 @@ std::vector<std::uint8_t> Bytes(const fs::path& p) {
   const std::string s = ReadAll(p);
   return std::vector<std::uint8_t>(s.begin(), s.end());
 }
+
+// The cookie file wininet wrote for a site in the sample (see scripts/make-ie-sample.sh).
+std::string CookieFileOf(const std::string& site) {
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(kIeData / "INetCookies", ec))
+    if (e.path().extension() == ".txt" && ReadAll(e.path()).find(site) != std::string::npos)
+      return e.path().filename().string();
+  return "missing-cookie-of-" + site;
+}
+const std::string kExampleCookie = CookieFileOf("www.example.com");
+const std::string kWinehqCookie = CookieFileOf("www.winehq.org");
 
 std::uint32_t U32(const std::vector<std::uint8_t>& b, std::size_t at) {
   return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;

@@ -76,7 +76,8 @@ TEST(InternetExplorerWine, WininetSeesExactlyTheKeptCookieAfterAClean) {
   const std::string cookies = target->ShellFolder("Cookies").value_or("");
   std::string kept;
   for (const auto& e : fs::directory_iterator(*target->HostPath(cookies)))
-    if (ReadAll(e.path()).find("www.example.com") != std::string::npos) kept = e.path().filename().string();
+    if (e.path().extension() == ".txt" && ReadAll(e.path()).find("www.example.com") != std::string::npos)
+      kept = e.path().filename().string();
   ASSERT_FALSE(kept.empty());
 
   testing::TCleanJobHarness h(*target);
