@@ -323,7 +323,6 @@ bool FirefoxOfTargetRunning(TargetSystem& target) {
   return false;
 }
 
-std::vector<TItemEntry> InternetExplorerItemOperations() { return {}; }
 std::vector<TItemEntry> BrowserItemOperations() {
   return {
       {"Mozilla Firefox - Cookies", FirefoxCookies},

@@ -12,6 +12,7 @@
 #include "platform/wine/WineSampleBrowsers.h"
 #include "platform/wine/WineSampleCleaner.h"
 #include "platform/wine/WineSampleDefinitions.h"
+#include "platform/wine/WineSampleInternetExplorer.h"
 #include "platform/wine/WineSampleRegScan.h"
 
 namespace kestrove::wine {
@@ -162,6 +163,7 @@ void Build(const fs::path& prefix, const fs::path& templateFolder) {
     // A step may have changed what the next one reads.
     target.Refresh();
   }
+  InternetExplorerTraces(builder, templateFolder);
   target.Registry()->Commit();
 }
 

@@ -1,0 +1,33 @@
+// URL cache index files: any bytes are listed and every listed entry deleted without fault;
+// each deletion takes exactly that entry away, never raises the count of blocks in use, and
+// leaves an index that still parses.
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "platform/UrlCache.h"
+
+namespace {
+
+std::uint32_t BlocksInUse(const std::vector<std::uint8_t>& b) {
+  return b[40] | b[41] << 8 | b[42] << 16 | static_cast<std::uint32_t>(b[43]) << 24;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  auto index = kestrove::TUrlCacheIndex::Parse(std::vector<std::uint8_t>(data, data + size));
+  if (!index) return 0;
+  auto entries = index->Entries();
+  for (const auto& entry : entries) {
+    const std::size_t before = index->Entries().size();
+    const std::uint32_t inUse = BlocksInUse(index->Bytes());
+    // An earlier deletion may have cleared a record two slots shared.
+    if (!index->Delete(entry.Url)) continue;
+    if (index->Entries().size() >= before) std::abort();
+    if (BlocksInUse(index->Bytes()) > inUse) std::abort();
+    if (index->Bytes().size() != size) std::abort();
+  }
+  if (!kestrove::TUrlCacheIndex::Parse(index->Bytes())) std::abort();
+  return 0;
+}

@@ -1,0 +1,69 @@
+#include "app/CookieKeepList.h"
+
+#include <map>
+
+#include "app/IniFile.h"
+
+namespace kestrove {
+
+namespace {
+
+// Serves the one copy of the file that was checked, so that the parse sees exactly those bytes.
+class TSnapshotEnv : public EnvWrapper {
+ public:
+  TSnapshotEnv(std::shared_ptr<Env> inner, std::string text) : EnvWrapper(std::move(inner)), text_(std::move(text)) {}
+  std::optional<std::string> ReadFile(const std::filesystem::path&, std::uint64_t, std::string&,
+                                      ReadFailure* why) override {
+    if (why) *why = ReadFailure::None;
+    return text_;
+  }
+
+ private:
+  std::string text_;
+};
+
+TCookieKeepList Damaged(const std::filesystem::path& file, const std::string& why) {
+  TCookieKeepList list;
+  list.Ok = false;
+  list.Error = "the cookie keep list " + file.string() + " " + why;
+  return list;
+}
+
+}  // namespace
+
+TCookieKeepList ReadCookieKeepList(const std::filesystem::path& file, std::shared_ptr<Env> env) {
+  std::string error;
+  ReadFailure why = ReadFailure::None;
+  auto text = env->ReadFile(file, kMaxSettingsFileBytes, error, &why);
+  if (!text) {
+    if (why == ReadFailure::Missing) return {};
+    if (why == ReadFailure::Refused) return Damaged(file, "is not a regular file of a sensible size");
+    return Damaged(file, "cannot be read" + (error.empty() ? std::string() : " (" + error + ")"));
+  }
+  if (text->find('\0') != std::string::npos) return Damaged(file, "is damaged (it holds binary data)");
+
+  TIniFile ini(file, std::make_shared<TSnapshotEnv>(env, std::move(*text)));
+  std::int32_t count = 0;
+  try {
+    if (ini.ValueExists(kCookieKeepListSection, "Count")) {
+      const auto parsed = ParseIniInteger(ini.ReadString(kCookieKeepListSection, "Count", ""));
+      if (!parsed || *parsed < 0) return Damaged(file, "is damaged (its Count is not a number of cookies)");
+      count = *parsed;
+    }
+    std::map<std::int64_t, std::string> byIndex;
+    for (auto& [key, value] : ini.ReadSectionValues(kCookieKeepListSection)) {
+      const auto index = ParseIniInteger(key);
+      if (!index || key.find_first_not_of("0123456789") != std::string::npos) continue;
+      if (value.empty()) continue;
+      if (*index >= count) return Damaged(file, "is damaged (it names cookies past its Count)");
+      byIndex[*index] = value;
+    }
+    TCookieKeepList list;
+    for (auto& [index, name] : byIndex) list.Names.push_back(std::move(name));
+    return list;
+  } catch (const std::exception& e) {
+    return Damaged(file, std::string("cannot be read (") + e.what() + ")");
+  }
+}
+
+}  // namespace kestrove

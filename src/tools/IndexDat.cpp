@@ -1,0 +1,292 @@
+#include "tools/IndexDat.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <unordered_set>
+
+namespace kestrove {
+
+namespace {
+
+constexpr std::uint64_t kRecordedSizeAt = 28;
+constexpr std::uint64_t kFirstTableAt = 32;
+constexpr std::uint64_t kTableHeaderSize = 32;
+constexpr std::uint64_t kBlockSize = 128;
+constexpr std::uint64_t kEntrySize = 8;
+constexpr std::uint32_t kHashTag = 0x48534148;  // "HASH" read little-endian
+
+// Little-endian 32-bit value at `at`; false when it does not lie wholly inside `d`.
+bool U32At(std::string_view d, std::uint64_t at, std::uint32_t& value) {
+  if (at > d.size() || d.size() - at < 4) return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(d.data() + at);
+  value = std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+  return true;
+}
+
+bool U64At(std::string_view d, std::uint64_t at, std::uint64_t& value) {
+  std::uint32_t lo = 0, hi = 0;
+  if (!U32At(d, at, lo) || !U32At(d, at + 4, hi)) return false;
+  value = std::uint64_t(hi) << 32 | lo;
+  return true;
+}
+
+bool TagAt(std::string_view d, std::uint64_t at, const char (&tag)[5]) {
+  return at <= d.size() && d.size() - at >= 4 && std::memcmp(d.data() + at, tag, 4) == 0;
+}
+
+// Entries a table of `blocks` blocks holds; the arithmetic is wide so that no block count,
+// however large, wraps into a small or negative number.
+std::int64_t EntriesOf(std::uint32_t blocks) {
+  return (std::int64_t(blocks) * std::int64_t(kBlockSize) - std::int64_t(kTableHeaderSize)) /
+         std::int64_t(kEntrySize);
+}
+
+// A zero-terminated single-byte text from `at`, ending at the end of the data when no zero
+// byte follows.
+std::string TextAt(std::string_view d, std::uint64_t at) {
+  if (at >= d.size()) return {};
+  const std::string_view rest = d.substr(at);
+  const std::size_t zero = rest.find('\0');
+  return std::string(zero == std::string_view::npos ? rest : rest.substr(0, zero));
+}
+
+bool ReadRecord(std::string_view d, std::uint64_t at, TIndexDatRecord& record) {
+  std::uint64_t fileTime = 0;
+  if (TagAt(d, at, "URL ") || TagAt(d, at, "LEAK")) {
+    record.Kind = TagAt(d, at, "URL ") ? TIndexDatRecordKind::Url : TIndexDatRecordKind::Leak;
+    if (at + 52 >= d.size()) return false;
+    const unsigned char urlAt = static_cast<unsigned char>(d[at + 52]);
+    if (urlAt == 0) return false;
+    U64At(d, at + 16, fileTime);
+    record.Url = TextAt(d, at + urlAt);
+  } else if (TagAt(d, at, "REDR")) {
+    record.Kind = TIndexDatRecordKind::Redirect;
+    U64At(d, at + 8, fileTime);
+    record.Url = TextAt(d, at + 16);
+  } else {
+    return false;
+  }
+  record.FileTime = fileTime;
+  return !record.Url.empty();
+}
+
+// Opens a host path without following a link and without blocking on a FIFO; -1 unless it is
+// a regular file.
+int OpenRegular(const std::string& hostPath, int access) {
+  const int fd = ::open(hostPath.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool PReadU32(int fd, std::uint64_t at, std::uint32_t& value) {
+  unsigned char b[4];
+  ssize_t n;
+  do n = ::pread(fd, b, sizeof b, off_t(at));
+  while (n < 0 && errno == EINTR);
+  if (n != 4) return false;
+  value = std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
+  return true;
+}
+
+bool PWriteAll(int fd, const unsigned char* data, std::size_t size, std::uint64_t at) {
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd, data, size, off_t(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= std::size_t(n);
+    at += std::uint64_t(n);
+  }
+  return true;
+}
+
+// Writes `buffer`'s byte over [from, to), in writes of at most the buffer's size.
+bool Overwrite(int fd, const std::vector<unsigned char>& buffer, std::uint64_t from, std::uint64_t to) {
+  while (from < to) {
+    const std::size_t n = std::size_t(std::min<std::uint64_t>(buffer.size(), to - from));
+    if (!PWriteAll(fd, buffer.data(), n, from)) return false;
+    from += n;
+  }
+  return true;
+}
+
+// One pass of the wipe; false when a read or write failed (the wipe then stops).
+bool WipePass(int fd, unsigned char fill) {
+  std::uint32_t recordedSize = 0, first = 0;
+  if (!PReadU32(fd, kRecordedSizeAt, recordedSize) || !PReadU32(fd, kFirstTableAt, first)) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  // Never past the recorded size, and never past the real end: the wipe never grows a file.
+  const std::uint64_t limit = std::min<std::uint64_t>(recordedSize, std::uint64_t(std::max<off_t>(st.st_size, 0)));
+
+  // The chain first, so that no table's own 32 bytes are overwritten by the stretch after
+  // another table, whatever order the chain visits them in.
+  struct TTable {
+    std::uint64_t At, End;
+  };
+  std::vector<TTable> tables;
+  std::unordered_set<std::uint32_t> visited;
+  for (std::uint32_t at = first; at != 0 && at <= recordedSize && visited.insert(at).second;) {
+    std::uint32_t tag = 0, next = 0;
+    if (!PReadU32(fd, at, tag) || tag != kHashTag || !PReadU32(fd, at + 8, next)) break;
+    tables.push_back({at, std::min<std::uint64_t>(next != 0 ? next : recordedSize, limit)});
+    at = next;
+  }
+  std::vector<std::uint64_t> headers;
+  for (const TTable& t : tables) headers.push_back(t.At);
+  std::sort(headers.begin(), headers.end());
+
+  const std::vector<unsigned char> buffer(4096, fill);
+  for (const TTable& t : tables) {
+    std::uint64_t from = t.At + kTableHeaderSize;
+    for (const std::uint64_t h : headers) {
+      if (h + kTableHeaderSize <= from) continue;
+      if (h >= t.End) break;
+      if (h > from && !Overwrite(fd, buffer, from, h)) return false;
+      from = std::max(from, h + kTableHeaderSize);
+    }
+    if (from < t.End && !Overwrite(fd, buffer, from, t.End)) return false;
+  }
+  ::fdatasync(fd);
+  return true;
+}
+
+}  // namespace
+
+std::vector<TIndexDatRecord> ParseIndexDat(std::string_view d, const TIndexDatProgress& progress) {
+  std::vector<TIndexDatRecord> records;
+  std::uint32_t recordedSize = 0, first = 0;
+  if (!U32At(d, kRecordedSizeAt, recordedSize) || !U32At(d, kFirstTableAt, first)) {
+    if (progress) progress(0, 0);
+    return records;
+  }
+
+  // Counting pass: the entries of every table on the chain, for the progress.
+  std::uint64_t total = 0;
+  std::unordered_set<std::uint32_t> visited;
+  for (std::uint32_t at = first; at != 0 && at <= recordedSize && visited.insert(at).second;) {
+    std::uint32_t blocks = 0, next = 0;
+    if (!U32At(d, std::uint64_t(at) + 4, blocks) || !U32At(d, std::uint64_t(at) + 8, next)) break;
+    const std::int64_t entries = EntriesOf(blocks);
+    if (entries > 0) total += std::uint64_t(entries);
+    at = next;
+  }
+
+  // Main pass.
+  std::uint64_t walked = 0;
+  visited.clear();
+  for (std::uint32_t at = first; at != 0 && at <= recordedSize && visited.insert(at).second;) {
+    std::uint32_t blocks = 0, next = 0;
+    if (!TagAt(d, at, "HASH") || !U32At(d, std::uint64_t(at) + 4, blocks) ||
+        !U32At(d, std::uint64_t(at) + 8, next))
+      break;
+    const std::int64_t entries = EntriesOf(blocks);
+    const std::uint64_t base = std::uint64_t(at) + kTableHeaderSize;
+    // Entries past the end of the data end the table: the count in the file cannot make the
+    // walk longer than the file.
+    const std::uint64_t inData = base < d.size() ? (d.size() - base) / kEntrySize : 0;
+    const std::uint64_t count = entries > 0 ? std::min<std::uint64_t>(std::uint64_t(entries), inData) : 0;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      ++walked;
+      if (progress && !progress(walked, total)) return records;
+      const std::uint64_t entry = base + i * kEntrySize;
+      const unsigned char hashLow = static_cast<unsigned char>(d[entry]);
+      if (hashLow == 1 || hashLow == 3) continue;
+      std::uint32_t recordAt = 0;
+      U32At(d, entry + 4, recordAt);
+      // Offsets are signed in the file's own terms: one at or above the recorded size, or one
+      // that reads as negative, is skipped.
+      if (std::int32_t(recordAt) >= std::int32_t(recordedSize) || std::int32_t(recordAt) < 0) continue;
+      TIndexDatRecord record;
+      if (ReadRecord(d, recordAt, record)) records.push_back(std::move(record));
+    }
+    at = next;
+  }
+  return records;
+}
+
+bool ReadIndexDat(const std::string& hostPath, std::vector<TIndexDatRecord>& out, const TIndexDatProgress& progress) {
+  out.clear();
+  const int fd = OpenRegular(hostPath, O_RDONLY);
+  if (fd < 0) return false;
+  std::string data;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(std::size_t(st.st_size));
+  bool ok = true;
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    data.append(buffer, std::size_t(n));
+  }
+  ::close(fd);
+  if (!ok) return false;
+  out = ParseIndexDat(data, progress);
+  return true;
+}
+
+std::string IndexDatTimeText(std::uint64_t fileTime) {
+  static const std::string kNotAvailable = "Not Available";
+  // Windows cannot convert times from 2^63 on.
+  if (fileTime >= (std::uint64_t(1) << 63)) return kNotAvailable;
+  constexpr std::int64_t kUnixEpochSeconds = 11644473600;  // 1601-01-01 to 1970-01-01
+  const std::time_t seconds = std::time_t(std::int64_t(fileTime / 10000000) - kUnixEpochSeconds);
+  const unsigned milliseconds = unsigned(fileTime / 10000 % 1000);
+  std::tm local{};
+  if (::localtime_r(&seconds, &local) == nullptr) return kNotAvailable;
+  const int year = local.tm_year + 1900;
+  // A local time before 1601 has no FILETIME of its own.
+  if (year < 1601 || year > 2500 || local.tm_mon + 1 > 12 || local.tm_mday > 31 || local.tm_hour > 24 ||
+      local.tm_min > 60 || local.tm_sec > 60 || milliseconds > 1000)
+    return kNotAvailable;
+  // The date-time value 0 (1899-12-30 midnight) stands for "no time".
+  if (year == 1899 && local.tm_mon == 11 && local.tm_mday == 30 && local.tm_hour == 0 && local.tm_min == 0 &&
+      local.tm_sec == 0 && milliseconds == 0)
+    return kNotAvailable;
+  char text[128];
+  const std::size_t n = std::strftime(text, sizeof text, "%x %X", &local);
+  return std::string(text, n);
+}
+
+int IndexDatWipePasses(bool isWipeFile, int wipeNumber) {
+  return std::clamp(isWipeFile ? wipeNumber : 0, 1, 3);
+}
+
+void WipeIndexDatRecordsFd(int fd, int passes) {
+  if (fd < 0) return;
+  passes = std::clamp(passes, 1, 3);
+  try {
+    std::random_device seed;
+    std::mt19937 random(seed());
+    std::uniform_int_distribution<int> anyByte(0, 254);
+    for (int pass = 1; pass <= passes; ++pass) {
+      const unsigned char fill = pass < passes ? static_cast<unsigned char>(anyByte(random)) : 0;
+      if (!WipePass(fd, fill)) return;
+    }
+  } catch (...) {
+    // The wipe is best effort: a failure leaves the file as far as it got.
+  }
+}
+
+void WipeIndexDatRecords(const std::string& hostPath, int passes) {
+  const int fd = OpenRegular(hostPath, O_RDWR);
+  if (fd < 0) return;
+  WipeIndexDatRecordsFd(fd, passes);
+  ::close(fd);
+}
+
+}  // namespace kestrove
