@@ -1,6 +1,7 @@
 // Any bytes as a browser's database, through the layer: opened read-only and read, then
 // opened for writing and one table emptied. Nothing may crash or leak; a table the listing
-// names is found by HasTable; a delete that reports success leaves the table empty.
+// names is found by HasTable; a delete that reports success leaves the table empty (when no
+// trigger could refill it).
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -86,7 +87,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int counter = 0;
     Bound(db, counter);
     if (db.HasTable(tables[0])) {
+      // A trigger may put rows back, so the emptiness is only checked without triggers.
+      const bool triggers = db.QueryTable("select 1 from sqlite_master where type = 'trigger'")->Count() > 0;
       db.RunStatement("DELETE FROM " + Quoted(tables[0]));
+      if (triggers) return 0;
       counter = 0;
       auto left = db.QueryTable("SELECT count(*) FROM " + Quoted(tables[0]));
       if (left->Count() == 1) {

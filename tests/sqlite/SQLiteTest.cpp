@@ -324,7 +324,7 @@ TEST(SQLiteOpen, ReadOnlyDatabasesRefuseTheDeleteAndKeepTheirRows) {
               "\"DELETE FROM moz_historyvisits\": attempt to write a readonly database");
   }
   EXPECT_EQ(Bytes(file), before);
-  if (::geteuid() == 0) GTEST_SKIP() << "file permissions do not bind root";
+  if (::geteuid() == 0) return;  // file permissions do not bind root: only the mode above is tried
   fs::permissions(file, fs::perms::owner_read);
   {
     TSQLiteDatabase db(file.string());
