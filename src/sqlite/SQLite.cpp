@@ -1,6 +1,7 @@
 #include "sqlite/SQLite.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -117,16 +118,22 @@ std::size_t TSQLiteBlobStream::Read(void* buffer, std::size_t count) {
 
 TSQLiteDatabase::TSQLiteDatabase(const std::string& fileName, TSQLiteOpenMode mode) : fileName_(fileName) {
   // Never SQLITE_OPEN_CREATE unless asked: a profile whose database went away must not
-  // gain an empty one.
-  int flags = SQLITE_OPEN_READWRITE;
+  // gain an empty one. A database opened for writing is never reached through a symbolic
+  // link, nor shared through a hard link: writing it must not change a file elsewhere.
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW;
   if (mode == TSQLiteOpenMode::ReadOnly) flags = SQLITE_OPEN_READONLY;
-  if (mode == TSQLiteOpenMode::Create) flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  if (mode == TSQLiteOpenMode::Create) flags |= SQLITE_OPEN_CREATE;
   sqlite3* db = nullptr;
   const int rc = sqlite3_open_v2(fileName.c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
     std::string reason = db ? sqlite3_errmsg(db) : "unknown error";
     sqlite3_close_v2(db);
     throw ESQLiteException("Failed to open database \"" + fileName + "\" : " + reason);
+  }
+  struct stat st {};
+  if (mode != TSQLiteOpenMode::ReadOnly && ::lstat(fileName.c_str(), &st) == 0 && st.st_nlink > 1) {
+    sqlite3_close_v2(db);
+    throw ESQLiteException("Failed to open database \"" + fileName + "\" : the file has more than one link");
   }
   db_ = db;
 }

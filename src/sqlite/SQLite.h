@@ -61,7 +61,8 @@ using TSQLiteCell =
 class TSQLiteTable;
 
 // How a file is opened. ReadWrite never creates a file: a missing database is an error,
-// not a new empty file left in the user's profile.
+// not a new empty file left in the user's profile. ReadWrite and Create refuse a path
+// whose last part is a symbolic link, or a file with more than one hard link.
 enum class TSQLiteOpenMode { ReadWrite, ReadOnly, Create };
 
 class TSQLiteDatabase {

@@ -229,7 +229,7 @@ TEST(SQLiteLayer, NamedParametersBindOnceAndAreDroppedAfterAFailure) {
   EXPECT_TRUE(std::holds_alternative<std::monostate>(t->Cell(2, 0)));  // dropped with the failure
 }
 
-TEST(SQLiteOpen, MissingFilesAreNeverCreated) {
+TEST(SQLiteOpen, MissingFilesAreNeverCreatedAndLinkedFilesNeverWritten) {
   TempFolder dir;
   const fs::path missing = dir / "places.sqlite";
   EXPECT_EQ(Raised([&] { TSQLiteDatabase db(missing.string()); }),
@@ -239,6 +239,20 @@ TEST(SQLiteOpen, MissingFilesAreNeverCreated) {
   EXPECT_NE(Raised([&] { TSQLiteDatabase db((dir / "no" / "such.sqlite").string(), TSQLiteOpenMode::Create); }), "");
   EXPECT_NE(Raised([&] { TSQLiteDatabase db(dir.path().string()); }), "");  // a folder
   EXPECT_FALSE(fs::exists(missing));
+
+  // Writing through a link would change a file elsewhere: refused, the file left alone.
+  MakePlaces(dir / "elsewhere.sqlite", 1);
+  const std::string before = Bytes(dir / "elsewhere.sqlite");
+  fs::create_symlink(dir / "elsewhere.sqlite", missing);
+  EXPECT_EQ(Raised([&] { TSQLiteDatabase db(missing.string()); }),
+            "Failed to open database \"" + missing.string() + "\" : unable to open database file");
+  fs::remove(missing);
+  fs::create_hard_link(dir / "elsewhere.sqlite", missing);
+  EXPECT_EQ(Raised([&] { TSQLiteDatabase db(missing.string()); }),
+            "Failed to open database \"" + missing.string() + "\" : the file has more than one link");
+  TSQLiteDatabase reader(missing.string(), TSQLiteOpenMode::ReadOnly);  // reading is harmless
+  EXPECT_TRUE(reader.HasTable("moz_places"));
+  EXPECT_EQ(Bytes(dir / "elsewhere.sqlite"), before);
 }
 
 TEST(SQLiteOpen, FilesThatAreNotDatabasesFailAndStayAsTheyWere) {
@@ -310,7 +324,7 @@ TEST(SQLiteOpen, ReadOnlyDatabasesRefuseTheDeleteAndKeepTheirRows) {
               "\"DELETE FROM moz_historyvisits\": attempt to write a readonly database");
   }
   EXPECT_EQ(Bytes(file), before);
-  if (::geteuid() == 0) GTEST_SKIP() << "file permissions do not bind root";
+  if (::geteuid() == 0) return;  // file permissions do not bind root: only the mode above is tried
   fs::permissions(file, fs::perms::owner_read);
   {
     TSQLiteDatabase db(file.string());
@@ -420,6 +434,100 @@ TEST(SQLiteOpen, AWalFileBesideTheDatabaseIsReadAndFoldedIn) {
   EXPECT_EQ(check.Text("SELECT count(*) FROM moz_historyvisits"), "0");
   EXPECT_EQ(check.Text("SELECT count(*) FROM moz_places"), "20");
   EXPECT_EQ(check.Text("SELECT count(*) FROM moz_bookmarks"), "1");
+}
+
+// The system's file layer with reads or writes of main database files failing on request,
+// installed as the default for the life of the object.
+class FaultyFiles {
+ public:
+  static inline bool failReads = false;
+  static inline int writesLeft = -1;  // writes to main files before they fail; -1: no limit
+
+  FaultyFiles() {
+    real_ = sqlite3_vfs_find(nullptr);
+    vfs_ = *real_;
+    vfs_.zName = "kestrove-faulty";
+    vfs_.pNext = nullptr;
+    vfs_.szOsFile = static_cast<int>(sizeof(File)) + real_->szOsFile;
+    vfs_.pAppData = real_;
+    vfs_.xOpen = Open;
+    sqlite3_vfs_register(&vfs_, 1);
+  }
+  ~FaultyFiles() {
+    failReads = false;
+    writesLeft = -1;
+    sqlite3_vfs_unregister(&vfs_);
+    sqlite3_vfs_register(real_, 1);
+  }
+
+ private:
+  struct File {
+    sqlite3_file base;
+    bool main;
+    sqlite3_file* real() { return reinterpret_cast<sqlite3_file*>(this + 1); }
+  };
+  static sqlite3_file* R(sqlite3_file* f) { return reinterpret_cast<File*>(f)->real(); }
+  static bool Main(sqlite3_file* f) { return reinterpret_cast<File*>(f)->main; }
+
+  static int Open(sqlite3_vfs* vfs, const char* name, sqlite3_file* f, int flags, int* outFlags) {
+    auto* real = static_cast<sqlite3_vfs*>(vfs->pAppData);
+    auto* file = reinterpret_cast<File*>(f);
+    file->main = (flags & SQLITE_OPEN_MAIN_DB) != 0;
+    const int rc = real->xOpen(real, name, file->real(), flags, outFlags);
+    file->base.pMethods = file->real()->pMethods ? &kMethods : nullptr;
+    return rc;
+  }
+  static const sqlite3_io_methods kMethods;
+  sqlite3_vfs* real_ = nullptr;
+  sqlite3_vfs vfs_{};
+};
+
+const sqlite3_io_methods FaultyFiles::kMethods = {
+    1,
+    [](sqlite3_file* f) { return R(f)->pMethods->xClose(R(f)); },
+    [](sqlite3_file* f, void* buf, int n, sqlite3_int64 at) {
+      return failReads && Main(f) ? SQLITE_IOERR_READ : R(f)->pMethods->xRead(R(f), buf, n, at);
+    },
+    [](sqlite3_file* f, const void* buf, int n, sqlite3_int64 at) {
+      if (Main(f) && writesLeft == 0) return SQLITE_IOERR_WRITE;
+      if (Main(f) && writesLeft > 0) --writesLeft;
+      return R(f)->pMethods->xWrite(R(f), buf, n, at);
+    },
+    [](sqlite3_file* f, sqlite3_int64 size) { return R(f)->pMethods->xTruncate(R(f), size); },
+    [](sqlite3_file* f, int flags) { return R(f)->pMethods->xSync(R(f), flags); },
+    [](sqlite3_file* f, sqlite3_int64* size) { return R(f)->pMethods->xFileSize(R(f), size); },
+    [](sqlite3_file* f, int lock) { return R(f)->pMethods->xLock(R(f), lock); },
+    [](sqlite3_file* f, int lock) { return R(f)->pMethods->xUnlock(R(f), lock); },
+    [](sqlite3_file* f, int* out) { return R(f)->pMethods->xCheckReservedLock(R(f), out); },
+    [](sqlite3_file* f, int op, void* arg) { return R(f)->pMethods->xFileControl(R(f), op, arg); },
+    [](sqlite3_file* f) { return R(f)->pMethods->xSectorSize(R(f)); },
+    [](sqlite3_file* f) { return R(f)->pMethods->xDeviceCharacteristics(R(f)); },
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,  // version 1: no shared memory, no mapping
+};
+
+TEST(SQLiteOpen, InputOutputErrorsAreRaisedAndTheDeleteIsRolledBack) {
+  TempFolder dir;
+  const fs::path file = dir / "places.sqlite";
+  MakePlaces(file, 500);
+  FaultyFiles faulty;
+  {
+    TSQLiteDatabase db(file.string());
+    ASSERT_TRUE(db.HasTable("moz_historyvisits"));
+    FaultyFiles::failReads = true;
+    EXPECT_EQ(Raised([&] { db.QueryTable("SELECT * FROM moz_historyvisits"); })
+                  .rfind("Could not retrieve data.\rError [10]: Some kind of disk I/O error occurred.\r", 0),
+              0u);
+    FaultyFiles::failReads = false;
+    FaultyFiles::writesLeft = 1;  // the journal is whole, the database file half written
+    const std::string raised = Raised([&] { db.RunStatement("DELETE FROM moz_historyvisits"); });
+    EXPECT_EQ(raised.rfind("Error executing SQL statement.\rError [10]: Some kind of disk I/O error occurred.\r", 0), 0u)
+        << raised;
+  }
+  FaultyFiles::writesLeft = -1;
+  RawDb check(file);  // a journal left behind is rolled back here
+  EXPECT_EQ(check.Text("PRAGMA integrity_check"), "ok");
+  EXPECT_EQ(check.Text("SELECT count(*) FROM moz_historyvisits"), "500");
+  EXPECT_EQ(check.Text("SELECT count(*) FROM moz_places"), "500");
 }
 
 }  // namespace
