@@ -138,12 +138,37 @@ TEST_F(BrowserItems, DatabasesWithoutTheTableOrWithACapitalDefaultAreLeftAlone) 
   const fs::path other = Database(kFirefox + "x.default\\places.sqlite", "CREATE TABLE moz_places (id INTEGER);");
   const fs::path upper = Database(kFirefox + "y.DEFAULT\\places.sqlite", kPlaces);
   const fs::path web = Database(kChrome + "Web Data", "CREATE TABLE autofill (name VARCHAR);");
+  // Windows finds a database whatever the letter case of its name.
+  const fs::path capitals = Database(kFirefox + "z.default\\PLACES.SQLITE", kPlaces);
   const std::string otherBytes = ReadAll(other), webBytes = ReadAll(web);
   const auto clean = Run(DirectClean, {kHistory, kPasswords});
   ASSERT_TRUE(clean.Completed) << clean.Error;
   EXPECT_EQ(ReadAll(other), otherBytes);
   EXPECT_EQ(ReadAll(web), webBytes);
   EXPECT_EQ(Rows(upper, "moz_historyvisits"), 3);
+  EXPECT_EQ(Rows(capitals, "moz_historyvisits"), 0);
+}
+
+// A user named "me.default": only a profile's own folder name makes it the default one.
+TEST(BrowserItemsUser, ADefaultInTheUsersPathMakesNoProfileTheDefault) {
+  memory::MemoryTarget target(memory::MemoryTarget::Options{.userName = "me.default"});
+  testing::TCleanJobHarness h(target);
+  const std::string roaming = *target.ShellFolder("AppData") + "\\";
+  ASSERT_NE(roaming.find(".default"), std::string::npos);
+  const std::string firefox = roaming + "Mozilla\\Firefox\\Profiles\\";
+  target.MakeFolder(firefox + "abcd.default");
+  target.MakeFolder(firefox + "abcd.work");
+  const fs::path def = *target.HostPath(firefox + "abcd.default");
+  const fs::path work = *target.HostPath(firefox + "abcd.work");
+  MakeDatabase(def / "places.sqlite", kPlaces);
+  MakeDatabase(work / "places.sqlite", kPlaces);
+  target.WriteFile(roaming + "Netscape\\NSB\\Profiles\\aaaa.work\\cookies.txt", "c");
+
+  const auto clean = h.Run(DirectClean, {kHistory, "Netscape - Cookies"});
+  ASSERT_TRUE(clean.Completed) << clean.Error;
+  EXPECT_EQ(Rows(def / "places.sqlite", "moz_historyvisits"), 0);
+  EXPECT_EQ(Rows(work / "places.sqlite", "moz_historyvisits"), 3);
+  EXPECT_EQ(clean.Summary("Netscape - Cookies").Count, 0) << "no Netscape profile is a default one";
 }
 
 TEST_F(BrowserItems, ADatabaseFailureEndsTheRunAndNamesTheFile) {
@@ -168,6 +193,27 @@ TEST_F(BrowserItems, ADatabaseFailureEndsTheRunAndNamesTheFile) {
   browser.RunStatement("COMMIT");
   EXPECT_EQ(Rows(web, "logins"), 2);
   EXPECT_EQ(Integrity(web), "ok");
+}
+
+// A database the library cannot open at all (its host path is longer than the library takes)
+// is named by its Windows path, never by the descriptor path the library was handed.
+TEST_F(BrowserItems, ADatabaseThatCannotBeOpenedIsNamedByItsWindowsPath) {
+  const std::string deep = "C:\\" + std::string(200, 'a') + "\\" + std::string(200, 'b') + "\\" + std::string(200, 'c');
+  for (const char* key : {"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders",
+                          "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders"})
+    target.SetString(HKEY_CURRENT_USER, key, "Local AppData", deep);
+  target.Refresh();
+  // Made at a short path, then moved in place: the library could not make it there either.
+  Database("C:\\short\\Google\\Chrome\\User Data\\Default\\Web Data", kWebData);
+  target.MakeFolder(deep);
+  fs::rename(Host("C:\\short\\Google"), Host(deep) / "Google");
+  target.Refresh();
+
+  const auto run = Run(DirectClean, {kPasswords});
+  EXPECT_FALSE(run.Completed);
+  const std::string file = deep + "\\Google\\Chrome\\User Data\\Default\\Web Data";
+  EXPECT_EQ(run.Error.rfind(file + ": Failed to open database \"" + file + "\" : ", 0), 0u) << run.Error;
+  EXPECT_EQ(run.Error.find("/proc/"), std::string::npos) << run.Error;
 }
 
 TEST_F(BrowserItems, NetscapeUsesItsDefaultProfile) {
