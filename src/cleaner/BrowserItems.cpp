@@ -122,6 +122,18 @@ void EmptyDatabaseTable(TClearTaskThread& job, const std::string& folder, const 
     UniqueFd fd(ops.OpenAt(opened->Fd.Get(), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.Valid() || ops.MountId(fd.Get()) != opened->Mount) return;
   }
+  // The library writes into the journal, WAL and shared-memory files it finds beside the
+  // database as they are: one with a second name (a hard link to a file anywhere) would be
+  // written through, one that is a link would end the run. Such a database is left as it is.
+  for (const char* suffix : {"-journal", "-wal", "-shm"}) {
+    const std::string companion = leaf + suffix;
+    struct stat cs {};
+    if (ops.StatAt(opened->Fd.Get(), companion.c_str(), cs, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(cs.st_mode) || cs.st_nlink != 1) {
+      job.LogLine(job.LinePrefix + "skipped " + file + " (" + fileName + suffix + " beside it is no plain file of its own)");
+      return;
+    }
+  }
   // The library opens by name: the name goes through the folder already opened, so it
   // cannot lead anywhere else. Its journal is written beside the file.
   const std::string name = "/proc/self/fd/" + std::to_string(opened->Fd.Get()) + "/" + leaf;

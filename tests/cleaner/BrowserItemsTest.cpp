@@ -304,6 +304,14 @@ TEST_F(BrowserItems, NothingOutsideTheTargetIsTouched) {
   std::error_code ec;
   fs::create_hard_link(outside / "web.sqlite", Host(kFirefox + "c.default") / "places.sqlite", ec);
 
+  // A journal beside a database inside the target that is a second name of a file outside:
+  // the library would write its journal into that file.
+  const fs::path journaled = Database(kFirefox + "d.default\\places.sqlite", kPlaces);
+  std::ofstream(outside / "journal", std::ios::binary) << std::string(1, '\0') << "keep journal";
+  before[outside / "journal"] = ReadAll(outside / "journal");
+  std::error_code journalEc;
+  fs::create_hard_link(outside / "journal", journaled.string() + "-journal", journalEc);
+
   std::vector<std::string> items = BrowserItemNames();
   const auto run = Run(DirectClean, items);
   EXPECT_TRUE(run.Completed) << run.Error;
@@ -311,6 +319,10 @@ TEST_F(BrowserItems, NothingOutsideTheTargetIsTouched) {
   EXPECT_FALSE(LinesWith(run.Lines, "(outside the Windows system)").empty());
   if (!ec) {
     EXPECT_FALSE(LinesWith(run.Lines, "more than one name").empty());
+  }
+  if (!journalEc) {
+    EXPECT_EQ(Rows(journaled, "moz_historyvisits"), 3);
+    EXPECT_FALSE(LinesWith(run.Lines, "places.sqlite-journal beside it is no plain file of its own").empty());
   }
   fs::remove_all(outside);
 }
