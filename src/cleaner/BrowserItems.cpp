@@ -43,13 +43,18 @@ std::vector<std::string> Subfolders(TargetSystem& target, const std::string& fol
   return out;
 }
 
+// Exact case: "x.Default" is some other profile.
+bool IsDefaultProfile(const std::string& folderName) { return folderName.find(".default") != std::string::npos; }
+
 std::string NetscapeProfile(TargetSystem& target, const std::string& appData) {
   if (appData.empty()) return {};
   const std::string base = appData + "Netscape\\NSB\\Profiles";
   if (FolderExists(target, base + "\\pbzik8cu.default")) return base + "\\pbzik8cu.default\\";
+  // The profile's own name says it is the default one: a ".default" earlier in the path (a
+  // user named so) must not make every profile look like it.
   for (const std::string& name : Subfolders(target, base)) {
     const std::string path = base + "\\" + name;
-    if (path.find(".default") != std::string::npos && FolderExists(target, path)) return path + "\\";
+    if (IsDefaultProfile(name) && FolderExists(target, path)) return path + "\\";
   }
   return {};
 }
@@ -79,47 +84,64 @@ std::uint64_t CF(TClearTaskThread& job, const std::string& folder, bool log) {
   return ClearFolder(job, folder, false, log, "", job.ItemCount);
 }
 
-// The database step's failure names the file, so that the user knows which profile it was;
-// the layer's own text follows, its breaks made line breaks.
-[[noreturn]] void DatabaseFailed(const std::string& file, const std::string& text) {
-  std::string lines = text;
-  for (char& c : lines)
+// The database step's failure names the file by its Windows path, so that the user knows
+// which profile it was; the layer's own text follows, its breaks made line breaks, and the
+// name the library was given (a descriptor path of no meaning to the user) replaced.
+[[noreturn]] void DatabaseFailed(const std::string& file, const std::string& libraryName, std::string text) {
+  for (std::size_t at = 0; !libraryName.empty() && (at = text.find(libraryName, at)) != std::string::npos;
+       at += file.size())
+    text.replace(at, libraryName.size(), file);
+  for (char& c : text)
     if (c == '\r') c = '\n';
-  throw ESQLiteException(file + ": " + lines);
+  throw ESQLiteException(file + ": " + text);
 }
 
 // Empties `table` of the database `fileName` in `folder` (a Windows path with its trailing
-// "\"), when the table exists. The database is reached through the folder as it was opened
-// for removal: only a plain file with a single name on the target's own mount inside the
-// Windows system is written, never one reached through a link. A failure of the database
-// travels on and ends the run.
+// "\"), when the table exists. The file is found as Windows finds it, letter case aside, and
+// reached through its folder as it was opened for removal: only a plain file with a single
+// name on the target's own mount inside the Windows system is written, never one reached
+// through a link. A failure of the database travels on and ends the run.
 void EmptyDatabaseTable(TClearTaskThread& job, const std::string& folder, const std::string& fileName,
                         const std::string& table) {
   if (job.IsTestMode() || job.Terminated()) return;
+  const std::string file = folder + fileName;
   TTargetAccess access;
-  auto opened = OpenTargetFolder(Target(job), folder, &access);
+  auto opened = OpenTargetParent(Target(job), file, &access);
   if (access == TTargetAccess::Outside)
-    job.LogLine(job.LinePrefix + "skipped " + folder + fileName + " (outside the Windows system)");
+    job.LogLine(job.LinePrefix + "skipped " + file + " (outside the Windows system)");
   if (!opened) return;
   TFileOps& ops = *opened->Ops;
+  const std::string& leaf = opened->Leaf;
   struct stat st {};
-  if (ops.StatAt(opened->Fd.Get(), fileName.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return;
+  if (ops.StatAt(opened->Fd.Get(), leaf.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return;
   if (st.st_nlink != 1) {
-    job.LogLine(job.LinePrefix + "skipped " + folder + fileName + " (it has more than one name)");
+    job.LogLine(job.LinePrefix + "skipped " + file + " (it has more than one name)");
     return;
   }
   {
-    UniqueFd file(ops.OpenAt(opened->Fd.Get(), fileName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!file.Valid() || ops.MountId(file.Get()) != opened->Mount) return;
+    UniqueFd fd(ops.OpenAt(opened->Fd.Get(), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.Valid() || ops.MountId(fd.Get()) != opened->Mount) return;
+  }
+  // The library writes into the journal, WAL and shared-memory files it finds beside the
+  // database as they are: one with a second name (a hard link to a file anywhere) would be
+  // written through, one that is a link would end the run. Such a database is left as it is.
+  for (const char* suffix : {"-journal", "-wal", "-shm"}) {
+    const std::string companion = leaf + suffix;
+    struct stat cs {};
+    if (ops.StatAt(opened->Fd.Get(), companion.c_str(), cs, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(cs.st_mode) || cs.st_nlink != 1) {
+      job.LogLine(job.LinePrefix + "skipped " + file + " (" + fileName + suffix + " beside it is no plain file of its own)");
+      return;
+    }
   }
   // The library opens by name: the name goes through the folder already opened, so it
   // cannot lead anywhere else. Its journal is written beside the file.
-  const std::string name = "/proc/self/fd/" + std::to_string(opened->Fd.Get()) + "/" + fileName;
+  const std::string name = "/proc/self/fd/" + std::to_string(opened->Fd.Get()) + "/" + leaf;
   try {
     TSQLiteDatabase database(name);
     if (database.HasTable(table)) database.RunStatement("DELETE FROM " + table);
   } catch (const ESQLiteException& e) {
-    DatabaseFailed(folder + fileName, e.what());
+    DatabaseFailed(file, name, e.what());
   }
 }
 
@@ -142,10 +164,9 @@ void FirefoxHistory(TClearTaskThread& job) {
   TargetSystem& target = Target(job);
   for (const std::string& name : Subfolders(target, folder)) {
     if (job.Terminated()) return;
-    const std::string profile = folder + name;
     // Only the default profiles: another profile is left as the user keeps it.
-    if (profile.find(".default") == std::string::npos) continue;
-    EmptyDatabaseTable(job, profile + "\\", "places.sqlite", "moz_historyvisits");
+    if (!IsDefaultProfile(name)) continue;
+    EmptyDatabaseTable(job, folder + name + "\\", "places.sqlite", "moz_historyvisits");
   }
 }
 

@@ -138,12 +138,37 @@ TEST_F(BrowserItems, DatabasesWithoutTheTableOrWithACapitalDefaultAreLeftAlone) 
   const fs::path other = Database(kFirefox + "x.default\\places.sqlite", "CREATE TABLE moz_places (id INTEGER);");
   const fs::path upper = Database(kFirefox + "y.DEFAULT\\places.sqlite", kPlaces);
   const fs::path web = Database(kChrome + "Web Data", "CREATE TABLE autofill (name VARCHAR);");
+  // Windows finds a database whatever the letter case of its name.
+  const fs::path capitals = Database(kFirefox + "z.default\\PLACES.SQLITE", kPlaces);
   const std::string otherBytes = ReadAll(other), webBytes = ReadAll(web);
   const auto clean = Run(DirectClean, {kHistory, kPasswords});
   ASSERT_TRUE(clean.Completed) << clean.Error;
   EXPECT_EQ(ReadAll(other), otherBytes);
   EXPECT_EQ(ReadAll(web), webBytes);
   EXPECT_EQ(Rows(upper, "moz_historyvisits"), 3);
+  EXPECT_EQ(Rows(capitals, "moz_historyvisits"), 0);
+}
+
+// A user named "me.default": only a profile's own folder name makes it the default one.
+TEST(BrowserItemsUser, ADefaultInTheUsersPathMakesNoProfileTheDefault) {
+  memory::MemoryTarget target(memory::MemoryTarget::Options{.userName = "me.default"});
+  testing::TCleanJobHarness h(target);
+  const std::string roaming = *target.ShellFolder("AppData") + "\\";
+  ASSERT_NE(roaming.find(".default"), std::string::npos);
+  const std::string firefox = roaming + "Mozilla\\Firefox\\Profiles\\";
+  target.MakeFolder(firefox + "abcd.default");
+  target.MakeFolder(firefox + "abcd.work");
+  const fs::path def = *target.HostPath(firefox + "abcd.default");
+  const fs::path work = *target.HostPath(firefox + "abcd.work");
+  MakeDatabase(def / "places.sqlite", kPlaces);
+  MakeDatabase(work / "places.sqlite", kPlaces);
+  target.WriteFile(roaming + "Netscape\\NSB\\Profiles\\aaaa.work\\cookies.txt", "c");
+
+  const auto clean = h.Run(DirectClean, {kHistory, "Netscape - Cookies"});
+  ASSERT_TRUE(clean.Completed) << clean.Error;
+  EXPECT_EQ(Rows(def / "places.sqlite", "moz_historyvisits"), 0);
+  EXPECT_EQ(Rows(work / "places.sqlite", "moz_historyvisits"), 3);
+  EXPECT_EQ(clean.Summary("Netscape - Cookies").Count, 0) << "no Netscape profile is a default one";
 }
 
 TEST_F(BrowserItems, ADatabaseFailureEndsTheRunAndNamesTheFile) {
@@ -168,6 +193,27 @@ TEST_F(BrowserItems, ADatabaseFailureEndsTheRunAndNamesTheFile) {
   browser.RunStatement("COMMIT");
   EXPECT_EQ(Rows(web, "logins"), 2);
   EXPECT_EQ(Integrity(web), "ok");
+}
+
+// A database the library cannot open at all (its host path is longer than the library takes)
+// is named by its Windows path, never by the descriptor path the library was handed.
+TEST_F(BrowserItems, ADatabaseThatCannotBeOpenedIsNamedByItsWindowsPath) {
+  const std::string deep = "C:\\" + std::string(200, 'a') + "\\" + std::string(200, 'b') + "\\" + std::string(200, 'c');
+  for (const char* key : {"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders",
+                          "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders"})
+    target.SetString(HKEY_CURRENT_USER, key, "Local AppData", deep);
+  target.Refresh();
+  // Made at a short path, then moved in place: the library could not make it there either.
+  Database("C:\\short\\Google\\Chrome\\User Data\\Default\\Web Data", kWebData);
+  target.MakeFolder(deep);
+  fs::rename(Host("C:\\short\\Google"), Host(deep) / "Google");
+  target.Refresh();
+
+  const auto run = Run(DirectClean, {kPasswords});
+  EXPECT_FALSE(run.Completed);
+  const std::string file = deep + "\\Google\\Chrome\\User Data\\Default\\Web Data";
+  EXPECT_EQ(run.Error.rfind(file + ": Failed to open database \"" + file + "\" : ", 0), 0u) << run.Error;
+  EXPECT_EQ(run.Error.find("/proc/"), std::string::npos) << run.Error;
 }
 
 TEST_F(BrowserItems, NetscapeUsesItsDefaultProfile) {
@@ -258,6 +304,14 @@ TEST_F(BrowserItems, NothingOutsideTheTargetIsTouched) {
   std::error_code ec;
   fs::create_hard_link(outside / "web.sqlite", Host(kFirefox + "c.default") / "places.sqlite", ec);
 
+  // A journal beside a database inside the target that is a second name of a file outside:
+  // the library would write its journal into that file.
+  const fs::path journaled = Database(kFirefox + "d.default\\places.sqlite", kPlaces);
+  std::ofstream(outside / "journal", std::ios::binary) << std::string(1, '\0') << "keep journal";
+  before[outside / "journal"] = ReadAll(outside / "journal");
+  std::error_code journalEc;
+  fs::create_hard_link(outside / "journal", journaled.string() + "-journal", journalEc);
+
   std::vector<std::string> items = BrowserItemNames();
   const auto run = Run(DirectClean, items);
   EXPECT_TRUE(run.Completed) << run.Error;
@@ -265,6 +319,10 @@ TEST_F(BrowserItems, NothingOutsideTheTargetIsTouched) {
   EXPECT_FALSE(LinesWith(run.Lines, "(outside the Windows system)").empty());
   if (!ec) {
     EXPECT_FALSE(LinesWith(run.Lines, "more than one name").empty());
+  }
+  if (!journalEc) {
+    EXPECT_EQ(Rows(journaled, "moz_historyvisits"), 3);
+    EXPECT_FALSE(LinesWith(run.Lines, "places.sqlite-journal beside it is no plain file of its own").empty());
   }
   fs::remove_all(outside);
 }
