@@ -4,6 +4,9 @@
 #include "cleaner/BrowserItems.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
 
 #include "cleaner/FileRemoval.h"
 #include "cleaner/ItemOperations.h"
@@ -96,6 +99,19 @@ std::uint64_t CF(TClearTaskThread& job, const std::string& folder, bool log) {
   throw ESQLiteException(file + ": " + text);
 }
 
+// The path of the open folder `fd` with no link in it, or "" when the folder moved or went.
+std::string OpenedFolderPath(int fd) {
+  char buffer[PATH_MAX];
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer - 1);
+  if (n <= 0 || buffer[0] != '/') return {};
+  const std::string path(buffer, static_cast<std::size_t>(n));
+  struct stat opened {}, named {};
+  if (::fstat(fd, &opened) != 0 || ::lstat(path.c_str(), &named) != 0) return {};
+  if (!S_ISDIR(named.st_mode) || opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) return {};
+  return path;
+}
+
 // Empties `table` of the database `fileName` in `folder` (a Windows path with its trailing
 // "\"), when the table exists. The file is found as Windows finds it, letter case aside, and
 // reached through its folder as it was opened for removal: only a plain file with a single
@@ -134,9 +150,11 @@ void EmptyDatabaseTable(TClearTaskThread& job, const std::string& folder, const 
       return;
     }
   }
-  // The library opens by name: the name goes through the folder already opened, so it
-  // cannot lead anywhere else. Its journal is written beside the file.
-  const std::string name = "/proc/self/fd/" + std::to_string(opened->Fd.Get()) + "/" + leaf;
+  // The library opens by name and refuses every link on the way (the magic links of /proc
+  // included), so it gets the folder's own path, checked to be the folder already opened;
+  // its journal is written beside the file.
+  const std::string name = OpenedFolderPath(opened->Fd.Get()) + "/" + leaf;
+  if (name.size() == leaf.size() + 1) return;
   try {
     TSQLiteDatabase database(name);
     if (database.HasTable(table)) database.RunStatement("DELETE FROM " + table);
