@@ -11,6 +11,7 @@
 #include <QToolTip>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cctype>
 #include <system_error>
 
 #include "app/AutoStart.h"
