@@ -143,6 +143,12 @@ std::uint16_t THotkeyEdit::VirtualKeyOf(const QKeyEvent& e) {
 }
 
 bool THotkeyEdit::event(QEvent* e) {
+  // Every combination belongs to the field: the dialog's accelerators ("&OK" is Alt+O) and
+  // shortcuts must not take it first.
+  if (e->type() == QEvent::ShortcutOverride) {
+    e->accept();
+    return true;
+  }
   // Tab would move the focus before the field saw it; here it is a key like any other.
   if (e->type() == QEvent::KeyPress) {
     auto* key = static_cast<QKeyEvent*>(e);
@@ -333,6 +339,7 @@ void TfrmOptions::CreateComponents() {
   rbBossKey = new QRadioButton("Assign Boss Key to this hotkey", tsBossKey);
   eHide = new THotkeyEdit(tsBossKey);
   eHide->setContextMenuPolicy(Qt::NoContextMenu);
+  eHide->setAcceptDrops(false);
   gbHideWindows = new QGroupBox("Hide these types of windows with Boss Key", tsBossKey);
   cbIE = new QCheckBox("Internet Explorer", gbHideWindows);
   cbNetscape = new QCheckBox("Netscape", gbHideWindows);

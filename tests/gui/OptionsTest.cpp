@@ -113,6 +113,11 @@ class TOptionsTest : public QObject {
       d->washIntervals->button(4)->click();
       d->cbWipeNumber->setCurrentIndex(1);
       d->eOutputFolder->setText(QString::fromStdString(folderB.string()));
+      // Alt+O is a combination here, not the OK button's accelerator.
+      d->eHide->setFocus();
+      QTest::keyClick(d->eHide, Qt::Key_O, Qt::AltModifier);
+      QCOMPARE(d->eHide->text(), QString("Alt  O"));
+      QVERIFY(d->isVisible());
       QTest::keyClick(d->eHide, Qt::Key_F5, Qt::ControlModifier | Qt::ShiftModifier);
       QTest::mouseClick(d->bOK, Qt::LeftButton);
       QVERIFY(!d->isVisible());
