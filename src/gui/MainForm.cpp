@@ -123,7 +123,7 @@ void TfrmMain::CreateComponents() {
   for (TFlatButton* b : {bCleaner, bRegistry, bRegistryDefrag, bTools})
     connect(b, &QPushButton::clicked, this, [this, b] { FlatButtonClick(b); });
   connect(bHelp, &QPushButton::clicked, this, [this] { bHelpClick(); });
-  // bOptions opens the options dialog, which is not part of this window yet.
+  connect(bOptions, &QPushButton::clicked, this, [this] { bOptionsClick(); });
 
   pmHelp = new QMenu(this);
   aHelp = pmHelp->addAction("Online &Help");
@@ -545,6 +545,15 @@ void TfrmMain::bBackupFullRegistryClick() {
   const QString chosen = OnSaveFullBackup ? OnSaveFullBackup() : QString();
   if (chosen.isEmpty()) return;
   BackupFullRegistry(Regedit, *prompt_, chosen.toStdString());
+}
+
+void TfrmMain::bOptionsClick() {
+  TOptionsHooks hooks = OptionsHooks;
+  hooks.SaveSettings = [this] { SaveSettings(); };
+  TfrmOptions dialog(options_, *target_, programFolder_, *prompt_, *desktop_, hooks, this);
+  if (dialog.exec() != QDialog::Accepted) return;
+  gbCleaner->cbFastMode->setChecked(options_.FastScan);
+  gbCleaner->cbFastModeClick();
 }
 
 // Windows' own backup tool (ntbackup) has no counterpart here: say so rather than open nothing.

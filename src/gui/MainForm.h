@@ -25,6 +25,7 @@
 #include "gui/GuiDesktop.h"
 #include "gui/GuiOwnerThread.h"
 #include "gui/GuiPrompt.h"
+#include "gui/Options.h"
 #include "gui/RegistryPage.h"
 #include "gui/ToolsPage.h"
 #include "regscan/Restore.h"
@@ -108,6 +109,8 @@ class TfrmMain : public QWidget {
   void bRestoreRegistryClick();
   void bBackupFullRegistryClick();
   void bWindowsBackupClick();
+  // The options dialog; on OK the Fast Mode box follows the setting.
+  void bOptionsClick();
 
   // ---- Messages to itself
   void WMAutoJobs();
@@ -143,6 +146,9 @@ class TfrmMain : public QWidget {
   TRegeditRunner Regedit;
   // The full backup's save dialog; by default the desktop's. Empty: cancelled.
   std::function<QString()> OnSaveFullBackup;
+  // What the options dialog's OK applies besides the settings: the boss key, the schedule,
+  // the hot-key test. The settings' save is the window's own.
+  TOptionsHooks OptionsHooks;
   // How long the session end waits for the clean it starts.
   std::chrono::milliseconds SessionEndCleanWait{std::chrono::seconds(20)};
 

@@ -117,8 +117,14 @@ class TMainFormTest : public QObject {
     QCOMPARE(form->gbRegistry->title(), QString("Progress"));
     QCOMPARE(form->gbDefrag->title(), QString("Registry Defrag"));
     QCOMPARE(form->gbTools->title(), QString("Tools"));
-    // Options and Help show no page of their own.
+    // Options opens its dialog and shows no page of its own.
+    bool opened = false;
+    auto watch = WhenModalOpens<TfrmOptions>([&](TfrmOptions* d) {
+      opened = true;
+      d->reject();
+    });
     QTest::mouseClick(form->bOptions, Qt::LeftButton);
+    QVERIFY(opened);
     QVERIFY(form->gbCleaner->isVisible());
   }
 

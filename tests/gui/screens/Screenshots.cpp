@@ -13,11 +13,18 @@
 #include "gui/About.h"
 #include "gui/AskDelete.h"
 #include "gui/MainForm.h"
+#include "gui/Options.h"
 #include "platform/TargetSystem.h"
 
 using namespace kestrove;
 
 namespace {
+
+// Messages of the dialogs pictured are answered without a box.
+class TQuietPrompt : public IPrompt {
+ public:
+  TMsgResult Ask(const TMessageRequest&) override { return TMsgResult::Ok; }
+};
 
 void Save(QWidget* w, const QString& dir, const QString& name, bool settle = true) {
   if (settle) QTest::qWait(150);
@@ -91,6 +98,30 @@ int main(int argc, char* argv[]) {
     TfrmAbout about(&form);
     about.show();
     Save(&about, dir, "about");
+  }
+  {
+    // The options dialog, every page; the ignore lists with an entry each, the boss key on.
+    TOptionsSetting options = form.Options();
+    options.EnableHotkey = true;
+    options.AutoClean = true;
+    options.IsWipeFile = true;
+    options.IgnoreValues = {"HKEY_CURRENT_USER\\Software\\Vendor\\Setting"};
+    options.IgnoreKeys = {"HKEY_LOCAL_MACHINE\\Software\\Vendor"};
+    TNoDesktop desktop;
+    TQuietPrompt quiet;
+    TfrmOptions dialog(options, *target, ProgramFolder(), quiet, desktop, {}, &form);
+    dialog.show();
+    const char* names[] = {"options-common", "options-cookies", "options-schedule", "options-bosskey", "options-ignore"};
+    for (int i = 0; i < dialog.suiPageControl1->count(); ++i) {
+      dialog.suiPageControl1->setCurrentIndex(i);
+      Save(&dialog, dir, names[i]);
+    }
+    dialog.pcIgnore->setCurrentIndex(1);
+    Save(&dialog, dir, "options-ignore-keys");
+    TfrmRegAddRegistry add(*target, quiet, nullptr, &dialog);
+    add.eRegistryKey->setText("HKEY_CURRENT_USER\\Software\\Microsoft");
+    add.show();
+    Save(&add, dir, "options-add-ignore");
   }
 
   form.showMaximized();

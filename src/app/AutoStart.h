@@ -1,0 +1,42 @@
+// Starting the program with the user's session: the Run value of the target's
+// HKEY_CURRENT_USER (what Windows itself reads), and beside it a desktop entry in the XDG
+// autostart folder, since Wine does not start a program of this machine from the Run key.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace kestrove {
+
+class TargetSystem;
+
+inline constexpr const char* kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+// The desktop entry's file name in the autostart folder.
+inline constexpr const char* kAutostartEntryName = "kestrove.desktop";
+
+// Whether the Run value named after the product holds "/Auto". Reads only: a missing key is
+// not created.
+bool AutoStartRegistered(TargetSystem& target);
+
+// The Run value's text: the program file's full path followed by " /Auto". The path is the
+// target's own name for the file when one of its drives reaches it, else the host path.
+std::string AutoStartCommand(TargetSystem& target, const std::filesystem::path& programFile);
+
+// $XDG_CONFIG_HOME/autostart, else ~/.config/autostart. Empty when neither is known.
+std::filesystem::path XdgAutostartFolder(const std::function<const char*(const char*)>& getenv = nullptr);
+
+// The desktop entry that starts `programFile /Auto` on this target (KESTROVE_ROOT set to it).
+std::string AutostartDesktopEntry(const std::filesystem::path& programFile, const std::filesystem::path& targetFolder);
+
+// Turns the automatic start on (writes the Run value, creating the key) or off (deletes the
+// value), commits the registry, then writes or removes the desktop entry in
+// `autostartFolder` (an empty path: no entry). Only an entry made for this target is removed.
+// When the Run value already is what is asked for, the registry is left alone. Raises
+// RegistryError when the registry may not be written now (Wine runs on the target) or the
+// commit fails, ERegistryException "Failed to set data for '...'" when the value cannot be
+// set, std::runtime_error when the entry cannot be written; nothing after the failure is done.
+void SetAutoStart(TargetSystem& target, bool on, const std::filesystem::path& programFile,
+                  const std::filesystem::path& autostartFolder);
+
+}  // namespace kestrove
