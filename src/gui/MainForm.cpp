@@ -335,8 +335,9 @@ void TfrmMain::FormClose() {
     options_.StoreExpandedStates(catalogue_);
     // 5.
     SaveSettings();
-    // 6.
-    if (options_.EnableHotkey) RevealHiddenWindows();
+    // 6. Hidden browsers are shown again even when the boss key was switched off meanwhile:
+    // nothing else would ever bring them back.
+    RevealHiddenWindows();
     // 7-8. The ignore lists' dialog and the hive copies come with their pages.
   } catch (const std::exception& e) {
     // The program ends all the same; the settings of this run are lost.

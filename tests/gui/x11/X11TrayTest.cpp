@@ -200,7 +200,7 @@ class TX11TrayTest : public QObject {
 
   // Two presses hide and then show the chosen browsers' windows; a browser that is not
   // chosen and the program's own windows (which carry a browser's class in this test) are
-  // never touched. Closing while hidden shows them again.
+  // never touched.
   void bossKeyHidesAndShowsChosenBrowsers() {
     TGuiWorld world;
     WriteText(world.home.path() / "options.ini", "[Hotkey]\nEnableHotkey=1\nEnableFirefox=1\nEnableIE=1\n");
@@ -228,8 +228,11 @@ class TX11TrayTest : public QObject {
     QVERIFY(QTest::qWaitFor([&] { return Shown(display_, firefox) && Shown(display_, ie); }, 10000));
     QVERIFY(!form->BossHidden);
 
+    // Closing shows them again, even after the boss key was switched off meanwhile.
     PressCtrlF5();
     QVERIFY(QTest::qWaitFor([&] { return !Shown(display_, firefox); }, 10000));
+    form->Options().EnableHotkey = false;
+    form->UnregisterBossKey();
     form->close();
     QCOMPARE(world.terminated, 1);
     QVERIFY(QTest::qWaitFor([&] { return Shown(display_, firefox) && Shown(display_, ie); }, 10000));
