@@ -1,10 +1,18 @@
 // The window's life in the background without a window system: going to the notification
-// area and back, the schedule's arming and ticks, and the boss key where there is no X11.
-// The same with a real tray host and X server is in x11/X11TrayTest.cpp.
+// area and back, the schedule's arming and ticks, the boss key where there is no X11, and the
+// channel a later start uses. The same with a real tray host and X server is in
+// x11/X11TrayTest.cpp.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <QSystemTrayIcon>
+#include <cstring>
+#include <thread>
 
 #include "gui/AskDelete.h"
 #include "gui/GuiTestSupport.h"
+#include "gui/InstanceChannel.h"
 #include "gui/x11/BossKey.h"
 
 namespace kestrove::testing {
@@ -167,6 +175,42 @@ class TTrayScheduleTest : public QObject {
     QVERIFY(!form->BossKey().Registered());
     form->close();
     QCOMPARE(world.terminated, 1);
+  }
+
+  // One channel per target, whatever path names it; a socket left behind is taken over.
+  void secondStartChannelPerTarget() {
+    TGuiTempFolder folder;
+    std::filesystem::create_directories(folder.path() / "a");
+    std::filesystem::create_directories(folder.path() / "b");
+    std::filesystem::create_directory_symlink(folder.path() / "a", folder.path() / "link");
+    const QString a = TInstanceChannel::NameFor(folder.path() / "a");
+    QCOMPARE(TInstanceChannel::NameFor(folder.path() / "b" / ".." / "a"), a);
+    QCOMPARE(TInstanceChannel::NameFor(folder.path() / "link"), a);
+    QVERIFY(TInstanceChannel::NameFor(folder.path() / "b") != a);
+
+    QVERIFY(!TInstanceChannel::AskToShow(a, 500));
+    {
+      // A program that crashed leaves its socket file behind, with nobody listening.
+      const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::strncpy(address.sun_path, a.toLocal8Bit().constData(), sizeof address.sun_path - 1);
+      QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+      ::close(fd);
+      QVERIFY(std::filesystem::exists(a.toStdString()));
+      QVERIFY(!TInstanceChannel::AskToShow(a, 500));
+    }
+    TInstanceChannel channel;
+    QVERIFY(channel.Listen(a));
+    int requests = 0;
+    connect(&channel, &TInstanceChannel::ShowMainRequested, [&] { ++requests; });
+    bool answered = false;
+    // The answer needs this thread's event loop: ask from another one.
+    std::thread asker([&] { answered = TInstanceChannel::AskToShow(a, 10000); });
+    QVERIFY(QTest::qWaitFor([&] { return requests == 1; }, 10000));
+    QTest::qWait(50);
+    asker.join();
+    QVERIFY(answered);
   }
 };
 
