@@ -344,6 +344,8 @@ void TfrmMain::FormClose() {
     std::cerr << kProductName << ": " << e.what() << "\n";
   } catch (...) {
   }
+  // A failed step above must not leave browsers hidden after the program has gone.
+  if (BossHidden) RevealHiddenWindows();
   // 9.
   hide();
   if (OnTerminate) OnTerminate(exitCode_);
