@@ -156,6 +156,8 @@ void TfrmMain::CreateComponents() {
   Timer1 = new QTimer(this);
   Timer1->setInterval(500);
   connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+
+  CreateTray();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -200,14 +202,19 @@ void TfrmMain::FormCreate() {
   defaults.WindowWidth = width();
   defaults.WindowHeight = height();
   options_.Load(TOptionsSetting::OptionsFile(programFolder_), catalogue_, defaults);
-  // 10-11. The notification-area icon of "/Auto" and the taskbar style come with the tray.
+  // 10. The taskbar style of step 11 has no counterpart: a hidden window has no taskbar entry.
+  if (commandLine_.Switch == TStartSwitch::Auto) TrayIcon->show();
   // 12.
   options_.RestoreExpandedStates(catalogue_);
   gbCleaner->tvCleanItems->RefreshStates();
   // 13. Setting the box runs its click handler, which hands the setting to the controller.
   gbCleaner->cbFastMode->setChecked(options_.FastScan);
   gbCleaner->cbFastModeClick();
-  // 14. The boss key comes with the tray.
+  // 14.
+  if (options_.EnableHotkey) {
+    UnregisterBossKey();
+    RegisterBossKey();
+  }
   // 15.
   gbRegistry->tvRegistry->expandAll();
   // 16.
@@ -289,10 +296,12 @@ void TfrmMain::FormActivate() {
     PostToSelf([this] { WMSysCommandMinimizeToTray(); });
     if (options_.StartClean) PostToSelf([this] { WMAutoJobs(); });
   }
-  // 3. The schedule timer comes with the tray.
+  // 3.
   if (commandLine_.Switch == TStartSwitch::Clear) {
     SetSkipConfirm(true);
     PostToSelf([this] { WMAutoJobs(); });
+  } else {
+    ArmSchedule();
   }
 }
 
@@ -326,12 +335,17 @@ void TfrmMain::FormClose() {
     options_.StoreExpandedStates(catalogue_);
     // 5.
     SaveSettings();
-    // 6-8. The boss key, the ignore lists' dialog and the hive copies come with their pages.
+    // 6. Hidden browsers are shown again even when the boss key was switched off meanwhile:
+    // nothing else would ever bring them back.
+    RevealHiddenWindows();
+    // 7-8. The ignore lists' dialog and the hive copies come with their pages.
   } catch (const std::exception& e) {
     // The program ends all the same; the settings of this run are lost.
     std::cerr << kProductName << ": " << e.what() << "\n";
   } catch (...) {
   }
+  // A failed step above must not leave browsers hidden after the program has gone.
+  if (BossHidden) RevealHiddenWindows();
   // 9.
   hide();
   if (OnTerminate) OnTerminate(exitCode_);
@@ -398,8 +412,7 @@ void TfrmMain::PostToSelf(std::function<void()> call) { owner_->Post(std::move(c
 
 void TfrmMain::WMSysCommandMaximize() { showMaximized(); }
 
-// Until the notification-area icon exists, going to the notification area is hiding.
-void TfrmMain::WMSysCommandMinimizeToTray() { hide(); }
+void TfrmMain::WMSysCommandMinimizeToTray() { WMSysCommandMinimize(false); }
 
 void TfrmMain::WMAutoJobs() {
   // 1.

@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QLabel>
 #include <QMenu>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
 #include <chrono>
@@ -34,10 +35,21 @@ class QSessionManager;
 
 namespace kestrove {
 
+class TBossKey;
+
 // Window messages the window posts to itself for the command-line jobs.
 inline constexpr unsigned WM_AUTOJOBS = 0x5407;
 inline constexpr unsigned WM_REGDEFRAG = 0x6426;
 inline constexpr unsigned WM_REGSCAN = 0x6427;
+// Sent by a later start of the program on the same target (never by the window itself).
+inline constexpr unsigned WM_SHOWMAIN = 0x5405;
+
+inline constexpr const char* kTrayTip = "Left Click to activate Kestrove\r\nRight Click to popup menu";
+inline constexpr const char* kBossKeyFailed = "The hotkey for Boss Key failed, please try to use other key!";
+inline constexpr const char* kBossKeyAtomName = "MyKVRWHotkey_Hide";
+
+// The schedule's period for the stored interval index; an index out of range gives 15 minutes.
+int ScheduleIntervalMs(int cleanInterval);
 
 // Tags of the side buttons and pages; the high hexadecimal digit 1 marks a page button.
 inline constexpr int kTagCleaner = 17;
@@ -122,6 +134,38 @@ class TfrmMain : public QWidget {
   // Session end: true when the session may end (the window then closes).
   bool WMQueryEndSession();
 
+  // ---- Notification area, schedule and boss key
+  QSystemTrayIcon* TrayIcon;
+  QMenu* pmSelf;
+  QAction* miOpen;
+  QAction* miHelp;
+  QAction* miAbout;
+  QAction* miExit;
+  QTimer* Timer2;
+  bool BossHidden = false;
+  std::uint32_t HotkeyAtom = 0;
+  // Minimise to the notification area; `addIcon` false for the "/Auto" start, which added
+  // the icon at creation.
+  void WMSysCommandMinimize(bool addIcon);
+  // Restore: WM_SHOWMAIN, "&Open" and a left click on the icon.
+  void WMShowMain();
+  void miOpenClick();
+  void miExitClick();
+  void TrayIconActivated(QSystemTrayIcon::ActivationReason reason);
+  // Timer2 := AutoClean, its interval := ScheduleIntervalMs(CleanInterval). Assigning the
+  // values it already has leaves a running count alone. Also called after the options
+  // dialog is confirmed.
+  void ArmSchedule();
+  void Timer2Timer();
+  // Registers the boss key from the settings, with the failure message; after the options
+  // dialog is confirmed with a changed combination, UnregisterBossKey first.
+  void RegisterBossKey();
+  void UnregisterBossKey();
+  void WMHotkey();
+  // Close: the boss key is released and hidden browsers are shown again.
+  void RevealHiddenWindows();
+  TBossKey& BossKey() { return *bossKey_; }
+
   // ---- State
   TCleanerController& Cleaner() { return gbCleaner->Cleaner(); }
   TOptionsSetting& Options() { return options_; }
@@ -156,9 +200,12 @@ class TfrmMain : public QWidget {
   void showEvent(QShowEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  // A minimise from the title bar goes to the notification area.
+  void changeEvent(QEvent* event) override;
 
  private:
   void CreateComponents();
+  void CreateTray();
   // Writes the settings with the trees' states and the window's placement; throws
   // EIniFileError.
   void SaveSettings();
@@ -194,6 +241,7 @@ class TfrmMain : public QWidget {
   // Timer1 is shared: the cleaner's job and the scan each want it while they run.
   bool cleanerTimer_ = false;
   bool scanTimer_ = false;
+  TBossKey* bossKey_ = nullptr;
 };
 
 }  // namespace kestrove

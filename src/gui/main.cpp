@@ -7,6 +7,7 @@
 
 #include "app/CommandLine.h"
 #include "app/ProgramFolder.h"
+#include "gui/InstanceChannel.h"
 #include "gui/MainForm.h"
 #include "platform/TargetSystem.h"
 
@@ -68,6 +69,14 @@ int main(int argc, char* argv[]) {
     return 1;
   }
 
+  // One window per target: an interactive or "/Auto" start finds the program already
+  // running there, asks it to show its window and ends. The unattended jobs ("/Clear",
+  // "/Regscan", "/Regdefrag") run in a process of their own as asked.
+  const TStartSwitch start = ParseCommandLine(args).Switch;
+  const bool single = start == TStartSwitch::None || start == TStartSwitch::Auto;
+  const QString channelName = TInstanceChannel::NameFor(target->Folder());
+  if (single && TInstanceChannel::AskToShow(channelName)) return 0;
+
   // Creating the window reads the settings; a settings file that cannot be read (a FIFO or a
   // device in its place, or one far too large) ends the program with a message naming it.
   std::unique_ptr<TfrmMain> form;
@@ -77,6 +86,12 @@ int main(int argc, char* argv[]) {
     std::cerr << kProductName << ": " << e.what() << "\n";
     QMessageBox::critical(nullptr, kProductName, QString::fromStdString(e.what()));
     return 1;
+  }
+  TInstanceChannel channel;
+  if (single) {
+    if (!channel.Listen(channelName))
+      std::cerr << kProductName << ": a later start on this system will open a second window\n";
+    QObject::connect(&channel, &TInstanceChannel::ShowMainRequested, form.get(), [&form] { form->WMShowMain(); });
   }
   form->show();
   return QApplication::exec();

@@ -1,0 +1,221 @@
+// The window's life in the background without a window system: going to the notification
+// area and back, the schedule's arming and ticks, the boss key where there is no X11, and the
+// channel a later start uses. The same with a real tray host and X server is in
+// x11/X11TrayTest.cpp.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <QSystemTrayIcon>
+#include <cstring>
+#include <thread>
+
+#include "gui/AskDelete.h"
+#include "gui/GuiTestSupport.h"
+#include "gui/InstanceChannel.h"
+#include "gui/x11/BossKey.h"
+
+namespace kestrove::testing {
+
+namespace {
+
+void StoreSettings(TGuiWorld& world, const std::string& extra, bool selectLogItem = true) {
+  std::string text = extra;
+  if (selectLogItem) text += "\n[NodeSelected]\n1=Windows\n2=Windows - Windows Log Files\nSelectedCount=2\n";
+  WriteText(world.home.path() / "options.ini", text);
+}
+
+}  // namespace
+
+class TTrayScheduleTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void minimiseGoesToTheIconAndBack() {
+    TGuiWorld world;
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    QVERIFY(!form->TrayIcon->isVisible());
+    QCOMPARE(form->TrayIcon->toolTip(), QString("Left Click to activate Kestrove\nRight Click to popup menu"));
+    QVERIFY(form->TrayIcon->contextMenu() == form->pmSelf);
+
+    form->showMinimized();
+    QVERIFY(QTest::qWaitFor([&] { return form->isHidden(); }, 5000));
+    QVERIFY(form->TrayIcon->isVisible());
+    QVERIFY(!(form->windowState() & Qt::WindowMinimized));
+
+    // A left click: back, icon gone, the log's first line selected.
+    form->gbCleaner->lMain->AddLine("first");
+    form->gbCleaner->lMain->AddLine("second");
+    emit form->TrayIcon->activated(QSystemTrayIcon::Trigger);
+    QVERIFY(form->isVisible());
+    QVERIFY(!form->TrayIcon->isVisible());
+    QCOMPARE(form->gbCleaner->lMain->currentIndex().row(), 0);
+
+    // "&Open" and WM_SHOWMAIN do the same; a right click only pops the menu.
+    form->WMSysCommandMinimize(true);
+    emit form->TrayIcon->activated(QSystemTrayIcon::Context);
+    QVERIFY(form->isHidden());
+    form->miOpen->trigger();
+    QVERIFY(form->isVisible() && !form->TrayIcon->isVisible());
+
+    form->WMSysCommandMinimize(true);
+    form->miExit->trigger();
+    QCOMPARE(world.terminated, 1);
+    QVERIFY(!form->TrayIcon->isVisible());
+  }
+
+  void autoAddsTheIconAtCreation() {
+    TGuiWorld world;
+    auto form = world.MakeForm({"/Auto"});
+    QVERIFY(form->TrayIcon->isVisible());
+    form->show();
+    QVERIFY(QTest::qWaitFor([&] { return form->isHidden(); }, 5000));
+    QVERIFY(form->TrayIcon->isVisible());
+    form->WMShowMain();
+    QVERIFY(form->isVisible() && !form->TrayIcon->isVisible());
+  }
+
+  void scheduleArming() {
+    QCOMPARE(ScheduleIntervalMs(0), 900000);
+    QCOMPARE(ScheduleIntervalMs(1), 1800000);
+    QCOMPARE(ScheduleIntervalMs(2), 3600000);
+    QCOMPARE(ScheduleIntervalMs(3), 14400000);
+    QCOMPARE(ScheduleIntervalMs(4), 28800000);
+    QCOMPARE(ScheduleIntervalMs(-1), 900000);
+
+    TGuiWorld world;
+    StoreSettings(world, "[SChedule]\nAutoClean=1\nCleanInterval=9\n");
+    auto form = world.MakeForm();
+    QVERIFY(!form->Timer2->isActive());  // armed at activation, not creation
+    form->show();
+    QVERIFY(form->Timer2->isActive());
+    QCOMPARE(form->Timer2->interval(), 900000);
+
+    // The same values again leave the running count alone; a change restarts it.
+    const int running = form->Timer2->timerId();
+    form->ArmSchedule();
+    QCOMPARE(form->Timer2->timerId(), running);
+    form->Options().CleanInterval = 3;
+    form->ArmSchedule();
+    QVERIFY(form->Timer2->isActive());
+    QCOMPARE(form->Timer2->interval(), 14400000);
+    form->Options().AutoClean = false;
+    form->ArmSchedule();
+    QVERIFY(!form->Timer2->isActive());
+
+    // Never armed in a "/Clear" run.
+    TGuiWorld clear;
+    StoreSettings(clear, "[SChedule]\nAutoClean=1\n", false);
+    auto cleaning = clear.MakeForm({"/Clear"});
+    cleaning->show();
+    QVERIFY(!cleaning->Timer2->isActive());
+  }
+
+  // The timer itself, at a short interval, cleans while the window sits in the tray.
+  void tickCleansFromTheTray() {
+    TGuiWorld world(3);
+    StoreSettings(world, "[Options]\nIsAskBeforeClear=0\n[SChedule]\nAutoClean=1\n");
+    auto form = world.MakeForm({"/Auto"});
+    form->show();
+    QVERIFY(QTest::qWaitFor([&] { return form->isHidden(); }, 5000));
+    QCOMPARE(world.LogFilesLeft(), 3);
+    QVERIFY(form->Timer2->isActive());
+    form->Timer2->setInterval(50);
+    QVERIFY(QTest::qWaitFor([&] { return world.LogFilesLeft() == 0; }, 20000));
+    QCOMPARE(form->Cleaner().RunMode, DirectClean);
+    QVERIFY(world.prompt.asked.empty());
+    QVERIFY(form->isHidden());
+    form->Timer2->stop();
+    QVERIFY(WaitIdle(*form));
+  }
+
+  // Nothing checked: silence. A tick while the confirmation is open changes nothing.
+  void tickWithNothingCheckedOrWhileConfirming() {
+    {
+      TGuiWorld world(2);
+      StoreSettings(world, "", false);
+      auto form = world.MakeForm();
+      form->show();
+      form->Timer2Timer();
+      QVERIFY(!form->Cleaner().Busy && !form->Cleaner().JobRunning());
+      QVERIFY(world.prompt.asked.empty());
+      QCOMPARE(world.LogFilesLeft(), 2);
+    }
+    TGuiWorld world(2);
+    StoreSettings(world, "[Options]\nIsAskBeforeClear=1\n");
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    form->Cleaner().RunMode = TestRun;
+    int dialogs = 0;
+    TRunMode modeDuring = TestRun;
+    auto watch = WhenModalOpens<TfrmAskDelete>([&](TfrmAskDelete* d) {
+      ++dialogs;
+      modeDuring = form->Cleaner().RunMode;
+      form->Timer2Timer();  // a second tick while the user decides
+      QTest::mouseClick(d->bCancel, Qt::LeftButton);
+    });
+    form->Timer2Timer();
+    QCOMPARE(dialogs, 1);
+    QCOMPARE(modeDuring, DirectClean);
+    QVERIFY(!form->Cleaner().Busy);
+    QCOMPARE(world.LogFilesLeft(), 2);
+  }
+
+  // Without X11 no hot key can be registered: the message, once, at creation.
+  void bossKeyWithoutX11FailsWithTheMessage() {
+    TGuiWorld world;
+    StoreSettings(world, "[Hotkey]\nEnableHotkey=1\nEnableFirefox=1\n", false);
+    auto form = world.MakeForm();
+    QCOMPARE(world.prompt.asked.size(), std::size_t(1));
+    QCOMPARE(world.prompt.asked[0].Text, std::string("The hotkey for Boss Key failed, please try to use other key!"));
+    QCOMPARE(world.prompt.asked[0].Icon, TMsgIcon::Error);
+    QVERIFY(!form->BossKey().Registered());
+    form->close();
+    QCOMPARE(world.terminated, 1);
+  }
+
+  // One channel per target, whatever path names it; a socket left behind is taken over.
+  void secondStartChannelPerTarget() {
+    TGuiTempFolder folder;
+    std::filesystem::create_directories(folder.path() / "a");
+    std::filesystem::create_directories(folder.path() / "b");
+    std::filesystem::create_directory_symlink(folder.path() / "a", folder.path() / "link");
+    const QString a = TInstanceChannel::NameFor(folder.path() / "a");
+    QCOMPARE(TInstanceChannel::NameFor(folder.path() / "b" / ".." / "a"), a);
+    QCOMPARE(TInstanceChannel::NameFor(folder.path() / "link"), a);
+    QVERIFY(TInstanceChannel::NameFor(folder.path() / "b") != a);
+
+    QVERIFY(!TInstanceChannel::AskToShow(a, 500));
+    {
+      // A program that crashed leaves its socket file behind, with nobody listening.
+      const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::strncpy(address.sun_path, a.toLocal8Bit().constData(), sizeof address.sun_path - 1);
+      QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+      ::close(fd);
+      QVERIFY(std::filesystem::exists(a.toStdString()));
+      QVERIFY(!TInstanceChannel::AskToShow(a, 500));
+    }
+    TInstanceChannel channel;
+    QVERIFY(channel.Listen(a));
+    int requests = 0;
+    connect(&channel, &TInstanceChannel::ShowMainRequested, [&] { ++requests; });
+    bool answered = false;
+    // The answer needs this thread's event loop: ask from another one.
+    std::thread asker([&] { answered = TInstanceChannel::AskToShow(a, 10000); });
+    QVERIFY(QTest::qWaitFor([&] { return requests == 1; }, 10000));
+    QTest::qWait(50);
+    asker.join();
+    QVERIFY(answered);
+  }
+};
+
+KESTROVE_GUI_TEST(TTrayScheduleTest);
+
+}  // namespace kestrove::testing
+
+#include "TrayScheduleTest.moc"
