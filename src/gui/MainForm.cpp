@@ -18,6 +18,7 @@
 #include "gui/About.h"
 #include "gui/BackupHint.h"
 #include "gui/RestoreDialog.h"
+#include "gui/x11/BossKey.h"
 
 namespace kestrove {
 
@@ -563,6 +564,18 @@ void TfrmMain::bBackupFullRegistryClick() {
 void TfrmMain::bOptionsClick() {
   TOptionsHooks hooks = OptionsHooks;
   hooks.SaveSettings = [this] { SaveSettings(); };
+  // The window owns the boss key and the schedule: OK re-arms them through it (tests may
+  // script their own).
+  if (!hooks.UnregisterBossKey) hooks.UnregisterBossKey = [this] { UnregisterBossKey(); };
+  if (!hooks.RegisterBossKey) hooks.RegisterBossKey = [this] { RegisterBossKey(); };
+  if (!hooks.ArmSchedule) hooks.ArmSchedule = [this] { ArmSchedule(); };
+  if (!hooks.TestHotkey)
+    hooks.TestHotkey = [](const TShortcut& key) {
+      TBossKey probe;
+      const bool registered = probe.Register(key);
+      probe.Unregister();
+      return registered;
+    };
   TfrmOptions dialog(options_, *target_, programFolder_, *prompt_, *desktop_, hooks, this);
   if (dialog.exec() != QDialog::Accepted) return;
   gbCleaner->cbFastMode->setChecked(options_.FastScan);
