@@ -17,7 +17,10 @@ namespace {
 
 constexpr std::uint64_t kRecordedSizeAt = 28;
 constexpr std::uint64_t kFirstTableAt = 32;
-constexpr std::uint64_t kTableHeaderSize = 32;
+// A table's own header is 16 bytes: signature, block count, next table, sequence number. Its
+// first entry follows at once (Internet Explorer and Wine fill the slots at 16 and 24 like any
+// other; starting at 32 would miss the URLs those two slots point at).
+constexpr std::uint64_t kTableHeaderSize = 16;
 constexpr std::uint64_t kBlockSize = 128;
 constexpr std::uint64_t kEntrySize = 8;
 constexpr std::uint32_t kHashTag = 0x48534148;  // "HASH" read little-endian
@@ -131,7 +134,7 @@ bool WipePass(int fd, unsigned char fill) {
   // Never past the recorded size, and never past the real end: the wipe never grows a file.
   const std::uint64_t limit = std::min<std::uint64_t>(recordedSize, std::uint64_t(std::max<off_t>(st.st_size, 0)));
 
-  // The chain first, so that no table's own 32 bytes are overwritten by the stretch after
+  // The chain first, so that no table's own header is overwritten by the stretch after
   // another table, whatever order the chain visits them in.
   struct TTable {
     std::uint64_t At, End;
@@ -140,7 +143,7 @@ bool WipePass(int fd, unsigned char fill) {
   std::unordered_set<std::uint32_t> visited;
   for (std::uint32_t at = first; at != 0 && at <= recordedSize && visited.insert(at).second;) {
     std::uint32_t tag = 0, next = 0;
-    if (!PReadU32(fd, at, tag) || tag != kHashTag || !PReadU32(fd, at + 8, next)) break;
+    if (!PReadU32(fd, at, tag) || tag != kHashTag || !PReadU32(fd, std::uint64_t(at) + 8, next)) break;
     tables.push_back({at, std::min<std::uint64_t>(next != 0 ? next : recordedSize, limit)});
     at = next;
   }
@@ -210,6 +213,7 @@ std::vector<TIndexDatRecord> ParseIndexDat(std::string_view d, const TIndexDatPr
       // that reads as negative, is skipped.
       if (std::int32_t(recordAt) >= std::int32_t(recordedSize) || std::int32_t(recordAt) < 0) continue;
       TIndexDatRecord record;
+      record.Offset = recordAt;
       if (ReadRecord(d, recordAt, record)) records.push_back(std::move(record));
     }
     at = next;
