@@ -144,7 +144,10 @@ bool WipePass(int fd, unsigned char fill) {
   for (std::uint32_t at = first; at != 0 && at <= recordedSize && visited.insert(at).second;) {
     std::uint32_t tag = 0, next = 0;
     if (!PReadU32(fd, at, tag) || tag != kHashTag || !PReadU32(fd, std::uint64_t(at) + 8, next)) break;
-    tables.push_back({at, std::min<std::uint64_t>(next != 0 ? next : recordedSize, limit)});
+    // The stretch of a table ends where the next table starts; a chain that leads backwards
+    // (or in a loop) would leave this table's records, so such a table runs to the end.
+    const std::uint64_t end = next > at ? next : recordedSize;
+    tables.push_back({at, std::min<std::uint64_t>(end, limit)});
     at = next;
   }
   std::vector<std::uint64_t> headers;

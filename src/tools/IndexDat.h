@@ -55,8 +55,9 @@ std::string IndexDatTimeText(std::uint64_t fileTime);
 int IndexDatWipePasses(bool isWipeFile, int wipeNumber);
 
 // Overwrites, in place, everything each hash table of the chain covers after its 16-byte
-// header (the entries and the records stored after the table) up to the next table, or up to
-// the recorded size for the last table; the file header and the tables' headers stay.
+// header (the entries and the records stored after the table) up to the next table when that
+// lies further on, else up to the recorded size; the file header and every table's header
+// stay.
 // Every pass but the last writes one random byte value (0..254), the last writes zeros; each
 // pass is flushed to disk. Writes never pass the recorded size nor the real end of the file:
 // the file never grows. `fd` is a file already open for reading and writing (the caller
