@@ -248,8 +248,9 @@ bool ReadIndexDat(const std::string& hostPath, std::vector<TIndexDatRecord>& out
 
 std::string IndexDatTimeText(std::uint64_t fileTime) {
   static const std::string kNotAvailable = "Not Available";
-  // Windows cannot convert times from 2^63 on.
-  if (fileTime >= (std::uint64_t(1) << 63)) return kNotAvailable;
+  // Windows cannot convert times from 2^63 on. A time stamp of 0 was never set: shown as a
+  // date it would read as 1601 (or, with a two-digit year, as 2001).
+  if (fileTime == 0 || fileTime >= (std::uint64_t(1) << 63)) return kNotAvailable;
   constexpr std::int64_t kUnixEpochSeconds = 11644473600;  // 1601-01-01 to 1970-01-01
   const std::time_t seconds = std::time_t(std::int64_t(fileTime / 10000000) - kUnixEpochSeconds);
   const unsigned milliseconds = unsigned(fileTime / 10000 % 1000);

@@ -68,4 +68,11 @@ void WipeIndexDatRecordsFd(int fd, int passes);
 // regular file (links are not followed) that can be opened for reading and writing.
 void WipeIndexDatRecords(const std::string& hostPath, int passes);
 
+class TargetSystem;
+
+// The wipe on a file of a target named by its Windows path, opened the way the cleaner opens
+// what it writes: only inside the Windows system (its folder, its own drives, its mount), no
+// link followed, a regular file with a single name. Anything else is left alone (false).
+bool WipeIndexDatRecordsInTarget(const TargetSystem& target, std::string_view windowsPath, int passes);
+
 }  // namespace kestrove

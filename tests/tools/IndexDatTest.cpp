@@ -192,6 +192,8 @@ TEST(IndexDat, TimeTextIsLocalOrNotAvailable) {
   EXPECT_NE(IndexDatTimeText(year2501 - 366 * 86400 * kPerSecond), "Not Available");
   EXPECT_EQ(IndexDatTimeText(0x8000000000000000ULL), "Not Available");
   EXPECT_EQ(IndexDatTimeText(~0ULL), "Not Available");
+  EXPECT_EQ(IndexDatTimeText(0), "Not Available");
+  EXPECT_NE(IndexDatTimeText(1), "Not Available");
   // The date-time value 0 (1899-12-30 midnight) is the one in-range time shown as missing.
   const std::uint64_t dateTimeZero = (k1601To1970 - 2209161600ULL) * kPerSecond;
   EXPECT_EQ(IndexDatTimeText(dateTimeZero), "Not Available");
