@@ -150,20 +150,36 @@ bool WipePass(int fd, unsigned char fill) {
     tables.push_back({at, std::min<std::uint64_t>(end, limit)});
     at = next;
   }
+  // What to overwrite: the union of the tables' stretches (each byte once, however the
+  // stretches of a damaged chain overlap), less every table's header.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> stretches;
+  for (const TTable& t : tables) {
+    // The file header's two fields stay whatever a damaged chain says.
+    const std::uint64_t from = std::max<std::uint64_t>(t.At + kTableHeaderSize, kFirstTableAt + 4);
+    if (from < t.End) stretches.emplace_back(from, t.End);
+  }
+  std::sort(stretches.begin(), stretches.end());
   std::vector<std::uint64_t> headers;
   for (const TTable& t : tables) headers.push_back(t.At);
   std::sort(headers.begin(), headers.end());
 
   const std::vector<unsigned char> buffer(4096, fill);
-  for (const TTable& t : tables) {
-    std::uint64_t from = t.At + kTableHeaderSize;
-    for (const std::uint64_t h : headers) {
-      if (h + kTableHeaderSize <= from) continue;
-      if (h >= t.End) break;
-      if (h > from && !Overwrite(fd, buffer, from, h)) return false;
-      from = std::max(from, h + kTableHeaderSize);
+  std::size_t nextHeader = 0;
+  std::uint64_t done = 0;  // everything below has been written or skipped
+  for (auto [from, to] : stretches) {
+    from = std::max(from, done);
+    while (from < to) {
+      while (nextHeader < headers.size() && headers[nextHeader] + kTableHeaderSize <= from) ++nextHeader;
+      if (nextHeader < headers.size() && headers[nextHeader] <= from) {
+        from = headers[nextHeader] + kTableHeaderSize;  // inside a header: skip it
+        continue;
+      }
+      const std::uint64_t stop =
+          nextHeader < headers.size() ? std::min<std::uint64_t>(to, headers[nextHeader]) : to;
+      if (!Overwrite(fd, buffer, from, stop)) return false;
+      from = stop;
     }
-    if (from < t.End && !Overwrite(fd, buffer, from, t.End)) return false;
+    done = std::max(done, to);
   }
   ::fdatasync(fd);
   return true;
@@ -174,10 +190,7 @@ bool WipePass(int fd, unsigned char fill) {
 std::vector<TIndexDatRecord> ParseIndexDat(std::string_view d, const TIndexDatProgress& progress) {
   std::vector<TIndexDatRecord> records;
   std::uint32_t recordedSize = 0, first = 0;
-  if (!U32At(d, kRecordedSizeAt, recordedSize) || !U32At(d, kFirstTableAt, first)) {
-    if (progress) progress(0, 0);
-    return records;
-  }
+  if (!U32At(d, kRecordedSizeAt, recordedSize) || !U32At(d, kFirstTableAt, first)) return records;
 
   // Counting pass: the entries of every table on the chain, for the progress.
   std::uint64_t total = 0;
@@ -205,6 +218,10 @@ std::vector<TIndexDatRecord> ParseIndexDat(std::string_view d, const TIndexDatPr
     const std::uint64_t inData = base < d.size() ? (d.size() - base) / kEntrySize : 0;
     const std::uint64_t count = entries > 0 ? std::min<std::uint64_t>(std::uint64_t(entries), inData) : 0;
     for (std::uint64_t i = 0; i < count; ++i) {
+      // Tables of a real file never overlap, so no file holds more entries than it has 8-byte
+      // slots; tables laid over one another in a damaged file end the walk there instead of
+      // walking the same bytes again and again.
+      if (walked >= d.size() / kEntrySize) return records;
       ++walked;
       if (progress && !progress(walked, total)) return records;
       const std::uint64_t entry = base + i * kEntrySize;

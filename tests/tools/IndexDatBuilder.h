@@ -15,9 +15,14 @@ class TIndexDatBuilder {
  public:
   static constexpr std::uint32_t kDataStart = 0x4000;
   static constexpr std::uint32_t kBitmapAt = 0x250;
+  static constexpr std::uint32_t kBitmapEnd = 0x1000;
 
   TIndexDatBuilder() : data_(kDataStart, '\0') {
     std::memcpy(data_.data(), "Client UrlCache MMF Ver 5.2", 28);
+    // Four cache folders, as a new cache has (readers such as libmsiecf look them up).
+    Put32(0x48, 4);
+    const char* names[] = {"AAAAAAAA", "BBBBBBBB", "CCCCCCCC", "DDDDDDDD"};
+    for (int i = 0; i < 4; ++i) std::memcpy(data_.data() + 0x4C + 12 * i + 4, names[i], 8);
   }
 
   // Appends a hash table of `blocks` blocks, every slot free, and links it at the end of the
@@ -69,7 +74,9 @@ class TIndexDatBuilder {
   // The file; its recorded size is the real size unless `recordedSize` is given.
   std::string Build(std::optional<std::uint32_t> recordedSize = {}) {
     Put32(28, recordedSize.value_or(std::uint32_t(data_.size())));
-    const std::uint32_t blocks = std::uint32_t((data_.size() - kDataStart) / 128);
+    // The block count no larger than the allocation bitmap can describe.
+    const std::uint32_t blocks =
+        std::uint32_t(std::min<std::size_t>((data_.size() - kDataStart) / 128, (kBitmapEnd - kBitmapAt) * 8));
     Put32(36, blocks);
     Put32(40, blocks);
     return data_;
@@ -85,10 +92,13 @@ class TIndexDatBuilder {
   // Appends whole blocks and marks them used in the allocation bitmap.
   std::uint32_t Append(std::string bytes) {
     bytes.resize((bytes.size() + 127) / 128 * 128, '\0');
+    const std::uint32_t blocks = std::uint32_t(bytes.size() / 128);
+    if (bytes.compare(0, 4, "HASH") != 0)  // a record's length in blocks; a table's is set by Table
+      for (int i = 0; i < 4; ++i) bytes[4 + i] = char(blocks >> (8 * i));
     const std::uint32_t at = std::uint32_t(data_.size());
     data_ += bytes;
     for (std::uint32_t b = (at - kDataStart) / 128; b < (data_.size() - kDataStart) / 128; ++b)
-      if (kBitmapAt + b / 8 < kDataStart) data_[kBitmapAt + b / 8] |= char(1 << (b % 8));
+      if (kBitmapAt + b / 8 < kBitmapEnd) data_[kBitmapAt + b / 8] |= char(1 << (b % 8));
     return at;
   }
 
