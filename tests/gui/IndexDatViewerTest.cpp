@@ -39,6 +39,7 @@ class IndexDatViewerTest : public QObject {
     TOpenedUrls desktop;
     TfrmIndexDatViewer viewer(&world.target, options, world.prompt, desktop, nullptr);
     viewer.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&viewer));
     QVERIFY(viewer.eFileName->text().endsWith("\\Content.IE5\\index.dat"));
     QVERIFY(!viewer.ProgressBar->isVisible());
     for (const char* bad : {"C:\\cache\\index.da_", "C:\\cache\\missing.dat", "C:\\cache"}) {
@@ -64,6 +65,7 @@ class IndexDatViewerTest : public QObject {
     const QModelIndex second = viewer.Model->index(1, 0);
     viewer.lvIndexDat->setCurrentIndex(second);
     const QRect cell = viewer.lvIndexDat->visualRect(second);
+    QTest::mouseClick(viewer.lvIndexDat->viewport(), Qt::LeftButton, {}, cell.center());
     QTest::mouseDClick(viewer.lvIndexDat->viewport(), Qt::LeftButton, {}, cell.center());
     QCOMPARE(desktop.opened, std::vector<std::string>{"http://site1/"});
   }
