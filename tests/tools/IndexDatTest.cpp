@@ -16,6 +16,7 @@
 #include <map>
 #include <sstream>
 
+#include "platform/memory/MemoryTarget.h"
 #include "tools/IndexDat.h"
 #include "IndexDatBuilder.h"
 
@@ -275,6 +276,27 @@ TEST(IndexDatWipe, PassesAndWhatIsOverwritten) {
   WipeIndexDatRecordsFd(rw, 2);
   ::close(rw);
   EXPECT_EQ(ReadFile(file), after);
+}
+
+TEST(IndexDatWipe, InATargetOnlyInsideTheWindowsSystem) {
+  TIndexDatBuilder b;
+  b.Entry(b.Table(1), 0, b.Url("http://one/", 1));
+  const std::string file = b.Build();
+  memory::MemoryTarget target;
+  TempDir outside;
+  target.AddDrive('Z', outside.path, 3, false);
+  const fs::path inside = target.WriteFile("C:\\cache\\index.dat", file);
+  target.WriteFile("C:\\cache\\linked.dat", file);
+  fs::create_hard_link(target.DriveC() / "cache" / "linked.dat", outside.path / "second-name.dat");
+  WriteFile(outside.path / "index.dat", file);
+
+  EXPECT_TRUE(WipeIndexDatRecordsInTarget(target, "c:\\CACHE\\INDEX.DAT", 1));
+  EXPECT_TRUE(ParseIndexDat(ReadFile(inside)).empty());
+  EXPECT_FALSE(WipeIndexDatRecordsInTarget(target, "Z:\\index.dat", 1));
+  EXPECT_EQ(ReadFile(outside.path / "index.dat"), file);
+  EXPECT_FALSE(WipeIndexDatRecordsInTarget(target, "C:\\cache\\linked.dat", 1));
+  EXPECT_EQ(ReadFile(outside.path / "second-name.dat"), file);
+  EXPECT_FALSE(WipeIndexDatRecordsInTarget(target, "C:\\cache\\missing.dat", 1));
 }
 
 // ---- the real files of the shared test data against msiecfexport (libmsiecf-utils)
