@@ -12,6 +12,10 @@ for t in $targets; do
   work="build-fuzz/corpus-${t#fuzz_}"
   mkdir -p "$work"
   [ -d "$corpus" ] && cp -n "$corpus"/* "$work"/ 2>/dev/null || true
+  # Real index.dat files may not be copied into the project: seed from the shared test data.
+  if [ "$t" = fuzz_index_dat ] && [ -d ../shared/testdata/msiecf ]; then
+    cp -n ../shared/testdata/msiecf/* "$work"/ 2>/dev/null || true
+  fi
   echo "== $t for ${seconds}s"
   "build-fuzz/$t" -max_total_time="$seconds" -max_len=65536 -print_final_stats=1 "$work" 2>&1 | tail -4
 done

@@ -36,5 +36,6 @@ int CmdBackups(CliContext& ctx, const Args& args);
 int CmdRestore(CliContext& ctx, const Args& args);
 int CmdBackupFull(CliContext& ctx, const Args& args);
 int CmdRestorePoint(CliContext& ctx, const Args& args);
+int CmdIndexDat(CliContext& ctx, const Args& args);
 
 }  // namespace kestrove::cli

@@ -64,6 +64,9 @@ const TCommandHelp kCommands[] = {
      "  restore-point restore NAME\n"
      "                            put restore point NAME back (refused while Wine runs); the\n"
      "                            registry as it is now is first kept as a restore point\n"},
+    {"index-dat",
+     "  index-dat FILE            list the URLs an Internet Explorer index.dat file holds, one per\n"
+     "                            line: the URL, a tab, its time stamp (as the Index.dat Viewer shows)\n"},
     {"help", "  help [COMMAND]            this text, or one command's\n"},
 };
 
@@ -195,6 +198,7 @@ int main(int argc, char** argv) {
     if (command == "restore") return CmdRestore(ctx, args);
     if (command == "backup-full") return CmdBackupFull(ctx, args);
     if (command == "restore-point") return CmdRestorePoint(ctx, args);
+    if (command == "index-dat") return CmdIndexDat(ctx, args);
   } catch (const std::exception& e) {
     std::cerr << "kestrove-cli: " << e.what() << "\n";
     return 1;

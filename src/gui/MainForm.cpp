@@ -17,6 +17,7 @@
 #include "app/IniFile.h"
 #include "gui/About.h"
 #include "gui/BackupHint.h"
+#include "gui/IndexDatViewer.h"
 #include "gui/RestoreDialog.h"
 #include "gui/x11/BossKey.h"
 
@@ -153,6 +154,10 @@ void TfrmMain::CreateComponents() {
   connect(gbRegistry->bRestoreRegistry, &QPushButton::clicked, this, [this] { bRestoreRegistryClick(); });
   connect(gbTools->bBackupFullRegistry, &QPushButton::clicked, this, [this] { bBackupFullRegistryClick(); });
   connect(gbTools->bWindowsBackup, &QPushButton::clicked, this, [this] { bWindowsBackupClick(); });
+  connect(gbTools->bViewHistory, &QPushButton::clicked, this, [this] {
+    TfrmIndexDatViewer viewer(target_, options_, *prompt_, *desktop_, this);
+    viewer.exec();
+  });
 
   Timer1 = new QTimer(this);
   Timer1->setInterval(500);

@@ -24,6 +24,8 @@ TToolsPage::TToolsPage(int tag, QWidget* parent) : TPageBox("Tools", tag, parent
   bBackupFullRegistry->setToolTip("Backup your entire registry");
   bWindowsBackup = new QPushButton("Windows Backup...", this);
   bWindowsBackup->setToolTip("Use the windows backup tool to backup the system");
+  bViewHistory = new QPushButton("Index.dat Viewer...", this);
+  bViewHistory->setToolTip("Read the contents of your index.dat files");
   // The startup manager is not part of this window yet; the backup buttons are the window's.
   for (QPushButton* b : {bStartup, bDeleteEntry, bSelectAll, bSelectNone})
     b->setEnabled(false);
@@ -34,7 +36,7 @@ void TToolsPage::Layout() {
   const int h = height();
   const int top = ContentTop();
   int left = 8;
-  for (QPushButton* b : {bBackupFullRegistry, bWindowsBackup}) {
+  for (QPushButton* b : {bBackupFullRegistry, bWindowsBackup, bViewHistory}) {
     b->setGeometry(left, top, ButtonWidth(b), kPageButtonHeight);
     left += b->width() + 20;
   }

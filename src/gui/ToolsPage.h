@@ -23,6 +23,7 @@ class TToolsPage : public TPageBox {
   QPushButton* bSelectNone;
   QPushButton* bBackupFullRegistry;
   QPushButton* bWindowsBackup;
+  QPushButton* bViewHistory;
 
   // The layout rules.
   void Layout();

@@ -17,7 +17,10 @@ namespace {
 
 constexpr std::uint64_t kRecordedSizeAt = 28;
 constexpr std::uint64_t kFirstTableAt = 32;
-constexpr std::uint64_t kTableHeaderSize = 32;
+// A table's own header is 16 bytes: signature, block count, next table, sequence number. Its
+// first entry follows at once (Internet Explorer and Wine fill the slots at 16 and 24 like any
+// other; starting at 32 would miss the URLs those two slots point at).
+constexpr std::uint64_t kTableHeaderSize = 16;
 constexpr std::uint64_t kBlockSize = 128;
 constexpr std::uint64_t kEntrySize = 8;
 constexpr std::uint32_t kHashTag = 0x48534148;  // "HASH" read little-endian
@@ -131,7 +134,7 @@ bool WipePass(int fd, unsigned char fill) {
   // Never past the recorded size, and never past the real end: the wipe never grows a file.
   const std::uint64_t limit = std::min<std::uint64_t>(recordedSize, std::uint64_t(std::max<off_t>(st.st_size, 0)));
 
-  // The chain first, so that no table's own 32 bytes are overwritten by the stretch after
+  // The chain first, so that no table's own header is overwritten by the stretch after
   // another table, whatever order the chain visits them in.
   struct TTable {
     std::uint64_t At, End;
@@ -140,24 +143,43 @@ bool WipePass(int fd, unsigned char fill) {
   std::unordered_set<std::uint32_t> visited;
   for (std::uint32_t at = first; at != 0 && at <= recordedSize && visited.insert(at).second;) {
     std::uint32_t tag = 0, next = 0;
-    if (!PReadU32(fd, at, tag) || tag != kHashTag || !PReadU32(fd, at + 8, next)) break;
-    tables.push_back({at, std::min<std::uint64_t>(next != 0 ? next : recordedSize, limit)});
+    if (!PReadU32(fd, at, tag) || tag != kHashTag || !PReadU32(fd, std::uint64_t(at) + 8, next)) break;
+    // The stretch of a table ends where the next table starts; a chain that leads backwards
+    // (or in a loop) would leave this table's records, so such a table runs to the end.
+    const std::uint64_t end = next > at ? next : recordedSize;
+    tables.push_back({at, std::min<std::uint64_t>(end, limit)});
     at = next;
   }
+  // What to overwrite: the union of the tables' stretches (each byte once, however the
+  // stretches of a damaged chain overlap), less every table's header.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> stretches;
+  for (const TTable& t : tables) {
+    // The file header's two fields stay whatever a damaged chain says.
+    const std::uint64_t from = std::max<std::uint64_t>(t.At + kTableHeaderSize, kFirstTableAt + 4);
+    if (from < t.End) stretches.emplace_back(from, t.End);
+  }
+  std::sort(stretches.begin(), stretches.end());
   std::vector<std::uint64_t> headers;
   for (const TTable& t : tables) headers.push_back(t.At);
   std::sort(headers.begin(), headers.end());
 
   const std::vector<unsigned char> buffer(4096, fill);
-  for (const TTable& t : tables) {
-    std::uint64_t from = t.At + kTableHeaderSize;
-    for (const std::uint64_t h : headers) {
-      if (h + kTableHeaderSize <= from) continue;
-      if (h >= t.End) break;
-      if (h > from && !Overwrite(fd, buffer, from, h)) return false;
-      from = std::max(from, h + kTableHeaderSize);
+  std::size_t nextHeader = 0;
+  std::uint64_t done = 0;  // everything below has been written or skipped
+  for (auto [from, to] : stretches) {
+    from = std::max(from, done);
+    while (from < to) {
+      while (nextHeader < headers.size() && headers[nextHeader] + kTableHeaderSize <= from) ++nextHeader;
+      if (nextHeader < headers.size() && headers[nextHeader] <= from) {
+        from = headers[nextHeader] + kTableHeaderSize;  // inside a header: skip it
+        continue;
+      }
+      const std::uint64_t stop =
+          nextHeader < headers.size() ? std::min<std::uint64_t>(to, headers[nextHeader]) : to;
+      if (!Overwrite(fd, buffer, from, stop)) return false;
+      from = stop;
     }
-    if (from < t.End && !Overwrite(fd, buffer, from, t.End)) return false;
+    done = std::max(done, to);
   }
   ::fdatasync(fd);
   return true;
@@ -168,10 +190,7 @@ bool WipePass(int fd, unsigned char fill) {
 std::vector<TIndexDatRecord> ParseIndexDat(std::string_view d, const TIndexDatProgress& progress) {
   std::vector<TIndexDatRecord> records;
   std::uint32_t recordedSize = 0, first = 0;
-  if (!U32At(d, kRecordedSizeAt, recordedSize) || !U32At(d, kFirstTableAt, first)) {
-    if (progress) progress(0, 0);
-    return records;
-  }
+  if (!U32At(d, kRecordedSizeAt, recordedSize) || !U32At(d, kFirstTableAt, first)) return records;
 
   // Counting pass: the entries of every table on the chain, for the progress.
   std::uint64_t total = 0;
@@ -199,6 +218,10 @@ std::vector<TIndexDatRecord> ParseIndexDat(std::string_view d, const TIndexDatPr
     const std::uint64_t inData = base < d.size() ? (d.size() - base) / kEntrySize : 0;
     const std::uint64_t count = entries > 0 ? std::min<std::uint64_t>(std::uint64_t(entries), inData) : 0;
     for (std::uint64_t i = 0; i < count; ++i) {
+      // Tables of a real file never overlap, so no file holds more entries than it has 8-byte
+      // slots; tables laid over one another in a damaged file end the walk there instead of
+      // walking the same bytes again and again.
+      if (walked >= d.size() / kEntrySize) return records;
       ++walked;
       if (progress && !progress(walked, total)) return records;
       const std::uint64_t entry = base + i * kEntrySize;
@@ -210,6 +233,7 @@ std::vector<TIndexDatRecord> ParseIndexDat(std::string_view d, const TIndexDatPr
       // that reads as negative, is skipped.
       if (std::int32_t(recordAt) >= std::int32_t(recordedSize) || std::int32_t(recordAt) < 0) continue;
       TIndexDatRecord record;
+      record.Offset = recordAt;
       if (ReadRecord(d, recordAt, record)) records.push_back(std::move(record));
     }
     at = next;
@@ -241,8 +265,9 @@ bool ReadIndexDat(const std::string& hostPath, std::vector<TIndexDatRecord>& out
 
 std::string IndexDatTimeText(std::uint64_t fileTime) {
   static const std::string kNotAvailable = "Not Available";
-  // Windows cannot convert times from 2^63 on.
-  if (fileTime >= (std::uint64_t(1) << 63)) return kNotAvailable;
+  // Windows cannot convert times from 2^63 on. A time stamp of 0 was never set: shown as a
+  // date it would read as 1601 (or, with a two-digit year, as 2001).
+  if (fileTime == 0 || fileTime >= (std::uint64_t(1) << 63)) return kNotAvailable;
   constexpr std::int64_t kUnixEpochSeconds = 11644473600;  // 1601-01-01 to 1970-01-01
   const std::time_t seconds = std::time_t(std::int64_t(fileTime / 10000000) - kUnixEpochSeconds);
   const unsigned milliseconds = unsigned(fileTime / 10000 % 1000);

@@ -5,7 +5,7 @@
 // Layout as far as we read it (little-endian): the header holds at 28 the size the file's
 // owner recorded (the bound for every offset, instead of the real size) and at 32 the offset
 // of the first hash table. A table starts "HASH", its length in 128-byte blocks and the
-// offset of the next table; its 8-byte entries follow from table + 32. An entry whose first
+// offset of the next table and a sequence number; its 8-byte entries follow from table + 16. An entry whose first
 // byte is 1 or 3 is empty; otherwise bytes 4-7 point at a record ("URL ", "LEAK", "REDR").
 //
 // Files are outside data: every offset and length is checked, and a chain of tables that
@@ -28,6 +28,7 @@ enum class TIndexDatRecordKind : std::uint8_t { Url, Leak, Redirect };
 struct TIndexDatRecord {
   std::string Url;
   std::uint64_t FileTime = 0;
+  std::uint32_t Offset = 0;  // where the record starts in the file
   TIndexDatRecordKind Kind = TIndexDatRecordKind::Url;
 };
 
@@ -53,9 +54,10 @@ std::string IndexDatTimeText(std::uint64_t fileTime);
 // IsWipeFile is on, else 0, clamped to 1..3.
 int IndexDatWipePasses(bool isWipeFile, int wipeNumber);
 
-// Overwrites, in place, everything each hash table of the chain covers after its first 32
-// bytes (the entries and the records stored after the table) up to the next table, or up to
-// the recorded size for the last table; the file header and the tables' first 32 bytes stay.
+// Overwrites, in place, everything each hash table of the chain covers after its 16-byte
+// header (the entries and the records stored after the table) up to the next table when that
+// lies further on, else up to the recorded size; the file header and every table's header
+// stay.
 // Every pass but the last writes one random byte value (0..254), the last writes zeros; each
 // pass is flushed to disk. Writes never pass the recorded size nor the real end of the file:
 // the file never grows. `fd` is a file already open for reading and writing (the caller
@@ -65,5 +67,12 @@ void WipeIndexDatRecordsFd(int fd, int passes);
 // The same on a host path, for the viewer: nothing happens unless the path names an existing
 // regular file (links are not followed) that can be opened for reading and writing.
 void WipeIndexDatRecords(const std::string& hostPath, int passes);
+
+class TargetSystem;
+
+// The wipe on a file of a target named by its Windows path, opened the way the cleaner opens
+// what it writes: only inside the Windows system (its folder, its own drives, its mount), no
+// link followed, a regular file with a single name. Anything else is left alone (false).
+bool WipeIndexDatRecordsInTarget(const TargetSystem& target, std::string_view windowsPath, int passes);
 
 }  // namespace kestrove

@@ -7,14 +7,17 @@
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
+#include <fstream>
 #include <iostream>
 
 #include "app/ProgramFolder.h"
 #include "gui/About.h"
 #include "gui/AskDelete.h"
+#include "gui/IndexDatViewer.h"
 #include "gui/MainForm.h"
 #include "gui/Options.h"
 #include "platform/TargetSystem.h"
+#include "../../tools/IndexDatBuilder.h"
 
 using namespace kestrove;
 
@@ -31,6 +34,25 @@ void Save(QWidget* w, const QString& dir, const QString& name, bool settle = tru
   const QString path = dir + "/" + name + ".png";
   if (!w->grab().save(path)) std::cerr << "could not write " << path.toStdString() << "\n";
   std::cout << path.toStdString() << " (" << w->width() << " x " << w->height() << ")\n";
+}
+
+struct TOkPrompt : IPrompt {
+  TMsgResult Ask(const TMessageRequest&) override { return TMsgResult::Ok; }
+};
+
+// A generated index.dat of 100,000 URLs, to see the viewer's list full.
+QString LargeIndexDat(const QString& dir) {
+  testing::TIndexDatBuilder b;
+  std::uint32_t table = 0;
+  for (int i = 0; i < 100000; ++i) {
+    if (i % 510 == 0) table = b.Table(32);
+    b.Entry(table, std::uint32_t(i % 510),
+            b.Url("http://www.example" + std::to_string(i % 97) + ".com/page" + std::to_string(i) + ".html",
+                  130849743202620000ULL + std::uint64_t(i) * 600000000ULL));
+  }
+  const QString path = dir + "/index.dat";
+  std::ofstream(path.toStdString(), std::ios::binary) << b.Build();
+  return path;
 }
 
 void Pages(TfrmMain& form, const QString& dir, const QString& suffix) {
@@ -93,6 +115,16 @@ int main(int argc, char* argv[]) {
     TfrmAskDelete ask(form.Options(), &form);
     ask.show();
     Save(&ask, dir, "ask-delete");
+  }
+  {
+    TOkPrompt prompt;
+    TNoDesktop desktop;
+    TfrmIndexDatViewer viewer(target.get(), form.Options(), prompt, desktop, &form);
+    viewer.show();
+    Save(&viewer, dir, "index-dat-viewer-empty");
+    viewer.eFileName->setText(LargeIndexDat(dir));
+    viewer.bShowClick();
+    Save(&viewer, dir, "index-dat-viewer");
   }
   {
     TfrmAbout about(&form);
