@@ -1,4 +1,5 @@
 // URL cache index files: any bytes are listed and every listed entry deleted without fault;
+// the cache folders named are plain names of at most 8 characters;
 // each deletion takes exactly that entry away, never raises the count of blocks in use, and
 // leaves an index that still parses.
 #include <cstdint>
@@ -18,6 +19,8 @@ std::uint32_t BlocksInUse(const std::vector<std::uint8_t>& b) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   auto index = kestrove::TUrlCacheIndex::Parse(std::vector<std::uint8_t>(data, data + size));
   if (!index) return 0;
+  for (const auto& folder : index->Folders())
+    if (folder.empty() || folder.size() > 8 || folder.find_first_of("/\\") != std::string::npos) std::abort();
   auto entries = index->Entries();
   for (const auto& entry : entries) {
     const std::size_t before = index->Entries().size();

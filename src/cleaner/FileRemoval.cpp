@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <optional>
 
 #include "platform/FileServices.h"
@@ -91,7 +92,11 @@ struct TClearWalk {
   int& counter;
   std::uint64_t mount;
   std::optional<TGuards> guards;  // clean mode only: a test asks nothing
+  std::vector<std::string> kept;  // folded, with a trailing backslash
 
+  bool Kept(const std::string& folder) const {
+    return !kept.empty() && std::find(kept.begin(), kept.end(), FoldName(folder)) != kept.end();
+  }
   bool Guarded(const std::string& folder) const {
     if (!guards) return false;
     const std::string key = FolderCompareKey(folder);
@@ -113,7 +118,8 @@ std::uint64_t ClearSubfolderAt(TClearWalk& walk, int parentFd, const std::string
   if (walk.Guarded(folder) && !Confirm(walk.job, ClearQuestion(folder))) return 0;
   const std::uint64_t bytes = ClearOpenFolder(walk, fd.Get(), folder);
   fd.Reset();
-  if (!walk.test) walk.ops.UnlinkAt(parentFd, name.c_str(), AT_REMOVEDIR);  // fails unless empty
+  // Fails unless empty.
+  if (!walk.test && !walk.Kept(folder)) walk.ops.UnlinkAt(parentFd, name.c_str(), AT_REMOVEDIR);
   return bytes;
 }
 
@@ -237,7 +243,8 @@ bool RemoveFile(TClearTaskThread& job, const std::string& path, bool log) {
 }
 
 std::uint64_t ClearFolder(TClearTaskThread& job, const std::string& folder, bool removeFolder, bool log,
-                          const std::string& excludedName, int& counter) {
+                          const std::string& excludedName, int& counter,
+                          const std::vector<std::string>& keptFolders) {
   if (job.Terminated() || folder == "\\") return 0;
   TargetSystem& target = *job.Context().Target;
   const std::string path = WithBackslash(folder);
@@ -245,7 +252,8 @@ std::uint64_t ClearFolder(TClearTaskThread& job, const std::string& folder, bool
   auto opened = OpenTargetFolder(target, folder, &access);
   if (access == TTargetAccess::Outside) LogOutside(job, path);
   if (!opened) return 0;
-  TClearWalk walk{job, *opened->Ops, job.IsTestMode(), log, excludedName, counter, opened->Mount, std::nullopt};
+  TClearWalk walk{job, *opened->Ops, job.IsTestMode(), log, excludedName, counter, opened->Mount, std::nullopt, {}};
+  for (const std::string& kept : keptFolders) walk.kept.push_back(FoldName(WithBackslash(kept)));
   if (!walk.test) {
     walk.guards.emplace(target);
     if ((opened->DriveRoot || walk.Guarded(path)) && !Confirm(job, ClearQuestion(path))) return 0;

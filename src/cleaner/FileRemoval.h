@@ -15,9 +15,11 @@ namespace kestrove {
 
 // True when the file counts as removed.
 bool RemoveFile(TClearTaskThread& job, const std::string& path, bool log);
-// Bytes of the files counted.
+// Bytes of the files counted. `keptFolders` names folders below `folder` (Windows paths) that
+// are emptied like the others but stay, empty, where they are.
 std::uint64_t ClearFolder(TClearTaskThread& job, const std::string& folder, bool removeFolder, bool log,
-                          const std::string& excludedName, int& counter);
+                          const std::string& excludedName, int& counter,
+                          const std::vector<std::string>& keptFolders = {});
 std::uint64_t ClearSubfolder(TClearTaskThread& job, const std::string& folder, int& counter, bool log,
                              const std::string& excludedName);
 std::uint64_t RemoveMatchingFiles(TClearTaskThread& job, const std::string& folder, const std::string& pattern,

@@ -89,15 +89,29 @@ bool HasFileEndingNoCase(TClearTaskThread& job, const std::string& folder, std::
 
 // ---- Temporary Internet Files --------------------------------------------------------------
 
+// The cache folders of the cache's index files (the protected mode's "Low" one too). wininet
+// stores a new page only in one of the folders its index names and fails to store any while
+// one is missing, so a clean empties them and leaves the folders: removing them would leave a
+// cache that can be read but never written again.
+std::vector<std::string> CacheFoldersToKeep(TClearTaskThread& job, const std::string& cache) {
+  std::vector<std::string> kept;
+  for (const std::string& container : {cache + "Content.IE5\\", cache + "Low\\Content.IE5\\"})
+    if (auto index = TUrlCacheFile::Open(Target(job), container + "index.dat"))
+      for (const std::string& name : index->Folders()) kept.push_back(container + name);
+  return kept;
+}
+
 // The index files count as in use, as they are on a running system where the shell keeps them
 // open: a clean leaves them, as a test does not list them, and wipes Content.IE5's in place.
+// Folders are never counted, so keeping the cache folders changes no count.
 void TemporaryInternetFiles(TClearTaskThread& job) {
   const TOptionsSetting* options = job.Context().Options;
   const bool showLog = options && options->ShowLogTempInternetFiles;
   if (!job.IsTestMode() && !showLog) job.LogLine(std::string("Clearing") + ", " + "please wait...");
   const std::string cache = IEFolder(job, "Cache");
   if (!FolderExists(job, cache)) return;
-  job.ItemBytes = ClearFolder(job, cache, false, showLog, "index.dat", job.ItemCount);
+  const std::vector<std::string> kept = job.IsTestMode() ? std::vector<std::string>{} : CacheFoldersToKeep(job, cache);
+  job.ItemBytes = ClearFolder(job, cache, false, showLog, "index.dat", job.ItemCount, kept);
   if (!job.IsTestMode() && !job.Terminated()) WipeIndex(job, cache + "Content.IE5\\index.dat");
 }
 

@@ -141,10 +141,7 @@ std::vector<TUrlCacheIndex::TSlot> TUrlCacheIndex::Slots() const {
         auto name = TextAt(bytes_, record + nameOffset, end);
         // A file in a cache folder the header does not name is no file of this cache.
         if (name && folder != kUrlCacheNoSubfolder && folder < folders) {
-          const std::size_t at = kHeaderFolders + folder * kFolderRecord + 4;
-          std::string sub(bytes_.begin() + static_cast<std::ptrdiff_t>(at),
-                          bytes_.begin() + static_cast<std::ptrdiff_t>(at + 8));
-          sub = sub.substr(0, sub.find('\0'));
+          std::string sub = FolderName(folder);
           if (!sub.empty()) {
             entry.Subfolder = std::move(sub);
             entry.LocalName = std::move(*name);
@@ -156,6 +153,20 @@ std::vector<TUrlCacheIndex::TSlot> TUrlCacheIndex::Slots() const {
       out.push_back({static_cast<std::uint32_t>(slot), std::move(entry)});
     }
   }
+  return out;
+}
+
+std::string TUrlCacheIndex::FolderName(std::uint32_t folder) const {
+  const std::size_t at = kHeaderFolders + folder * kFolderRecord + 4;  // Parse() keeps the header whole
+  std::string name(bytes_.begin() + static_cast<std::ptrdiff_t>(at), bytes_.begin() + static_cast<std::ptrdiff_t>(at + 8));
+  return name.substr(0, name.find('\0'));
+}
+
+std::vector<std::string> TUrlCacheIndex::Folders() const {
+  std::vector<std::string> out;
+  const std::uint32_t folders = std::min(U32(kHeaderFolderCount), kMaxFolders);
+  for (std::uint32_t i = 0; i < folders; ++i)
+    if (std::string name = FolderName(i); PlainName(name)) out.push_back(std::move(name));
   return out;
 }
 

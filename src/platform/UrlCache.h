@@ -43,6 +43,10 @@ class TUrlCacheIndex {
   static std::optional<TUrlCacheIndex> Parse(std::vector<std::uint8_t> bytes);
 
   std::vector<TUrlCacheEntry> Entries() const;
+  // The cache folders the header names (wininet stores new files only in these, and cannot
+  // store any while one of them is missing), in header order; names that would leave the
+  // index's folder are left out.
+  std::vector<std::string> Folders() const;
   // Removes the entry whose URL is exactly `url` (the first one listed); the entry removed,
   // or nullopt when there is none.
   std::optional<TUrlCacheEntry> Delete(std::string_view url);
@@ -55,6 +59,7 @@ class TUrlCacheIndex {
     TUrlCacheEntry Entry;
   };
   std::vector<TSlot> Slots() const;
+  std::string FolderName(std::uint32_t folder) const;  // the header's name of cache folder `folder` (< 32)
   std::uint32_t U32(std::size_t at) const;
   void SetU32(std::size_t at, std::uint32_t v);
   std::uint64_t U64(std::size_t at) const;
@@ -77,6 +82,7 @@ class TUrlCacheFile {
   static std::optional<TUrlCacheFile> Open(const TargetSystem& target, const std::string& indexPath);
 
   std::vector<TUrlCacheEntry> Entries() const { return index_->Entries(); }
+  std::vector<std::string> Folders() const { return index_->Folders(); }
   // Deletes the entry of `url` and its cache file; false when there is no such entry.
   bool Delete(std::string_view url);
   // Writes the changes, if any; false when the index could not be replaced (it is then as it was).

@@ -97,6 +97,10 @@ class InternetExplorerItems : public ::testing::Test {
     return run;
   }
   std::vector<std::string> Entries(const std::string& index) { return Urls(ReadUrlCache(target, index)); }
+  std::vector<std::string> ReadUrlCacheFolders(const std::string& index) {
+    auto file = TUrlCacheFile::Open(target, index);
+    return file ? file->Folders() : std::vector<std::string>{};
+  }
 
   memory::MemoryTarget target;
   testing::TCleanJobHarness h{target};
@@ -279,6 +283,32 @@ TEST_F(InternetExplorerItems, TemporaryInternetFilesLeaveTheIndexAndWipeItsRecor
   EXPECT_TRUE(Entries(kCache + "Content.IE5\\index.dat").empty());
   h.Options.ShowLogTempInternetFiles = false;
   EXPECT_EQ(testing::LinesWith(Run(DirectClean, item).Lines, "Clearing, please wait...").size(), 1u);
+}
+
+// wininet cannot store a page while a cache folder its index names is missing: a clean empties
+// those folders and leaves them; every other folder goes with its content.
+TEST_F(InternetExplorerItems, TemporaryInternetFilesKeepTheCacheFoldersTheIndexNamesEmpty) {
+  const std::string item = "Internet Explorer - Temporary Internet Files";
+  const std::string content = kCache + "Content.IE5\\";
+  const auto named = ReadUrlCacheFolders(content + "index.dat");
+  ASSERT_EQ(named.size(), 4u);
+  for (const std::string& name : named) fs::create_directories(Host(content + name));  // git keeps no empty folder
+  // Not cache folders: one the index does not name, and one with a cache folder's name elsewhere.
+  for (const std::string& stray : {content + "STRAY123\\", kCache + named[0] + "\\"}) {
+    fs::create_directories(Host(stray));
+    std::ofstream(Host(stray + "page.htm")) << "x";
+  }
+  h.Options.ShowLogTempInternetFiles = true;
+  const auto test = Run(TestRun, item);
+  EXPECT_EQ(test.Summary(item).Count, 5);
+  const auto clean = Run(DirectClean, item);
+  EXPECT_EQ(clean.Deleting(), test.Deleting());
+  for (const std::string& name : named) {
+    ASSERT_TRUE(fs::is_directory(Host(content + name))) << name;
+    EXPECT_TRUE(fs::is_empty(Host(content + name))) << name;
+  }
+  EXPECT_FALSE(Exists(content + "STRAY123"));
+  EXPECT_FALSE(Exists(kCache + named[0]));
 }
 
 TEST_F(InternetExplorerItems, VisitedHistoryDeletesHistoryAndOnlyHttpCacheEntries) {

@@ -1,5 +1,6 @@
-// After a clean, Wine's own wininet still opens the cache, history and cookie store and sees
-// exactly what was kept. Needs wine and mingw-w64; skipped without them.
+// After a clean, Wine's own wininet still opens the cache, history and cookie store, sees
+// exactly what was kept, and stores new pages in the cache. Needs wine and mingw-w64; skipped
+// without them.
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,7 +57,7 @@ class WinePrefixFolder {
   fs::path dir_;
 };
 
-TEST(InternetExplorerWine, WininetSeesExactlyTheKeptCookieAfterAClean) {
+TEST(InternetExplorerWine, WininetSeesExactlyTheKeptCookieAndStoresNewPagesAfterAClean) {
   if (!Have("wine") || !Have("wineserver") || !Have("x86_64-w64-mingw32-gcc"))
     GTEST_SKIP() << "wine and mingw-w64 are needed for this check";
   WinePrefixFolder folder;
@@ -91,6 +92,13 @@ TEST(InternetExplorerWine, WininetSeesExactlyTheKeptCookieAfterAClean) {
   const std::string user = target->UserName();
   EXPECT_EQ(folder.Wine("wine '" + exe.string() + "' list"),
             "entry Cookie:" + user + "@www.example.com/\n" + "cookie http://www.example.com/ session=abc123\nend\n");
+  folder.Wine("wineserver -w");
+
+  // The cache's folders stayed, so a browser can store pages again.
+  EXPECT_EQ(folder.Wine("wine '" + exe.string() + "' store http://www.example.com/after.html"), "stored\n");
+  folder.Wine("wineserver -w");
+  const std::string after = folder.Wine("wine '" + exe.string() + "' list");
+  EXPECT_NE(after.find("entry http://www.example.com/after.html\n"), std::string::npos) << after;
 }
 
 }  // namespace

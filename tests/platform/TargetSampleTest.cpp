@@ -9,6 +9,7 @@
 #include "TargetTestSupport.h"
 #include "platform/TRegistry.h"
 #include "platform/TargetSystem.h"
+#include "platform/UrlCache.h"
 #include "platform/wine/WinePrefixTarget.h"
 #include "platform/wine/WineSample.h"
 
@@ -147,6 +148,12 @@ TEST_F(SampleWrite, EveryShellFolderAndTempFolderExists) {
                                     std::string("C:\\windows\\temp")}) {
     EXPECT_TRUE(fs::is_directory(*target->HostPath(folder))) << folder;
   }
+  // The cache folders the cache's index names, empty ones too: wininet needs every one.
+  const std::string content = target->ShellFolder("Cache").value_or("") + "\\Content.IE5\\";
+  const auto index = TUrlCacheFile::Open(*target, content + "index.dat");
+  ASSERT_TRUE(index);
+  ASSERT_EQ(index->Folders().size(), 4u);
+  for (const std::string& name : index->Folders()) EXPECT_TRUE(fs::is_directory(*target->HostPath(content + name))) << name;
 }
 
 TEST_F(SampleWrite, TemporaryFilesAreDatedBack) {

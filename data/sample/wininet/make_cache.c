@@ -1,6 +1,8 @@
 /* Fills the URL cache, the URL history and the cookie store of a Wine prefix through Wine's
- * own wininet ("make"), or lists what wininet sees in them ("list"): every cache entry's
- * source URL, then the cookies of the sample's sites. Built with x86_64-w64-mingw32-gcc by
+ * own wininet ("make"), lists what wininet sees in them ("list": every cache entry's source
+ * URL, then the cookies of the sample's sites), or stores one new page in the cache the way a
+ * browser does ("store URL": prints "stored" or "store failed" with the step and the error).
+ * Built with x86_64-w64-mingw32-gcc by
  * scripts/make-ie-sample.sh and by the cleaner's Wine check. */
 #include <windows.h>
 #include <wininet.h>
@@ -64,9 +66,39 @@ static int list(void) {
     return 0;
 }
 
+static int store(const char *url) {
+    char file[MAX_PATH];
+    const char body[] = "<html>stored after a clean</html>\r\n";
+    FILETIME never = {0, 0};
+    DWORD written = 0;
+    HANDLE h;
+    if (!CreateUrlCacheEntryA(url, 0, "htm", file, 0)) {
+        printf("store failed: CreateUrlCacheEntry %lu\n", GetLastError());
+        return 1;
+    }
+    h = CreateFileA(file, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    if (h == INVALID_HANDLE_VALUE) {
+        printf("store failed: CreateFile %lu\n", GetLastError());
+        return 1;
+    }
+    if (!WriteFile(h, body, sizeof body - 1, &written, NULL) || written != sizeof body - 1) {
+        printf("store failed: WriteFile %lu\n", GetLastError());
+        CloseHandle(h);
+        return 1;
+    }
+    CloseHandle(h);
+    if (!CommitUrlCacheEntryA(url, file, never, never, NORMAL_CACHE_ENTRY, NULL, 0, NULL, NULL)) {
+        printf("store failed: CommitUrlCacheEntry %lu\n", GetLastError());
+        return 1;
+    }
+    printf("stored\n");
+    return 0;
+}
+
 int main(int argc, char **argv) {
     if (argc > 1 && !strcmp(argv[1], "make")) return make();
     if (argc > 1 && !strcmp(argv[1], "list")) return list();
-    fprintf(stderr, "usage: make_cache make|list\n");
+    if (argc > 2 && !strcmp(argv[1], "store")) return store(argv[2]);
+    fprintf(stderr, "usage: make_cache make|list|store URL\n");
     return 2;
 }

@@ -1,7 +1,11 @@
 #include "platform/wine/WineSampleInternetExplorer.h"
 
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <vector>
+
+#include "platform/UrlCache.h"
 
 namespace kestrove::wine {
 
@@ -33,7 +37,14 @@ void InternetExplorerTraces(SampleBuilder& b, const fs::path& templateFolder) {
   TargetSystem& t = b.Target();
   const fs::path ie = templateFolder / "ie";
   const std::string local = t.UserProfileFolder() + "\\AppData\\Local\\Microsoft\\Windows\\";
-  CopyInto(b, ie / "INetCache", t.ShellFolder("Cache").value_or(local + "INetCache"));
+  const std::string cache = t.ShellFolder("Cache").value_or(local + "INetCache");
+  CopyInto(b, ie / "INetCache", cache);
+  // wininet stores no page while a cache folder its index names is missing, and the template
+  // cannot hold the empty ones.
+  std::ifstream in(ie / "INetCache" / "Content.IE5" / "index.dat", std::ios::binary);
+  const std::vector<std::uint8_t> index{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (auto parsed = TUrlCacheIndex::Parse(index))
+    for (const std::string& name : parsed->Folders()) b.Folder(cache + "\\Content.IE5\\" + name);
   CopyInto(b, ie / "INetCookies", t.ShellFolder("Cookies").value_or(local + "INetCookies"));
   CopyInto(b, ie / "History", t.ShellFolder("History").value_or(local + "History"));
   const char* key = "Software\\Microsoft\\Internet Explorer";
