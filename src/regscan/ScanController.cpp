@@ -11,7 +11,9 @@ namespace kestrove {
 // worker speaks to the page: what a cancelled or replaced worker still sends is dropped, so
 // no row arrives after a Cancel. A run of key texts with nothing between them reaches the
 // page as its latest text: the worker names every key it opens, far faster than anyone
-// reads them.
+// reads them. Rows travel in batches (with the latest key text after them), handed over
+// when a batch is full, when it has waited long enough, or before any other call: waking
+// the owner thread for every row would cost more than finding the row.
 class TScanController::JobEvents : public IScanEvents, public std::enable_shared_from_this<JobEvents> {
  public:
   JobEvents(std::shared_ptr<TScanController*> controller, IOwnerThread& thread, std::uint64_t generation)
@@ -21,6 +23,12 @@ class TScanController::JobEvents : public IScanEvents, public std::enable_shared
     Post([text](TScanController& c) { c.view_.SetScanTitle(text); });
   }
   void OnKeyMemo(const std::string& text) override {
+    if (!batch_.rows.empty()) {
+      batch_.memo = text;
+      batch_.hasMemo = true;
+      if (Clock::now() - batchStart_ >= kBatchWait) FlushRows();
+      return;
+    }
     std::shared_ptr<std::string> slot;
     {
       std::lock_guard lock(mu_);
@@ -43,7 +51,9 @@ class TScanController::JobEvents : public IScanEvents, public std::enable_shared
     });
   }
   void OnRow(const TScanResult& row) override {
-    Post([row](TScanController& c) { c.view_.AddRow(row); });
+    if (batch_.rows.empty()) batchStart_ = Clock::now();
+    batch_.rows.push_back(row);
+    if (batch_.rows.size() >= kBatchRows || Clock::now() - batchStart_ >= kBatchWait) FlushRows();
   }
   void OnScanStep() override {
     Post([](TScanController& c) { c.WMScanStep(); });
@@ -54,6 +64,7 @@ class TScanController::JobEvents : public IScanEvents, public std::enable_shared
   // Before each section the worker waits until the page has taken what it sent, so that a
   // busy window is never buried under a whole hive's rows.
   void OnSync(const std::atomic<bool>& terminated) override {
+    FlushRows();
     std::unique_lock lock(mu_);
     const std::uint64_t ticket = posted_;
     // Calls dropped by a window that is going away never run: the stop flag ends the wait.
@@ -61,6 +72,11 @@ class TScanController::JobEvents : public IScanEvents, public std::enable_shared
   }
   // Always delivered, current or not: the controller counts the workers still to end.
   void OnScanEnded(bool completed, const std::string& error) override {
+    // Rows still held when the worker was stopped are never shown: nothing comes after a stop.
+    if (completed || !error.empty())
+      FlushRows();
+    else
+      batch_ = TRowBatch{};
     {
       std::lock_guard lock(mu_);
       memo_.reset();
@@ -73,7 +89,41 @@ class TScanController::JobEvents : public IScanEvents, public std::enable_shared
   }
 
  private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::size_t kBatchRows = 256;
+  static constexpr auto kBatchWait = std::chrono::milliseconds(50);
+
+  // Rows found and not yet handed over (worker thread only), then the key text that came
+  // after them.
+  struct TRowBatch {
+    std::vector<TScanResult> rows;
+    std::string memo;
+    bool hasMemo = false;
+  };
+
+  void FlushRows() {
+    if (batch_.rows.empty()) return;
+    auto batch = std::make_shared<TRowBatch>(std::move(batch_));
+    batch_ = TRowBatch{};
+    {
+      std::lock_guard lock(mu_);
+      memo_.reset();
+      ++posted_;
+    }
+    // A Cancel may come from the view while it takes a row: the rest of the batch is dropped.
+    Deliver([self = shared_from_this(), batch] {
+      self->Ran();
+      for (const TScanResult& row : batch->rows) {
+        TScanController* c = self->Current();
+        if (!c) return;
+        c->view_.AddRow(row);
+      }
+      if (TScanController* c = self->Current(); c && batch->hasMemo) c->view_.SetMemoText(batch->memo);
+    });
+  }
+
   void Post(std::function<void(TScanController&)> call) {
+    if (!batch_.rows.empty()) FlushRows();  // rows found earlier come first
     {
       std::lock_guard lock(mu_);
       memo_.reset();  // a later key text must come after this call
@@ -103,6 +153,8 @@ class TScanController::JobEvents : public IScanEvents, public std::enable_shared
   const std::uint64_t generation_;
   std::mutex mu_;
   std::condition_variable cv_;
+  TRowBatch batch_;
+  Clock::time_point batchStart_;
   std::shared_ptr<std::string> memo_;  // the key text posted last, while nothing followed it
   std::uint64_t posted_ = 0;           // calls posted (merged key texts count once)
   std::uint64_t ran_ = 0;              // calls the owner thread has taken
