@@ -1,5 +1,6 @@
 #include "regscan/ScanController.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -322,13 +323,29 @@ void TScanController::ApplyIgnoreLists() {
     return;
   }
   view_.FitColumnsToContents();
-  // 2-5. The filter only removes rows, so the list is rebuilt only when it did.
-  std::vector<TScanResult> rows = view_.Rows();
-  const std::size_t before = rows.size();
-  kestrove::ApplyIgnoreLists(rows, options_.IgnoreValues, options_.IgnoreKeys);
-  if (rows.size() != before) view_.SetRows(rows);
+  // 2-5. The filter only removes rows, so the list is rebuilt only when it did. A list of a
+  // few hundred thousand rows is not copied just to be looked at.
+  std::vector<TScanResult> copy;
+  const std::vector<TScanResult>* rows = view_.RowsInPlace();
+  if (!rows) {
+    copy = view_.Rows();
+    rows = &copy;
+  }
+  const std::vector<bool> removed = IgnoredRows(*rows, options_.IgnoreValues, options_.IgnoreKeys);
+  if (std::find(removed.begin(), removed.end(), true) == removed.end()) return;
+  std::vector<TScanResult> kept;
+  kept.reserve(rows->size());
+  for (std::size_t i = 0; i < rows->size(); ++i)
+    if (!removed[i]) kept.push_back((*rows)[i]);
+  view_.SetRows(kept);
 }
 
-void TScanController::UpdateScanStatus() { view_.SetStatusText(kestrove::UpdateScanStatus(view_.Rows())); }
+void TScanController::UpdateScanStatus() {
+  if (const std::vector<TScanResult>* rows = view_.RowsInPlace()) {
+    view_.SetStatusText(kestrove::UpdateScanStatus(*rows));
+    return;
+  }
+  view_.SetStatusText(kestrove::UpdateScanStatus(view_.Rows()));
+}
 
 }  // namespace kestrove
