@@ -58,7 +58,7 @@ def make_reg():
 
 
 def make_scan():
-    tag = "%d-%d" % (scan_values, scan_paths)
+    tag = "%d-%d-2" % (scan_values, scan_paths)
     d = sample("scan", tag)
     if not d:
         return
@@ -68,14 +68,14 @@ def make_scan():
             lines = ["\n[Software\\\\Bench\\\\K%d] 1796628164\n#time=1dd861bc07068c2\n" % k]
             for v in range(min(per_key, scan_values - k * per_key)):
                 j = (k * per_key + v) % scan_paths
-                lines.append("\"V%d\"=\"C:\\\\bench\\\\d%03d\\\\f%06d.dll\"\n" % (v, j // 1000, j))
+                lines.append("\"Value%d\"=\"C:\\\\bench\\\\folder%03d\\\\file%06d.dll\"\n" % (v, j // 1000, j))
             f.write("".join(lines))
     with open(os.path.join(out, "scan-paths.txt"), "w") as paths:
         for j in range(scan_paths):
-            folder = os.path.join(d, "drive_c", "bench", "d%03d" % (j // 1000))
+            folder = os.path.join(d, "drive_c", "bench", "folder%03d" % (j // 1000))
             if j % 1000 == 0:
                 os.makedirs(folder, exist_ok=True)
-            p = os.path.join(folder, "f%06d.dll" % j)
+            p = os.path.join(folder, "file%06d.dll" % j)
             if j % 2 == 0:
                 with open(p, "w") as f:
                     f.write("M")

@@ -47,7 +47,7 @@ cases = [
     ("Recycle Bin test", ["--root", d("bin"), "test", "Windows - Empty Recycle Bin"],
      [("find", "find %s -type f -printf '%%s\\n'" % q(d("bin", "drive_c", "Recycled")))], None),
 ]
-load_args = ["--root", d("scan"), "reg", "query", "HKLM\\Software\\Bench\\K0", "/v", "V0"]
+load_args = ["--root", d("scan"), "reg", "query", "HKLM\\Software\\Bench\\K0", "/v", "Value0"]
 
 times = {}
 def add(key, value):
