@@ -1,12 +1,15 @@
 // A full registry scan against the floor it cannot beat: one stat of every distinct file the
-// registry names. The target holds 1,000,000 string values under HKLM\Software naming
-// 200,000 distinct files (half of them present), each named five times.
+// registry names. The target holds KESTROVE_BENCH_SCAN_VALUES string values (200,000 by
+// default) under HKLM\Software naming a fifth as many distinct files (half of them present),
+// each named five times.
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 #include <time.h>
 
 #include <chrono>
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -19,9 +22,15 @@ namespace {
 using namespace kestrove;
 namespace fs = std::filesystem;
 
-constexpr int kKeys = 1000;
-constexpr int kValuesPerKey = 1000;
-constexpr int kDistinct = 200000;
+int EnvInt(const char* name, int fallback) {
+  const char* v = std::getenv(name);
+  return v ? std::atoi(v) : fallback;
+}
+
+// KESTROVE_BENCH_SCAN_VALUES values (200,000 by default) naming a fifth as many files.
+const int kValuesPerKey = 1000;
+const int kKeys = std::max(1, EnvInt("KESTROVE_BENCH_SCAN_VALUES", 200000) / kValuesPerKey);
+const int kDistinct = std::max(1, kKeys * kValuesPerKey / 5);
 constexpr int kPerFolder = 1000;
 
 std::string FolderName(int j) {

@@ -204,4 +204,3 @@ BENCHMARK(BM_SaveHugeValuePeakMemory)->Iterations(1)->Unit(benchmark::kMilliseco
 
 }  // namespace
 
-BENCHMARK_MAIN();

@@ -233,13 +233,22 @@ bool RemoveFile(TClearTaskThread& job, const std::string& path, bool log) {
     LogOutside(job, path);
     return false;
   }
+  if (!parent) {
+    if (log && !job.FastMode()) job.LogDetail(job.LinePrefix + "deleting" + " " + path, kFileLogStep);
+    return false;
+  }
+  return RemoveFileAt(job, *parent->Ops, parent->Fd.Get(), parent->Leaf, path, log);
+}
+
+bool RemoveFileAt(TClearTaskThread& job, TFileOps& ops, int folderFd, const std::string& name,
+                  const std::string& path, bool log, std::uint64_t* size) {
   if (log && !job.FastMode()) job.LogDetail(job.LinePrefix + "deleting" + " " + path, kFileLogStep);
-  if (!parent) return false;
-  const auto st = StatEntry(*parent->Ops, parent->Fd.Get(), parent->Leaf.c_str());
+  const auto st = StatEntry(ops, folderFd, name.c_str());
   // A file that is not there is no file removed, in a test as in a clean; a folder is
   // never removed as a file.
   if (!st || st->Kind == TEntryKind::Folder) return false;
-  return RemoveEntryAt(job, *parent->Ops, parent->Fd.Get(), parent->Leaf, path, false, st->Kind == TEntryKind::File);
+  if (size) *size = st->Size;
+  return RemoveEntryAt(job, ops, folderFd, name, path, false, st->Kind == TEntryKind::File);
 }
 
 std::uint64_t ClearFolder(TClearTaskThread& job, const std::string& folder, bool removeFolder, bool log,

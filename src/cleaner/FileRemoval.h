@@ -15,6 +15,11 @@ namespace kestrove {
 
 // True when the file counts as removed.
 bool RemoveFile(TClearTaskThread& job, const std::string& path, bool log);
+// RemoveFile for the entry `name` of a folder already open (from OpenTargetFolder): the file
+// is removed relative to that folder, its path is not resolved again. `path` names it in the log;
+// `size`, when given, receives the file's size.
+bool RemoveFileAt(TClearTaskThread& job, TFileOps& ops, int folderFd, const std::string& name,
+                  const std::string& path, bool log, std::uint64_t* size = nullptr);
 // Bytes of the files counted. `keptFolders` names folders below `folder` (Windows paths) that
 // are emptied like the others but stay, empty, where they are.
 std::uint64_t ClearFolder(TClearTaskThread& job, const std::string& folder, bool removeFolder, bool log,

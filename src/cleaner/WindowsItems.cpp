@@ -85,11 +85,12 @@ void EmptyRecycleBin(TClearTaskThread& job) {
         continue;
       }
       if (SameName(e.Name, "desktop.ini") || SameName(e.Name, "info2")) continue;
-      const auto st = StatEntry(*folder->Ops, folder->Fd.Get(), e.Name.c_str());
-      if (!st) continue;
-      if (RemoveFile(job, path, showLog)) {
+      std::uint64_t size = 0;
+      // Removed relative to the bin already open: resolving each file's path from the drive
+      // root again would cost more than the removal itself in a full bin.
+      if (RemoveFileAt(job, *folder->Ops, folder->Fd.Get(), e.Name, path, showLog, &size)) {
         ++job.ItemCount;
-        bytes += st->Size;
+        bytes += size;
         job.ProgressPacing();
       }
     }

@@ -84,6 +84,7 @@ class ScanView : public IScanView {
   void SetProgressCaption(const std::string&, bool) override {}
   std::size_t RowCount() override { return rows.size(); }
   std::vector<TScanResult> Rows() override { return rows; }
+  const std::vector<TScanResult>* RowsInPlace() override { return &rows; }
   void SetRows(const std::vector<TScanResult>& r) override { rows = r; }
   void ClearRows() override { rows.clear(); }
   void AddRow(const TScanResult& row) override {

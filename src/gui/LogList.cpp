@@ -1,5 +1,7 @@
 #include "gui/LogList.h"
 
+#include <QElapsedTimer>
+#include <QEvent>
 #include <QScrollBar>
 #include <algorithm>
 
@@ -7,6 +9,10 @@ namespace kestrove {
 
 namespace {
 constexpr int kBatchMilliseconds = 40;
+// Measuring a line costs a few microseconds: a step measures for at most this long, then
+// lets the window handle its events.
+constexpr int kMeasureStepMilliseconds = 16;
+constexpr int kFitMilliseconds = 50;
 }
 
 int TLogModel::rowCount(const QModelIndex& parent) const {
@@ -57,6 +63,11 @@ TLogListView::TLogListView(QWidget* parent)
       scrollToBottom();
     }
   });
+  // A zero timer fires once the window has handled what is waiting: measuring takes only
+  // the window's idle time.
+  measure_.setSingleShot(true);
+  measure_.setInterval(0);
+  connect(&measure_, &QTimer::timeout, this, [this] { MeasureStep(kMeasureStepMilliseconds); });
 }
 
 void TLogListView::AddLine(const QString& line) {
@@ -69,13 +80,49 @@ void TLogListView::Flush() {
   std::vector<QString> lines;
   lines.swap(pending_);
   model_->Append(std::move(lines));
+  if (!measure_.isActive()) measure_.start();
+}
+
+void TLogListView::MeasureStep(int budgetMs) {
+  const std::vector<QString>& lines = model_->Lines();
+  const QFontMetrics metrics(font());
+  QElapsedTimer clock;
+  clock.start();
+  while (measured_ < lines.size()) {
+    widest_ = std::max(widest_, metrics.horizontalAdvance(lines[measured_]));
+    if (++measured_ % 64 == 0 && clock.elapsed() >= budgetMs) break;
+  }
+  if (measured_ < lines.size()) {
+    measure_.start();
+    return;
+  }
+  if (fitPending_) {
+    fitPending_ = false;
+    ApplyExtent();
+  }
+}
+
+bool TLogListView::WidthKnown() const { return pending_.empty() && measured_ == model_->Lines().size() && !fitPending_; }
+
+// Another font makes every line another width: measured again, and a fitted extent follows.
+void TLogListView::changeEvent(QEvent* event) {
+  QListView::changeEvent(event);
+  if (event->type() != QEvent::FontChange) return;
+  widest_ = 0;
+  measured_ = 0;
+  if (delegate_->extent > 0) fitPending_ = true;
+  measure_.start();
 }
 
 void TLogListView::Clear() {
   pending_.clear();
   scrollPending_ = false;
   batch_.stop();
+  measure_.stop();
   model_->Clear();
+  widest_ = 0;
+  measured_ = 0;
+  fitPending_ = false;
 }
 
 void TLogListView::ScrollToEnd(bool now) {
@@ -91,10 +138,13 @@ void TLogListView::ScrollToEnd(bool now) {
 
 void TLogListView::FitWidth() {
   Flush();
-  const QFontMetrics metrics(font());
-  int widest = 0;
-  for (const QString& line : model_->Lines()) widest = std::max(widest, metrics.horizontalAdvance(line));
-  delegate_->extent = widest + 10;
+  MeasureStep(kFitMilliseconds);
+  fitPending_ = measured_ < model_->Lines().size();
+  ApplyExtent();
+}
+
+void TLogListView::ApplyExtent() {
+  delegate_->extent = widest_ + 10;
   // The view keeps the size of its first line while all lines share one size: make it
   // measure again.
   setUniformItemSizes(false);

@@ -49,8 +49,14 @@ class TLogListView : public QListView {
   void Clear();
   // Scrolls to the last line with the next batch (at once when `now`).
   void ScrollToEnd(bool now = false);
-  // The horizontal extent := the widest line in the list's font + 10 pixels.
+  // The horizontal extent := the widest line in the list's font + 10 pixels. Lines are
+  // measured as they arrive, a few milliseconds at a time while the window is idle, so the
+  // fit at the end of a run finds them measured; lines it finds unmeasured are measured for
+  // at most kFitMilliseconds, and the rest later in the same small steps, the extent
+  // following when the last is measured. The window never stops for long.
   void FitWidth();
+  // Every line has been measured (and a fit asked for is applied).
+  bool WidthKnown() const;
   int HorizontalExtent() const { return delegate_->extent; }
 
   // The font drawn in the background colour: the lines are there but cannot be seen.
@@ -63,8 +69,19 @@ class TLogListView : public QListView {
   // Hands the waiting lines to the view now.
   void Flush();
 
+ protected:
+  void changeEvent(QEvent* event) override;
+
  private:
+  // Measures unmeasured lines for at most `budgetMs`; schedules the rest.
+  void MeasureStep(int budgetMs);
+  void ApplyExtent();
+
   TLogModel* model_;
+  int widest_ = 0;             // of lines [0, measured_) of the model, in the list's font
+  std::size_t measured_ = 0;
+  bool fitPending_ = false;    // a fit waits for the last lines to be measured
+  QTimer measure_;
   TLogDelegate* delegate_;
   std::vector<QString> pending_;
   bool scrollPending_ = false;

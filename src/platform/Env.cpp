@@ -65,6 +65,22 @@ class PosixEnv : public Env {
     return ReadInputFile(path, maxBytes, error, why);
   }
 
+  std::optional<std::string> ReadFileHead(const std::filesystem::path& path, std::size_t maxBytes) override {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string data(maxBytes, '\0');
+    std::size_t got = 0;
+    while (got < maxBytes) {
+      const ssize_t n = ::read(fd, data.data() + got, maxBytes - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    data.resize(got);
+    return data;
+  }
+
   std::optional<FileStamp> Stat(const std::filesystem::path& path) override {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return std::nullopt;

@@ -67,6 +67,9 @@ class Env {
   // given) when it cannot be read.
   virtual std::optional<std::string> ReadFile(const std::filesystem::path& path, std::uint64_t maxBytes,
                                               std::string& error, ReadFailure* why = nullptr) = 0;
+  // The first `maxBytes` bytes of a file (fewer when it is shorter); nullopt when it cannot
+  // be read. For a file's header line, without reading a large file whole.
+  virtual std::optional<std::string> ReadFileHead(const std::filesystem::path& path, std::size_t maxBytes) = 0;
   // Stamp of a file; nullopt when it does not exist.
   virtual std::optional<FileStamp> Stat(const std::filesystem::path& path) = 0;
   // Creates a new, empty file for writing (never an existing one).
@@ -86,6 +89,9 @@ class EnvWrapper : public Env {
   std::optional<std::string> ReadFile(const std::filesystem::path& path, std::uint64_t maxBytes, std::string& error,
                                       ReadFailure* why = nullptr) override {
     return target_->ReadFile(path, maxBytes, error, why);
+  }
+  std::optional<std::string> ReadFileHead(const std::filesystem::path& path, std::size_t maxBytes) override {
+    return target_->ReadFileHead(path, maxBytes);
   }
   std::optional<FileStamp> Stat(const std::filesystem::path& path) override { return target_->Stat(path); }
   std::unique_ptr<WritableFile> NewWritableFile(const std::filesystem::path& path, std::string& error) override {

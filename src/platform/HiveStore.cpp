@@ -126,6 +126,19 @@ std::optional<std::vector<RegValue>> THiveStore::Values(TRootKey root, std::stri
   std::shared_lock lock(mu_);
   Node* n = Resolve(root, path);
   if (!n) return std::nullopt;
+  if (!n->valuesReady.load(std::memory_order_acquire)) {
+    // All of an unread key's values are read straight from the file's text and not kept:
+    // a walk over every key (the scan) would otherwise hold the whole hive's values in the
+    // tree, besides the text they come from.
+    if (Hive* h = HiveOf(n)) {
+      Node scratch;
+      scratch.rawBegin = n->rawBegin;
+      scratch.rawEnd = n->rawEnd;
+      std::lock_guard guard(lazyMu_);
+      backend_->LoadValues(*h, scratch);
+      return std::move(scratch.values);
+    }
+  }
   EnsureValues(*n);
   return n->values;
 }

@@ -1,6 +1,7 @@
 #include "regscan/PathRules.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <system_error>
 
@@ -316,15 +317,85 @@ bool TPathRules::ProgramExists(const std::string& c) {
   return false;
 }
 
+std::uint64_t TPathResultCache::Hash(std::string_view anchor, bool dirOK, std::string_view path) {
+  constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
+  auto mix = [](std::uint64_t h, std::string_view t) {
+    std::size_t i = 0;
+    for (; i + 8 <= t.size(); i += 8) {
+      std::uint64_t w;
+      std::memcpy(&w, t.data() + i, 8);
+      h = (h ^ w) * kMul;
+      h ^= h >> 29;
+    }
+    std::uint64_t w = 0;
+    if (i < t.size()) std::memcpy(&w, t.data() + i, t.size() - i);
+    h = (h ^ w ^ (static_cast<std::uint64_t>(t.size()) << 56)) * kMul;
+    return h ^ (h >> 32);
+  };
+  return mix(mix(dirOK ? 1 : 2, anchor), path);
+}
+
+// The slot holding the key, or the empty slot where it would go.
+std::size_t TPathResultCache::SlotOf(std::uint64_t hash, std::string_view anchor, bool dirOK,
+                                     std::string_view path) const {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const TSlot& slot = slots_[i];
+    if (slot.state == kEmpty) return i;
+    if (slot.hash == hash && ((slot.state & kDirOK) != 0) == dirOK && slot.anchorSize == anchor.size() &&
+        slot.pathSize == path.size() && texts_.compare(slot.offset, anchor.size(), anchor) == 0 &&
+        texts_.compare(slot.offset + anchor.size(), path.size(), path) == 0)
+      return i;
+  }
+}
+
+std::optional<bool> TPathResultCache::Find(std::string_view anchor, bool dirOK, std::string_view path) {
+  if (slots_.empty()) return std::nullopt;
+  const TSlot& slot = slots_[SlotOf(Hash(anchor, dirOK, path), anchor, dirOK, path)];
+  if (slot.state == kEmpty) return std::nullopt;
+  return (slot.state & 1) != 0;
+}
+
+void TPathResultCache::Add(std::string_view anchor, bool dirOK, std::string_view path, bool missing) {
+  // Offsets are 32-bit: past that much text the cache starts over.
+  if (count_ >= kMaxCachedResults || texts_.size() + anchor.size() + path.size() >= (1ull << 31)) Clear();
+  if ((count_ + 1) * 2 > slots_.size()) Grow();
+  const std::uint64_t hash = Hash(anchor, dirOK, path);
+  TSlot& slot = slots_[SlotOf(hash, anchor, dirOK, path)];
+  if (slot.state == kEmpty) {
+    ++count_;
+    slot.hash = hash;
+    slot.offset = static_cast<std::uint32_t>(texts_.size());
+    slot.anchorSize = static_cast<std::uint32_t>(anchor.size());
+    slot.pathSize = static_cast<std::uint32_t>(path.size());
+    texts_.append(anchor);
+    texts_.append(path);
+  }
+  slot.state = static_cast<std::uint8_t>((missing ? 1 : 0) | (dirOK ? kDirOK : 0));
+}
+
+void TPathResultCache::Grow() {
+  std::vector<TSlot> old = std::move(slots_);
+  slots_.assign(old.empty() ? 1024 : old.size() * 2, TSlot{});
+  const std::size_t mask = slots_.size() - 1;
+  for (const TSlot& slot : old) {
+    if (slot.state == kEmpty) continue;
+    std::size_t i = slot.hash & mask;
+    while (slots_[i].state != kEmpty) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+}
+
+void TPathResultCache::Clear() {
+  slots_.clear();
+  texts_.clear();
+  count_ = 0;
+}
+
 bool TPathRules::IsMissingPath(std::string_view p, std::string_view s, bool dirOK) {
-  // The key buffer keeps its storage: most calls are answered from the cache.
-  std::string& key = key_;
-  key.assign(s);
-  key += dirOK ? '\x01' : '\x02';
-  key.append(p);
-  if (auto it = results_.find(key); it != results_.end()) {
+  if (const auto known = results_.Find(s, dirOK, p)) {
     ++cacheHits_;
-    return it->second;
+    return *known;
   }
   bool missing = false;
   try {
@@ -333,8 +404,7 @@ bool TPathRules::IsMissingPath(std::string_view p, std::string_view s, bool dirO
     // Any failure while testing means "not reported".
     missing = false;
   }
-  if (results_.size() >= kMaxCachedResults) results_.clear();
-  results_.emplace(key, missing);
+  results_.Add(s, dirOK, p, missing);
   return missing;
 }
 

@@ -88,6 +88,36 @@ struct TPathRuleSettings {
   bool IsWow64 = false;
 };
 
+// IsMissingPath's answers by (anchor, dirOK, path): one flat table of hashes beside one
+// buffer of the key texts, so that a look-up allocates nothing and a scan that names the
+// same files many times pays little for each repeat.
+class TPathResultCache {
+ public:
+  // The answer stored for the key, if any.
+  std::optional<bool> Find(std::string_view anchor, bool dirOK, std::string_view path);
+  void Add(std::string_view anchor, bool dirOK, std::string_view path, bool missing);
+  std::size_t Size() const { return count_; }
+  void Clear();
+
+ private:
+  struct TSlot {
+    std::uint64_t hash = 0;
+    std::uint32_t offset = 0;  // of the anchor, the path follows it in texts_
+    std::uint32_t anchorSize = 0;
+    std::uint32_t pathSize = 0;
+    std::uint8_t state = kEmpty;  // kEmpty, or the answer plus kDirOK
+  };
+  static constexpr std::uint8_t kEmpty = 0xFF;
+  static constexpr std::uint8_t kDirOK = 2;
+  static std::uint64_t Hash(std::string_view anchor, bool dirOK, std::string_view path);
+  std::size_t SlotOf(std::uint64_t hash, std::string_view anchor, bool dirOK, std::string_view path) const;
+  void Grow();
+
+  std::vector<TSlot> slots_;
+  std::string texts_;
+  std::size_t count_ = 0;
+};
+
 class TPathRules {
  public:
   // `probe` must outlive the rules. The target's environment is read once, here.
@@ -122,11 +152,10 @@ class TPathRules {
   TPathRuleSettings settings_;
   EnvironmentBlock environment_;
   bool driveSet_[26] = {};
-  std::unordered_map<std::string, bool> results_;
+  TPathResultCache results_;
   std::unordered_map<std::string, std::string> expansions_;
   std::size_t cacheHits_ = 0;
   std::string candidate_;
-  std::string key_;
 };
 
 }  // namespace kestrove

@@ -1,5 +1,6 @@
 #include "regscan/ScanController.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -11,7 +12,9 @@ namespace kestrove {
 // worker speaks to the page: what a cancelled or replaced worker still sends is dropped, so
 // no row arrives after a Cancel. A run of key texts with nothing between them reaches the
 // page as its latest text: the worker names every key it opens, far faster than anyone
-// reads them.
+// reads them. Rows travel in batches (with the latest key text after them), handed over
+// when a batch is full, when it has waited long enough, or before any other call: waking
+// the owner thread for every row would cost more than finding the row.
 class TScanController::JobEvents : public IScanEvents, public std::enable_shared_from_this<JobEvents> {
  public:
   JobEvents(std::shared_ptr<TScanController*> controller, IOwnerThread& thread, std::uint64_t generation)
@@ -21,6 +24,12 @@ class TScanController::JobEvents : public IScanEvents, public std::enable_shared
     Post([text](TScanController& c) { c.view_.SetScanTitle(text); });
   }
   void OnKeyMemo(const std::string& text) override {
+    if (!batch_.rows.empty()) {
+      batch_.memo = text;
+      batch_.hasMemo = true;
+      if (Clock::now() - batchStart_ >= kBatchWait) FlushRows();
+      return;
+    }
     std::shared_ptr<std::string> slot;
     {
       std::lock_guard lock(mu_);
@@ -43,7 +52,9 @@ class TScanController::JobEvents : public IScanEvents, public std::enable_shared
     });
   }
   void OnRow(const TScanResult& row) override {
-    Post([row](TScanController& c) { c.view_.AddRow(row); });
+    if (batch_.rows.empty()) batchStart_ = Clock::now();
+    batch_.rows.push_back(row);
+    if (batch_.rows.size() >= kBatchRows || Clock::now() - batchStart_ >= kBatchWait) FlushRows();
   }
   void OnScanStep() override {
     Post([](TScanController& c) { c.WMScanStep(); });
@@ -54,6 +65,7 @@ class TScanController::JobEvents : public IScanEvents, public std::enable_shared
   // Before each section the worker waits until the page has taken what it sent, so that a
   // busy window is never buried under a whole hive's rows.
   void OnSync(const std::atomic<bool>& terminated) override {
+    FlushRows();
     std::unique_lock lock(mu_);
     const std::uint64_t ticket = posted_;
     // Calls dropped by a window that is going away never run: the stop flag ends the wait.
@@ -61,6 +73,11 @@ class TScanController::JobEvents : public IScanEvents, public std::enable_shared
   }
   // Always delivered, current or not: the controller counts the workers still to end.
   void OnScanEnded(bool completed, const std::string& error) override {
+    // Rows still held when the worker was stopped are never shown: nothing comes after a stop.
+    if (completed || !error.empty())
+      FlushRows();
+    else
+      batch_ = TRowBatch{};
     {
       std::lock_guard lock(mu_);
       memo_.reset();
@@ -73,7 +90,41 @@ class TScanController::JobEvents : public IScanEvents, public std::enable_shared
   }
 
  private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::size_t kBatchRows = 256;
+  static constexpr auto kBatchWait = std::chrono::milliseconds(50);
+
+  // Rows found and not yet handed over (worker thread only), then the key text that came
+  // after them.
+  struct TRowBatch {
+    std::vector<TScanResult> rows;
+    std::string memo;
+    bool hasMemo = false;
+  };
+
+  void FlushRows() {
+    if (batch_.rows.empty()) return;
+    auto batch = std::make_shared<TRowBatch>(std::move(batch_));
+    batch_ = TRowBatch{};
+    {
+      std::lock_guard lock(mu_);
+      memo_.reset();
+      ++posted_;
+    }
+    // A Cancel may come from the view while it takes a row: the rest of the batch is dropped.
+    Deliver([self = shared_from_this(), batch] {
+      self->Ran();
+      for (const TScanResult& row : batch->rows) {
+        TScanController* c = self->Current();
+        if (!c) return;
+        c->view_.AddRow(row);
+      }
+      if (TScanController* c = self->Current(); c && batch->hasMemo) c->view_.SetMemoText(batch->memo);
+    });
+  }
+
   void Post(std::function<void(TScanController&)> call) {
+    if (!batch_.rows.empty()) FlushRows();  // rows found earlier come first
     {
       std::lock_guard lock(mu_);
       memo_.reset();  // a later key text must come after this call
@@ -103,6 +154,8 @@ class TScanController::JobEvents : public IScanEvents, public std::enable_shared
   const std::uint64_t generation_;
   std::mutex mu_;
   std::condition_variable cv_;
+  TRowBatch batch_;
+  Clock::time_point batchStart_;
   std::shared_ptr<std::string> memo_;  // the key text posted last, while nothing followed it
   std::uint64_t posted_ = 0;           // calls posted (merged key texts count once)
   std::uint64_t ran_ = 0;              // calls the owner thread has taken
@@ -270,13 +323,29 @@ void TScanController::ApplyIgnoreLists() {
     return;
   }
   view_.FitColumnsToContents();
-  // 2-5. The filter only removes rows, so the list is rebuilt only when it did.
-  std::vector<TScanResult> rows = view_.Rows();
-  const std::size_t before = rows.size();
-  kestrove::ApplyIgnoreLists(rows, options_.IgnoreValues, options_.IgnoreKeys);
-  if (rows.size() != before) view_.SetRows(rows);
+  // 2-5. The filter only removes rows, so the list is rebuilt only when it did. A list of a
+  // few hundred thousand rows is not copied just to be looked at.
+  std::vector<TScanResult> copy;
+  const std::vector<TScanResult>* rows = view_.RowsInPlace();
+  if (!rows) {
+    copy = view_.Rows();
+    rows = &copy;
+  }
+  const std::vector<bool> removed = IgnoredRows(*rows, options_.IgnoreValues, options_.IgnoreKeys);
+  if (std::find(removed.begin(), removed.end(), true) == removed.end()) return;
+  std::vector<TScanResult> kept;
+  kept.reserve(rows->size());
+  for (std::size_t i = 0; i < rows->size(); ++i)
+    if (!removed[i]) kept.push_back((*rows)[i]);
+  view_.SetRows(kept);
 }
 
-void TScanController::UpdateScanStatus() { view_.SetStatusText(kestrove::UpdateScanStatus(view_.Rows())); }
+void TScanController::UpdateScanStatus() {
+  if (const std::vector<TScanResult>* rows = view_.RowsInPlace()) {
+    view_.SetStatusText(kestrove::UpdateScanStatus(*rows));
+    return;
+  }
+  view_.SetStatusText(kestrove::UpdateScanStatus(view_.Rows()));
+}
 
 }  // namespace kestrove

@@ -48,6 +48,8 @@ class IScanView {
   // lvRegistryData: a row comes in at the end and is scrolled into view.
   virtual std::size_t RowCount() = 0;
   virtual std::vector<TScanResult> Rows() = 0;
+  // The rows without a copy, for a view that keeps them in such a vector; nullptr otherwise.
+  virtual const std::vector<TScanResult>* RowsInPlace() { return nullptr; }
   virtual void SetRows(const std::vector<TScanResult>& rows) = 0;
   virtual void ClearRows() = 0;
   virtual void AddRow(const TScanResult& row) = 0;

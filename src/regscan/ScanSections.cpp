@@ -204,6 +204,8 @@ void TScanTaskThread::ScanServices() {
 void TScanTaskThread::ScanShortcuts() {
   if (!environment_) environment_ = target_.Environment();
   const char* const folders[] = {"Common Start Menu", "Common Desktop", "AppData", "Recent", "Start Menu", "Desktop"};
+  std::error_code pec;
+  const fs::path prefix = fs::weakly_canonical(target_.Folder(), pec);
   for (const char* name : folders) {
     if (Terminated()) return;
     auto folder = target_.ShellFolder(name);
@@ -212,7 +214,15 @@ void TScanTaskThread::ScanShortcuts() {
     if (!host) continue;
     std::string windowsFolder = *folder;
     while (!windowsFolder.empty() && windowsFolder.back() == '\\') windowsFolder.pop_back();
-    WalkShortcutFolder(windowsFolder, *host, 0);
+    // A folder that leads out of the Windows system (Wine links the Desktop to the user's
+    // Linux home) holds the shortcuts put there at its top level; below it lies the user's
+    // own tree, which is no part of the system and may be of any size. Only the top level is
+    // read, so a scan costs the same however large the home folder is.
+    std::error_code hec;
+    const fs::path real = fs::weakly_canonical(*host, hec);
+    const auto rel = real.lexically_relative(prefix);
+    const bool inside = !pec && !hec && !rel.empty() && *rel.begin() != "..";
+    WalkShortcutFolder(windowsFolder, *host, inside ? 0 : kMaxFolderDepth);
   }
   examinedShortcuts_.clear();
 }

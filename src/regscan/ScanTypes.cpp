@@ -179,6 +179,18 @@ std::optional<TIgnoreTarget> IgnoreTargetOf(const TScanResult& row) {
 
 void ApplyIgnoreLists(std::vector<TScanResult>& rows, const std::vector<std::string>& ignoreValues,
                       const std::vector<std::string>& ignoreKeys) {
+  const std::vector<bool> removed = IgnoredRows(rows, ignoreValues, ignoreKeys);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (removed[i]) continue;
+    if (kept != i) rows[kept] = std::move(rows[i]);
+    ++kept;
+  }
+  rows.resize(kept);
+}
+
+std::vector<bool> IgnoredRows(const std::vector<TScanResult>& rows, const std::vector<std::string>& ignoreValues,
+                              const std::vector<std::string>& ignoreKeys) {
   std::vector<std::string> values;
   values.reserve(ignoreValues.size());
   for (const std::string& e : ignoreValues) values.push_back(FoldName(e));
@@ -221,13 +233,7 @@ void ApplyIgnoreLists(std::vector<TScanResult>& rows, const std::vector<std::str
     }
     removed[i] = remove;
   }
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (removed[i]) continue;
-    if (kept != i) rows[kept] = std::move(rows[i]);
-    ++kept;
-  }
-  rows.resize(kept);
+  return removed;
 }
 
 TScanColumnWidths DefaultScanColumnWidths(int listWidth) {

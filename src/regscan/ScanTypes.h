@@ -108,6 +108,9 @@ std::optional<TIgnoreTarget> IgnoreTargetOf(const TScanResult& row);
 // entries, then `ignoreKeys`). Letter case is ignored throughout. Never adds rows.
 void ApplyIgnoreLists(std::vector<TScanResult>& rows, const std::vector<std::string>& ignoreValues,
                       const std::vector<std::string>& ignoreKeys);
+// Which rows ApplyIgnoreLists removes, without touching the rows.
+std::vector<bool> IgnoredRows(const std::vector<TScanResult>& rows, const std::vector<std::string>& ignoreValues,
+                              const std::vector<std::string>& ignoreKeys);
 
 // The list view's column widths when it has no rows: W*100/450, W*190/450, W*140/450.
 struct TScanColumnWidths {

@@ -213,6 +213,19 @@ TEST_F(WindowsItems, OldStyleBinIsListedByItsIndexAndEveryBinIsEmptied) {
   EXPECT_TRUE(Exists(sidBin + "\\desktop.ini"));
 }
 
+// The bin's files are taken from the bin already open, not found again by their path: a name
+// that no Windows path can spell (a backslash in it) is still counted and removed.
+TEST_F(WindowsItems, BinFilesAreTakenFromTheOpenBin) {
+  target.WriteFile("C:\\Recycled\\INFO2", "i");
+  target.WriteFile("C:\\Recycled\\desktop.ini", "[.ShellClassInfo]");
+  const fs::path odd = *target.HostPath("C:\\Recycled") / "Dc1\\odd.txt";
+  std::ofstream(odd) << std::string(2000, 'd');
+  EXPECT_EQ(Test("Windows - Empty Recycle Bin").Count, 1);
+  EXPECT_EQ(Test("Windows - Empty Recycle Bin").KB, "2");
+  Clean("Windows - Empty Recycle Bin");
+  EXPECT_FALSE(fs::exists(odd));
+}
+
 TEST_F(WindowsItems, NtfsBinAloneCountsNothingInATest) {
   target.WriteFile("C:\\$Recycle.Bin\\S-1-5-21-0-0-0-1000\\$RABC.txt", "deleted");
   target.WriteFile("C:\\Recycled\\Dc1.txt", "no index beside it");

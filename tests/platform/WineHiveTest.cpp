@@ -230,6 +230,22 @@ TEST(WineHive, RepeatedKeyBlocksMerge) {
   ASSERT_EQ(k->values.size(), 2u);
   EXPECT_EQ(Utf16LeToUtf8(k->values[0].data), std::string("3\0", 2));
   EXPECT_EQ(k->values[1].name, "b");
+  // Values out of order within one block come out sorted, the later of two equal names kept.
+  hive.buffer += "\n[L] 1\n\"b\"=\"1\"\n\"A\"=\"2\"\n\"c\"=\"3\"\n\"a\"=\"4\"\n@=\"5\"\n";
+  regtree::Node root2;
+  hive.root = &root2;
+  wine::ParseHive(hive);
+  regtree::Node* l = root2.Find("L");
+  ASSERT_TRUE(l);
+  wine::LoadValues(hive, *l);
+  std::vector<std::string> names, data;
+  for (const RegValue& v : l->values) {
+    names.push_back(v.name);
+    data.push_back(Utf16LeToUtf8(v.data));
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"", "a", "b", "c"}));
+  EXPECT_EQ(data, (std::vector<std::string>{std::string("5\0", 2), std::string("4\0", 2), std::string("1\0", 2),
+                                            std::string("3\0", 2)}));
 }
 
 // Option lines Kestrove does not interpret come back exactly as read, whatever ends them.

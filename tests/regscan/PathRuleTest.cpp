@@ -299,6 +299,16 @@ TEST_F(PathRuleTest, EachDistinctPathAndFolderIsCheckedOncePerScan) {
   // The anchor and the folder flag are part of what is asked.
   EXPECT_TRUE(r.IsMissingPath("C:\\Program Files\\App\\gone.exe", ".exe", false));
   EXPECT_EQ(r.CacheHits(), 1u);
+  // Many answers, asked twice: the second time each comes from the cache, unchanged.
+  for (int i = 0; i < 3000; i += 2) t.WriteFile("C:\\Many\\f" + std::to_string(i) + ".dll", "M");
+  std::vector<bool> first;
+  for (int i = 0; i < 3000; ++i) first.push_back(r.IsMissingPath("C:\\Many\\f" + std::to_string(i) + ".dll", "", false));
+  const std::size_t hits = r.CacheHits();
+  for (int i = 0; i < 3000; ++i) {
+    EXPECT_EQ(first[std::size_t(i)], i % 2 == 1) << i;
+    EXPECT_EQ(r.IsMissingPath("C:\\Many\\f" + std::to_string(i) + ".dll", "", false), first[std::size_t(i)]) << i;
+  }
+  EXPECT_EQ(r.CacheHits(), hits + 3000);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // lists, Cancel (no row after it), and a window that goes while its worker waits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -204,6 +205,41 @@ TEST_F(ScanControllerTest, CancelDropsTheLastRowAndEverythingAfter) {
   queue.ProcessPending();
   EXPECT_TRUE(view.rows.empty());
   EXPECT_EQ(view.statusTexts.back(), " 0 Errors Found,  0 Errors Selected.");
+}
+
+// A queue that counts the calls posted to it.
+class TCountingQueue : public TMessageQueue {
+ public:
+  std::size_t posts = 0;
+  void Post(std::function<void()> call) override {
+    ++posts;
+    TMessageQueue::Post(std::move(call));
+  }
+};
+
+// Rows reach the page in the order found, but the owner thread is not woken for each one.
+TEST_F(ScanControllerTest, RowsReachThePageInBatchesInOrder) {
+  for (int i = 0; i < 3000; ++i)
+    t.SetString(HKEY_CURRENT_USER, "Software\\Many\\K" + std::to_string(i), "V", "C:\\Gone\\" + std::to_string(i));
+  TCountingQueue counting;
+  TRecordingScanView batched;
+  batched.sections = {"4", "14"};
+  TScanController c(t, counting, batched, options, &prompt);
+  c.bScanClick();
+  ASSERT_TRUE(counting.ProcessUntil([&] { return !c.JobRunning(); }, std::chrono::seconds(60)));
+  ASSERT_GE(batched.rows.size(), 3050u);
+  std::vector<std::string> many;
+  for (const TScanResult& r : batched.rows)
+    if (const auto at = r.Location.find("\\Many\\"); at != std::string::npos) {
+      const std::string key = r.Location.substr(at + 6);
+      many.push_back(key.substr(0, key.find('\\')));
+    }
+  ASSERT_EQ(many.size(), 3000u);
+  EXPECT_TRUE(std::is_sorted(many.begin(), many.end(),
+                             [](const std::string& a, const std::string& b) { return CompareNames(a, b) < 0; }));
+  // The Startup section's rows come after the whole HKEY_CURRENT_USER walk.
+  EXPECT_EQ(batched.rows.back().Data, "C:\\Gone\\p49.exe");
+  EXPECT_LT(counting.posts, batched.rows.size() / 10);
 }
 
 TEST_F(ScanControllerTest, CallsLeftWhenTheControllerGoesAreDropped) {

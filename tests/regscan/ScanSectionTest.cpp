@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
 
 #include "ScanTestSupport.h"
 #include "app/Helpers.h"
@@ -264,6 +267,30 @@ TEST_F(ScanSectionTest, ShortcutsInTheSixFolders) {
   // Removable drives ignored: only fixed drives are checked.
   const auto fixedOnly = RunScan(t, {18}, true);
   EXPECT_EQ(fixedOnly.size(), 3u) << testing::Describe(fixedOnly);
+}
+
+// A Desktop that links out of the Windows system (into the Linux home, as Wine makes it) is
+// read at its top level only: the home folder's own tree is not walked.
+TEST_F(ScanSectionTest, ShortcutFolderOutsideTheSystemIsReadAtItsTopLevelOnly) {
+  const fs::path home = fs::temp_directory_path() / ("kestrove-home-" + std::to_string(::getpid()));
+  fs::remove_all(home);
+  fs::create_directories(home / ".rustup" / "toolchains");
+  auto link = [](const fs::path& file, const std::string& target) {
+    LinkWriter w;
+    w.hasLinkInfo = true;
+    w.localBasePath = target;
+    const auto d = w.Build();
+    std::ofstream(file, std::ios::binary) << std::string(d.begin(), d.end());
+  };
+  link(home / "top.lnk", "C:\\Gone\\top.exe");
+  link(home / ".rustup" / "toolchains" / "deep.lnk", "C:\\Gone\\deep.exe");
+  const std::string desktop = *t.ShellFolder("Desktop");
+  const fs::path host = *t.HostPath(desktop);
+  fs::remove_all(host);
+  fs::create_directory_symlink(home, host);
+  const auto rows = Scan({18});
+  fs::remove_all(home);
+  ExpectSameRows(rows, {Row(problem::kShortcut, "C:\\Gone\\top.exe", desktop + "\\top.lnk", K::lkShortcutFile)});
 }
 
 TEST_F(ScanSectionTest, SoundSchemesCurrentAndDefaultOnly) {

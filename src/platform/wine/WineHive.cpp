@@ -232,32 +232,37 @@ std::string ParseValue(std::string_view buf, Line line, LineReader& reader, RegV
   return "";
 }
 
-void InsertValue(Node& node, RegValue&& value) {
-  if (node.values.empty() || CompareNames(node.values.back().name, value.name) < 0) {
-    node.values.push_back(std::move(value));
-    return;
-  }
-  if (RegValue* existing = node.FindValue(value.name)) {
-    *existing = std::move(value);
-    return;
-  }
-  std::size_t at = 0;
-  while (at < node.values.size() && CompareNames(node.values[at].name, value.name) < 0) ++at;
-  node.values.insert(node.values.begin() + static_cast<std::ptrdiff_t>(at), std::move(value));
-}
-
-// Parses the value lines of one key block [begin, end) into node.values.
+// Parses the value lines of one key block [begin, end) into node.values, sorted by name; of
+// two lines naming the same value the later one counts. Wine writes a key's values sorted,
+// so they are normally appended; other files are sorted once at the end, never by inserting
+// each value in turn (quadratic in a key of many values).
 void ParseBlockValues(const Hive& hive, std::size_t begin, std::size_t end, Node& node) {
   LineReader reader(hive, begin, end);
   Line line{};
   if (!reader.Next(line)) return;  // the key's own line
+  std::vector<RegValue>& values = node.values;
+  const std::size_t first = values.size();
+  bool sorted = true;
   while (reader.Next(line)) {
     if (line.content >= line.end) continue;
-    char first = hive.buffer[line.content];
-    if (first != '@' && first != '"') continue;
+    char lead = hive.buffer[line.content];
+    if (lead != '@' && lead != '"') continue;
     RegValue value;
-    if (ParseValue(hive.buffer, line, reader, &value).empty()) InsertValue(node, std::move(value));
+    if (!ParseValue(hive.buffer, line, reader, &value).empty()) continue;
+    if (values.size() > first && sorted && CompareNames(values.back().name, value.name) >= 0) sorted = false;
+    values.push_back(std::move(value));
   }
+  if (sorted && first == 0) return;
+  std::stable_sort(values.begin(), values.end(),
+                   [](const RegValue& a, const RegValue& b) { return CompareNames(a.name, b.name) < 0; });
+  // Equal names stay in file order: keep the last of each run.
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i + 1 < values.size() && CompareNames(values[i].name, values[i + 1].name) == 0) continue;
+    if (out != i) values[out] = std::move(values[i]);
+    ++out;
+  }
+  values.resize(out);
 }
 
 }  // namespace

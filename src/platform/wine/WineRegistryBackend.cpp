@@ -13,9 +13,9 @@ namespace fs = std::filesystem;
 namespace {
 
 // The user's SID, from the line ";; All keys relative to REGISTRY\\User\\S-..." of user.reg.
+// That line comes within the file's first lines: only they are read, however large the file.
 std::string UserSidOf(const fs::path& userReg, Env& env) {
-  std::string error;
-  auto data = env.ReadFile(userReg, kMaxHiveFileBytes, error);
+  auto data = env.ReadFileHead(userReg, 1024);
   if (data) {
     std::string_view text(*data);
     std::size_t at = text.find(";; All keys relative to ");

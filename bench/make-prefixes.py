@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""Writes the generated targets of bench/run-cli-bench.sh into DIR (each made once):
+  reg/   a prefix whose system.reg is about REG_MB (100) MiB of keys shaped like a real one's
+  scan/  a prefix holding SCAN_VALUES (500,000) string values under HKLM\\Software naming
+         SCAN_PATHS (100,000) distinct files, half of them present
+  bin/   a prefix whose old-style recycle bin C:\\Recycled holds BIN_FILES (200,000) files
+Each starts as `kestrove-cli sample` writes it (KESTROVE_CLI names the program)."""
+import os, random, subprocess, sys
+
+out = sys.argv[1]
+cli = os.environ.get("KESTROVE_CLI", "build/kestrove-cli")
+reg_mb = int(os.environ.get("REG_MB", "100"))
+scan_values = int(os.environ.get("SCAN_VALUES", "500000"))
+scan_paths = int(os.environ.get("SCAN_PATHS", "100000"))
+bin_files = int(os.environ.get("BIN_FILES", "200000"))
+
+
+def sample(name, tag):
+    d = os.path.join(out, name)
+    if os.path.exists(os.path.join(d, ".complete-" + tag)):
+        return None
+    subprocess.run(["rm", "-rf", d], check=True)
+    subprocess.run([cli, "sample", d], check=True, stdout=subprocess.DEVNULL)
+    return d
+
+
+def done(d, tag):
+    open(os.path.join(d, ".complete-" + tag), "w").close()
+
+
+def make_reg():
+    tag = "%d-2" % reg_mb
+    d = sample("reg", tag)
+    if not d:
+        return
+    rng = random.Random(7)
+    limit = reg_mb * 1024 * 1024
+    with open(os.path.join(d, "system.reg"), "a", newline="\n") as f:
+        written = f.tell()
+        vendor = 0
+        while written < limit:
+            for app in range(50):
+                parts = []
+                for k in range(20):
+                    parts.append("\n[Software\\\\Vendor%05u\\\\Application %02u\\\\Settings\\\\Group%02u] 1796628164\n"
+                                 "#time=1dd861bc07068c2\n" % (vendor, app, k))
+                    parts.append("@=\"Default value %u\"\n\"InstallPath\"=\"C:\\\\Program Files\\\\Vendor%05u\\\\App%02u\\\\bin\\\\app%u.exe\"\n"
+                                 "\"Flags\"=dword:%08x\n\"Path\"=str(2):\"%%ProgramFiles%%\\\\Vendor%05u\\\\data\"\n"
+                                 % (k, vendor, app, k, rng.getrandbits(32), vendor))
+                    if k % 4 == 0:
+                        data = ",".join("%02x" % rng.getrandbits(8) for _ in range(48))
+                        parts.append("\"Blob\"=hex:" + data[:72] + "\\\n  " + data[72:] + "\n")
+                chunk = "".join(parts)
+                f.write(chunk)
+                written += len(chunk)
+            vendor += 1
+    done(d, tag)
+
+
+def make_scan():
+    tag = "%d-%d-2" % (scan_values, scan_paths)
+    d = sample("scan", tag)
+    if not d:
+        return
+    per_key = 1000
+    with open(os.path.join(d, "system.reg"), "a", newline="\n") as f:
+        for k in range((scan_values + per_key - 1) // per_key):
+            lines = ["\n[Software\\\\Bench\\\\K%d] 1796628164\n#time=1dd861bc07068c2\n" % k]
+            for v in range(min(per_key, scan_values - k * per_key)):
+                j = (k * per_key + v) % scan_paths
+                lines.append("\"Value%d\"=\"C:\\\\bench\\\\folder%03d\\\\file%06d.dll\"\n" % (v, j // 1000, j))
+            f.write("".join(lines))
+    with open(os.path.join(out, "scan-paths.txt"), "w") as paths:
+        for j in range(scan_paths):
+            folder = os.path.join(d, "drive_c", "bench", "folder%03d" % (j // 1000))
+            if j % 1000 == 0:
+                os.makedirs(folder, exist_ok=True)
+            p = os.path.join(folder, "file%06d.dll" % j)
+            if j % 2 == 0:
+                with open(p, "w") as f:
+                    f.write("M")
+            paths.write(p + "\n")
+    done(d, tag)
+
+
+def make_bin():
+    tag = str(bin_files)
+    d = sample("bin", tag)
+    if not d:
+        return
+    b = os.path.join(d, "drive_c", "Recycled")
+    os.makedirs(b, exist_ok=True)
+    for name in ("INFO2", "desktop.ini"):
+        open(os.path.join(b, name), "w").close()
+    for i in range(bin_files):
+        with open(os.path.join(b, "Dc%d.tmp" % (i + 1)), "w") as f:
+            f.write("x" * (i % 512))
+    done(d, tag)
+
+
+os.makedirs(out, exist_ok=True)
+make_reg()
+make_scan()
+make_bin()

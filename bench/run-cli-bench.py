@@ -1,0 +1,72 @@
+#!/usr/bin/env python3
+"""Whole-process benchmarks of kestrove-cli against the system's own tools, side by side.
+
+Usage: run-cli-bench.py DIR ROUNDS NAME=CLI [NAME=CLI...]
+DIR holds the targets of make-prefixes.py. Every round runs every case's programs and its
+reference one after the other, so that a busy machine weighs on all of them alike; each
+figure is the median over the rounds (wall time, and the peak resident memory)."""
+import os, resource, statistics, subprocess, sys, tempfile, time
+
+root, rounds = sys.argv[1], int(sys.argv[2])
+clis = [a.split("=", 1) for a in sys.argv[3:]]
+home = tempfile.mkdtemp(prefix="kestrove-bench-home-")
+env = dict(os.environ, KESTROVE_HOME=home)
+for v in ("KESTROVE_ROOT", "WINEPREFIX"):
+    env.pop(v, None)
+
+
+def run(argv, shell=False, ok=(0,)):
+    """Wall seconds and peak resident MiB of one whole process."""
+    t0 = time.perf_counter()
+    p = subprocess.Popen(argv, shell=shell, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(p.pid, 0)
+    seconds = time.perf_counter() - t0
+    p.returncode = os.waitstatus_to_exitcode(status)
+    err = p.stderr.read().decode(errors="replace")
+    p.stderr.close()
+    if p.returncode not in ok:
+        print("  warning: %s exited %d: %s" % (argv if shell else " ".join(argv), p.returncode, err.strip()[:200]))
+    return seconds, usage.ru_maxrss / 1024.0
+
+
+d = lambda *p: os.path.join(root, *p)
+reg_file = d("reg", "system.reg")
+scan_file = d("scan", "system.reg")
+copy = d("reg-copy.reg")
+q = lambda s: "'" + s + "'"
+
+# Each case: name, the program's arguments (after the program), its reference commands (their
+# times add up), and the file the memory is compared with.
+cases = [
+    ("reg add (load+change+save)", ["--root", d("reg"), "reg", "add", "HKLM\\Software\\Bench", "/v", "Counter", "/d", "1", "/f"],
+     [("cp+sync", "cp %s %s && sync %s" % (q(reg_file), q(copy), q(copy)))], reg_file),
+    ("reg query (load)", ["--root", d("reg"), "reg", "query", "HKLM\\Software\\Vendor00000\\Application 00\\Settings\\Group00"],
+     [("wc -l", "wc -l %s" % q(reg_file))], reg_file),
+    ("scan", ["--root", d("scan"), "scan", "1"],
+     [("load", None), ("stat per path", "perl -ne 'chomp; stat $_' %s" % q(d("scan-paths.txt")))], scan_file),
+    ("Recycle Bin test", ["--root", d("bin"), "test", "Windows - Empty Recycle Bin"],
+     [("find", "find %s -type f -printf '%%s\\n'" % q(d("bin", "drive_c", "Recycled")))], None),
+]
+load_args = ["--root", d("scan"), "reg", "query", "HKLM\\Software\\Bench\\K0", "/v", "Value0"]
+
+times = {}
+def add(key, value):
+    times.setdefault(key, []).append(value)
+
+for r in range(rounds):
+    for name, args, refs, _ in cases:
+        for label, cli in clis:
+            add((name, label), run([cli] + args, ok=(0, 1) if "scan" in args else (0,)))
+        for label, cmd in refs:
+            add((name, "ref:" + label), run([clis[-1][1]] + load_args) if cmd is None else run(cmd, shell=True))
+    print("round %d of %d done" % (r + 1, rounds), flush=True)
+
+med = lambda key, i: statistics.median(x[i] for x in times[key])
+print("\nmedians of %d rounds (wall seconds, peak MiB); each ratio is time over the reference's" % rounds)
+for name, args, refs, memfile in cases:
+    ref = sum(med((name, "ref:" + l), 0) for l, _ in refs)
+    print("%s: reference %s = %.3f s" % (name, " + ".join(("%s %.3f s" % (l, med((name, "ref:" + l), 0))) for l, _ in refs), ref))
+    for label, _ in clis:
+        s, m = med((name, label), 0), med((name, label), 1)
+        mem = " memory %.2fx the file (%.0f MiB)" % (m * 1048576 / os.path.getsize(memfile), os.path.getsize(memfile) / 1048576) if memfile else ""
+        print("  %-8s %.3f s  %5.0f MiB  %.2fx the reference%s" % (label, s, m, s / ref, mem))
