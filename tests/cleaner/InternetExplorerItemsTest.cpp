@@ -217,9 +217,15 @@ TEST(CookieKeepList, ReadsItsSectionAndRefusesAListItCannotTrust) {
   EXPECT_TRUE(list.Ok);
   EXPECT_EQ(list.Names, (std::vector<std::string>{"a@site.txt", "b@site.txt"}));
   EXPECT_TRUE(read("[Other]\r\nCount=x\r\n").Ok);
+  // The Options dialog rewrites Count and the keys below it only: a shortened or emptied
+  // list leaves the earlier keys behind, which are no part of it.
+  list = read("[Cookies to Keep]\r\nCount=1\r\n0=a@site.txt\r\n1=b@site.txt\r\n");
+  EXPECT_TRUE(list.Ok) << list.Error;
+  EXPECT_EQ(list.Names, (std::vector<std::string>{"a@site.txt"}));
+  list = read("[Cookies to Keep]\r\nCount=0\r\n0=a@site.txt\r\n");
+  EXPECT_TRUE(list.Ok && list.Names.empty()) << list.Error;
   static const char kBinary[] = "[Cookies to keep]\r\nCount=1\r\n0=a\0.txt\r\n";
   for (const std::string& bad : std::vector<std::string>{"[Cookies to keep]\r\nCount=many\r\n0=a.txt\r\n", "[Cookies to keep]\r\nCount=-1\r\n",
-                                "[Cookies to keep]\r\n0=a.txt\r\n", "[Cookies to keep]\r\nCount=1\r\n0=a.txt\r\n1=b.txt\r\n",
                                 std::string(kBinary, sizeof kBinary - 1)}) {
     const auto damaged = read(bad);
     EXPECT_FALSE(damaged.Ok) << bad;
@@ -253,6 +259,29 @@ TEST_F(InternetExplorerItems, CookiesKeepTheListedFileAndWipeTheIndexOnlyWithout
   EXPECT_FALSE(Exists(kCookies + kExampleCookie));
   EXPECT_TRUE(Exists(kCookies + "index.dat"));
   EXPECT_TRUE(Entries(kCookies + "index.dat").empty());
+}
+
+// Without the Cookies shell folder the item works in c:\windows\cookies, on its own files
+// only: no subfolder, and nothing when that folder is a link out of the Windows system.
+TEST_F(InternetExplorerItems, TheWindowsCookiesFallbackStaysInItsFolder) {
+  const std::string item = "Internet Explorer - Cookies";
+  fs::remove_all(Host(kCookies));
+  const std::string fallback = "C:\\windows\\cookies\\";
+  target.WriteFile(fallback + "user@site[1].txt", "cookie");
+  target.WriteFile(fallback + "Low\\user@low[1].txt", "cookie");
+  const auto run = Run(DirectClean, item);
+  EXPECT_EQ(run.Summary(item).Count, 1);
+  EXPECT_FALSE(Exists(fallback + "user@site[1].txt"));
+  EXPECT_TRUE(Exists(fallback + "Low\\user@low[1].txt"));
+
+  const fs::path outside = target.Folder().parent_path() / ("ie-cookies-away-" + std::to_string(::getpid()));
+  fs::create_directories(outside);
+  std::ofstream(outside / "user@away[1].txt") << "cookie";
+  fs::remove_all(Host(fallback));
+  fs::create_directory_symlink(outside, Host("C:\\windows\\cookies"));
+  EXPECT_EQ(Run(DirectClean, item).Summary(item).Count, 0);
+  EXPECT_TRUE(fs::exists(outside / "user@away[1].txt"));
+  fs::remove_all(outside);
 }
 
 TEST_F(InternetExplorerItems, ADamagedKeepListStopsTheCookiesItemAndRemovesNothing) {
