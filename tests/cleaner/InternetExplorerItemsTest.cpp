@@ -10,6 +10,7 @@
 #include "CleanJobTestSupport.h"
 #include "app/CookieKeepList.h"
 #include "cleaner/ItemOperations.h"
+#include "platform/FileOps.h"
 #include "platform/FileServices.h"
 #include "platform/ProtectedStorage.h"
 #include "platform/UrlCache.h"
@@ -323,6 +324,34 @@ TEST_F(InternetExplorerItems, VisitedHistoryDeletesHistoryAndOnlyHttpCacheEntrie
   EXPECT_EQ(Entries(kCookies + "index.dat").size(), 2u);  // cookies are no http:// entries
   EXPECT_TRUE(Exists(kCookies + kExampleCookie));
   EXPECT_EQ(Run(TestRun, item).Summary(item).Count, 0);
+}
+
+// An index that cannot be written back (a read-only disk) keeps the entries the item counted
+// and their cache files: the clean says they could not be removed rather than reporting them gone.
+TEST_F(InternetExplorerItems, AnIndexThatCannotBeReplacedCountsItsEntriesAsFailed) {
+  struct TNoIndexRename : TFileOpsWrapper {
+    using TFileOpsWrapper::TFileOpsWrapper;
+    int RenameAt(int fromFd, const char* from, int toFd, const char* to) override {
+      if (std::string(to) == "index.dat") {
+        errno = EROFS;
+        return -1;
+      }
+      return TFileOpsWrapper::RenameAt(fromFd, from, toFd, to);
+    }
+  };
+  target.SetFileOps(std::make_shared<TNoIndexRename>(target.FileOps()));
+  // On XP the history item wipes no index its history step wrote.
+  target.SetString(HKEY_CURRENT_USER, "Software\\Wine", "Version", "winxp");
+  target.Refresh();
+  const std::string item = "Internet Explorer - Visited URL History";
+  EXPECT_EQ(Run(TestRun, item).Failed, 0);
+  const auto clean = Run(DirectClean, item);
+  EXPECT_EQ(clean.Summary(item).Count, 5);
+  EXPECT_EQ(clean.Failed, 5);  // two visited pages, three cache entries
+  EXPECT_EQ(Entries(kHistory + "History.IE5\\index.dat").size(), 2u);
+  // The cache files stay with the entries that name them.
+  for (const auto& e : ReadUrlCache(target, kCache + "Content.IE5\\index.dat"))
+    EXPECT_TRUE(Exists(kCache + "Content.IE5\\" + e.Subfolder + "\\" + e.LocalName)) << e.LocalName;
 }
 
 TEST_F(InternetExplorerItems, OnWindows7TodaysDailyHistoryFolderStays) {
