@@ -263,7 +263,8 @@ TEST_F(InternetExplorerItems, CookiesKeepTheListedFileAndWipeTheIndexOnlyWithout
 }
 
 // Without the Cookies shell folder the item works in c:\windows\cookies, on its own files
-// only: no subfolder, and nothing when that folder is a link out of the Windows system.
+// only (its "Low" folder only when it holds no cookie itself), and removes nothing when that
+// folder is a link out of the Windows system.
 TEST_F(InternetExplorerItems, TheWindowsCookiesFallbackStaysInItsFolder) {
   const std::string item = "Internet Explorer - Cookies";
   fs::remove_all(Host(kCookies));
@@ -274,6 +275,9 @@ TEST_F(InternetExplorerItems, TheWindowsCookiesFallbackStaysInItsFolder) {
   EXPECT_EQ(run.Summary(item).Count, 1);
   EXPECT_FALSE(Exists(fallback + "user@site[1].txt"));
   EXPECT_TRUE(Exists(fallback + "Low\\user@low[1].txt"));
+  // With no cookie left beside it, the protected mode's "Low" folder is the one cleared.
+  EXPECT_EQ(Run(DirectClean, item).Summary(item).Count, 1);
+  EXPECT_FALSE(Exists(fallback + "Low\\user@low[1].txt"));
 
   const fs::path outside = target.Folder().parent_path() / ("ie-cookies-away-" + std::to_string(::getpid()));
   fs::create_directories(outside);
