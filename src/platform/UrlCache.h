@@ -77,11 +77,11 @@ class TUrlCacheFile {
   static std::optional<TUrlCacheFile> Open(const TargetSystem& target, const std::string& indexPath);
 
   std::vector<TUrlCacheEntry> Entries() const { return index_->Entries(); }
-  // Deletes the entry of `url`; its cache file goes when the index is written. False when
-  // there is no such entry.
+  // Deletes the entry of `url` and its cache file; false when there is no such entry.
   bool Delete(std::string_view url);
-  // Writes the changes, if any, then removes the cache files of the deleted entries; false
-  // (errno set) when the index could not be replaced: index and files are then as they were.
+  // Writes the changes, if any, and only then removes the cache files of the deleted
+  // entries; false (errno set) when the index could not be replaced: index and files are
+  // then as they were.
   bool Commit();
   bool Changed() const { return changed_; }
 
