@@ -54,8 +54,9 @@ TCookieKeepList ReadCookieKeepList(const std::filesystem::path& file, std::share
     for (auto& [key, value] : ini.ReadSectionValues(kCookieKeepListSection)) {
       const auto index = ParseIniInteger(key);
       if (!index || key.find_first_not_of("0123456789") != std::string::npos) continue;
-      if (value.empty()) continue;
-      if (*index >= count) return Damaged(file, "is damaged (it names cookies past its Count)");
+      // Keys past Count are left over from a longer list the Options dialog wrote before:
+      // they are not part of the list.
+      if (value.empty() || *index >= count) continue;
       byIndex[*index] = value;
     }
     TCookieKeepList list;

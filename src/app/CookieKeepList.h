@@ -4,7 +4,7 @@
 // is an empty list.
 //
 // A list that exists but cannot be trusted (unreadable, not a regular file, too large,
-// binary bytes, a Count that is no number or negative, names filed past Count) is an error,
+// binary bytes, a Count that is no number or negative) is an error,
 // never an empty list: an empty list means "remove every cookie", which would take the very
 // cookies the user asked to keep.
 #pragma once

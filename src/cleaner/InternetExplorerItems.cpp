@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 
 #include "app/CookieKeepList.h"
@@ -77,6 +78,16 @@ void WipeIndex(TClearTaskThread& job, const std::string& path) {
 std::vector<TFolderEntry> FolderEntries(TClearTaskThread& job, const std::string& folder) {
   auto opened = OpenTargetFolder(Target(job), folder);
   return opened ? ListFolder(*opened->Ops, opened->Fd.Get()) : std::vector<TFolderEntry>{};
+}
+
+// Writes back an index whose entries a clean deleted. When it cannot be replaced, every one
+// of those entries is still there: the clean counts them as failed removals instead of
+// reporting them gone.
+void CommitIndex(TClearTaskThread& job, TUrlCacheFile& index, int deleted) {
+  errno = 0;
+  if (index.Commit()) return;
+  const int error = errno != 0 ? errno : EIO;
+  for (int i = 0; i < deleted; ++i) job.RemovalFailed(error);
 }
 
 bool HasFileEndingNoCase(TClearTaskThread& job, const std::string& folder, std::string_view ending) {
@@ -174,15 +185,18 @@ void UrlHistory(TClearTaskThread& job, const std::string& history) {
   if (history.empty()) return;
   auto index = TUrlCacheFile::Open(Target(job), history + "History.IE5\\index.dat");
   if (!index) return;
+  int deleted = 0;
   for (const TUrlCacheEntry& entry : index->Entries()) {
     if (job.Terminated()) break;
     if (entry.Url.compare(0, 8, "Visited:") != 0) continue;
     ++job.ItemCount;
     if (!job.FastMode()) job.LogDetail(job.LinePrefix + "deleting" + " " + HistoryUrl(entry.Url), kUrlLogStep);
     job.ProgressPacing();
-    if (!job.IsTestMode() && !index->Delete(entry.Url)) break;
+    if (job.IsTestMode()) continue;
+    if (!index->Delete(entry.Url)) break;
+    ++deleted;
   }
-  index->Commit();
+  CommitIndex(job, *index, deleted);
 }
 
 // The URL cache's entries whose source is an http:// address; in a clean they are deleted.
@@ -199,6 +213,7 @@ int UrlCacheWalk(TClearTaskThread& job) {
     if (job.Terminated()) break;
     auto index = TUrlCacheFile::Open(Target(job), path);
     if (!index) continue;
+    int deleted = 0;
     for (const TUrlCacheEntry& entry : index->Entries()) {
       if (job.Terminated()) break;
       if (entry.Url.compare(0, 7, "http://") != 0) continue;
@@ -212,9 +227,9 @@ int UrlCacheWalk(TClearTaskThread& job) {
       }
       first = false;
       job.ProgressPacing();
-      if (!job.IsTestMode()) index->Delete(entry.Url);
+      if (!job.IsTestMode() && index->Delete(entry.Url)) ++deleted;
     }
-    index->Commit();
+    CommitIndex(job, *index, deleted);
   }
   return count;
 }

@@ -275,7 +275,7 @@ bool TUrlCacheFile::Delete(std::string_view url) {
   auto removed = index_->Delete(url);
   if (!removed) return false;
   changed_ = true;
-  if (!removed->LocalName.empty()) RemoveCacheFile(*removed);
+  if (!removed->LocalName.empty()) filesToRemove_.push_back(std::move(*removed));
   return true;
 }
 
@@ -307,10 +307,16 @@ bool TUrlCacheFile::Commit() {
   fd.Reset();
   ok = ok && ops_->RenameAt(folder, temp.c_str(), folder, leaf_.c_str()) == 0;
   if (!ok) {
+    const int error = errno;
     ops_->UnlinkAt(folder, temp.c_str(), 0);
+    errno = error;
     return false;
   }
   changed_ = false;
+  // The files go once no index names them any more: a failed write leaves index and files as
+  // they were.
+  for (const TUrlCacheEntry& entry : filesToRemove_) RemoveCacheFile(entry);
+  filesToRemove_.clear();
   return true;
 }
 

@@ -85,7 +85,9 @@ class TUrlCacheFile {
   std::vector<std::string> Folders() const { return index_->Folders(); }
   // Deletes the entry of `url` and its cache file; false when there is no such entry.
   bool Delete(std::string_view url);
-  // Writes the changes, if any; false when the index could not be replaced (it is then as it was).
+  // Writes the changes, if any, and only then removes the cache files of the deleted
+  // entries; false (errno set) when the index could not be replaced: index and files are
+  // then as they were.
   bool Commit();
   bool Changed() const { return changed_; }
 
@@ -100,6 +102,7 @@ class TUrlCacheFile {
   unsigned mode_ = 0644;
   std::optional<TUrlCacheIndex> index_;
   bool changed_ = false;
+  std::vector<TUrlCacheEntry> filesToRemove_;  // of the entries deleted since the last Commit
 };
 
 // The entries of an index file, in listing order; empty when it cannot be read.

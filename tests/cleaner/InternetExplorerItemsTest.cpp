@@ -10,6 +10,7 @@
 #include "CleanJobTestSupport.h"
 #include "app/CookieKeepList.h"
 #include "cleaner/ItemOperations.h"
+#include "platform/FileOps.h"
 #include "platform/FileServices.h"
 #include "platform/ProtectedStorage.h"
 #include "platform/UrlCache.h"
@@ -221,9 +222,15 @@ TEST(CookieKeepList, ReadsItsSectionAndRefusesAListItCannotTrust) {
   EXPECT_TRUE(list.Ok);
   EXPECT_EQ(list.Names, (std::vector<std::string>{"a@site.txt", "b@site.txt"}));
   EXPECT_TRUE(read("[Other]\r\nCount=x\r\n").Ok);
+  // The Options dialog rewrites Count and the keys below it only: a shortened or emptied
+  // list leaves the earlier keys behind, which are no part of it.
+  list = read("[Cookies to Keep]\r\nCount=1\r\n0=a@site.txt\r\n1=b@site.txt\r\n");
+  EXPECT_TRUE(list.Ok) << list.Error;
+  EXPECT_EQ(list.Names, (std::vector<std::string>{"a@site.txt"}));
+  list = read("[Cookies to Keep]\r\nCount=0\r\n0=a@site.txt\r\n");
+  EXPECT_TRUE(list.Ok && list.Names.empty()) << list.Error;
   static const char kBinary[] = "[Cookies to keep]\r\nCount=1\r\n0=a\0.txt\r\n";
   for (const std::string& bad : std::vector<std::string>{"[Cookies to keep]\r\nCount=many\r\n0=a.txt\r\n", "[Cookies to keep]\r\nCount=-1\r\n",
-                                "[Cookies to keep]\r\n0=a.txt\r\n", "[Cookies to keep]\r\nCount=1\r\n0=a.txt\r\n1=b.txt\r\n",
                                 std::string(kBinary, sizeof kBinary - 1)}) {
     const auto damaged = read(bad);
     EXPECT_FALSE(damaged.Ok) << bad;
@@ -257,6 +264,33 @@ TEST_F(InternetExplorerItems, CookiesKeepTheListedFileAndWipeTheIndexOnlyWithout
   EXPECT_FALSE(Exists(kCookies + kExampleCookie));
   EXPECT_TRUE(Exists(kCookies + "index.dat"));
   EXPECT_TRUE(Entries(kCookies + "index.dat").empty());
+}
+
+// Without the Cookies shell folder the item works in c:\windows\cookies, on its own files
+// only (its "Low" folder only when it holds no cookie itself), and removes nothing when that
+// folder is a link out of the Windows system.
+TEST_F(InternetExplorerItems, TheWindowsCookiesFallbackStaysInItsFolder) {
+  const std::string item = "Internet Explorer - Cookies";
+  fs::remove_all(Host(kCookies));
+  const std::string fallback = "C:\\windows\\cookies\\";
+  target.WriteFile(fallback + "user@site[1].txt", "cookie");
+  target.WriteFile(fallback + "Low\\user@low[1].txt", "cookie");
+  const auto run = Run(DirectClean, item);
+  EXPECT_EQ(run.Summary(item).Count, 1);
+  EXPECT_FALSE(Exists(fallback + "user@site[1].txt"));
+  EXPECT_TRUE(Exists(fallback + "Low\\user@low[1].txt"));
+  // With no cookie left beside it, the protected mode's "Low" folder is the one cleared.
+  EXPECT_EQ(Run(DirectClean, item).Summary(item).Count, 1);
+  EXPECT_FALSE(Exists(fallback + "Low\\user@low[1].txt"));
+
+  const fs::path outside = target.Folder().parent_path() / ("ie-cookies-away-" + std::to_string(::getpid()));
+  fs::create_directories(outside);
+  std::ofstream(outside / "user@away[1].txt") << "cookie";
+  fs::remove_all(Host(fallback));
+  fs::create_directory_symlink(outside, Host("C:\\windows\\cookies"));
+  EXPECT_EQ(Run(DirectClean, item).Summary(item).Count, 0);
+  EXPECT_TRUE(fs::exists(outside / "user@away[1].txt"));
+  fs::remove_all(outside);
 }
 
 TEST_F(InternetExplorerItems, ADamagedKeepListStopsTheCookiesItemAndRemovesNothing) {
@@ -324,6 +358,34 @@ TEST_F(InternetExplorerItems, VisitedHistoryDeletesHistoryAndOnlyHttpCacheEntrie
   EXPECT_EQ(Entries(kCookies + "index.dat").size(), 2u);  // cookies are no http:// entries
   EXPECT_TRUE(Exists(kCookies + kExampleCookie));
   EXPECT_EQ(Run(TestRun, item).Summary(item).Count, 0);
+}
+
+// An index that cannot be written back (a read-only disk) keeps the entries the item counted
+// and their cache files: the clean says they could not be removed rather than reporting them gone.
+TEST_F(InternetExplorerItems, AnIndexThatCannotBeReplacedCountsItsEntriesAsFailed) {
+  struct TNoIndexRename : TFileOpsWrapper {
+    using TFileOpsWrapper::TFileOpsWrapper;
+    int RenameAt(int fromFd, const char* from, int toFd, const char* to) override {
+      if (std::string(to) == "index.dat") {
+        errno = EROFS;
+        return -1;
+      }
+      return TFileOpsWrapper::RenameAt(fromFd, from, toFd, to);
+    }
+  };
+  target.SetFileOps(std::make_shared<TNoIndexRename>(target.FileOps()));
+  // On XP the history item wipes no index its history step wrote.
+  target.SetString(HKEY_CURRENT_USER, "Software\\Wine", "Version", "winxp");
+  target.Refresh();
+  const std::string item = "Internet Explorer - Visited URL History";
+  EXPECT_EQ(Run(TestRun, item).Failed, 0);
+  const auto clean = Run(DirectClean, item);
+  EXPECT_EQ(clean.Summary(item).Count, 5);
+  EXPECT_EQ(clean.Failed, 5);  // two visited pages, three cache entries
+  EXPECT_EQ(Entries(kHistory + "History.IE5\\index.dat").size(), 2u);
+  // The cache files stay with the entries that name them.
+  for (const auto& e : ReadUrlCache(target, kCache + "Content.IE5\\index.dat"))
+    EXPECT_TRUE(Exists(kCache + "Content.IE5\\" + e.Subfolder + "\\" + e.LocalName)) << e.LocalName;
 }
 
 TEST_F(InternetExplorerItems, OnWindows7TodaysDailyHistoryFolderStays) {
