@@ -357,7 +357,9 @@ void IndexDatFiles(TClearTaskThread& job) {
     for (const std::string& file : files) RemoveAtNextStart(job, file);
   } else {
     std::vector<std::string> lines;
-    for (const std::string& file : files) lines.push_back("url=" + ShortPathName(job, file));
+    // "NUL=" is the rename list's way of saying "delete": any other name before the "=" is a
+    // destination, and the start-up pass would move the index to a file of that name instead.
+    for (const std::string& file : files) lines.push_back("NUL=" + ShortPathName(job, file));
     AddToRenameList(job, lines);
   }
 }

@@ -433,7 +433,7 @@ TEST_F(InternetExplorerItems, OnTheNineXFamilyIndexFilesGoToTheRenameListByShort
   const std::string ini = ReadAll(Host("C:\\windows\\Wininit.ini"));
   const auto cookies = ini.find("\\INET~MEH\\index.dat"), cache = ini.find("\\Content.IE5\\index.dat"),
              history = ini.find("\\History.IE5\\index.dat");
-  EXPECT_NE(ini.find("url=C:\\users\\user\\AppData\\Local\\MICR~20J\\"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("NUL=C:\\users\\user\\AppData\\Local\\MICR~20J\\"), std::string::npos) << ini;
   EXPECT_NE(cookies, std::string::npos) << ini;
   EXPECT_LT(cookies, cache) << ini;
   EXPECT_LT(cache, history) << ini;
