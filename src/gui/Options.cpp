@@ -86,6 +86,12 @@ void WriteCookieKeepList(const fs::path& file, const std::vector<std::string>& n
   TIniFile ini(file);
   ini.WriteInteger(kCookiesToKeepSection, "Count", static_cast<std::int32_t>(names.size()));
   for (std::size_t i = 0; i < names.size(); ++i) ini.WriteString(kCookiesToKeepSection, std::to_string(i), names[i]);
+  // The names of a longer list written before go: the cleaner takes a name filed past the
+  // count for a damaged list and would then clean no cookie at all.
+  for (const std::string& key : ini.ReadSection(kCookiesToKeepSection)) {
+    if (key.empty() || key.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (key.size() > 9 || std::stoul(key) >= names.size()) ini.DeleteKey(kCookiesToKeepSection, key);
+  }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -132,7 +138,8 @@ std::uint16_t THotkeyEdit::VirtualKeyOf(const QKeyEvent& e) {
     case Qt::Key_Up: return 38;
     case Qt::Key_Right: return 39;
     case Qt::Key_Down: return 40;
-    case Qt::Key_Print: return 44;
+    case Qt::Key_Print:
+    case Qt::Key_SysReq: return 44;  // X11 names the key Sys_Req while Alt is held
     case Qt::Key_Insert: return 45;
     case Qt::Key_Delete: return 46;
     case Qt::Key_Help: return 47;
@@ -706,8 +713,18 @@ void TfrmOptions::ReadControls() {
 }
 
 void TfrmOptions::bOKClick() {
-  // 1.
+  // 1. The program's own backup folder, the default, is made on first use, as an
+  // installation would have it; a folder the user typed must exist.
   const QString folder = eOutputFolder->text();
+  const auto normal = [](const fs::path& p) {
+    const fs::path n = p.lexically_normal();
+    return n.has_filename() ? n : n.parent_path();
+  };
+  const fs::path ownBackup = normal(fs::path(programFolder_) / "Backup");
+  if (!programFolder_.empty() && normal(fs::path(folder.toStdString())) == ownBackup && !IsFolder(ownBackup)) {
+    std::error_code ec;
+    fs::create_directory(ownBackup, ec);
+  }
   if (folder.isEmpty() || !IsFolder(fs::path(folder.toStdString()))) {
     ShowError(std::string(kNoBackupFolderMessage) + "," + folder.toStdString());
     suiPageControl1->setCurrentWidget(tsCommon);

@@ -59,8 +59,8 @@ struct TOptionsHooks {
 // The keep list of the cookie cleaner: "Count", then keys "0" to Count - 1 of "Cookies to
 // Keep" in "Cookies.ini"; empty values are skipped.
 std::vector<std::string> ReadCookieKeepList(const std::filesystem::path& file);
-// Writes "Count" and the keys "0", "1", ...; keys of a longer earlier list stay. Raises
-// EIniFileError.
+// Writes "Count" and the keys "0", "1", ...; the keys of a longer earlier list are removed.
+// Raises EIniFileError.
 void WriteCookieKeepList(const std::filesystem::path& file, const std::vector<std::string>& names);
 
 // The hot-key field: every key press becomes the combination's text; typed characters are

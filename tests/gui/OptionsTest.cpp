@@ -4,6 +4,7 @@
 #include <QComboBox>
 
 #include "app/AutoStart.h"
+#include "app/CookieKeepList.h"
 #include "app/IniFile.h"
 #include "gui/GuiTestSupport.h"
 #include "gui/Options.h"
@@ -255,6 +256,7 @@ class TOptionsTest : public QObject {
         {Qt::Key_Tab, Qt::NoModifier, "Tab", 9},
         {Qt::Key_Left, Qt::NoModifier, "LeftArrow", 37},
         {Qt::Key_NumLock, Qt::NoModifier, "Numlock", 144},
+        {Qt::Key_SysReq, Qt::AltModifier, "Alt  PrintScreen", 44},  // Alt+Print on X11
         {Qt::Key_F24, Qt::NoModifier, "F24", 135},
         {Qt::Key_Semicolon, Qt::ControlModifier, "", 0},  // a key the field does not take
     };
@@ -313,18 +315,23 @@ class TOptionsTest : public QObject {
     d.ListBox2->setCurrentRow(1);
     QTest::mouseClick(d.bRemoveCookies, Qt::LeftButton);
 
-    // OK writes the keep list in list order; a key of the longer list before stays unread.
-    fs::create_directories(options.OutputDirectory = world.home.folder() + "Backup");
+    // OK writes the keep list in list order; the keys of the longer list before go, so the
+    // cleaner reads the new list. The program's own backup folder, not made yet, is made.
+    options.OutputDirectory = world.home.folder() + "Backup";
+    QVERIFY(!fs::exists(options.OutputDirectory));
     d.eOutputFolder->setText(QString::fromStdString(options.OutputDirectory));
     d.AutostartFolder.clear();
     QTest::mouseClick(d.bOK, Qt::LeftButton);
     QCOMPARE(d.result(), int(QDialog::Accepted));
+    QVERIFY(fs::is_directory(options.OutputDirectory));
     const TIniFile ini(world.home.path() / "Cookies.ini");
     QCOMPARE(ini.ReadInteger("Cookies to Keep", "Count", -1), 2);
     QCOMPARE(ini.ReadString("Cookies to Keep", "0", ""), std::string("user@c.txt"));
     QCOMPARE(ini.ReadString("Cookies to Keep", "1", ""), std::string("user@a.txt"));
-    QCOMPARE(ReadCookieKeepList(world.home.path() / "Cookies.ini"), (std::vector<std::string>{"user@c.txt", "user@a.txt"}));
-    QCOMPARE(ini.ReadString("Cookies to Keep", "3", ""), std::string("extra.txt"));
+    QVERIFY(!ini.ValueExists("Cookies to Keep", "2") && !ini.ValueExists("Cookies to Keep", "3"));
+    const TCookieKeepList cleanerList = ReadCookieKeepList(world.home.path() / "Cookies.ini", Env::Default());
+    QVERIFY2(cleanerList.Ok, cleanerList.Error.c_str());
+    QCOMPARE(cleanerList.Names, (std::vector<std::string>{"user@c.txt", "user@a.txt"}));
 
     // Protected mode: with no cookie in the folder itself, "Low" is listed.
     for (const char* name : {"user@c.txt", "user@a.txt", "user@b.txt", "Upper.TXT"}) fs::remove(*world.target.HostPath(cookies + "\\" + name));
