@@ -750,7 +750,7 @@ void TfrmOptions::bOKClick() {
   if (options_.StartClean) cbAutoStart->setChecked(true);
   try {
     // 8.
-    SetAutoStart(target_, cbAutoStart->isChecked(), ProgramFile, AutostartFolder);
+    SetAutoStart(target_, cbAutoStart->isChecked(), ProgramFile, AutostartFolder, programFolder_);
     // 9.
     if (hooks_.SaveSettings) hooks_.SaveSettings();
     // 10.

@@ -442,6 +442,8 @@ class TOptionsTest : public QObject {
     const std::string run = reg.ReadString("Kestrove");
     QVERIFY2(run.size() > 6 && run.substr(run.size() - 6) == " /Auto", run.c_str());
     QVERIFY(ReadText(xdg.Entry()).find(" /Auto\n") != std::string::npos);
+    // With the settings that asked for it, wherever they are kept.
+    QVERIFY(ReadText(xdg.Entry()).find("\"KESTROVE_HOME=" + world.home.path().string() + "\"") != std::string::npos);
     // The box reads the value; unchecked, the value and the entry go.
     WithOptionsDialog(*form, [&](TfrmOptions* d) {
       QVERIFY(d->cbAutoStart->isChecked());
