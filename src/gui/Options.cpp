@@ -7,7 +7,9 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QToolTip>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -170,6 +172,16 @@ bool THotkeyEdit::event(QEvent* e) {
 void THotkeyEdit::keyPressEvent(QKeyEvent* e) {
   if (OnKeyDown) OnKeyDown(e);
   e->accept();  // the typed character itself never reaches the text
+}
+
+void THotkeyEdit::inputMethodEvent(QInputMethodEvent* e) { e->accept(); }
+
+void THotkeyEdit::mouseReleaseEvent(QMouseEvent* e) {
+  if (e->button() == Qt::MiddleButton) {
+    e->accept();
+    return;
+  }
+  QLineEdit::mouseReleaseEvent(e);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -78,6 +78,10 @@ class THotkeyEdit : public QLineEdit {
  protected:
   bool event(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  // Text from elsewhere never reaches the field: neither an input method's nor the X
+  // selection a middle click would paste.
+  void inputMethodEvent(QInputMethodEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
 };
 
 // One entry of an ignore list.

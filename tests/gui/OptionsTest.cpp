@@ -2,6 +2,7 @@
 // refused OK that leave everything as it was, the hot-key field's texts, the cookie keep
 // list, the ignore lists as the next scan sees them, and the automatic start.
 #include <QComboBox>
+#include <QInputMethodEvent>
 
 #include "app/AutoStart.h"
 #include "app/CookieKeepList.h"
@@ -266,8 +267,12 @@ class TOptionsTest : public QObject {
       QCOMPARE(d.Copy().Hotkey.CharAscII, c.code);
       QCOMPARE(QString::fromStdString(d.Copy().Hotkey.CharString), c.text.mid(c.text.lastIndexOf("  ") + 1).trimmed());
     }
-    // Typed characters never reach the text.
+    // Typed characters never reach the text, nor does an input method's.
     QTest::keyClicks(d.eHide, "xy");
+    QCOMPARE(d.eHide->text(), QString("Y"));
+    QInputMethodEvent composed;
+    composed.setCommitString("Ctrl  Alt  Q");
+    QApplication::sendEvent(d.eHide, &composed);
     QCOMPARE(d.eHide->text(), QString("Y"));
   }
 
