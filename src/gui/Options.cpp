@@ -158,10 +158,12 @@ bool THotkeyEdit::event(QEvent* e) {
     e->accept();
     return true;
   }
-  // Tab would move the focus before the field saw it; here it is a key like any other.
+  // Tab and Shift+Tab alone leave the field, as in any dialog: taking them too would keep
+  // the keyboard in here. With Ctrl or Alt, Tab is a combination like any other.
   if (e->type() == QEvent::KeyPress) {
     auto* key = static_cast<QKeyEvent*>(e);
-    if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) {
+    const bool withCtrlOrAlt = key->modifiers() & (Qt::ControlModifier | Qt::AltModifier);
+    if ((key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) && withCtrlOrAlt) {
       keyPressEvent(key);
       return true;
     }

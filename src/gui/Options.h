@@ -64,7 +64,7 @@ std::vector<std::string> ReadCookieKeepList(const std::filesystem::path& file);
 void WriteCookieKeepList(const std::filesystem::path& file, const std::vector<std::string>& names);
 
 // The hot-key field: every key press becomes the combination's text; typed characters are
-// swallowed, Tab included.
+// swallowed. Tab and Shift+Tab alone move the focus on.
 class THotkeyEdit : public QLineEdit {
   Q_OBJECT
 

@@ -254,7 +254,7 @@ class TOptionsTest : public QObject {
         {Qt::Key_Asterisk, Qt::KeypadModifier, "*", 106},
         {Qt::Key_5, Qt::NoModifier, "5", 53},
         {Qt::Key_A, Qt::ShiftModifier, "Shift  A", 65},
-        {Qt::Key_Tab, Qt::NoModifier, "Tab", 9},
+        {Qt::Key_Tab, Qt::ControlModifier, "Ctrl  Tab", 9},
         {Qt::Key_Left, Qt::NoModifier, "LeftArrow", 37},
         {Qt::Key_NumLock, Qt::NoModifier, "Numlock", 144},
         {Qt::Key_SysReq, Qt::AltModifier, "Alt  PrintScreen", 44},  // Alt+Print on X11
@@ -273,6 +273,15 @@ class TOptionsTest : public QObject {
     QInputMethodEvent composed;
     composed.setCommitString("Ctrl  Alt  Q");
     QApplication::sendEvent(d.eHide, &composed);
+    QCOMPARE(d.eHide->text(), QString("Y"));
+    // Tab alone leaves the field for the next control, as in any dialog.
+    d.show();
+    QVERIFY(QTest::qWaitForWindowActive(&d));
+    d.suiPageControl1->setCurrentWidget(d.tsBossKey);
+    d.eHide->setFocus();
+    QVERIFY(d.eHide->hasFocus());
+    QTest::keyClick(d.eHide, Qt::Key_Tab);
+    QVERIFY(!d.eHide->hasFocus());
     QCOMPARE(d.eHide->text(), QString("Y"));
   }
 
