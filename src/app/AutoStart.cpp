@@ -128,14 +128,20 @@ fs::path XdgAutostartFolder(const std::function<const char*(const char*)>& geten
   return {};
 }
 
-std::string AutostartDesktopEntry(const fs::path& programFile, const fs::path& targetFolder) {
+std::string AutostartDesktopEntry(const fs::path& programFile, const fs::path& targetFolder, const fs::path& programFolder) {
   const std::string root = fs::absolute(targetFolder).lexically_normal().string();
+  std::string home;
+  if (!programFolder.empty()) {
+    fs::path folder = fs::absolute(programFolder).lexically_normal();
+    if (!folder.has_filename()) folder = folder.parent_path();
+    home = " " + ExecArgument("KESTROVE_HOME=" + folder.string());
+  }
   std::ostringstream out;
   out << "[Desktop Entry]\n"
       << "Type=Application\n"
       << "Name=" << kProductName << "\n"
       << "Comment=Cleans the Windows system " << EscapeValue(root) << " in the background\n"
-      << "Exec=env " << ExecArgument("KESTROVE_ROOT=" + root) << " "
+      << "Exec=env " << ExecArgument("KESTROVE_ROOT=" + root) << home << " "
       << ExecArgument(fs::absolute(programFile).string()) << " /Auto\n"
       << "Terminal=false\n"
       << "NoDisplay=true\n"
@@ -143,7 +149,8 @@ std::string AutostartDesktopEntry(const fs::path& programFile, const fs::path& t
   return out.str();
 }
 
-void SetAutoStart(TargetSystem& target, bool on, const fs::path& programFile, const fs::path& autostartFolder) {
+void SetAutoStart(TargetSystem& target, bool on, const fs::path& programFile, const fs::path& autostartFolder,
+                  const fs::path& programFolder) {
   const std::string wanted = AutoStartCommand(target, programFile);
   const auto current = RunValue(target);
   const bool changeNeeded = on ? current != wanted : current.has_value();
@@ -164,7 +171,7 @@ void SetAutoStart(TargetSystem& target, bool on, const fs::path& programFile, co
   const fs::path root = fs::absolute(target.Folder()).lexically_normal();
   const fs::path entry = autostartFolder / kAutostartEntryName;
   if (on) {
-    WriteEntry(autostartFolder, AutostartDesktopEntry(programFile, root));
+    WriteEntry(autostartFolder, AutostartDesktopEntry(programFile, root, programFolder));
   } else if (EntryNamesTarget(entry, root)) {
     std::error_code ec;
     if (!fs::remove(entry, ec) && ec) throw std::runtime_error("Unable to remove " + entry.string() + ": " + ec.message());

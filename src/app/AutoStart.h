@@ -26,8 +26,11 @@ std::string AutoStartCommand(TargetSystem& target, const std::filesystem::path& 
 // $XDG_CONFIG_HOME/autostart, else ~/.config/autostart. Empty when neither is known.
 std::filesystem::path XdgAutostartFolder(const std::function<const char*(const char*)>& getenv = nullptr);
 
-// The desktop entry that starts `programFile /Auto` on this target (KESTROVE_ROOT set to it).
-std::string AutostartDesktopEntry(const std::filesystem::path& programFile, const std::filesystem::path& targetFolder);
+// The desktop entry that starts `programFile /Auto` on this target (KESTROVE_ROOT set to it)
+// with the settings of `programFolder` (KESTROVE_HOME set to it; an empty path: the
+// program's own choice of folder).
+std::string AutostartDesktopEntry(const std::filesystem::path& programFile, const std::filesystem::path& targetFolder,
+                                  const std::filesystem::path& programFolder = {});
 
 // Turns the automatic start on (writes the Run value, creating the key) or off (deletes the
 // value), commits the registry, then writes or removes the desktop entry in
@@ -36,7 +39,9 @@ std::string AutostartDesktopEntry(const std::filesystem::path& programFile, cons
 // RegistryError when the registry may not be written now (Wine runs on the target) or the
 // commit fails, ERegistryException "Failed to set data for '...'" when the value cannot be
 // set, std::runtime_error when the entry cannot be written; nothing after the failure is done.
+// The entry names `programFolder`, the folder whose settings asked for the start: a start
+// that found another folder would not clean as asked.
 void SetAutoStart(TargetSystem& target, bool on, const std::filesystem::path& programFile,
-                  const std::filesystem::path& autostartFolder);
+                  const std::filesystem::path& autostartFolder, const std::filesystem::path& programFolder = {});
 
 }  // namespace kestrove

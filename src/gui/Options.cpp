@@ -7,7 +7,9 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QToolTip>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -86,6 +88,12 @@ void WriteCookieKeepList(const fs::path& file, const std::vector<std::string>& n
   TIniFile ini(file);
   ini.WriteInteger(kCookiesToKeepSection, "Count", static_cast<std::int32_t>(names.size()));
   for (std::size_t i = 0; i < names.size(); ++i) ini.WriteString(kCookiesToKeepSection, std::to_string(i), names[i]);
+  // The names of a longer list written before go: the cleaner takes a name filed past the
+  // count for a damaged list and would then clean no cookie at all.
+  for (const std::string& key : ini.ReadSection(kCookiesToKeepSection)) {
+    if (key.empty() || key.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (key.size() > 9 || std::stoul(key) >= names.size()) ini.DeleteKey(kCookiesToKeepSection, key);
+  }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -132,7 +140,8 @@ std::uint16_t THotkeyEdit::VirtualKeyOf(const QKeyEvent& e) {
     case Qt::Key_Up: return 38;
     case Qt::Key_Right: return 39;
     case Qt::Key_Down: return 40;
-    case Qt::Key_Print: return 44;
+    case Qt::Key_Print:
+    case Qt::Key_SysReq: return 44;  // X11 names the key Sys_Req while Alt is held
     case Qt::Key_Insert: return 45;
     case Qt::Key_Delete: return 46;
     case Qt::Key_Help: return 47;
@@ -149,10 +158,12 @@ bool THotkeyEdit::event(QEvent* e) {
     e->accept();
     return true;
   }
-  // Tab would move the focus before the field saw it; here it is a key like any other.
+  // Tab and Shift+Tab alone leave the field, as in any dialog: taking them too would keep
+  // the keyboard in here. With Ctrl or Alt, Tab is a combination like any other.
   if (e->type() == QEvent::KeyPress) {
     auto* key = static_cast<QKeyEvent*>(e);
-    if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) {
+    const bool withCtrlOrAlt = key->modifiers() & (Qt::ControlModifier | Qt::AltModifier);
+    if ((key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) && withCtrlOrAlt) {
       keyPressEvent(key);
       return true;
     }
@@ -163,6 +174,16 @@ bool THotkeyEdit::event(QEvent* e) {
 void THotkeyEdit::keyPressEvent(QKeyEvent* e) {
   if (OnKeyDown) OnKeyDown(e);
   e->accept();  // the typed character itself never reaches the text
+}
+
+void THotkeyEdit::inputMethodEvent(QInputMethodEvent* e) { e->accept(); }
+
+void THotkeyEdit::mouseReleaseEvent(QMouseEvent* e) {
+  if (e->button() == Qt::MiddleButton) {
+    e->accept();
+    return;
+  }
+  QLineEdit::mouseReleaseEvent(e);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -706,8 +727,18 @@ void TfrmOptions::ReadControls() {
 }
 
 void TfrmOptions::bOKClick() {
-  // 1.
+  // 1. The program's own backup folder, the default, is made on first use, as an
+  // installation would have it; a folder the user typed must exist.
   const QString folder = eOutputFolder->text();
+  const auto normal = [](const fs::path& p) {
+    const fs::path n = p.lexically_normal();
+    return n.has_filename() ? n : n.parent_path();
+  };
+  const fs::path ownBackup = normal(fs::path(programFolder_) / "Backup");
+  if (!programFolder_.empty() && normal(fs::path(folder.toStdString())) == ownBackup && !IsFolder(ownBackup)) {
+    std::error_code ec;
+    fs::create_directory(ownBackup, ec);
+  }
   if (folder.isEmpty() || !IsFolder(fs::path(folder.toStdString()))) {
     ShowError(std::string(kNoBackupFolderMessage) + "," + folder.toStdString());
     suiPageControl1->setCurrentWidget(tsCommon);
@@ -733,7 +764,7 @@ void TfrmOptions::bOKClick() {
   if (options_.StartClean) cbAutoStart->setChecked(true);
   try {
     // 8.
-    SetAutoStart(target_, cbAutoStart->isChecked(), ProgramFile, AutostartFolder);
+    SetAutoStart(target_, cbAutoStart->isChecked(), ProgramFile, AutostartFolder, programFolder_);
     // 9.
     if (hooks_.SaveSettings) hooks_.SaveSettings();
     // 10.

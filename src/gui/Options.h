@@ -59,12 +59,12 @@ struct TOptionsHooks {
 // The keep list of the cookie cleaner: "Count", then keys "0" to Count - 1 of "Cookies to
 // Keep" in "Cookies.ini"; empty values are skipped.
 std::vector<std::string> ReadCookieKeepList(const std::filesystem::path& file);
-// Writes "Count" and the keys "0", "1", ...; keys of a longer earlier list stay. Raises
-// EIniFileError.
+// Writes "Count" and the keys "0", "1", ...; the keys of a longer earlier list are removed.
+// Raises EIniFileError.
 void WriteCookieKeepList(const std::filesystem::path& file, const std::vector<std::string>& names);
 
 // The hot-key field: every key press becomes the combination's text; typed characters are
-// swallowed, Tab included.
+// swallowed. Tab and Shift+Tab alone move the focus on.
 class THotkeyEdit : public QLineEdit {
   Q_OBJECT
 
@@ -78,6 +78,10 @@ class THotkeyEdit : public QLineEdit {
  protected:
   bool event(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  // Text from elsewhere never reaches the field: neither an input method's nor the X
+  // selection a middle click would paste.
+  void inputMethodEvent(QInputMethodEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
 };
 
 // One entry of an ignore list.

@@ -47,7 +47,7 @@ TEST_F(AutoStartTest, OnWritesTheRunValueAndTheEntryOffRemovesBoth) {
   EXPECT_FALSE(target_->Registry()->KeyExists(HKEY_CURRENT_USER, kRunKey) &&
                target_->Registry()->QueryValue(HKEY_CURRENT_USER, kRunKey, "Kestrove"));
 
-  SetAutoStart(*target_, true, program_, autostart);
+  SetAutoStart(*target_, true, program_, autostart, dir_ / "home" / "");
   const auto value = RunValue();
   ASSERT_TRUE(value);
   // The prefix's z: drive reaches the program: the target's own name for it.
@@ -55,7 +55,10 @@ TEST_F(AutoStartTest, OnWritesTheRunValueAndTheEntryOffRemovesBoth) {
   EXPECT_TRUE(AutoStartRegistered(*target_));
   const std::string entry = ReadAll(autostart / "kestrove.desktop");
   const std::string root = fs::absolute(dir_ / "pre fix").lexically_normal().string();
-  EXPECT_NE(entry.find("\nExec=env \"KESTROVE_ROOT=" + root + "\" \"/opt/kestrove 1.1/kestrove\" /Auto\n"),
+  // The start finds the settings that asked for it.
+  const std::string home = (dir_ / "home").string();
+  EXPECT_NE(entry.find("\nExec=env \"KESTROVE_ROOT=" + root + "\" \"KESTROVE_HOME=" + home +
+                       "\" \"/opt/kestrove 1.1/kestrove\" /Auto\n"),
             std::string::npos)
       << entry;
   EXPECT_NE(entry.find("\nX-Kestrove-Root=" + root + "\n"), std::string::npos);

@@ -2,8 +2,10 @@
 // refused OK that leave everything as it was, the hot-key field's texts, the cookie keep
 // list, the ignore lists as the next scan sees them, and the automatic start.
 #include <QComboBox>
+#include <QInputMethodEvent>
 
 #include "app/AutoStart.h"
+#include "app/CookieKeepList.h"
 #include "app/IniFile.h"
 #include "gui/GuiTestSupport.h"
 #include "gui/Options.h"
@@ -252,9 +254,10 @@ class TOptionsTest : public QObject {
         {Qt::Key_Asterisk, Qt::KeypadModifier, "*", 106},
         {Qt::Key_5, Qt::NoModifier, "5", 53},
         {Qt::Key_A, Qt::ShiftModifier, "Shift  A", 65},
-        {Qt::Key_Tab, Qt::NoModifier, "Tab", 9},
+        {Qt::Key_Tab, Qt::ControlModifier, "Ctrl  Tab", 9},
         {Qt::Key_Left, Qt::NoModifier, "LeftArrow", 37},
         {Qt::Key_NumLock, Qt::NoModifier, "Numlock", 144},
+        {Qt::Key_SysReq, Qt::AltModifier, "Alt  PrintScreen", 44},  // Alt+Print on X11
         {Qt::Key_F24, Qt::NoModifier, "F24", 135},
         {Qt::Key_Semicolon, Qt::ControlModifier, "", 0},  // a key the field does not take
     };
@@ -264,8 +267,21 @@ class TOptionsTest : public QObject {
       QCOMPARE(d.Copy().Hotkey.CharAscII, c.code);
       QCOMPARE(QString::fromStdString(d.Copy().Hotkey.CharString), c.text.mid(c.text.lastIndexOf("  ") + 1).trimmed());
     }
-    // Typed characters never reach the text.
+    // Typed characters never reach the text, nor does an input method's.
     QTest::keyClicks(d.eHide, "xy");
+    QCOMPARE(d.eHide->text(), QString("Y"));
+    QInputMethodEvent composed;
+    composed.setCommitString("Ctrl  Alt  Q");
+    QApplication::sendEvent(d.eHide, &composed);
+    QCOMPARE(d.eHide->text(), QString("Y"));
+    // Tab alone leaves the field for the next control, as in any dialog.
+    d.show();
+    QVERIFY(QTest::qWaitForWindowActive(&d));
+    d.suiPageControl1->setCurrentWidget(d.tsBossKey);
+    d.eHide->setFocus();
+    QVERIFY(d.eHide->hasFocus());
+    QTest::keyClick(d.eHide, Qt::Key_Tab);
+    QVERIFY(!d.eHide->hasFocus());
     QCOMPARE(d.eHide->text(), QString("Y"));
   }
 
@@ -313,18 +329,23 @@ class TOptionsTest : public QObject {
     d.ListBox2->setCurrentRow(1);
     QTest::mouseClick(d.bRemoveCookies, Qt::LeftButton);
 
-    // OK writes the keep list in list order; a key of the longer list before stays unread.
-    fs::create_directories(options.OutputDirectory = world.home.folder() + "Backup");
+    // OK writes the keep list in list order; the keys of the longer list before go, so the
+    // cleaner reads the new list. The program's own backup folder, not made yet, is made.
+    options.OutputDirectory = world.home.folder() + "Backup";
+    QVERIFY(!fs::exists(options.OutputDirectory));
     d.eOutputFolder->setText(QString::fromStdString(options.OutputDirectory));
     d.AutostartFolder.clear();
     QTest::mouseClick(d.bOK, Qt::LeftButton);
     QCOMPARE(d.result(), int(QDialog::Accepted));
+    QVERIFY(fs::is_directory(options.OutputDirectory));
     const TIniFile ini(world.home.path() / "Cookies.ini");
     QCOMPARE(ini.ReadInteger("Cookies to Keep", "Count", -1), 2);
     QCOMPARE(ini.ReadString("Cookies to Keep", "0", ""), std::string("user@c.txt"));
     QCOMPARE(ini.ReadString("Cookies to Keep", "1", ""), std::string("user@a.txt"));
-    QCOMPARE(ReadCookieKeepList(world.home.path() / "Cookies.ini"), (std::vector<std::string>{"user@c.txt", "user@a.txt"}));
-    QCOMPARE(ini.ReadString("Cookies to Keep", "3", ""), std::string("extra.txt"));
+    QVERIFY(!ini.ValueExists("Cookies to Keep", "2") && !ini.ValueExists("Cookies to Keep", "3"));
+    const TCookieKeepList cleanerList = ReadCookieKeepList(world.home.path() / "Cookies.ini", Env::Default());
+    QVERIFY2(cleanerList.Ok, cleanerList.Error.c_str());
+    QCOMPARE(cleanerList.Names, (std::vector<std::string>{"user@c.txt", "user@a.txt"}));
 
     // Protected mode: with no cookie in the folder itself, "Low" is listed.
     for (const char* name : {"user@c.txt", "user@a.txt", "user@b.txt", "Upper.TXT"}) fs::remove(*world.target.HostPath(cookies + "\\" + name));
@@ -435,6 +456,8 @@ class TOptionsTest : public QObject {
     const std::string run = reg.ReadString("Kestrove");
     QVERIFY2(run.size() > 6 && run.substr(run.size() - 6) == " /Auto", run.c_str());
     QVERIFY(ReadText(xdg.Entry()).find(" /Auto\n") != std::string::npos);
+    // With the settings that asked for it, wherever they are kept.
+    QVERIFY(ReadText(xdg.Entry()).find("\"KESTROVE_HOME=" + world.home.path().string() + "\"") != std::string::npos);
     // The box reads the value; unchecked, the value and the entry go.
     WithOptionsDialog(*form, [&](TfrmOptions* d) {
       QVERIFY(d->cbAutoStart->isChecked());

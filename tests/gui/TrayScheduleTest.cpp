@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "app/HotkeyText.h"
 #include "gui/AskDelete.h"
 #include "gui/GuiTestSupport.h"
 #include "gui/InstanceChannel.h"
@@ -175,6 +176,17 @@ class TTrayScheduleTest : public QObject {
     QVERIFY(!form->BossKey().Registered());
     form->close();
     QCOMPARE(world.terminated, 1);
+  }
+
+  // Every key the options' hot-key field takes can be grabbed: each has an X key.
+  void everyHotkeyOfTheFieldHasAnXKey() {
+    if (KeySymOfVirtualKey('A') == 0) QSKIP("built without X11");
+    for (std::uint16_t vk = 1; vk < 256; ++vk) {
+      bool known = false;
+      HotkeyKeyName(vk, &known);
+      const bool noSuchKey = (vk >= 16 && vk <= 18) || (vk >= 58 && vk <= 64);  // modifiers; codes of no key
+      if (known && !noSuchKey) QVERIFY2(KeySymOfVirtualKey(vk) != 0, qPrintable(QString::number(vk)));
+    }
   }
 
   // One channel per target, whatever path names it; a socket left behind is taken over.

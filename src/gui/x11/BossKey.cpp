@@ -41,8 +41,10 @@ unsigned long KeySymOfVirtualKey(std::uint16_t vk) {
   switch (vk) {
     case 0x08: return XK_BackSpace;
     case 0x09: return XK_Tab;
+    case 0x0C: return XK_KP_Begin;  // the keypad's 5 without Num Lock, the PC's Clear key
     case 0x0D: return XK_Return;
     case 0x13: return XK_Pause;
+    case 0x14: return XK_Caps_Lock;
     case 0x1B: return XK_Escape;
     case 0x20: return XK_space;
     case 0x21: return XK_Prior;
@@ -56,11 +58,14 @@ unsigned long KeySymOfVirtualKey(std::uint16_t vk) {
     case 0x2C: return XK_Print;
     case 0x2D: return XK_Insert;
     case 0x2E: return XK_Delete;
+    case 0x2F: return XK_Help;
     case 0x6A: return XK_KP_Multiply;
     case 0x6B: return XK_KP_Add;
+    case 0x6C: return XK_KP_Separator;
     case 0x6D: return XK_KP_Subtract;
     case 0x6E: return XK_KP_Decimal;
     case 0x6F: return XK_KP_Divide;
+    case 0x90: return XK_Num_Lock;
     case 0x91: return XK_Scroll_Lock;
     case 0xBA: return XK_semicolon;
     case 0xBB: return XK_equal;
