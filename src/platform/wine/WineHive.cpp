@@ -17,12 +17,19 @@ constexpr std::uint64_t kTicks1601To1970 = 116444736000000000ull;
 constexpr std::string_view kMagic = "WINE REGISTRY Version 2";
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\n'; }
-bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-int HexVal(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return c - 'A' + 10;
-}
+// Hex digits by table: every byte of a hive's hex data passes here while the file is checked.
+struct THexTable {
+  signed char value[256];
+  constexpr THexTable() : value() {
+    for (int c = 0; c < 256; ++c) value[c] = -1;
+    for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<signed char>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c) value[c] = static_cast<signed char>(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; ++c) value[c] = static_cast<signed char>(c - 'A' + 10);
+  }
+};
+constexpr THexTable kHex;
+bool IsHex(char c) { return kHex.value[static_cast<unsigned char>(c)] >= 0; }
+int HexVal(char c) { return kHex.value[static_cast<unsigned char>(c)]; }
 
 [[noreturn]] void Fail(const Hive& hive, std::size_t line, std::string_view what) {
   throw RegistryError(hive.label + ":" + std::to_string(line) + ": " + std::string(what) +
@@ -158,20 +165,22 @@ bool ParseTypeTag(std::string_view t, std::size_t& pos, TypeTag& tag) {
 
 // Parses (or, without `out`, only checks) one value starting at line.content. Hex data may
 // continue on following lines, which `reader` supplies. Returns an error text, or nullptr.
-const char* ParseValue(std::string_view buf, Line line, LineReader& reader, RegValue* out) {
+// Made twice: the check that every value line of a file goes through is kept lean.
+template <bool kFill>
+const char* ParseValue(std::string_view buf, Line line, LineReader& reader, [[maybe_unused]] RegValue* out) {
   std::size_t pos = line.content;
   std::string_view text = buf.substr(0, line.end);
   if (text[pos] == '@') {
     ++pos;
-    if (out) out->name.clear();
+    if constexpr (kFill) out->name.clear();
   } else {
     ++pos;  // opening quote
-    if (out) {
+    if constexpr (kFill) {
       std::u16string tmp;
       if (!ParseEscaped(text, pos, '"', tmp)) return "malformed value name";
       out->name = U16ToUtf8(tmp);
-    } else if (!SkipEscaped(text, pos, '"')) {
-      return "malformed value name";
+    } else {
+      if (!SkipEscaped(text, pos, '"')) return "malformed value name";
     }
   }
   while (pos < text.size() && IsSpace(text[pos])) ++pos;
@@ -180,10 +189,10 @@ const char* ParseValue(std::string_view buf, Line line, LineReader& reader, RegV
   while (pos < text.size() && IsSpace(text[pos])) ++pos;
   TypeTag tag{};
   if (!ParseTypeTag(text, pos, tag)) return "unknown value type";
-  if (out) out->type = tag.type;
+  if constexpr (kFill) out->type = tag.type;
   switch (tag.kind) {
     case TypeTag::kString: {
-      if (out) {
+      if constexpr (kFill) {
         // Decoded straight into the data, sized once: a string of the text's length in
         // units is the most it can hold, and a long value is never held twice.
         std::size_t end = pos;
@@ -198,8 +207,8 @@ const char* ParseValue(std::string_view buf, Line line, LineReader& reader, RegV
         if (!ParseEscapedTo(text, pos, '"', put)) return "unterminated string";
         put(u'\0');
         if (data.capacity() > data.size() + data.size() / 4 + 64) data.shrink_to_fit();
-      } else if (!SkipEscaped(text, pos, '"')) {
-        return "unterminated string";
+      } else {
+        if (!SkipEscaped(text, pos, '"')) return "unterminated string";
       }
       return nullptr;
     }
@@ -212,20 +221,20 @@ const char* ParseValue(std::string_view buf, Line line, LineReader& reader, RegV
         ++digits;
       }
       if (digits == 0 || digits > 8) return "malformed dword";
-      if (out) out->data = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+      if constexpr (kFill) out->data = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
                             static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
       return nullptr;
     }
     case TypeTag::kHex: {
-      if (out) out->data.clear();
+      if constexpr (kFill) out->data.clear();
       for (;;) {
         while (pos < text.size() && IsHex(text[pos])) {
           if (pos + 1 < text.size() && IsHex(text[pos + 1])) {
             if (pos + 2 < text.size() && IsHex(text[pos + 2])) return "malformed hex data";
-            if (out) out->data.push_back(static_cast<std::uint8_t>(HexVal(text[pos]) * 16 + HexVal(text[pos + 1])));
+            if constexpr (kFill) out->data.push_back(static_cast<std::uint8_t>(HexVal(text[pos]) * 16 + HexVal(text[pos + 1])));
             pos += 2;
           } else {
-            if (out) out->data.push_back(static_cast<std::uint8_t>(HexVal(text[pos])));
+            if constexpr (kFill) out->data.push_back(static_cast<std::uint8_t>(HexVal(text[pos])));
             pos += 1;
           }
           while (pos < text.size() && IsSpace(text[pos])) ++pos;
@@ -262,7 +271,7 @@ void ParseBlockValues(const Hive& hive, std::size_t begin, std::size_t end, Node
     char lead = hive.buffer[line.content];
     if (lead != '@' && lead != '"') continue;
     RegValue value;
-    if (ParseValue(hive.buffer, line, reader, &value)) continue;
+    if (ParseValue<true>(hive.buffer, line, reader, &value)) continue;
     if (values.size() > first && sorted && CompareNames(values.back().name, value.name) >= 0) sorted = false;
     values.push_back(std::move(value));
   }
@@ -631,7 +640,7 @@ void ParseHive(Hive& hive) {
         case '@':
         case '"': {
           if (!current) Fail(hive, n, "a value before the first key");
-          if (const char* err = ParseValue(buf, line, reader, nullptr)) Fail(hive, reader.number(), err);
+          if (const char* err = ParseValue<false>(buf, line, reader, nullptr)) Fail(hive, reader.number(), err);
           break;
         }
         case ';':
