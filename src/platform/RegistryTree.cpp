@@ -64,7 +64,6 @@ Node* Node::FindOrAdd(std::string_view childName, bool& created) {
   auto get = [](const std::unique_ptr<Node>& n) -> std::string_view { return n->name; };
   std::size_t at = LowerBound(children, childName, get);
   children.insert(children.begin() + static_cast<std::ptrdiff_t>(at), std::move(node));
-  created = true;
   return raw;
 }
 
