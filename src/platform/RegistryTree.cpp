@@ -43,21 +43,27 @@ Node* Node::Find(std::string_view childName) const {
 Node* Node::FindOrAdd(std::string_view childName, bool& created) {
   created = false;
   // Hive files list keys in order, so the new child usually goes last.
+  bool last = true;
   if (!children.empty()) {
     int c = CompareNames(children.back()->name, childName);
     if (c == 0) return children.back().get();
     if (c > 0) {
       if (Node* found = Find(childName)) return found;
+      last = false;
     }
   }
   auto node = std::make_unique<Node>();
   node->name = std::string(childName);
   node->parent = this;
   Node* raw = node.get();
+  created = true;
+  if (last) {
+    children.push_back(std::move(node));
+    return raw;
+  }
   auto get = [](const std::unique_ptr<Node>& n) -> std::string_view { return n->name; };
   std::size_t at = LowerBound(children, childName, get);
   children.insert(children.begin() + static_cast<std::ptrdiff_t>(at), std::move(node));
-  created = true;
   return raw;
 }
 

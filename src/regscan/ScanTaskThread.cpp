@@ -184,6 +184,12 @@ void TScanTaskThread::Execute() {
     }
     // A stop during the last section ends the run as a stop before it would: the owner has
     // already run its end-of-scan steps for the Cancel.
+    // What the sections learnt about files and keys is of no further use, and the rows still
+    // on their way to the owner need the memory: it goes before the end is announced.
+    rules_.reset();
+    probe_.reset();
+    contentChain_ = {};
+    examinedShortcuts_ = {};
     if (!Terminated()) {
       events_.OnTitle("Optimizing...Do not close the dialog.");
       events_.OnKeyMemo("Please wait...");

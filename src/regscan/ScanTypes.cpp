@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <mutex>
+#include <ostream>
+#include <set>
 
 #include "app/Helpers.h"
 #include "platform/PathResolver.h"
@@ -250,8 +253,63 @@ std::string UpdateScanStatus(const std::vector<TScanResult>& rows) {
   return ScanStatusText(rows.size(), selected);
 }
 
+namespace {
+
+// The program's own texts, found by their address without a lock: the scan names its rows
+// with these constants.
+constexpr const char* const kKnownProblems[] = {
+    problem::kSoundFile,        problem::kObsoleteSoftware, problem::kFonts,        problem::kAddRemovePrograms,
+    problem::kCustomControls,   problem::kShortcut,         problem::kMruLists,     problem::kInstaller,
+    problem::kService,          problem::kEmptyUninstall,   problem::kFileOrFolder, problem::kEmptyKeys,
+    problem::kSharedDlls,       problem::kFileExtension,    problem::kActiveX,      problem::kSoftwareLocations,
+    problem::kHelpFiles,        problem::kOpenWith,         problem::kStartMenu,    problem::kStartup,
+};
+constexpr std::size_t kKnownCount = sizeof kKnownProblems / sizeof kKnownProblems[0];
+
+struct TProblemTexts {
+  std::string known[kKnownCount];
+  const std::string empty;
+  std::mutex mu;
+  std::set<std::string, std::less<>> others;  // nodes never move: rows point at them
+
+  TProblemTexts() {
+    for (std::size_t i = 0; i < kKnownCount; ++i) known[i] = kKnownProblems[i];
+  }
+  const std::string* Find(std::string_view text) {
+    if (text.empty()) return &empty;
+    for (const std::string& k : known)
+      if (k == text) return &k;
+    std::lock_guard lock(mu);
+    return &*others.emplace(text).first;
+  }
+};
+
+// Never destroyed: rows may outlive every other static.
+TProblemTexts& ProblemTexts() {
+  static TProblemTexts* texts = new TProblemTexts;
+  return *texts;
+}
+
+}  // namespace
+
+TProblemText::TProblemText() : text_(&ProblemTexts().empty) {}
+
+TProblemText::TProblemText(std::string_view text) : text_(ProblemTexts().Find(text)) {}
+
+TProblemText::TProblemText(const char* text) {
+  TProblemTexts& texts = ProblemTexts();
+  for (std::size_t i = 0; i < kKnownCount; ++i)
+    if (text == kKnownProblems[i]) {
+      text_ = &texts.known[i];
+      return;
+    }
+  text_ = texts.Find(text);
+}
+
+std::ostream& operator<<(std::ostream& out, const TProblemText& text) { return out << text.str(); }
+
 std::string SaveAsTextLine(const TScanResult& row) {
-  return row.ProblemType + kSaveTextSeparator + row.Data + kSaveTextSeparator + row.Location;
+  return row.ProblemType.str() + kSaveTextSeparator + row.Data + kSaveTextSeparator + row.Location;
 }
 
 }  // namespace kestrove

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,9 +28,34 @@ enum class TLocationKind : std::uint8_t {
   lkEncodedDataValue = 6,  // the value named ROT13(Data) in key Location
 };
 
+// The text of the "Problem" column. A scan may find hundreds of thousands of rows that share
+// a score of texts, so each distinct text is kept once for the life of the program and a row
+// holds a pointer to it; it reads as the std::string it stands for.
+class TProblemText {
+ public:
+  TProblemText();  // the empty text
+  TProblemText(std::string_view text);
+  TProblemText(const char* text);
+  TProblemText(const std::string& text) : TProblemText(std::string_view(text)) {}
+
+  const std::string& str() const { return *text_; }
+  operator const std::string&() const { return *text_; }
+  bool empty() const { return text_->empty(); }
+
+  // Equal texts are the same kept string.
+  friend bool operator==(const TProblemText& a, const TProblemText& b) { return a.text_ == b.text_; }
+  friend bool operator==(const TProblemText& a, const std::string& b) { return *a.text_ == b; }
+  friend bool operator==(const TProblemText& a, const char* b) { return *a.text_ == b; }
+  friend bool operator<(const TProblemText& a, const TProblemText& b) { return *a.text_ < *b.text_; }
+
+ private:
+  const std::string* text_;
+};
+std::ostream& operator<<(std::ostream& out, const TProblemText& text);
+
 // One row of the result list.
 struct TScanResult {
-  std::string ProblemType;  // "Problem" column
+  TProblemText ProblemType;  // "Problem" column
   std::string Data;         // "Data" column
   std::string Location;     // "Registry key" column: a registry path, or a file for lkShortcutFile
   TLocationKind LocationKind = TLocationKind::lkKey;

@@ -68,6 +68,27 @@ TEST(ScanStatus, TextsOfTheStatusAndTheTextExport) {
   EXPECT_EQ(DefaultScanColumnWidths(100).Data, 42);
 }
 
+// A scan may hold hundreds of thousands of rows: the problem text is one kept string per
+// distinct text, however it was made (the program's constant, a copy from the window, a
+// text of no table), so a row holds a pointer and no text of its own.
+TEST(ScanStatus, ProblemTextIsKeptOnceAndReadsAsItsString) {
+  static_assert(sizeof(TProblemText) == sizeof(void*));
+  const TProblemText constant = problem::kFileOrFolder;
+  const TProblemText copied = std::string(problem::kFileOrFolder);
+  const TProblemText other = std::string("No such problem ") + "text";
+  EXPECT_EQ(&constant.str(), &copied.str());
+  EXPECT_EQ(&other.str(), &TProblemText(std::string_view("No such problem text")).str());
+  EXPECT_EQ(constant, copied);
+  EXPECT_EQ(copied, problem::kFileOrFolder);
+  EXPECT_NE(constant, other);
+  EXPECT_EQ(other, std::string("No such problem text"));
+  EXPECT_TRUE(TProblemText().empty());
+  EXPECT_EQ(&TProblemText().str(), &TProblemText(std::string()).str());
+  EXPECT_TRUE(other < constant);
+  EXPECT_EQ(SaveAsTextLine(Row(problem::kEmptyKeys, "", "HKEY_USERS\\x", K::lkKey)),
+            "Empty Registry Keys  ^^^    ^^^  HKEY_USERS\\x");
+}
+
 TEST(ScanIgnoreLists, KeyAndValueOfEachLocationKind) {
   auto target = [](TLocationKind kind, const char* loc, const char* data) {
     auto t = IgnoreTargetOf(Row("P", data, loc, kind));

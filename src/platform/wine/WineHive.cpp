@@ -17,12 +17,19 @@ constexpr std::uint64_t kTicks1601To1970 = 116444736000000000ull;
 constexpr std::string_view kMagic = "WINE REGISTRY Version 2";
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\n'; }
-bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-int HexVal(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return c - 'A' + 10;
-}
+// Hex digits by table: every byte of a hive's hex data passes here while the file is checked.
+struct THexTable {
+  signed char value[256];
+  constexpr THexTable() : value() {
+    for (int c = 0; c < 256; ++c) value[c] = -1;
+    for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<signed char>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c) value[c] = static_cast<signed char>(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; ++c) value[c] = static_cast<signed char>(c - 'A' + 10);
+  }
+};
+constexpr THexTable kHex;
+bool IsHex(char c) { return kHex.value[static_cast<unsigned char>(c)] >= 0; }
+int HexVal(char c) { return kHex.value[static_cast<unsigned char>(c)]; }
 
 [[noreturn]] void Fail(const Hive& hive, std::size_t line, std::string_view what) {
   throw RegistryError(hive.label + ":" + std::to_string(line) + ": " + std::string(what) +
@@ -114,50 +121,66 @@ struct TypeTag {
   enum Kind { kString, kDword, kHex } kind;
 };
 
-// Reads the data-type tag after "=". False for an unknown tag.
+// Reads the data-type tag after "=". False for an unknown tag. Dispatched on the first
+// character: every value line of a hive passes here while the file is checked.
 bool ParseTypeTag(std::string_view t, std::size_t& pos, TypeTag& tag) {
   std::string_view rest = t.substr(pos);
-  auto starts = [&](std::string_view p) { return rest.substr(0, p.size()) == p; };
-  if (starts("\"")) { tag = {REG_SZ, TypeTag::kString}; pos += 1; return true; }
-  if (starts("str:\"")) { tag = {REG_SZ, TypeTag::kString}; pos += 5; return true; }
-  if (starts("str(2):\"")) { tag = {REG_EXPAND_SZ, TypeTag::kString}; pos += 8; return true; }
-  if (starts("str(7):\"")) { tag = {REG_MULTI_SZ, TypeTag::kString}; pos += 8; return true; }
-  if (starts("hex:")) { tag = {REG_BINARY, TypeTag::kHex}; pos += 4; return true; }
-  if (starts("dword:")) { tag = {REG_DWORD, TypeTag::kDword}; pos += 6; return true; }
-  if (starts("hex(")) {
-    std::size_t p = pos + 4;
-    std::uint64_t type = 0;
-    std::size_t digits = 0;
-    while (p < t.size() && IsHex(t[p]) && digits < 8) {
-      type = type * 16 + static_cast<std::uint64_t>(HexVal(t[p]));
-      ++p;
-      ++digits;
-    }
-    if (digits == 0 || t.substr(p, 2) != "):") return false;
-    tag = {static_cast<std::uint32_t>(type), TypeTag::kHex};
-    pos = p + 2;
+  if (rest.empty()) return false;
+  auto take = [&](std::string_view p, TypeTag found) {
+    if (rest.substr(0, p.size()) != p) return false;
+    tag = found;
+    pos += p.size();
     return true;
+  };
+  switch (rest[0]) {
+    case '"':
+      tag = {REG_SZ, TypeTag::kString};
+      pos += 1;
+      return true;
+    case 'd':
+      return take("dword:", {REG_DWORD, TypeTag::kDword});
+    case 's':
+      return take("str:\"", {REG_SZ, TypeTag::kString}) || take("str(2):\"", {REG_EXPAND_SZ, TypeTag::kString}) ||
+             take("str(7):\"", {REG_MULTI_SZ, TypeTag::kString});
+    case 'h':
+      break;
+    default:
+      return false;
   }
-  return false;
+  if (take("hex:", {REG_BINARY, TypeTag::kHex})) return true;
+  if (rest.substr(0, 4) != "hex(") return false;
+  std::size_t p = pos + 4;
+  std::uint64_t type = 0;
+  std::size_t digits = 0;
+  while (p < t.size() && IsHex(t[p]) && digits < 8) {
+    type = type * 16 + static_cast<std::uint64_t>(HexVal(t[p]));
+    ++p;
+    ++digits;
+  }
+  if (digits == 0 || t.substr(p, 2) != "):") return false;
+  tag = {static_cast<std::uint32_t>(type), TypeTag::kHex};
+  pos = p + 2;
+  return true;
 }
 
 // Parses (or, without `out`, only checks) one value starting at line.content. Hex data may
-// continue on following lines, which `reader` supplies. Returns an error text or "".
-std::string ParseValue(std::string_view buf, Line line, LineReader& reader, RegValue* out) {
+// continue on following lines, which `reader` supplies. Returns an error text, or nullptr.
+// Made twice: the check that every value line of a file goes through is kept lean.
+template <bool kFill>
+const char* ParseValue(std::string_view buf, Line line, LineReader& reader, [[maybe_unused]] RegValue* out) {
   std::size_t pos = line.content;
   std::string_view text = buf.substr(0, line.end);
-  std::u16string tmp;
   if (text[pos] == '@') {
     ++pos;
-    if (out) out->name.clear();
+    if constexpr (kFill) out->name.clear();
   } else {
     ++pos;  // opening quote
-    if (out) {
-      tmp.clear();
+    if constexpr (kFill) {
+      std::u16string tmp;
       if (!ParseEscaped(text, pos, '"', tmp)) return "malformed value name";
       out->name = U16ToUtf8(tmp);
-    } else if (!SkipEscaped(text, pos, '"')) {
-      return "malformed value name";
+    } else {
+      if (!SkipEscaped(text, pos, '"')) return "malformed value name";
     }
   }
   while (pos < text.size() && IsSpace(text[pos])) ++pos;
@@ -166,10 +189,10 @@ std::string ParseValue(std::string_view buf, Line line, LineReader& reader, RegV
   while (pos < text.size() && IsSpace(text[pos])) ++pos;
   TypeTag tag{};
   if (!ParseTypeTag(text, pos, tag)) return "unknown value type";
-  if (out) out->type = tag.type;
+  if constexpr (kFill) out->type = tag.type;
   switch (tag.kind) {
     case TypeTag::kString: {
-      if (out) {
+      if constexpr (kFill) {
         // Decoded straight into the data, sized once: a string of the text's length in
         // units is the most it can hold, and a long value is never held twice.
         std::size_t end = pos;
@@ -184,10 +207,10 @@ std::string ParseValue(std::string_view buf, Line line, LineReader& reader, RegV
         if (!ParseEscapedTo(text, pos, '"', put)) return "unterminated string";
         put(u'\0');
         if (data.capacity() > data.size() + data.size() / 4 + 64) data.shrink_to_fit();
-      } else if (!SkipEscaped(text, pos, '"')) {
-        return "unterminated string";
+      } else {
+        if (!SkipEscaped(text, pos, '"')) return "unterminated string";
       }
-      return "";
+      return nullptr;
     }
     case TypeTag::kDword: {
       std::uint32_t v = 0;
@@ -198,27 +221,27 @@ std::string ParseValue(std::string_view buf, Line line, LineReader& reader, RegV
         ++digits;
       }
       if (digits == 0 || digits > 8) return "malformed dword";
-      if (out) out->data = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+      if constexpr (kFill) out->data = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
                             static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
-      return "";
+      return nullptr;
     }
     case TypeTag::kHex: {
-      if (out) out->data.clear();
+      if constexpr (kFill) out->data.clear();
       for (;;) {
         while (pos < text.size() && IsHex(text[pos])) {
           if (pos + 1 < text.size() && IsHex(text[pos + 1])) {
             if (pos + 2 < text.size() && IsHex(text[pos + 2])) return "malformed hex data";
-            if (out) out->data.push_back(static_cast<std::uint8_t>(HexVal(text[pos]) * 16 + HexVal(text[pos + 1])));
+            if constexpr (kFill) out->data.push_back(static_cast<std::uint8_t>(HexVal(text[pos]) * 16 + HexVal(text[pos + 1])));
             pos += 2;
           } else {
-            if (out) out->data.push_back(static_cast<std::uint8_t>(HexVal(text[pos])));
+            if constexpr (kFill) out->data.push_back(static_cast<std::uint8_t>(HexVal(text[pos])));
             pos += 1;
           }
           while (pos < text.size() && IsSpace(text[pos])) ++pos;
           if (pos < text.size() && text[pos] == ',') ++pos;
           while (pos < text.size() && IsSpace(text[pos])) ++pos;
         }
-        if (pos >= text.size()) return "";
+        if (pos >= text.size()) return nullptr;
         if (text[pos] != '\\') return "malformed hex data";
         ++pos;
         while (pos < text.size() && IsSpace(text[pos])) ++pos;
@@ -229,7 +252,7 @@ std::string ParseValue(std::string_view buf, Line line, LineReader& reader, RegV
       }
     }
   }
-  return "";
+  return nullptr;
 }
 
 // Parses the value lines of one key block [begin, end) into node.values, sorted by name; of
@@ -248,7 +271,7 @@ void ParseBlockValues(const Hive& hive, std::size_t begin, std::size_t end, Node
     char lead = hive.buffer[line.content];
     if (lead != '@' && lead != '"') continue;
     RegValue value;
-    if (!ParseValue(hive.buffer, line, reader, &value).empty()) continue;
+    if (ParseValue<true>(hive.buffer, line, reader, &value)) continue;
     if (values.size() > first && sorted && CompareNames(values.back().name, value.name) >= 0) sorted = false;
     values.push_back(std::move(value));
   }
@@ -617,8 +640,7 @@ void ParseHive(Hive& hive) {
         case '@':
         case '"': {
           if (!current) Fail(hive, n, "a value before the first key");
-          std::string err = ParseValue(buf, line, reader, nullptr);
-          if (!err.empty()) Fail(hive, reader.number(), err);
+          if (const char* err = ParseValue<false>(buf, line, reader, nullptr)) Fail(hive, reader.number(), err);
           break;
         }
         case ';':
