@@ -25,6 +25,10 @@ class MemoryEnv : public kestrove::Env {
     }
     return content;
   }
+  std::optional<std::string> ReadFileHead(const std::filesystem::path&, std::size_t maxBytes) override {
+    if (!exists) return std::nullopt;
+    return content.substr(0, maxBytes);
+  }
   std::optional<kestrove::FileStamp> Stat(const std::filesystem::path&) override {
     if (!exists) return std::nullopt;
     kestrove::FileStamp s;
