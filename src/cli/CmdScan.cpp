@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <deque>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <ostream>
 #include <set>
@@ -83,9 +85,20 @@ class ScanView : public IScanView {
   void SetProgressPosition(int) override {}
   void SetProgressCaption(const std::string&, bool) override {}
   std::size_t RowCount() override { return rows.size(); }
-  std::vector<TScanResult> Rows() override { return rows; }
-  const std::vector<TScanResult>* RowsInPlace() override { return &rows; }
-  void SetRows(const std::vector<TScanResult>& r) override { rows = r; }
+  std::vector<TScanResult> Rows() override { return {rows.begin(), rows.end()}; }
+  void ForEachRow(const std::function<void(const TScanResult&)>& visit) override {
+    for (const TScanResult& r : rows) visit(r);
+  }
+  void KeepRows(const std::vector<bool>& removed) override {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (i < removed.size() && removed[i]) continue;
+      if (kept != i) rows[kept] = std::move(rows[i]);
+      ++kept;
+    }
+    rows.resize(kept);
+  }
+  void SetRows(const std::vector<TScanResult>& r) override { rows.assign(r.begin(), r.end()); }
   void ClearRows() override { rows.clear(); }
   void AddRow(const TScanResult& row) override {
     rows.push_back(row);
@@ -105,7 +118,9 @@ class ScanView : public IScanView {
   }
 
   Progress progress;
-  std::vector<TScanResult> rows;
+  // A scan may find hundreds of thousands of rows: a deque takes them without ever holding
+  // the list twice, as a growing vector does while it moves to a larger array.
+  std::deque<TScanResult> rows;
   std::string status;
   bool completed = false;
   std::string error;

@@ -325,27 +325,34 @@ void TScanController::ApplyIgnoreLists() {
   view_.FitColumnsToContents();
   // 2-5. The filter only removes rows, so the list is rebuilt only when it did. A list of a
   // few hundred thousand rows is not copied just to be looked at.
-  std::vector<TScanResult> copy;
-  const std::vector<TScanResult>* rows = view_.RowsInPlace();
-  if (!rows) {
-    copy = view_.Rows();
-    rows = &copy;
-  }
-  const std::vector<bool> removed = IgnoredRows(*rows, options_.IgnoreValues, options_.IgnoreKeys);
-  if (std::find(removed.begin(), removed.end(), true) == removed.end()) return;
-  std::vector<TScanResult> kept;
-  kept.reserve(rows->size());
-  for (std::size_t i = 0; i < rows->size(); ++i)
-    if (!removed[i]) kept.push_back((*rows)[i]);
-  view_.SetRows(kept);
+  const TIgnoreFilter filter(options_.IgnoreValues, options_.IgnoreKeys);
+  std::vector<bool> removed;
+  removed.reserve(view_.RowCount());
+  bool any = false;
+  view_.ForEachRow([&](const TScanResult& row) {
+    removed.push_back(filter.Ignores(row));
+    any = any || removed.back();
+  });
+  if (any) view_.KeepRows(removed);
 }
 
 void TScanController::UpdateScanStatus() {
-  if (const std::vector<TScanResult>* rows = view_.RowsInPlace()) {
-    view_.SetStatusText(kestrove::UpdateScanStatus(*rows));
-    return;
-  }
-  view_.SetStatusText(kestrove::UpdateScanStatus(view_.Rows()));
+  std::size_t total = 0;
+  std::size_t selected = 0;
+  view_.ForEachRow([&](const TScanResult& row) {
+    ++total;
+    if (row.Selected) ++selected;
+  });
+  view_.SetStatusText(ScanStatusText(total, selected));
+}
+
+void IScanView::KeepRows(const std::vector<bool>& removed) {
+  const std::vector<TScanResult> rows = Rows();
+  std::vector<TScanResult> kept;
+  kept.reserve(rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    if (i >= removed.size() || !removed[i]) kept.push_back(rows[i]);
+  SetRows(kept);
 }
 
 }  // namespace kestrove

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,8 +49,12 @@ class IScanView {
   // lvRegistryData: a row comes in at the end and is scrolled into view.
   virtual std::size_t RowCount() = 0;
   virtual std::vector<TScanResult> Rows() = 0;
-  // The rows without a copy, for a view that keeps them in such a vector; nullptr otherwise.
-  virtual const std::vector<TScanResult>* RowsInPlace() { return nullptr; }
+  // Every row in order; a view that keeps its rows itself walks them without a copy.
+  virtual void ForEachRow(const std::function<void(const TScanResult&)>& visit) {
+    for (const TScanResult& row : Rows()) visit(row);
+  }
+  // Keeps the rows whose flag in `removed` is false, in their order.
+  virtual void KeepRows(const std::vector<bool>& removed);
   virtual void SetRows(const std::vector<TScanResult>& rows) = 0;
   virtual void ClearRows() = 0;
   virtual void AddRow(const TScanResult& row) = 0;

@@ -192,50 +192,44 @@ void ApplyIgnoreLists(std::vector<TScanResult>& rows, const std::vector<std::str
   rows.resize(kept);
 }
 
-std::vector<bool> IgnoredRows(const std::vector<TScanResult>& rows, const std::vector<std::string>& ignoreValues,
-                              const std::vector<std::string>& ignoreKeys) {
-  std::vector<std::string> values;
-  values.reserve(ignoreValues.size());
-  for (const std::string& e : ignoreValues) values.push_back(FoldName(e));
+TIgnoreFilter::TIgnoreFilter(const std::vector<std::string>& ignoreValues, const std::vector<std::string>& ignoreKeys) {
+  values_.reserve(ignoreValues.size());
+  for (const std::string& e : ignoreValues) values_.push_back(FoldName(e));
   // The key list, each entry ending with "\". An empty entry (a count larger than the keys
   // written) would become "\" and hide every row: it names no key and is left out.
-  std::vector<std::string> keys;
-  keys.reserve(kBuiltInIgnoreKeys.size() + ignoreKeys.size());
+  keys_.reserve(kBuiltInIgnoreKeys.size() + ignoreKeys.size());
   for (const auto* list : {&kBuiltInIgnoreKeys, &ignoreKeys}) {
     for (const std::string& e : *list) {
       if (e.empty()) continue;
       std::string k = FoldName(e);
       if (k.back() != '\\') k += '\\';
-      keys.push_back(std::move(k));
+      keys_.push_back(std::move(k));
     }
   }
+}
 
-  // Rows are tested from the last to the first, as the list view removes them; the
-  // survivors are then closed up in their order.
-  std::vector<bool> removed(rows.size(), false);
-  for (std::size_t i = rows.size(); i-- > 0;) {
-    auto target = IgnoreTargetOf(rows[i]);
-    if (!target) continue;
-    const std::string key = FoldName(target->Key);
-    const std::string value = FoldName(target->Value);
-    bool remove = false;
-    for (const std::string& e : values) {
-      if (!value.empty() ? (key + "\\" + value == e) : ContainsFolded(e, key)) {
-        remove = true;
-        break;
-      }
-    }
-    if (!remove && !key.empty()) {
-      const std::string k = key.back() == '\\' ? key : key + "\\";
-      for (const std::string& e : keys) {
-        if (ContainsFolded(k, e) || (value.empty() && ContainsFolded(e, k))) {
-          remove = true;
-          break;
-        }
-      }
-    }
-    removed[i] = remove;
+bool TIgnoreFilter::Ignores(const TScanResult& row) const {
+  auto target = IgnoreTargetOf(row);
+  if (!target) return false;
+  const std::string key = FoldName(target->Key);
+  const std::string value = FoldName(target->Value);
+  for (const std::string& e : values_) {
+    if (!value.empty() ? (key + "\\" + value == e) : ContainsFolded(e, key)) return true;
   }
+  if (key.empty()) return false;
+  const std::string k = key.back() == '\\' ? key : key + "\\";
+  for (const std::string& e : keys_) {
+    if (ContainsFolded(k, e) || (value.empty() && ContainsFolded(e, k))) return true;
+  }
+  return false;
+}
+
+std::vector<bool> IgnoredRows(const std::vector<TScanResult>& rows, const std::vector<std::string>& ignoreValues,
+                              const std::vector<std::string>& ignoreKeys) {
+  // Each row's fate depends on that row alone, so the order of the tests does not matter.
+  const TIgnoreFilter filter(ignoreValues, ignoreKeys);
+  std::vector<bool> removed(rows.size(), false);
+  for (std::size_t i = 0; i < rows.size(); ++i) removed[i] = filter.Ignores(rows[i]);
   return removed;
 }
 

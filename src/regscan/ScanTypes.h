@@ -138,6 +138,18 @@ void ApplyIgnoreLists(std::vector<TScanResult>& rows, const std::vector<std::str
 std::vector<bool> IgnoredRows(const std::vector<TScanResult>& rows, const std::vector<std::string>& ignoreValues,
                               const std::vector<std::string>& ignoreKeys);
 
+// The ignore lists made ready once (letter case folded, key entries ending with "\"), to
+// test rows one at a time.
+class TIgnoreFilter {
+ public:
+  TIgnoreFilter(const std::vector<std::string>& ignoreValues, const std::vector<std::string>& ignoreKeys);
+  bool Ignores(const TScanResult& row) const;
+
+ private:
+  std::vector<std::string> values_;
+  std::vector<std::string> keys_;
+};
+
 // The list view's column widths when it has no rows: W*100/450, W*190/450, W*140/450.
 struct TScanColumnWidths {
   int Problem = 0;
