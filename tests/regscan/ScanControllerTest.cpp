@@ -160,6 +160,36 @@ TEST_F(ScanControllerTest, AScanRunsToTheEndOfScanSteps) {
   EXPECT_EQ(view.ends, 2);
 }
 
+// A view that keeps a whole hive's rows itself: the end-of-scan steps (status, ignore lists)
+// walk and thin them where they are, never asking for a copy of the list.
+TEST_F(ScanControllerTest, TheEndOfScanStepsWorkOnTheViewsOwnRows) {
+  class TOwnRowsView : public TRecordingScanView {
+   public:
+    int copies = 0;
+    std::vector<TScanResult> Rows() override {
+      ++copies;
+      return rows;
+    }
+    void ForEachRow(const std::function<void(const TScanResult&)>& visit) override {
+      for (const TScanResult& r : rows) visit(r);
+    }
+    void KeepRows(const std::vector<bool>& removed) override {
+      std::vector<TScanResult> kept;
+      for (std::size_t i = 0; i < rows.size(); ++i)
+        if (!removed[i]) kept.push_back(rows[i]);
+      rows = kept;
+    }
+  } own;
+  own.sections = view.sections;
+  TScanController c(t, queue, own, options, &prompt);
+  options.IgnoreKeys = {"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Svc"};
+  c.bScanClick();
+  ASSERT_TRUE(queue.ProcessUntil([&] { return !c.JobRunning(); }, std::chrono::seconds(60)));
+  EXPECT_EQ(own.rows.size(), 50u);
+  EXPECT_EQ(own.statusTexts.back(), " 50 Errors Found,  50 Errors Selected.");
+  EXPECT_EQ(own.copies, 0);
+}
+
 TEST_F(ScanControllerTest, NothingTickedStartsNothing) {
   view.sections.clear();
   controller->bScanClick();
