@@ -9,5 +9,6 @@ rm -rf build/sample-target build/sample-home
 build/kestrove-cli sample build/sample-target
 export KESTROVE_HOME="$PWD/build/sample-home"
 build/kestrove-cli --root build/sample-target info
-build/kestrove-cli --root build/sample-target test Windows Advanced "Microsoft Office" "Instant Messengers"
+build/kestrove-cli --root build/sample-target test Windows Advanced "Microsoft Office" "Instant Messengers" \
+  "Internet Explorer" "Mozilla Firefox" Netscape Opera "Google Chrome"
 build/kestrove-cli --root build/sample-target scan
