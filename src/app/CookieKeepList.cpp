@@ -67,4 +67,35 @@ TCookieKeepList ReadCookieKeepList(const std::filesystem::path& file, std::share
   }
 }
 
+// The dialog writes the section as "Cookies to Keep"; section names match regardless of case.
+constexpr const char* kDialogSection = "Cookies to Keep";
+
+std::vector<std::string> CookieKeepListNames(const std::filesystem::path& file) {
+  const TIniFile ini(file);
+  const std::int32_t count = ini.ReadInteger(kDialogSection, "Count", 0);
+  // Only the keys the file holds are read, in number order: a huge Count costs nothing.
+  std::map<std::uint32_t, std::string> filed;
+  for (const std::string& key : ini.ReadSection(kDialogSection)) {
+    if (key.empty() || key.size() > 9 || key.find_first_not_of("0123456789") != std::string::npos) continue;
+    const auto index = static_cast<std::uint32_t>(std::stoul(key));
+    if (std::to_string(index) == key && static_cast<std::int64_t>(index) < count)
+      filed[index] = ini.ReadString(kDialogSection, key, "");
+  }
+  std::vector<std::string> names;
+  for (auto& [index, name] : filed)
+    if (!name.empty()) names.push_back(std::move(name));
+  return names;
+}
+
+void WriteCookieKeepList(const std::filesystem::path& file, const std::vector<std::string>& names) {
+  TIniFile ini(file);
+  ini.WriteInteger(kDialogSection, "Count", static_cast<std::int32_t>(names.size()));
+  for (std::size_t i = 0; i < names.size(); ++i) ini.WriteString(kDialogSection, std::to_string(i), names[i]);
+  // The names of a longer list written before go, so the file holds this list only.
+  for (const std::string& key : ini.ReadSection(kDialogSection)) {
+    if (key.empty() || key.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (key.size() > 9 || std::stoul(key) >= names.size()) ini.DeleteKey(kDialogSection, key);
+  }
+}
+
 }  // namespace kestrove

@@ -29,4 +29,11 @@ struct TCookieKeepList {
 
 TCookieKeepList ReadCookieKeepList(const std::filesystem::path& file, std::shared_ptr<Env> env = Env::Default());
 
+// The names the Options dialog shows: keys 0 to Count - 1, empty values skipped, whatever else
+// the file holds (the dialog's OK then writes a clean list). Raises EIniFileError.
+std::vector<std::string> CookieKeepListNames(const std::filesystem::path& file);
+// Writes "Count" and the keys "0", "1", ...; the keys of a longer earlier list are removed.
+// Raises EIniFileError.
+void WriteCookieKeepList(const std::filesystem::path& file, const std::vector<std::string>& names);
+
 }  // namespace kestrove

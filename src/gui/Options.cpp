@@ -17,6 +17,7 @@
 #include <system_error>
 
 #include "app/AutoStart.h"
+#include "app/CookieKeepList.h"
 #include "app/HotkeyText.h"
 #include "app/IniFile.h"
 #include "platform/Env.h"
@@ -70,31 +71,6 @@ bool HoldsTxtFile(const fs::path& folder) {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------------------
-// The cookie keep list
-
-std::vector<std::string> ReadCookieKeepList(const fs::path& file) {
-  std::vector<std::string> names;
-  const TIniFile ini(file);
-  const std::int32_t count = ini.ReadInteger(kCookiesToKeepSection, "Count", 0);
-  for (std::int32_t i = 0; i < count; ++i) {
-    std::string name = ini.ReadString(kCookiesToKeepSection, std::to_string(i), "");
-    if (!name.empty()) names.push_back(std::move(name));
-  }
-  return names;
-}
-
-void WriteCookieKeepList(const fs::path& file, const std::vector<std::string>& names) {
-  TIniFile ini(file);
-  ini.WriteInteger(kCookiesToKeepSection, "Count", static_cast<std::int32_t>(names.size()));
-  for (std::size_t i = 0; i < names.size(); ++i) ini.WriteString(kCookiesToKeepSection, std::to_string(i), names[i]);
-  // The names of a longer list written before go: the cleaner takes a name filed past the
-  // count for a damaged list and would then clean no cookie at all.
-  for (const std::string& key : ini.ReadSection(kCookiesToKeepSection)) {
-    if (key.empty() || key.find_first_not_of("0123456789") != std::string::npos) continue;
-    if (key.size() > 9 || std::stoul(key) >= names.size()) ini.DeleteKey(kCookiesToKeepSection, key);
-  }
-}
 
 // ---------------------------------------------------------------------------------------
 // The hot-key field
@@ -490,11 +466,11 @@ void TfrmOptions::FormCreate() {
 void TfrmOptions::FillCookieLists() {
   // 5.
   desktop_.EndBrowserSession();
-  const fs::path keepFile = fs::path(programFolder_) / kCookiesIniName;
+  const fs::path keepFile = fs::path(programFolder_) / kCookieKeepListFile;
   std::error_code ec;
   if (fs::exists(keepFile, ec)) {
     try {
-      for (const std::string& name : ReadCookieKeepList(keepFile)) ListBox2->addItem(QString::fromStdString(name));
+      for (const std::string& name : CookieKeepListNames(keepFile)) ListBox2->addItem(QString::fromStdString(name));
     } catch (const EIniFileError&) {
       // A keep list that cannot be read starts empty.
     }
@@ -770,7 +746,7 @@ void TfrmOptions::bOKClick() {
     // 10.
     std::vector<std::string> keep;
     for (int i = 0; i < ListBox2->count(); ++i) keep.push_back(ListBox2->item(i)->text().toStdString());
-    WriteCookieKeepList(fs::path(programFolder_) / kCookiesIniName, keep);
+    WriteCookieKeepList(fs::path(programFolder_) / kCookieKeepListFile, keep);
   } catch (const std::exception& e) {
     // The settings record has been replaced already; the dialog stays open.
     ShowError(e.what());

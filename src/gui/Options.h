@@ -30,8 +30,6 @@ namespace kestrove {
 
 class TargetSystem;
 
-inline constexpr const char* kCookiesIniName = "Cookies.ini";
-inline constexpr const char* kCookiesToKeepSection = "Cookies to Keep";
 inline constexpr const char* kNoBackupFolderMessage = "can not find the backup folder.";
 inline constexpr const char* kHotkeyBlank = "The hotkey setting cannot be blank.";
 inline constexpr const char* kHotkeyAtomFailed = "Hotkey setting failed, please run application again!";
@@ -55,13 +53,6 @@ struct TOptionsHooks {
   // Starts the registry editor for browsing; a message for the user when it cannot.
   std::function<std::optional<std::string>(const TargetSystem&)> StartRegedit;
 };
-
-// The keep list of the cookie cleaner: "Count", then keys "0" to Count - 1 of "Cookies to
-// Keep" in "Cookies.ini"; empty values are skipped.
-std::vector<std::string> ReadCookieKeepList(const std::filesystem::path& file);
-// Writes "Count" and the keys "0", "1", ...; the keys of a longer earlier list are removed.
-// Raises EIniFileError.
-void WriteCookieKeepList(const std::filesystem::path& file, const std::vector<std::string>& names);
 
 // The hot-key field: every key press becomes the combination's text; typed characters are
 // swallowed. Tab and Shift+Tab alone move the focus on.
