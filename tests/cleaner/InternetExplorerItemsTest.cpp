@@ -229,6 +229,13 @@ TEST(CookieKeepList, ReadsItsSectionAndRefusesAListItCannotTrust) {
   EXPECT_EQ(list.Names, (std::vector<std::string>{"a@site.txt"}));
   list = read("[Cookies to Keep]\r\nCount=0\r\n0=a@site.txt\r\n");
   EXPECT_TRUE(list.Ok && list.Names.empty()) << list.Error;
+  // The dialog's reading and writing: a huge Count reads the keys the file holds; a shorter
+  // list written over a longer one leaves none of the old keys.
+  read("[Cookies to Keep]\r\nCount=2000000000\r\n1=b@site.txt\r\n0=a@site.txt\r\n07=c\r\n");
+  EXPECT_EQ(CookieKeepListNames(file), (std::vector<std::string>{"a@site.txt", "b@site.txt"}));
+  WriteCookieKeepList(file, {"c@site.txt"});
+  EXPECT_EQ(CookieKeepListNames(file), (std::vector<std::string>{"c@site.txt"}));
+  EXPECT_EQ(ReadCookieKeepList(file).Names, (std::vector<std::string>{"c@site.txt"}));
   static const char kBinary[] = "[Cookies to keep]\r\nCount=1\r\n0=a\0.txt\r\n";
   for (const std::string& bad : std::vector<std::string>{"[Cookies to keep]\r\nCount=many\r\n0=a.txt\r\n", "[Cookies to keep]\r\nCount=-1\r\n",
                                 std::string(kBinary, sizeof kBinary - 1)}) {
