@@ -12,6 +12,7 @@
 
 #include "CleanJobTestSupport.h"
 #include "CleanerTestSupport.h"
+#include "../platform/ProcessInFolder.h"
 #include "cleaner/BrowserItems.h"
 #include "cleaner/ItemOperations.h"
 #include "platform/memory/MemoryTarget.h"
@@ -331,40 +332,17 @@ TEST_F(BrowserItems, NothingOutsideTheTargetIsTouched) {
 
 // A child process that holds a write lock on a file, as a running Firefox holds its profile's
 // parent.lock.
-class LockHolder {
+class LockHolder : public testing::ChildProcess {
  public:
-  explicit LockHolder(const fs::path& file) {
-    int ready[2];
-    EXPECT_EQ(::pipe(ready), 0);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int fd = ::open(file.c_str(), O_RDWR);
-      struct flock fl {};
-      fl.l_type = F_WRLCK;
-      fl.l_whence = SEEK_SET;
-      if (fd < 0 || ::fcntl(fd, F_SETLK, &fl) != 0) ::_exit(1);
-      char c = 1;
-      (void)!::write(ready[1], &c, 1);
-      ::pause();
-      ::_exit(0);
-    }
-    ::close(ready[1]);
-    char c = 0;
-    held_ = ::read(ready[0], &c, 1) == 1;
-    ::close(ready[0]);
-  }
-  ~LockHolder() { Stop(); }
-  bool Held() const { return held_; }
-  void Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  bool held_ = false;
+  explicit LockHolder(const fs::path& file)
+      : ChildProcess([&file] {
+          const int fd = ::open(file.c_str(), O_RDWR);
+          struct flock fl {};
+          fl.l_type = F_WRLCK;
+          fl.l_whence = SEEK_SET;
+          return fd >= 0 && ::fcntl(fd, F_SETLK, &fl) == 0;
+        }) {}
+  bool Held() const { return Ready(); }
 };
 
 // A process that looks as Wine shows a Windows program: its first argument the program's

@@ -9,31 +9,34 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 namespace kestrove::testing {
 
-class ProcessInFolder {
+// A child process that runs `setUp` (a chdir, taking a lock, ...) and then waits until it is
+// stopped. Ready() tells whether `setUp` succeeded.
+class ChildProcess {
  public:
-  explicit ProcessInFolder(const std::filesystem::path& folder) {
-    std::filesystem::create_directories(folder);
+  explicit ChildProcess(const std::function<bool()>& setUp) {
     int ready[2];
     EXPECT_EQ(::pipe(ready), 0);
     pid_ = ::fork();
     if (pid_ == 0) {
-      if (::chdir(folder.c_str()) != 0) ::_exit(1);
+      if (!setUp()) ::_exit(1);
       char c = 1;
       (void)!::write(ready[1], &c, 1);
       ::pause();
       ::_exit(0);
     }
-    char c;
-    (void)!::read(ready[0], &c, 1);
-    ::close(ready[0]);
     ::close(ready[1]);
+    char c = 0;
+    ready_ = ::read(ready[0], &c, 1) == 1;
+    ::close(ready[0]);
   }
-  ~ProcessInFolder() { Stop(); }
-  ProcessInFolder(const ProcessInFolder&) = delete;
-  ProcessInFolder& operator=(const ProcessInFolder&) = delete;
+  ~ChildProcess() { Stop(); }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  bool Ready() const { return ready_; }
   void Stop() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGKILL);
@@ -43,6 +46,16 @@ class ProcessInFolder {
 
  private:
   pid_t pid_ = -1;
+  bool ready_ = false;
+};
+
+class ProcessInFolder : public ChildProcess {
+ public:
+  explicit ProcessInFolder(const std::filesystem::path& folder)
+      : ChildProcess([&folder] {
+          std::filesystem::create_directories(folder);
+          return ::chdir(folder.c_str()) == 0;
+        }) {}
 };
 
 }  // namespace kestrove::testing
