@@ -562,6 +562,37 @@ TEST(RegistryStore, WineServerIsFoundByItsWorkingFolderWhereverItIs) {
   EXPECT_NO_THROW(store->Commit());
 }
 
+// A wineserver loading or saving the registry works in the prefix folder itself; any other
+// program there is no sign of Wine.
+TEST(RegistryStore, WineServerWorkingInThePrefixFolderIsFound) {
+  NEED_TESTDATA();
+  PrefixCopy prefix;
+  PrefixCopy bin;
+  {
+    ProcessInFolder shell(prefix.dir());
+    ASSERT_TRUE(shell.Ready());
+    EXPECT_FALSE(wine::RunningWineServer(prefix.dir()));
+  }
+  const fs::path server = bin.dir() / "wineserver64";
+  fs::copy_file("/bin/sleep", server);
+  fs::permissions(server, fs::perms::owner_all);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(prefix.dir().c_str()) == 0) ::execl(server.c_str(), "wineserver64", "60", nullptr);
+    ::_exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  bool seen = false;
+  for (int i = 0; i < 50 && !seen; ++i) {
+    seen = wine::RunningWineServer(prefix.dir()) == prefix.dir();
+    if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  EXPECT_TRUE(seen);
+  EXPECT_FALSE(wine::RunningWineServer(prefix.dir()));
+}
+
 TEST(RegistryStore, HostileFilesInThePrefixAreRefusedAndNeverFollowed) {
   NEED_TESTDATA();
   PrefixCopy prefix;

@@ -56,6 +56,8 @@ std::vector<std::filesystem::path> WineServerLockFiles(const std::filesystem::pa
 std::optional<std::filesystem::path> WineServerProcess(const std::filesystem::path& prefix) {
   const std::string server = WineServerFolderName(prefix);
   if (server.empty()) return std::nullopt;
+  struct stat prefixStat {};
+  if (::stat(prefix.c_str(), &prefixStat) != 0) return std::nullopt;
   DIR* proc = ::opendir("/proc");
   if (!proc) return std::nullopt;
   std::optional<std::filesystem::path> found;
@@ -73,6 +75,21 @@ std::optional<std::filesystem::path> WineServerProcess(const std::filesystem::pa
     const std::size_t slash = cwd.rfind('/');
     if (slash != std::string_view::npos && cwd.substr(slash + 1) == server) {
       found = std::filesystem::path(std::string(cwd));
+      break;
+    }
+    // While it loads or saves the registry, and for good when its server folder is on a
+    // noexec mount, a wineserver works in the prefix folder itself. Any program may sit
+    // there (a shell, a file manager), so only a wineserver's own executable counts.
+    struct stat st {};
+    if (::stat(link.c_str(), &st) != 0 || st.st_dev != prefixStat.st_dev || st.st_ino != prefixStat.st_ino)
+      continue;
+    const std::string exeLink = "/proc/" + std::string(pid) + "/exe";
+    const ssize_t m = ::readlink(exeLink.c_str(), target, sizeof target - 1);
+    if (m <= 0) continue;
+    std::string_view exe(target, static_cast<std::size_t>(m));
+    if (exe.ends_with(" (deleted)")) exe.remove_suffix(std::string_view(" (deleted)").size());
+    if (exe.substr(exe.rfind('/') + 1).starts_with("wineserver")) {
+      found = prefix;
       break;
     }
   }

@@ -20,7 +20,9 @@ std::vector<std::filesystem::path> WineServerLockFiles(const std::filesystem::pa
 
 // A process working in a wineserver folder of `prefix`, wherever that folder is (Wine and
 // Kestrove may have been started with different TMPDIR): its working folder, from
-// /proc/<pid>/cwd. Processes that cannot be inspected are passed over.
+// /proc/<pid>/cwd; or a wineserver executable working in the prefix folder itself, where
+// the server loads and saves the registry (then the prefix is returned). Processes that
+// cannot be inspected are passed over.
 std::optional<std::filesystem::path> WineServerProcess(const std::filesystem::path& prefix);
 
 // Evidence of a wineserver running on the prefix: the lock file it holds (someone holds a
