@@ -3,6 +3,7 @@
 // ignore lists, then the status.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -71,25 +72,63 @@ class Progress {
   std::chrono::steady_clock::time_point last_{};
 };
 
-// A result row as the command-line view keeps it: Data and Location in one allocation, so a
-// list of a few hundred thousand rows costs about half of what the rows themselves do.
+// The rows' texts, kept in large shared blocks: a few hundred thousand rows cost their bytes,
+// not an allocation each. Texts stay until the whole list is dropped.
+class TRowTexts {
+ public:
+  // Copies `first` and `second` one after the other; returns where the copy starts.
+  const char* Add(std::string_view first, std::string_view second = {}) {
+    const std::size_t size = first.size() + second.size();
+    if (size > left_) {
+      const std::size_t block = std::max<std::size_t>(kBlockSize, size);
+      blocks_.push_back(std::make_unique<char[]>(block));
+      free_ = blocks_.back().get();
+      left_ = block;
+    }
+    char* at = free_;
+    if (!first.empty()) std::memcpy(at, first.data(), first.size());
+    if (!second.empty()) std::memcpy(at + first.size(), second.data(), second.size());
+    free_ += size;
+    left_ -= size;
+    return at;
+  }
+  void Clear() {
+    blocks_.clear();
+    free_ = nullptr;
+    left_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t kBlockSize = 256 * 1024;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* free_ = nullptr;
+  std::size_t left_ = 0;
+};
+
+// A result row as the command-line view keeps it. A location is split after its last
+// backslash: the key part is shared with the row before when both name the same key, as the
+// rows of one key's values come one after another.
 class TCompactRow {
  public:
-  explicit TCompactRow(const TScanResult& row)
-      : problem_(row.ProblemType),
-        text_(new char[row.Data.size() + row.Location.size()]),
-        dataLength_(static_cast<std::uint32_t>(row.Data.size())),
-        locationLength_(static_cast<std::uint32_t>(row.Location.size())),
-        kind_(row.LocationKind),
-        selected_(row.Selected) {
-    std::memcpy(text_.get(), row.Data.data(), row.Data.size());
-    std::memcpy(text_.get() + dataLength_, row.Location.data(), row.Location.size());
+  TCompactRow(const TScanResult& row, const TCompactRow* before, TRowTexts& texts)
+      : problem_(row.ProblemType), kind_(row.LocationKind), selected_(row.Selected) {
+    const std::string_view location = row.Location;
+    const std::size_t cut = location.rfind('\\');
+    const std::string_view key = cut == std::string_view::npos ? std::string_view() : location.substr(0, cut + 1);
+    const std::string_view rest = location.substr(key.size());
+    dataLength_ = static_cast<std::uint32_t>(row.Data.size());
+    restLength_ = static_cast<std::uint32_t>(rest.size());
+    keyLength_ = static_cast<std::uint32_t>(key.size());
+    key_ = before && before->Key() == key ? before->key_ : texts.Add(key);
+    text_ = texts.Add(row.Data, rest);
   }
   TScanResult Row() const {
     TScanResult r;
     r.ProblemType = problem_;
-    r.Data.assign(text_.get(), dataLength_);
-    r.Location.assign(text_.get() + dataLength_, locationLength_);
+    r.Data.assign(text_, dataLength_);
+    r.Location.reserve(keyLength_ + restLength_);
+    r.Location.assign(key_, keyLength_);
+    r.Location.append(text_ + dataLength_, restLength_);
     r.LocationKind = kind_;
     r.Selected = selected_;
     return r;
@@ -97,10 +136,14 @@ class TCompactRow {
   void Select() { selected_ = true; }
 
  private:
+  std::string_view Key() const { return {key_, keyLength_}; }
+
   TProblemText problem_;
-  std::unique_ptr<char[]> text_;
-  std::uint32_t dataLength_;
-  std::uint32_t locationLength_;
+  const char* text_ = nullptr;  // Data, then the location after the key part
+  const char* key_ = nullptr;
+  std::uint32_t dataLength_ = 0;
+  std::uint32_t restLength_ = 0;
+  std::uint32_t keyLength_ = 0;
   TLocationKind kind_;
   bool selected_;
 };
@@ -141,15 +184,18 @@ class ScanView : public IScanView {
     while (rows.size() > kept) rows.pop_back();
   }
   void SetRows(const std::vector<TScanResult>& r) override {
-    rows.clear();
-    for (const TScanResult& row : r) rows.emplace_back(row);
+    ClearRows();
+    for (const TScanResult& row : r) Append(row);
   }
-  void ClearRows() override { rows.clear(); }
+  void ClearRows() override {
+    rows.clear();
+    texts_.Clear();
+  }
   void AddRow(const TScanResult& row) override {
-    rows.emplace_back(row);
+    Append(row);
     progress.Rows(rows.size());
   }
-  void RemoveLastRow() override { rows.pop_back(); }
+  void RemoveLastRow() override { rows.pop_back(); }  // its texts stay until the list is dropped
   void SelectAllRows() override {
     for (TCompactRow& r : rows) r.Select();
   }
@@ -171,7 +217,10 @@ class ScanView : public IScanView {
   std::string error;
 
  private:
+  void Append(const TScanResult& row) { rows.emplace_back(row, rows.empty() ? nullptr : &rows.back(), texts_); }
+
   std::vector<std::string> sections_;
+  TRowTexts texts_;
 };
 
 // Fix's questions: the backup folder question is answered by --yes or on a terminal, messages
