@@ -1,16 +1,23 @@
 #include "gui/GuiOwnerThread.h"
 
+#include <QElapsedTimer>
 #include <QThread>
+#include <deque>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
 
 namespace kestrove {
 
+// Posted calls wait in one queue of ours and the window's event queue holds a single wake-up
+// for them: a worker posting a call per line would otherwise flood the event queue, and Qt runs
+// every event queued at once before the window can paint or take a click again.
 struct TQtOwnerThread::TShared {
   std::mutex mu;
   std::condition_variable cv;
   bool closed = false;
+  std::deque<std::function<void()>> calls;
+  bool wakeUpQueued = false;
 };
 
 namespace {
@@ -35,21 +42,44 @@ bool TQtOwnerThread::IsShutDown() const {
 }
 
 void TQtOwnerThread::Post(std::function<void()> call) {
-  auto shared = shared_;
-  // Posting under the lock: Shutdown cannot complete (and this object cannot go away) between
+  std::lock_guard lock(shared_->mu);
+  if (shared_->closed) return;
+  shared_->calls.push_back(std::move(call));
+  if (shared_->wakeUpQueued) return;
+  shared_->wakeUpQueued = true;
+  // Posted under the lock: Shutdown cannot complete (and this object cannot go away) between
   // the test and the post.
-  std::lock_guard lock(shared->mu);
-  if (shared->closed) return;
-  QMetaObject::invokeMethod(
-      this,
-      [shared, call = std::move(call)] {
-        {
-          std::lock_guard inner(shared->mu);
-          if (shared->closed) return;
+  QMetaObject::invokeMethod(this, [this] { RunPosted(); }, Qt::QueuedConnection);
+}
+
+// Runs the waiting calls in order, for a few milliseconds at most: what is left goes on after
+// the window has had its turn. A call may run a nested event loop; calls posted meanwhile
+// then run inside it, still in order, as the queue is only ever taken from the front.
+void TQtOwnerThread::RunPosted() {
+  std::shared_ptr<TShared> shared = shared_;
+  {
+    std::lock_guard lock(shared->mu);
+    shared->wakeUpQueued = false;
+  }
+  QElapsedTimer clock;
+  clock.start();
+  for (;;) {
+    std::function<void()> call;
+    {
+      std::lock_guard lock(shared->mu);
+      if (shared->closed || shared->calls.empty()) return;
+      if (clock.elapsed() >= kRunBudgetMs) {
+        if (!shared->wakeUpQueued) {
+          shared->wakeUpQueued = true;
+          QMetaObject::invokeMethod(this, [this] { RunPosted(); }, Qt::QueuedConnection);
         }
-        call();
-      },
-      Qt::QueuedConnection);
+        return;
+      }
+      call = std::move(shared->calls.front());
+      shared->calls.pop_front();
+    }
+    call();
+  }
 }
 
 bool TQtOwnerThread::TrySend(const std::function<void()>& call) {
@@ -88,9 +118,11 @@ bool TQtOwnerThread::TrySend(const std::function<void()>& call) {
 void TQtOwnerThread::Send(const std::function<void()>& call) { TrySend(call); }
 
 void TQtOwnerThread::Shutdown() {
+  std::deque<std::function<void()>> dropped;  // destroyed outside the lock: they may post
   {
     std::lock_guard lock(shared_->mu);
     shared_->closed = true;
+    dropped.swap(shared_->calls);
   }
   shared_->cv.notify_all();
 }

@@ -33,6 +33,9 @@ class TQtOwnerThread : public QObject, public IOwnerThread {
   bool IsOwnerThread() const;
 
  private:
+  static constexpr qint64 kRunBudgetMs = 10;
+  void RunPosted();
+
   struct TShared;
   std::shared_ptr<TShared> shared_;
 };

@@ -1,0 +1,62 @@
+// The window thread as the owner of the pages' state: calls posted by a worker run in order,
+// a long backlog of them lets the window in between, and a shut-down owner drops what waits.
+#include <QTest>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "gui/GuiOwnerThread.h"
+#include "gui/GuiTestSupport.h"
+
+namespace kestrove::testing {
+
+class TOwnerThreadTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void backlogRunsInOrderAndLetsTheWindowIn() {
+    TQtOwnerThread owner;
+    constexpr int kCalls = 200000;
+    std::vector<int> ran;
+    ran.reserve(kCalls);
+    // The whole backlog is queued before the window's own call below.
+    std::thread worker([&] {
+      for (int i = 0; i < kCalls; ++i) owner.Post([&ran, i] { ran.push_back(i); });
+    });
+    worker.join();
+    std::size_t ranBeforeTheWindow = kCalls;
+    QMetaObject::invokeMethod(this, [&] { ranBeforeTheWindow = ran.size(); }, Qt::QueuedConnection);
+    // A Send from a worker waits behind the backlog and still sees every call before it.
+    std::size_t ranBeforeTheSend = 0;
+    bool sent = false;
+    std::thread sender([&] { sent = owner.TrySend([&] { ranBeforeTheSend = ran.size(); }); });
+    QTRY_COMPARE_WITH_TIMEOUT(ranBeforeTheSend, std::size_t(kCalls), 60000);
+    sender.join();
+    QVERIFY(sent);
+    QVERIFY2(ranBeforeTheWindow < std::size_t(kCalls), "the window's call waited for the whole backlog");
+    for (int i = 0; i < kCalls; ++i) QCOMPARE(ran[static_cast<std::size_t>(i)], i);
+  }
+
+  void shutDownDropsWhatWaitsAndLetsASenderGo() {
+    TQtOwnerThread owner;
+    int ran = 0;
+    for (int i = 0; i < 100; ++i) owner.Post([&ran] { ++ran; });
+    bool sent = true;
+    std::thread sender([&] { sent = owner.TrySend([&ran] { ++ran; }); });
+    // The window runs no event meanwhile: the sender's call waits behind the others.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    owner.Shutdown();
+    sender.join();
+    QVERIFY(!sent);
+    owner.Post([&ran] { ++ran; });
+    QTest::qWait(50);
+    QCOMPARE(ran, 0);
+    QVERIFY(owner.IsShutDown());
+  }
+};
+
+KESTROVE_GUI_TEST(TOwnerThreadTest);
+
+}  // namespace kestrove::testing
+
+#include "OwnerThreadTest.moc"
