@@ -48,8 +48,9 @@ void TQtOwnerThread::Post(std::function<void()> call) {
   if (shared_->wakeUpQueued) return;
   shared_->wakeUpQueued = true;
   // Posted under the lock: Shutdown cannot complete (and this object cannot go away) between
-  // the test and the post.
-  QMetaObject::invokeMethod(this, [this] { RunPosted(); }, Qt::QueuedConnection);
+  // the test and the post. By name, so that the event carries nothing of the worker's: what
+  // the call needs passes through the queue's lock.
+  QMetaObject::invokeMethod(this, "RunPosted", Qt::QueuedConnection);
 }
 
 // Runs the waiting calls in order, for a few milliseconds at most: what is left goes on after
@@ -71,7 +72,7 @@ void TQtOwnerThread::RunPosted() {
       if (clock.elapsed() >= kRunBudgetMs) {
         if (!shared->wakeUpQueued) {
           shared->wakeUpQueued = true;
-          QMetaObject::invokeMethod(this, [this] { RunPosted(); }, Qt::QueuedConnection);
+          QMetaObject::invokeMethod(this, "RunPosted", Qt::QueuedConnection);
         }
         return;
       }

@@ -34,7 +34,7 @@ class TQtOwnerThread : public QObject, public IOwnerThread {
 
  private:
   static constexpr qint64 kRunBudgetMs = 10;
-  void RunPosted();
+  Q_INVOKABLE void RunPosted();
 
   struct TShared;
   std::shared_ptr<TShared> shared_;
