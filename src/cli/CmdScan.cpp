@@ -134,6 +134,7 @@ class TCompactRow {
     return r;
   }
   void Select() { selected_ = true; }
+  bool Selected() const { return selected_; }
 
  private:
   std::string_view Key() const { return {key_, keyLength_}; }
@@ -170,6 +171,11 @@ class ScanView : public IScanView {
     out.reserve(rows.size());
     for (const TCompactRow& r : rows) out.push_back(r.Row());
     return out;
+  }
+  std::size_t SelectedRowCount() override {
+    std::size_t selected = 0;
+    for (const TCompactRow& r : rows) selected += r.Selected() ? 1 : 0;
+    return selected;
   }
   void ForEachRow(const std::function<void(const TScanResult&)>& visit) override {
     for (const TCompactRow& r : rows) visit(r.Row());

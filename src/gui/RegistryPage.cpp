@@ -369,6 +369,13 @@ void TRegistryPage::SelectAllRows() {
     lvRegistryData->topLevelItem(i)->setCheckState(0, Qt::Checked);
 }
 
+std::size_t TRegistryPage::SelectedRowCount() {
+  std::size_t selected = 0;
+  for (int i = 0; i < lvRegistryData->topLevelItemCount(); ++i)
+    selected += lvRegistryData->topLevelItem(i)->checkState(0) == Qt::Checked ? 1 : 0;
+  return selected;
+}
+
 void TRegistryPage::SetDefaultColumnWidths() {
   const TScanColumnWidths widths = DefaultScanColumnWidths(lvRegistryData->width());
   lvRegistryData->setColumnWidth(0, widths.Problem);

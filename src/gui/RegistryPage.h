@@ -112,6 +112,7 @@ class TRegistryPage : public TPageBox, public IScanView {
   void AddRow(const TScanResult& row) override;
   void RemoveLastRow() override;
   void SelectAllRows() override;
+  std::size_t SelectedRowCount() override;
   void SetDefaultColumnWidths() override;
   void FitColumnsToContents() override;
   void SetStatusText(const std::string& text) override;

@@ -336,14 +336,10 @@ void TScanController::ApplyIgnoreLists() {
   if (any) view_.KeepRows(removed);
 }
 
+// Runs at the end of every section: counted in place, as the list may hold hundreds of
+// thousands of rows by then.
 void TScanController::UpdateScanStatus() {
-  std::size_t total = 0;
-  std::size_t selected = 0;
-  view_.ForEachRow([&](const TScanResult& row) {
-    ++total;
-    if (row.Selected) ++selected;
-  });
-  view_.SetStatusText(ScanStatusText(total, selected));
+  view_.SetStatusText(ScanStatusText(view_.RowCount(), view_.SelectedRowCount()));
 }
 
 void IScanView::KeepRows(const std::vector<bool>& removed) {

@@ -53,6 +53,12 @@ class IScanView {
   virtual void ForEachRow(const std::function<void(const TScanResult&)>& visit) {
     for (const TScanResult& row : Rows()) visit(row);
   }
+  // How many rows are selected; a view that keeps its rows itself counts them in place.
+  virtual std::size_t SelectedRowCount() {
+    std::size_t selected = 0;
+    ForEachRow([&](const TScanResult& row) { selected += row.Selected ? 1 : 0; });
+    return selected;
+  }
   // Keeps the rows whose flag in `removed` is false, in their order.
   virtual void KeepRows(const std::vector<bool>& removed);
   virtual void SetRows(const std::vector<TScanResult>& rows) = 0;
