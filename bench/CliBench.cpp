@@ -160,14 +160,19 @@ const TScanPrefix& ScanPrefix() {
   return prefix;
 }
 
-// Runs `ours` and the references in turn, `iterations` times, and reports medians.
+// Runs `ours` and the references in turn, `iterations` times, and reports medians. An
+// argument "{n}" of ours is a new number each time (a value set to what it holds already is
+// not written, so a save would be measured only once).
 void Compare(benchmark::State& state, const std::vector<std::string>& ours, const std::vector<std::string>& references,
              const fs::path& sizeOf) {
   std::vector<double> mine, theirs, peak;
   for (auto _ : state) {
     double ref = 0;
     for (const std::string& r : references) ref += Shell(r).seconds;
-    const TRun run = Run(ours);
+    std::vector<std::string> args = ours;
+    for (std::string& a : args)
+      if (a == "{n}") a = std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    const TRun run = Run(args);
     mine.push_back(run.seconds);
     theirs.push_back(ref);
     peak.push_back(run.peakMiB);
@@ -184,7 +189,7 @@ void BM_CliRegAddVsCpSync(benchmark::State& state) {
   const fs::path& dir = RegPrefix();
   const fs::path copy = dir.string() + "-copy.reg";
   Compare(state,
-          {Cli().string(), "--root", dir.string(), "reg", "add", "HKLM\\Software\\Bench", "/v", "Counter", "/d", "1", "/f"},
+          {Cli().string(), "--root", dir.string(), "reg", "add", "HKLM\\Software\\Bench", "/v", "Counter", "/d", "{n}", "/f"},
           {"cp " + Q(dir / "system.reg") + " " + Q(copy) + " && sync " + Q(copy)}, dir / "system.reg");
   fs::remove(copy);
 }

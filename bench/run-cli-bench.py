@@ -16,7 +16,11 @@ for v in ("KESTROVE_ROOT", "WINEPREFIX"):
 
 
 def run(argv, shell=False, ok=(0,)):
-    """Wall seconds and peak resident MiB of one whole process."""
+    """Wall seconds and peak resident MiB of one whole process. An argument "{n}" is a new
+    number each time: a value set to what it holds already is not written, so a save would
+    be measured only once."""
+    if not shell:
+        argv = [str(time.time_ns()) if a == "{n}" else a for a in argv]
     t0 = time.perf_counter()
     p = subprocess.Popen(argv, shell=shell, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     _, status, usage = os.wait4(p.pid, 0)
@@ -38,7 +42,7 @@ q = lambda s: "'" + s + "'"
 # Each case: name, the program's arguments (after the program), its reference commands (their
 # times add up), and the file the memory is compared with.
 cases = [
-    ("reg add (load+change+save)", ["--root", d("reg"), "reg", "add", "HKLM\\Software\\Bench", "/v", "Counter", "/d", "1", "/f"],
+    ("reg add (load+change+save)", ["--root", d("reg"), "reg", "add", "HKLM\\Software\\Bench", "/v", "Counter", "/d", "{n}", "/f"],
      [("cp+sync", "cp %s %s && sync %s" % (q(reg_file), q(copy), q(copy)))], reg_file),
     ("reg query (load)", ["--root", d("reg"), "reg", "query", "HKLM\\Software\\Vendor00000\\Application 00\\Settings\\Group00"],
      [("wc -l", "wc -l %s" % q(reg_file))], reg_file),
