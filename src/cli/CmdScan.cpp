@@ -124,14 +124,17 @@ class TCompactRow {
   }
   TScanResult Row() const {
     TScanResult r;
+    RowInto(r);
+    return r;
+  }
+  // Fills `r`, reusing its strings' memory.
+  void RowInto(TScanResult& r) const {
     r.ProblemType = problem_;
     r.Data.assign(text_, dataLength_);
-    r.Location.reserve(keyLength_ + restLength_);
     r.Location.assign(key_, keyLength_);
     r.Location.append(text_ + dataLength_, restLength_);
     r.LocationKind = kind_;
     r.Selected = selected_;
-    return r;
   }
   void Select() { selected_ = true; }
   bool Selected() const { return selected_; }
@@ -178,7 +181,11 @@ class ScanView : public IScanView {
     return selected;
   }
   void ForEachRow(const std::function<void(const TScanResult&)>& visit) override {
-    for (const TCompactRow& r : rows) visit(r.Row());
+    TScanResult row;
+    for (const TCompactRow& r : rows) {
+      r.RowInto(row);
+      visit(row);
+    }
   }
   void KeepRows(const std::vector<bool>& removed) override {
     std::size_t kept = 0;
@@ -320,7 +327,7 @@ int RunScan(CliContext& ctx, const Args& args, bool fix) {
             << (view.error.empty() ? std::string("it was interrupted") : view.error) << "\n";
     return 1;
   }
-  for (const TCompactRow& r : view.rows) ctx.out << SaveAsTextLine(r.Row()) << "\n";
+  view.ForEachRow([&](const TScanResult& row) { ctx.out << SaveAsTextLine(row) << "\n"; });
   ctx.out << view.status << "\n";
   if (!fix) return ctx.out.good() ? 0 : 1;
 
