@@ -81,7 +81,7 @@ class TRowTexts {
     const std::size_t size = first.size() + second.size();
     if (size > left_) {
       const std::size_t block = std::max<std::size_t>(kBlockSize, size);
-      blocks_.push_back(std::make_unique<char[]>(block));
+      blocks_.push_back(std::make_unique_for_overwrite<char[]>(block));
       free_ = blocks_.back().get();
       left_ = block;
     }

@@ -2,8 +2,8 @@
 
 #include <QElapsedTimer>
 #include <QThread>
-#include <deque>
 #include <condition_variable>
+#include <deque>
 #include <exception>
 #include <mutex>
 

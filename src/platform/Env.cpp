@@ -170,7 +170,6 @@ int OpenInputFile(const std::filesystem::path& path, std::uint64_t maxBytes, std
   return fd;
 }
 
-
 std::optional<std::string> ReadInputFile(const std::filesystem::path& path, std::uint64_t maxBytes,
                                          std::string& error, ReadFailure* why) {
   int fd = OpenInputFile(path, maxBytes, error, why);
