@@ -217,6 +217,23 @@ TEST(WineHive, MalformedAndTornFilesAreRefusedNamingFileAndLine) {
   ExpectRefused(Hive("[K] 1\nwhat\n"), "/x/system.reg:7: unrecognised line");
 }
 
+// Consecutive keys share the nodes of their common path, whatever case each line spells it in.
+TEST(WineHive, PathsSpelledInAnotherCaseReachTheSameKeys) {
+  regtree::Node root;
+  regtree::Hive hive;
+  hive.label = "t.reg";
+  hive.buffer = Hive("[Foo\\\\A] 1\n\n[FOO\\\\B] 1\n\n[foo\\\\a\\\\C] 1\n\n[Foo\\\\b\\\\D] 1\n");
+  hive.root = &root;
+  wine::ParseHive(hive);
+  ASSERT_EQ(root.children.size(), 1u);
+  const regtree::Node& foo = *root.children[0];
+  EXPECT_EQ(foo.name, "Foo");
+  ASSERT_EQ(foo.children.size(), 2u);
+  EXPECT_EQ(foo.children[0]->name, "A");
+  EXPECT_TRUE(foo.children[0]->Find("C"));
+  EXPECT_TRUE(foo.children[1]->Find("D"));
+}
+
 TEST(WineHive, RepeatedKeyBlocksMerge) {
   regtree::Node root;
   regtree::Hive hive;

@@ -490,8 +490,7 @@ void ParseHive(Hive& hive) {
   std::u16string tmp;
   std::vector<std::string_view> names;
   std::vector<std::string> owned;
-  std::vector<std::string> lastNames;
-  std::vector<Node*> lastNodes;
+  std::vector<Node*> lastNodes;  // the nodes of the last key's path
 
   auto closeBlock = [&]() {
     if (!current) return;
@@ -574,23 +573,20 @@ void ParseHive(Hive& hive) {
           bool same = true;
           for (std::string_view name : names) {
             if (name.empty()) continue;
-            if (same && depth < lastNames.size() && lastNames[depth] == name) {
+            // The nodes' own names are compared: a name spelled in another case only takes
+            // the longer way to the same node.
+            if (same && depth < lastNodes.size() && lastNodes[depth]->name == name) {
               node = lastNodes[depth];
             } else {
               same = false;
               bool created = false;
               node = node->FindOrAdd(name, created);
-              lastNames.resize(depth);
               lastNodes.resize(depth);
-              lastNames.emplace_back(name);
               lastNodes.push_back(node);
             }
             ++depth;
           }
-          if (same) {
-            lastNames.resize(depth);
-            lastNodes.resize(depth);
-          }
+          if (same) lastNodes.resize(depth);
           current = node;
           currentIsRepeat = false;
           if (node->HasRaw() || node->dirty) {
