@@ -220,10 +220,17 @@ TEST_F(WindowsItems, BinFilesAreTakenFromTheOpenBin) {
   target.WriteFile("C:\\Recycled\\desktop.ini", "[.ShellClassInfo]");
   const fs::path odd = *target.HostPath("C:\\Recycled") / "Dc1\\odd.txt";
   std::ofstream(odd) << std::string(2000, 'd');
-  EXPECT_EQ(Test("Windows - Empty Recycle Bin").Count, 1);
+  // A folder named "..\Keep" is the bin's own, not C:\Keep.
+  target.WriteFile("C:\\Keep\\keep.txt", std::string(3000, 'k'));
+  const fs::path oddFolder = *target.HostPath("C:\\Recycled") / "..\\Keep";
+  fs::create_directory(oddFolder);
+  std::ofstream(oddFolder / "in-bin.txt") << "b";
+  EXPECT_EQ(Test("Windows - Empty Recycle Bin").Count, 2);
   EXPECT_EQ(Test("Windows - Empty Recycle Bin").KB, "2");
   Clean("Windows - Empty Recycle Bin");
   EXPECT_FALSE(fs::exists(odd));
+  EXPECT_FALSE(fs::exists(oddFolder));
+  EXPECT_TRUE(Exists("C:\\Keep\\keep.txt"));
 }
 
 TEST_F(WindowsItems, NtfsBinAloneCountsNothingInATest) {
