@@ -99,8 +99,9 @@ void EmptyRecycleBin(TClearTaskThread& job) {
     }
   }
   job.ItemBytes = bytes;
-  // Then every bin is emptied, as the shell empties them, whatever was counted.
-  if (!job.IsTestMode()) EmptyRecycleBins(target);
+  // Then every bin is emptied, as the shell empties them, whatever was counted; after a
+  // stop nothing more is removed.
+  if (!job.IsTestMode() && !job.Terminated()) EmptyRecycleBins(target);
 }
 
 void TemporaryFiles(TClearTaskThread& job) {

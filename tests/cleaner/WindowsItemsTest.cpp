@@ -233,6 +233,20 @@ TEST_F(WindowsItems, BinFilesAreTakenFromTheOpenBin) {
   EXPECT_TRUE(Exists("C:\\Keep\\keep.txt"));
 }
 
+// A stop ends the listing, and nothing more is removed: the bins are not emptied afterwards.
+TEST_F(WindowsItems, StoppedCleanEmptiesNoBin) {
+  target.WriteFile("C:\\Recycled\\INFO2", "i");
+  target.WriteFile("C:\\Recycled\\desktop.ini", "[.ShellClassInfo]");
+  target.WriteFile("C:\\Recycled\\Dc1.txt", "d");
+  target.WriteFile("C:\\$Recycle.Bin\\S-1-5-21-0-0-0-1000\\$RABC123.txt", "deleted");
+  auto job = h.MakeJob(DirectClean);
+  job->Terminate();
+  for (const TItemEntry& e : WindowsItemOperations())
+    if (std::string_view(e.Name) == "Windows - Empty Recycle Bin") e.Operation(*job);
+  EXPECT_TRUE(Exists("C:\\Recycled\\Dc1.txt"));
+  EXPECT_TRUE(Exists("C:\\$Recycle.Bin\\S-1-5-21-0-0-0-1000\\$RABC123.txt"));
+}
+
 TEST_F(WindowsItems, NtfsBinAloneCountsNothingInATest) {
   target.WriteFile("C:\\$Recycle.Bin\\S-1-5-21-0-0-0-1000\\$RABC.txt", "deleted");
   target.WriteFile("C:\\Recycled\\Dc1.txt", "no index beside it");
