@@ -276,6 +276,14 @@ std::uint64_t ClearFolder(TClearTaskThread& job, const std::string& folder, bool
   return bytes;
 }
 
+std::uint64_t ClearOpenSubfolder(TClearTaskThread& job, TFileOps& ops, int folderFd, std::uint64_t mount,
+                                 const std::string& name, const std::string& path, int& counter, bool log) {
+  if (job.Terminated()) return 0;
+  TClearWalk walk{job, ops, job.IsTestMode(), log, "", counter, mount, std::nullopt, {}};
+  if (!walk.test) walk.guards.emplace(*job.Context().Target);
+  return ClearSubfolderAt(walk, folderFd, name, path);
+}
+
 // The folder named is cleared wherever it lies on its drive (as a junction is followed on
 // Windows) as long as that is inside the Windows system; links found inside it never are.
 std::uint64_t ClearSubfolder(TClearTaskThread& job, const std::string& folder, int& counter, bool log,

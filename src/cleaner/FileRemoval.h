@@ -20,6 +20,11 @@ bool RemoveFile(TClearTaskThread& job, const std::string& path, bool log);
 // `size`, when given, receives the file's size.
 bool RemoveFileAt(TClearTaskThread& job, TFileOps& ops, int folderFd, const std::string& name,
                   const std::string& path, bool log, std::uint64_t* size = nullptr);
+// Clear subfolder for the subfolder `name` of a folder already open on `mount`: it is opened
+// from that folder, never found again by its path, and a link in its place is not followed.
+// `path` names it in the log. Bytes of the files counted.
+std::uint64_t ClearOpenSubfolder(TClearTaskThread& job, TFileOps& ops, int folderFd, std::uint64_t mount,
+                                 const std::string& name, const std::string& path, int& counter, bool log);
 // Bytes of the files counted. `keptFolders` names folders below `folder` (Windows paths) that
 // are emptied like the others but stay, empty, where they are.
 std::uint64_t ClearFolder(TClearTaskThread& job, const std::string& folder, bool removeFolder, bool log,

@@ -81,7 +81,10 @@ void EmptyRecycleBin(TClearTaskThread& job) {
       if (job.Terminated()) break;
       const std::string path = bin + "\\" + e.Name;
       if (e.Kind == TEntryKind::Folder) {
-        bytes += ClearSubfolder(job, path, job.ItemCount, showLog, "");
+        // Opened from the bin: a name holding backslashes, spelt as a path, would lead elsewhere
+        // ("..\\Windows" to the Windows folder).
+        bytes += ClearOpenSubfolder(job, *folder->Ops, folder->Fd.Get(), folder->Mount, e.Name, path, job.ItemCount,
+                                    showLog);
         continue;
       }
       if (SameName(e.Name, "desktop.ini") || SameName(e.Name, "info2")) continue;
@@ -96,8 +99,9 @@ void EmptyRecycleBin(TClearTaskThread& job) {
     }
   }
   job.ItemBytes = bytes;
-  // Then every bin is emptied, as the shell empties them, whatever was counted.
-  if (!job.IsTestMode()) EmptyRecycleBins(target);
+  // Then every bin is emptied, as the shell empties them, whatever was counted; after a
+  // stop nothing more is removed.
+  if (!job.IsTestMode() && !job.Terminated()) EmptyRecycleBins(target);
 }
 
 void TemporaryFiles(TClearTaskThread& job) {

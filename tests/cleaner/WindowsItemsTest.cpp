@@ -220,10 +220,31 @@ TEST_F(WindowsItems, BinFilesAreTakenFromTheOpenBin) {
   target.WriteFile("C:\\Recycled\\desktop.ini", "[.ShellClassInfo]");
   const fs::path odd = *target.HostPath("C:\\Recycled") / "Dc1\\odd.txt";
   std::ofstream(odd) << std::string(2000, 'd');
-  EXPECT_EQ(Test("Windows - Empty Recycle Bin").Count, 1);
+  // A folder named "..\Keep" is the bin's own, not C:\Keep.
+  target.WriteFile("C:\\Keep\\keep.txt", std::string(3000, 'k'));
+  const fs::path oddFolder = *target.HostPath("C:\\Recycled") / "..\\Keep";
+  fs::create_directory(oddFolder);
+  std::ofstream(oddFolder / "in-bin.txt") << "b";
+  EXPECT_EQ(Test("Windows - Empty Recycle Bin").Count, 2);
   EXPECT_EQ(Test("Windows - Empty Recycle Bin").KB, "2");
   Clean("Windows - Empty Recycle Bin");
   EXPECT_FALSE(fs::exists(odd));
+  EXPECT_FALSE(fs::exists(oddFolder));
+  EXPECT_TRUE(Exists("C:\\Keep\\keep.txt"));
+}
+
+// A stop ends the listing, and nothing more is removed: the bins are not emptied afterwards.
+TEST_F(WindowsItems, StoppedCleanEmptiesNoBin) {
+  target.WriteFile("C:\\Recycled\\INFO2", "i");
+  target.WriteFile("C:\\Recycled\\desktop.ini", "[.ShellClassInfo]");
+  target.WriteFile("C:\\Recycled\\Dc1.txt", "d");
+  target.WriteFile("C:\\$Recycle.Bin\\S-1-5-21-0-0-0-1000\\$RABC123.txt", "deleted");
+  auto job = h.MakeJob(DirectClean);
+  job->Terminate();
+  for (const TItemEntry& e : WindowsItemOperations())
+    if (std::string_view(e.Name) == "Windows - Empty Recycle Bin") e.Operation(*job);
+  EXPECT_TRUE(Exists("C:\\Recycled\\Dc1.txt"));
+  EXPECT_TRUE(Exists("C:\\$Recycle.Bin\\S-1-5-21-0-0-0-1000\\$RABC123.txt"));
 }
 
 TEST_F(WindowsItems, NtfsBinAloneCountsNothingInATest) {
