@@ -54,8 +54,9 @@ void TQtOwnerThread::Post(std::function<void()> call) {
 }
 
 // Runs the waiting calls in order, for a few milliseconds at most: what is left goes on after
-// the window has had its turn. A call may run a nested event loop; calls posted meanwhile
-// then run inside it, still in order, as the queue is only ever taken from the front.
+// the window has had its turn. A call may run a nested event loop (a modal box, a wait for a
+// job): while calls wait behind it a wake-up stays queued, so that they run inside that loop,
+// still in order, as the queue is only ever taken from the front.
 void TQtOwnerThread::RunPosted() {
   std::shared_ptr<TShared> shared = shared_;
   {
@@ -78,6 +79,10 @@ void TQtOwnerThread::RunPosted() {
       }
       call = std::move(shared->calls.front());
       shared->calls.pop_front();
+      if (!shared->calls.empty() && !shared->wakeUpQueued) {
+        shared->wakeUpQueued = true;
+        QMetaObject::invokeMethod(this, "RunPosted", Qt::QueuedConnection);
+      }
     }
     call();
   }

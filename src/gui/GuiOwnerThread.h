@@ -1,6 +1,6 @@
-// The window thread as the owner of the pages' state: a worker's posted calls go through
-// the window's own event queue, so they run in the order posted and after whatever the
-// window had queued before; a sent call runs there while the worker waits.
+// The window thread as the owner of the pages' state: a worker's posted and sent calls run
+// there in the order given, a few milliseconds of them at a time between the window's own
+// events; a sent call runs while the worker waits.
 #pragma once
 
 #include <QObject>

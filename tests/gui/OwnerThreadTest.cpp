@@ -1,6 +1,8 @@
 // The window thread as the owner of the pages' state: calls posted by a worker run in order,
 // a long backlog of them lets the window in between, and a shut-down owner drops what waits.
+#include <QEventLoop>
 #include <QTest>
+#include <QTimer>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -35,6 +37,30 @@ class TOwnerThreadTest : public QObject {
     QVERIFY(sent);
     QVERIFY2(ranBeforeTheWindow < std::size_t(kCalls), "the window's call waited for the whole backlog");
     for (int i = 0; i < kCalls; ++i) QCOMPARE(ran[static_cast<std::size_t>(i)], i);
+  }
+
+  // A call that waits in a nested event loop (a modal box, a wait for a job) sees the calls
+  // already queued behind it run inside that loop.
+  void callsWaitingBehindANestedLoopRunInsideIt() {
+    TQtOwnerThread owner;
+    QEventLoop loop;
+    bool secondRan = false, timedOut = false;
+    std::thread worker([&] {
+      owner.Post([&] {
+        QTimer::singleShot(5000, &loop, [&] {
+          timedOut = true;
+          loop.quit();
+        });
+        if (!secondRan) loop.exec();
+      });
+      owner.Post([&] {
+        secondRan = true;
+        loop.quit();
+      });
+    });
+    worker.join();  // both are queued before the window runs either
+    QTRY_VERIFY_WITH_TIMEOUT(secondRan, 10000);
+    QVERIFY(!timedOut);
   }
 
   void shutDownDropsWhatWaitsAndLetsASenderGo() {
