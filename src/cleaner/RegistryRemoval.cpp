@@ -53,7 +53,10 @@ int CountValues(TClearTaskThread& job, TRootKey root, const std::string& key) {
   return static_cast<int>(job.Context().Target->Registry()->TreeValueCount(root, key));
 }
 
+// After a stop nothing more is removed: an item that removes its keys after a walk the stop
+// cut short, or one key after another, ends at the next key or value.
 int RemoveKey(TClearTaskThread& job, const std::string& rootName, const std::string& key) {
+  if (job.Terminated()) return 0;
   const auto root = RootFromName(rootName);
   if (!root) return 0;
   const std::string path = KeyPath(key);
@@ -73,6 +76,7 @@ int RemoveUserKey(TClearTaskThread& job, const std::string& key) { return Remove
 
 int RemoveValues(TClearTaskThread& job, const std::string& rootName, const std::string& key,
                  const std::string& valueName) {
+  if (job.Terminated()) return 0;
   const auto root = RootFromName(rootName);
   if (!root) return 0;
   const std::string path = KeyPath(key);
@@ -95,6 +99,7 @@ int RemoveValues(TClearTaskThread& job, const std::string& rootName, const std::
   std::vector<std::string> names;
   reg.GetValueNames(names);
   for (const std::string& name : names) {
+    if (job.Terminated()) return count;
     removeValue(name);
     ++count;
   }
