@@ -118,8 +118,10 @@ std::uint64_t ClearSubfolderAt(TClearWalk& walk, int parentFd, const std::string
   if (walk.Guarded(folder) && !Confirm(walk.job, ClearQuestion(folder))) return 0;
   const std::uint64_t bytes = ClearOpenFolder(walk, fd.Get(), folder);
   fd.Reset();
-  // Fails unless empty.
-  if (!walk.test && !walk.Kept(folder)) walk.ops.UnlinkAt(parentFd, name.c_str(), AT_REMOVEDIR);
+  // Fails unless empty. After a stop the folder stays, even when the stop came after its last
+  // entry: nothing more is removed.
+  if (!walk.test && !walk.Kept(folder) && !walk.job.Terminated())
+    walk.ops.UnlinkAt(parentFd, name.c_str(), AT_REMOVEDIR);
   return bytes;
 }
 
@@ -269,7 +271,7 @@ std::uint64_t ClearFolder(TClearTaskThread& job, const std::string& folder, bool
   }
   const std::uint64_t bytes = ClearOpenFolder(walk, opened->Fd.Get(), path);
   opened->Fd.Reset();
-  if (!walk.test && removeFolder && !opened->DriveRoot) {
+  if (!walk.test && removeFolder && !opened->DriveRoot && !job.Terminated()) {
     if (auto parent = OpenTargetParent(target, WithoutBackslash(folder)))
       parent->Ops->UnlinkAt(parent->Fd.Get(), parent->Leaf.c_str(), AT_REMOVEDIR);
   }
@@ -317,7 +319,7 @@ void OverwriteFile(TClearTaskThread& job, const std::string& path, int passes) {
 }
 
 void RemoveAtNextStart(TClearTaskThread& job, const std::string& path) {
-  if (job.IsTestMode()) return;
+  if (job.IsTestMode() || job.Terminated()) return;
   TargetSystem& target = *job.Context().Target;
   TTargetAccess access;
   auto parent = OpenTargetParent(target, path, &access);
@@ -327,7 +329,7 @@ void RemoveAtNextStart(TClearTaskThread& job, const std::string& path) {
 }
 
 void AddToRenameList(TClearTaskThread& job, const std::vector<std::string>& lines) {
-  if (job.IsTestMode()) return;
+  if (job.IsTestMode() || job.Terminated()) return;
   AddToWininitRename(*job.Context().Target, lines);
 }
 
