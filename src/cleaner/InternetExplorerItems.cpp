@@ -61,6 +61,7 @@ void LogOutside(TClearTaskThread& job, const std::string& path) {
 // The record-area wipe of an index file, on the file itself: opened inside the Windows system
 // only, never through a link, never a file with a second name or on another mount.
 void WipeIndex(TClearTaskThread& job, const std::string& path) {
+  if (job.Terminated()) return;  // after a stop nothing more is overwritten
   TTargetAccess access;
   auto parent = OpenTargetParent(Target(job), path, &access);
   if (access == TTargetAccess::Outside) LogOutside(job, path);
@@ -196,7 +197,9 @@ void UrlHistory(TClearTaskThread& job, const std::string& history) {
     if (!index->Delete(entry.Url)) break;
     ++deleted;
   }
-  CommitIndex(job, *index, deleted);
+  // The entries go from the file only when the index is written back: after a stop it is left
+  // as it was, for writing it would remove them (and the files they name) after the stop.
+  if (!job.Terminated()) CommitIndex(job, *index, deleted);
 }
 
 // The URL cache's entries whose source is an http:// address; in a clean they are deleted.
@@ -229,7 +232,7 @@ int UrlCacheWalk(TClearTaskThread& job) {
       job.ProgressPacing();
       if (!job.IsTestMode() && index->Delete(entry.Url)) ++deleted;
     }
-    CommitIndex(job, *index, deleted);
+    if (!job.Terminated()) CommitIndex(job, *index, deleted);
   }
   return count;
 }
@@ -378,6 +381,7 @@ void AutocompleteHistory(TClearTaskThread& job) {
         const TItemList items = storage->Items(type, subtype);
         job.ItemCount = items.size() == 1 ? 1 : static_cast<int>(items.size() / 2);
         for (const std::string& name : items) {
+          if (job.Terminated()) return;
           if (name.compare(0, 7, "http://") == 0 && name.find("StringData") != std::string::npos) job.ProgressPacing();
           if (!job.IsTestMode()) storage->DeleteItem(type, subtype, name);
         }
