@@ -206,6 +206,8 @@ void TClearTaskThread::Execute() {
     for (std::size_t i = 0; i < ItemNames.size() && !Terminated(); ++i) {
       CurrentIndex = static_cast<int>(i);
       Synchronize([this] { ItemReset(); });
+      // The owner may have taken a stop while the worker waited for it: the item does not start.
+      if (Terminated()) break;
       if (i > 0) LogLine(std::string(kSeparatorLength, '-'));
       LogLine(LinePrefix + "Clearing" + " " + ItemNames[i] + " ...");
       RunItem(ItemNames[i]);

@@ -117,7 +117,7 @@ void TemporaryFiles(TClearTaskThread& job) {
 }
 
 void Clipboard(TClearTaskThread& job) {
-  if (job.IsTestMode()) return;
+  if (job.IsTestMode() || job.Terminated()) return;
   if (IDesktopServices* desktop = job.Context().Desktop) desktop->EmptyClipboard();
 }
 
