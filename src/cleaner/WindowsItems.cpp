@@ -101,7 +101,7 @@ void EmptyRecycleBin(TClearTaskThread& job) {
   job.ItemBytes = bytes;
   // Then every bin is emptied, as the shell empties them, whatever was counted; after a
   // stop nothing more is removed.
-  if (!job.IsTestMode() && !job.Terminated()) EmptyRecycleBins(target);
+  if (!job.IsTestMode() && !job.Terminated()) EmptyRecycleBins(target, [&job] { return job.Terminated(); });
 }
 
 void TemporaryFiles(TClearTaskThread& job) {

@@ -150,9 +150,11 @@ bool SamePendingSource(const std::u16string& a, const std::u16string& b) {
 }
 
 // Empties one recycle bin folder; `perUser` bins hold one bin per user (named by SID).
-std::uint64_t EmptyBinFolder(TFileOps& ops, int binFd, std::uint64_t mount, bool perUser) {
+std::uint64_t EmptyBinFolder(TFileOps& ops, int binFd, std::uint64_t mount, bool perUser,
+                            const std::function<bool()>& stopped) {
   std::uint64_t removed = 0;
   for (const TFolderEntry& e : ListFolder(ops, binFd)) {
+    if (stopped && stopped()) break;
     const std::string lower = AsciiLower(e.Name);
     if (lower == "desktop.ini") continue;
     if (lower == "info2" || lower == "info") {
@@ -169,10 +171,10 @@ std::uint64_t EmptyBinFolder(TFileOps& ops, int binFd, std::uint64_t mount, bool
     if (e.Kind == TEntryKind::Folder) {
       if (perUser && lower.rfind("s-1-", 0) == 0) {
         UniqueFd sub = OpenSubfolderOnMount(ops, binFd, e.Name.c_str(), mount);
-        if (sub.Valid()) removed += EmptyBinFolder(ops, sub.Get(), mount, false);
+        if (sub.Valid()) removed += EmptyBinFolder(ops, sub.Get(), mount, false, stopped);
         continue;
       }
-      removed += RemoveTreeAt(ops, binFd, e.Name.c_str(), mount);
+      removed += RemoveTreeAt(ops, binFd, e.Name.c_str(), mount, stopped);
       continue;
     }
     if (ops.UnlinkAt(binFd, e.Name.c_str(), 0) == 0) ++removed;
@@ -322,18 +324,21 @@ bool OverwriteFileAt(TFileOps& ops, int folderFd, const char* name, int passes, 
   return true;
 }
 
-std::uint64_t RemoveTreeAt(TFileOps& ops, int parentFd, const char* name, std::uint64_t mount) {
+std::uint64_t RemoveTreeAt(TFileOps& ops, int parentFd, const char* name, std::uint64_t mount,
+                           const std::function<bool()>& stopped) {
   UniqueFd fd = OpenSubfolderOnMount(ops, parentFd, name, mount);
   if (!fd.Valid()) return 0;
   std::uint64_t removed = 0;
   for (const TFolderEntry& e : ListFolder(ops, fd.Get())) {
+    if (stopped && stopped()) return removed;
     if (e.Kind == TEntryKind::Folder) {
-      removed += RemoveTreeAt(ops, fd.Get(), e.Name.c_str(), mount);
+      removed += RemoveTreeAt(ops, fd.Get(), e.Name.c_str(), mount, stopped);
     } else if (ops.UnlinkAt(fd.Get(), e.Name.c_str(), 0) == 0) {
       ++removed;
     }
   }
   fd.Reset();
+  if (stopped && stopped()) return removed;
   if (ops.UnlinkAt(parentFd, name, AT_REMOVEDIR) == 0) ++removed;
   return removed;
 }
@@ -465,9 +470,9 @@ bool AddToWininitRename(TargetSystem& target, const std::vector<std::string>& li
   return true;
 }
 
-std::uint64_t EmptyRecycleBins(TargetSystem& target) {
+std::uint64_t EmptyRecycleBins(TargetSystem& target, const std::function<bool()>& stopped) {
   std::uint64_t removed = 0;
-  for (char letter = 'A'; letter <= 'Z'; ++letter) {
+  for (char letter = 'A'; letter <= 'Z' && !(stopped && stopped()); ++letter) {
     if (!IsFixedTargetDrive(target, letter)) continue;
     auto root = OpenTargetFolder(target, std::string(1, letter) + ":\\");
     if (!root) continue;
@@ -479,7 +484,7 @@ std::uint64_t EmptyRecycleBins(TargetSystem& target) {
       if (!perUser && lower != "recycled") continue;
       UniqueFd bin = OpenSubfolderOnMount(ops, root->Fd.Get(), e.Name.c_str(), root->Mount);
       if (!bin.Valid()) continue;
-      removed += EmptyBinFolder(ops, bin.Get(), root->Mount, perUser);
+      removed += EmptyBinFolder(ops, bin.Get(), root->Mount, perUser, stopped);
     }
   }
   return removed;

@@ -127,7 +127,9 @@ bool OverwriteFileAt(TFileOps& ops, int folderFd, const char* name, int passes,
 
 // Removes a folder tree below an open folder without logging or asking: links are removed as
 // themselves, nothing off `mount` is entered. Returns the entries removed.
-std::uint64_t RemoveTreeAt(TFileOps& ops, int parentFd, const char* name, std::uint64_t mount);
+// `stopped`, when given, is asked before each entry: once it says so nothing more goes.
+std::uint64_t RemoveTreeAt(TFileOps& ops, int parentFd, const char* name, std::uint64_t mount,
+                           const std::function<bool()>& stopped = {});
 
 // Registers a file for deletion at the next start of the target, as MoveFileEx with a null
 // target and MOVEFILE_DELAY_UNTIL_REBOOT does: the pair "\??\C:\path" and "" is appended to
@@ -148,7 +150,8 @@ bool AddToWininitRename(TargetSystem& target, const std::vector<std::string>& li
 // Empties the recycle bins ("$Recycle.Bin", "RECYCLER", "Recycled") of the target's fixed
 // drives, as the shell does: the deleted items go, each bin's desktop.ini stays and its
 // INFO2 index is cut back to its header (unless it has another name somewhere: a file with
-// more than one link is never written in place). Returns the entries removed.
-std::uint64_t EmptyRecycleBins(TargetSystem& target);
+// more than one link is never written in place). Returns the entries removed. Once `stopped`
+// (when given) says so, nothing more is removed or cut back.
+std::uint64_t EmptyRecycleBins(TargetSystem& target, const std::function<bool()>& stopped = {});
 
 }  // namespace kestrove

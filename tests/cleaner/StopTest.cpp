@@ -11,6 +11,7 @@
 #include "CleanJobTestSupport.h"
 #include "cleaner/ItemOperations.h"
 #include "platform/Text.h"
+#include "platform/FileServices.h"
 #include "platform/ProtectedStorage.h"
 #include "platform/memory/MemoryTarget.h"
 #include "platform/wine/WineSample.h"
@@ -242,6 +243,36 @@ TEST(StopBetweenItems, TheNextItemDoesNotStart) {
   job->Execute();
   EXPECT_EQ(ran, std::vector<std::string>{"first"});
   EXPECT_FALSE(events.Completed);
+}
+
+// A stop while the bins are emptied: the file being removed goes, nothing after it, and the
+// index of what is left in the bin is not cut back.
+TEST(StopWhileBinsAreEmptied, NothingMoreGoes) {
+  memory::MemoryTarget target;
+  const std::string info2(100, 'i');
+  for (const char* name : {"C:\\Recycled\\Dc1.txt", "C:\\Recycled\\Dc2\\a.txt", "C:\\Recycled\\Dc3.txt",
+                           "C:\\$Recycle.Bin\\S-1-5-21-0-0-0-1000\\$RABC.txt"})
+    target.WriteFile(name, "deleted");
+  target.WriteFile("C:\\Recycled\\INFO2", info2);
+  target.WriteFile("C:\\Recycled\\desktop.ini", "[.ShellClassInfo]");
+  bool stopped = false;
+  struct TStopAtFirstUnlink : TChangesAfterStop {
+    bool* Stop = nullptr;
+    int UnlinkAt(int folderFd, const char* name, int flags) override {
+      const int rc = TChangesAfterStop::UnlinkAt(folderFd, name, flags);
+      if (rc == 0) *Stop = true;
+      return rc;
+    }
+  };
+  auto stopping = std::make_shared<TStopAtFirstUnlink>();
+  stopping->Stop = &stopped;
+  stopping->Stopped = [] { return true; };  // counts every change
+  target.SetFileOps(stopping);
+  EXPECT_EQ(EmptyRecycleBins(target, [&stopped] { return stopped; }), 1u);
+  EXPECT_EQ(stopping->FilesRemoved + stopping->FoldersRemoved, 1);
+  EXPECT_EQ(stopping->OpenedForWriting, 0);
+  target.SetFileOps(TFileOps::Posix());
+  EXPECT_EQ(fs::file_size(*target.HostPath("C:\\Recycled\\INFO2")), info2.size());
 }
 
 }  // namespace
