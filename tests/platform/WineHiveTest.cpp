@@ -177,15 +177,23 @@ TEST(WineHive, EveryConstructSurvivesRegeneration) {
   EXPECT_EQ(RoundTrip(text, "t.reg", false), text);
 }
 
-TEST(WineHive, TimeOptionWinsOverSecondsOnKeyLine) {
+// A hive parsed from `text`.
+struct TParsedHive {
+  explicit TParsedHive(const std::string& text) {
+    hive.label = "t.reg";
+    hive.buffer = text;
+    hive.root = &root;
+    root.hive = &hive;
+    wine::ParseHive(hive);
+  }
   regtree::Node root;
   regtree::Hive hive;
-  hive.label = "t.reg";
-  hive.buffer = Hive("[K] 1000\n#time=1d9f0e7a4b3c2d1\n\n[L] 1000\n");
-  hive.root = &root;
-  wine::ParseHive(hive);
-  EXPECT_EQ(root.Find("K")->modif, 0x1d9f0e7a4b3c2d1ull);
-  EXPECT_EQ(root.Find("L")->modif, 1000ull * 10000000ull + 116444736000000000ull);
+};
+
+TEST(WineHive, TimeOptionWinsOverSecondsOnKeyLine) {
+  TParsedHive parsed(Hive("[K] 1000\n#time=1d9f0e7a4b3c2d1\n\n[L] 1000\n"));
+  EXPECT_EQ(parsed.root.Find("K")->modif, 0x1d9f0e7a4b3c2d1ull);
+  EXPECT_EQ(parsed.root.Find("L")->modif, 1000ull * 10000000ull + 116444736000000000ull);
 }
 
 void ExpectRefused(const std::string& text, const std::string& fragment) {
@@ -219,14 +227,9 @@ TEST(WineHive, MalformedAndTornFilesAreRefusedNamingFileAndLine) {
 
 // Consecutive keys share the nodes of their common path, whatever case each line spells it in.
 TEST(WineHive, PathsSpelledInAnotherCaseReachTheSameKeys) {
-  regtree::Node root;
-  regtree::Hive hive;
-  hive.label = "t.reg";
-  hive.buffer = Hive("[Foo\\\\A] 1\n\n[FOO\\\\B] 1\n\n[foo\\\\a\\\\C] 1\n\n[Foo\\\\b\\\\D] 1\n");
-  hive.root = &root;
-  wine::ParseHive(hive);
-  ASSERT_EQ(root.children.size(), 1u);
-  const regtree::Node& foo = *root.children[0];
+  TParsedHive parsed(Hive("[Foo\\\\A] 1\n\n[FOO\\\\B] 1\n\n[foo\\\\a\\\\C] 1\n\n[Foo\\\\b\\\\D] 1\n"));
+  ASSERT_EQ(parsed.root.children.size(), 1u);
+  const regtree::Node& foo = *parsed.root.children[0];
   EXPECT_EQ(foo.name, "Foo");
   ASSERT_EQ(foo.children.size(), 2u);
   EXPECT_EQ(foo.children[0]->name, "A");
