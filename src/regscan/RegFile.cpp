@@ -260,9 +260,11 @@ void ReplaceFile(const std::filesystem::path& path, std::string_view data) {
   }
 }
 
-std::string Utf16File(std::string_view utf8) {
+// UTF-16LE bytes, led by the byte-order mark for a whole file (bom) and without it for text
+// appended to one.
+std::string Utf16File(std::string_view utf8, bool bom = true) {
   Bytes units = Utf8ToUtf16Le(utf8, false);
-  std::string out = "\xFF\xFE";
+  std::string out = bom ? "\xFF\xFE" : "";
   out.append(reinterpret_cast<const char*>(units.data()), units.size());
   return out;
 }
@@ -614,7 +616,7 @@ void ExportToRegFile(const std::filesystem::path& fileName, RegistryStore& store
     ::close(fd);
     head.resize(n > 0 ? std::size_t(n) : 0);
   }
-  if (head == "\xFF\xFE") return AppendToFile(fileName, Utf16File(RenderRegEntries(section, true)), false);
+  if (head == "\xFF\xFE") return AppendToFile(fileName, Utf16File(RenderRegEntries(section, true), false), false);
   if (FitsRegedit4(section)) return AppendToFile(fileName, RenderRegEntries(section, false), false);
   // A character outside the code page: what the file holds so far moves to the Unicode form.
   const std::optional<std::string> old = ReadWhole(fileName);

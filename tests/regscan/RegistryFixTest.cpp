@@ -168,6 +168,122 @@ TEST_F(RegistryFixTest, ACancelledRestorePointStopsFixBeforeAnyChange) {
   EXPECT_TRUE(rows.empty());
 }
 
+// Every key below `path` with its values, exactly as the store spells and holds them.
+std::vector<std::string> Tree(RegistryStore& store, TRootKey root, const std::string& path) {
+  std::vector<std::string> out;
+  std::vector<std::string> stack{path};
+  while (!stack.empty()) {
+    const std::string key = stack.back();
+    stack.pop_back();
+    out.push_back("[" + key + "]");
+    for (const RegValue& v : store.Values(root, key).value_or(std::vector<RegValue>{}))
+      out.push_back("\"" + v.name + "\"=" + std::to_string(v.type) + ":" + std::string(v.data.begin(), v.data.end()));
+    for (const std::string& sub : store.SubKeyNames(root, key).value_or(std::vector<std::string>{}))
+      stack.push_back(key + "\\" + sub);
+  }
+  return out;
+}
+
+// What a Fix removes, key by key and value by value, comes back from its backup byte for byte:
+// names the file must quote or escape, text beyond the code page, text data that is not a
+// plain terminated string, every type, big and empty data, wide and deep trees.
+TEST(RegistryFixBackup, HardNamesAndDataComeBackExactly) {
+  const std::string emoji = "\xF0\x9F\x98\x80";
+  auto u16 = [](std::string_view s, bool term = true) { return Utf8ToUtf16Le(s, term); };
+  Bytes big(10000);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = std::uint8_t(i * 7);
+  const std::vector<RegValue> values = {
+      {"", REG_SZ, u16("default")},
+      {"Quote\"d", REG_SZ, u16("say \"hi\"")},
+      {"Back\\slash\\", REG_SZ, u16("C:\\dir\\")},
+      {"Eq=ual", REG_SZ, u16("a=b")},
+      {"[brack]", REG_SZ, u16("[x]")},
+      {"]", REG_SZ, u16("]")},
+      {"@", REG_SZ, u16("at")},
+      {"  spaced  ", REG_SZ, u16("  x  ")},
+      {";semi", REG_SZ, u16(";")},
+      {"Tab\tName", REG_SZ, u16("t\tab")},
+      {"caf\xC3\xA9", REG_SZ, u16("\xC3\xA9t\xC3\xA9")},
+      {"\xE6\x97\xA5\xE6\x9C\xAC", REG_SZ, u16("\xE6\x97\xA5\xE6\x9C\xAC")},
+      {"smile" + emoji, REG_EXPAND_SZ, u16(emoji + "%TEMP%")},
+      {"EmbeddedZero", REG_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0}},
+      {"OddCount", REG_SZ, {'a', 0, 'b'}},
+      {"NoTerminator", REG_SZ, {'a', 0, 'b', 0}},
+      {"EmptySz", REG_SZ, {}},
+      {"OnlyTerminator", REG_SZ, {0, 0}},
+      {"LoneSurrogate", REG_SZ, {0x00, 0xD8, 0, 0}},
+      {"C1", REG_SZ, {0x81, 0, 0x80, 0, 0, 0}},
+      {"LineData", REG_SZ, u16("one\r\ntwo")},
+      {"Expand", REG_EXPAND_SZ, u16("%SystemRoot%\\x")},
+      {"ExpandOdd", REG_EXPAND_SZ, {'%', 0, 'A'}},
+      {"Multi", REG_MULTI_SZ, {'a', 0, 0, 0, 0, 0, 'b', 0, 0, 0, 0, 0}},
+      {"MultiEmpty", REG_MULTI_SZ, {0, 0, 0, 0}},
+      {"MultiWide", REG_MULTI_SZ, {0x3B, 0x04, 0, 0, 0, 0}},
+      {"Dword", REG_DWORD, {0xFF, 0xFF, 0xFF, 0xFF}},
+      {"DwordShort", REG_DWORD, {1}},
+      {"DwordLong", REG_DWORD, {1, 2, 3, 4, 5}},
+      {"BigEndian", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 1}},
+      {"Qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 0x80}},
+      {"Bin0", REG_BINARY, {}},
+      {"Bin10000", REG_BINARY, big},
+      {"None", REG_NONE, {}},
+      {"NoneData", REG_NONE, {0, 1}},
+      {"Unknown", 0x12345, {9, 8, 7}},
+      {"TypeMax", 0xFFFFFFFF, {}},
+  };
+  const std::vector<std::string> keyNames = {"Quote\"Key",     "Eq=Key", "[Bracket]", "]end", "-dash", " spaced ",
+                                             "caf\xC3\xA9",    "\xE6\x97\xA5\xE6\x9C\xAC", "smile" + emoji,
+                                             "MiXeD Case",     "\xC3\x89T\xC3\x89", "Empty"};
+  MemoryTarget t;
+  RegistryStore& store = *t.Registry();
+  const std::string tree = "Software\\Hard Tree", vals = "Software\\Hard Values", bare = "Software\\No Default";
+  for (const std::string& key : {tree, vals})
+    for (const RegValue& v : values) ASSERT_TRUE(t.Registry()->CreateKey(HKEY_CURRENT_USER, key) &&
+                                                 store.SetValue(HKEY_CURRENT_USER, key, v.name, v.type, v.data));
+  for (const std::string& name : keyNames) ASSERT_TRUE(store.CreateKey(HKEY_CURRENT_USER, tree + "\\" + name));
+  // Names that differ in case only are one key: the spelling the store keeps must come back.
+  ASSERT_TRUE(store.CreateKey(HKEY_CURRENT_USER, tree + "\\mixed case\\Child"));
+  ASSERT_TRUE(store.SetValue(HKEY_CURRENT_USER, tree + "\\" + keyNames[0], "", REG_DWORD, {7, 0, 0, 0}));
+  for (int i = 0; i < 2000; ++i)
+    ASSERT_TRUE(store.CreateKey(HKEY_CURRENT_USER, tree + "\\Many") &&
+                store.SetValue(HKEY_CURRENT_USER, tree + "\\Many", "v" + std::to_string(i), REG_DWORD,
+                               {std::uint8_t(i), std::uint8_t(i >> 8), 0, 0}));
+  std::string deep = tree;
+  for (int i = 0; i < 50; ++i) deep += "\\d" + std::to_string(i);
+  ASSERT_TRUE(store.CreateKey(HKEY_CURRENT_USER, deep) && store.SetValue(HKEY_CURRENT_USER, deep, "", REG_SZ, u16("deep")));
+  ASSERT_TRUE(store.CreateKey(HKEY_CURRENT_USER, bare) && store.SetValue(HKEY_CURRENT_USER, bare, "v", REG_SZ, u16("x")));
+  const auto treeBefore = Tree(store, HKEY_CURRENT_USER, tree);
+  const auto valsBefore = Tree(store, HKEY_CURRENT_USER, vals);
+  const auto bareBefore = Tree(store, HKEY_CURRENT_USER, bare);
+
+  // Rows go last to first: plain values first (a "REGEDIT4" file), the rest turns it Unicode.
+  std::vector<TScanResult> rows = {Row("HKEY_CURRENT_USER\\" + tree, TLocationKind::lkKey),
+                                   Row("HKEY_CURRENT_USER\\" + vals, TLocationKind::lkDefaultValue),
+                                   Row("HKEY_CURRENT_USER\\" + bare, TLocationKind::lkDefaultValue)};
+  for (auto it = values.rbegin(); it != values.rend(); ++it)
+    if (!it->name.empty()) rows.push_back(Row("HKEY_CURRENT_USER\\" + vals, TLocationKind::lkDataValue, it->name));
+  testing::TScriptedPrompt prompt;
+  TFixSettings settings;
+  settings.BackupFolder = t.Folder() / "Backup";
+  fs::create_directories(settings.BackupFolder);
+  const TFixResult r = TRegistryFix(t, prompt).Run(rows, settings);
+  ASSERT_EQ(r.Outcome, TFixOutcome::Fixed) << r.Error;
+  EXPECT_EQ(r.Removed, int(values.size()) + 1);  // the missing default value of `bare` is no removal
+  EXPECT_FALSE(store.KeyExists(HKEY_CURRENT_USER, tree));
+  EXPECT_EQ(Tree(store, HKEY_CURRENT_USER, vals), std::vector<std::string>{"[" + vals + "]"});
+
+  std::ifstream in(r.BackupFile, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<TRegFileProblem> problems;
+  const auto contents = ParseRegFile(bytes, problems);
+  ASSERT_TRUE(contents) << problems[0].line << ": " << problems[0].text;
+  EXPECT_TRUE(contents->unicode);
+  EXPECT_FALSE(ApplyRegFile(store, *contents));
+  EXPECT_EQ(Tree(store, HKEY_CURRENT_USER, tree), treeBefore);
+  EXPECT_EQ(Tree(store, HKEY_CURRENT_USER, vals), valsBefore);
+  EXPECT_EQ(Tree(store, HKEY_CURRENT_USER, bare), bareBefore);
+}
+
 TEST(RegistryFixName, BackupFileNameIsTheRunsDateAndTime) {
   std::tm tm{};
   tm.tm_year = 2010 - 1900;
