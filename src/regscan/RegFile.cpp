@@ -46,7 +46,8 @@ bool TextFits(std::string_view utf8) {
   return true;
 }
 
-// Lines end at CR LF; a name or text holding one cannot be written on a line at all.
+// Lines end at CR LF: a "REGEDIT4" line holds no line break; the Unicode form escapes one in a
+// value name, and a key name with one cannot be written at all.
 bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
 // Text data that the quoted form gives back exactly: one terminating zero and nothing before
@@ -101,6 +102,11 @@ class Renderer {
     switch (e.kind) {
       case TRegFileEntry::kKey:
       case TRegFileEntry::kDeleteKey:
+        // A key line takes no escapes: such a key cannot be saved, and a broken line would
+        // make the whole file unreadable.
+        if (HasLineBreak(e.path))
+          throw ERegFileError("The key " + RootKeyName(e.root) + "\\" + e.path +
+                              " has a line break in its name, which a registry file cannot hold");
         out_ += "\r\n[";
         if (e.kind == TRegFileEntry::kDeleteKey) out_ += '-';
         Text(Utf8ToU16(RootKeyName(e.root)));
@@ -135,14 +141,15 @@ class Renderer {
     for (char16_t u : units) out_ += char(ToCp1252(u));
   }
 
-  // Backslashes doubled first, then quotes escaped.
+  // Backslashes and quotes escaped; a line break (only a value name can hold one: text data
+  // with one is written as hex) as \r or \n, since a raw one would end the line.
   void Quoted(std::u16string_view units) {
     out_ += '"';
     std::u16string escaped;
     escaped.reserve(units.size());
     for (char16_t u : units) {
-      if (u == u'\\' || u == u'"') escaped += u'\\';
-      escaped += u;
+      if (u == u'\\' || u == u'"' || u == u'\r' || u == u'\n') escaped += u'\\';
+      escaped += u == u'\r' ? u'r' : u == u'\n' ? u'n' : u;
     }
     Text(escaped);
     out_ += '"';

@@ -72,6 +72,7 @@ const std::vector<RegValue>& OutsideCodePage() {
       {"Greek", REG_MULTI_SZ, Multi({"\xCE\xB1", "\xCE\xB2"})},
       {"Smile", REG_EXPAND_SZ, Str("\xF0\x9F\x98\x80 %A%")},
       {"Unterminated", REG_SZ, {'a', 0, 'b', 0}},
+      {"Line\nand\rbreak", REG_DWORD, {1, 0, 0, 0}},
   };
   return values;
 }
@@ -335,6 +336,8 @@ TEST(RegFileWine, WineRegeditRestoresTheBackup) {
   const fs::path wide = dir / "wide.reg";
   ExportToRegFile(wide, *source, HKEY_CURRENT_USER, true, "", "Software\\Wide");
   ASSERT_EQ(ReadAll(wide).substr(0, 2), "\xFF\xFE");
+  Plant(*source, HKEY_CURRENT_USER, "Software\\Wide Appended", OutsideCodePage());  // added to a Unicode file
+  ExportToRegFile(wide, *source, HKEY_CURRENT_USER, true, "", "Software\\Wide Appended");
   for (const fs::path& file : {ansi, wide})
     ASSERT_EQ(Shell(env + "wine regedit /s " + ShellQuote(file.string()) + " >/dev/null 2>&1; " + env + "wineserver -w"), 0);
 
@@ -354,6 +357,7 @@ TEST(RegFileWine, WineRegeditRestoresTheBackup) {
   expectSame("Software\\Ansi");
   expectSame("Software\\Wide");
   expectSame("Software\\Wide\\Sub");
+  expectSame("Software\\Wide Appended");
 }
 
 }  // namespace

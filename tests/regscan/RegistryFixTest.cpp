@@ -206,6 +206,8 @@ TEST(RegistryFixBackup, HardNamesAndDataComeBackExactly) {
       {"caf\xC3\xA9", REG_SZ, u16("\xC3\xA9t\xC3\xA9")},
       {"\xE6\x97\xA5\xE6\x9C\xAC", REG_SZ, u16("\xE6\x97\xA5\xE6\x9C\xAC")},
       {"smile" + emoji, REG_EXPAND_SZ, u16(emoji + "%TEMP%")},
+      {"Line\nBreak", REG_SZ, u16("x")},
+      {"Carriage\rReturn", REG_DWORD, {1, 0, 0, 0}},
       {"EmbeddedZero", REG_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0}},
       {"OddCount", REG_SZ, {'a', 0, 'b'}},
       {"NoTerminator", REG_SZ, {'a', 0, 'b', 0}},
@@ -282,6 +284,15 @@ TEST(RegistryFixBackup, HardNamesAndDataComeBackExactly) {
   EXPECT_EQ(Tree(store, HKEY_CURRENT_USER, tree), treeBefore);
   EXPECT_EQ(Tree(store, HKEY_CURRENT_USER, vals), valsBefore);
   EXPECT_EQ(Tree(store, HKEY_CURRENT_USER, bare), bareBefore);
+
+  // A key line takes no escapes: a key below with a line break in its name cannot be saved,
+  // so the Fix stops at that row and removes nothing of it.
+  ASSERT_TRUE(store.CreateKey(HKEY_CURRENT_USER, tree + "\\Line\nBreak"));
+  const auto withBreak = Tree(store, HKEY_CURRENT_USER, tree);
+  std::vector<TScanResult> more = {Row("HKEY_CURRENT_USER\\" + tree, TLocationKind::lkKey)};
+  EXPECT_EQ(TRegistryFix(t, prompt).Run(more, settings).Outcome, TFixOutcome::StoppedAtRow);
+  EXPECT_EQ(more.size(), 1u);
+  EXPECT_EQ(Tree(store, HKEY_CURRENT_USER, tree), withBreak);
 }
 
 TEST(RegistryFixName, BackupFileNameIsTheRunsDateAndTime) {
