@@ -537,21 +537,17 @@ std::vector<TRegFileEntry> CollectRegSection(RegistryStore& store, TRootKey root
                                              std::string_view valueName, std::string_view keyPath) {
   if (!keyPath.empty() && keyPath.back() == '\\') keyPath.remove_suffix(1);
   std::vector<TRegFileEntry> out;
-  struct Pending {
-    std::string path;
-    int depth;
-  };
-  std::vector<Pending> stack{{std::string(keyPath), 0}};
+  std::vector<std::string> stack{std::string(keyPath)};
   while (!stack.empty()) {
-    Pending p = std::move(stack.back());
+    const std::string path = std::move(stack.back());
     stack.pop_back();
     TRegFileEntry key;
     key.kind = TRegFileEntry::kKey;
     key.root = root;
-    key.path = p.path;
+    key.path = path;
     out.push_back(std::move(key));
     if (!wholeKey) {
-      if (auto v = store.QueryValue(root, p.path, valueName)) {
+      if (auto v = store.QueryValue(root, path, valueName)) {
         TRegFileEntry e;
         e.kind = TRegFileEntry::kValue;
         e.name = std::string(valueName);
@@ -561,7 +557,7 @@ std::vector<TRegFileEntry> CollectRegSection(RegistryStore& store, TRootKey root
       }
       break;
     }
-    if (auto values = store.Values(root, p.path))
+    if (auto values = store.Values(root, path))
       for (RegValue& v : *values) {
         TRegFileEntry e;
         e.kind = TRegFileEntry::kValue;
@@ -570,14 +566,14 @@ std::vector<TRegFileEntry> CollectRegSection(RegistryStore& store, TRootKey root
         e.data = std::move(v.data);
         out.push_back(std::move(e));
       }
-    // Windows keeps keys at most 512 levels deep; a link is saved where it points, not here.
-    if (p.depth >= 512) continue;
-    auto subKeys = store.SubKeyNames(root, p.path);
+    // Every level is saved, also below the 512 Windows allows: a Wine hive may hold more, and
+    // a removal takes them all. A link is saved where it points, not here.
+    auto subKeys = store.SubKeyNames(root, path);
     if (!subKeys) continue;
     for (auto it = subKeys->rbegin(); it != subKeys->rend(); ++it) {
-      std::string child = p.path.empty() ? *it : p.path + "\\" + *it;
+      std::string child = path.empty() ? *it : path + "\\" + *it;
       if (store.IsLink(root, child)) continue;
-      stack.push_back({std::move(child), p.depth + 1});
+      stack.push_back(std::move(child));
     }
   }
   return out;

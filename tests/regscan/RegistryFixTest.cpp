@@ -203,6 +203,7 @@ TEST(RegistryFixBackup, HardNamesAndDataComeBackExactly) {
       {"  spaced  ", REG_SZ, u16("  x  ")},
       {";semi", REG_SZ, u16(";")},
       {"Tab\tName", REG_SZ, u16("t\tab")},
+      {std::string("Nul\0Name", 8), REG_SZ, u16("n")},
       {"caf\xC3\xA9", REG_SZ, u16("\xC3\xA9t\xC3\xA9")},
       {"\xE6\x97\xA5\xE6\x9C\xAC", REG_SZ, u16("\xE6\x97\xA5\xE6\x9C\xAC")},
       {"smile" + emoji, REG_EXPAND_SZ, u16(emoji + "%TEMP%")},
@@ -251,7 +252,7 @@ TEST(RegistryFixBackup, HardNamesAndDataComeBackExactly) {
                 store.SetValue(HKEY_CURRENT_USER, tree + "\\Many", "v" + std::to_string(i), REG_DWORD,
                                {std::uint8_t(i), std::uint8_t(i >> 8), 0, 0}));
   std::string deep = tree;
-  for (int i = 0; i < 50; ++i) deep += "\\d" + std::to_string(i);
+  for (int i = 0; i < 520; ++i) deep += "\\d" + std::to_string(i);  // deeper than Windows allows
   ASSERT_TRUE(store.CreateKey(HKEY_CURRENT_USER, deep) && store.SetValue(HKEY_CURRENT_USER, deep, "", REG_SZ, u16("deep")));
   ASSERT_TRUE(store.CreateKey(HKEY_CURRENT_USER, bare) && store.SetValue(HKEY_CURRENT_USER, bare, "v", REG_SZ, u16("x")));
   const auto treeBefore = Tree(store, HKEY_CURRENT_USER, tree);
