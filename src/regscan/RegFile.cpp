@@ -141,15 +141,16 @@ class Renderer {
     for (char16_t u : units) out_ += char(ToCp1252(u));
   }
 
-  // Backslashes and quotes escaped; a line break (only a value name can hold one: text data
-  // with one is written as hex) as \r or \n, since a raw one would end the line.
+  // Backslashes and quotes escaped; a line break or a zero (only a value name can hold one:
+  // text data with one is written as hex) as \r, \n or \0, since a raw one ends the line, or
+  // the text for readers that take lines as C strings (Wine's regedit then loses what follows).
   void Quoted(std::u16string_view units) {
     out_ += '"';
     std::u16string escaped;
     escaped.reserve(units.size());
     for (char16_t u : units) {
-      if (u == u'\\' || u == u'"' || u == u'\r' || u == u'\n') escaped += u'\\';
-      escaped += u == u'\r' ? u'r' : u == u'\n' ? u'n' : u;
+      if (u == u'\\' || u == u'"' || u == u'\r' || u == u'\n' || u == u'\0') escaped += u'\\';
+      escaped += u == u'\r' ? u'r' : u == u'\n' ? u'n' : u == u'\0' ? u'0' : u;
     }
     Text(escaped);
     out_ += '"';
