@@ -189,7 +189,7 @@ std::vector<std::string> Tree(RegistryStore& store, TRootKey root, const std::st
 // plain terminated string, every type, big and empty data, wide and deep trees.
 TEST(RegistryFixBackup, HardNamesAndDataComeBackExactly) {
   const std::string emoji = "\xF0\x9F\x98\x80";
-  auto u16 = [](std::string_view s, bool term = true) { return Utf8ToUtf16Le(s, term); };
+  auto u16 = [](std::string_view s) { return Utf8ToUtf16Le(s, true); };
   Bytes big(10000);
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = std::uint8_t(i * 7);
   const std::vector<RegValue> values = {
@@ -241,8 +241,8 @@ TEST(RegistryFixBackup, HardNamesAndDataComeBackExactly) {
   RegistryStore& store = *t.Registry();
   const std::string tree = "Software\\Hard Tree", vals = "Software\\Hard Values", bare = "Software\\No Default";
   for (const std::string& key : {tree, vals})
-    for (const RegValue& v : values) ASSERT_TRUE(t.Registry()->CreateKey(HKEY_CURRENT_USER, key) &&
-                                                 store.SetValue(HKEY_CURRENT_USER, key, v.name, v.type, v.data));
+    for (const RegValue& v : values)
+      ASSERT_TRUE(store.CreateKey(HKEY_CURRENT_USER, key) && store.SetValue(HKEY_CURRENT_USER, key, v.name, v.type, v.data));
   for (const std::string& name : keyNames) ASSERT_TRUE(store.CreateKey(HKEY_CURRENT_USER, tree + "\\" + name));
   // Names that differ in case only are one key: the spelling the store keeps must come back.
   ASSERT_TRUE(store.CreateKey(HKEY_CURRENT_USER, tree + "\\mixed case\\Child"));
