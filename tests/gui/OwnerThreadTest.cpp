@@ -21,9 +21,14 @@ class TOwnerThreadTest : public QObject {
     constexpr int kCalls = 200000;
     std::vector<int> ran;
     ran.reserve(kCalls);
-    // The whole backlog is queued before the window's own call below.
+    // The whole backlog is queued before the window's own call below. The first call takes
+    // longer than a turn may last, so however fast the machine the rest must wait.
     std::thread worker([&] {
-      for (int i = 0; i < kCalls; ++i) owner.Post([&ran, i] { ran.push_back(i); });
+      owner.Post([&ran] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        ran.push_back(0);
+      });
+      for (int i = 1; i < kCalls; ++i) owner.Post([&ran, i] { ran.push_back(i); });
     });
     worker.join();
     std::size_t ranBeforeTheWindow = kCalls;

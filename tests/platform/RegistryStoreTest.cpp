@@ -583,7 +583,7 @@ TEST(RegistryStore, WineServerWorkingInThePrefixFolderIsFound) {
   }
   ASSERT_GT(pid, 0);
   bool seen = false;
-  for (int i = 0; i < 50 && !seen; ++i) {
+  for (int i = 0; i < 250 && !seen; ++i) {
     seen = wine::RunningWineServer(prefix.dir()) == prefix.dir();
     if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
