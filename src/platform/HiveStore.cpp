@@ -292,11 +292,27 @@ std::optional<std::string> THiveStore::WriteBlockReason() { return backend_->Wri
 
 void THiveStore::Commit() {
   std::unique_lock lock(mu_);
-  for (std::size_t i = 0; i < hives_.size(); ++i) {
-    Hive& hive = *hives_[i];
-    if (!hive.dirty) continue;
-    backend_->SaveHive(i, hive, [&](Node& n) { EnsureValues(n); });
-    hive.dirty = false;
+  // Every changed hive is written out before any replaces its file: a change that spans
+  // hives (an imported file with machine and user keys) must not land half.
+  std::vector<std::size_t> staged;
+  try {
+    for (std::size_t i = 0; i < hives_.size(); ++i) {
+      if (!hives_[i]->dirty) continue;
+      backend_->StageHive(i, *hives_[i], [&](Node& n) { EnsureValues(n); });
+      staged.push_back(i);
+    }
+  } catch (...) {
+    for (std::size_t i : staged) backend_->DropStagedHive(i);
+    throw;
+  }
+  for (std::size_t k = 0; k < staged.size(); ++k) {
+    try {
+      backend_->PublishHive(staged[k]);
+    } catch (...) {
+      for (std::size_t rest = k + 1; rest < staged.size(); ++rest) backend_->DropStagedHive(staged[rest]);
+      throw;
+    }
+    hives_[staged[k]]->dirty = false;
   }
   EndWrite();
 }

@@ -47,11 +47,16 @@ class IHiveBackend {
   virtual void LoadHive(std::size_t index, regtree::Hive& hive) = 0;
   // Reads the values of a key of `hive` whose values were left unread.
   virtual void LoadValues(const regtree::Hive& hive, regtree::Node& node) = 0;
-  // Replaces the hive's file with `hive` so that a crash leaves the old or the new file.
-  // `ensureValues` reads the values of a key before they are written. Throws RegistryError;
-  // the file is then as it was.
-  virtual void SaveHive(std::size_t index, const regtree::Hive& hive,
-                        const std::function<void(regtree::Node&)>& ensureValues) = 0;
+  // A commit in two steps, so that one that changes several hives changes all or none:
+  // StageHive writes the hive's new file beside the old one (to the disk) without replacing it;
+  // `ensureValues` reads the values of a key before they are written. Throws RegistryError and
+  // then leaves nothing behind. PublishHive puts the staged file in place so that a crash leaves
+  // the old or the new file; throws RegistryError, the file then as it was. DropStagedHive
+  // removes a staged file that will not be published.
+  virtual void StageHive(std::size_t index, const regtree::Hive& hive,
+                         const std::function<void(regtree::Node&)>& ensureValues) = 0;
+  virtual void PublishHive(std::size_t index) = 0;
+  virtual void DropStagedHive(std::size_t index) = 0;
   // True when the hive's file is no longer the one last loaded or saved (another process
   // wrote it), so that changes are made on the current content.
   virtual bool HiveChanged(std::size_t index) = 0;

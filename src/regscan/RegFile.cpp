@@ -324,6 +324,7 @@ class Parser {
       std::u16string joined;
       if (line.back() == u'\\' && line.find(u'=') != std::u16string_view::npos) {
         joined.assign(line.substr(0, line.size() - 1));
+        bool finished = false;
         while (pos_ < text_.size()) {
           ++lineNo;
           std::u16string_view more = Trim(NextLine(lineNo));
@@ -332,7 +333,13 @@ class Parser {
             continue;
           }
           joined.append(more);
+          finished = true;
           break;
+        }
+        // A cut-off file would otherwise give a value only its first bytes.
+        if (!finished) {
+          Bad(first, "the file ends inside this value");
+          continue;
         }
         line = joined;
       }

@@ -225,6 +225,7 @@ TEST(RegFileReader, BadLinesAreNamedAndNothingIsReturned) {
       {"REGEDIT4\r\n[HKEY_CURRENT_USER\\A]\r\n\"ok\"=\"1\"\r\njunk\r\n", 4},
       {"REGEDIT4\r\n\"x\"=\"before any key\"\r\n", 2},
       {"REGEDIT5\r\n", 1},
+      {"REGEDIT4\r\n[HKEY_CURRENT_USER\\A]\r\n\"x\"=hex:01,02,\\\r\n  03,04,\\\r\n", 3},  // cut off
   };
   for (const Case& c : cases) {
     std::vector<TRegFileProblem> problems;
@@ -316,6 +317,30 @@ TEST_F(RegeditProgram, ABadLineOrARunningWineChangesNothing) {
   EXPECT_EQ(Hives(), before);
   EXPECT_EQ(Regedit("/s " + ShellQuote(good.string()), &err), 0) << err;
   EXPECT_NE(Hives(), before);
+}
+
+// A file with machine and user keys whose user hive cannot be saved: the machine hive, saved
+// first, must not keep its half of the file either.
+TEST_F(RegeditProgram, AFailedSaveOfOneHiveKeepsTheOthers) {
+  const std::string before = Hives();
+  std::vector<TRegFileProblem> problems;
+  auto contents = ParseRegFile(
+      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Both]\r\n\"m\"=\"1\"\r\n"
+      "\r\n[HKEY_CURRENT_USER\\Software\\Both]\r\n\"u\"=\"1\"\r\n",
+      problems);
+  ASSERT_TRUE(contents);
+  // A folder where the new user.reg would be written, which cannot be cleared away.
+  const fs::path blocker = prefix_ / (".user.reg.kestrove-" + std::to_string(::getpid()) + ".tmp");
+  fs::create_directories(blocker / "x");
+  {
+    auto store = RegistryStore::OpenWinePrefix(prefix_);
+    ASSERT_FALSE(ApplyRegFile(*store, *contents));
+    EXPECT_THROW(store->Commit(), RegistryError);
+    store->Discard();
+  }
+  EXPECT_TRUE(Hives() == before);  // not EXPECT_EQ: a diff of whole hives is too large to print
+  fs::remove_all(blocker);
+  EXPECT_FALSE(fs::exists(prefix_ / (".system.reg.kestrove-" + std::to_string(::getpid()) + ".tmp")));
 }
 
 // Wine's own regedit reads the same backup back with the same types and data.

@@ -21,7 +21,9 @@ class TMemoryRegistryBackend final : public IHiveBackend {
   // read; a commit keeps the tree as it is and only ends the run of changes.
   void LoadHive(std::size_t, regtree::Hive&) override {}
   void LoadValues(const regtree::Hive&, regtree::Node&) override {}
-  void SaveHive(std::size_t, const regtree::Hive&, const std::function<void(regtree::Node&)>&) override {}
+  void StageHive(std::size_t, const regtree::Hive&, const std::function<void(regtree::Node&)>&) override {}
+  void PublishHive(std::size_t) override {}
+  void DropStagedHive(std::size_t) override {}
   bool HiveChanged(std::size_t) override { return false; }
 
   std::optional<std::string> WriteBlockReason() override { return std::nullopt; }

@@ -82,11 +82,11 @@ void TWineRegistryBackend::LoadValues(const Hive& hive, Node& node) { wine::Load
 
 // The new file goes to a temporary file beside the hive, reaches the disk, and is renamed
 // over the hive: a crash leaves the old file or the new one, never a torn one.
-void TWineRegistryBackend::SaveHive(std::size_t index, const Hive& hive,
-                                    const std::function<void(Node&)>& ensureValues) {
+void TWineRegistryBackend::StageHive(std::size_t index, const Hive& hive,
+                                     const std::function<void(Node&)>& ensureValues) {
   HiveFile& f = files_[index];
   if (auto reason = WriteBlockReason()) throw RegistryError(*reason);
-  const fs::path tmp = f.file.parent_path() / TempName(f.file.filename().string(), ::getpid());
+  const fs::path tmp = StagedFile(f);
   auto fail = [&](const std::string& why) {
     env_->Remove(tmp);
     throw RegistryError("Could not save the registry file " + f.file.string() + ": " + why +
@@ -104,10 +104,27 @@ void TWineRegistryBackend::SaveHive(std::size_t index, const Hive& hive,
       },
       ensureValues);
   if (!ok || !file->Sync() || !file->Close()) fail(file->Error());
+}
+
+void TWineRegistryBackend::PublishHive(std::size_t index) {
+  HiveFile& f = files_[index];
+  const fs::path tmp = StagedFile(f);
+  auto fail = [&](const std::string& why) {
+    env_->Remove(tmp);
+    throw RegistryError("Could not save the registry file " + f.file.string() + ": " + why +
+                        ". The file was left as it was.");
+  };
   // Wine may have started while we wrote: it would overwrite the file when it exits.
   if (auto reason = WriteBlockReason()) fail(*reason);
+  std::string error;
   if (!env_->Rename(tmp, f.file, error)) fail(error);
   f.stamp = env_->Stat(f.file);
+}
+
+void TWineRegistryBackend::DropStagedHive(std::size_t index) { env_->Remove(StagedFile(files_[index])); }
+
+fs::path TWineRegistryBackend::StagedFile(const HiveFile& f) const {
+  return f.file.parent_path() / TempName(f.file.filename().string(), ::getpid());
 }
 
 bool TWineRegistryBackend::HiveChanged(std::size_t index) {

@@ -25,8 +25,10 @@ class TWineRegistryBackend final : public IHiveBackend {
 
   void LoadHive(std::size_t index, regtree::Hive& hive) override;
   void LoadValues(const regtree::Hive& hive, regtree::Node& node) override;
-  void SaveHive(std::size_t index, const regtree::Hive& hive,
-                const std::function<void(regtree::Node&)>& ensureValues) override;
+  void StageHive(std::size_t index, const regtree::Hive& hive,
+                 const std::function<void(regtree::Node&)>& ensureValues) override;
+  void PublishHive(std::size_t index) override;
+  void DropStagedHive(std::size_t index) override;
   bool HiveChanged(std::size_t index) override;
 
   // Wine keeps a running prefix's registry in memory and writes its files when it exits.
@@ -44,6 +46,8 @@ class TWineRegistryBackend final : public IHiveBackend {
   };
 
   void RemoveStaleTempFiles();
+  // Where StageHive writes the hive's new file.
+  std::filesystem::path StagedFile(const HiveFile& f) const;
 
   std::filesystem::path prefix_;
   std::shared_ptr<Env> env_;
