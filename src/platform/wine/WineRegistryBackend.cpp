@@ -80,8 +80,8 @@ void TWineRegistryBackend::LoadHive(std::size_t index, Hive& hive) {
 
 void TWineRegistryBackend::LoadValues(const Hive& hive, Node& node) { wine::LoadValues(hive, node); }
 
-// The new file goes to a temporary file beside the hive, reaches the disk, and is renamed
-// over the hive: a crash leaves the old file or the new one, never a torn one.
+// The new file goes to a temporary file beside the hive and reaches the disk; PublishHive
+// renames it over the hive, so that a crash leaves the old file or the new one, never a torn one.
 void TWineRegistryBackend::StageHive(std::size_t index, const Hive& hive,
                                      const std::function<void(Node&)>& ensureValues) {
   HiveFile& f = files_[index];
