@@ -49,9 +49,26 @@ std::string Write(Hive& hive) {
   return out;
 }
 
+// The cut a read of one key makes, fed in pieces of a size the input chooses: what it keeps
+// must read, or be refused, as any file.
+void CutForOneKey(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return;
+  const kestrove::wine::THiveFocus focus{{"Software", "A"}, (data[0] & 1) != 0};
+  kestrove::wine::THiveFocusFilter filter(focus);
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const std::size_t piece = 1 + data[0] % 13;
+  for (std::size_t at = 0; at < size; at += piece) filter.Feed(text.substr(at, piece));
+  if (auto cut = filter.Finish()) {
+    Hive hive;
+    Node root;
+    Load(hive, root, std::move(*cut));
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  CutForOneKey(data, size);
   Hive hive;
   Node root;
   if (!Load(hive, root, std::string(reinterpret_cast<const char*>(data), size))) return 0;

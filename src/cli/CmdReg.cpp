@@ -15,7 +15,13 @@ int CmdReg(CliContext& ctx, const Args& args) {
   // The target is opened only for a valid command line, so "reg /?" and syntax errors work
   // without one.
   std::unique_ptr<TargetSystem> target;
-  auto store = [&]() -> RegistryStore& {
+  std::unique_ptr<RegistryStore> readStore;
+  auto store = [&](const TRegistryFocus* readOnly) -> RegistryStore& {
+    // A query reads the one key it is about, not the whole registry.
+    if (readOnly) {
+      readStore = OpenTargetRegistryToRead(ctx.root, *readOnly);
+      return *readStore;
+    }
     target = OpenTarget(ctx.root);
     return *target->Registry();
   };

@@ -896,7 +896,7 @@ std::optional<Bytes> ConvertRegData(std::uint32_t type, const std::optional<std:
   return std::nullopt;
 }
 
-int RunRegTool(const Args& args, const std::function<RegistryStore&()>& store, RegToolIo& io) {
+int RunRegTool(const Args& args, const RegStoreFn& store, RegToolIo& io) {
   if (args.empty()) {
     InvalidSyntax(io.err, "");
     return 1;
@@ -932,16 +932,18 @@ int RunRegTool(const Args& args, const std::function<RegistryStore&()>& store, R
   if (op == "query") {
     auto q = ParseQuery(*key, args, io.err);
     if (!q) return 1;
-    return Query(store(), *q, io).Run();
+    // /s and /f /s walk everything below the key; otherwise only its values and subkeys count.
+    const TRegistryFocus focus{key->root, key->path, q->recurse};
+    return Query(store(&focus), *q, io).Run();
   }
   if (op == "add") {
     auto a = ParseAdd(*key, args, io.err);
     if (!a) return 1;
-    return Add(store(), *a, io);
+    return Add(store(nullptr), *a, io);
   }
   auto d = ParseDelete(*key, args, io.err);
   if (!d) return 1;
-  return Delete(store(), *d, io);
+  return Delete(store(nullptr), *d, io);
 }
 
 }  // namespace kestrove::cli

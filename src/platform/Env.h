@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,6 +49,13 @@ int OpenInputFile(const std::filesystem::path& path, std::uint64_t maxBytes, std
 std::optional<std::string> ReadInputFile(const std::filesystem::path& path, std::uint64_t maxBytes,
                                          std::string& error, ReadFailure* why = nullptr);
 
+// Piece by piece: one buffer is reused for every piece, so a large file that is only looked
+// through never has to live in memory. Each piece is handed to `fn` in file order. False (with
+// `error` and `why` set) when the file cannot be read; `fn` may then have seen part of it.
+using FilePieceFn = std::function<void(std::string_view)>;
+bool ReadInputFilePieces(const std::filesystem::path& path, std::uint64_t maxBytes, const FilePieceFn& fn,
+                         std::string& error, ReadFailure* why = nullptr);
+
 // A file being written. Every call reports failure by returning false and setting
 // the error text; nothing throws.
 class WritableFile {
@@ -70,6 +78,9 @@ class Env {
   // The first `maxBytes` bytes of a file (fewer when it is shorter); nullopt when it cannot
   // be read. For a file's header line, without reading a large file whole.
   virtual std::optional<std::string> ReadFileHead(const std::filesystem::path& path, std::size_t maxBytes) = 0;
+  // Reads a whole file as ReadInputFilePieces does; this default reads it whole first.
+  virtual bool ReadFilePieces(const std::filesystem::path& path, std::uint64_t maxBytes, const FilePieceFn& fn,
+                              std::string& error, ReadFailure* why = nullptr);
   // Stamp of a file; nullopt when it does not exist.
   virtual std::optional<FileStamp> Stat(const std::filesystem::path& path) = 0;
   // Creates a new, empty file for writing (never an existing one).
@@ -92,6 +103,10 @@ class EnvWrapper : public Env {
   }
   std::optional<std::string> ReadFileHead(const std::filesystem::path& path, std::size_t maxBytes) override {
     return target_->ReadFileHead(path, maxBytes);
+  }
+  bool ReadFilePieces(const std::filesystem::path& path, std::uint64_t maxBytes, const FilePieceFn& fn,
+                      std::string& error, ReadFailure* why = nullptr) override {
+    return target_->ReadFilePieces(path, maxBytes, fn, error, why);
   }
   std::optional<FileStamp> Stat(const std::filesystem::path& path) override { return target_->Stat(path); }
   std::unique_ptr<WritableFile> NewWritableFile(const std::filesystem::path& path, std::string& error) override {

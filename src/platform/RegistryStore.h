@@ -18,6 +18,13 @@
 
 namespace kestrove {
 
+// One key a reader is after, and how much below it: its subkeys' names, or every key below.
+struct TRegistryFocus {
+  TRootKey root = TRootKey::LocalMachine;
+  std::string path;
+  bool subtree = false;
+};
+
 class RegistryStore {
  public:
   // The user SID Wine gives the prefix's user.
@@ -31,6 +38,14 @@ class RegistryStore {
   // now and values on first use. Throws RegistryError when a present hive file is malformed.
   static std::unique_ptr<RegistryStore> OpenWinePrefix(const std::filesystem::path& prefix,
                                                        std::shared_ptr<Env> env = Env::Default());
+  // The registry of a Wine prefix opened only to read `focus`: of its hive file only the key,
+  // the keys on the way to it and what is below it are kept (see TRegistryFocus); the rest is
+  // looked through, not loaded or checked, and other hives are left empty. What is asked of the
+  // focus is answered as by OpenWinePrefix; nothing can be changed. Where links or a fault of
+  // the file need the whole registry, this is OpenWinePrefix.
+  static std::unique_ptr<RegistryStore> OpenWinePrefixToRead(const std::filesystem::path& prefix,
+                                                             const TRegistryFocus& focus,
+                                                             std::shared_ptr<Env> env = Env::Default());
 
   // Paths are relative to the root, components separated by '\'; "" is the root itself.
   // Symbolic-link keys on the way are followed. Names compare without regard to case.

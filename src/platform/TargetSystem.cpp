@@ -90,7 +90,10 @@ std::unique_ptr<TargetSystem> OpenTarget(const std::optional<fs::path>& root) {
   return OpenTarget(ChooseTargetFolder(root));
 }
 
-std::unique_ptr<TargetSystem> OpenTarget(const TargetChoice& choice) {
+namespace {
+
+// The chosen folder, when it is a Wine prefix; throws TargetError otherwise.
+fs::path WinePrefixFolder(const TargetChoice& choice) {
   std::error_code ec;
   fs::path folder = fs::absolute(choice.folder, ec);
   if (ec) folder = choice.folder;
@@ -110,13 +113,24 @@ std::unique_ptr<TargetSystem> OpenTarget(const TargetChoice& choice) {
   if (!fs::is_directory(st)) {
     throw TargetError("The target " + where + " is not a folder.");
   }
-  if (wine::IsWinePrefix(folder)) return wine::OpenWinePrefixTarget(folder);
+  if (wine::IsWinePrefix(folder)) return folder;
   if (fs::is_regular_file(folder / "Windows" / "System32" / "config" / "SOFTWARE", ec)) {
     throw TargetError("The target " + where +
                       " holds an offline Windows installation, which this version cannot open yet.");
   }
   throw TargetError("The target " + where +
                     " is not a Wine prefix: it needs system.reg and a drive_c or dosdevices folder.");
+}
+
+}  // namespace
+
+std::unique_ptr<TargetSystem> OpenTarget(const TargetChoice& choice) {
+  return wine::OpenWinePrefixTarget(WinePrefixFolder(choice));
+}
+
+std::unique_ptr<RegistryStore> OpenTargetRegistryToRead(const std::optional<fs::path>& root,
+                                                        const TRegistryFocus& focus) {
+  return RegistryStore::OpenWinePrefixToRead(WinePrefixFolder(ChooseTargetFolder(root)), focus);
 }
 
 }  // namespace kestrove

@@ -185,5 +185,9 @@ TargetChoice ChooseTargetFolder(const std::optional<std::filesystem::path>& root
 std::unique_ptr<TargetSystem> OpenTarget(const std::optional<std::filesystem::path>& root);
 // The same for a folder already chosen.
 std::unique_ptr<TargetSystem> OpenTarget(const TargetChoice& choice);
+// Only the target's registry, opened to read one key (RegistryStore::OpenWinePrefixToRead);
+// refuses a folder as OpenTarget does.
+std::unique_ptr<RegistryStore> OpenTargetRegistryToRead(const std::optional<std::filesystem::path>& root,
+                                                        const TRegistryFocus& focus);
 
 }  // namespace kestrove

@@ -27,7 +27,7 @@ class RegToolFixture : public ::testing::Test {
     std::ostringstream out, err;
     cli::RegToolIo io{in, out, err, false};
     RegRun r;
-    r.status = cli::RunRegTool(args, [this]() -> RegistryStore& {
+    r.status = cli::RunRegTool(args, [this](const TRegistryFocus*) -> RegistryStore& {
       ++opened_;
       return *store_;
     }, io);

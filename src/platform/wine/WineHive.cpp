@@ -469,6 +469,52 @@ void AppendValueLineTo(std::string& out, const RegValue& value, Spill spill) {
 
 void AppendValueLine(std::string& out, const RegValue& value) { AppendValueLineTo(out, value, NoSpill); }
 
+namespace {
+
+// Splits the path of a key line, `pos` just after its '[', into its names and moves `pos`
+// past the ']'. Paths are nearly always plain ASCII with "\\\\" between names: those are
+// split in place (the views point into `text`); anything else goes through the full
+// unescaping into `owned`. Empty names are kept. False when the path is malformed.
+bool SplitKeyLine(std::string_view text, std::size_t& pos, std::vector<std::string_view>& names,
+                  std::vector<std::string>& owned, std::u16string& tmp) {
+  names.clear();
+  std::size_t p = pos, start = pos;
+  for (;; ++p) {
+    if (p >= text.size()) break;
+    const char c = text[p];
+    if (c == ']') {
+      names.push_back(text.substr(start, p - start));
+      pos = p + 1;
+      return true;
+    }
+    if (c == '\\') {
+      if (p + 1 < text.size() && text[p + 1] == '\\') {
+        names.push_back(text.substr(start, p - start));
+        ++p;
+        start = p + 1;
+        continue;
+      }
+      break;
+    }
+    if (static_cast<unsigned char>(c) >= 0x80 || static_cast<unsigned char>(c) < 0x20) break;
+  }
+  names.clear();
+  tmp.clear();
+  if (!ParseEscaped(text, pos, ']', tmp)) return false;
+  owned.clear();
+  std::size_t from = 0;
+  for (std::size_t k = 0; k <= tmp.size(); ++k) {
+    if (k == tmp.size() || tmp[k] == u'\\') {
+      owned.push_back(U16ToUtf8(std::u16string_view(tmp).substr(from, k - from)));
+      from = k + 1;
+    }
+  }
+  for (const std::string& o : owned) names.push_back(o);
+  return true;
+}
+
+}  // namespace
+
 void ParseHive(Hive& hive) {
   const std::string& buf = hive.buffer;
   Node& root = *hive.root;
@@ -513,52 +559,7 @@ void ParseHive(Hive& hive) {
           closeBlock();
           if (hive.preambleEnd == buf.size()) hive.preambleEnd = line.begin;
           std::size_t pos = line.content + 1;
-          // Key paths are nearly always plain ASCII with "\\\\" between names: split those
-          // in place; anything else goes through the full unescaping.
-          names.clear();
-          {
-            std::size_t p = pos, start = pos;
-            bool plain = true;
-            for (;; ++p) {
-              if (p >= text.size()) {
-                plain = false;
-                break;
-              }
-              const char c = text[p];
-              if (c == ']') break;
-              if (c == '\\') {
-                if (p + 1 < text.size() && text[p + 1] == '\\') {
-                  names.push_back(text.substr(start, p - start));
-                  ++p;
-                  start = p + 1;
-                  continue;
-                }
-                plain = false;
-                break;
-              }
-              if (static_cast<unsigned char>(c) >= 0x80 || static_cast<unsigned char>(c) < 0x20) {
-                plain = false;
-                break;
-              }
-            }
-            if (plain) {
-              names.push_back(text.substr(start, p - start));
-              pos = p + 1;
-            } else {
-              names.clear();
-              tmp.clear();
-              if (!ParseEscaped(text, pos, ']', tmp)) Fail(hive, n, "malformed key name");
-              owned.clear();
-              std::size_t from = 0;
-              for (std::size_t k = 0; k <= tmp.size(); ++k) {
-                if (k == tmp.size() || tmp[k] == u'\\') {
-                  owned.push_back(U16ToUtf8(std::u16string_view(tmp).substr(from, k - from)));
-                  from = k + 1;
-                }
-              }
-              for (const std::string& o : owned) names.push_back(o);
-            }
-          }
+          if (!SplitKeyLine(text, pos, names, owned, tmp)) Fail(hive, n, "malformed key name");
           std::uint64_t seconds = 0;
           bool haveSeconds = false;
           while (pos < text.size() && IsSpace(text[pos])) ++pos;
@@ -660,6 +661,96 @@ void ParseHive(Hive& hive) {
     }
     ParseBlockValues(hive, span.first, span.second, *node);
   }
+}
+
+void THiveFocusFilter::Feed(std::string_view piece) {
+  if (failed_) return;
+  if (!carry_.empty()) {
+    const void* nl = std::memchr(piece.data(), '\n', piece.size());
+    if (!nl) {
+      carry_.append(piece);
+      return;
+    }
+    const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(nl) - piece.data()) + 1;
+    carry_.append(piece.substr(0, end));
+    Lines(carry_);
+    carry_.clear();
+    piece.remove_prefix(end);
+  }
+  const void* last = ::memrchr(piece.data(), '\n', piece.size());
+  if (!last) {
+    carry_.assign(piece);
+    return;
+  }
+  const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(last) - piece.data()) + 1;
+  Lines(piece.substr(0, end));
+  carry_.assign(piece.substr(end));
+}
+
+// `text` starts at a line's start and ends with a newline. Key lines are found by their '['
+// (first on its line after blanks), which is far rarer than a newline: most lines are never
+// looked at one by one.
+void THiveFocusFilter::Lines(std::string_view text) {
+  std::size_t keepFrom = 0, pos = 0;
+  while (!failed_) {
+    const void* hit = std::memchr(text.data() + pos, '[', text.size() - pos);
+    if (!hit) break;
+    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+    std::size_t begin = at;
+    while (begin > 0 && text[begin - 1] != '\n' && IsSpace(text[begin - 1])) --begin;
+    if (begin > 0 && text[begin - 1] != '\n') {
+      pos = at + 1;
+      continue;
+    }
+    const std::size_t eol = static_cast<std::size_t>(
+        static_cast<const char*>(std::memchr(text.data() + at, '\n', text.size() - at)) - text.data());
+    if (keeping_) out_.append(text.substr(keepFrom, begin - keepFrom));
+    KeyLine(text.substr(begin, eol + 1 - begin), at - begin);
+    keepFrom = keeping_ ? begin : eol + 1;
+    pos = eol + 1;
+  }
+  if (keeping_ && !failed_) out_.append(text.substr(keepFrom));
+}
+
+void THiveFocusFilter::KeyLine(std::string_view line, std::size_t bracket) {
+  std::size_t pos = bracket + 1;
+  const std::string_view text = line.substr(0, line.size() - 1);
+  if (!SplitKeyLine(text, pos, names_, owned_, tmp_)) {
+    failed_ = true;
+    keeping_ = false;
+    return;
+  }
+  const std::vector<std::string>& focus = focus_.path;
+  std::size_t depth = 0;
+  std::string_view child;
+  for (std::string_view name : names_) {
+    if (name.empty()) continue;
+    if (depth < focus.size() && !SameName(name, focus[depth])) {
+      keeping_ = false;  // beside the focus
+      return;
+    }
+    if (depth == focus.size()) child = name;
+    ++depth;
+  }
+  keeping_ = depth <= focus.size() || focus_.subtree;
+  if (keeping_) return;
+  // Below the focus, only the subkey's name counts: a bare line naming it, cut after its name
+  // when the path is plain text, or the whole key line (it names the subkey too) when not.
+  std::string subKey;
+  if (child.data() >= text.data() && child.data() + child.size() <= text.data() + text.size()) {
+    subKey.assign(text.substr(bracket, static_cast<std::size_t>(child.data() + child.size() - text.data()) - bracket));
+    subKey += "]\n";
+  } else {
+    subKey.assign(line);
+  }
+  if (subKey == lastChild_) return;
+  out_ += subKey;
+  lastChild_ = std::move(subKey);
+}
+
+std::optional<std::string> THiveFocusFilter::Finish() {
+  if (failed_ || !carry_.empty()) return std::nullopt;
+  return std::move(out_);
 }
 
 void LoadValues(const Hive& hive, Node& node) {

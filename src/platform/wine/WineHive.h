@@ -4,8 +4,10 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/RegistryTree.h"
 
@@ -15,6 +17,40 @@ namespace kestrove::wine {
 // (LoadValues), but every line is checked now: a malformed or truncated file throws
 // RegistryError naming the file (hive.label) and the line, and leaves the tree empty.
 void ParseHive(regtree::Hive& hive);
+
+// What a reader of one key needs of a hive: the key, the keys on the way to it, and below it
+// either every key (`subtree`) or only its subkeys' names.
+struct THiveFocus {
+  std::vector<std::string> path;  // names below the hive's root, UTF-8
+  bool subtree = false;
+};
+
+// Cuts a hive file, handed over in pieces, down to the text a THiveFocus needs, so that a
+// large file is looked through without being held or parsed whole: the lines before the first
+// key, the blocks of the keys on the way to the focus and of the focus itself, and below it
+// every block (`subtree`) or one bare key line per subkey. ParseHive reads the result.
+class THiveFocusFilter {
+ public:
+  explicit THiveFocusFilter(const THiveFocus& focus) : focus_(focus) {}
+  void Feed(std::string_view piece);
+  // The cut text; nullopt when the file cannot be cut safely (a key line it cannot read, or a
+  // file that ends in the middle of a line): the caller reads it whole, which reports the fault.
+  std::optional<std::string> Finish();
+
+ private:
+  void Lines(std::string_view text);
+  void KeyLine(std::string_view line, std::size_t bracket);
+
+  const THiveFocus& focus_;
+  std::string out_;
+  std::string carry_;      // a line not yet complete
+  std::string lastChild_;  // the last subkey line written, not to repeat it
+  bool keeping_ = true;    // the current block goes to out_ (the lines before any key do)
+  bool failed_ = false;
+  std::vector<std::string_view> names_;
+  std::vector<std::string> owned_;
+  std::u16string tmp_;
+};
 
 // Reads the values of a key from its text in the hive's buffer.
 void LoadValues(const regtree::Hive& hive, regtree::Node& node);

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/wine/WineHive.h"
 
 namespace kestrove::wine {
@@ -62,9 +64,30 @@ std::vector<THiveMount> TWineRegistryBackend::Mounts() {
           {"User\\" + sid_, files_[2].file.string()}};
 }
 
+void TWineRegistryBackend::ReadOnlyFocus(std::size_t index, THiveFocus focus) {
+  focusHive_ = index;
+  focus_ = std::move(focus);
+}
+
+namespace {
+
+bool HasLink(const Node& root) {
+  std::vector<const Node*> pending{&root};
+  while (!pending.empty()) {
+    const Node* n = pending.back();
+    pending.pop_back();
+    if (n->isLink) return true;
+    for (const auto& c : n->children) pending.push_back(c.get());
+  }
+  return false;
+}
+
+}  // namespace
+
 // A missing file is an empty hive that the first commit creates.
 void TWineRegistryBackend::LoadHive(std::size_t index, Hive& hive) {
   HiveFile& f = files_[index];
+  if (focusHive_ && index != *focusHive_) return;
   f.stamp = env_->Stat(f.file);
   if (!f.stamp) {
     hive.buffer = NewHivePreamble(f.relativeTo);
@@ -72,6 +95,25 @@ void TWineRegistryBackend::LoadHive(std::size_t index, Hive& hive) {
     return;
   }
   std::string error;
+  if (focusHive_ && !focusFailed_) {
+    THiveFocusFilter filter(focus_);
+    if (!env_->ReadFilePieces(f.file, kMaxHiveFileBytes, [&](std::string_view piece) { filter.Feed(piece); }, error))
+      throw RegistryError("Cannot read the registry file " + error);
+    if (auto text = filter.Finish()) {
+      hive.buffer = std::move(*text);
+      try {
+        ParseHive(hive);
+        // A link may lead anywhere in the registry.
+        focusFailed_ = HasLink(*hive.root);
+        if (!focusFailed_) return;
+      } catch (const RegistryError&) {
+      }
+    }
+    // Read whole: a fault is then reported as it stands in the file.
+    focusFailed_ = true;
+    hive.root->children.clear();
+    hive.root->values.clear();
+  }
   auto data = env_->ReadFile(f.file, kMaxHiveFileBytes, error);
   if (!data) throw RegistryError("Cannot read the registry file " + error);
   hive.buffer = std::move(*data);
@@ -139,6 +181,7 @@ std::optional<std::string> TWineRegistryBackend::WriteBlockReason() {
 // Looking for Wine walks every process, so it is done when a run of changes begins and again
 // around each commit's rename, not at every change.
 void TWineRegistryBackend::BeginWriteSession() {
+  if (focusHive_) throw RegistryError("The registry of " + prefix_.string() + " was opened to read one key only.");
   if (auto reason = WriteBlockReason()) throw RegistryError(*reason);
   std::string error;
   if (!lock_.Acquire(prefix_ / ".kestrove-registry.lock", std::chrono::seconds(10), error))
@@ -177,6 +220,36 @@ namespace kestrove {
 std::unique_ptr<RegistryStore> RegistryStore::OpenWinePrefix(const std::filesystem::path& prefix,
                                                              std::shared_ptr<Env> env) {
   return std::make_unique<THiveStore>(std::make_unique<wine::TWineRegistryBackend>(prefix, std::move(env)));
+}
+
+std::unique_ptr<RegistryStore> RegistryStore::OpenWinePrefixToRead(const std::filesystem::path& prefix,
+                                                                   const TRegistryFocus& focus,
+                                                                   std::shared_ptr<Env> env) {
+  auto backend = std::make_unique<wine::TWineRegistryBackend>(prefix, env);
+  // The focus as a path below \Registry, as the store mounts the hives.
+  std::string full;
+  switch (focus.root) {
+    case TRootKey::LocalMachine: full = "Machine"; break;
+    case TRootKey::ClassesRoot: full = "Machine\\Software\\Classes"; break;
+    case TRootKey::CurrentUser: full = "User\\" + backend->UserSid(); break;
+    case TRootKey::Users: full = "User"; break;
+    default: return OpenWinePrefix(prefix, std::move(env));  // HKEY_CURRENT_CONFIG is reached through a link
+  }
+  full += "\\" + focus.path;
+  const std::vector<std::string_view> parts = SplitKeyPath(full);
+  const std::vector<THiveMount> mounts = backend->Mounts();
+  for (std::size_t i = 0; i < mounts.size(); ++i) {
+    const std::vector<std::string_view> mount = SplitKeyPath(mounts[i].path);
+    if (mount.size() > parts.size() || !std::equal(mount.begin(), mount.end(), parts.begin(), SameName)) continue;
+    wine::THiveFocus hiveFocus{{parts.begin() + static_cast<std::ptrdiff_t>(mount.size()), parts.end()}, focus.subtree};
+    wine::TWineRegistryBackend* focused = backend.get();
+    focused->ReadOnlyFocus(i, std::move(hiveFocus));
+    auto store = std::make_unique<THiveStore>(std::move(backend));
+    if (focused->FocusFailed()) return OpenWinePrefix(prefix, std::move(env));
+    return store;
+  }
+  // Above every hive (HKEY_USERS itself) or beside them all.
+  return OpenWinePrefix(prefix, std::move(env));
 }
 
 }  // namespace kestrove

@@ -10,6 +10,7 @@
 
 #include "platform/Env.h"
 #include "platform/HiveStore.h"
+#include "platform/wine/WineHive.h"
 #include "platform/wine/WineServer.h"
 
 namespace kestrove::wine {
@@ -18,6 +19,12 @@ class TWineRegistryBackend final : public IHiveBackend {
  public:
   // Reads the user's SID from user.reg; the hives themselves are read by LoadHive.
   TWineRegistryBackend(std::filesystem::path prefix, std::shared_ptr<Env> env);
+
+  // From now on only `focus` of hive `index` is read (other hives are empty) and writes are
+  // refused; see RegistryStore::OpenWinePrefixToRead.
+  void ReadOnlyFocus(std::size_t index, THiveFocus focus);
+  // True when a focused hive turned out to need the whole registry (a link, a fault of the file).
+  bool FocusFailed() const { return focusFailed_; }
 
   std::vector<THiveMount> Mounts() override;
   std::string UserSid() override { return sid_; }
@@ -54,6 +61,9 @@ class TWineRegistryBackend final : public IHiveBackend {
   std::string sid_;
   std::vector<HiveFile> files_;  // in the order of Mounts()
   AdvisoryLock lock_;
+  std::optional<std::size_t> focusHive_;
+  THiveFocus focus_;
+  bool focusFailed_ = false;
 };
 
 }  // namespace kestrove::wine
