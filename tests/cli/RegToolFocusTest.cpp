@@ -132,18 +132,20 @@ TEST_F(RegToolFocus, AnswersMatchTheWholeRegistryOnHostileHives) {
         "[Software\\\\A\\\\\\\\Doubled] 7\n\n"
         "[Software\\\\Link] 8\n#link\n" + LinkTo("\\Registry\\Machine\\Software\\A") + "\n"
         "[Software\\\\A] 9\n\"Name\"=\"second\"\n\"Later\"=\"b\"\n\n"
+        "[Software\\\\A\\\\\\x42] 11\n\"Escaped\"=\"b\"\n\n[Software\\\\AB] 12\n\"Name\"=\"ab\"\n\n"
+        "[Software\\\\A\\\\B\\\\\\\\Empty\\\\] 13\n\n[Software\\\\A\\\\B With Space\\\\C] 14\n\n"
         "[Software\\\\Classes\\\\.txt] 10\n@=\"txtfile\"\n\n");
   Write("user.reg",
         "WINE REGISTRY Version 2\n;; All keys relative to \\\\User\\\\S-1-5-21-0-0-0-1000\n\n"
         "[Software\\\\Mine] 1\n\"Name\"=\"mine\"\n");
   fs::create_directories(prefix_ / "drive_c");
   const int fast = ExpectSameAnswers({"HKLM\\Software", "HKLM\\Software\\A", "HKLM\\SOFTWARE\\a\\B", "HKLM",
-                                      "HKLM\\Software\\A\\x[y]", "HKLM\\Software\\A\\Missing", "HKLM\\Software\\Link",
+                                      "HKLM\\Software\\A\\x[y]", "HKLM\\Software\\A\\Missing", "HKLM\\Software\\A\\B With Space", "HKLM\\Software\\Link",
                                       "HKLM\\Software\\Link\\B", "HKCR\\.txt", "HKCU\\Software", "HKU\\.Default",
                                       "HKU", "HKCC"});
   // Only the queries through the link, of HKEY_USERS itself, of HKCC and below HKLM\\Software
   // with /s (the link is inside) need the whole files.
-  EXPECT_EQ(fast, 2 * (7 * 9 - 3 * 2));
+  EXPECT_EQ(fast, 2 * (7 * 10 - 3 * 2));
   EXPECT_NE(Run({"query", "HKLM\\Software\\A"}, true, Env::Default()).out.find("second"), std::string::npos);
 }
 

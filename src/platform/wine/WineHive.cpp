@@ -663,6 +663,27 @@ void ParseHive(Hive& hive) {
   }
 }
 
+namespace {
+
+// A byte a plain key path holds as it is: printable ASCII other than the escape character and
+// the brackets.
+bool PlainPathByte(char c) { return c > 0x20 && c < 0x7F && c != '\\' && c != '[' && c != ']'; }
+// Allows spaces inside names, as plain key lines have them.
+bool PlainNameByte(char c) { return c == ' ' || PlainPathByte(c); }
+char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+}  // namespace
+
+THiveFocusFilter::THiveFocusFilter(const THiveFocus& focus) : focus_(focus) {
+  plain_ = true;
+  for (const std::string& name : focus.path) {
+    if (name.empty() || !std::all_of(name.begin(), name.end(), PlainNameByte)) plain_ = false;
+    if (!plainFocus_.empty()) plainFocus_ += "\\\\";
+    for (char c : name) plainFocus_ += FoldAscii(c);
+  }
+  if (!plain_) plainFocus_.clear();
+}
+
 void THiveFocusFilter::Feed(std::string_view piece) {
   if (failed_) return;
   if (!carry_.empty()) {
@@ -715,6 +736,7 @@ void THiveFocusFilter::Lines(std::string_view text) {
 void THiveFocusFilter::KeyLine(std::string_view line, std::size_t bracket) {
   std::size_t pos = bracket + 1;
   const std::string_view text = line.substr(0, line.size() - 1);
+  if (plain_ && QuickKeyLine(text, bracket)) return;
   if (!SplitKeyLine(text, pos, names_, owned_, tmp_)) {
     failed_ = true;
     keeping_ = false;
@@ -736,16 +758,55 @@ void THiveFocusFilter::KeyLine(std::string_view line, std::size_t bracket) {
   if (keeping_) return;
   // Below the focus, only the subkey's name counts: a bare line naming it, cut after its name
   // when the path is plain text, or the whole key line (it names the subkey too) when not.
-  std::string subKey;
-  if (child.data() >= text.data() && child.data() + child.size() <= text.data() + text.size()) {
-    subKey.assign(text.substr(bracket, static_cast<std::size_t>(child.data() + child.size() - text.data()) - bracket));
-    subKey += "]\n";
-  } else {
-    subKey.assign(line);
-  }
+  if (child.data() >= text.data() && child.data() + child.size() <= text.data() + text.size())
+    SubKeyLine(std::string(text.substr(bracket, static_cast<std::size_t>(child.data() + child.size() - text.data()) - bracket)) + "]\n");
+  else
+    SubKeyLine(std::string(line));
+}
+
+void THiveFocusFilter::SubKeyLine(std::string subKey) {
   if (subKey == lastChild_) return;
   out_ += subKey;
   lastChild_ = std::move(subKey);
+}
+
+// Most key lines are plain text and lie beside the focus: they are told apart by their bytes
+// alone, without taking the path apart. True when the line is dealt with; false leaves it to
+// the full reading (escapes, the focus's own line and the keys on the way to it).
+bool THiveFocusFilter::QuickKeyLine(std::string_view text, std::size_t bracket) {
+  const std::string_view path = text.substr(bracket + 1);
+  const std::string_view focus = plainFocus_;
+  std::size_t i = 0;
+  while (i < focus.size() && i < path.size() && FoldAscii(path[i]) == focus[i]) ++i;
+  if (i == path.size()) return false;
+  if (!focus.empty() && i < focus.size()) {
+    // A name differs before the focus ends; only plain bytes make that certain.
+    if (!PlainNameByte(path[i])) return false;
+    keeping_ = false;
+    return true;
+  }
+  // The focus is a prefix of the path's bytes.
+  std::size_t start = i;
+  if (!focus.empty()) {
+    if (path[i] != '\\') {
+      if (!PlainNameByte(path[i])) return false;
+      keeping_ = false;  // a longer name beside the focus's last one
+      return true;
+    }
+    if (path.substr(i, 2) != "\\\\") return false;
+    start = i + 2;
+  }
+  // Below the focus.
+  if (focus_.subtree) {
+    keeping_ = true;
+    return true;
+  }
+  std::size_t end = start;
+  while (end < path.size() && PlainNameByte(path[end])) ++end;
+  if (end == start || end == path.size() || (path[end] != ']' && path.substr(end, 2) != "\\\\")) return false;
+  keeping_ = false;
+  SubKeyLine(std::string(text.substr(bracket, 1 + end)) + "]\n");
+  return true;
 }
 
 std::optional<std::string> THiveFocusFilter::Finish() {

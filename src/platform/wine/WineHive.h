@@ -31,7 +31,7 @@ struct THiveFocus {
 // every block (`subtree`) or one bare key line per subkey. ParseHive reads the result.
 class THiveFocusFilter {
  public:
-  explicit THiveFocusFilter(const THiveFocus& focus) : focus_(focus) {}
+  explicit THiveFocusFilter(const THiveFocus& focus);
   void Feed(std::string_view piece);
   // The cut text; nullopt when the file cannot be cut safely (a key line it cannot read, or a
   // file that ends in the middle of a line): the caller reads it whole, which reports the fault.
@@ -40,8 +40,13 @@ class THiveFocusFilter {
  private:
   void Lines(std::string_view text);
   void KeyLine(std::string_view line, std::size_t bracket);
+  bool QuickKeyLine(std::string_view text, std::size_t bracket);
+  void SubKeyLine(std::string subKey);
 
   const THiveFocus& focus_;
+  // The focus's path as a key line spells it, when that is plain text; empty otherwise.
+  std::string plainFocus_;
+  bool plain_ = false;
   std::string out_;
   std::string carry_;      // a line not yet complete
   std::string lastChild_;  // the last subkey line written, not to repeat it
