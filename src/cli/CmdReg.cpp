@@ -15,12 +15,12 @@ int CmdReg(CliContext& ctx, const Args& args) {
   // The target is opened only for a valid command line, so "reg /?" and syntax errors work
   // without one.
   std::unique_ptr<TargetSystem> target;
-  std::unique_ptr<RegistryStore> readStore;
-  auto store = [&](const TRegistryFocus* readOnly) -> RegistryStore& {
-    // A query reads the one key it is about, not the whole registry.
-    if (readOnly) {
-      readStore = OpenTargetRegistryToRead(ctx.root, *readOnly);
-      return *readStore;
+  std::unique_ptr<RegistryStore> focused;
+  auto store = [&](const TRegistryFocus* focus) -> RegistryStore& {
+    // A command about one key reads that key, not the whole registry.
+    if (focus) {
+      focused = OpenTargetRegistryFocused(ctx.root, *focus);
+      return *focused;
     }
     target = OpenTarget(ctx.root);
     return *target->Registry();

@@ -939,7 +939,9 @@ int RunRegTool(const Args& args, const RegStoreFn& store, RegToolIo& io) {
   if (op == "add") {
     auto a = ParseAdd(*key, args, io.err);
     if (!a) return 1;
-    return Add(store(nullptr), *a, io);
+    // reg add sets one value of one key (which it may create).
+    const TRegistryFocus focus{key->root, key->path, false, true};
+    return Add(store(&focus), *a, io);
   }
   auto d = ParseDelete(*key, args, io.err);
   if (!d) return 1;

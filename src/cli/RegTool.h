@@ -52,9 +52,9 @@ std::optional<Bytes> ConvertRegData(std::uint32_t type, const std::optional<std:
 // io.err as "ERROR: ...", drops the changes and returns false.
 bool CommitOrReport(RegistryStore& store, RegToolIo& io);
 
-// Gives the store a command works on. A command that only reads names what it reads (the
-// store may then hold just that); one that writes passes nullptr and gets the whole registry.
-using RegStoreFn = std::function<RegistryStore&(const TRegistryFocus* readOnly)>;
+// Gives the store a command works on. A command about one key names it (the store may then
+// hold just that key and what the focus says); others pass nullptr and get the whole registry.
+using RegStoreFn = std::function<RegistryStore&(const TRegistryFocus* focus)>;
 
 // Runs "reg ARGS..." (args[0] is the operation). The store is asked for only once the command
 // line is known to be valid; whatever it throws (the target cannot be opened) goes to the caller.

@@ -18,11 +18,14 @@
 
 namespace kestrove {
 
-// One key a reader is after, and how much below it: its subkeys' names, or every key below.
+// The one key a command is about, and how much below it: its subkeys' names, or every key
+// below. With `changes` the command sets or deletes the key's values and may create it, and
+// changes nothing else.
 struct TRegistryFocus {
   TRootKey root = TRootKey::LocalMachine;
   std::string path;
   bool subtree = false;
+  bool changes = false;
 };
 
 class RegistryStore {
@@ -38,12 +41,15 @@ class RegistryStore {
   // now and values on first use. Throws RegistryError when a present hive file is malformed.
   static std::unique_ptr<RegistryStore> OpenWinePrefix(const std::filesystem::path& prefix,
                                                        std::shared_ptr<Env> env = Env::Default());
-  // The registry of a Wine prefix opened only to read `focus`: of its hive file only the key,
-  // the keys on the way to it and what is below it are kept (see TRegistryFocus); the rest is
+  // The registry of a Wine prefix opened only for `focus`: of its hive file only the key, the
+  // keys on the way to it and what is below it are kept (see TRegistryFocus); the rest is
   // looked through, not loaded or checked, and other hives are left empty. What is asked of the
-  // focus is answered as by OpenWinePrefix; nothing can be changed. Where links or a fault of
-  // the file need the whole registry, this is OpenWinePrefix.
-  static std::unique_ptr<RegistryStore> OpenWinePrefixToRead(const std::filesystem::path& prefix,
+  // focus is answered as by OpenWinePrefix. Without `focus.changes` nothing can be changed; with
+  // it, a commit writes the hive's file anew from the file itself: every other byte as it is,
+  // the changed keys' text replaced where it stood and a new key put where it sorts. Where
+  // links, a key named twice or a fault of the file need the whole registry, this is
+  // OpenWinePrefix.
+  static std::unique_ptr<RegistryStore> OpenWinePrefixFocused(const std::filesystem::path& prefix,
                                                              const TRegistryFocus& focus,
                                                              std::shared_ptr<Env> env = Env::Default());
 

@@ -128,9 +128,9 @@ std::unique_ptr<TargetSystem> OpenTarget(const TargetChoice& choice) {
   return wine::OpenWinePrefixTarget(WinePrefixFolder(choice));
 }
 
-std::unique_ptr<RegistryStore> OpenTargetRegistryToRead(const std::optional<fs::path>& root,
+std::unique_ptr<RegistryStore> OpenTargetRegistryFocused(const std::optional<fs::path>& root,
                                                         const TRegistryFocus& focus) {
-  return RegistryStore::OpenWinePrefixToRead(WinePrefixFolder(ChooseTargetFolder(root)), focus);
+  return RegistryStore::OpenWinePrefixFocused(WinePrefixFolder(ChooseTargetFolder(root)), focus);
 }
 
 }  // namespace kestrove

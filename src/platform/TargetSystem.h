@@ -185,9 +185,9 @@ TargetChoice ChooseTargetFolder(const std::optional<std::filesystem::path>& root
 std::unique_ptr<TargetSystem> OpenTarget(const std::optional<std::filesystem::path>& root);
 // The same for a folder already chosen.
 std::unique_ptr<TargetSystem> OpenTarget(const TargetChoice& choice);
-// Only the target's registry, opened to read one key (RegistryStore::OpenWinePrefixToRead);
+// Only the target's registry, opened for one key (RegistryStore::OpenWinePrefixFocused);
 // refuses a folder as OpenTarget does.
-std::unique_ptr<RegistryStore> OpenTargetRegistryToRead(const std::optional<std::filesystem::path>& root,
+std::unique_ptr<RegistryStore> OpenTargetRegistryFocused(const std::optional<std::filesystem::path>& root,
                                                         const TRegistryFocus& focus);
 
 }  // namespace kestrove

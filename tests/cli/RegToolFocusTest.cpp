@@ -63,7 +63,7 @@ class RegToolFocus : public ::testing::Test {
     try {
       r.status = cli::RunRegTool(args, [&](const TRegistryFocus* readOnly) -> RegistryStore& {
         if (focused && readOnly) {
-          store = RegistryStore::OpenWinePrefixToRead(prefix_, *readOnly, env);
+          store = RegistryStore::OpenWinePrefixFocused(prefix_, *readOnly, env);
           return *store;
         }
         // Queries change nothing: the whole registry is read once for all of them.

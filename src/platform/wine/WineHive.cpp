@@ -686,6 +686,8 @@ THiveFocusFilter::THiveFocusFilter(const THiveFocus& focus) : focus_(focus) {
 
 void THiveFocusFilter::Feed(std::string_view piece) {
   if (failed_) return;
+  std::uint64_t at = fed_;  // the file offset of piece[0]
+  fed_ += piece.size();
   if (!carry_.empty()) {
     const void* nl = std::memchr(piece.data(), '\n', piece.size());
     if (!nl) {
@@ -694,24 +696,33 @@ void THiveFocusFilter::Feed(std::string_view piece) {
     }
     const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(nl) - piece.data()) + 1;
     carry_.append(piece.substr(0, end));
-    Lines(carry_);
+    Lines(carry_, carryAt_);
     carry_.clear();
     piece.remove_prefix(end);
+    at += end;
   }
   const void* last = ::memrchr(piece.data(), '\n', piece.size());
-  if (!last) {
-    carry_.assign(piece);
-    return;
-  }
-  const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(last) - piece.data()) + 1;
-  Lines(piece.substr(0, end));
+  const std::size_t end = last ? static_cast<std::size_t>(static_cast<const char*>(last) - piece.data()) + 1 : 0;
+  if (end) Lines(piece.substr(0, end), at);
   carry_.assign(piece.substr(end));
+  carryAt_ = at + end;
+}
+
+void THiveFocusFilter::Keep(std::string_view text, std::uint64_t fileAt) {
+  if (text.empty()) return;
+  if (!spans_.empty() && spans_.back().file + spans_.back().size == fileAt &&
+      spans_.back().cut + spans_.back().size == out_.size()) {
+    spans_.back().size += text.size();
+  } else {
+    spans_.push_back({fileAt, out_.size(), text.size()});
+  }
+  out_.append(text);
 }
 
 // `text` starts at a line's start and ends with a newline. Key lines are found by their '['
 // (first on its line after blanks), which is far rarer than a newline: most lines are never
 // looked at one by one.
-void THiveFocusFilter::Lines(std::string_view text) {
+void THiveFocusFilter::Lines(std::string_view text, std::uint64_t textAt) {
   std::size_t keepFrom = 0, pos = 0;
   while (!failed_) {
     const void* hit = std::memchr(text.data() + pos, '[', text.size() - pos);
@@ -725,12 +736,14 @@ void THiveFocusFilter::Lines(std::string_view text) {
     }
     const std::size_t eol = static_cast<std::size_t>(
         static_cast<const char*>(std::memchr(text.data() + at, '\n', text.size() - at)) - text.data());
-    if (keeping_) out_.append(text.substr(keepFrom, begin - keepFrom));
+    if (keeping_) Keep(text.substr(keepFrom, begin - keepFrom), textAt + keepFrom);
+    after_ = false;
     KeyLine(text.substr(begin, eol + 1 - begin), at - begin);
+    if (after_ && !insertAt_) insertAt_ = textAt + begin;
     keepFrom = keeping_ ? begin : eol + 1;
     pos = eol + 1;
   }
-  if (keeping_ && !failed_) out_.append(text.substr(keepFrom));
+  if (keeping_ && !failed_) Keep(text.substr(keepFrom), textAt + keepFrom);
 }
 
 void THiveFocusFilter::KeyLine(std::string_view line, std::size_t bracket) {
@@ -747,13 +760,17 @@ void THiveFocusFilter::KeyLine(std::string_view line, std::size_t bracket) {
   std::string_view child;
   for (std::string_view name : names_) {
     if (name.empty()) continue;
-    if (depth < focus.size() && !SameName(name, focus[depth])) {
-      keeping_ = false;  // beside the focus
-      return;
+    if (depth < focus.size()) {
+      if (const int order = CompareNames(name, focus[depth])) {
+        keeping_ = false;  // beside the focus
+        after_ = order > 0;
+        return;
+      }
     }
     if (depth == focus.size()) child = name;
     ++depth;
   }
+  after_ = depth > focus.size();  // below it: after it in the file's order
   keeping_ = depth <= focus.size() || focus_.subtree;
   if (keeping_) return;
   // Below the focus, only the subkey's name counts: a bare line naming it, cut after its name
@@ -780,9 +797,11 @@ bool THiveFocusFilter::QuickKeyLine(std::string_view text, std::size_t bracket) 
   while (i < focus.size() && i < path.size() && FoldAscii(path[i]) == focus[i]) ++i;
   if (i == path.size()) return false;
   if (!focus.empty() && i < focus.size()) {
-    // A name differs before the focus ends; only plain bytes make that certain.
+    // A name differs before the focus ends; only plain bytes make that certain. A name that
+    // goes on where the focus's ends sorts after it.
     if (!PlainNameByte(path[i])) return false;
     keeping_ = false;
+    after_ = focus[i] == '\\' || FoldAscii(path[i]) > focus[i];
     return true;
   }
   // The focus is a prefix of the path's bytes.
@@ -791,12 +810,14 @@ bool THiveFocusFilter::QuickKeyLine(std::string_view text, std::size_t bracket) 
     if (path[i] != '\\') {
       if (!PlainNameByte(path[i])) return false;
       keeping_ = false;  // a longer name beside the focus's last one
+      after_ = true;
       return true;
     }
     if (path.substr(i, 2) != "\\\\") return false;
     start = i + 2;
   }
   // Below the focus.
+  after_ = true;
   if (focus_.subtree) {
     keeping_ = true;
     return true;
@@ -811,6 +832,7 @@ bool THiveFocusFilter::QuickKeyLine(std::string_view text, std::size_t bracket) 
 
 std::optional<std::string> THiveFocusFilter::Finish() {
   if (failed_ || !carry_.empty()) return std::nullopt;
+  if (!insertAt_) insertAt_ = fed_;
   return std::move(out_);
 }
 
@@ -828,6 +850,38 @@ std::string NewHivePreamble(std::string_view relativeTo) {
 }
 
 namespace {
+
+// Wine writes a key only when it says something its subkeys do not: values, a class, a link,
+// or no subkeys at all. A key read from the file keeps its text.
+bool KeyIsWritten(const Node& node) {
+  const bool hasClass = node.extra && node.extra->keyClass.has_value();
+  return node.HasRaw() || !node.values.empty() || node.children.empty() || hasClass || node.isLink;
+}
+
+// A key's line and option lines, as Wine writes them; `path` is escaped already.
+void AppendKeyHeader(std::string& out, const Node& node, const std::string& path) {
+  char tmp[64];
+  out += '[';
+  out += path;
+  const auto seconds = static_cast<std::int64_t>(node.modif - kTicks1601To1970) / static_cast<std::int64_t>(kTicksPerSec);
+  std::snprintf(tmp, sizeof tmp, "] %u\n", static_cast<unsigned>(seconds));
+  out += tmp;
+  std::snprintf(tmp, sizeof tmp, "#time=%x%08x\n", static_cast<unsigned>(node.modif >> 32),
+                static_cast<unsigned>(node.modif & 0xFFFFFFFFu));
+  out += tmp;
+  if (node.extra) {
+    if (node.extra->keyClass) {
+      out += "#class=\"";
+      AppendEscaped(out, Utf8ToU16(*node.extra->keyClass), "\"\"", false);
+      out += "\"\n";
+    }
+    for (const std::string& opt : node.extra->options) {
+      out += opt;
+      out += '\n';
+    }
+  }
+  if (node.isLink) out += "#link\n";
+}
 
 class HiveWriter {
  public:
@@ -883,10 +937,7 @@ class HiveWriter {
     // An unchanged key is copied from its text: its values need not be read at all.
     const bool copy = !node.dirty && node.HasRaw();
     if (!copy && !node.valuesReady.load(std::memory_order_acquire)) ensureValues_(node);
-    const bool hasClass = node.extra && node.extra->keyClass.has_value();
-    // Wine writes a key only when it says something its subkeys do not: values, a class,
-    // a link, or no subkeys at all. A key read from the file keeps its text.
-    if (!(node.HasRaw() || !node.values.empty() || node.children.empty() || hasClass || node.isLink)) return;
+    if (!KeyIsWritten(node)) return;
     if (wrote_) out_ += '\n';
     wrote_ = true;
     if (copy) {
@@ -899,7 +950,7 @@ class HiveWriter {
         out_.append(raw);
       }
     } else {
-      WriteHeader(node, path);
+      AppendKeyHeader(out_, node, path);
       for (const RegValue& v : node.values) {
         AppendValueLineTo(out_, v, [this](std::string&) {
           if (out_.size() >= kChunk) Flush();
@@ -910,30 +961,6 @@ class HiveWriter {
     if (out_.size() >= kChunk) Flush();
   }
 
-  void WriteHeader(const Node& node, const std::string& path) {
-    char tmp[64];
-    out_ += '[';
-    out_ += path;
-    const auto seconds = static_cast<std::int64_t>(node.modif - kTicks1601To1970) / static_cast<std::int64_t>(kTicksPerSec);
-    std::snprintf(tmp, sizeof tmp, "] %u\n", static_cast<unsigned>(seconds));
-    out_ += tmp;
-    std::snprintf(tmp, sizeof tmp, "#time=%x%08x\n", static_cast<unsigned>(node.modif >> 32),
-                  static_cast<unsigned>(node.modif & 0xFFFFFFFFu));
-    out_ += tmp;
-    if (node.extra) {
-      if (node.extra->keyClass) {
-        out_ += "#class=\"";
-        AppendEscaped(out_, Utf8ToU16(*node.extra->keyClass), "\"\"", false);
-        out_ += "\"\n";
-      }
-      for (const std::string& opt : node.extra->options) {
-        out_ += opt;
-        out_ += '\n';
-      }
-    }
-    if (node.isLink) out_ += "#link\n";
-  }
-
   const Hive& hive_;
   const std::function<void(std::string_view)>& sink_;
   const std::function<void(Node&)>& ensureValues_;
@@ -942,6 +969,20 @@ class HiveWriter {
 };
 
 }  // namespace
+
+bool AppendKeyText(std::string& out, const Node& node) {
+  if (!KeyIsWritten(node)) return false;
+  std::vector<const Node*> chain;
+  for (const Node* n = &node; n && !n->hive; n = n->parent) chain.push_back(n);
+  std::string path;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (!path.empty()) path += "\\\\";
+    AppendEscaped(path, Utf8ToU16((*it)->name), "[]", false);
+  }
+  AppendKeyHeader(out, node, path);
+  for (const RegValue& v : node.values) AppendValueLine(out, v);
+  return true;
+}
 
 void WriteHive(const Hive& hive, const std::function<void(std::string_view)>& sink,
                const std::function<void(Node&)>& ensureValues) {

@@ -3,6 +3,7 @@
 // point back at their text, so that keys nobody changed are written back byte for byte.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -37,8 +38,22 @@ class THiveFocusFilter {
   // file that ends in the middle of a line): the caller reads it whole, which reports the fault.
   std::optional<std::string> Finish();
 
+  // Where the bytes of the cut text came from in the file: `size` bytes at `cut` in the cut
+  // text are the bytes at `file` in the file. The bare subkey lines come from no one place.
+  struct TSpan {
+    std::uint64_t file;
+    std::size_t cut;
+    std::size_t size;
+  };
+  const std::vector<TSpan>& Spans() const { return spans_; }
+  // After Finish: the offset of the first key line that comes after the focus in the order a
+  // hive is written (a key beside it with a greater name, or a key below it), else the file's
+  // size. A focus key that is not in the file yet belongs there.
+  std::uint64_t InsertAt() const { return insertAt_.value_or(fed_); }
+
  private:
-  void Lines(std::string_view text);
+  void Lines(std::string_view text, std::uint64_t textAt);
+  void Keep(std::string_view text, std::uint64_t fileAt);
   void KeyLine(std::string_view line, std::size_t bracket);
   bool QuickKeyLine(std::string_view text, std::size_t bracket);
   void SubKeyLine(std::string subKey);
@@ -52,6 +67,11 @@ class THiveFocusFilter {
   std::string lastChild_;  // the last subkey line written, not to repeat it
   bool keeping_ = true;    // the current block goes to out_ (the lines before any key do)
   bool failed_ = false;
+  bool after_ = false;     // the key line just read comes after the focus
+  std::uint64_t fed_ = 0;  // bytes handed over so far
+  std::uint64_t carryAt_ = 0;
+  std::vector<TSpan> spans_;
+  std::optional<std::uint64_t> insertAt_;
   std::vector<std::string_view> names_;
   std::vector<std::string> owned_;
   std::u16string tmp_;
@@ -65,6 +85,11 @@ void LoadValues(const regtree::Hive& hive, regtree::Node& node);
 // whose values are still unread before it is written.
 void WriteHive(const regtree::Hive& hive, const std::function<void(std::string_view)>& sink,
                const std::function<void(regtree::Node&)>& ensureValues);
+
+// Appends one key as WriteHive writes a changed key (its line, options and values, which must
+// be read), its path taken from its parents up to the hive's root. False, appending nothing,
+// for a key Wine would not write (no values, class or link, and subkeys that name it).
+bool AppendKeyText(std::string& out, const regtree::Node& node);
 
 // The first lines of a new hive file; `relativeTo` is e.g. "REGISTRY\\User\\.Default".
 std::string NewHivePreamble(std::string_view relativeTo);

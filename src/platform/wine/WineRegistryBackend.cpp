@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/wine/WineHive.h"
 
@@ -64,25 +65,66 @@ std::vector<THiveMount> TWineRegistryBackend::Mounts() {
           {"User\\" + sid_, files_[2].file.string()}};
 }
 
-void TWineRegistryBackend::ReadOnlyFocus(std::size_t index, THiveFocus focus) {
+void TWineRegistryBackend::Focus(std::size_t index, THiveFocus focus, bool changes) {
   focusHive_ = index;
   focus_ = std::move(focus);
+  focusChanges_ = changes;
 }
 
 namespace {
 
-bool HasLink(const Node& root) {
-  std::vector<const Node*> pending{&root};
+using TSpan = THiveFocusFilter::TSpan;
+
+// The span a key's text in the cut text came from; nullptr for a bare subkey line.
+const TSpan* SpanOf(const std::vector<TSpan>& spans, const Node& n) {
+  auto it = std::upper_bound(spans.begin(), spans.end(), n.rawBegin,
+                             [](std::size_t at, const TSpan& s) { return at < s.cut; });
+  if (it == spans.begin()) return nullptr;
+  --it;
+  return n.rawEnd <= it->cut + it->size ? &*it : nullptr;
+}
+
+// Every key of a tree, parents before children and children in order: the order a hive is
+// written in.
+template <typename Fn>
+void ForEachKey(Node& root, Fn fn) {
+  std::vector<Node*> pending{&root};
   while (!pending.empty()) {
-    const Node* n = pending.back();
+    Node* n = pending.back();
     pending.pop_back();
-    if (n->isLink) return true;
-    for (const auto& c : n->children) pending.push_back(c.get());
+    fn(*n);
+    for (auto it = n->children.rbegin(); it != n->children.rend(); ++it) pending.push_back(it->get());
   }
-  return false;
 }
 
 }  // namespace
+
+// The focused cut of the hive's file, parsed. False when the file needs a whole read: a link
+// may lead anywhere in the registry, a key named twice has no one place to be rewritten in,
+// and a fault is reported as it stands in the file.
+bool TWineRegistryBackend::LoadFocused(HiveFile& f, Hive& hive) {
+  THiveFocusFilter filter(focus_);
+  std::string error;
+  if (!env_->ReadFilePieces(f.file, kMaxHiveFileBytes, [&](std::string_view piece) { filter.Feed(piece); }, error))
+    throw RegistryError("Cannot read the registry file " + error);
+  auto text = filter.Finish();
+  if (!text) return false;
+  hive.buffer = std::move(*text);
+  try {
+    ParseHive(hive);
+  } catch (const RegistryError&) {
+    return false;
+  }
+  spans_ = filter.Spans();
+  insertAt_ = filter.InsertAt();
+  fileKeys_ = 0;
+  bool whole = false;
+  ForEachKey(*hive.root, [&](Node& n) {
+    if (n.isLink || n.dirty) whole = true;
+    if (n.HasRaw() && SpanOf(spans_, n)) ++fileKeys_;
+  });
+  return !whole;
+}
 
 // A missing file is an empty hive that the first commit creates.
 void TWineRegistryBackend::LoadHive(std::size_t index, Hive& hive) {
@@ -96,20 +138,7 @@ void TWineRegistryBackend::LoadHive(std::size_t index, Hive& hive) {
   }
   std::string error;
   if (focusHive_ && !focusFailed_) {
-    THiveFocusFilter filter(focus_);
-    if (!env_->ReadFilePieces(f.file, kMaxHiveFileBytes, [&](std::string_view piece) { filter.Feed(piece); }, error))
-      throw RegistryError("Cannot read the registry file " + error);
-    if (auto text = filter.Finish()) {
-      hive.buffer = std::move(*text);
-      try {
-        ParseHive(hive);
-        // A link may lead anywhere in the registry.
-        focusFailed_ = HasLink(*hive.root);
-        if (!focusFailed_) return;
-      } catch (const RegistryError&) {
-      }
-    }
-    // Read whole: a fault is then reported as it stands in the file.
+    if (LoadFocused(f, hive)) return;
     focusFailed_ = true;
     hive.root->children.clear();
     hive.root->values.clear();
@@ -134,6 +163,12 @@ void TWineRegistryBackend::StageHive(std::size_t index, const Hive& hive,
     throw RegistryError("Could not save the registry file " + f.file.string() + ": " + why +
                         ". The file was left as it was.");
   };
+  if (focusHive_) {
+    // A focused store that could not keep its focus was never handed out for writing.
+    if (!focusChanges_ || focusFailed_ || index != *focusHive_)
+      throw RegistryError("The registry of " + prefix_.string() + " was opened for one key only.");
+    if (f.stamp) return StageSplice(f, hive, ensureValues, fail);
+  }
   env_->Remove(tmp);  // left over from a crash
   std::string error;
   auto file = env_->NewWritableFile(tmp, error);
@@ -145,6 +180,88 @@ void TWineRegistryBackend::StageHive(std::size_t index, const Hive& hive,
         if (ok && !file->Append(chunk)) ok = false;
       },
       ensureValues);
+  if (!ok || !file->Sync() || !file->Close()) fail(file->Error());
+}
+
+// The new file is the old one with the changed keys' text replaced where it stood and new keys
+// put where they sort, every other byte copied as it is. The bytes the store was built from are
+// checked against the file as it is copied, so a file changed in between is never mixed in.
+void TWineRegistryBackend::StageSplice(HiveFile& f, const Hive& hive, const std::function<void(Node&)>& ensureValues,
+                                       const std::function<void(const std::string&)>& fail) {
+  struct Edit {
+    std::uint64_t begin, end;
+    std::string text;
+  };
+  std::vector<Edit> edits;
+  std::string added;  // keys that were not in the file, in the order they are written
+  std::size_t fileKeys = 0;
+  bool bareChanged = false;
+  ForEachKey(*hive.root, [&](Node& n) {
+    const TSpan* span = n.HasRaw() ? SpanOf(spans_, n) : nullptr;
+    if (span) ++fileKeys;
+    if (!n.dirty) return;
+    if (n.HasRaw() && !span) {
+      bareChanged = true;  // a subkey known by name only
+      return;
+    }
+    ensureValues(n);
+    std::string text;
+    if (!AppendKeyText(text, n)) return;
+    if (span)
+      edits.push_back({span->file + (n.rawBegin - span->cut), span->file + (n.rawEnd - span->cut), std::move(text)});
+    else
+      added += (insertAt_ < static_cast<std::uint64_t>(f.stamp->size) ? text + "\n" : "\n" + text);
+  });
+  // Only the focus's values and the keys on its way may change: anything else (a key removed,
+  // a subkey known by name only) is not in the cut and cannot be written from it.
+  if (bareChanged || fileKeys != fileKeys_) fail("only one key's values can be changed here");
+  if (!added.empty()) edits.push_back({insertAt_, insertAt_, std::move(added)});
+  std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.begin < b.begin; });
+
+  env_->Remove(StagedFile(f));  // left over from a crash
+  std::string error;
+  auto file = env_->NewWritableFile(StagedFile(f), error);
+  if (!file) fail(error);
+  if (env_->Stat(f.file) != f.stamp) fail("it was changed by another program meanwhile");
+  bool ok = true, same = true;
+  std::uint64_t at = 0;  // file offset of the piece
+  std::size_t next = 0, span = 0;
+  auto put = [&](std::string_view bytes) {
+    if (ok && !bytes.empty() && !file->Append(bytes)) ok = false;
+  };
+  const bool read = env_->ReadFilePieces(f.file, kMaxHiveFileBytes, [&](std::string_view piece) {
+    const std::uint64_t end = at + piece.size();
+    // The bytes the store holds must be the file's.
+    for (; span < spans_.size() && spans_[span].file < end; ++span) {
+      const TSpan& s = spans_[span];
+      const std::uint64_t from = std::max(s.file, at), to = std::min(s.file + s.size, end);
+      if (from < to && std::memcmp(piece.data() + (from - at), hive.buffer.data() + s.cut + (from - s.file), to - from) != 0)
+        same = false;
+      if (s.file + s.size > end) break;
+    }
+    std::uint64_t p = at;
+    while (p < end) {
+      if (next < edits.size() && edits[next].begin <= p) {
+        put(edits[next].text);
+        edits[next].text.clear();
+        if (edits[next].end <= p) {
+          ++next;
+          continue;
+        }
+        p = std::min(end, edits[next].end);
+        if (p == edits[next].end) ++next;
+        continue;
+      }
+      const std::uint64_t stop = next < edits.size() ? std::min(end, edits[next].begin) : end;
+      put(piece.substr(p - at, stop - p));
+      p = stop;
+    }
+    at = end;
+  }, error);
+  for (; next < edits.size(); ++next) put(edits[next].text);  // new keys at the end of the file
+  if (!read) fail(error);
+  if (!same || at != static_cast<std::uint64_t>(f.stamp->size) || env_->Stat(f.file) != f.stamp)
+    fail("it was changed by another program meanwhile");
   if (!ok || !file->Sync() || !file->Close()) fail(file->Error());
 }
 
@@ -161,6 +278,8 @@ void TWineRegistryBackend::PublishHive(std::size_t index) {
   std::string error;
   if (!env_->Rename(tmp, f.file, error)) fail(error);
   f.stamp = env_->Stat(f.file);
+  // A focused hive's cut describes the old file: the next change reads the new one.
+  if (focusHive_) f.stamp = FileStamp{};
 }
 
 void TWineRegistryBackend::DropStagedHive(std::size_t index) { env_->Remove(StagedFile(files_[index])); }
@@ -181,7 +300,8 @@ std::optional<std::string> TWineRegistryBackend::WriteBlockReason() {
 // Looking for Wine walks every process, so it is done when a run of changes begins and again
 // around each commit's rename, not at every change.
 void TWineRegistryBackend::BeginWriteSession() {
-  if (focusHive_) throw RegistryError("The registry of " + prefix_.string() + " was opened to read one key only.");
+  if (focusHive_ && !focusChanges_)
+    throw RegistryError("The registry of " + prefix_.string() + " was opened to read one key only.");
   if (auto reason = WriteBlockReason()) throw RegistryError(*reason);
   std::string error;
   if (!lock_.Acquire(prefix_ / ".kestrove-registry.lock", std::chrono::seconds(10), error))
@@ -222,7 +342,7 @@ std::unique_ptr<RegistryStore> RegistryStore::OpenWinePrefix(const std::filesyst
   return std::make_unique<THiveStore>(std::make_unique<wine::TWineRegistryBackend>(prefix, std::move(env)));
 }
 
-std::unique_ptr<RegistryStore> RegistryStore::OpenWinePrefixToRead(const std::filesystem::path& prefix,
+std::unique_ptr<RegistryStore> RegistryStore::OpenWinePrefixFocused(const std::filesystem::path& prefix,
                                                                    const TRegistryFocus& focus,
                                                                    std::shared_ptr<Env> env) {
   auto backend = std::make_unique<wine::TWineRegistryBackend>(prefix, env);
@@ -242,8 +362,10 @@ std::unique_ptr<RegistryStore> RegistryStore::OpenWinePrefixToRead(const std::fi
     const std::vector<std::string_view> mount = SplitKeyPath(mounts[i].path);
     if (mount.size() > parts.size() || !std::equal(mount.begin(), mount.end(), parts.begin(), SameName)) continue;
     wine::THiveFocus hiveFocus{{parts.begin() + static_cast<std::ptrdiff_t>(mount.size()), parts.end()}, focus.subtree};
+    // A change of a hive's root itself is rare enough to take the whole hive.
+    if (focus.changes && hiveFocus.path.empty()) break;
     wine::TWineRegistryBackend* focused = backend.get();
-    focused->ReadOnlyFocus(i, std::move(hiveFocus));
+    focused->Focus(i, std::move(hiveFocus), focus.changes);
     auto store = std::make_unique<THiveStore>(std::move(backend));
     if (focused->FocusFailed()) return OpenWinePrefix(prefix, std::move(env));
     return store;

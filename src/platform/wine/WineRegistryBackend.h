@@ -20,9 +20,10 @@ class TWineRegistryBackend final : public IHiveBackend {
   // Reads the user's SID from user.reg; the hives themselves are read by LoadHive.
   TWineRegistryBackend(std::filesystem::path prefix, std::shared_ptr<Env> env);
 
-  // From now on only `focus` of hive `index` is read (other hives are empty) and writes are
-  // refused; see RegistryStore::OpenWinePrefixToRead.
-  void ReadOnlyFocus(std::size_t index, THiveFocus focus);
+  // From now on only `focus` of hive `index` is read (other hives are empty); writes are
+  // refused unless `changes`, and then written by StageSplice. See
+  // RegistryStore::OpenWinePrefixFocused.
+  void Focus(std::size_t index, THiveFocus focus, bool changes);
   // True when a focused hive turned out to need the whole registry (a link, a fault of the file).
   bool FocusFailed() const { return focusFailed_; }
 
@@ -53,6 +54,9 @@ class TWineRegistryBackend final : public IHiveBackend {
   };
 
   void RemoveStaleTempFiles();
+  bool LoadFocused(HiveFile& f, regtree::Hive& hive);
+  void StageSplice(HiveFile& f, const regtree::Hive& hive, const std::function<void(regtree::Node&)>& ensureValues,
+                   const std::function<void(const std::string&)>& fail);
   // Where StageHive writes the hive's new file.
   std::filesystem::path StagedFile(const HiveFile& f) const;
 
@@ -63,7 +67,13 @@ class TWineRegistryBackend final : public IHiveBackend {
   AdvisoryLock lock_;
   std::optional<std::size_t> focusHive_;
   THiveFocus focus_;
+  bool focusChanges_ = false;
   bool focusFailed_ = false;
+  // Of the focused hive as last loaded: where its cut text came from, where a new focus key
+  // goes, and how many keys of the file it holds.
+  std::vector<THiveFocusFilter::TSpan> spans_;
+  std::uint64_t insertAt_ = 0;
+  std::size_t fileKeys_ = 0;
 };
 
 }  // namespace kestrove::wine
