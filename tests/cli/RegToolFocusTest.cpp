@@ -8,6 +8,7 @@
 
 #include "RegToolTestSupport.h"
 #include "platform/Env.h"
+#include "platform/Text.h"
 
 namespace kestrove::testing {
 namespace {
@@ -49,21 +50,28 @@ class RegToolFocus : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(prefix_); }
 
-  void Write(const char* name, const std::string& text) {
-    std::ofstream(prefix_ / name, std::ios::binary) << text;
+  void Write(const char* name, const std::string& text, const fs::path& dir = {}) {
+    std::ofstream((dir.empty() ? prefix_ : dir) / name, std::ios::binary) << text;
     whole_.reset();
   }
 
-  RegRun Run(const cli::Args& args, bool focused, const std::shared_ptr<Env>& env) {
+  // "reg ARGS" on the prefix in `dir` (the test's own by default), with a store for the one key
+  // when `focused`, else with the whole registry.
+  RegRun Run(const cli::Args& args, bool focused, const std::shared_ptr<Env>& env, const fs::path& dir = {}) {
     std::istringstream in;
     std::ostringstream out, err;
     cli::RegToolIo io{in, out, err, false};
     std::unique_ptr<RegistryStore> store;
+    const fs::path prefix = dir.empty() ? prefix_ : dir;
     RegRun r;
     try {
-      r.status = cli::RunRegTool(args, [&](const TRegistryFocus* readOnly) -> RegistryStore& {
-        if (focused && readOnly) {
-          store = RegistryStore::OpenWinePrefixFocused(prefix_, *readOnly, env);
+      r.status = cli::RunRegTool(args, [&](const TRegistryFocus* focus) -> RegistryStore& {
+        if (focused && focus) {
+          store = RegistryStore::OpenWinePrefixFocused(prefix, *focus, env);
+          return *store;
+        }
+        if (!dir.empty() || args[0] != "query") {
+          store = RegistryStore::OpenWinePrefix(prefix, env);
           return *store;
         }
         // Queries change nothing: the whole registry is read once for all of them.
@@ -120,9 +128,10 @@ std::string LinkTo(const std::string& target) {
   return "\"SymbolicLinkValue\"=hex(6):" + hex + "\n";
 }
 
-TEST_F(RegToolFocus, AnswersMatchTheWholeRegistryOnHostileHives) {
-  Write("system.reg",
-        "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n\n"
+// Key lines indented, cut by escapes, in CRLF lines, out of order, named twice (when
+// `twice`), and a link.
+std::string HostileSystemReg(bool twice) {
+  return "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n\n"
         "[Software\\\\Z] 1\n\"Name\"=\"z [Software\\\\A] b\"\n\n"
         "  [Software\\\\a\\\\b\\\\Deep\\\\Deeper] 4\n\"Name\"=\"deep\"\n\n"
         "[Software\\\\A] 2\n#time=1d000000000000\n\"Name\"=\"first\"\n@=\"default\"\n\"Blob\"=hex:01,02,\\\n  03\n\n"
@@ -131,13 +140,21 @@ TEST_F(RegToolFocus, AnswersMatchTheWholeRegistryOnHostileHives) {
         "[Software\\\\A\\\\x\\[y\\]] 6\n\"b\"=\"bracket\"\n\n"
         "[Software\\\\A\\\\\\\\Doubled] 7\n\n"
         "[Software\\\\Link] 8\n#link\n" + LinkTo("\\Registry\\Machine\\Software\\A") + "\n"
-        "[Software\\\\A] 9\n\"Name\"=\"second\"\n\"Later\"=\"b\"\n\n"
-        "[Software\\\\A\\\\\\x42] 11\n\"Escaped\"=\"b\"\n\n[Software\\\\AB] 12\n\"Name\"=\"ab\"\n\n"
+         + std::string(twice ? "[Software\\\\A] 9\n\"Name\"=\"second\"\n\"Later\"=\"b\"\n\n"
+                               "[Software\\\\A\\\\\\x42] 11\n\"Escaped\"=\"b\"\n\n"
+                             : "") +
+        "[Software\\\\AB] 12\n\"Name\"=\"ab\"\n\n"
         "[Software\\\\A\\\\B\\\\\\\\Empty\\\\] 13\n\n[Software\\\\A\\\\B With Space\\\\C] 14\n\n"
-        "[Software\\\\Classes\\\\.txt] 10\n@=\"txtfile\"\n\n");
-  Write("user.reg",
-        "WINE REGISTRY Version 2\n;; All keys relative to \\\\User\\\\S-1-5-21-0-0-0-1000\n\n"
-        "[Software\\\\Mine] 1\n\"Name\"=\"mine\"\n");
+        "[Software\\\\Classes\\\\.txt] 10\n@=\"txtfile\"\n\n";
+}
+
+constexpr const char* kUserReg =
+    "WINE REGISTRY Version 2\n;; All keys relative to \\\\User\\\\S-1-5-21-0-0-0-1000\n\n"
+    "[Software\\\\Mine] 1\n\"Name\"=\"mine\"\n";
+
+TEST_F(RegToolFocus, AnswersMatchTheWholeRegistryOnHostileHives) {
+  Write("system.reg", HostileSystemReg(true));
+  Write("user.reg", kUserReg);
   fs::create_directories(prefix_ / "drive_c");
   const int fast = ExpectSameAnswers({"HKLM\\Software", "HKLM\\Software\\A", "HKLM\\SOFTWARE\\a\\B", "HKLM",
                                       "HKLM\\Software\\A\\x[y]", "HKLM\\Software\\A\\Missing", "HKLM\\Software\\A\\B With Space", "HKLM\\Software\\Link",
@@ -193,6 +210,158 @@ TEST_F(RegToolFocus, AnswersMatchOnWinesOwnPrefix) {
   }
   ASSERT_GT(keys.size(), 20u);
   EXPECT_GT(ExpectSameAnswers(keys, {{}, {"/f", "a"}}, false), 0);
+}
+
+// A hive file with every key's time set aside: two runs a moment apart differ only there.
+std::string WithoutTimes(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::string line, out;
+  while (std::getline(in, line)) {
+    if (line.rfind("#time=", 0) == 0) line = "#time=";
+    if (!line.empty() && line[0] == '[') line = line.substr(0, line.rfind(']') + 1);
+    out += line + "\n";
+  }
+  return out;
+}
+
+// reg add on a store of its one key writes what a commit of the whole registry writes: byte for
+// byte (times aside) for a file in the order hives are written in, the same keys and values for
+// any other file.
+TEST_F(RegToolFocus, AddWritesWhatAWholeCommitWrites) {
+  const std::vector<cli::Args> adds = {
+      {"HKLM\\Software\\A\\B", "/v", "New", "/d", "x"},             // a value of a key in the file
+      {"HKLM\\Software\\A", "/v", "Name", "/t", "REG_DWORD", "/d", "9"},  // a value changed
+      {"HKLM\\Software\\A\\Bz", "/ve", "/d", "between"},             // a new key among others
+      {"HKLM\\Software\\New\\Deep\\Er", "/v", "V", "/d", "1"},      // new keys on the way
+      {"HKLM\\Software\\a\\b\\Deep", "/v", "V", "/d", "1"},         // a key named only by its subkey
+      {"HKLM\\Zzz", "/v", "V", "/d", "last"},
+      {"HKLM\\Aaa", "/v", "V", "/d", "first"},
+      {"HKLM\\Software\\A\\Caf\xc3\xa9", "/v", "V", "/d", "escaped"},
+      {"HKLM\\Software\\Link\\B", "/v", "V", "/d", "through the link"},
+      {"HKCU\\Software\\Mine", "/v", "V", "/d", "user"}};
+  for (bool written : {false, true}) {
+    for (const cli::Args& add : adds) {
+      const fs::path focusedDir = prefix_ / "focused", wholeDir = prefix_ / "whole";
+      for (const fs::path& dir : {focusedDir, wholeDir}) {
+        fs::remove_all(dir);
+        fs::create_directories(dir / "drive_c");
+        Write("system.reg", HostileSystemReg(false), dir);
+        Write("user.reg", kUserReg, dir);
+        if (written) {  // through a whole commit, as this program writes hives
+          auto store = RegistryStore::OpenWinePrefix(dir);
+          ASSERT_TRUE(store->SetValue(HKEY_LOCAL_MACHINE, "Software\\Z", "Touch", REG_SZ, Bytes{0, 0}));
+          ASSERT_TRUE(store->SetValue(HKEY_CURRENT_USER, "Software\\Mine", "Touch", REG_SZ, Bytes{0, 0}));
+          store->Commit();
+        }
+      }
+      cli::Args args{"add"};
+      args.insert(args.end(), add.begin(), add.end());
+      args.push_back("/f");
+      auto env = std::make_shared<PieceEnv>(false);
+      const RegRun part = Run(args, true, env, focusedDir);
+      const RegRun whole = Run(args, false, Env::Default(), wholeDir);
+      const std::string what = add[0] + (written ? " (file as written here)" : " (hostile file)");
+      EXPECT_EQ(part.status, 0) << what << part.err;
+      EXPECT_EQ(part.out + part.err, whole.out + whole.err) << what;
+      if (add[0].find("Link") == std::string::npos) {
+        EXPECT_EQ(env->wholeReads, 0) << what;
+      }
+      if (written) {
+        for (const char* hive : {"system.reg", "user.reg"})
+          EXPECT_EQ(WithoutTimes(focusedDir / hive), WithoutTimes(wholeDir / hive)) << what << " " << hive;
+      }
+      std::string all;
+      for (const char* root : {"HKLM", "HKCU"}) {
+        const RegRun a = Run({"query", root, "/s"}, false, Env::Default(), focusedDir);
+        const RegRun b = Run({"query", root, "/s"}, false, Env::Default(), wholeDir);
+        // A file that spells a key's name two ways names it as it first spells it, and the
+        // two files put different lines first: the names compare without regard to case.
+        EXPECT_EQ(written ? a.out : AsciiLower(a.out), written ? b.out : AsciiLower(b.out)) << what;
+        all += a.out;
+      }
+      EXPECT_NE(all.find(add.back() == "x" ? "New" : add.back()), std::string::npos) << what;
+    }
+  }
+}
+
+// A file changed by another program between the read and the write is not written over.
+TEST_F(RegToolFocus, AddRefusesAFileChangedMeanwhile) {
+  class ChangingEnv : public EnvWrapper {
+   public:
+    ChangingEnv(fs::path file) : EnvWrapper(Env::Default()), file_(std::move(file)) {}
+    bool ReadFilePieces(const fs::path& path, std::uint64_t maxBytes, const FilePieceFn& fn, std::string& error,
+                        ReadFailure* why) override {
+      if (path == file_ && ++reads_ == 2) {  // the write: change one byte, keep size and time
+        const auto time = fs::last_write_time(file_);
+        std::fstream f(file_, std::ios::in | std::ios::out | std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        text[text.find("first")] = 'F';
+        f.seekp(0);
+        f << text;
+        f.close();
+        fs::last_write_time(file_, time);
+      }
+      return EnvWrapper::ReadFilePieces(path, maxBytes, fn, error, why);
+    }
+
+   private:
+    fs::path file_;
+    int reads_ = 0;
+  };
+  Write("system.reg", HostileSystemReg(false));
+  fs::create_directories(prefix_ / "drive_c");
+  const RegRun r = Run({"add", "HKLM\\Software\\A", "/v", "V", "/d", "1", "/f"}, true,
+                       std::make_shared<ChangingEnv>(prefix_ / "system.reg"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("changed by another program"), std::string::npos) << r.err;
+  std::ifstream in(prefix_ / "system.reg", std::ios::binary);
+  const std::string now((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(now.find("\"Name\"=\"First\""), std::string::npos);  // the other program's change stands
+  EXPECT_EQ(now.find("\"V\""), std::string::npos);
+  for (const auto& entry : fs::directory_iterator(prefix_)) EXPECT_EQ(entry.path().extension(), entry.path().extension() == ".tmp" ? ".none" : entry.path().extension());
+}
+
+// On the files Wine itself wrote (in Wine's own order of keys), reg add gives the same
+// registry as a whole commit, and leaves Wine's text of every other key as Wine wrote it.
+TEST_F(RegToolFocus, AddOnWinesOwnPrefix) {
+  const fs::path data = fs::path(KESTROVE_SOURCE_DIR) / ".." / "shared" / "testdata" / "wine-8.0-fresh";
+  if (!fs::is_regular_file(data / "system.reg")) GTEST_SKIP() << "no fresh Wine prefix data at " << data;
+  const std::vector<cli::Args> adds = {{"HKLM\\Software\\Wine\\Kestrove Test", "/v", "V", "/d", "new key"},
+                                       {"HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion", "/v", "V", "/d", "1"},
+                                       {"HKLM\\System\\CurrentControlSet\\Control\\Kestrove", "/v", "V", "/d", "link"},
+                                       {"HKCU\\Control Panel\\Desktop", "/v", "Wallpaper", "/d", "x"}};
+  for (const cli::Args& add : adds) {
+    const fs::path focusedDir = prefix_ / "focused", wholeDir = prefix_ / "whole";
+    for (const fs::path& dir : {focusedDir, wholeDir}) {
+      fs::remove_all(dir);
+      fs::create_directories(dir / "drive_c");
+      for (const char* name : {"system.reg", "user.reg", "userdef.reg"}) fs::copy_file(data / name, dir / name);
+    }
+    cli::Args args{"add"};
+    args.insert(args.end(), add.begin(), add.end());
+    args.push_back("/f");
+    EXPECT_EQ(Run(args, true, Env::Default(), focusedDir).status, 0) << add[0];
+    EXPECT_EQ(Run(args, false, Env::Default(), wholeDir).status, 0) << add[0];
+    const std::string key = add[0].substr(0, add[0].rfind('\\'));
+    const RegRun a = Run({"query", key, "/s"}, false, Env::Default(), focusedDir);
+    EXPECT_EQ(a.out, Run({"query", key, "/s"}, false, Env::Default(), wholeDir).out) << add[0];
+    EXPECT_NE(a.out.find(add[4]), std::string::npos) << add[0];
+    // Wine's lines all stay, in Wine's order, but for the key lines and times of changed keys.
+    const std::string hive = add[0].rfind("HKCU", 0) == 0 ? "user.reg" : "system.reg";
+    std::ifstream before(data / hive), after(focusedDir / hive);
+    std::string want, got;
+    std::size_t missing = 0;
+    while (std::getline(before, want)) {
+      while (std::getline(after, got) && got != want) {
+      }
+      if (!after) {
+        ++missing;
+        after.clear();
+        after.seekg(0);
+      }
+    }
+    EXPECT_LE(missing, 4u) << add[0];
+  }
 }
 
 }  // namespace

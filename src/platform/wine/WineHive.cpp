@@ -781,10 +781,13 @@ void THiveFocusFilter::KeyLine(std::string_view line, std::size_t bracket) {
     SubKeyLine(std::string(line));
 }
 
+// A subkey is named once, whichever way its name is spelled (letters in either case): a key
+// named twice is read as changed, and one known by name only must never be.
 void THiveFocusFilter::SubKeyLine(std::string subKey) {
-  if (subKey == lastChild_) return;
+  std::string folded = subKey;
+  for (char& c : folded) c = FoldAscii(c);
+  if (!subKeys_.insert(std::move(folded)).second) return;
   out_ += subKey;
-  lastChild_ = std::move(subKey);
 }
 
 // Most key lines are plain text and lie beside the focus: they are told apart by their bytes

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/RegistryTree.h"
@@ -64,7 +65,7 @@ class THiveFocusFilter {
   bool plain_ = false;
   std::string out_;
   std::string carry_;      // a line not yet complete
-  std::string lastChild_;  // the last subkey line written, not to repeat it
+  std::unordered_set<std::string> subKeys_;  // the subkey lines written, letters folded
   bool keeping_ = true;    // the current block goes to out_ (the lines before any key do)
   bool failed_ = false;
   bool after_ = false;     // the key line just read comes after the focus

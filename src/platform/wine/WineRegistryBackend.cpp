@@ -120,7 +120,7 @@ bool TWineRegistryBackend::LoadFocused(HiveFile& f, Hive& hive) {
   fileKeys_ = 0;
   bool whole = false;
   ForEachKey(*hive.root, [&](Node& n) {
-    if (n.isLink || n.dirty) whole = true;
+    if (n.isLink || (focusChanges_ && n.dirty)) whole = true;
     if (n.HasRaw() && SpanOf(spans_, n)) ++fileKeys_;
   });
   return !whole;
