@@ -224,13 +224,15 @@ std::string WithoutTimes(const fs::path& file) {
   return out;
 }
 
-// reg add on a store of its one key writes what a commit of the whole registry writes: byte for
-// byte (times aside) for a file in the order hives are written in, the same keys and values for
-// any other file.
+// reg add, and reg delete of values, on a store of the one key write what a commit of the whole
+// registry writes: byte for byte (times aside) for a file in the order hives are written in, the
+// same keys and values for any other file.
 TEST_F(RegToolFocus, AddWritesWhatAWholeCommitWrites) {
   const std::vector<cli::Args> adds = {
       {"HKLM\\Software\\A\\B", "/v", "New", "/d", "x"},             // a value of a key in the file
       {"HKLM\\Software\\A", "/v", "Name", "/t", "REG_DWORD", "/d", "9"},  // a value changed
+      {"HKLM\\Software\\A", "/v", "Name"},                             // reg delete of a value
+      {"HKLM\\Software\\A", "/va"},                                    // reg delete of all values
       {"HKLM\\Software\\A\\Bz", "/ve", "/d", "between"},             // a new key among others
       {"HKLM\\Software\\New\\Deep\\Er", "/v", "V", "/d", "1"},      // new keys on the way
       {"HKLM\\Software\\a\\b\\Deep", "/v", "V", "/d", "1"},         // a key named only by its subkey
@@ -254,7 +256,8 @@ TEST_F(RegToolFocus, AddWritesWhatAWholeCommitWrites) {
           store->Commit();
         }
       }
-      cli::Args args{"add"};
+      const bool deletes = add.size() < 3;
+      cli::Args args{deletes ? "delete" : "add"};
       args.insert(args.end(), add.begin(), add.end());
       args.push_back("/f");
       auto env = std::make_shared<PieceEnv>(false);
@@ -279,7 +282,10 @@ TEST_F(RegToolFocus, AddWritesWhatAWholeCommitWrites) {
         EXPECT_EQ(written ? a.out : AsciiLower(a.out), written ? b.out : AsciiLower(b.out)) << what;
         all += a.out;
       }
-      EXPECT_NE(all.find(add.back() == "x" ? "New" : add.back()), std::string::npos) << what;
+      if (deletes)
+        EXPECT_EQ(all.find("first"), std::string::npos) << what;
+      else
+        EXPECT_NE(all.find(add.back() == "x" ? "New" : add.back()), std::string::npos) << what;
     }
   }
 }
