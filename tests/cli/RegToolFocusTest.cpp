@@ -364,5 +364,41 @@ TEST_F(RegToolFocus, AddOnWinesOwnPrefix) {
   }
 }
 
+
+// Files whose focused reading needs the whole registry after all, or that a focused write must
+// leave as a whole commit would: every answer and every written registry is the whole one's.
+TEST_F(RegToolFocus, OddFilesGiveWhatTheWholeRegistryGives) {
+  const std::string head = "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n\n";
+  struct TCase {
+    std::string file;
+    cli::Args args;
+  };
+  const std::vector<TCase> cases = {
+      // The hive's root key has a block of its own, beside a link on the way or a key named twice.
+      {head + "[Other] 1\n\"x\"=\"y\"\n\n[] 2\n\"RootV\"=\"r\"\n\n[Software\\\\A] 3\n\"Name\"=\"one\"\n\n"
+              "[Software\\\\Link] 4\n#link\n" + LinkTo("\\Registry\\Machine\\Software\\A") +
+              "\n[Software\\\\a] 5\n\"Later\"=\"two\"\n",
+       {"query", "HKLM\\Software\\Link"}},
+      {head + "[Other] 1\n\"x\"=\"y\"\n\n[] 2\n\"RootV\"=\"r\"\n\n[Software\\\\A] 3\n\"Name\"=\"one\"\n\n"
+              "[Software\\\\a] 5\n\"Later\"=\"two\"\n",
+       {"add", "HKLM\\Software\\A", "/v", "V", "/d", "1", "/f"}},
+  };
+  for (const TCase& c : cases) {
+    const fs::path focusedDir = prefix_ / "focused", wholeDir = prefix_ / "whole";
+    for (const fs::path& dir : {focusedDir, wholeDir}) {
+      fs::remove_all(dir);
+      fs::create_directories(dir / "drive_c");
+      Write("system.reg", c.file, dir);
+    }
+    const RegRun part = Run(c.args, true, std::make_shared<PieceEnv>(false), focusedDir);
+    const RegRun whole = Run(c.args, false, Env::Default(), wholeDir);
+    EXPECT_EQ(part.status, whole.status) << c.file << part.err;
+    EXPECT_EQ(part.out, whole.out) << c.file;
+    const RegRun a = Run({"query", "HKLM", "/s"}, false, Env::Default(), focusedDir);
+    EXPECT_EQ(a.out, Run({"query", "HKLM", "/s"}, false, Env::Default(), wholeDir).out) << c.file;
+    EXPECT_NE(a.out.find("RootV    REG_SZ    r"), std::string::npos) << c.file;
+  }
+}
+
 }  // namespace
 }  // namespace kestrove::testing
