@@ -671,6 +671,12 @@ bool PlainPathByte(char c) { return c > 0x20 && c < 0x7F && c != '\\' && c != '[
 // Allows spaces inside names, as plain key lines have them.
 bool PlainNameByte(char c) { return c == ' ' || PlainPathByte(c); }
 char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+// Whether the last line of `text` (its newline cut off) ends in a backslash, blanks aside.
+bool EndsInBackslash(std::string_view text) {
+  std::size_t end = text.size();
+  while (end > 0 && text[end - 1] != '\n' && IsSpace(text[end - 1])) --end;
+  return end > 0 && text[end - 1] == '\\';
+}
 
 }  // namespace
 
@@ -736,6 +742,13 @@ void THiveFocusFilter::Lines(std::string_view text, std::uint64_t textAt) {
     }
     const std::size_t eol = static_cast<std::size_t>(
         static_cast<const char*>(std::memchr(text.data() + at, '\n', text.size() - at)) - text.data());
+    // After a line that ends in a backslash the line may be hex data going on, which the whole
+    // reading takes as such (and refuses, when it holds a '['): only the whole reading decides.
+    if (begin == 0 ? continued_ : EndsInBackslash(text.substr(0, begin - 1))) {
+      failed_ = true;
+      keeping_ = false;
+      return;
+    }
     if (keeping_) Keep(text.substr(keepFrom, begin - keepFrom), textAt + keepFrom);
     after_ = false;
     KeyLine(text.substr(begin, eol + 1 - begin), at - begin);
@@ -744,6 +757,7 @@ void THiveFocusFilter::Lines(std::string_view text, std::uint64_t textAt) {
     pos = eol + 1;
   }
   if (keeping_ && !failed_) Keep(text.substr(keepFrom), textAt + keepFrom);
+  continued_ = EndsInBackslash(text.substr(0, text.size() - 1));
 }
 
 void THiveFocusFilter::KeyLine(std::string_view line, std::size_t bracket) {

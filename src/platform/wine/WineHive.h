@@ -69,6 +69,7 @@ class THiveFocusFilter {
   bool keeping_ = true;    // the current block goes to out_ (the lines before any key do)
   bool failed_ = false;
   bool after_ = false;     // the key line just read comes after the focus
+  bool continued_ = false; // the last line read ends in a backslash
   std::uint64_t fed_ = 0;  // bytes handed over so far
   std::uint64_t carryAt_ = 0;
   std::vector<TSpan> spans_;
