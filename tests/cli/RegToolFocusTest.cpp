@@ -385,6 +385,8 @@ TEST_F(RegToolFocus, OddFilesGiveWhatTheWholeRegistryGives) {
       // A key line where hex data goes on: the whole reading takes it for data, and refuses it.
       {head + "[A] 1\n\n[A\\\\B] 2\n\"V\"=hex:01,\\\n[A\\\\C] 3\n\"W\"=\"1\"\n", {"query", "HKLM\\A\\C"}},
       {head + "[A] 1\n\n[A\\\\B] 2\n\"V\"=hex:01,\\ \r\n[A\\\\C] 3\n\"W\"=\"1\"\n", {"add", "HKLM\\A\\C", "/ve", "/d", "x", "/f"}},
+      // An escaped backslash between names ("\x5c", "\134") parts them as "\\\\" does.
+      {head + "[A] 1\n\n[A\\x005cB] 2\n\"V\"=\"x\"\n\n[A\\134B\\\\C] 3\n\"V\"=\"o\"\n", {"query", "HKLM\\A\\B", "/s"}},
   };
   for (int k = 0; k < 2 * static_cast<int>(cases.size()); ++k) {
     const TCase& c = cases[static_cast<std::size_t>(k / 2)];

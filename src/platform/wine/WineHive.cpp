@@ -815,8 +815,9 @@ bool THiveFocusFilter::QuickKeyLine(std::string_view text, std::size_t bracket) 
   if (i == path.size()) return false;
   if (!focus.empty() && i < focus.size()) {
     // A name differs before the focus ends; only plain bytes make that certain. A name that
-    // goes on where the focus's ends sorts after it.
-    if (!PlainNameByte(path[i])) return false;
+    // goes on where the focus's ends sorts after it. A lone backslash matched half of the
+    // focus's "\\\\": it begins an escape, which may even stand for the backslash between names.
+    if (!PlainNameByte(path[i]) || (i > 0 && focus[i - 1] == '\\' && focus[i] == '\\')) return false;
     keeping_ = false;
     after_ = focus[i] == '\\' || FoldAscii(path[i]) > focus[i];
     return true;
