@@ -372,6 +372,7 @@ TEST_F(RegToolFocus, OddFilesGiveWhatTheWholeRegistryGives) {
   struct TCase {
     std::string file;
     cli::Args args;
+    std::string kept = {};  // text the written file still holds, as a whole commit leaves it
   };
   const std::vector<TCase> cases = {
       // The hive's root key has a block of its own, beside a link on the way or a key named twice.
@@ -387,6 +388,10 @@ TEST_F(RegToolFocus, OddFilesGiveWhatTheWholeRegistryGives) {
       {head + "[A] 1\n\n[A\\\\B] 2\n\"V\"=hex:01,\\ \r\n[A\\\\C] 3\n\"W\"=\"1\"\n", {"add", "HKLM\\A\\C", "/ve", "/d", "x", "/f"}},
       // An escaped backslash between names ("\x5c", "\134") parts them as "\\\\" does.
       {head + "[A] 1\n\n[A\\x005cB] 2\n\"V\"=\"x\"\n\n[A\\134B\\\\C] 3\n\"V\"=\"o\"\n", {"query", "HKLM\\A\\B", "/s"}},
+      // Keys on the way with no text of their own are there all the same: a new key below them
+      // leaves their parent (its time) as it was.
+      {head + "[A] 1\n#time=1d000000000000\n\"V\"=\"1\"\n\n[A\\\\B\\\\X] 2\n\"W\"=\"2\"\n",
+       {"add", "HKLM\\A\\B\\C", "/v", "V", "/d", "1", "/f"}, "[A] 1\n#time=1d000000000000\n"},
   };
   for (int k = 0; k < 2 * static_cast<int>(cases.size()); ++k) {
     const TCase& c = cases[static_cast<std::size_t>(k / 2)];
@@ -404,6 +409,11 @@ TEST_F(RegToolFocus, OddFilesGiveWhatTheWholeRegistryGives) {
     const RegRun b = Run({"query", "HKLM", "/s"}, false, Env::Default(), wholeDir);
     EXPECT_EQ(a.out, b.out) << c.file;
     EXPECT_EQ(a.err.empty(), b.err.empty()) << c.file << a.err;
+    for (const fs::path& dir : {focusedDir, wholeDir}) {
+      std::ifstream in(dir / "system.reg", std::ios::binary);
+      const std::string now((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      EXPECT_NE(now.find(c.kept), std::string::npos) << dir << "\n" << now;
+    }
   }
 }
 

@@ -684,8 +684,12 @@ THiveFocusFilter::THiveFocusFilter(const THiveFocus& focus) : focus_(focus) {
   plain_ = true;
   for (const std::string& name : focus.path) {
     if (name.empty() || !std::all_of(name.begin(), name.end(), PlainNameByte)) plain_ = false;
-    if (!plainFocus_.empty()) plainFocus_ += "\\\\";
+    if (!plainFocus_.empty()) {
+      plainFocus_ += "\\\\";
+      plainDepth_.insert(plainDepth_.end(), 2, plainDepth_.empty() ? 0 : plainDepth_.back());
+    }
     for (char c : name) plainFocus_ += FoldAscii(c);
+    plainDepth_.resize(plainFocus_.size(), static_cast<std::size_t>(&name - focus.path.data()));
   }
   if (!plain_) plainFocus_.clear();
 }
@@ -778,6 +782,13 @@ void THiveFocusFilter::KeyLine(std::string_view line, std::size_t bracket) {
       if (const int order = CompareNames(name, focus[depth])) {
         keeping_ = false;  // beside the focus
         after_ = order > 0;
+        // The first key beside the way at this depth shows that the keys on the way above it
+        // are in the file, even with no text of their own: its bare line makes them so in the
+        // cut, as a change must not take them for new keys (and their parent for changed).
+        if (depth > shown_) {
+          shown_ = depth;
+          out_ += line;
+        }
         return;
       }
     }
@@ -818,6 +829,7 @@ bool THiveFocusFilter::QuickKeyLine(std::string_view text, std::size_t bracket) 
     // goes on where the focus's ends sorts after it. A lone backslash matched half of the
     // focus's "\\\\": it begins an escape, which may even stand for the backslash between names.
     if (!PlainNameByte(path[i]) || (i > 0 && focus[i - 1] == '\\' && focus[i] == '\\')) return false;
+    if (plainDepth_[i] > shown_) return false;  // the full reading shows the keys on the way
     keeping_ = false;
     after_ = focus[i] == '\\' || FoldAscii(path[i]) > focus[i];
     return true;
@@ -826,7 +838,7 @@ bool THiveFocusFilter::QuickKeyLine(std::string_view text, std::size_t bracket) 
   std::size_t start = i;
   if (!focus.empty()) {
     if (path[i] != '\\') {
-      if (!PlainNameByte(path[i])) return false;
+      if (!PlainNameByte(path[i]) || plainDepth_.back() > shown_) return false;
       keeping_ = false;  // a longer name beside the focus's last one
       after_ = true;
       return true;

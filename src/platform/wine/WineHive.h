@@ -62,6 +62,8 @@ class THiveFocusFilter {
   const THiveFocus& focus_;
   // The focus's path as a key line spells it, when that is plain text; empty otherwise.
   std::string plainFocus_;
+  std::vector<std::size_t> plainDepth_;  // for each byte of plainFocus_, the focus's name it is in
+  std::size_t shown_ = 0;  // the depth below which the keys on the way are known to be in the cut
   bool plain_ = false;
   std::string out_;
   std::string carry_;      // a line not yet complete
