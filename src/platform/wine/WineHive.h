@@ -30,7 +30,9 @@ struct THiveFocus {
 // Cuts a hive file, handed over in pieces, down to the text a THiveFocus needs, so that a
 // large file is looked through without being held or parsed whole: the lines before the first
 // key, the blocks of the keys on the way to the focus and of the focus itself, and below it
-// every block (`subtree`) or one bare key line per subkey. ParseHive reads the result.
+// every block (`subtree`) or one bare key line per subkey; beside the way, the first key line at
+// each depth, bare, which shows the keys on the way that have no text of their own. ParseHive
+// reads the result.
 class THiveFocusFilter {
  public:
   explicit THiveFocusFilter(const THiveFocus& focus);
