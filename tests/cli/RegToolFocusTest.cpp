@@ -370,5 +370,58 @@ TEST_F(RegToolFocus, AddOnWinesOwnPrefix) {
   }
 }
 
+
+// Files whose focused reading needs the whole registry after all, or that a focused write must
+// leave as a whole commit would: every answer and every written registry is the whole one's.
+TEST_F(RegToolFocus, OddFilesGiveWhatTheWholeRegistryGives) {
+  const std::string head = "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n\n";
+  struct TCase {
+    std::string file;
+    cli::Args args;
+    std::string kept = {};  // text the written file still holds, as a whole commit leaves it
+  };
+  const std::vector<TCase> cases = {
+      // The hive's root key has a block of its own, beside a link on the way or a key named twice.
+      {head + "[Other] 1\n\"x\"=\"y\"\n\n[] 2\n\"RootV\"=\"r\"\n\n[Software\\\\A] 3\n\"Name\"=\"one\"\n\n"
+              "[Software\\\\Link] 4\n#link\n" + LinkTo("\\Registry\\Machine\\Software\\A") +
+              "\n[Software\\\\a] 5\n\"Later\"=\"two\"\n",
+       {"query", "HKLM\\Software\\Link"}},
+      {head + "[Other] 1\n\"x\"=\"y\"\n\n[] 2\n\"RootV\"=\"r\"\n\n[Software\\\\A] 3\n\"Name\"=\"one\"\n\n"
+              "[Software\\\\a] 5\n\"Later\"=\"two\"\n",
+       {"add", "HKLM\\Software\\A", "/v", "V", "/d", "1", "/f"}},
+      // A key line where hex data goes on: the whole reading takes it for data, and refuses it.
+      {head + "[A] 1\n\n[A\\\\B] 2\n\"V\"=hex:01,\\\n[A\\\\C] 3\n\"W\"=\"1\"\n", {"query", "HKLM\\A\\C"}},
+      {head + "[A] 1\n\n[A\\\\B] 2\n\"V\"=hex:01,\\ \r\n[A\\\\C] 3\n\"W\"=\"1\"\n", {"add", "HKLM\\A\\C", "/ve", "/d", "x", "/f"}},
+      // An escaped backslash between names ("\x5c", "\134") parts them as "\\\\" does.
+      {head + "[A] 1\n\n[A\\x005cB] 2\n\"V\"=\"x\"\n\n[A\\134B\\\\C] 3\n\"V\"=\"o\"\n", {"query", "HKLM\\A\\B", "/s"}},
+      // Keys on the way with no text of their own are there all the same: a new key below them
+      // leaves their parent (its time) as it was.
+      {head + "[A] 1\n#time=1d000000000000\n\"V\"=\"1\"\n\n[A\\\\B\\\\X] 2\n\"W\"=\"2\"\n",
+       {"add", "HKLM\\A\\B\\C", "/v", "V", "/d", "1", "/f"}, "[A] 1\n#time=1d000000000000\n"},
+  };
+  for (int k = 0; k < 2 * static_cast<int>(cases.size()); ++k) {
+    const TCase& c = cases[static_cast<std::size_t>(k / 2)];
+    const fs::path focusedDir = prefix_ / "focused", wholeDir = prefix_ / "whole";
+    for (const fs::path& dir : {focusedDir, wholeDir}) {
+      fs::remove_all(dir);
+      fs::create_directories(dir / "drive_c");
+      Write("system.reg", c.file, dir);
+    }
+    const RegRun part = Run(c.args, true, std::make_shared<PieceEnv>(k % 2 == 1), focusedDir);
+    const RegRun whole = Run(c.args, false, Env::Default(), wholeDir);
+    EXPECT_EQ(part.status, whole.status) << c.file << part.err;
+    EXPECT_EQ(part.out, whole.out) << c.file;
+    const RegRun a = Run({"query", "HKLM", "/s"}, false, Env::Default(), focusedDir);
+    const RegRun b = Run({"query", "HKLM", "/s"}, false, Env::Default(), wholeDir);
+    EXPECT_EQ(a.out, b.out) << c.file;
+    EXPECT_EQ(a.err.empty(), b.err.empty()) << c.file << a.err;
+    for (const fs::path& dir : {focusedDir, wholeDir}) {
+      std::ifstream in(dir / "system.reg", std::ios::binary);
+      const std::string now((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      EXPECT_NE(now.find(c.kept), std::string::npos) << dir << "\n" << now;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kestrove::testing

@@ -671,6 +671,12 @@ bool PlainPathByte(char c) { return c > 0x20 && c < 0x7F && c != '\\' && c != '[
 // Allows spaces inside names, as plain key lines have them.
 bool PlainNameByte(char c) { return c == ' ' || PlainPathByte(c); }
 char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+// Whether the last line of `text` (its newline cut off) ends in a backslash, blanks aside.
+bool EndsInBackslash(std::string_view text) {
+  std::size_t end = text.size();
+  while (end > 0 && text[end - 1] != '\n' && IsSpace(text[end - 1])) --end;
+  return end > 0 && text[end - 1] == '\\';
+}
 
 }  // namespace
 
@@ -678,8 +684,12 @@ THiveFocusFilter::THiveFocusFilter(const THiveFocus& focus) : focus_(focus) {
   plain_ = true;
   for (const std::string& name : focus.path) {
     if (name.empty() || !std::all_of(name.begin(), name.end(), PlainNameByte)) plain_ = false;
-    if (!plainFocus_.empty()) plainFocus_ += "\\\\";
+    if (!plainFocus_.empty()) {
+      plainFocus_ += "\\\\";
+      plainDepth_.insert(plainDepth_.end(), 2, plainDepth_.empty() ? 0 : plainDepth_.back());
+    }
     for (char c : name) plainFocus_ += FoldAscii(c);
+    plainDepth_.resize(plainFocus_.size(), static_cast<std::size_t>(&name - focus.path.data()));
   }
   if (!plain_) plainFocus_.clear();
 }
@@ -736,6 +746,13 @@ void THiveFocusFilter::Lines(std::string_view text, std::uint64_t textAt) {
     }
     const std::size_t eol = static_cast<std::size_t>(
         static_cast<const char*>(std::memchr(text.data() + at, '\n', text.size() - at)) - text.data());
+    // After a line that ends in a backslash the line may be hex data going on, which the whole
+    // reading takes as such (and refuses, when it holds a '['): only the whole reading decides.
+    if (begin == 0 ? continued_ : EndsInBackslash(text.substr(0, begin - 1))) {
+      failed_ = true;
+      keeping_ = false;
+      return;
+    }
     if (keeping_) Keep(text.substr(keepFrom, begin - keepFrom), textAt + keepFrom);
     after_ = false;
     KeyLine(text.substr(begin, eol + 1 - begin), at - begin);
@@ -744,6 +761,7 @@ void THiveFocusFilter::Lines(std::string_view text, std::uint64_t textAt) {
     pos = eol + 1;
   }
   if (keeping_ && !failed_) Keep(text.substr(keepFrom), textAt + keepFrom);
+  continued_ = EndsInBackslash(text.substr(0, text.size() - 1));
 }
 
 void THiveFocusFilter::KeyLine(std::string_view line, std::size_t bracket) {
@@ -764,6 +782,13 @@ void THiveFocusFilter::KeyLine(std::string_view line, std::size_t bracket) {
       if (const int order = CompareNames(name, focus[depth])) {
         keeping_ = false;  // beside the focus
         after_ = order > 0;
+        // The first key beside the way at this depth shows that the keys on the way above it
+        // are in the file, even with no text of their own: its bare line makes them so in the
+        // cut, as a change must not take them for new keys (and their parent for changed).
+        if (depth > shown_) {
+          shown_ = depth;
+          out_ += line;
+        }
         return;
       }
     }
@@ -801,8 +826,10 @@ bool THiveFocusFilter::QuickKeyLine(std::string_view text, std::size_t bracket) 
   if (i == path.size()) return false;
   if (!focus.empty() && i < focus.size()) {
     // A name differs before the focus ends; only plain bytes make that certain. A name that
-    // goes on where the focus's ends sorts after it.
-    if (!PlainNameByte(path[i])) return false;
+    // goes on where the focus's ends sorts after it. A lone backslash matched half of the
+    // focus's "\\\\": it begins an escape, which may even stand for the backslash between names.
+    if (!PlainNameByte(path[i]) || (i > 0 && focus[i - 1] == '\\' && focus[i] == '\\')) return false;
+    if (plainDepth_[i] > shown_) return false;  // the full reading shows the keys on the way
     keeping_ = false;
     after_ = focus[i] == '\\' || FoldAscii(path[i]) > focus[i];
     return true;
@@ -811,7 +838,7 @@ bool THiveFocusFilter::QuickKeyLine(std::string_view text, std::size_t bracket) 
   std::size_t start = i;
   if (!focus.empty()) {
     if (path[i] != '\\') {
-      if (!PlainNameByte(path[i])) return false;
+      if (!PlainNameByte(path[i]) || plainDepth_.back() > shown_) return false;
       keeping_ = false;  // a longer name beside the focus's last one
       after_ = true;
       return true;

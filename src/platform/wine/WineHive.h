@@ -30,7 +30,9 @@ struct THiveFocus {
 // Cuts a hive file, handed over in pieces, down to the text a THiveFocus needs, so that a
 // large file is looked through without being held or parsed whole: the lines before the first
 // key, the blocks of the keys on the way to the focus and of the focus itself, and below it
-// every block (`subtree`) or one bare key line per subkey. ParseHive reads the result.
+// every block (`subtree`) or one bare key line per subkey; beside the way, the first key line at
+// each depth, bare, which shows the keys on the way that have no text of their own. ParseHive
+// reads the result.
 class THiveFocusFilter {
  public:
   explicit THiveFocusFilter(const THiveFocus& focus);
@@ -62,6 +64,8 @@ class THiveFocusFilter {
   const THiveFocus& focus_;
   // The focus's path as a key line spells it, when that is plain text; empty otherwise.
   std::string plainFocus_;
+  std::vector<std::size_t> plainDepth_;  // for each byte of plainFocus_, the focus's name it is in
+  std::size_t shown_ = 0;  // the depth below which the keys on the way are known to be in the cut
   bool plain_ = false;
   std::string out_;
   std::string carry_;      // a line not yet complete
@@ -69,6 +73,7 @@ class THiveFocusFilter {
   bool keeping_ = true;    // the current block goes to out_ (the lines before any key do)
   bool failed_ = false;
   bool after_ = false;     // the key line just read comes after the focus
+  bool continued_ = false; // the last line read ends in a backslash
   std::uint64_t fed_ = 0;  // bytes handed over so far
   std::uint64_t carryAt_ = 0;
   std::vector<TSpan> spans_;
