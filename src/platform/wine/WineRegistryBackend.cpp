@@ -171,9 +171,11 @@ void TWineRegistryBackend::StageHive(std::size_t index, const Hive& hive,
                         ". The file was left as it was.");
   };
   if (focusHive_) {
-    // A focused store that could not keep its focus was never handed out for writing.
-    if (!focusChanges_ || focusFailed_ || index != *focusHive_)
+    if (!focusChanges_ || index != *focusHive_)
       throw RegistryError("The registry of " + prefix_.string() + " was opened for one key only.");
+    // A store that could not keep its focus when opened was never handed out for writing: this
+    // one lost it reading the file again, which another program had changed in between.
+    if (focusFailed_) fail("it was changed by another program meanwhile");
     if (f.stamp) return StageSplice(f, hive, ensureValues, fail);
   }
   env_->Remove(tmp);  // left over from a crash
