@@ -1,7 +1,9 @@
-// reg query reads only the key it is about: every answer must be the one the whole registry
-// gives, whatever the hive files hold and however the file arrives in pieces.
+// reg query, reg add and reg delete of values read only the key they are about: every answer
+// and every file written must be the whole registry's, whatever the hive files hold and however
+// the file arrives in pieces.
 #include <stdlib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -431,6 +433,38 @@ TEST_F(RegToolFocus, OddFilesGiveWhatTheWholeRegistryGives) {
       EXPECT_NE(now.find(c.kept), std::string::npos) << dir << "\n" << now;
     }
   }
+}
+
+// Wine itself reads what reg add wrote into its files, and reg query reads what Wine wrote.
+TEST_F(RegToolFocus, WineReadsWhatAddWrote) {
+  if (std::system("command -v wine >/dev/null 2>&1 && command -v wineserver >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "wine is not installed";
+  const fs::path prefix = prefix_ / "wine";
+  const std::string env = "WINEDEBUG=-all WINEPREFIX='" + prefix.string() + "' ";
+  ASSERT_NE(std::system((env + "timeout 300 wineboot -i >/dev/null 2>&1; " + env + "wineserver -w").c_str()), -1);
+  if (!fs::exists(prefix / "system.reg")) GTEST_SKIP() << "wineboot made no prefix";
+  for (const cli::Args& args : {cli::Args{"add", "HKLM\\Software\\Kestrove\\Deep", "/v", "Text", "/d", "spliced", "/f"},
+                                cli::Args{"add", "HKCU\\Control Panel\\Desktop", "/v", "Kestrove", "/t", "REG_DWORD",
+                                          "/d", "42", "/f"}}) {
+    auto pieces = std::make_shared<PieceEnv>(false);
+    EXPECT_EQ(Run(args, true, pieces, prefix).status, 0) << args[1];
+    EXPECT_EQ(pieces->wholeReads, 0) << args[1];
+  }
+  std::string said;
+  const std::string script = env + "wine reg query 'HKLM\\Software\\Kestrove\\Deep' /v Text; " + env +
+                             "wine reg query 'HKCU\\Control Panel\\Desktop' /v Kestrove; " + env +
+                             "wine reg add 'HKLM\\Software\\Kestrove\\Deep' /v ByWine /d wine /f; " + env +
+                             "wineserver -w";
+  if (FILE* p = ::popen(script.c_str(), "r")) {
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) said.append(buf, n);
+    ::pclose(p);
+  }
+  EXPECT_NE(said.find("spliced"), std::string::npos) << said;
+  EXPECT_NE(said.find("0x2a"), std::string::npos) << said;
+  const RegRun back = Run({"query", "HKLM\\Software\\Kestrove\\Deep"}, true, Env::Default(), prefix);
+  EXPECT_NE(back.out.find("ByWine    REG_SZ    wine"), std::string::npos) << back.out;
+  EXPECT_NE(back.out.find("Text    REG_SZ    spliced"), std::string::npos) << back.out;
 }
 
 }  // namespace
