@@ -121,6 +121,14 @@ class PosixEnv : public Env {
   }
 
   bool Remove(const std::filesystem::path& path) override { return ::unlink(path.c_str()) == 0; }
+
+  bool Link(const std::filesystem::path& from, const std::filesystem::path& to, std::string& error) override {
+    if (::link(from.c_str(), to.c_str()) != 0) {
+      error = ErrnoText(to, errno);
+      return false;
+    }
+    return true;
+  }
 };
 
 const char* KindOf(mode_t mode) {
@@ -221,6 +229,11 @@ std::optional<std::string> ReadInputFile(const std::filesystem::path& path, std:
   if (!ReadInputFilePieces(path, maxBytes, [&](std::string_view piece) { data.append(piece); }, error, why))
     return std::nullopt;
   return data;
+}
+
+bool Env::Link(const std::filesystem::path&, const std::filesystem::path& to, std::string& error) {
+  error = to.string() + ": no second names here";
+  return false;
 }
 
 bool Env::ReadFilePieces(const std::filesystem::path& path, std::uint64_t maxBytes, const FilePieceFn& fn,

@@ -88,6 +88,9 @@ class Env {
   // Atomically replaces `to` by `from`.
   virtual bool Rename(const std::filesystem::path& from, const std::filesystem::path& to, std::string& error) = 0;
   virtual bool Remove(const std::filesystem::path& path) = 0;
+  // Gives the file `from` a second name `to` (a hard link). False where that cannot be done;
+  // this default never can.
+  virtual bool Link(const std::filesystem::path& from, const std::filesystem::path& to, std::string& error);
 
   // The process-wide POSIX implementation.
   static std::shared_ptr<Env> Default();
@@ -116,6 +119,9 @@ class EnvWrapper : public Env {
     return target_->Rename(from, to, error);
   }
   bool Remove(const std::filesystem::path& path) override { return target_->Remove(path); }
+  bool Link(const std::filesystem::path& from, const std::filesystem::path& to, std::string& error) override {
+    return target_->Link(from, to, error);
+  }
 
  protected:
   Env& target() { return *target_; }

@@ -310,9 +310,14 @@ void THiveStore::Commit() {
       backend_->PublishHive(staged[k]);
     } catch (...) {
       for (std::size_t rest = k + 1; rest < staged.size(); ++rest) backend_->DropStagedHive(staged[rest]);
+      // Hives already replaced get their old files back: the commit lands whole or not at all.
+      for (std::size_t done = 0; done < k; ++done) backend_->UnpublishHive(staged[done]);
       throw;
     }
-    hives_[staged[k]]->dirty = false;
+  }
+  for (std::size_t i : staged) {
+    backend_->ForgetReplacedHive(i);
+    hives_[i]->dirty = false;
   }
   EndWrite();
 }

@@ -57,6 +57,11 @@ class IHiveBackend {
                          const std::function<void(regtree::Node&)>& ensureValues) = 0;
   virtual void PublishHive(std::size_t index) = 0;
   virtual void DropStagedHive(std::size_t index) = 0;
+  // PublishHive may keep the file it replaced until ForgetReplacedHive, so that a commit whose
+  // later hive cannot be published puts the earlier ones back (UnpublishHive, which does what it
+  // can and never throws).
+  virtual void UnpublishHive(std::size_t) {}
+  virtual void ForgetReplacedHive(std::size_t) {}
   // True when the hive's file is no longer the one last loaded or saved (another process
   // wrote it), so that changes are made on the current content.
   virtual bool HiveChanged(std::size_t index) = 0;

@@ -273,7 +273,7 @@ TEST(RegistryStore, HiveRootsCannotBeDeleted) {
 // An Env whose writes fail the way a full disk or a read-only folder makes them fail.
 class FaultyEnv : public EnvWrapper {
  public:
-  enum Fault { kNone, kNoCreate, kDiskFull, kSync, kRename };
+  enum Fault { kNone, kNoCreate, kDiskFull, kSync, kRename, kRenameUser };
   explicit FaultyEnv(Fault fault) : EnvWrapper(Env::Default()), fault_(fault) {}
 
   std::unique_ptr<WritableFile> NewWritableFile(const fs::path& path, std::string& error) override {
@@ -286,7 +286,7 @@ class FaultyEnv : public EnvWrapper {
     return std::make_unique<File>(std::move(inner), fault_);
   }
   bool Rename(const fs::path& from, const fs::path& to, std::string& error) override {
-    if (fault_ == kRename) {
+    if (fault_ == kRename || (fault_ == kRenameUser && to.filename() == "user.reg")) {
       error = to.string() + ": Permission denied";
       return false;
     }
@@ -371,6 +371,33 @@ TEST(RegistryStore, FailedWritesLeaveTheOldFileAndSayWhy) {
     for (auto& entry : fs::directory_iterator(prefix.dir()))
       EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
   }
+}
+
+// A commit of two hives whose second file cannot be replaced puts the first one back.
+TEST(RegistryStore, AFailedReplaceOfOneHivePutsTheOthersBack) {
+  NEED_TESTDATA();
+  PrefixCopy prefix;
+  const std::string system = ReadAll(prefix.dir() / "system.reg"), user = ReadAll(prefix.dir() / "user.reg");
+  auto store = RegistryStore::OpenWinePrefix(prefix.dir(), std::make_shared<FaultyEnv>(FaultyEnv::kRenameUser));
+  ASSERT_TRUE(store->CreateKey(HKEY_LOCAL_MACHINE, "Software\\Kestrove"));
+  ASSERT_TRUE(store->CreateKey(HKEY_CURRENT_USER, "Software\\Kestrove"));
+  EXPECT_THROW(store->Commit(), RegistryError);
+  EXPECT_TRUE(ReadAll(prefix.dir() / "system.reg") == system);  // not EXPECT_EQ: too large to print
+  EXPECT_TRUE(ReadAll(prefix.dir() / "user.reg") == user);
+  EXPECT_TRUE(store->HasUncommittedChanges());
+  for (auto& entry : fs::directory_iterator(prefix.dir())) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name.find(".tmp") == std::string::npos && name.find(".old") == std::string::npos) << name;
+  }
+  store->Discard();  // lets the registry go
+  // Once the file can be replaced, both are committed and no second name is left.
+  auto again = RegistryStore::OpenWinePrefix(prefix.dir());
+  ASSERT_TRUE(again->CreateKey(HKEY_LOCAL_MACHINE, "Software\\Kestrove"));
+  ASSERT_TRUE(again->CreateKey(HKEY_CURRENT_USER, "Software\\Kestrove"));
+  again->Commit();
+  EXPECT_TRUE(RegistryStore::OpenWinePrefix(prefix.dir())->KeyExists(HKEY_LOCAL_MACHINE, "Software\\Kestrove"));
+  for (auto& entry : fs::directory_iterator(prefix.dir()))
+    EXPECT_EQ(entry.path().filename().string().find(".old"), std::string::npos) << entry.path();
 }
 
 TEST(RegistryStore, MalformedHiveIsRefusedAndNeverSavedOver) {

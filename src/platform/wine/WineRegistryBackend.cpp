@@ -36,17 +36,20 @@ std::string UserSidOf(const fs::path& userReg, Env& env) {
   return RegistryStore::kDefaultUserSid;
 }
 
-// ".<hive>.kestrove-<pid>.tmp": a commit's new hive file before it is renamed into place.
-std::string TempName(const std::string& hiveName, long pid) {
-  return "." + hiveName + ".kestrove-" + std::to_string(pid) + ".tmp";
+// ".<hive>.kestrove-<pid>.tmp": a commit's new hive file before it is renamed into place;
+// ".<hive>.kestrove-<pid>.old": the file it replaced, while the commit's other hives are put in place.
+std::string TempName(const std::string& hiveName, long pid, std::string_view tail = ".tmp") {
+  return "." + hiveName + ".kestrove-" + std::to_string(pid) + std::string(tail);
 }
 
 bool IsTempName(std::string_view name, std::string_view hiveName) {
   const std::string head = "." + std::string(hiveName) + ".kestrove-";
-  constexpr std::string_view tail = ".tmp";
-  if (name.size() <= head.size() + tail.size() || !name.starts_with(head) || !name.ends_with(tail)) return false;
-  const std::string_view pid = name.substr(head.size(), name.size() - head.size() - tail.size());
-  return pid.find_first_not_of("0123456789") == std::string_view::npos;
+  for (std::string_view tail : {".tmp", ".old"}) {
+    if (name.size() <= head.size() + tail.size() || !name.starts_with(head) || !name.ends_with(tail)) continue;
+    const std::string_view pid = name.substr(head.size(), name.size() - head.size() - tail.size());
+    if (pid.find_first_not_of("0123456789") == std::string_view::npos) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -284,8 +287,17 @@ void TWineRegistryBackend::PublishHive(std::size_t index) {
   };
   // Wine may have started while we wrote: it would overwrite the file when it exits.
   if (auto reason = WriteBlockReason()) fail(*reason);
-  std::string error;
-  if (!env_->Rename(tmp, f.file, error)) fail(error);
+  std::string error, ignored;
+  // The old file keeps a second name until the whole commit is in place.
+  const fs::path old = ReplacedFile(f);
+  env_->Remove(old);
+  f.replaced = env_->Stat(f.file);
+  f.kept = f.replaced && env_->Link(f.file, old, ignored);
+  if (!env_->Rename(tmp, f.file, error)) {
+    if (f.kept) env_->Remove(old);
+    fail(error);
+  }
+  f.published = true;
   f.stamp = env_->Stat(f.file);
   // A focused hive's cut describes the old file: the next change reads the new one.
   if (focusHive_) f.stamp = FileStamp{};
@@ -293,8 +305,29 @@ void TWineRegistryBackend::PublishHive(std::size_t index) {
 
 void TWineRegistryBackend::DropStagedHive(std::size_t index) { env_->Remove(StagedFile(files_[index])); }
 
+// The old file back under its name (or no file, when there was none): the store's tree still
+// holds the change, uncommitted, on the old file.
+void TWineRegistryBackend::UnpublishHive(std::size_t index) {
+  HiveFile& f = files_[index];
+  if (!f.published) return;
+  f.published = false;
+  std::string error;
+  if (f.kept ? env_->Rename(ReplacedFile(f), f.file, error) : !f.replaced && env_->Remove(f.file)) f.stamp = f.replaced;
+  f.kept = false;
+}
+
+void TWineRegistryBackend::ForgetReplacedHive(std::size_t index) {
+  HiveFile& f = files_[index];
+  if (f.kept) env_->Remove(ReplacedFile(f));
+  f.published = f.kept = false;
+}
+
 fs::path TWineRegistryBackend::StagedFile(const HiveFile& f) const {
   return f.file.parent_path() / TempName(f.file.filename().string(), ::getpid());
+}
+
+fs::path TWineRegistryBackend::ReplacedFile(const HiveFile& f) const {
+  return f.file.parent_path() / TempName(f.file.filename().string(), ::getpid(), ".old");
 }
 
 bool TWineRegistryBackend::HiveChanged(std::size_t index) {
@@ -326,7 +359,8 @@ std::vector<fs::path> TWineRegistryBackend::HiveFiles() {
   return files;
 }
 
-// A commit killed between writing its temporary file and the rename leaves the file behind.
+// A commit killed between writing its temporary file and the rename leaves the file behind, and
+// one killed before all its hives were in place leaves the old files' second names.
 // Temporary files are only written while the lock is held, so with the lock in our hands
 // every one of them is an orphan, whichever process made it.
 void TWineRegistryBackend::RemoveStaleTempFiles() {

@@ -37,6 +37,8 @@ class TWineRegistryBackend final : public IHiveBackend {
                  const std::function<void(regtree::Node&)>& ensureValues) override;
   void PublishHive(std::size_t index) override;
   void DropStagedHive(std::size_t index) override;
+  void UnpublishHive(std::size_t index) override;
+  void ForgetReplacedHive(std::size_t index) override;
   bool HiveChanged(std::size_t index) override;
 
   // Wine keeps a running prefix's registry in memory and writes its files when it exits.
@@ -51,14 +53,20 @@ class TWineRegistryBackend final : public IHiveBackend {
     std::filesystem::path file;
     std::string relativeTo;  // as the file's preamble names the hive's place
     std::optional<FileStamp> stamp;  // as last loaded or saved; nullopt: there was no file
+    // Between PublishHive and ForgetReplacedHive: what the replaced file was (kept under
+    // ReplacedFile's name when there was one).
+    bool published = false;
+    std::optional<FileStamp> replaced{};
+    bool kept = false;
   };
 
   void RemoveStaleTempFiles();
   bool LoadFocused(HiveFile& f, regtree::Hive& hive);
   void StageSplice(HiveFile& f, const regtree::Hive& hive, const std::function<void(regtree::Node&)>& ensureValues,
                    const std::function<void(const std::string&)>& fail);
-  // Where StageHive writes the hive's new file.
+  // Where StageHive writes the hive's new file, and where PublishHive keeps the old one.
   std::filesystem::path StagedFile(const HiveFile& f) const;
+  std::filesystem::path ReplacedFile(const HiveFile& f) const;
 
   std::filesystem::path prefix_;
   std::shared_ptr<Env> env_;
