@@ -44,16 +44,6 @@ namespace {
 constexpr int kMaxLinkDepth = 16;
 constexpr std::size_t kMaxKeyNameLen = 255;  // UTF-16 units, as Windows allows
 
-void Clear(Node& root) {
-  root.children.clear();
-  root.values.clear();
-  root.extra.reset();
-  root.rawBegin = root.rawEnd = 0;
-  root.dirty = false;
-  root.isLink = false;
-  root.valuesReady.store(true);
-}
-
 bool ValidPath(std::string_view path) {
   for (auto part : SplitKeyPath(path))
     if (Utf16Length(part) > kMaxKeyNameLen) return false;
@@ -399,7 +389,7 @@ void THiveStore::ReplaceHiveFiles(const HiveFilesFn& fn) {
 
 void THiveStore::Load(std::size_t index) {
   Hive& hive = *hives_[index];
-  Clear(*hive.root);
+  hive.root->Clear();
   backend_->LoadHive(index, hive);
 }
 

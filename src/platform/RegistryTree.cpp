@@ -67,6 +67,16 @@ Node* Node::FindOrAdd(std::string_view childName, bool& created) {
   return raw;
 }
 
+void Node::Clear() {
+  children.clear();
+  values.clear();
+  extra.reset();
+  rawBegin = rawEnd = 0;
+  dirty = false;
+  isLink = false;
+  valuesReady.store(true);
+}
+
 bool Node::Remove(const Node* child) {
   for (auto it = children.begin(); it != children.end(); ++it) {
     if (it->get() == child) {

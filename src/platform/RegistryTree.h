@@ -43,6 +43,9 @@ struct Node {
   ~Node();
 
   bool HasRaw() const { return rawEnd > rawBegin; }
+  // Makes this an empty key with nothing read from a file, as a hive's root is before its file
+  // is read.
+  void Clear();
   const std::optional<std::string>* Class() const { return extra ? &extra->keyClass : nullptr; }
 
   // Child lookup by name without regard to case; nullptr when absent.

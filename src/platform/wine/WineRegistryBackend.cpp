@@ -145,13 +145,7 @@ void TWineRegistryBackend::LoadHive(std::size_t index, Hive& hive) {
     focusFailed_ = true;
     // The cut may have held the hive's root key's own block: all it left on the root goes, or
     // the whole read would take the root for a key named twice, at offsets into the cut.
-    Node& root = *hive.root;
-    root.children.clear();
-    root.values.clear();
-    root.extra.reset();
-    root.rawBegin = root.rawEnd = 0;
-    root.dirty = root.isLink = false;
-    root.valuesReady.store(true);
+    hive.root->Clear();
   }
   auto data = env_->ReadFile(f.file, kMaxHiveFileBytes, error);
   if (!data) throw RegistryError("Cannot read the registry file " + error);
