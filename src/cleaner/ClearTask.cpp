@@ -203,6 +203,8 @@ void TClearTaskThread::Execute() {
   std::string error;
   try {
     CurrentIndex = -1;
+    // Another program (Wine, a restore) may have written the registry since it was read.
+    if (context_.Target) context_.Target->RefreshRegistry();
     for (std::size_t i = 0; i < ItemNames.size() && !Terminated(); ++i) {
       CurrentIndex = static_cast<int>(i);
       Synchronize([this] { ItemReset(); });

@@ -10,6 +10,7 @@
 #include "app/ProgramFolder.h"
 #include "cli/Commands.h"
 #include "platform/TargetSystem.h"
+#include "regscan/BackupOrigin.h"
 #include "regscan/Restore.h"
 
 namespace kestrove::cli {
@@ -48,9 +49,11 @@ class TRestorePrompt : public IPrompt {
 };
 
 // The editor works on the same target as this command, named explicitly.
-bool PrepareRunner(CliContext& ctx, TRegeditRunner& runner, IPrompt& prompt) {
+bool PrepareRunner(CliContext& ctx, TRegeditRunner& runner, IPrompt& prompt, TTargetIdentity* identity = nullptr) {
   try {
-    runner.Root = OpenTarget(ctx.root)->Folder();
+    auto target = OpenTarget(ctx.root);
+    runner.Root = target->Folder();
+    if (identity) *identity = target->Identity();
   } catch (const TargetError& e) {
     ctx.err << "kestrove-cli: " << e.what() << "\n";
     return false;
@@ -67,25 +70,36 @@ int CmdBackups(CliContext& ctx, const Args& args) {
     return 2;
   }
   const TOptionsSetting options = LoadOptions();
-  const auto files = ListBackupFiles(options.OutputDirectory);
+  // A missing or unknown target ends the command through main's error line.
+  const TTargetIdentity current = OpenTarget(ctx.root)->Identity();
+  const auto files = ListBackupFilesFor(options.OutputDirectory, current);
   if (!files) {
     ctx.err << kNoBackupFolder << " (" << options.OutputDirectory << ")\n";
     return 1;
   }
   for (const TBackupFile& f : *files)
-    ctx.out << f.FileName << "\t" << BackupDateText(f.Modified) << "\t" << BackupSizeText(f.Size) << "\n";
+    ctx.out << f.FileName << "\t" << BackupDateText(f.Modified) << "\t" << BackupSizeText(f.Size) << "\t"
+            << OriginColumnText(f.Origin, current) << "\n";
   return 0;
 }
 
 int CmdRestore(CliContext& ctx, const Args& args) {
-  if (args.size() != 1) {
-    ctx.err << "Usage: kestrove-cli restore FILE\n";
+  bool intoOther = false;
+  std::vector<std::string> files;
+  for (const std::string& a : args) {
+    if (a == "--into-other-system")
+      intoOther = true;
+    else
+      files.push_back(a);
+  }
+  if (files.size() != 1) {
+    ctx.err << "Usage: kestrove-cli restore FILE [--into-other-system]\n";
     return 2;
   }
   const TOptionsSetting options = LoadOptions();
   // A bare name is one of the backup folder's files; anything with a folder in it is a path.
   std::string folder = options.OutputDirectory;
-  std::string name = args[0];
+  std::string name = files[0];
   if (name.find('/') != std::string::npos) {
     const fs::path p = fs::absolute(name);
     folder = p.parent_path().string();
@@ -98,10 +112,16 @@ int CmdRestore(CliContext& ctx, const Args& args) {
   }
   TRestorePrompt prompt(false, ctx.err);
   TRegeditRunner runner;
-  if (!PrepareRunner(ctx, runner, prompt)) return 1;
-  const TRestoreOutcome outcome = RestoreBackupFile(runner, folder, name, options.DeleteBackupFile);
-  if (!outcome.Ran || runner.LastExitCode != 0) {
-    ctx.err << "kestrove-cli: restore: " << name << " was not imported\n";
+  TTargetIdentity current;
+  if (!PrepareRunner(ctx, runner, prompt, &current)) return 1;
+  const TRestoreOutcome outcome =
+      RestoreBackupFile(runner, folder, name, options.DeleteBackupFile, current, intoOther);
+  if (!outcome.Imported) {
+    if (!outcome.Error.empty()) ctx.err << "kestrove-cli: restore: " << outcome.Error << "\n";
+    if (outcome.OtherSystem && !intoOther)
+      ctx.err << "kestrove-cli: restore: to put it into this system all the same, add --into-other-system\n";
+    else
+      ctx.err << "kestrove-cli: restore: " << name << " was not imported\n";
     return 1;
   }
   ctx.out << "Restored " << name << (outcome.Deleted ? "; the backup file was deleted" : "") << "\n";
@@ -130,7 +150,10 @@ int CmdBackupFull(CliContext& ctx, const Args& args) {
   std::error_code ec;
   const bool existed = fs::exists(target, ec);
   if (!BackupFullRegistry(runner, prompt, file)) return existed ? 3 : 1;
-  if (runner.LastExitCode != 0) return 1;
+  if (runner.LastExitCode != 0) {
+    if (!runner.LastErrorText.empty()) ctx.err << runner.LastErrorText << "\n";
+    return 1;
+  }
   ctx.out << "The registry was saved to " << target << "\n";
   return 0;
 }

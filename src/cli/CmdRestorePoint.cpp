@@ -7,6 +7,7 @@
 #include "app/ProgramFolder.h"
 #include "cli/Commands.h"
 #include "platform/TargetSystem.h"
+#include "regscan/BackupOrigin.h"
 #include "regscan/RestorePoint.h"
 
 namespace kestrove::cli {
@@ -20,27 +21,36 @@ std::filesystem::path BackupFolder() {
 }  // namespace
 
 int CmdRestorePoint(CliContext& ctx, const Args& args) {
-  const bool list = args.size() == 1 && args[0] == "list";
-  const bool restore = args.size() == 2 && args[0] == "restore";
+  Args words;
+  bool intoOther = false;
+  for (const std::string& a : args) {
+    if (a == "--into-other-system")
+      intoOther = true;
+    else
+      words.push_back(a);
+  }
+  const bool list = words.size() == 1 && words[0] == "list" && !intoOther;
+  const bool restore = words.size() == 2 && words[0] == "restore";
   if (!list && !restore) {
     ctx.err << "Usage: kestrove-cli [--root DIR] restore-point list\n"
-               "       kestrove-cli [--root DIR] restore-point restore NAME\n";
+               "       kestrove-cli [--root DIR] restore-point restore NAME [--into-other-system]\n";
     return 2;
   }
   // A missing or unknown target ends the command through main's error line.
   std::unique_ptr<TargetSystem> target = OpenTarget(ctx.root);
+  const TTargetIdentity current = target->Identity();
   TRestorePoints points(BackupFolder());
   if (list) {
-    for (const TRestorePointInfo& p : points.List()) {
+    for (const TRestorePointInfo& p : points.ListFor(current)) {
       ctx.out << p.Name << "\t" << p.Bytes << " bytes\t";
       for (std::size_t i = 0; i < p.Files.size(); ++i) ctx.out << (i ? " " : "") << p.Files[i];
-      ctx.out << "\n";
+      ctx.out << "\t" << OriginColumnText(p.Origin, current) << "\n";
     }
     return 0;
   }
   try {
-    const std::string saved = points.Restore(*target->Registry(), args[1]);
-    ctx.out << "Restored " << args[1] << ". The registry as it was is kept as the restore point " << saved << ".\n";
+    const std::string saved = points.Restore(*target->Registry(), words[1], current, intoOther);
+    ctx.out << "Restored " << words[1] << ". The registry as it was is kept as the restore point " << saved << ".\n";
     return 0;
   } catch (const std::exception& e) {
     ctx.err << "kestrove-cli: restore-point: " << e.what() << "\n";

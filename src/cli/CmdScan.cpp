@@ -20,6 +20,7 @@
 #include "app/ProgramFolder.h"
 #include "cli/Commands.h"
 #include "platform/TargetSystem.h"
+#include "regscan/RestorePoint.h"
 #include "regscan/ScanController.h"
 #include "regscan/ScanTypes.h"
 
@@ -265,22 +266,53 @@ class FixPrompt : public IPrompt {
   std::ostream& err_;
 };
 
+// The restore point Fix takes first when the settings ask for one, as the window's dialog
+// takes it; a point that cannot be taken is a question, as there.
+class TCliRestorePoint : public IRestorePointDialog {
+ public:
+  TCliRestorePoint(TargetSystem& target, std::filesystem::path backupFolder, FixPrompt& prompt, std::ostream& out,
+                   std::ostream& err)
+      : target_(target), folder_(std::move(backupFolder)), prompt_(prompt), out_(out), err_(err) {}
+  bool Run() override {
+    try {
+      TRestorePoints points(folder_);
+      const std::string name = points.Create(*target_.Registry(), target_.Identity());
+      out_ << "Restore point " << name << " taken in " << points.Folder().string() << "\n";
+      return true;
+    } catch (const std::exception& e) {
+      err_ << "kestrove-cli: fix: the restore point could not be taken: " << e.what() << "\n";
+    }
+    return prompt_.AskYesNo("Restore Point creation Failed! Contiue to fix?");
+  }
+
+ private:
+  TargetSystem& target_;
+  std::filesystem::path folder_;
+  FixPrompt& prompt_;
+  std::ostream& out_;
+  std::ostream& err_;
+};
+
 // The user answered No (or could not be asked): nothing was removed.
 constexpr int kDeclinedStatus = 3;
 
 int RunScan(CliContext& ctx, const Args& args, bool fix) {
   const char* name = fix ? "fix" : "scan";
   std::set<int> named;
-  bool yes = false;
+  bool yes = false, restorePoint = true;
   for (const std::string& a : args) {
     if (a == "-h" || a == "--help" || a == "/?") {
-      ctx.out << "Usage: kestrove-cli " << name << (fix ? " [SECTION...] [--yes]" : " [SECTION...]")
+      ctx.out << "Usage: kestrove-cli " << name << (fix ? " [SECTION...] [--yes] [--no-restore-point]" : " [SECTION...]")
               << "\n\nSections, by number or by name (any case; quote names with blanks):\n"
               << SectionList();
       return 0;
     }
     if (fix && (a == "--yes" || a == "-y")) {
       yes = true;
+      continue;
+    }
+    if (fix && a == "--no-restore-point") {
+      restorePoint = false;
       continue;
     }
     auto code = ScanSectionByName(a);
@@ -319,6 +351,8 @@ int RunScan(CliContext& ctx, const Args& args, bool fix) {
   ScanView view(selection, ctx.err, ::isatty(STDERR_FILENO) == 1);
   FixPrompt prompt(yes, ctx.err);
   TScanController scan(*target, owner, view, options, &prompt);
+  TCliRestorePoint point(*target, options.OutputDirectory, prompt, ctx.out, ctx.err);
+  if (restorePoint) scan.RestorePointDialog = &point;
   scan.bScanClick();
   owner.ProcessUntil([&] { return !scan.JobRunning(); });
   view.progress.Clear();
@@ -362,9 +396,15 @@ int RunScan(CliContext& ctx, const Args& args, bool fix) {
       return 1;
   }
   if (fs::exists(result.BackupFile)) ctx.out << "Backup: " << result.BackupFile.string() << "\n";
-  ctx.out << result.Removed << " items removed.\n";
+  ctx.out << result.Removed << " items removed.";
+  if (result.Rows != result.Removed + result.NotRemoved)
+    ctx.out << " They stood for " << result.Rows << " rows: some rows name the same item.";
+  ctx.out << "\n";
+  if (result.NotRemoved > 0)
+    ctx.err << "kestrove-cli: fix: " << result.NotRemoved
+            << (result.NotRemoved == 1 ? " entry" : " entries") << " could not be removed\n";
   // Rows that name no registry item stay in the list: they were not handled.
-  return view.rows.empty() && ctx.out.good() ? 0 : 1;
+  return view.rows.empty() && result.NotRemoved == 0 && ctx.out.good() ? 0 : 1;
 }
 
 }  // namespace

@@ -48,22 +48,34 @@ const TCommandHelp kCommands[] = {
      "  fix [SECTION...] [--yes]  scan as scan does, then remove every entry found, each first\n"
      "                            written to a .reg backup in the backup folder (kestrove-regedit /s\n"
      "                            puts it back); asks first on a terminal, --yes answers for you.\n"
-     "                            exit status: 0 every entry handled, 1 failed, 3 not confirmed\n"},
-    {"backups", "  backups                   list Fix's .reg backups in the backup folder: name, date, size\n"},
+     "                            With the setting RestorePoint on, a restore point is taken first\n"
+     "                            (--no-restore-point skips it). Refused when the registry changed\n"
+     "                            between the scan and the fix.\n"
+     "                            exit status: 0 every entry handled, 1 failed or some entries not\n"
+     "                            removed, 3 not confirmed\n"},
+    {"backups",
+     "  backups                   list Fix's .reg backups in the backup folder: name, date, size and\n"
+     "                            the system each was taken of; this system's first\n"},
     {"restore",
-     "  restore FILE              import a backup (a name from backups, or a path) with\n"
+     "  restore FILE [--into-other-system]\n"
+     "                            import a backup (a name from backups, or a path) with\n"
      "                            kestrove-regedit /s; deletes it afterwards when the setting\n"
-     "                            DeleteBackupFile is on and the import succeeded\n"},
+     "                            DeleteBackupFile is on and the import succeeded. A backup of\n"
+     "                            another system is refused unless --into-other-system (and then\n"
+     "                            never deleted)\n"},
     {"backup-full",
      "  backup-full FILE [--yes]  export the whole registry to FILE (.reg appended unless it ends\n"
      "                            in .reg in any case); an existing FILE is replaced only after\n"
      "                            a yes on a terminal or --yes\n"},
     {"restore-point",
-     "  restore-point list        the target's restore points (copies of its registry files taken\n"
-     "                            before Fix Errors), oldest first: name, size, files\n"
-     "  restore-point restore NAME\n"
-     "                            put restore point NAME back (refused while Wine runs); the\n"
-     "                            registry as it is now is first kept as a restore point\n"},
+     "  restore-point list        the restore points (copies of the registry files taken before\n"
+     "                            Fix Errors), this system's first, each group oldest first: name,\n"
+     "                            size, files, the system it was taken of\n"
+     "  restore-point restore NAME [--into-other-system]\n"
+     "                            put restore point NAME back (refused while Wine runs, when a file\n"
+     "                            of it is damaged, and when it is another system's unless\n"
+     "                            --into-other-system); the registry as it is now is first kept\n"
+     "                            as a restore point\n"},
     {"index-dat",
      "  index-dat FILE            list the URLs an Internet Explorer index.dat file holds, one per\n"
      "                            line: the URL, a tab, its time stamp (as the Index.dat Viewer shows)\n"},

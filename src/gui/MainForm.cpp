@@ -557,6 +557,15 @@ void TfrmMain::CleanJobFailed(const std::string& message) {
 
 void TfrmMain::bRestoreRegistryClick() {
   TfrmRestore dialog(options_, Regedit, *prompt_, *desktop_, this);
+  dialog.Identity = target_->Identity();
+  // The editor is another process: what it imported is read again before the next job.
+  dialog.OnRegistryChanged = [this] {
+    try {
+      target_->RefreshRegistry();
+    } catch (const std::exception&) {
+      // A hive that cannot be read now is reported by the next job that reads it.
+    }
+  };
   dialog.exec();
 }
 

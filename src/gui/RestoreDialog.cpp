@@ -9,6 +9,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "regscan/BackupOrigin.h"
+
 namespace kestrove {
 
 TfrmRestore::TfrmRestore(const TOptionsSetting& options, TRegeditRunner& regedit, IPrompt& prompt,
@@ -25,7 +27,7 @@ TfrmRestore::TfrmRestore(const TOptionsSetting& options, TRegeditRunner& regedit
   folderRow->addWidget(bBrowseFolder);
 
   ListView1 = new QTreeWidget(this);
-  ListView1->setHeaderLabels({"Backup file", "Date", "Size"});
+  ListView1->setHeaderLabels({"Backup file", "Date", "Size", "System"});
   ListView1->setRootIsDecorated(false);
   ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
   ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -47,7 +49,8 @@ TfrmRestore::TfrmRestore(const TOptionsSetting& options, TRegeditRunner& regedit
   layout->addWidget(gbFolder);
   layout->addWidget(ListView1);
   layout->addLayout(buttons);
-  resize(520, 360);
+  ListView1->setColumnWidth(2, 70);
+  resize(640, 360);
 
   // The buttons follow their actions' enabled state.
   connect(aRestore, &QAction::changed, this, [this] { bRestore->setEnabled(aRestore->isEnabled()); });
@@ -81,7 +84,7 @@ void TfrmRestore::FormShow() {
 
 void TfrmRestore::FillList(const std::string& folder) {
   ListView1->clear();
-  const auto files = ListBackupFiles(folder);
+  const auto files = ListBackupFilesFor(folder, Identity);
   if (!files) {
     prompt_.Ask({kProductName, kNoBackupFolder, TMsgButtons::Ok, TMsgIcon::Information, 0});
     UpdateActions();
@@ -96,6 +99,7 @@ void TfrmRestore::FillList(const std::string& folder) {
                          locale.toString(when.time(), QLocale::LongFormat));
     item->setText(2, QString::fromStdString(BackupSizeText(f.Size)));
     item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
+    item->setText(3, QString::fromStdString(OriginColumnText(f.Origin, Identity)));
   }
   UpdateActions();
 }
@@ -118,8 +122,20 @@ void TfrmRestore::bBrowseFolderClick() {
 void TfrmRestore::aRestoreExecute() {
   QTreeWidgetItem* item = ListView1->currentItem();
   if (!item || !item->isSelected()) return;
-  const TRestoreOutcome outcome = RestoreBackupFile(regedit_, eFolder->text().toStdString(),
-                                                    item->text(0).toStdString(), options_.DeleteBackupFile);
+  const std::string folder = eFolder->text().toStdString(), name = item->text(0).toStdString();
+  bool intoOther = false;
+  if (const auto origin = ReadBackupOrigin(BackupFilePath(folder, name));
+      MatchOrigin(origin, Identity) == TOriginMatch::OtherSystem) {
+    const std::string question =
+        OtherSystemMessage("The backup " + name, *origin, Identity) + " Put it into this system all the same?";
+    if (prompt_.Ask({kProductName, question, TMsgButtons::YesNo, TMsgIcon::Warning, 1}) != TMsgResult::Yes) return;
+    intoOther = true;
+  }
+  const TRestoreOutcome outcome =
+      RestoreBackupFile(regedit_, folder, name, options_.DeleteBackupFile, Identity, intoOther);
+  if (outcome.Ran && OnRegistryChanged) OnRegistryChanged();
+  if (outcome.Ran && !outcome.Imported)
+    prompt_.Ask({kProductName, outcome.Error, TMsgButtons::Ok, TMsgIcon::Warning, 0});
   if (outcome.Deleted) RemoveRow(item);
 }
 

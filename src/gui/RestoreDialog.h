@@ -47,6 +47,11 @@ class TfrmRestore : public QDialog {
 
   // The folder browser; by default the desktop's folder dialog. Empty: no choice.
   std::function<QString()> OnBrowseFolder;
+  // The system the editor restores into: its own backups are listed first, and another
+  // system's backup is put into it only after the user says so.
+  TTargetIdentity Identity;
+  // Called after the editor ran on the registry, so the window reads it again.
+  std::function<void()> OnRegistryChanged;
 
  protected:
   void showEvent(QShowEvent* event) override;

@@ -61,7 +61,7 @@ void TfrmSystemPoint::FormShow() {
   const int run = ++run_;
   QPointer<TfrmSystemPoint> self(this);
   worker_ = std::make_unique<TCreateSystemPointThread>(
-      target_.Registry(), options_.OutputDirectory, owner_, [self, run](int lParam, const std::string& error) {
+      target_.Registry(), target_.Identity(), options_.OutputDirectory, owner_, [self, run](int lParam, const std::string& error) {
         // A report of a show that already ended (closed early) is nobody's business.
         if (!self || self->run_ != run || self->ReportReceived || !self->isVisible()) return;
         self->LastError = error;

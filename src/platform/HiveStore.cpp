@@ -74,6 +74,7 @@ THiveStore::THiveStore(std::unique_ptr<IHiveBackend> backend) : backend_(std::mo
     hives_.push_back(std::move(hive));
   }
   std::unique_lock lock(mu_);
+  backend_->RecoverInterruptedCommit();
   for (std::size_t i = 0; i < hives_.size(); ++i) Load(i);
 }
 
@@ -295,6 +296,19 @@ void THiveStore::Commit() {
     for (std::size_t i : staged) backend_->DropStagedHive(i);
     throw;
   }
+  PublishStaged(staged);
+  for (std::size_t i : staged) hives_[i]->dirty = false;
+  EndWrite();
+}
+
+void THiveStore::PublishStaged(const std::vector<std::size_t>& staged) {
+  if (staged.empty()) return;
+  try {
+    backend_->BeginPublish(staged);
+  } catch (...) {
+    for (std::size_t i : staged) backend_->DropStagedHive(i);
+    throw;
+  }
   for (std::size_t k = 0; k < staged.size(); ++k) {
     try {
       backend_->PublishHive(staged[k]);
@@ -302,14 +316,12 @@ void THiveStore::Commit() {
       for (std::size_t rest = k + 1; rest < staged.size(); ++rest) backend_->DropStagedHive(staged[rest]);
       // Hives already replaced get their old files back: the commit lands whole or not at all.
       for (std::size_t done = 0; done < k; ++done) backend_->UnpublishHive(staged[done]);
+      backend_->EndPublish();
       throw;
     }
   }
-  for (std::size_t i : staged) {
-    backend_->ForgetReplacedHive(i);
-    hives_[i]->dirty = false;
-  }
-  EndWrite();
+  for (std::size_t i : staged) backend_->ForgetReplacedHive(i);
+  backend_->EndPublish();
 }
 
 bool THiveStore::HasUncommittedChanges() {
@@ -333,8 +345,15 @@ void RegistryStore::WithHiveFiles(const HiveFilesFn&) {
   throw RegistryError("The registry of " + Describe() + " has no files.");
 }
 
-void RegistryStore::ReplaceHiveFiles(const HiveFilesFn&) {
+void RegistryStore::ReplaceHiveFiles(const THiveReplacement&) {
   throw RegistryError("The registry of " + Describe() + " has no files.");
+}
+
+std::optional<std::string> RegistryStore::CanonicalKeyPath(TRootKey root, std::string_view path) {
+  if (!KeyExists(root, path)) return std::nullopt;
+  std::string out = "Root" + std::to_string(static_cast<long long>(root));
+  for (std::string_view part : SplitKeyPath(path)) out += "\\" + std::string(part);
+  return out;
 }
 
 // Under the store's exclusive lock no commit of this process runs, and the backend's write
@@ -355,7 +374,7 @@ void THiveStore::WithHiveFiles(const HiveFilesFn& fn) {
   if (!wasWriting) backend_->EndWriteSession();
 }
 
-void THiveStore::ReplaceHiveFiles(const HiveFilesFn& fn) {
+void THiveStore::ReplaceHiveFiles(const THiveReplacement& replacement) {
   std::unique_lock lock(mu_);
   const std::vector<std::filesystem::path> files = backend_->HiveFiles();
   if (files.empty()) throw RegistryError("The registry of " + backend_->Describe() + " has no files.");
@@ -363,14 +382,14 @@ void THiveStore::ReplaceHiveFiles(const HiveFilesFn& fn) {
     backend_->BeginWriteSession();
     writing_ = true;
   }
-  // Whatever `fn` managed to replace, the tree must be what the files now hold.
-  // A hive that cannot be read is left empty and its error reported once the lock is let go.
+  // Whatever was replaced, the tree must be what the files now hold. A hive that cannot be
+  // read is left empty and its error reported once the lock is let go.
   auto reload = [&] {
     std::exception_ptr failed;
     for (std::size_t i = 0; i < hives_.size(); ++i) {
       hives_[i]->dirty = false;
       try {
-        Load(i);
+        Reload(i);
       } catch (...) {
         if (!failed) failed = std::current_exception();
       }
@@ -378,19 +397,84 @@ void THiveStore::ReplaceHiveFiles(const HiveFilesFn& fn) {
     EndWrite();
     if (failed) std::rethrow_exception(failed);
   };
+  std::vector<std::size_t> staged;
   try {
-    fn(files);
+    // The files as they are now are the ones a replaced file must still be when it goes.
+    for (std::size_t i = 0; i < hives_.size(); ++i)
+      if (backend_->HiveChanged(i)) Reload(i);
+    const std::vector<std::optional<std::string>> contents = replacement.read(files);
+    for (std::size_t i = 0; i < contents.size() && i < files.size(); ++i)
+      if (contents[i]) backend_->CheckHiveData(i, *contents[i], files[i].filename().string());
+    if (replacement.beforeReplace) replacement.beforeReplace(files);
+    for (std::size_t i = 0; i < contents.size() && i < files.size(); ++i) {
+      if (!contents[i]) continue;
+      backend_->StageHiveData(i, *contents[i]);
+      staged.push_back(i);
+    }
   } catch (...) {
-    reload();
+    for (std::size_t i : staged) backend_->DropStagedHive(i);
+    try {
+      reload();
+    } catch (...) {
+    }
     throw;
   }
+  try {
+    PublishStaged(staged);
+  } catch (...) {
+    try {
+      reload();
+    } catch (...) {
+    }
+    throw;
+  }
+  ++view_;
   reload();
+}
+
+std::uint64_t THiveStore::View() {
+  std::shared_lock lock(mu_);
+  return view_;
+}
+
+std::uint64_t THiveStore::Refresh() {
+  std::unique_lock lock(mu_);
+  if (!writing_) {
+    for (std::size_t i = 0; i < hives_.size(); ++i)
+      if (!hives_[i]->dirty && backend_->HiveChanged(i)) Reload(i);
+  }
+  return view_;
+}
+
+std::uint64_t THiveStore::BeginChanges() {
+  std::unique_lock lock(mu_);
+  BeginWrite();
+  return view_;
+}
+
+std::optional<std::string> THiveStore::CanonicalKeyPath(TRootKey root, std::string_view path) {
+  std::shared_lock lock(mu_);
+  Node* n = Resolve(root, path);
+  if (!n) return std::nullopt;
+  std::vector<const Node*> way;
+  for (const Node* p = n; p && p != top_.get(); p = p->parent) way.push_back(p);
+  std::string out;
+  for (auto it = way.rbegin(); it != way.rend(); ++it) {
+    if (!out.empty()) out += '\\';
+    out += (*it)->name;
+  }
+  return out;
 }
 
 void THiveStore::Load(std::size_t index) {
   Hive& hive = *hives_[index];
   hive.root->Clear();
   backend_->LoadHive(index, hive);
+}
+
+void THiveStore::Reload(std::size_t index) {
+  ++view_;
+  Load(index);
 }
 
 // Before the first change since the last commit: the backend refuses or waits for its right
@@ -403,7 +487,7 @@ void THiveStore::BeginWrite() {
   writing_ = true;
   for (std::size_t i = 0; i < hives_.size(); ++i) {
     if (hives_[i]->dirty) continue;
-    if (backend_->HiveChanged(i)) Load(i);
+    if (backend_->HiveChanged(i)) Reload(i);
   }
 }
 

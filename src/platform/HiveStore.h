@@ -65,6 +65,24 @@ class IHiveBackend {
   // True when the hive's file is no longer the one last loaded or saved (another process
   // wrote it), so that changes are made on the current content.
   virtual bool HiveChanged(std::size_t index) = 0;
+  // Around the PublishHive calls of one commit: BeginPublish records on disk which hives are
+  // about to be replaced, so that a process killed between two of them has its commit undone
+  // at the next open (RecoverInterruptedCommit) instead of leaving half of it; EndPublish,
+  // once every hive is in place or put back, forgets that record. Throws RegistryError from
+  // BeginPublish, nothing then replaced.
+  virtual void BeginPublish(const std::vector<std::size_t>&) {}
+  virtual void EndPublish() {}
+  // Called before the hives are first read, and when a run of changes begins.
+  virtual void RecoverInterruptedCommit() {}
+  // For ReplaceHiveFiles: CheckHiveData throws RegistryError (naming `shownName` and the line)
+  // unless `data` is a whole, readable file of this hive; StageHiveData stages it as StageHive
+  // stages a hive's new file.
+  virtual void CheckHiveData(std::size_t, const std::string&, const std::string& shownName) {
+    throw RegistryError("The registry has no file that " + shownName + " could replace.");
+  }
+  virtual void StageHiveData(std::size_t, const std::string&) {
+    throw RegistryError("The registry has no files to replace.");
+  }
 
   // Why writes are refused right now, or nullopt.
   virtual std::optional<std::string> WriteBlockReason() = 0;
@@ -103,13 +121,21 @@ class THiveStore final : public RegistryStore {
   bool HasUncommittedChanges() override;
   void Discard() override;
   void WithHiveFiles(const HiveFilesFn& fn) override;
-  void ReplaceHiveFiles(const HiveFilesFn& fn) override;
+  void ReplaceHiveFiles(const THiveReplacement& replacement) override;
+  std::uint64_t View() override;
+  std::uint64_t Refresh() override;
+  std::uint64_t BeginChanges() override;
+  std::optional<std::string> CanonicalKeyPath(TRootKey root, std::string_view path) override;
 
   std::string UserSid() override { return sid_; }
   std::string Describe() override { return backend_->Describe(); }
 
  private:
   void Load(std::size_t index);
+  // Load for a hive whose file changed: the tree shows another view.
+  void Reload(std::size_t index);
+  // Puts the staged hives in place, all or none.
+  void PublishStaged(const std::vector<std::size_t>& staged);
   void BeginWrite();
   void EndWrite();
   void Touch(regtree::Node& n);
@@ -129,6 +155,7 @@ class THiveStore final : public RegistryStore {
   regtree::Node* users_ = nullptr;
   std::vector<std::unique_ptr<regtree::Hive>> hives_;  // in the backend's order
   bool writing_ = false;  // between BeginWriteSession and EndWriteSession
+  std::uint64_t view_ = 1;  // under mu_
 };
 
 }  // namespace kestrove

@@ -5,6 +5,7 @@
 // Every call is safe from any thread (a reader-writer lock inside).
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -93,14 +94,44 @@ class RegistryStore {
   // Drops uncommitted changes (the hives are read again on next use).
   virtual void Discard() = 0;
 
+  // Which state of the hive files the tree shows. It changes whenever the tree is read again
+  // because the files changed under it (another process wrote them, a restore replaced them);
+  // this store's own commits keep it. Work planned on one view (a scan's rows) is carried out
+  // only on that view.
+  virtual std::uint64_t View() { return 0; }
+  // Reads again every hive whose file is no longer the one last read and that holds no
+  // uncommitted change; returns View(). Before a scan, a clean or a restore.
+  virtual std::uint64_t Refresh() { return View(); }
+  // Opens the run of changes now (refused, RegistryError, while writes are blocked), so that no
+  // other Kestrove process writes until Commit or Discard, and reads again the hives that
+  // changed meanwhile; returns View(). A caller that compares it with the view its work was
+  // planned on knows that nothing can change under it before the commit.
+  virtual std::uint64_t BeginChanges() { return View(); }
+
   // The files the registry lives in, in the store's order, handed to `fn` while no Kestrove
   // process can write them (the lock a commit takes), so that whatever `fn` reads of them is
   // whole. Refused (RegistryError) while writes are blocked, and by a registry without files.
   using HiveFilesFn = std::function<void(const std::vector<std::filesystem::path>&)>;
   virtual void WithHiveFiles(const HiveFilesFn& fn);
-  // As WithHiveFiles, for a caller that replaces the files: afterwards the store reads them
-  // again, and uncommitted changes are dropped (also when `fn` throws).
-  virtual void ReplaceHiveFiles(const HiveFilesFn& fn);
+
+  // Puts new content in place of hive files, under the same lock, all or nothing:
+  // `read` gives the new content of each file (in the order of the files; nullopt keeps that
+  // file). Every new content is checked as the file it replaces (a damaged file, or one that
+  // holds another hive, is refused with its name and line) before `beforeReplace` runs and
+  // before anything is replaced. A file that another program changes meanwhile is not
+  // overwritten. Afterwards the store reads the files again; uncommitted changes are dropped
+  // (also on failure). Throws RegistryError, or what the callbacks throw; the files are then
+  // as they were.
+  struct THiveReplacement {
+    std::function<std::vector<std::optional<std::string>>(const std::vector<std::filesystem::path>&)> read;
+    HiveFilesFn beforeReplace;
+  };
+  virtual void ReplaceHiveFiles(const THiveReplacement& replacement);
+
+  // The key a path leads to, as a path below \Registry ("Machine\Software\Classes\.txt"),
+  // links on the way followed; nullopt when it does not exist. Two paths that name the same
+  // key (HKEY_CURRENT_USER and HKEY_USERS\<SID>) give the same text, letters as stored.
+  virtual std::optional<std::string> CanonicalKeyPath(TRootKey root, std::string_view path);
 
   virtual std::string UserSid() = 0;
   // Describes the target's registry for messages: the prefix folder, or "memory".

@@ -63,6 +63,39 @@ void TargetSystem::Refresh() {
   SetDriveMap(BuildDriveMap());
 }
 
+std::uint64_t TargetSystem::RefreshRegistry() {
+  const std::uint64_t before = store_->View();
+  const std::uint64_t view = store_->Refresh();
+  if (view != before) Refresh();
+  return view;
+}
+
+TTargetIdentity TargetSystem::Identity() {
+  TTargetIdentity id;
+  id.Kind = kind_;
+  std::error_code ec;
+  const fs::path real = fs::weakly_canonical(folder_, ec);
+  id.Folder = (ec ? folder_ : real).string();
+  id.UserSid = store_->UserSid();
+  // Windows and Wine's wineboot give every installation a random machine GUID; its digest
+  // names the machine without copying the GUID into every file we write.
+  if (auto guid = store_->QueryValue(TRootKey::LocalMachine, "Software\\Microsoft\\Cryptography", "MachineGuid");
+      guid && (guid->type == REG_SZ || guid->type == REG_EXPAND_SZ)) {
+    std::string text = Utf16LeToUtf8(guid->data);
+    while (!text.empty() && text.back() == '\0') text.pop_back();
+    if (!text.empty()) {
+      std::uint64_t h = 14695981039346656037ull;  // FNV-1a, 64 bits
+      for (char c : text) {
+        h ^= static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        h *= 1099511628211ull;
+      }
+      static const char* kDigits = "0123456789abcdef";
+      for (int shift = 60; shift >= 0; shift -= 4) id.MachineId += kDigits[(h >> shift) & 0xF];
+    }
+  }
+  return id;
+}
+
 // ---- choosing the target ---------------------------------------------------------------
 
 namespace {

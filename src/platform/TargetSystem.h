@@ -80,6 +80,18 @@ class EnvironmentBlock {
 // after its closing "%"; a "%" without a closing one stays as written with the rest.
 std::string ExpandEnvironmentStrings(std::string_view text, const EnvironmentBlock& env);
 
+// ---- Which system ----------------------------------------------------------------------
+
+// Which Windows system a target is, as the files Kestrove keeps about it (backups, restore
+// points) record it. The folder says where it was; the user and the machine digest survive
+// a move of the folder and tell apart two systems that once lived in the same folder.
+struct TTargetIdentity {
+  std::string Kind;       // "Wine prefix"
+  std::string Folder;     // the target's folder on the host, links resolved
+  std::string UserSid;    // the user whose hive is HKEY_CURRENT_USER
+  std::string MachineId;  // a digest of the system's machine GUID; "" when it has none
+};
+
 // ---- The target ------------------------------------------------------------------------
 
 class TargetSystem {
@@ -139,6 +151,11 @@ class TargetSystem {
 
   // Reads the registry facts and the drive types again and clears the path cache.
   virtual void Refresh();
+  // Reads again the hives whose files changed since they were read (RegistryStore::Refresh),
+  // and then the facts taken from them; returns the store's view.
+  std::uint64_t RefreshRegistry();
+  // Which system this is; reads the registry once.
+  TTargetIdentity Identity();
 
  protected:
   TargetSystem(std::string kind, std::filesystem::path folder, std::shared_ptr<RegistryStore> store);

@@ -614,10 +614,18 @@ void WriteRegFile(const std::filesystem::path& fileName, const std::vector<TRegF
 }
 
 void ExportToRegFile(const std::filesystem::path& fileName, RegistryStore& store, TRootKey root, bool wholeKey,
-                     std::string_view valueName, std::string_view keyPath) {
+                     std::string_view valueName, std::string_view keyPath, std::string_view comment) {
   const std::vector<TRegFileEntry> section = CollectRegSection(store, root, wholeKey, valueName, keyPath);
+  // The comment line goes right after the header, where regedit passes it over.
+  const std::string commentLine = comment.empty() ? std::string() : ";" + std::string(comment) + "\r\n";
   std::error_code ec;
-  if (!std::filesystem::exists(fileName, ec)) return AppendToFile(fileName, RenderRegFile(section), true);
+  if (!std::filesystem::exists(fileName, ec)) {
+    if (FitsRegedit4(section))
+      return AppendToFile(fileName, std::string(kRegedit4) + "\r\n" + commentLine + RenderRegEntries(section, false),
+                          true);
+    return AppendToFile(fileName, Utf16File(std::string(kRegedit5) + "\r\n" + commentLine + RenderRegEntries(section, true)),
+                        true);
+  }
   // Only the first bytes tell the form; the whole file is read only to turn it into Unicode.
   std::string head(2, '\0');
   {
@@ -636,7 +644,8 @@ void ExportToRegFile(const std::filesystem::path& fileName, RegistryStore& store
   if (!contents)
     throw ERegFileError("Cannot add to " + fileName.string() + ": it is not a registry file this program can read");
   contents->entries.insert(contents->entries.end(), section.begin(), section.end());
-  ReplaceFile(fileName, Utf16File(std::string(kRegedit5) + "\r\n" + RenderRegEntries(contents->entries, true)));
+  ReplaceFile(fileName,
+              Utf16File(std::string(kRegedit5) + "\r\n" + commentLine + RenderRegEntries(contents->entries, true)));
 }
 
 // ---- Reading ------------------------------------------------------------------------------

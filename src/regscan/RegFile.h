@@ -48,10 +48,12 @@ class ERegFileError : public std::runtime_error {
 // ---- Writing ------------------------------------------------------------------------------
 
 // Appends one key with everything below it (wholeKey), or the one value `valueName` of the key,
-// to `fileName`; a new file starts with its header line. Throws ERegFileError when the file
-// cannot be opened, created or written (nothing should then be removed).
+// to `fileName`; a new file starts with its header line and, when `comment` is given, the
+// comment line ";" + comment (kept when the file is rewritten in the Unicode form). Throws
+// ERegFileError when the file cannot be opened, created or written (nothing should then be
+// removed).
 void ExportToRegFile(const std::filesystem::path& fileName, RegistryStore& store, TRootKey root, bool wholeKey,
-                     std::string_view valueName, std::string_view keyPath);
+                     std::string_view valueName, std::string_view keyPath, std::string_view comment = {});
 
 // The entries of a key section as ExportToRegFile writes them: the key, its values in
 // enumeration order, then each subkey's section (depth-first). Link keys below are not entered.

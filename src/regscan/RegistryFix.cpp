@@ -1,11 +1,13 @@
 #include "regscan/RegistryFix.h"
 
 #include <ctime>
+#include <set>
 #include <system_error>
 
 #include "app/Helpers.h"
 #include "platform/FileServices.h"
 #include "platform/TRegistry.h"
+#include "regscan/BackupOrigin.h"
 #include "regscan/RegFile.h"
 
 namespace kestrove {
@@ -50,7 +52,7 @@ bool TRegistryFix::DeleteKeyWithBackup(const std::string& rootName, const std::s
   auto store = target_.Registry();
   // A key the store keeps (a hive's root) is neither backed up nor removed.
   if (path.empty() || !store->KeyExists(*root, path) || !store->CanDeleteKey(*root, path)) return false;
-  ExportToRegFile(BackupFileName, *store, *root, true, "", path);
+  ExportToRegFile(BackupFileName, *store, *root, true, "", path, origin_);
   TRegistry reg(store);
   reg.SetRootKey(*root);
   return reg.DeleteKey(path);
@@ -64,7 +66,7 @@ bool TRegistryFix::DeleteValueWithBackup(const std::string& rootName, const std:
   TRegistry reg(target_.Registry());
   reg.SetRootKey(*root);
   if (!reg.OpenKeyReadOnly(path) || !reg.ValueExists(valueName)) return false;
-  ExportToRegFile(BackupFileName, *target_.Registry(), *root, false, valueName, path);
+  ExportToRegFile(BackupFileName, *target_.Registry(), *root, false, valueName, path, origin_);
   reg.CloseKey();
   if (!reg.OpenKey(path, false)) return false;
   return reg.DeleteValue(valueName);
@@ -97,6 +99,54 @@ bool TRegistryFix::RemoveRow(const TScanResult& row) {
     case TLocationKind::lkShortcutFile: break;
   }
   return false;
+}
+
+namespace {
+
+// Where a registry row's item is: its root, its key, and for a value its name.
+struct TRowPlace {
+  std::string rootName, key, value;
+  bool wholeKey = false;
+};
+
+std::optional<TRowPlace> PlaceOf(const TScanResult& row) {
+  const std::size_t slash = row.Location.find('\\');
+  if (row.LocationKind == TLocationKind::lkShortcutFile || slash == std::string::npos) return std::nullopt;
+  TRowPlace p;
+  p.rootName = row.Location.substr(0, slash);
+  const std::string rest = row.Location.substr(slash + 1);
+  switch (row.LocationKind) {
+    case TLocationKind::lkKey: p.key = rest, p.wholeKey = true; break;
+    case TLocationKind::lkPathValue: {
+      const std::size_t last = rest.rfind('\\');
+      p.key = last == std::string::npos ? std::string() : rest.substr(0, last);
+      p.value = last == std::string::npos ? rest : rest.substr(last + 1);
+      break;
+    }
+    case TLocationKind::lkDataValue: p.key = rest, p.value = row.Data; break;
+    case TLocationKind::lkDataSubkey: p.key = rest + "\\" + row.Data, p.wholeKey = true; break;
+    case TLocationKind::lkDefaultValue: p.key = rest; break;
+    case TLocationKind::lkEncodedDataValue: p.key = rest, p.value = ROT13(row.Data); break;
+    case TLocationKind::lkShortcutFile: return std::nullopt;
+  }
+  p.key = KeyPathOf(p.key);
+  return p;
+}
+
+}  // namespace
+
+// The key as the store names it whatever root led there (HKEY_CURRENT_USER is a key of
+// HKEY_USERS, HKEY_CLASSES_ROOT one of HKEY_LOCAL_MACHINE), then the value's name folded as
+// Windows compares it; a file by its path. "" for an item that is not there.
+std::string TRegistryFix::ItemOf(const TScanResult& row) {
+  if (row.LocationKind == TLocationKind::lkShortcutFile) return "file:" + row.Location;
+  const auto place = PlaceOf(row);
+  if (!place) return {};
+  const auto root = FixRoot(place->rootName);
+  if (!root) return {};
+  const auto key = target_.Registry()->CanonicalKeyPath(*root, place->key);
+  if (!key) return {};
+  return UpperCase(*key) + (place->wholeKey ? std::string() : "\n" + UpperCase(place->value));
 }
 
 TFixResult TRegistryFix::Run(std::vector<TScanResult>& rows, const TFixSettings& settings,
@@ -142,9 +192,51 @@ TFixResult TRegistryFix::Run(std::vector<TScanResult>& rows, const TFixSettings&
     result.Outcome = TFixOutcome::RestorePointCancelled;
     return result;
   }
-  // 4.
+  // The rows must describe the registry as it is now, and it must stay so until the commit:
+  // the run of changes is opened (no other Kestrove process writes from here on) and the
+  // view compared with the one the rows were found on.
+  try {
+    const std::uint64_t view = store->BeginChanges();
+    if (settings.RowsView && view != *settings.RowsView) {
+      store->Discard();
+      prompt_.Ask({kProductName, kRegistryChangedSinceScan, TMsgButtons::Ok, TMsgIcon::Warning});
+      result.Outcome = TFixOutcome::RegistryChanged;
+      result.Error = kRegistryChangedSinceScan;
+      return result;
+    }
+  } catch (const RegistryError& e) {
+    prompt_.Ask({kProductName, e.what(), TMsgButtons::Ok, TMsgIcon::Warning});
+    result.Outcome = TFixOutcome::WriteRefused;
+    result.Error = e.what();
+    return result;
+  }
+  // 4. A file of the same second is added to, unless another system's Fix wrote it.
+  const TTargetIdentity identity = target_.Identity();
+  origin_ = OriginLine(identity);
   BackupFileName = MakeBackupFileName(folder, start);
+  for (int n = 2; fs::exists(BackupFileName, ec) &&
+                  MatchOrigin(ReadBackupOrigin(BackupFileName), identity) == TOriginMatch::OtherSystem;
+       ++n) {
+    const fs::path first = MakeBackupFileName(folder, start);
+    BackupFileName = first.parent_path() / (first.stem().string() + "_" + std::to_string(n) + ".reg");
+  }
   result.BackupFile = BackupFileName;
+  // Rows may name one item twice (HKEY_CURRENT_USER and HKEY_USERS\<SID>): it is removed
+  // once, for all of them. Taken before anything is removed, while every item is there.
+  std::vector<std::string> items(rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    if (rows[i].Selected) items[i] = ItemOf(rows[i]);
+  std::set<std::string> handled, removedKeys;
+  auto withinRemovedKey = [&](const std::string& item) {
+    if (item.empty() || item.starts_with("file:")) return false;
+    std::string key = item.substr(0, item.find('\n'));
+    for (;;) {
+      if (removedKeys.count(key)) return true;
+      const std::size_t up = key.rfind('\\');
+      if (up == std::string::npos) return false;
+      key.resize(up);
+    }
+  };
   // 5. From the last row to the first; the list keeps a row only when its removal could not
   //    be backed up (or a row that names no key at all).
   const std::vector<TScanResult> before = rows;
@@ -152,8 +244,18 @@ TFixResult TRegistryFix::Run(std::vector<TScanResult>& rows, const TFixSettings&
     const TScanResult& row = rows[i];
     if (!row.Selected) continue;
     if (row.LocationKind != TLocationKind::lkShortcutFile && row.Location.find('\\') == std::string::npos) continue;
+    ++result.Rows;
     try {
-      if (RemoveRow(row)) ++removed_;
+      if (!items[i].empty() && !handled.insert(items[i]).second) {
+        // Another row for the same item: removed (or not) with that one.
+      } else if (RemoveRow(row)) {
+        ++removed_;
+        if (!items[i].empty() && items[i].find('\n') == std::string::npos) removedKeys.insert(items[i]);
+      } else if (withinRemovedKey(items[i])) {
+        // Its key went with a key removed for another row.
+      } else {
+        ++result.NotRemoved;
+      }
     } catch (const std::exception& e) {
       result.Outcome = TFixOutcome::StoppedAtRow;
       result.Error = e.what();

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -28,7 +30,12 @@ struct TFixSettings {
   std::filesystem::path BackupFolder;  // the OutputDirectory setting
   bool RestorePoint = false;           // the RestorePoint setting
   int WindowsVersion = 0;
+  // The registry view (RegistryStore::View) the rows were found on; when set, Fix refuses to
+  // work on any other.
+  std::optional<std::uint64_t> RowsView;
 };
+
+inline constexpr const char* kRegistryChangedSinceScan = "the registry changed since the scan; scan again";
 
 enum class TFixOutcome {
   Fixed,                  // every selected row was handled (the list lost them)
@@ -38,12 +45,15 @@ enum class TFixOutcome {
   RestorePointCancelled,  // nothing changed
   WriteRefused,           // the registry cannot be written now (Wine runs): nothing changed
   StoppedAtRow,           // the backup could not be written: Fix ended at that row, which stays
+  RegistryChanged,        // the files changed since the rows were found: nothing changed
 };
 
 struct TFixResult {
   TFixOutcome Outcome = TFixOutcome::Fixed;
   std::filesystem::path BackupFile;  // the run's backup file (may not exist when nothing needed one)
   int Removed = 0;                   // items removed (registry keys and values, shortcut files)
+  int Rows = 0;                      // selected rows handled: several may stand for one item
+  int NotRemoved = 0;                // rows whose item could not be removed (gone, refused, outside)
   std::string Error;                 // why Fix stopped, for a caller that wants to say it
 };
 
@@ -67,11 +77,14 @@ class TRegistryFix {
 
  private:
   bool RemoveRow(const TScanResult& row);
+  // The item a row stands for, the same for every row that names it ("" when it names none).
+  std::string ItemOf(const TScanResult& row);
 
   TargetSystem& target_;
   IPrompt& prompt_;
   IRestorePointDialog* restorePoint_;
   int removed_ = 0;
+  std::string origin_;  // the backup's origin line
 };
 
 // "<folder>/<year>_<MM>_<DD>_<hhmmss>.reg" for the local time `start`.

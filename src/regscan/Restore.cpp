@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 
 #include "app/Helpers.h"
+#include "regscan/BackupOrigin.h"
 
 extern char** environ;
 
@@ -31,11 +33,20 @@ std::optional<std::vector<TBackupFile>> ListBackupFiles(const fs::path& folder) 
     if (!IsRegFileName(name)) continue;
     struct stat st {};
     if (::stat(it->path().c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
-    files.push_back({name, st.st_mtime, static_cast<std::uint64_t>(st.st_size)});
+    files.push_back({name, st.st_mtime, static_cast<std::uint64_t>(st.st_size), ReadBackupOrigin(it->path())});
   }
   std::sort(files.begin(), files.end(), [](const TBackupFile& a, const TBackupFile& b) {
     return UpperCase(a.FileName) > UpperCase(b.FileName);
   });
+  return files;
+}
+
+std::optional<std::vector<TBackupFile>> ListBackupFilesFor(const fs::path& folder, const TTargetIdentity& current) {
+  auto files = ListBackupFiles(folder);
+  if (files)
+    std::stable_sort(files->begin(), files->end(), [&](const TBackupFile& a, const TBackupFile& b) {
+      return MatchOrigin(a.Origin, current) < MatchOrigin(b.Origin, current);
+    });
   return files;
 }
 
@@ -62,6 +73,7 @@ bool DeleteBackupFileAt(const std::string& folder, const std::string& fileName) 
 
 TChildProcess::~TChildProcess() {
   if (!ended_) Kill();
+  if (errFd_ >= 0) ::close(errFd_);
 }
 
 bool TChildProcess::Start(const std::vector<std::string>& argv) {
@@ -69,8 +81,16 @@ bool TChildProcess::Start(const std::vector<std::string>& argv) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  if (errFd_ >= 0) ::close(errFd_);
+  // A file rather than a pipe: the child never blocks on a parent that only polls it.
+  errFd_ = ::memfd_create("kestrove-child-stderr", MFD_CLOEXEC);
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  if (errFd_ >= 0) ::posix_spawn_file_actions_adddup2(&actions, errFd_, STDERR_FILENO);
   pid_t pid = -1;
-  if (::posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return false;
+  const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return false;
   pid_ = pid;
   exitCode_ = -1;
   ended_ = false;
@@ -95,6 +115,15 @@ void TChildProcess::Wait() {
   while (r < 0 && errno == EINTR);
   ended_ = true;
   if (r == pid_ && WIFEXITED(status)) exitCode_ = WEXITSTATUS(status);
+}
+
+std::string TChildProcess::ErrorText() const {
+  if (errFd_ < 0) return {};
+  std::string text(64 * 1024, '\0');
+  const ssize_t n = ::pread(errFd_, text.data(), text.size(), 0);
+  text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
 }
 
 void TChildProcess::Kill() {
@@ -150,6 +179,7 @@ std::vector<std::string> TRegeditRunner::Arguments(const std::string& commandLin
 
 bool TRegeditRunner::RunRegeditWithProgress(const std::string& commandLine, const std::string& hint) {
   LastExitCode = -1;
+  LastErrorText.clear();
   TChildProcess child;
   if (!child.Start(Arguments(commandLine))) {
     if (Prompt) Prompt->Ask({kProductName, kRegeditCannotStart, TMsgButtons::Ok, TMsgIcon::Information, 0});
@@ -163,18 +193,32 @@ bool TRegeditRunner::RunRegeditWithProgress(const std::string& commandLine, cons
   }
   child.Wait();
   LastExitCode = child.ExitCode();
+  LastErrorText = child.ErrorText();
   return true;
 }
 
 // ---- Restore and full backup
 
 TRestoreOutcome RestoreBackupFile(TRegeditRunner& runner, const std::string& folder, const std::string& fileName,
-                                  bool deleteBackupFile) {
+                                  bool deleteBackupFile, const TTargetIdentity& into, bool intoOtherSystem) {
   TRestoreOutcome outcome;
-  const std::string commandLine = "Regedit /s \"" + BackupFilePath(folder, fileName) + "\"";
-  outcome.Ran = runner.RunRegeditWithProgress(commandLine, kRestoreRegistryHint);
-  if (outcome.Ran && deleteBackupFile && runner.LastExitCode == 0)
-    outcome.Deleted = DeleteBackupFileAt(folder, fileName);
+  const std::string path = BackupFilePath(folder, fileName);
+  const std::optional<TTargetIdentity> origin = ReadBackupOrigin(path);
+  outcome.OtherSystem = MatchOrigin(origin, into) == TOriginMatch::OtherSystem;
+  if (outcome.OtherSystem && !intoOtherSystem) {
+    outcome.Error = OtherSystemMessage("The backup " + fileName, *origin, into) + " Nothing was restored.";
+    return outcome;
+  }
+  outcome.Ran = runner.RunRegeditWithProgress("Regedit /s \"" + path + "\"", kRestoreRegistryHint);
+  if (!outcome.Ran) return outcome;  // not started (the editor's message was shown) or stopped
+  outcome.Imported = runner.LastExitCode == 0;
+  if (!outcome.Imported) {
+    outcome.Error = runner.LastErrorText.empty()
+                        ? "The registry editor could not import " + fileName + "; nothing of it was put back."
+                        : runner.LastErrorText;
+    return outcome;
+  }
+  if (deleteBackupFile && !outcome.OtherSystem) outcome.Deleted = DeleteBackupFileAt(folder, fileName);
   return outcome;
 }
 

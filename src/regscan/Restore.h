@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/Prompt.h"
+#include "platform/TargetSystem.h"
 
 namespace kestrove {
 
@@ -28,6 +29,7 @@ struct TBackupFile {
   std::string FileName;
   std::time_t Modified = 0;  // last write
   std::uint64_t Size = 0;
+  std::optional<TTargetIdentity> Origin;  // the system it was taken of; nullopt: not recorded
 };
 
 // Whether the name's extension, in upper case, is exactly ".REG".
@@ -36,6 +38,10 @@ bool IsRegFileName(const std::string& name);
 // The .REG files (not folders) of `folder`, by file name descending without regard to case;
 // nullopt when the folder does not exist.
 std::optional<std::vector<TBackupFile>> ListBackupFiles(const std::filesystem::path& folder);
+// The same for `current`: its own files first, then those of unknown origin, then other
+// systems'; each group by file name descending.
+std::optional<std::vector<TBackupFile>> ListBackupFilesFor(const std::filesystem::path& folder,
+                                                           const TTargetIdentity& current);
 
 // "1,025 KB": bytes / 1024 rounded up.
 std::string BackupSizeText(std::uint64_t bytes);
@@ -57,8 +63,11 @@ class TChildProcess {
   TChildProcess(const TChildProcess&) = delete;
   TChildProcess& operator=(const TChildProcess&) = delete;
 
-  // Starts argv[0] (a path) with argv; false when it cannot be started.
+  // Starts argv[0] (a path) with argv; false when it cannot be started. What the child writes
+  // to its error stream is kept for ErrorText.
   bool Start(const std::vector<std::string>& argv);
+  // What the child wrote to its error stream (the first 64 KiB), once it has ended.
+  std::string ErrorText() const;
   // False once the child has ended (reaping it); polls without waiting.
   bool Running();
   // Blocks until the child ends.
@@ -73,6 +82,7 @@ class TChildProcess {
   pid_t pid_ = -1;
   int exitCode_ = -1;
   bool ended_ = true;
+  int errFd_ = -1;  // an unnamed file the child's error stream goes to
 };
 
 // Splits a command line into words; double quotes group, and are dropped.
@@ -112,20 +122,27 @@ class TRegeditRunner {
   bool RunRegeditWithProgress(const std::string& commandLine, const std::string& hint);
   // The editor's exit status of the last run that ended by itself, else -1.
   int LastExitCode = -1;
+  // What the editor of the last run said on its error stream.
+  std::string LastErrorText;
 };
 
 // ---- Restore and full backup
 
 struct TRestoreOutcome {
-  bool Ran = false;      // the editor ended by itself
-  bool Deleted = false;  // the backup file was deleted afterwards
+  bool Ran = false;       // the editor ended by itself
+  bool Imported = false;  // ... and said the file was imported
+  bool Deleted = false;   // the backup file was deleted afterwards
+  bool OtherSystem = false;  // the file was taken of another system: not imported unless allowed
+  std::string Error;      // why nothing was imported, for the user; "" when it was, or when stopped
 };
 
-// Imports folder + name with "Regedit /s"; afterwards, when `deleteBackupFile` is on and the
-// editor ended by itself reporting success, deletes the file. A failed or stopped import
-// keeps the backup: it is the only copy of what Fix removed.
+// Imports folder + name with "Regedit /s" into `into`, the system the runner's editor works
+// on; afterwards, when `deleteBackupFile` is on and the editor ended by itself reporting
+// success, deletes the file. A failed or stopped import keeps the backup: it is the only copy
+// of what Fix removed. A file taken of another system is refused, naming both systems, unless
+// `intoOtherSystem`; it is then imported but never deleted, as it belongs to that system.
 TRestoreOutcome RestoreBackupFile(TRegeditRunner& runner, const std::string& folder, const std::string& fileName,
-                                  bool deleteBackupFile);
+                                  bool deleteBackupFile, const TTargetIdentity& into, bool intoOtherSystem = false);
 
 // The chosen name with ".reg" appended unless its extension is ".REG" in any case.
 std::string FullBackupFileName(const std::string& chosen);

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "app/Helpers.h"
+#include "regscan/BackupOrigin.h"
 
 namespace kestrove {
 
@@ -60,8 +61,8 @@ void TRestorePoints::WriteFileAtomically(const fs::path& file, const std::string
 
 // Called with the registry's write lock held. The point is built in a hidden folder and
 // renamed to its name at the end, so a listed point is always complete.
-std::string TRestorePoints::CopyPoint(const std::vector<fs::path>& files, std::chrono::system_clock::time_point when,
-                                      const std::atomic<bool>* stop) {
+std::string TRestorePoints::CopyPoint(const std::vector<fs::path>& files, const TTargetIdentity& origin,
+                                      std::chrono::system_clock::time_point when, const std::atomic<bool>* stop) {
   std::set<std::string> names;
   for (const fs::path& f : files)
     if (!names.insert(f.filename().string()).second)
@@ -92,6 +93,7 @@ std::string TRestorePoints::CopyPoint(const std::vector<fs::path>& files, std::c
       ++copied;
     }
     if (copied == 0) throw RestorePointError("The registry has no files to copy.");
+    WriteFileAtomically(tmpDir / kRestorePointOriginFile, OriginLine(origin) + "\n");
     std::string error;
     if (!env_->Rename(tmpDir, folder_ / name, error))
       throw RestorePointError("Could not create the restore point " + name + ": " + error);
@@ -102,10 +104,10 @@ std::string TRestorePoints::CopyPoint(const std::vector<fs::path>& files, std::c
   return name;
 }
 
-std::string TRestorePoints::Create(RegistryStore& store, std::chrono::system_clock::time_point when,
-                                   const std::atomic<bool>* stop) {
+std::string TRestorePoints::Create(RegistryStore& store, const TTargetIdentity& origin,
+                                   std::chrono::system_clock::time_point when, const std::atomic<bool>* stop) {
   std::string name;
-  store.WithHiveFiles([&](const std::vector<fs::path>& files) { name = CopyPoint(files, when, stop); });
+  store.WithHiveFiles([&](const std::vector<fs::path>& files) { name = CopyPoint(files, origin, when, stop); });
   return name;
 }
 
@@ -125,26 +127,41 @@ std::vector<TRestorePointInfo> TRestorePoints::List() const {
       info.Bytes += f->file_size(fec);
     }
     std::sort(info.Files.begin(), info.Files.end());
+    info.Origin = ReadRestorePointOrigin(it->path());
     points.push_back(std::move(info));
   }
   std::sort(points.begin(), points.end(), [](const auto& a, const auto& b) { return a.Name < b.Name; });
   return points;
 }
 
-std::string TRestorePoints::Restore(RegistryStore& store, const std::string& name,
-                                    std::chrono::system_clock::time_point when) {
+std::vector<TRestorePointInfo> TRestorePoints::ListFor(const TTargetIdentity& current) const {
+  std::vector<TRestorePointInfo> points = List();
+  std::stable_sort(points.begin(), points.end(), [&](const auto& a, const auto& b) {
+    return MatchOrigin(a.Origin, current) < MatchOrigin(b.Origin, current);
+  });
+  return points;
+}
+
+std::string TRestorePoints::Restore(RegistryStore& store, const std::string& name, const TTargetIdentity& into,
+                                    bool intoOtherSystem, std::chrono::system_clock::time_point when) {
   const fs::path point = folder_ / name;
   std::error_code ec;
   if (!ValidName(name) || fs::is_symlink(point, ec) || !fs::is_directory(point, ec))
     throw RestorePointError("There is no restore point " + name + " in " + folder_.string() + ".");
+  const std::optional<TTargetIdentity> origin = ReadRestorePointOrigin(point);
+  if (MatchOrigin(origin, into) == TOriginMatch::OtherSystem && !intoOtherSystem)
+    throw RestorePointError(OtherSystemMessage("The restore point " + name, *origin, into) + " Nothing was restored.");
   if (auto reason = store.WriteBlockReason()) throw RegistryError(*reason);
 
   std::string saved;
-  store.ReplaceHiveFiles([&](const std::vector<fs::path>& files) {
-    // Read the point whole before anything is written: a point that cannot be read changes nothing.
-    std::vector<std::pair<fs::path, std::string>> contents;
-    for (const fs::path& f : files) {
-      const fs::path copy = point / f.filename();
+  RegistryStore::THiveReplacement replacement;
+  // The point is read whole, and the store checks every file of it, before the registry as it
+  // is now is saved and before anything is replaced.
+  replacement.read = [&](const std::vector<fs::path>& files) {
+    std::vector<std::optional<std::string>> contents(files.size());
+    bool any = false;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      const fs::path copy = point / files[i].filename();
       if (fs::is_symlink(copy, ec)) throw RestorePointError("The restore point file " + copy.string() + " is a link.");
       std::string error;
       ReadFailure why = ReadFailure::None;
@@ -153,48 +170,32 @@ std::string TRestorePoints::Restore(RegistryStore& store, const std::string& nam
         if (why == ReadFailure::Missing) continue;
         throw RestorePointError("Could not read the restore point file " + error);
       }
-      contents.emplace_back(f, std::move(*data));
+      contents[i] = std::move(*data);
+      any = true;
     }
-    if (contents.empty()) throw RestorePointError("The restore point " + name + " holds no registry file.");
-    saved = CopyPoint(files, when, nullptr);
-    // Every new hive reaches the disk under a temporary name before the first one replaces its
-    // hive, and Wine is looked for once more: it could have started while we copied.
-    std::vector<std::pair<fs::path, fs::path>> renames;
-    auto dropTemps = [&] {
-      for (auto& [tmp, to] : renames) env_->Remove(tmp);
-    };
-    try {
-      for (auto& [file, data] : contents) {
-        const fs::path tmp = TempPathFor(file);
-        env_->Remove(tmp);
-        std::string error;
-        auto out = env_->NewWritableFile(tmp, error);
-        if (!out) throw RestorePointError("Could not write " + file.string() + ": " + error);
-        renames.emplace_back(tmp, file);
-        if (!out->Append(data) || !out->Sync() || !out->Close())
-          throw RestorePointError("Could not write " + file.string() + ": " + out->Error());
-      }
-      if (auto reason = store.WriteBlockReason()) throw RegistryError(*reason);
-    } catch (...) {
-      dropTemps();
-      throw;
-    }
-    for (std::size_t i = 0; i < renames.size(); ++i) {
-      std::string error;
-      if (!env_->Rename(renames[i].first, renames[i].second, error)) {
-        for (std::size_t j = i; j < renames.size(); ++j) env_->Remove(renames[j].first);
-        throw RestorePointError("Could not replace " + renames[i].second.string() + ": " + error +
-                                ". The registry as it was is kept in the restore point " + saved + ".");
-      }
-    }
-  });
+    if (!any) throw RestorePointError("The restore point " + name + " holds no registry file.");
+    return contents;
+  };
+  replacement.beforeReplace = [&](const std::vector<fs::path>& files) { saved = CopyPoint(files, into, when, nullptr); };
+  try {
+    store.ReplaceHiveFiles(replacement);
+  } catch (const RegistryError& e) {
+    // The point's own files name themselves by the hive file they replace: say which point.
+    if (saved.empty()) throw RestorePointError("The restore point " + name + " was not put back: " + e.what());
+    throw RestorePointError("The restore point " + name + " was not put back: " + e.what() +
+                            " The registry as it was is kept in the restore point " + saved + ".");
+  }
   return saved;
 }
 
-TCreateSystemPointThread::TCreateSystemPointThread(std::shared_ptr<RegistryStore> store, fs::path backupFolder,
-                                                   IOwnerThread& owner,
+TCreateSystemPointThread::TCreateSystemPointThread(std::shared_ptr<RegistryStore> store, TTargetIdentity origin,
+                                                   fs::path backupFolder, IOwnerThread& owner,
                                                    std::function<void(int, const std::string&)> done)
-    : store_(std::move(store)), backupFolder_(std::move(backupFolder)), owner_(owner), done_(std::move(done)) {}
+    : store_(std::move(store)),
+      origin_(std::move(origin)),
+      backupFolder_(std::move(backupFolder)),
+      owner_(owner),
+      done_(std::move(done)) {}
 
 TCreateSystemPointThread::~TCreateSystemPointThread() { Stop(); }
 
@@ -211,7 +212,7 @@ void TCreateSystemPointThread::Execute() {
   int lParam = kRestorePointRefused;
   std::string error;
   try {
-    TRestorePoints(backupFolder_).Create(*store_, std::chrono::system_clock::now(), &stop_);
+    TRestorePoints(backupFolder_).Create(*store_, origin_, std::chrono::system_clock::now(), &stop_);
     lParam = kRestorePointCreated;
   } catch (const std::exception& e) {
     error = e.what();

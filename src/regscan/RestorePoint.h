@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "app/OwnerThread.h"
 #include "platform/Env.h"
 #include "platform/RegistryStore.h"
+#include "platform/TargetSystem.h"
 
 namespace kestrove {
 
@@ -38,6 +40,7 @@ struct TRestorePointInfo {
   std::string Name;
   std::vector<std::string> Files;  // the hive files it holds, by name
   std::uint64_t Bytes = 0;
+  std::optional<TTargetIdentity> Origin;  // the system it was taken of; nullopt: not recorded
 };
 
 class TRestorePoints {
@@ -52,23 +55,31 @@ class TRestorePoints {
   // appears under its name only once every copy is on disk. `stop`, when set meanwhile,
   // abandons it (nothing is left behind). Throws RegistryError (writes refused: Wine runs) or
   // RestorePointError.
-  std::string Create(RegistryStore& store, std::chrono::system_clock::time_point when = std::chrono::system_clock::now(),
+  // `origin` is the system the store belongs to, recorded with the point.
+  std::string Create(RegistryStore& store, const TTargetIdentity& origin,
+                     std::chrono::system_clock::time_point when = std::chrono::system_clock::now(),
                      const std::atomic<bool>* stop = nullptr);
 
   // The restore points, oldest first (their names sort by date).
   std::vector<TRestorePointInfo> List() const;
+  // As a list shows them for `current`: its own points first, then those of unknown origin,
+  // then other systems'; each group oldest first.
+  std::vector<TRestorePointInfo> ListFor(const TTargetIdentity& current) const;
 
-  // Puts the restore point `name` back: refused while the registry cannot be written; the
-  // current hive files are first saved as a restore point of their own (its name is returned),
-  // then each hive file held by the point is replaced (temporary file, disk, rename) and the
-  // store reads the registry again. Throws RegistryError or RestorePointError; before the
-  // first rename, the hive files are unchanged.
-  std::string Restore(RegistryStore& store, const std::string& name,
+  // Puts the restore point `name` back into `into`, the system the store belongs to. Refused
+  // (RestorePointError naming both systems) when the point was taken of another system, unless
+  // `intoOtherSystem`; refused while the registry cannot be written; refused, with the file and
+  // line, when a file of the point is damaged or holds another hive than the one it would
+  // replace. The current hive files are first saved as a restore point of their own (its name
+  // is returned), then the point's files replace them, all or none, and the store reads the
+  // registry again. Throws RegistryError or RestorePointError; the hive files are then unchanged.
+  std::string Restore(RegistryStore& store, const std::string& name, const TTargetIdentity& into,
+                      bool intoOtherSystem = false,
                       std::chrono::system_clock::time_point when = std::chrono::system_clock::now());
 
  private:
-  std::string CopyPoint(const std::vector<std::filesystem::path>& files, std::chrono::system_clock::time_point when,
-                        const std::atomic<bool>* stop);
+  std::string CopyPoint(const std::vector<std::filesystem::path>& files, const TTargetIdentity& origin,
+                        std::chrono::system_clock::time_point when, const std::atomic<bool>* stop);
   void WriteFileAtomically(const std::filesystem::path& file, const std::string& data);
 
   std::filesystem::path folder_;
@@ -80,7 +91,8 @@ class TRestorePoints {
 // Error says what).
 class TCreateSystemPointThread {
  public:
-  TCreateSystemPointThread(std::shared_ptr<RegistryStore> store, std::filesystem::path backupFolder, IOwnerThread& owner,
+  TCreateSystemPointThread(std::shared_ptr<RegistryStore> store, TTargetIdentity origin,
+                           std::filesystem::path backupFolder, IOwnerThread& owner,
                            std::function<void(int lParam, const std::string& error)> done);
   // Stops and waits.
   ~TCreateSystemPointThread();
@@ -96,6 +108,7 @@ class TCreateSystemPointThread {
   void Execute();
 
   std::shared_ptr<RegistryStore> store_;
+  TTargetIdentity origin_;
   std::filesystem::path backupFolder_;
   IOwnerThread& owner_;
   std::function<void(int, const std::string&)> done_;

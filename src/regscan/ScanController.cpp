@@ -220,6 +220,12 @@ void TScanController::StartScan() {
   SetProgressPosition(0);
   // 6.
   ScanStep = ScanStepFor(Selection);
+  // The registry is read again if another program changed it; the rows are of that view.
+  try {
+    rowsView_ = target_.RefreshRegistry();
+  } catch (const std::exception&) {
+    rowsView_ = std::uint64_t{0};  // a hive that cannot be read now: no Fix from this scan
+  }
   // 7.
   current_ = ++generation_;
   events_ = std::make_shared<JobEvents>(self_, owner_, current_);
@@ -299,6 +305,8 @@ TFixResult TScanController::bFixErrorsClick() {
   settings.BackupFolder = options_.OutputDirectory;
   settings.RestorePoint = options_.RestorePoint;
   settings.WindowsVersion = target_.WindowsVersion();
+  // Rows that no scan found (none yet) are taken as they are.
+  settings.RowsView = rowsView_;
   TRegistryFix fix(target_, prompt_ ? *prompt_ : noAnswers, RestorePointDialog);
   const TFixResult result = fix.Run(rows, settings);
   if (result.Outcome == TFixOutcome::Fixed || result.Outcome == TFixOutcome::StoppedAtRow) view_.SetRows(rows);

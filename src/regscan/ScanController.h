@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,7 @@ class TScanController {
   std::uint64_t generation_ = 0;  // of the last worker started
   std::uint64_t current_ = 0;     // of the worker the page listens to; 0 after a Cancel
   std::uint64_t ended_ = 0;       // of the last worker whose end was handled
+  std::optional<std::uint64_t> rowsView_;  // the registry view the rows were found on
   // Calls still queued when the controller goes find it gone through this cell.
   std::shared_ptr<TScanController*> self_;
   std::shared_ptr<JobEvents> events_;

@@ -17,6 +17,7 @@
 
 #include "app/OwnerThread.h"
 #include "platform/RegistryStore.h"
+#include "platform/TargetSystem.h"
 #include "platform/wine/WineSample.h"
 #include "platform/wine/WineServer.h"
 #include "regscan/RestorePoint.h"
@@ -50,6 +51,7 @@ class RestorePointTest : public ::testing::Test {
     prefix_ = dir_ / "prefix";
     backup_ = dir_ / "home" / "Backup";
     wine::WriteSamplePrefix(prefix_, fs::path(KESTROVE_SOURCE_DIR) / "data" / "sample");
+    id_ = OpenTarget(prefix_)->Identity();
   }
   void TearDown() override {
     std::error_code ec;
@@ -74,6 +76,7 @@ class RestorePointTest : public ::testing::Test {
   }
 
   fs::path dir_, prefix_, backup_;
+  TTargetIdentity id_;
 };
 
 TEST_F(RestorePointTest, APointTakenAndPutBackGivesTheHivesByteForByte) {
@@ -83,7 +86,7 @@ TEST_F(RestorePointTest, APointTakenAndPutBackGivesTheHivesByteForByte) {
   TMessageQueue owner;
   int report = -1;
   {
-    TCreateSystemPointThread worker(store, backup_, owner, [&](int lParam, const std::string&) { report = lParam; });
+    TCreateSystemPointThread worker(store, id_, backup_, owner, [&](int lParam, const std::string&) { report = lParam; });
     worker.Start();
     ASSERT_TRUE(owner.ProcessUntil([&] { return report != -1; }, std::chrono::minutes(1)));
   }
@@ -100,34 +103,34 @@ TEST_F(RestorePointTest, APointTakenAndPutBackGivesTheHivesByteForByte) {
   store->Commit();
   const auto changed = Hives();
   ASSERT_NE(changed, taken);
-  const std::string saved = points.Restore(*store, name);
+  const std::string saved = points.Restore(*store, name, id_);
   EXPECT_EQ(Hives(), taken);
   EXPECT_FALSE(store->KeyExists(HKEY_CURRENT_USER, "Software\\After The Point"));  // the store read them again
   // The registry as it was before is a point of its own, and goes back just as well.
   EXPECT_NE(saved, name);
   EXPECT_EQ(PointFiles(saved), changed);
   EXPECT_EQ(points.List().size(), 2u);
-  points.Restore(*store, saved);
+  points.Restore(*store, saved, id_);
   EXPECT_EQ(Hives(), changed);
   EXPECT_TRUE(store->KeyExists(HKEY_CURRENT_USER, "Software\\After The Point"));
   ExpectNoLeftovers();
 
   // Only names of the list are points: never a path out of the folder.
-  EXPECT_THROW(points.Restore(*store, "../prefix"), RestorePointError);
-  EXPECT_THROW(points.Restore(*store, "no such point"), RestorePointError);
+  EXPECT_THROW(points.Restore(*store, "../prefix", id_), RestorePointError);
+  EXPECT_THROW(points.Restore(*store, "no such point", id_), RestorePointError);
   EXPECT_EQ(Hives(), changed);
 }
 
 TEST_F(RestorePointTest, WhileWineRunsNothingIsTakenOrPutBack) {
   auto store = std::shared_ptr<RegistryStore>(RegistryStore::OpenWinePrefix(prefix_));
   TRestorePoints points(backup_);
-  const std::string name = points.Create(*store);
+  const std::string name = points.Create(*store, id_);
   ASSERT_TRUE(store->CreateKey(HKEY_CURRENT_USER, "Software\\Later"));
   store->Commit();
   const auto before = Hives();
   {
     ProcessInFolder wine(dir_ / "wine-tmp" / wine::WineServerFolderName(prefix_));
-    EXPECT_THROW(points.Restore(*store, name), RegistryError);
+    EXPECT_THROW(points.Restore(*store, name, id_), RegistryError);
     EXPECT_EQ(Hives(), before);
     EXPECT_EQ(points.List().size(), 1u);
 
@@ -135,7 +138,7 @@ TEST_F(RestorePointTest, WhileWineRunsNothingIsTakenOrPutBack) {
     TMessageQueue owner;
     int report = -1;
     std::string error;
-    TCreateSystemPointThread worker(store, backup_, owner, [&](int lParam, const std::string& why) {
+    TCreateSystemPointThread worker(store, id_, backup_, owner, [&](int lParam, const std::string& why) {
       report = lParam;
       error = why;
     });
@@ -166,7 +169,7 @@ TEST_F(RestorePointTest, TheCommandLineListsAndPutsBack) {
   std::string name;
   {
     auto store = RegistryStore::OpenWinePrefix(prefix_);
-    name = TRestorePoints(backup_).Create(*store);
+    name = TRestorePoints(backup_).Create(*store, id_);
   }
   const auto taken = Hives();
   ASSERT_EQ(run("reg add 'HKCU\\Software\\Added' /v V /d data /f"), 0);

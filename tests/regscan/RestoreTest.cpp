@@ -87,19 +87,19 @@ TEST_F(RestoreTest, ListsRegFilesByNameDescendingAnyCaseWithKBSizes) {
 
 TEST_F(RestoreTest, RestoreImportsThenDeletesOnlyWhenTheSettingIsOnAndTheImportSucceeded) {
   Write(fs::path(backups_) / "2026_01_02_030405.reg", "REGEDIT4\n");
-  RestoreBackupFile(runner_, backups_, "2026_01_02_030405.reg", false);
+  RestoreBackupFile(runner_, backups_, "2026_01_02_030405.reg", false, TTargetIdentity{});
   EXPECT_EQ(EditorArgs(), "--root\n" + (dir_ / "prefix").string() + "\n/s\n" + backups_ + "/2026_01_02_030405.reg\n");
   EXPECT_TRUE(fs::exists(fs::path(backups_) / "2026_01_02_030405.reg"));
 
   // A failed import keeps the only copy, whatever the setting says.
   Write(dir_ / "editor" / "status", "1\n");
-  TRestoreOutcome failed = RestoreBackupFile(runner_, backups_, "2026_01_02_030405.reg", true);
+  TRestoreOutcome failed = RestoreBackupFile(runner_, backups_, "2026_01_02_030405.reg", true, TTargetIdentity{});
   EXPECT_TRUE(failed.Ran);
   EXPECT_FALSE(failed.Deleted);
   EXPECT_TRUE(fs::exists(fs::path(backups_) / "2026_01_02_030405.reg"));
 
   fs::remove(dir_ / "editor" / "status");
-  TRestoreOutcome done = RestoreBackupFile(runner_, backups_ + "/", "2026_01_02_030405.reg", true);
+  TRestoreOutcome done = RestoreBackupFile(runner_, backups_ + "/", "2026_01_02_030405.reg", true, TTargetIdentity{});
   EXPECT_TRUE(done.Deleted);
   EXPECT_FALSE(fs::exists(fs::path(backups_) / "2026_01_02_030405.reg"));
   EXPECT_TRUE(prompt_.asked.empty());
@@ -108,7 +108,7 @@ TEST_F(RestoreTest, RestoreImportsThenDeletesOnlyWhenTheSettingIsOnAndTheImportS
 TEST_F(RestoreTest, AnEditorThatCannotStartIsReportedAndNothingIsDeleted) {
   Write(fs::path(backups_) / "x.reg", "");
   runner_.Program = dir_ / "no-such-editor";
-  TRestoreOutcome outcome = RestoreBackupFile(runner_, backups_, "x.reg", true);
+  TRestoreOutcome outcome = RestoreBackupFile(runner_, backups_, "x.reg", true, TTargetIdentity{});
   EXPECT_FALSE(outcome.Ran);
   EXPECT_TRUE(fs::exists(fs::path(backups_) / "x.reg"));
   ASSERT_EQ(prompt_.asked.size(), 1u);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "platform/wine/WineHive.h"
@@ -173,7 +174,11 @@ void TWineRegistryBackend::StageHive(std::size_t index, const Hive& hive,
     // A store that could not keep its focus when opened was never handed out for writing: this
     // one lost it reading the file again, which another program had changed in between.
     if (focusFailed_) fail("it was changed by another program meanwhile");
-    if (f.stamp) return StageSplice(f, hive, ensureValues, fail);
+    if (f.stamp) {
+      StageSplice(f, hive, ensureValues, fail);
+      f.staged = env_->Stat(tmp);
+      return;
+    }
   }
   env_->Remove(tmp);  // left over from a crash
   std::string error;
@@ -187,6 +192,51 @@ void TWineRegistryBackend::StageHive(std::size_t index, const Hive& hive,
       },
       ensureValues);
   if (!ok || !file->Sync() || !file->Close()) fail(file->Error());
+  f.staged = env_->Stat(tmp);
+}
+
+// A whole file's bytes as a hive's new file, staged as StageHive stages one.
+void TWineRegistryBackend::StageHiveData(std::size_t index, const std::string& data) {
+  HiveFile& f = files_[index];
+  if (auto reason = WriteBlockReason()) throw RegistryError(*reason);
+  const fs::path tmp = StagedFile(f);
+  auto fail = [&](const std::string& why) {
+    env_->Remove(tmp);
+    throw RegistryError("Could not save the registry file " + f.file.string() + ": " + why +
+                        ". The file was left as it was.");
+  };
+  env_->Remove(tmp);
+  std::string error;
+  auto file = env_->NewWritableFile(tmp, error);
+  if (!file) fail(error);
+  if (!file->Append(data) || !file->Sync() || !file->Close()) fail(file->Error());
+  f.staged = env_->Stat(tmp);
+}
+
+// The file must be one Wine reads whole, of the very hive it replaces: Wine loads a file
+// whatever place its preamble names, and a file cut short loads as a hive missing its keys.
+void TWineRegistryBackend::CheckHiveData(std::size_t index, const std::string& data, const std::string& shownName) {
+  const HiveFile& f = files_[index];
+  regtree::Node root;
+  Hive hive;
+  hive.label = shownName;
+  hive.buffer = data;
+  hive.root = &root;
+  ParseHive(hive);
+  const std::string_view preamble = std::string_view(hive.buffer).substr(0, hive.preambleEnd);
+  constexpr std::string_view kRelative = ";; All keys relative to ";
+  const std::size_t at = preamble.find(kRelative);
+  const std::size_t line = static_cast<std::size_t>(std::count(preamble.begin(), preamble.begin() +
+      static_cast<std::ptrdiff_t>(at == std::string_view::npos ? preamble.size() : at), '\n')) + 1;
+  if (at == std::string_view::npos)
+    throw RegistryError(shownName + ":" + std::to_string(line) + ": the file does not say which hive it holds (no \"" +
+                        std::string(kRelative) + "\" line)");
+  std::string_view named = preamble.substr(at + kRelative.size());
+  named = named.substr(0, named.find('\n'));
+  while (!named.empty() && (named.back() == '\r' || named.back() == ' ')) named.remove_suffix(1);
+  if (!SameName(named, f.relativeTo))
+    throw RegistryError(shownName + ":" + std::to_string(line) + ": the file holds " + std::string(named) +
+                        ", not " + f.relativeTo + " as " + f.file.filename().string() + " does");
 }
 
 // The new file is the old one with the changed keys' text replaced where it stood and new keys
@@ -279,8 +329,11 @@ void TWineRegistryBackend::PublishHive(std::size_t index) {
     throw RegistryError("Could not save the registry file " + f.file.string() + ": " + why +
                         ". The file was left as it was.");
   };
-  // Wine may have started while we wrote: it would overwrite the file when it exits.
+  // Wine may have started while we wrote: it would overwrite the file when it exits. Looking
+  // for it takes a while, so the file is compared with what the change was made on after that,
+  // right before it is replaced.
   if (auto reason = WriteBlockReason()) fail(*reason);
+  if (env_->Stat(f.file) != f.stamp) fail("it was changed by another program meanwhile");
   std::string error, ignored;
   // The old file keeps a second name until the whole commit is in place.
   const fs::path old = ReplacedFile(f);
@@ -324,6 +377,158 @@ fs::path TWineRegistryBackend::ReplacedFile(const HiveFile& f) const {
   return f.file.parent_path() / TempName(f.file.filename().string(), ::getpid(), ".old");
 }
 
+// The commit journal: which hive files a commit is replacing, what each was and what it
+// becomes, so that the next process to open the prefix can tell a commit cut between two
+// renames from files changed since, and undo only the former.
+namespace {
+
+constexpr std::string_view kJournalHead = "KESTROVE REGISTRY COMMIT 1";
+constexpr std::string_view kJournalEnd = "END";
+
+std::string StampText(const std::optional<FileStamp>& s) {
+  if (!s) return "-";
+  return std::to_string(s->device) + ":" + std::to_string(s->inode) + ":" + std::to_string(s->size) + ":" +
+         std::to_string(s->mtimeNs);
+}
+
+bool ParseStamp(std::string_view text, std::optional<FileStamp>& out) {
+  if (text == "-") {
+    out.reset();
+    return true;
+  }
+  std::int64_t parts[4];
+  for (int i = 0; i < 4; ++i) {
+    const std::size_t colon = i < 3 ? text.find(':') : text.size();
+    if (colon == std::string_view::npos || colon == 0) return false;
+    std::int64_t v = 0;
+    bool negative = false;
+    std::size_t k = 0;
+    if (text[0] == '-') negative = true, k = 1;
+    if (k == colon) return false;
+    for (; k < colon; ++k) {
+      if (text[k] < '0' || text[k] > '9' || v > (INT64_MAX - 9) / 10) return false;
+      v = v * 10 + (text[k] - '0');
+    }
+    parts[i] = negative ? -v : v;
+    text.remove_prefix(i < 3 ? colon + 1 : colon);
+  }
+  out = FileStamp{static_cast<std::uint64_t>(parts[0]), static_cast<std::uint64_t>(parts[1]), parts[2], parts[3]};
+  return true;
+}
+
+std::vector<std::string_view> SplitTabs(std::string_view line) {
+  std::vector<std::string_view> out;
+  for (std::size_t at = 0;;) {
+    const std::size_t tab = line.find('\t', at);
+    out.push_back(line.substr(at, tab == std::string_view::npos ? std::string_view::npos : tab - at));
+    if (tab == std::string_view::npos) return out;
+    at = tab + 1;
+  }
+}
+
+}  // namespace
+
+fs::path TWineRegistryBackend::JournalFile() const { return prefix_ / ".kestrove-registry.journal"; }
+
+void TWineRegistryBackend::BeginPublish(const std::vector<std::size_t>& staged) {
+  std::string text = std::string(kJournalHead) + "\n";
+  for (std::size_t i : staged) {
+    const HiveFile& f = files_[i];
+    text += f.file.filename().string() + "\t" + StampText(f.stamp) + "\t" + StampText(f.staged) + "\t" +
+            ReplacedFile(f).filename().string() + "\n";
+  }
+  text += std::string(kJournalEnd) + "\n";
+  std::string error;
+  auto file = env_->NewWritableFile(JournalFile(), error);
+  if (!file || !file->Append(text) || !file->Sync() || !file->Close()) {
+    if (file) error = file->Error();
+    env_->Remove(JournalFile());
+    throw RegistryError("Could not save the registry of " + prefix_.string() + ": " + error +
+                        ". The files were left as they were.");
+  }
+}
+
+void TWineRegistryBackend::EndPublish() { env_->Remove(JournalFile()); }
+
+void TWineRegistryBackend::RecoverInterruptedCommit() {
+  if (!env_->Stat(JournalFile())) return;
+  // Wine has loaded the files as they are, and writes its own copy when it exits: that copy
+  // no longer matches the journal, which then undoes nothing.
+  if (WriteBlockReason()) return;
+  const bool held = lock_.Held();
+  std::string error;
+  // A journal of a commit still under way goes with that commit, once its lock is let go.
+  if (!held && !lock_.Acquire(prefix_ / ".kestrove-registry.lock", std::chrono::seconds(10), error)) return;
+  RollBackJournal();
+  if (!held) lock_.Release();
+}
+
+// With the lock held, every journal is a dead process's. Each hive it names is the new file
+// (renamed into place: put the old one back), still the old one (nothing to do), or something
+// else (changed since): then nothing is undone, as a partial undo would mix states again.
+void TWineRegistryBackend::RollBackJournal() {
+  auto data = env_->ReadFileHead(JournalFile(), 64 * 1024);
+  if (!data) return;
+  struct Step {
+    const HiveFile* hive;
+    fs::path keptOld;
+    bool hadOld;
+  };
+  std::vector<Step> undo;
+  bool sound = true, ended = false;
+  std::string_view text(*data);
+  std::size_t lineNo = 0;
+  while (!text.empty() && sound) {
+    const std::size_t eol = text.find('\n');
+    if (eol == std::string_view::npos) {
+      sound = false;
+      break;
+    }
+    const std::string_view line = text.substr(0, eol);
+    text.remove_prefix(eol + 1);
+    if (lineNo++ == 0) {
+      sound = line == kJournalHead;
+      continue;
+    }
+    if (line == kJournalEnd) {
+      ended = true;
+      break;
+    }
+    const auto fields = SplitTabs(line);
+    const HiveFile* hive = nullptr;
+    for (const HiveFile& f : files_)
+      if (fields.size() == 4 && fields[0] == f.file.filename().string()) hive = &f;
+    std::optional<FileStamp> before, after;
+    if (!hive || !ParseStamp(fields[1], before) || !ParseStamp(fields[2], after) || !after ||
+        !IsTempName(fields[3], hive->file.filename().string())) {
+      sound = false;
+      break;
+    }
+    const std::optional<FileStamp> now = env_->Stat(hive->file);
+    if (now == before) continue;
+    if (now != after) {
+      sound = false;
+      break;
+    }
+    const fs::path kept = prefix_ / std::string(fields[3]);
+    if (before && env_->Stat(kept) != before) {
+      sound = false;
+      break;
+    }
+    undo.push_back({hive, kept, before.has_value()});
+  }
+  if (sound && ended) {
+    for (const Step& step : undo) {
+      std::string error;
+      if (step.hadOld)
+        env_->Rename(step.keptOld, step.hive->file, error);
+      else
+        env_->Remove(step.hive->file);
+    }
+  }
+  env_->Remove(JournalFile());
+}
+
 bool TWineRegistryBackend::HiveChanged(std::size_t index) {
   return env_->Stat(files_[index].file) != files_[index].stamp;
 }
@@ -342,6 +547,8 @@ void TWineRegistryBackend::BeginWriteSession() {
   std::string error;
   if (!lock_.Acquire(prefix_ / ".kestrove-registry.lock", std::chrono::seconds(10), error))
     throw RegistryError(error);
+  // A commit cut short is undone before its kept old files are taken for leftovers.
+  RollBackJournal();
   RemoveStaleTempFiles();
 }
 

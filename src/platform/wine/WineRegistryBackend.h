@@ -40,6 +40,11 @@ class TWineRegistryBackend final : public IHiveBackend {
   void UnpublishHive(std::size_t index) override;
   void ForgetReplacedHive(std::size_t index) override;
   bool HiveChanged(std::size_t index) override;
+  void BeginPublish(const std::vector<std::size_t>& staged) override;
+  void EndPublish() override;
+  void RecoverInterruptedCommit() override;
+  void CheckHiveData(std::size_t index, const std::string& data, const std::string& shownName) override;
+  void StageHiveData(std::size_t index, const std::string& data) override;
 
   // Wine keeps a running prefix's registry in memory and writes its files when it exits.
   std::optional<std::string> WriteBlockReason() override;
@@ -58,9 +63,13 @@ class TWineRegistryBackend final : public IHiveBackend {
     bool published = false;
     std::optional<FileStamp> replaced{};
     bool kept = false;
+    std::optional<FileStamp> staged{};  // the staged file, as it will be once renamed
   };
 
   void RemoveStaleTempFiles();
+  // Undoes a commit whose process died between two renames; with the lock held.
+  void RollBackJournal();
+  std::filesystem::path JournalFile() const;
   bool LoadFocused(HiveFile& f, regtree::Hive& hive);
   void StageSplice(HiveFile& f, const regtree::Hive& hive, const std::function<void(regtree::Node&)>& ensureValues,
                    const std::function<void(const std::string&)>& fail);
