@@ -147,9 +147,16 @@ TOriginMatch MatchOrigin(const std::optional<TTargetIdentity>& origin, const TTa
   if (origin->Kind != current.Kind) return TOriginMatch::OtherSystem;
   if (!origin->UserSid.empty() && !current.UserSid.empty() && origin->UserSid != current.UserSid)
     return TOriginMatch::OtherSystem;
-  if (!origin->MachineId.empty() && !current.MachineId.empty())
-    return origin->MachineId == current.MachineId ? TOriginMatch::ThisSystem : TOriginMatch::OtherSystem;
-  return origin->Folder == current.Folder ? TOriginMatch::ThisSystem : TOriginMatch::OtherSystem;
+  if (origin->Folder == current.Folder)
+    return origin->MachineId == current.MachineId || origin->MachineId.empty() || current.MachineId.empty()
+               ? TOriginMatch::ThisSystem
+               : TOriginMatch::OtherSystem;
+  // Elsewhere: the same machine moved, or a copy of it. A copy has gone its own way since,
+  // and its original is still where the file says.
+  std::error_code ec;
+  if (origin->MachineId.empty() || origin->MachineId != current.MachineId || fs::exists(origin->Folder, ec))
+    return TOriginMatch::OtherSystem;
+  return TOriginMatch::ThisSystem;
 }
 
 std::string DescribeSystem(const TTargetIdentity& id) {

@@ -30,9 +30,10 @@ std::optional<TTargetIdentity> ReadRestorePointOrigin(const std::filesystem::pat
 
 enum class TOriginMatch { ThisSystem, Unknown, OtherSystem };  // the order lists show them in
 
-// The same system: same kind and user, and the same machine digest where both have one, else
-// the same folder. A system moved to another folder stays itself; a system made anew in the
-// folder of an old one is another.
+// The same system: same kind and user, and the same folder with the same machine digest
+// (where both have one); or the same machine digest in another folder while nothing is left
+// at the recorded one (the system was moved). A copy of a system, whose original is still in
+// its folder, and a system made anew in the folder of an old one are other systems.
 TOriginMatch MatchOrigin(const std::optional<TTargetIdentity>& origin, const TTargetIdentity& current);
 
 // "Wine prefix /home/u/.wine (machine 0123abcd)".

@@ -558,7 +558,7 @@ std::vector<TRegFileEntry> CollectRegSection(RegistryStore& store, TRootKey root
       if (auto v = store.QueryValue(root, path, valueName)) {
         TRegFileEntry e;
         e.kind = TRegFileEntry::kValue;
-        e.name = std::string(valueName);
+        e.name = std::move(v->name);  // as stored: a row may spell it in other letter case
         e.type = v->type;
         e.data = std::move(v->data);
         out.push_back(std::move(e));

@@ -717,3 +717,102 @@ TEST(RegistryStore, RealWineUnderAnotherTmpdirIsDetected) {
 
 }  // namespace
 }  // namespace kestrove
+
+namespace kestrove {
+namespace {
+
+// Another program's key, added to a hive file the way a writer of the text format adds one.
+void AddKeyOutside(const fs::path& hive, const std::string& key) {
+  std::ofstream(hive, std::ios::binary | std::ios::app) << "\n[" << key << "] 1700000000\n\"By\"=\"outside\"\n";
+}
+
+// A store reads again what another program wrote, before new work and before a change; and a
+// commit never writes over a file that changed after the change was made on it.
+TEST(RegistryStore, AnotherProgramsWritesAreReadAgainAndNeverOverwritten) {
+  NEED_TESTDATA();
+  PrefixCopy prefix;
+  auto store = RegistryStore::OpenWinePrefix(prefix.dir());
+  const std::uint64_t first = store->View();
+  EXPECT_EQ(store->Refresh(), first) << "nothing changed";
+  AddKeyOutside(prefix.dir() / "user.reg", "Software\\\\Outside One");
+  EXPECT_FALSE(store->KeyExists(HKEY_CURRENT_USER, "Software\\Outside One"));
+  const std::uint64_t second = store->Refresh();
+  EXPECT_NE(second, first);
+  EXPECT_TRUE(store->KeyExists(HKEY_CURRENT_USER, "Software\\Outside One"));
+  EXPECT_EQ(store->BeginChanges(), second);
+
+  ASSERT_TRUE(store->CreateKey(HKEY_CURRENT_USER, "Software\\Ours"));
+  AddKeyOutside(prefix.dir() / "user.reg", "Software\\\\Outside Two");
+  const std::string theirs = ReadAll(prefix.dir() / "user.reg");
+  try {
+    store->Commit();
+    ADD_FAILURE() << "a file changed meanwhile was written over";
+  } catch (const RegistryError& e) {
+    EXPECT_NE(std::string(e.what()).find("changed by another program meanwhile"), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(ReadAll(prefix.dir() / "user.reg") == theirs);
+  store->Discard();
+  EXPECT_TRUE(store->KeyExists(HKEY_CURRENT_USER, "Software\\Outside Two"));
+}
+
+// Dies (as a killed process does, without unwinding) when the commit renames onto `hive`.
+class DyingEnv : public EnvWrapper {
+ public:
+  explicit DyingEnv(std::string hive) : EnvWrapper(Env::Default()), hive_(std::move(hive)) {}
+  bool Rename(const fs::path& from, const fs::path& to, std::string& error) override {
+    if (to.filename() == hive_) ::_exit(9);
+    return EnvWrapper::Rename(from, to, error);
+  }
+
+ private:
+  std::string hive_;
+};
+
+// A commit of two hives killed between its two renames leaves one new file and one old: the
+// next open puts the old one back, unless the files changed again since, when nothing is undone.
+TEST(RegistryStore, ACommitKilledBetweenItsRenamesIsUndoneAtTheNextOpen) {
+  NEED_TESTDATA();
+  for (const bool changedSince : {false, true}) {
+    SCOPED_TRACE(changedSince ? "changed since" : "as the crash left it");
+    PrefixCopy prefix;
+    const std::string system = ReadAll(prefix.dir() / "system.reg"), user = ReadAll(prefix.dir() / "user.reg");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      auto store = RegistryStore::OpenWinePrefix(prefix.dir(), std::make_shared<DyingEnv>("user.reg"));
+      store->CreateKey(HKEY_LOCAL_MACHINE, "Software\\Half");
+      store->CreateKey(HKEY_CURRENT_USER, "Software\\Half");
+      store->Commit();
+      ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9) << "the commit did not die at the second rename";
+    ASSERT_FALSE(ReadAll(prefix.dir() / "system.reg") == system) << "the first hive was not replaced";
+    std::string later;
+    if (changedSince) {
+      AddKeyOutside(prefix.dir() / "system.reg", "Software\\\\Wine Wrote This");
+      later = ReadAll(prefix.dir() / "system.reg");
+    }
+    auto store = RegistryStore::OpenWinePrefix(prefix.dir());
+    if (changedSince) {
+      EXPECT_TRUE(ReadAll(prefix.dir() / "system.reg") == later);
+      EXPECT_TRUE(store->KeyExists(HKEY_LOCAL_MACHINE, "Software\\Wine Wrote This"));
+    } else {
+      EXPECT_TRUE(ReadAll(prefix.dir() / "system.reg") == system);
+      EXPECT_FALSE(store->KeyExists(HKEY_LOCAL_MACHINE, "Software\\Half"));
+    }
+    EXPECT_TRUE(ReadAll(prefix.dir() / "user.reg") == user);
+    EXPECT_FALSE(fs::exists(prefix.dir() / ".kestrove-registry.journal"));
+    // The next run of changes clears what the dead commit left.
+    ASSERT_TRUE(store->CreateKey(HKEY_CURRENT_USER, "Software\\After"));
+    store->Commit();
+    for (auto& entry : fs::directory_iterator(prefix.dir())) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_TRUE(name.find(".tmp") == std::string::npos && name.find(".old") == std::string::npos) << name;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kestrove

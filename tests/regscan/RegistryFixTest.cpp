@@ -106,6 +106,36 @@ TEST_F(RegistryFixTest, EveryKindIsRemovedAndTheBackupGivesItBack) {
   EXPECT_EQ(Snapshot(), before);
 }
 
+// Rows may name one item twice (HKEY_CURRENT_USER and HKEY_USERS\<SID>) or an item inside a
+// key another row removes: each item goes once and no such row counts as failed. A row whose
+// item cannot be removed is counted, so that no caller reports every entry handled.
+TEST_F(RegistryFixTest, OneItemOfSeveralRowsGoesOnceAndWhatCannotGoIsCounted) {
+  const std::string users = "HKEY_USERS\\" + t.Registry()->UserSid();
+  std::vector<TScanResult> rows = {
+      Row("HKEY_CURRENT_USER\\Software\\Gone App\\Path", TLocationKind::lkPathValue),
+      Row(users + "\\Software\\Gone App\\PATH", TLocationKind::lkPathValue),
+      Row(users + "\\software\\gone app\\sub\\Count", TLocationKind::lkPathValue),
+      Row("HKEY_CURRENT_USER\\Software\\Gone App\\Sub", TLocationKind::lkKey),
+      Row("Q:\\outside\\Gone.lnk", TLocationKind::lkShortcutFile),
+  };
+  TRegistryFix fix(t, prompt);
+  const TFixResult r = fix.Run(rows, settings, start);
+  EXPECT_EQ(r.Outcome, TFixOutcome::Fixed) << r.Error;
+  EXPECT_EQ(r.Rows, 5);
+  EXPECT_EQ(r.Removed, 2);
+  EXPECT_EQ(r.NotRemoved, 1);
+  EXPECT_TRUE(rows.empty());
+  EXPECT_FALSE(t.Registry()->QueryValue(HKEY_CURRENT_USER, "Software\\Gone App", "Path"));
+  std::ifstream in(r.BackupFile, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<TRegFileProblem> problems;
+  const auto contents = ParseRegFile(bytes, problems);
+  ASSERT_TRUE(contents);
+  EXPECT_EQ(std::count_if(contents->entries.begin(), contents->entries.end(),
+                          [](const TRegFileEntry& e) { return e.kind == TRegFileEntry::kValue && e.name == "Path"; }),
+            1);
+}
+
 TEST_F(RegistryFixTest, AFixThatCannotBackUpStopsAtThatRowAndKeepsIt) {
   std::vector<TScanResult> rows = {Row("HKEY_LOCAL_MACHINE\\Software\\Run\\Kept", TLocationKind::lkPathValue),
                                    Row("HKEY_LOCAL_MACHINE\\Software\\Run\\Gone", TLocationKind::lkPathValue)};

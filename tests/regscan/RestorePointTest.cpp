@@ -188,5 +188,48 @@ TEST_F(RestorePointTest, TheCommandLineListsAndPutsBack) {
   EXPECT_EQ(Hives(), taken);
 }
 
+// A point whose file is damaged, or holds another hive than the one it would replace, is
+// refused as a whole before anything is replaced or saved, with the file and the line.
+TEST_F(RestorePointTest, ADamagedPointIsRefusedBeforeAnythingIsReplaced) {
+  std::string name;
+  {
+    auto store = RegistryStore::OpenWinePrefix(prefix_);
+    name = TRestorePoints(backup_).Create(*store, id_);
+  }
+  const fs::path point = backup_ / kRestorePointsFolder / name;
+  const std::string user = ReadAll(point / "user.reg");
+  struct Damage {
+    const char* what;
+    const char* file;
+    std::string text;
+    const char* says;
+  } cases[] = {
+      {"cut in the middle of a line", "user.reg", user.substr(0, user.size() / 2 + 3), "user.reg:"},
+      {"garbage", "user.reg", std::string(4096, '\x7f'), "user.reg:1:"},
+      {"empty", "user.reg", "", "user.reg:1:"},
+      {"the user hive where the machine's goes", "system.reg", user, "system.reg:"},
+  };
+  for (const Damage& d : cases) {
+    SCOPED_TRACE(d.what);
+    const std::string kept = ReadAll(point / d.file);
+    std::ofstream(point / d.file, std::ios::binary | std::ios::trunc) << d.text;
+    auto store = RegistryStore::OpenWinePrefix(prefix_);
+    ASSERT_TRUE(store->CreateKey(HKEY_CURRENT_USER, "Software\\Since The Point"));
+    store->Commit();
+    const auto before = Hives();
+    try {
+      TRestorePoints(backup_).Restore(*store, name, id_);
+      ADD_FAILURE() << "a damaged point was put back";
+    } catch (const RestorePointError& e) {
+      EXPECT_NE(std::string(e.what()).find(d.says), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(Hives(), before);
+    EXPECT_TRUE(store->KeyExists(HKEY_CURRENT_USER, "Software\\Since The Point"));
+    EXPECT_EQ(TRestorePoints(backup_).List().size(), 1u) << "nothing was saved for a restore that did not happen";
+    std::ofstream(point / d.file, std::ios::binary | std::ios::trunc) << kept;
+  }
+  ExpectNoLeftovers();
+}
+
 }  // namespace
 }  // namespace kestrove

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 
 #include "../HangGuard.h"
 #include "platform/memory/MemoryTarget.h"
+#include "platform/wine/WineSample.h"
 #include "regscan/ScanController.h"
 
 namespace kestrove {
@@ -288,6 +291,55 @@ TEST_F(ScanControllerTest, AWindowThatTakesNoMoreCallsDoesNotHoldItsWorker) {
     TScanController gone(t, closed, view, options, nullptr);
     gone.bScanClick();
   }));
+}
+
+// A Fix works only on the registry its rows were found on: another process changing the
+// files between the scan and the Fix makes it refuse, removing and saving nothing, and the
+// next scan reads what that process wrote.
+TEST(ScanControllerStaleView, AFixFromAnOlderViewIsRefusedAndTheNextScanSeesTheChange) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "kestrove-staleview-XXXXXX").string();
+  ASSERT_TRUE(::mkdtemp(pattern.data()));
+  const std::filesystem::path dir = pattern, prefix = dir / "prefix";
+  wine::WriteSamplePrefix(prefix, std::filesystem::path(KESTROVE_SOURCE_DIR) / "data" / "sample");
+  auto target = OpenTarget(prefix);
+  TMessageQueue queue;
+  TRecordingScanView view;
+  view.sections = {"14"};
+  TOptionsSetting options;
+  options.OutputDirectory = (dir / "Backup").string();
+  std::filesystem::create_directories(options.OutputDirectory);
+  TCountingPrompt prompt;
+  TScanController controller(*target, queue, view, options, &prompt);
+  auto scan = [&] {
+    controller.bScanClick();
+    ASSERT_TRUE(queue.ProcessUntil([&] { return !controller.JobRunning(); }, std::chrono::seconds(60)));
+  };
+  scan();
+  const std::size_t found = view.rows.size();
+  ASSERT_GT(found, 0u);
+
+  const std::string added = "'" + std::string(KESTROVE_CLI_PATH) + "' --root '" + prefix.string() +
+                            "' reg add 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run' /v Later "
+                            "/d 'C:\\gone\\later.exe' /f >/dev/null 2>&1";
+  ASSERT_EQ(std::system(added.c_str()), 0);
+  std::ifstream in(prefix / "user.reg", std::ios::binary);
+  const std::string user((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const TFixResult refused = controller.bFixErrorsClick();
+  EXPECT_EQ(refused.Outcome, TFixOutcome::RegistryChanged);
+  EXPECT_EQ(view.rows.size(), found);
+  ASSERT_FALSE(prompt.texts.empty());
+  EXPECT_EQ(prompt.texts.back(), kRegistryChangedSinceScan);
+  EXPECT_TRUE(std::filesystem::is_empty(options.OutputDirectory)) << "no backup of a view that is gone";
+  std::ifstream again(prefix / "user.reg", std::ios::binary);
+  EXPECT_TRUE(std::string((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>()) == user);
+
+  scan();
+  EXPECT_EQ(view.rows.size(), found + 1);
+  const TFixResult fixed = controller.bFixErrorsClick();
+  EXPECT_EQ(fixed.Outcome, TFixOutcome::Fixed) << fixed.Error;
+  EXPECT_TRUE(view.rows.empty());
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
 }
 
 }  // namespace

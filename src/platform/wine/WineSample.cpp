@@ -164,6 +164,15 @@ void Build(const fs::path& prefix, const fs::path& templateFolder) {
     target.Refresh();
   }
   InternetExplorerTraces(builder, templateFolder);
+  // Each sample is a system of its own, as wineboot makes each prefix one: a new machine GUID.
+  std::random_device random;
+  std::string guid;
+  for (int i = 0; i < 32; ++i) {
+    if (i == 8 || i == 12 || i == 16 || i == 20) guid += '-';
+    guid += "0123456789abcdef"[random() & 0xF];
+  }
+  target.Registry()->SetValue(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Cryptography", "MachineGuid", REG_SZ,
+                              Utf8ToUtf16Le(guid, true));
   target.Registry()->Commit();
 }
 
