@@ -6,6 +6,9 @@
 #include "gui/BackupHint.h"
 #include "gui/GuiTestSupport.h"
 #include "gui/RestoreDialog.h"
+#include "platform/wine/WinePrefixTarget.h"
+#include "platform/wine/WineSample.h"
+#include "regscan/BackupOrigin.h"
 
 namespace kestrove::testing {
 
@@ -103,6 +106,94 @@ class RestoreDialogTest : public QObject {
     QCOMPARE(dialog.ListView1->topLevelItemCount(), 0);
     QVERIFY(!dialog.bRestore->isEnabled());
     QCOMPARE(options.OutputDirectory, backups.string());
+  }
+
+  // The window on a Wine prefix with the real editor: what a Restore put back is what the
+  // next Scan of the same window reads; a restore that did not happen says why; another
+  // system's backup goes in only after a Yes; the list says whose each file is.
+  void aRestoreIsReadByTheNextScanAndOtherSystemsAreAskedFor() {
+    TGuiTempFolder dir;
+    const fs::path prefix = dir.path() / "prefix";
+    wine::WriteSamplePrefix(prefix, fs::path(KESTROVE_SOURCE_DIR) / "data" / "sample");
+    wine::WinePrefixTarget target(prefix);
+    TGuiTempFolder home;
+    TGuiScriptedPrompt prompt;
+    TfrmMain form(TMainFormSetup{&target, home.folder(), {}, &prompt});
+    form.Regedit.Program = KESTROVE_REGEDIT_PATH;
+    const fs::path backups = form.Options().OutputDirectory;
+    fs::create_directories(backups);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    form.FlatButtonClick(form.bRegistry);
+    // Every section ticked.
+    QTreeWidgetItem* all = form.gbRegistry->tvRegistry->topLevelItem(0);
+    for (int i = 0; i < 2 && !TStateImageTree::StateImageChecked(all); ++i)
+      QTest::mouseClick(form.gbRegistry->tvRegistry->viewport(), Qt::LeftButton, Qt::NoModifier,
+                        form.gbRegistry->tvRegistry->StateImageRect(all).center());
+    QVERIFY(TStateImageTree::StateImageChecked(all));
+    auto scan = [&] {
+      form.gbRegistry->bScanClick();
+      QVERIFY(QTest::qWaitFor([&] { return !form.gbRegistry->Scanning(); }, 60000));
+    };
+    scan();
+    // Shortcut files have no backup: they do not come back.
+    auto registryRows = [&] {
+      std::size_t n = 0;
+      for (const TScanResult& row : form.gbRegistry->RegistryRows()) n += row.LocationKind != TLocationKind::lkShortcutFile;
+      return n;
+    };
+    const std::size_t found = registryRows();
+    QVERIFY(found > 0);
+    form.gbRegistry->bFixErrorsClick();
+    QCOMPARE(form.gbRegistry->lStatusBar->text(), QString("Fix errors finished!"));
+    const auto files = ListBackupFiles(backups);
+    QVERIFY(files && files->size() == 1);
+    const std::string fixBackup = (*files)[0].FileName;
+
+    // Another system's backup (its origin line says so) and a malformed one beside ours.
+    TTargetIdentity other = target.Identity();
+    other.Folder = (dir.path() / "elsewhere").string();
+    other.MachineId = "0123456789abcdef";
+    WriteText(backups / "1999_01_01_000000.reg",
+              "REGEDIT4\r\n;" + OriginLine(other) + "\r\n\r\n[HKEY_CURRENT_USER\\Software\\Theirs]\r\n");
+    WriteText(backups / "1998_01_01_000000.reg", "REGEDIT4\r\n\r\n[HKEY_NOWHERE\\Bad]\r\n");
+    QStringList listed, systems;
+    auto restoreRow = [&](const QString& name) {
+      auto watch = WhenModalOpens<TfrmRestore>([&](TfrmRestore* d) {
+        listed.clear();
+        systems.clear();
+        for (int i = 0; i < d->ListView1->topLevelItemCount(); ++i) {
+          listed << d->ListView1->topLevelItem(i)->text(0);
+          systems << d->ListView1->topLevelItem(i)->text(3);
+        }
+        const int row = static_cast<int>(listed.indexOf(name));
+        d->ListView1->setCurrentItem(d->ListView1->topLevelItem(row));
+        d->aRestore->trigger();
+        d->bClose->click();
+      });
+      form.bRestoreRegistryClick();
+    };
+    // This system's own file first, then the one of unknown origin, then the other system's.
+    prompt.answers = {TMsgResult::No};
+    restoreRow("1999_01_01_000000.reg");
+    QCOMPARE(listed, QStringList({QString::fromStdString(fixBackup), "1998_01_01_000000.reg", "1999_01_01_000000.reg"}));
+    QCOMPARE(systems[0], QString("this system"));
+    QCOMPARE(systems[1], QString("origin unknown"));
+    QVERIFY(systems[2].startsWith("Wine prefix " + QString::fromStdString(other.Folder)));
+    QVERIFY(prompt.asked.back().Text.find(other.Folder) != std::string::npos);
+    QVERIFY(prompt.asked.back().Text.find(prefix.string()) != std::string::npos);
+    QVERIFY(!target.Registry()->KeyExists(HKEY_CURRENT_USER, "Software\\Theirs"));
+
+    const std::size_t asked = prompt.asked.size();
+    restoreRow("1998_01_01_000000.reg");
+    QCOMPARE(prompt.asked.size(), asked + 1);
+    QVERIFY(prompt.asked.back().Text.find("1998_01_01_000000.reg:") != std::string::npos);
+    QVERIFY(fs::exists(backups / "1998_01_01_000000.reg"));
+
+    restoreRow(QString::fromStdString(fixBackup));
+    QVERIFY(!fs::exists(backups / fixBackup));  // deleted after the import, as the setting says
+    scan();
+    QCOMPARE(registryRows(), found);
   }
 
   void restoreButtonOpensTheDialog() {
