@@ -111,7 +111,10 @@ std::optional<TTargetIdentity> ParseOriginLine(std::string_view line) {
 }
 
 std::optional<TTargetIdentity> ReadBackupOrigin(const fs::path& regFile) {
-  std::string head = ReadHead(regFile, 4096);
+  return ParseBackupOriginHead(ReadHead(regFile, kOriginHeadBytes));
+}
+
+std::optional<TTargetIdentity> ParseBackupOriginHead(std::string head) {
   // The Unicode form is UTF-16LE; the origin line is plain ASCII in both forms.
   if (head.size() >= 2 && static_cast<unsigned char>(head[0]) == 0xFF && static_cast<unsigned char>(head[1]) == 0xFE) {
     std::string narrow;

@@ -25,6 +25,9 @@ std::string OriginLine(const TTargetIdentity& id);
 std::optional<TTargetIdentity> ParseOriginLine(std::string_view line);
 // The origin recorded in a .reg file (either form, read from its first lines only), or nullopt.
 std::optional<TTargetIdentity> ReadBackupOrigin(const std::filesystem::path& regFile);
+// The same, from the file's first kOriginHeadBytes bytes.
+inline constexpr std::size_t kOriginHeadBytes = 4096;
+std::optional<TTargetIdentity> ParseBackupOriginHead(std::string head);
 // A restore point's origin, or nullopt.
 std::optional<TTargetIdentity> ReadRestorePointOrigin(const std::filesystem::path& pointFolder);
 
