@@ -31,8 +31,8 @@ TfrmRestore::TfrmRestore(const TOptionsSetting& options, TRegeditRunner& regedit
   ListView1->setRootIsDecorated(false);
   ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
   ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  ListView1->setColumnWidth(0, 200);
-  ListView1->setColumnWidth(1, 160);
+  ListView1->setColumnWidth(0, 170);
+  ListView1->setColumnWidth(1, 210);
   ListView1->headerItem()->setTextAlignment(2, Qt::AlignRight);
 
   aRestore = new QAction("&Restore", this);
@@ -50,7 +50,7 @@ TfrmRestore::TfrmRestore(const TOptionsSetting& options, TRegeditRunner& regedit
   layout->addWidget(ListView1);
   layout->addLayout(buttons);
   ListView1->setColumnWidth(2, 70);
-  resize(640, 360);
+  resize(820, 360);
 
   // The buttons follow their actions' enabled state.
   connect(aRestore, &QAction::changed, this, [this] { bRestore->setEnabled(aRestore->isEnabled()); });
@@ -100,6 +100,7 @@ void TfrmRestore::FillList(const std::string& folder) {
     item->setText(2, QString::fromStdString(BackupSizeText(f.Size)));
     item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
     item->setText(3, QString::fromStdString(OriginColumnText(f.Origin, Identity)));
+    item->setToolTip(3, item->text(3));
   }
   UpdateActions();
 }

@@ -16,6 +16,7 @@
 #include "gui/IndexDatViewer.h"
 #include "gui/MainForm.h"
 #include "gui/Options.h"
+#include "gui/RestoreDialog.h"
 #include "platform/TargetSystem.h"
 #include "../../tools/IndexDatBuilder.h"
 
@@ -125,6 +126,15 @@ int main(int argc, char* argv[]) {
     viewer.eFileName->setText(LargeIndexDat(dir));
     viewer.bShowClick();
     Save(&viewer, dir, "index-dat-viewer");
+  }
+  {
+    // The restore dialog over the backup folder: the system each backup belongs to.
+    TQuietPrompt quiet;
+    TNoDesktop desktop;
+    TfrmRestore restore(form.Options(), form.Regedit, quiet, desktop, &form);
+    restore.Identity = target->Identity();
+    restore.show();
+    Save(&restore, dir, "restore");
   }
   {
     TfrmAbout about(&form);
