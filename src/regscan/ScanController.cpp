@@ -294,6 +294,11 @@ TFixResult TScanController::bFixErrorsClick() {
                                                                                         : TMsgResult::Ok;
     }
   } noAnswers;
+  struct TFixingFlag {
+    bool& flag;
+    explicit TFixingFlag(bool& f) : flag(f) { flag = true; }
+    ~TFixingFlag() { flag = false; }
+  } fixing(fixing_);
   std::vector<TScanResult> rows = view_.Rows();
   TFixSettings settings;
   settings.BackupFolder = options_.OutputDirectory;
@@ -301,6 +306,7 @@ TFixResult TScanController::bFixErrorsClick() {
   settings.WindowsVersion = target_.WindowsVersion();
   TRegistryFix fix(target_, prompt_ ? *prompt_ : noAnswers, RestorePointDialog);
   const TFixResult result = fix.Run(rows, settings);
+  lastFix_ = result;
   if (result.Outcome == TFixOutcome::Fixed || result.Outcome == TFixOutcome::StoppedAtRow) view_.SetRows(rows);
   if (result.Outcome == TFixOutcome::Fixed) {
     // 6.
