@@ -1,6 +1,7 @@
 #include "regscan/RegFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -231,38 +232,49 @@ std::optional<std::string> ReadWhole(const std::filesystem::path& path) {
   return data;
 }
 
-void WriteAll(int fd, std::string_view data, const std::filesystem::path& path) {
+// Writes all of `data`; on failure (a full disk, a file size limit) says why.
+std::optional<std::string> WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
     const ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const std::string why = n < 0 ? ErrnoText() : "nothing written";
-      ::close(fd);
-      throw ERegFileError("Cannot write " + path.string() + ": " + why);
-    }
+    if (n <= 0) return n < 0 ? ErrnoText() : "nothing written";
     data.remove_prefix(std::size_t(n));
   }
+  return std::nullopt;
 }
 
+// A section that could not be written whole is taken back out: a backup with a cut-off section
+// at its end could not be imported at all, the sections before it included.
 void AppendToFile(const std::filesystem::path& path, std::string_view data, bool create) {
   const int flags = O_WRONLY | O_APPEND | O_CLOEXEC | (create ? O_CREAT | O_EXCL : 0);
   const int fd = ::open(path.c_str(), flags, 0644);
   if (fd < 0) throw ERegFileError("Cannot " + std::string(create ? "create " : "open ") + path.string() + ": " + ErrnoText());
-  WriteAll(fd, data, path);
-  if (::close(fd) != 0) throw ERegFileError("Cannot write " + path.string() + ": " + ErrnoText());
+  struct stat before {};
+  std::optional<std::string> why;
+  if (::fstat(fd, &before) != 0) why = ErrnoText();
+  if (!why) why = WriteAll(fd, data);
+  if (why && !create && ::ftruncate(fd, before.st_size) != 0) {
+    // The disk refuses even that: the message below is all that can be done.
+  }
+  if (::close(fd) != 0 && !why) why = ErrnoText();
+  if (!why) return;
+  if (create) ::unlink(path.c_str());
+  throw ERegFileError("Cannot write " + path.string() + ": " + *why);
 }
 
-// Replaces the file through a temporary one beside it, so a failure leaves the old file.
+// Replaces the file through a temporary one beside it, so a failure leaves the old file. The
+// temporary file goes whatever fails: half-written, it is no backup.
 void ReplaceFile(const std::filesystem::path& path, std::string_view data) {
   const std::filesystem::path temp = path.string() + ".tmp";
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) throw ERegFileError("Cannot create " + temp.string() + ": " + ErrnoText());
-  WriteAll(fd, data, temp);
-  if (::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
-    const std::string why = ErrnoText();
-    ::unlink(temp.c_str());
-    throw ERegFileError("Cannot write " + path.string() + ": " + why);
-  }
+  std::optional<std::string> why = WriteAll(fd, data);
+  if (!why && ::fsync(fd) != 0) why = ErrnoText();
+  if (::close(fd) != 0 && !why) why = ErrnoText();
+  if (!why && ::rename(temp.c_str(), path.c_str()) != 0) why = ErrnoText();
+  if (!why) return;
+  ::unlink(temp.c_str());
+  throw ERegFileError("Cannot write " + path.string() + ": " + *why);
 }
 
 // UTF-16LE bytes, led by the byte-order mark for a whole file (bom) and without it for text

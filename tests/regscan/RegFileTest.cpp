@@ -4,11 +4,14 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -221,6 +224,74 @@ TEST(RegFileReader, OlderWindows1252BackupsStayReadable) {
     EXPECT_EQ(data("Software\\New", "N"), bytes == old ? Bytes{} : Str("\xC3\xB1"));
   }
   EXPECT_EQ(ReadAll(file).substr(0, 2), "\xFF\xFE");
+}
+
+// Runs `write` in a child process whose files cannot grow past `limit` bytes, as on a disk that
+// fills up (a write that reaches the limit is cut short, the next one fails); true when it
+// failed with ERegFileError.
+bool FailsOnAFullDisk(rlim_t limit, const std::function<void()>& write) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit size{limit, limit};
+    int code = 2;
+    if (::setrlimit(RLIMIT_FSIZE, &size) == 0) {
+      try {
+        write();
+        code = 0;
+      } catch (const ERegFileError&) {
+        code = 1;
+      } catch (...) {
+        code = 3;
+      }
+    }
+    ::_exit(code);
+  }
+  int status = 0;
+  return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 1;
+}
+
+// A Fix or an export that runs out of disk leaves no half-written file: the temporary file of a
+// rewrite goes, a section cut off while being appended is taken back out, and a new file that
+// could not be written whole is removed. A backup that was there stays as it was.
+TEST(RegFileWriter, RunningOutOfDiskLeavesNoHalfWrittenFile) {
+  auto store = RegistryStore::CreateInMemory();
+  std::vector<RegValue> many;
+  for (int i = 0; i < 2000; ++i) many.push_back({"v" + std::to_string(i), REG_SZ, Str(std::string(60, 'x'))});
+  const std::string big = "Software\\Big", bigWide = "Software\\Big \xC3\xA9";
+  const std::string small = "Software\\Small", smallWide = "Software\\Small \xC3\xA9";
+  Plant(*store, HKEY_CURRENT_USER, big, many);
+  Plant(*store, HKEY_CURRENT_USER, bigWide, many);
+  Plant(*store, HKEY_CURRENT_USER, small, {{"s", REG_SZ, Str("1")}});
+  Plant(*store, HKEY_CURRENT_USER, smallWide, {{"s", REG_SZ, Str("1")}});
+  auto fixBackup = [&](const std::string& key) {
+    return [&store, key](const fs::path& file) { ExportToRegFile(file, *store, HKEY_CURRENT_USER, true, "", key); };
+  };
+  struct TCase {
+    const char* what;
+    std::string before;  // the key the file holds already; none: no file
+    std::function<void(const fs::path&)> write;
+  };
+  const std::vector<TCase> cases = {
+      {"a REGEDIT4 backup rewritten as Unicode", small, fixBackup(bigWide)},
+      {"a section appended to a REGEDIT4 backup", small, fixBackup(big)},
+      {"a section appended to a Unicode backup", smallWide, fixBackup(big)},
+      {"a new backup", "", fixBackup(big)},
+      {"an export over a file", small,
+       [&](const fs::path& file) { WriteRegFile(file, CollectRegSection(*store, HKEY_CURRENT_USER, true, "", big)); }},
+  };
+  for (const TCase& c : cases) {
+    TempFolder dir;
+    const fs::path file = dir / "2010_03_07_091505.reg";
+    if (!c.before.empty()) ExportToRegFile(file, *store, HKEY_CURRENT_USER, true, "", c.before);
+    const std::string before = ReadAll(file);
+    EXPECT_TRUE(FailsOnAFullDisk(before.size() + 4096, [&] { c.write(file); })) << c.what;
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(dir.path())) left.push_back(entry.path().filename().string());
+    EXPECT_EQ(left, c.before.empty() ? std::vector<std::string>{} : std::vector<std::string>{file.filename().string()})
+        << c.what;
+    EXPECT_TRUE(ReadAll(file) == before) << c.what;
+  }
 }
 
 TEST(RegFileReader, AcceptsWhatRegeditWrites) {
