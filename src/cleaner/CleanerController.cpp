@@ -58,6 +58,11 @@ bool TCleanerController::JobRunning() const {
   return std::any_of(events_.begin(), events_.end(), [](const auto& e) { return !e->ended(); });
 }
 
+// A job stopped by Cancel is still on its way out until its end has been handled here: it may
+// be inside a removal, and a clean's end writes its registry changes. A second job beside it
+// would remove files and change the registry at the same time, so none starts until then.
+bool TCleanerController::StartRefused() const { return Busy || JobRunning(); }
+
 void TCleanerController::SetTestCaption(const std::string& caption) {
   testCaption_ = caption;
   view_.SetTestCaption(caption);
@@ -83,20 +88,20 @@ void TCleanerController::bTestClick() {
     Stop();
     return;
   }
-  if (Busy) return;  // a start request while busy changes nothing
+  if (StartRefused()) return;  // a start request while busy changes nothing
   RunMode = TestRun;
   Start();
 }
 
 void TCleanerController::bCleanClick() {
-  if (Busy) return;
+  if (StartRefused()) return;
   CountedTotal = 0;
   RunMode = CleanRequest;
   Start();
 }
 
 void TCleanerController::StartDirectClean() {
-  if (Busy) return;
+  if (StartRefused()) return;
   RunMode = DirectClean;
   Start();
 }
@@ -110,7 +115,7 @@ void TCleanerController::Start() {
       context_.Prompt->Ask({kProductName, kNoSelectionMessage, TMsgButtons::Ok, TMsgIcon::Information});
     return;
   }
-  if (Busy) return;
+  if (StartRefused()) return;
   if (RunMode == DirectClean || RunMode == CleanRequest) {
     // A Firefox running on the target holds its profile's database open: its visits could not
     // be emptied, and the run would end half-way.
@@ -207,10 +212,9 @@ void TCleanerController::WMCleanDone(int wParam) {
   if (progressCaption_ == kPrepareToClean) {
     CountedTotal = wParam;
     view_.ClearLog();
-    // A Stop between this message and its handling ends the Clean: no removing pass.
-    owner_.Post([this, generation = current_] {
-      if (generation != 0 && generation == current_) WMCleanCounted();
-    });
+    // The removing pass follows once the counting job has ended (its end comes after this
+    // message), so that the two never run side by side.
+    counted_ = current_;
     return;
   }
   SetTestCaption("Test");
@@ -240,6 +244,14 @@ void TCleanerController::JobEnded(std::uint64_t generation, TRunMode mode, bool 
     } catch (const std::exception& e) {
       failure = failure.empty() ? e.what() : failure + "\n" + e.what();
     }
+  }
+  if (generation == counted_) {
+    counted_ = 0;
+    // A Stop between the count and here ends the Clean: no removing pass.
+    if (generation == current_)
+      owner_.Post([this, generation] {
+        if (generation == current_) WMCleanCounted();
+      });
   }
   if (!completed && generation == current_ && !error.empty()) {
     // The run ended on an error: leave the page usable again instead of stuck at "Cancel".

@@ -98,6 +98,8 @@ class TCleanerController {
   void SetFastMode(bool on);
   void RestoreAfterCountingPass();
   void JobEnded(std::uint64_t generation, TRunMode mode, bool completed, const std::string& error);
+  // Busy, or the last job has not ended yet: a start request changes nothing.
+  bool StartRefused() const;
 
   TCleanContext context_;
   IOwnerThread& owner_;
@@ -112,6 +114,7 @@ class TCleanerController {
   int progressPosition_ = 0;
   std::uint64_t generation_ = 0;  // of the last job started
   std::uint64_t current_ = 0;     // of the job the page listens to; 0 after a stop
+  std::uint64_t counted_ = 0;     // of the counting pass whose count has come, until it ends
   std::shared_ptr<TClearTaskThread> job_;
   // Every job started and not yet seen to end: the owner outlives them all.
   std::vector<std::shared_ptr<TClearTaskThread>> jobs_;

@@ -230,14 +230,21 @@ void DiscardQuietly(RegistryStore& store) {
   }
 }
 
-// Makes a change and writes it. `change` returns false where the store keeps the key to
-// itself (HKEY_USERS itself, a hive's own root, a key outside every hive). Whatever fails,
-// nothing is left half-done in memory.
-int ApplyAndCommit(RegistryStore& store, RegToolIo& io, const std::function<bool()>& change) {
+// How a change went. The store reads again a hive file another program changed since the
+// command looked (before its first change), so the key or value the command found may be gone
+// by the time it is changed.
+enum class TChange {
+  Done,
+  Refused,  // the store keeps the key to itself (HKEY_USERS itself, a hive's own root, a key outside every hive)
+  Gone,     // the key or value is no longer there
+};
+
+// Makes a change and writes it. Whatever fails, nothing is left half-done in memory.
+int ApplyAndCommit(RegistryStore& store, RegToolIo& io, const std::function<TChange()>& change) {
   try {
-    if (!change()) {
+    if (const TChange outcome = change(); outcome != TChange::Done) {
       DiscardQuietly(store);
-      io.err << kAccessDenied;
+      io.err << (outcome == TChange::Gone ? kNotFound : kAccessDenied);
       return 1;
     }
   } catch (const RegistryError& e) {
@@ -621,7 +628,13 @@ int Add(RegistryStore& store, const AddRequest& a, RegToolIo& io) {
     }
   }
   return ApplyAndCommit(store, io, [&] {
-    return store.CreateKey(key.root, key.path) && store.SetValue(key.root, key.path, a.value, a.type, a.data);
+    if (!store.CreateKey(key.root, key.path)) return TChange::Refused;
+    if (store.SetValue(key.root, key.path, a.value, a.type, a.data)) return TChange::Done;
+    // The key went with a file read again: made anew, as for a key that was never there.
+    if (!store.KeyExists(key.root, key.path) && store.CreateKey(key.root, key.path) &&
+        store.SetValue(key.root, key.path, a.value, a.type, a.data))
+      return TChange::Done;
+    return TChange::Refused;
   });
 }
 
@@ -694,15 +707,21 @@ int Delete(RegistryStore& store, const DeleteRequest& d, RegToolIo& io) {
     }
   }
   return ApplyAndCommit(store, io, [&] {
-    bool done = true;
     if (wholeKey) {
-      done = store.DeleteKey(key.root, key.path);
+      if (store.DeleteKey(key.root, key.path)) return TChange::Done;
     } else if (d.value) {
-      done = store.DeleteValue(key.root, key.path, *d.value);
-    } else if (auto names = store.ValueNames(key.root, key.path)) {
-      for (const std::string& name : *names) done = store.DeleteValue(key.root, key.path, name) && done;
+      if (store.DeleteValue(key.root, key.path, *d.value)) return TChange::Done;
+    } else {
+      bool done = true;
+      // A value another program removed meanwhile is as good as deleted; the key must stay.
+      if (auto names = store.ValueNames(key.root, key.path))
+        for (const std::string& name : *names)
+          done = (store.DeleteValue(key.root, key.path, name) || !store.QueryValue(key.root, key.path, name)) && done;
+      if (done && store.KeyExists(key.root, key.path)) return TChange::Done;
     }
-    return done;
+    if (!store.KeyExists(key.root, key.path) || (d.value && !store.QueryValue(key.root, key.path, *d.value)))
+      return TChange::Gone;
+    return TChange::Refused;
   });
 }
 

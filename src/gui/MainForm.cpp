@@ -13,6 +13,7 @@
 #include <QUrl>
 #include <algorithm>
 #include <iostream>
+#include <optional>
 
 #include "app/IniFile.h"
 #include "gui/About.h"
@@ -33,6 +34,22 @@ constexpr int kTitleHeight = 50;
 
 const QColor kPressedBorder(122, 152, 175);
 const QColor kFocusedFace(235, 234, 225);
+
+// Why a Fix left the registry as it was (or only partly repaired); nothing when it repaired
+// everything selected or found nothing to repair.
+std::optional<std::string> RepairFailure(const TFixResult& fix) {
+  switch (fix.Outcome) {
+    case TFixOutcome::Fixed:
+    case TFixOutcome::NoRows:
+      return std::nullopt;
+    case TFixOutcome::FolderDeclined:
+      return "no backup folder; nothing was removed";
+    case TFixOutcome::RestorePointCancelled:
+      return "the restore point was cancelled; nothing was removed";
+    default:
+      return fix.Error.empty() ? std::string("stopped") : fix.Error;
+  }
+}
 
 }  // namespace
 
@@ -441,8 +458,19 @@ void TfrmMain::WMAutoJobs() {
 }
 
 void TfrmMain::CheckUnattendedEnd() {
-  if (!unattended_ || Cleaner().Busy || Cleaner().JobRunning() || Scanner().ScanCaption() != kScanCaption) return;
+  // The repair that ends the scan may be waiting for an answer (the backup folder, the restore
+  // point): its box runs an event loop of its own, in which this timer goes on ticking. Closing
+  // then would take the box down unanswered, and the repair with it.
+  if (!unattended_ || Cleaner().Busy || Cleaner().JobRunning() || Scanner().ScanCaption() != kScanCaption ||
+      Scanner().Fixing())
+    return;
   unattendedWatch_->stop();
+  // Whoever started the run learns from the exit status that the registry was not repaired.
+  if (const auto& fix = Scanner().LastFix())
+    if (const auto why = RepairFailure(*fix)) {
+      std::cerr << kProductName << ": the registry was not repaired: " << *why << "\n";
+      exitCode_ = 1;
+    }
   // Through the queue, behind the job's last calls.
   PostToSelf([this] { close(); });
 }

@@ -175,7 +175,8 @@ class TfrmMain : public QWidget {
   const TCommandLine& CommandLine() const { return commandLine_; }
   std::uint8_t WindowsVersion = 0;
   bool SilentJob = false;
-  // The program's exit status: 1 after a job failed in an unattended run.
+  // The program's exit status: 1 after a job failed in an unattended run, or when its repair
+  // left the registry as it was.
   int ExitCode() const { return exitCode_; }
   // The placement the settings store would record now.
   TWindowPlacement CurrentPlacement() const;

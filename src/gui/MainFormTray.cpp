@@ -132,8 +132,9 @@ void TfrmMain::ArmSchedule() {
   if (options_.AutoClean) Timer2->start();
 }
 
-// Whether the window is shown, in the notification area or hidden. A job that runs or is
-// being confirmed makes this do nothing; with nothing checked it says nothing.
+// Whether the window is shown, in the notification area or hidden. A job that runs, is being
+// confirmed or, stopped, is still ending makes this do nothing; with nothing checked it says
+// nothing.
 void TfrmMain::Timer2Timer() { Cleaner().StartDirectClean(); }
 
 // ---------------------------------------------------------------------------------------

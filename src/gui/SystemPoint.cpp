@@ -20,7 +20,7 @@ TfrmSystemPoint::TfrmSystemPoint(TargetSystem& target, IOwnerThread& owner, TOpt
   QFont bold = Label1->font();
   bold.setBold(true);
   Label1->setFont(bold);
-  Label2 = new QLabel("Varnholt is creating a restore point which will enable", this);
+  Label2 = new QLabel(QString(kProductName) + " is creating a restore point which will enable", this);
   Label3 = new QLabel("you to safely return your system back to its former state.", this);
   Label4 = new QLabel("Please wait...", this);
   ProgressBar1 = new QProgressBar(this);

@@ -1,6 +1,7 @@
 #include "regscan/RegFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,13 +27,10 @@ constexpr char16_t kCp1252High[32] = {
 
 char16_t FromCp1252(std::uint8_t b) { return (b >= 0x80 && b < 0xA0) ? kCp1252High[b - 0x80] : char16_t(b); }
 
-// The code page byte of a UTF-16 unit, or -1 when the code page has none.
-int ToCp1252(char16_t u) {
-  if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) return u;
-  for (int i = 0; i < 32; ++i)
-    if (kCp1252High[i] == u) return 0x80 + i;
-  return -1;
-}
+// A "REGEDIT4" file is read in the code page of the system that imports it (Wine's regedit
+// takes the one of its locale: Windows-1251 under ru_RU gives "cafй Ђ" for Windows-1252's
+// "café €"). Only 7-bit ASCII reads the same in every one of them.
+bool IsAscii(char16_t u) { return u < 0x80; }
 
 std::u16string Units(const Bytes& data) {
   std::u16string u(data.size() / 2, u'\0');
@@ -42,7 +40,7 @@ std::u16string Units(const Bytes& data) {
 
 bool TextFits(std::string_view utf8) {
   for (char16_t u : Utf8ToU16(utf8))
-    if (ToCp1252(u) < 0) return false;
+    if (!IsAscii(u)) return false;
   return true;
 }
 
@@ -72,11 +70,11 @@ std::optional<std::u16string> QuotableText(const Bytes& data) {
 bool IsTextType(std::uint32_t type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 // In a "REGEDIT4" file, hex(1), hex(2) and hex(7) hold code-page bytes that the importer widens
-// (and zero-terminates); the data fits when that gives back every unit.
+// (and zero-terminates); the data fits when that gives back every unit whatever the code page.
 bool TextHexFits4(const Bytes& data) {
   if (data.size() < 2 || data.size() % 2 || data[data.size() - 1] || data[data.size() - 2]) return false;
   for (char16_t u : Units(data))
-    if (ToCp1252(u) < 0) return false;
+    if (!IsAscii(u)) return false;
   return true;
 }
 
@@ -86,7 +84,7 @@ bool ValueFits4(const TRegFileEntry& e) {
   if (e.type == REG_SZ)
     if (auto text = QuotableText(e.data)) {
       for (char16_t u : *text)
-        if (ToCp1252(u) < 0) return false;
+        if (!IsAscii(u)) return false;
       return true;
     }
   return TextHexFits4(e.data);
@@ -132,13 +130,13 @@ class Renderer {
   std::string Take() { return std::move(out_); }
 
  private:
-  // One character as the file's encoding has it: a code-page byte, or UTF-8.
+  // One character as the file's encoding has it: an ASCII byte, or UTF-8.
   void Text(std::u16string_view units) {
     if (unicode_) {
       out_ += U16ToUtf8(units);
       return;
     }
-    for (char16_t u : units) out_ += char(ToCp1252(u));
+    for (char16_t u : units) out_ += char(u);
   }
 
   // Backslashes and quotes escaped; a line break or a zero (only a value name can hold one:
@@ -180,9 +178,9 @@ class Renderer {
       prefix = buf;
     }
     if (!unicode_ && IsTextType(e.type)) {
-      // Code-page bytes, one per unit (TextHexFits4 holds).
+      // One byte per unit, all of them ASCII (TextHexFits4 holds).
       Bytes narrow;
-      for (char16_t u : Units(e.data)) narrow.push_back(std::uint8_t(ToCp1252(u)));
+      for (char16_t u : Units(e.data)) narrow.push_back(std::uint8_t(u));
       return Hex(prefix, narrow);
     }
     Hex(prefix, e.data);
@@ -234,38 +232,49 @@ std::optional<std::string> ReadWhole(const std::filesystem::path& path) {
   return data;
 }
 
-void WriteAll(int fd, std::string_view data, const std::filesystem::path& path) {
+// Writes all of `data`; on failure (a full disk, a file size limit) says why.
+std::optional<std::string> WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
     const ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const std::string why = n < 0 ? ErrnoText() : "nothing written";
-      ::close(fd);
-      throw ERegFileError("Cannot write " + path.string() + ": " + why);
-    }
+    if (n <= 0) return n < 0 ? ErrnoText() : "nothing written";
     data.remove_prefix(std::size_t(n));
   }
+  return std::nullopt;
 }
 
+// A section that could not be written whole is taken back out: a backup with a cut-off section
+// at its end could not be imported at all, the sections before it included.
 void AppendToFile(const std::filesystem::path& path, std::string_view data, bool create) {
   const int flags = O_WRONLY | O_APPEND | O_CLOEXEC | (create ? O_CREAT | O_EXCL : 0);
   const int fd = ::open(path.c_str(), flags, 0644);
   if (fd < 0) throw ERegFileError("Cannot " + std::string(create ? "create " : "open ") + path.string() + ": " + ErrnoText());
-  WriteAll(fd, data, path);
-  if (::close(fd) != 0) throw ERegFileError("Cannot write " + path.string() + ": " + ErrnoText());
+  struct stat before {};
+  std::optional<std::string> why;
+  if (::fstat(fd, &before) != 0) why = ErrnoText();
+  if (!why) why = WriteAll(fd, data);
+  if (why && !create && ::ftruncate(fd, before.st_size) != 0) {
+    // The disk refuses even that: the message below is all that can be done.
+  }
+  if (::close(fd) != 0 && !why) why = ErrnoText();
+  if (!why) return;
+  if (create) ::unlink(path.c_str());
+  throw ERegFileError("Cannot write " + path.string() + ": " + *why);
 }
 
-// Replaces the file through a temporary one beside it, so a failure leaves the old file.
+// Replaces the file through a temporary one beside it, so a failure leaves the old file. The
+// temporary file goes whatever fails: half-written, it is no backup.
 void ReplaceFile(const std::filesystem::path& path, std::string_view data) {
   const std::filesystem::path temp = path.string() + ".tmp";
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) throw ERegFileError("Cannot create " + temp.string() + ": " + ErrnoText());
-  WriteAll(fd, data, temp);
-  if (::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
-    const std::string why = ErrnoText();
-    ::unlink(temp.c_str());
-    throw ERegFileError("Cannot write " + path.string() + ": " + why);
-  }
+  std::optional<std::string> why = WriteAll(fd, data);
+  if (!why && ::fsync(fd) != 0) why = ErrnoText();
+  if (::close(fd) != 0 && !why) why = ErrnoText();
+  if (!why && ::rename(temp.c_str(), path.c_str()) != 0) why = ErrnoText();
+  if (!why) return;
+  ::unlink(temp.c_str());
+  throw ERegFileError("Cannot write " + path.string() + ": " + *why);
 }
 
 // UTF-16LE bytes, led by the byte-order mark for a whole file (bom) and without it for text
@@ -637,7 +646,8 @@ void ExportToRegFile(const std::filesystem::path& fileName, RegistryStore& store
   }
   if (head == "\xFF\xFE") return AppendToFile(fileName, Utf16File(RenderRegEntries(section, true), false), false);
   if (FitsRegedit4(section)) return AppendToFile(fileName, RenderRegEntries(section, false), false);
-  // A character outside the code page: what the file holds so far moves to the Unicode form.
+  // A character outside ASCII: what the file holds so far moves to the Unicode form (an older
+  // "REGEDIT4" backup's Windows-1252 text with it).
   const std::optional<std::string> old = ReadWhole(fileName);
   std::vector<TRegFileProblem> problems;
   auto contents = ParseRegFile(old ? *old : std::string(), problems);

@@ -1,12 +1,14 @@
 // Registry export files (".reg"): the writer of the Fix backups and of kestrove-regedit /e,
 // and the reader of kestrove-regedit /s.
 //
-// Files are written in the "REGEDIT4" form (one byte per character in Windows-1252, CR LF)
-// whenever that form gives back exactly what was saved. Expandable strings, multi-strings and
-// unusual data keep their type as hex(2):, hex(7):, hex(N):. When a name or text has a character
-// outside the code page, only a Unicode file can carry it: the file is then written (or, when
-// appending, rewritten) as "Windows Registry Editor Version 5.00" in UTF-16LE with a byte-order
-// mark, as Windows' own regedit writes it.
+// Files are written in the "REGEDIT4" form (one byte per character, CR LF) whenever every name
+// and text is plain 7-bit ASCII and that form gives back exactly what was saved. Expandable
+// strings, multi-strings and unusual data keep their type as hex(2):, hex(7):, hex(N):. Any other
+// character goes into a Unicode file, since regedit reads a "REGEDIT4" file in the importing
+// system's code page, whichever that is: the file is then written (or, when appending,
+// rewritten) as "Windows Registry Editor Version 5.00" in UTF-16LE with a byte-order mark, as
+// Windows' own regedit writes it. "REGEDIT4" files are read as Windows-1252, as earlier backups
+// were written.
 #pragma once
 
 #include <cstddef>
@@ -61,10 +63,11 @@ void ExportToRegFile(const std::filesystem::path& fileName, RegistryStore& store
 std::vector<TRegFileEntry> CollectRegSection(RegistryStore& store, TRootKey root, bool wholeKey,
                                              std::string_view valueName, std::string_view keyPath);
 
-// True when every entry can be written in the "REGEDIT4" form without loss.
+// True when every entry can be written in the "REGEDIT4" form without loss, whatever code page
+// the file is read in: every name and text is 7-bit ASCII.
 bool FitsRegedit4(const std::vector<TRegFileEntry>& entries);
 // The key sections of `entries` (each an empty line, the header, the value lines), without
-// the file's header line: Windows-1252 bytes when !unicode (FitsRegedit4 must hold), else UTF-8.
+// the file's header line: ASCII when !unicode (FitsRegedit4 must hold), else UTF-8.
 std::string RenderRegEntries(const std::vector<TRegFileEntry>& entries, bool unicode);
 // A whole new file: "REGEDIT4" when the entries fit it, else the Unicode form (with its BOM).
 std::string RenderRegFile(const std::vector<TRegFileEntry>& entries);

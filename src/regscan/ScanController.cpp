@@ -300,6 +300,11 @@ TFixResult TScanController::bFixErrorsClick() {
                                                                                         : TMsgResult::Ok;
     }
   } noAnswers;
+  struct TFixingFlag {
+    bool& flag;
+    explicit TFixingFlag(bool& f) : flag(f) { flag = true; }
+    ~TFixingFlag() { flag = false; }
+  } fixing(fixing_);
   std::vector<TScanResult> rows = view_.Rows();
   TFixSettings settings;
   settings.BackupFolder = options_.OutputDirectory;
@@ -309,6 +314,7 @@ TFixResult TScanController::bFixErrorsClick() {
   settings.RowsView = rowsView_;
   TRegistryFix fix(target_, prompt_ ? *prompt_ : noAnswers, RestorePointDialog);
   const TFixResult result = fix.Run(rows, settings);
+  lastFix_ = result;
   if (result.Outcome == TFixOutcome::Fixed || result.Outcome == TFixOutcome::StoppedAtRow) view_.SetRows(rows);
   if (result.Outcome == TFixOutcome::Fixed) {
     // 6.

@@ -100,6 +100,10 @@ class TScanController {
   // bFixErrors: backs up and removes the selected rows' items (see TRegistryFix), then the
   // status and the ignore lists. Also the last end-of-scan step of the "/Clear" run.
   TFixResult bFixErrorsClick();
+  // Fix is running: it may be waiting in a question or a dialog of its own.
+  bool Fixing() const { return fixing_; }
+  // What the last Fix did; none before the first.
+  const std::optional<TFixResult>& LastFix() const { return lastFix_; }
   // The restore-point dialog Fix shows first when the settings ask for one; none: no dialog.
   IRestorePointDialog* RestorePointDialog = nullptr;
 
@@ -136,6 +140,8 @@ class TScanController {
   std::string scanCaption_ = kScanCaption;
   int progressPosition_ = 0;
   bool scanning_ = false;
+  bool fixing_ = false;
+  std::optional<TFixResult> lastFix_;
   std::uint64_t generation_ = 0;  // of the last worker started
   std::uint64_t current_ = 0;     // of the worker the page listens to; 0 after a Cancel
   std::uint64_t ended_ = 0;       // of the last worker whose end was handled

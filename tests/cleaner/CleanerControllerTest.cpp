@@ -205,13 +205,15 @@ TEST_F(CleanerControllerTest, StopBetweenTheCountAndTheRemovingPass) {
   EXPECT_NE(view.caption, kFinished);
 }
 
-// Cancel followed at once by a new Test: the stopped job is still running and its late line
-// and end must not reach the new job's log or finish it.
-TEST_F(CleanerControllerTest, CancelThenANewTestKeepsTheJobsApart) {
+// Cancel followed at once by a new Test: the stopped job is still inside its item, so no start
+// request of any kind starts a job beside it. Once it has ended a Test starts, and the stopped
+// job's late line does not reach the new job's log.
+TEST_F(CleanerControllerTest, CancelThenANewTestWaitsForTheStoppedJob) {
   TGate gate;
   std::atomic<int> jobs{0};
-  std::atomic<bool> firstEntered{false}, firstLogged{false};
+  std::atomic<bool> firstEntered{false};
   view.selection = {"Windows - Temporary Files"};
+  options.IsAskBeforeClear = false;
   controller->Dispatcher = [&](const std::string&) -> TItemOperation {
     return [&](TClearTaskThread& job) {
       const int id = ++jobs;
@@ -221,10 +223,8 @@ TEST_F(CleanerControllerTest, CancelThenANewTestKeepsTheJobsApart) {
         gate.Wait();
         job.LogLine("first job, late");
         ++job.ItemCount;
-        firstLogged = true;
         return;
       }
-      while (!firstLogged) std::this_thread::yield();  // the old job's last words come first
       job.LogLine("second job");
       ++job.ItemCount;
     };
@@ -233,10 +233,21 @@ TEST_F(CleanerControllerTest, CancelThenANewTestKeepsTheJobsApart) {
   ASSERT_TRUE(queue.ProcessUntil([&] { return firstEntered.load(); }, std::chrono::seconds(30)));
   controller->bTestClick();  // Cancel
   controller->bTestClick();  // a new Test, at once
-  EXPECT_TRUE(controller->Busy);
-  EXPECT_EQ(view.testCaption, "Cancel");
+  controller->bCleanClick();
+  controller->StartDirectClean();
+  EXPECT_FALSE(controller->Busy);
+  EXPECT_TRUE(controller->JobRunning());
+  EXPECT_EQ(view.testCaption, "Test");
+  EXPECT_EQ(controller->RunMode, TestRun);
+  EXPECT_EQ(controller->CountedTotal, 0);
   gate.Open();
   RunToIdle();
+  EXPECT_EQ(jobs.load(), 1) << "no job started beside the stopped one";
+  controller->bTestClick();
+  EXPECT_TRUE(controller->Busy);
+  EXPECT_EQ(view.testCaption, "Cancel");
+  RunToIdle();
+  EXPECT_EQ(jobs.load(), 2);
   EXPECT_TRUE(testing::LinesWith(view.log, "first job, late").empty());
   EXPECT_EQ(testing::LinesWith(view.log, "second job").size(), 1u);
   EXPECT_EQ(testing::LinesWith(view.log, "Total items").size(), 1u);

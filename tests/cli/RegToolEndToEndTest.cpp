@@ -66,17 +66,21 @@ class RegToolEndToEnd : public ::testing::Test {
   // where a wineserver of Debian's build would keep its lock.
   CliRun Reg(const std::vector<std::string>& args, const std::string& input = "") {
     std::ofstream(dir_ / "in.txt", std::ios::binary) << input;
-    std::string cmd = "TMPDIR=" + ShellQuote(dir_.string()) + " " + ShellQuote(KESTROVE_CLI_PATH) + " --root " +
-                      ShellQuote(prefix_.string()) + " reg";
-    for (const auto& a : args) cmd += " " + ShellQuote(a);
-    cmd += " <" + ShellQuote((dir_ / "in.txt").string()) + " >" + ShellQuote((dir_ / "out.txt").string()) + " 2>" +
-           ShellQuote((dir_ / "err.txt").string());
+    const std::string cmd = RegCommand(args, "out.txt", "err.txt") + " <" + ShellQuote((dir_ / "in.txt").string());
     CliRun r;
     const int raw = std::system(cmd.c_str());
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     r.out = ReadFile(dir_ / "out.txt");
     r.err = ReadFile(dir_ / "err.txt");
     return r;
+  }
+
+  // The shell command of "reg ARGS...", its output and errors going to files of the test's folder.
+  std::string RegCommand(const std::vector<std::string>& args, const char* out, const char* err) {
+    std::string cmd = "TMPDIR=" + ShellQuote(dir_.string()) + " " + ShellQuote(KESTROVE_CLI_PATH) + " --root " +
+                      ShellQuote(prefix_.string()) + " reg";
+    for (const auto& a : args) cmd += " " + ShellQuote(a);
+    return cmd + " >" + ShellQuote((dir_ / out).string()) + " 2>" + ShellQuote((dir_ / err).string());
   }
 
   fs::path dir_;
@@ -173,6 +177,55 @@ TEST_F(RegToolEndToEnd, WritesAreRefusedWhileWineRuns) {
   EXPECT_EQ(ReadFile(prefix_ / "user.reg"), userBefore);
   // Reading stays allowed.
   EXPECT_EQ(Reg({"query", "HKCU\\Software\\Wine"}).status, 0);
+}
+
+// Another program changes the key while reg waits for its question to be answered: reg reads
+// the changed file again before it writes, and finds the key or value gone. reg delete then says
+// it is not there, as it would have had it started a moment later, and reg add makes the key
+// anew, as for any key that is not there.
+TEST_F(RegToolEndToEnd, AKeyRemovedMeanwhileIsNotThere) {
+  const std::string key = "HKCU\\Software\\Kestrove Meanwhile";
+  const std::string notFound = "ERROR: The system was unable to find the specified registry key or value.\n";
+  struct TCase {
+    std::vector<std::string> args;
+    std::vector<std::string> meanwhile;  // what the other program does while the question waits
+    int status;
+    std::string err;
+  };
+  const std::vector<TCase> cases = {
+      {{"delete", key}, {"delete", key, "/f"}, 1, notFound},
+      {{"delete", key, "/v", "V"}, {"delete", key, "/f"}, 1, notFound},
+      {{"delete", key, "/v", "V"}, {"delete", key, "/v", "V", "/f"}, 1, notFound},
+      {{"delete", key, "/va"}, {"delete", key, "/f"}, 1, notFound},
+      {{"add", key, "/v", "V", "/d", "new"}, {"delete", key, "/f"}, 0, ""},
+  };
+  for (const TCase& c : cases) {
+    const std::string what = c.args[0] + " " + (c.args.size() > 2 ? c.args[2] : "") + " / " + c.meanwhile.back();
+    ASSERT_EQ(Reg({"add", key, "/v", "V", "/d", "old", "/f"}).status, 0);
+    ASSERT_EQ(Reg({"add", key, "/v", "W", "/d", "other", "/f"}).status, 0);
+    FILE* answer = ::popen(RegCommand(c.args, "slow-out.txt", "slow-err.txt").c_str(), "w");
+    ASSERT_NE(answer, nullptr);
+    bool asked = false;
+    for (int i = 0; i < 3000 && !asked; ++i) {
+      asked = ReadFile(dir_ / "slow-out.txt").find("(Yes/No)? ") != std::string::npos;
+      if (!asked) ::usleep(10000);
+    }
+    EXPECT_TRUE(asked) << what;
+    EXPECT_EQ(Reg(c.meanwhile).status, 0) << what;
+    std::fputs("y\n", answer);
+    const int raw = ::pclose(answer);
+    EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, c.status) << what;
+    EXPECT_EQ(ReadFile(dir_ / "slow-err.txt"), c.err) << what;
+    if (c.status == 0) {
+      const CliRun q = Reg({"query", key, "/v", "V"});
+      EXPECT_NE(q.out.find("REG_SZ    new"), std::string::npos) << what << q.out;
+    }
+    Reg({"delete", key, "/f"});
+  }
+  // A key the store keeps to itself is still refused as such.
+  const CliRun hive = Reg({"delete", "HKU\\.Default", "/f"});
+  EXPECT_EQ(hive.status, 1);
+  EXPECT_EQ(hive.err, "ERROR: Access is denied.\n");
 }
 
 TEST_F(RegToolEndToEnd, ReadsWhatWineWrote) {

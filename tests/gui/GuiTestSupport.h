@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -169,6 +170,13 @@ inline bool WaitIdle(TfrmMain& form, int timeoutMs = 20000) {
   form.gbCleaner->lMain->Flush();
   return idle;
 }
+
+// Sets a flag that holds a test's job back when it goes out of scope, so that a check that
+// fails while the job waits does not leave the window's end waiting for it for ever.
+struct TLetGo {
+  std::atomic<bool>& flag;
+  ~TLetGo() { flag = true; }
+};
 
 inline QStringList LogOf(TfrmMain& form) {
   QStringList lines;

@@ -1,5 +1,7 @@
 // The Registry page: the sections tree's check rules, a scan of the sample prefix that fills
 // the list and ends with the status text, and Cancel, after which no row arrives.
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTreeWidgetItemIterator>
 
 #include "gui/GuiTestSupport.h"
@@ -285,6 +287,58 @@ class TRegistryPageTest : public QObject {
     form->gbRegistry->bScanClick();
     form.reset();  // and a scan still running when the window goes is stopped and waited for
     QTest::qWait(100);  // a wake-up queued for the window must not reach it
+  }
+
+  // "/Clear" on a first run: the repair that ends the scan asks, in a real message box, whether
+  // to create the backup folder, while the hidden window watches for its jobs to end. The run
+  // ends only once the question is answered: Yes repairs what the scan found; No leaves the
+  // registry as it was and the exit status says so.
+  void testClearWaitsForTheBackupFolderQuestion() {
+    for (const bool yes : {true, false}) {
+      TSampleWorld world;
+      auto form = std::make_unique<TfrmMain>(TMainFormSetup{world.target.get(), world.home.folder(), {"/Clear"}, nullptr});
+      int terminated = 0, exitCode = -1;
+      bool endedWhileAsking = false;
+      form->OnTerminate = [&](int code) {
+        ++terminated;
+        exitCode = code;
+        // As the end of the event loop does: a box still open goes away unanswered.
+        if (QWidget* box = QApplication::activeModalWidget()) {
+          endedWhileAsking = true;
+          box->close();
+        }
+      };
+      QString question;
+      std::vector<TScanResult> found;  // what the scan found, for the repair to remove
+      auto watch = WhenModalOpens<QMessageBox>([&](QMessageBox* box) {
+        question = box->text();
+        found = form->gbRegistry->RegistryRows();
+        // The user takes a while to answer; the window's timers run meanwhile.
+        QTimer::singleShot(1500, box, [box, yes] { box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click(); });
+      });
+      form->show();
+      QVERIFY(QTest::qWaitFor([&] { return terminated > 0; }, 120000));
+      QTest::qWait(300);
+      QCOMPARE(terminated, 1);
+      QVERIFY(!endedWhileAsking);
+      QVERIFY2(question.contains("can not find the backup folder."), qPrintable(question));
+      QVERIFY(!found.empty());
+      // A scan now: what the repair removed is no longer found (a removal may bring a new finding).
+      const std::vector<TScanResult> left = world.EngineRows(form->Scanner().Selection, form->Options());
+      const fs::path folder = form->Options().OutputDirectory;
+      if (yes) {
+        QCOMPARE(exitCode, 0);
+        QVERIFY(form->gbRegistry->RegistryRows().empty());
+        QCOMPARE(form->gbRegistry->lStatusBar->text(), QString("Fix errors finished!"));
+        for (const TScanResult& row : found) QVERIFY(std::find(left.begin(), left.end(), row) == left.end());
+        QVERIFY(fs::is_directory(folder) && !fs::is_empty(folder));
+      } else {
+        QCOMPARE(exitCode, 1);
+        QVERIFY(left == found);  // nothing was removed
+        QVERIFY(form->gbRegistry->RegistryRows() == found);
+        QVERIFY(!fs::exists(folder));
+      }
+    }
   }
 
   void testSectionMarksAreKept() {

@@ -97,7 +97,7 @@ class TSystemPointTest : public QObject {
     });
     QVERIFY(!dialog.Run());
     QCOMPARE(seen, QStringList({"Create System Point", "Creating Restore Point",
-                                "Varnholt is creating a restore point which will enable",
+                                "Kestrove is creating a restore point which will enable",
                                 "you to safely return your system back to its former state.", "Please wait...", "1000"}));
     QTest::qWait(200);
     QVERIFY(prompt.asked.empty());

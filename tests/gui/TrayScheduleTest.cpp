@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QSystemTrayIcon>
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -163,6 +164,52 @@ class TTrayScheduleTest : public QObject {
     QCOMPARE(modeDuring, DirectClean);
     QVERIFY(!form->Cleaner().Busy);
     QCOMPARE(world.LogFilesLeft(), 2);
+  }
+
+  // A tick right after Cancel, while the stopped clean is still inside its item, starts no
+  // second clean beside it; the first tick after it has ended cleans.
+  void tickAfterCancelWaitsForTheStoppedClean() {
+    TGuiWorld world(3);
+    StoreSettings(world, "[Options]\nIsAskBeforeClear=0\n");
+    // Before the window, whose end waits for the jobs that use them; a failed check lets go.
+    std::atomic<int> runs{0}, inside{0}, mostInside{0};
+    std::atomic<bool> entered{false}, release{false};
+    auto form = world.MakeForm();
+    TLetGo letGo{release};
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    form->Cleaner().Dispatcher = [&](const std::string& name) -> TItemOperation {
+      TItemOperation real = DispatchItem(name);
+      return [&, real](TClearTaskThread& job) {
+        const int now = ++inside;
+        if (now > mostInside) mostInside = now;
+        if (++runs == 1) {
+          entered = true;
+          while (!release) std::this_thread::yield();
+        }
+        real(job);
+        --inside;
+      };
+    };
+    form->Timer2Timer();
+    QVERIFY(QTest::qWaitFor([&] { return entered.load(); }, 20000));
+    form->gbCleaner->bTestClick();  // "Cancel"
+    QVERIFY(!form->Cleaner().Busy);
+    form->Timer2Timer();
+    QVERIFY(!form->Cleaner().Busy);
+    QCOMPARE(form->gbCleaner->bTest->text(), QString("Test"));
+    QTest::qWait(100);
+    QCOMPARE(runs.load(), 1);
+    release = true;
+    QVERIFY(WaitIdle(*form));
+    QCOMPARE(world.LogFilesLeft(), 3);  // the stopped clean removed nothing more
+    form->Timer2Timer();
+    QVERIFY(form->Cleaner().Busy);
+    QVERIFY(WaitIdle(*form));
+    QCOMPARE(runs.load(), 2);
+    QCOMPARE(mostInside.load(), 1);
+    QCOMPARE(world.LogFilesLeft(), 0);
+    QVERIFY(world.prompt.asked.empty());
   }
 
   // Without X11 no hot key can be registered: the message, once, at creation.

@@ -4,11 +4,14 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -65,7 +68,7 @@ const std::vector<RegValue>& EveryKind() {
   return values;
 }
 
-// Outside Windows-1252, or text data without its terminator: only the Unicode form keeps them.
+// Outside every code page, or text data without its terminator: only the Unicode form keeps them.
 const std::vector<RegValue>& OutsideCodePage() {
   static const std::vector<RegValue> values = {
       {std::string("Nul\0Name", 8), REG_SZ, Str("n")},  // before the others: a raw zero hid them from Wine
@@ -76,6 +79,19 @@ const std::vector<RegValue>& OutsideCodePage() {
       {"Line\nand\rbreak", REG_DWORD, {1, 0, 0, 0}},
   };
   return values;
+}
+
+// Those of `values` whose name and text are plain ASCII: a backup of them is a "REGEDIT4" file.
+std::vector<RegValue> AsciiOnly(const std::vector<RegValue>& values) {
+  std::vector<RegValue> out;
+  for (const RegValue& v : values) {
+    bool ascii = true;
+    for (unsigned char c : v.name) ascii = ascii && c < 0x80;
+    if (v.type == REG_SZ || v.type == REG_EXPAND_SZ || v.type == REG_MULTI_SZ)
+      for (std::size_t i = 1; i < v.data.size(); i += 2) ascii = ascii && v.data[i] == 0 && v.data[i - 1] < 0x80;
+    if (ascii) out.push_back(v);
+  }
+  return out;
 }
 
 void Plant(RegistryStore& store, TRootKey root, const std::string& path, const std::vector<RegValue>& values) {
@@ -151,25 +167,130 @@ TEST(RegFileWriter, EveryTypeComesBackThroughTheReader) {
   Plant(*source, HKEY_CURRENT_USER, "Software\\All\\Child\\Grandchild", {{"x", REG_DWORD, {1, 0, 0, 0}}});
   TempFolder dir;
   const fs::path file = dir / "b.reg";
-  ExportToRegFile(file, *source, HKEY_CURRENT_USER, true, "", "Software\\All");
+  // Plain ASCII: the "REGEDIT4" form.
+  ExportToRegFile(file, *source, HKEY_CURRENT_USER, true, "", "Software\\All\\Child");
   const std::string ansi = ReadAll(file);
   ASSERT_EQ(ansi.rfind("REGEDIT4\r\n", 0), 0u);
-  EXPECT_NE(ansi.find("\"Caf\xE9 \x80\"=\"d\xE9j\xE0 vu\""), std::string::npos) << "Windows-1252 bytes";
 
-  // A value outside the code page turns the file into the Unicode form, earlier sections kept.
+  // Any other character, even one Windows-1252 has, turns the file into the Unicode form,
+  // earlier sections kept: the importer would read "REGEDIT4" in its own code page.
+  ExportToRegFile(file, *source, HKEY_CURRENT_USER, true, "", "Software\\All");
+  const std::string mixed = ReadAll(file);
+  ASSERT_EQ(mixed.substr(0, 2), "\xFF\xFE");
+  const Bytes cafe = Utf8ToUtf16Le("\"Caf\xC3\xA9 \xE2\x82\xAC\"=\"d\xC3\xA9j\xC3\xA0 vu\"", false);
+  EXPECT_NE(mixed.find(std::string(cafe.begin(), cafe.end())), std::string::npos);
+  // More text outside every code page is appended to it.
   Plant(*source, HKEY_LOCAL_MACHINE, "Software\\Wide", OutsideCodePage());
   ExportToRegFile(file, *source, HKEY_LOCAL_MACHINE, true, "", "Software\\Wide");
   const std::string wide = ReadAll(file);
-  ASSERT_EQ(wide.substr(0, 2), "\xFF\xFE");
+  ASSERT_EQ(wide.rfind(mixed, 0), 0u);
 
   for (const std::string& bytes : {ansi, wide}) {
     auto contents = Parse(bytes);
     ASSERT_TRUE(contents);
     auto target = RegistryStore::CreateInMemory();
     ASSERT_FALSE(ApplyRegFile(*target, *contents));
-    ExpectSameValues(*source, *target, HKEY_CURRENT_USER, "Software\\All");
     ExpectSameValues(*source, *target, HKEY_CURRENT_USER, "Software\\All\\Child\\Grandchild");
-    if (bytes == wide) ExpectSameValues(*source, *target, HKEY_LOCAL_MACHINE, "Software\\Wide");
+    if (bytes == ansi) continue;
+    ExpectSameValues(*source, *target, HKEY_CURRENT_USER, "Software\\All");
+    ExpectSameValues(*source, *target, HKEY_LOCAL_MACHINE, "Software\\Wide");
+  }
+}
+
+// Backups written before in the "REGEDIT4" form hold Windows-1252 text: they read as before,
+// and a Fix that adds to one with text outside ASCII moves what it holds to the Unicode form.
+TEST(RegFileReader, OlderWindows1252BackupsStayReadable) {
+  const std::string old =
+      "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Old Caf\xE9]\r\n"
+      "\"Caf\xE9 \x80\"=\"d\xE9j\xE0 vu\"\r\n\"E\"=hex(2):25,e9,25,00\r\n";
+  TempFolder dir;
+  const fs::path file = dir / "old.reg";
+  std::ofstream(file, std::ios::binary) << old;
+  auto source = RegistryStore::CreateInMemory();
+  Plant(*source, HKEY_CURRENT_USER, "Software\\New", {{"N", REG_SZ, Str("\xC3\xB1")}});
+  ExportToRegFile(file, *source, HKEY_CURRENT_USER, true, "", "Software\\New");
+  for (const std::string& bytes : {old, ReadAll(file)}) {
+    auto contents = Parse(bytes);
+    ASSERT_TRUE(contents);
+    auto store = RegistryStore::CreateInMemory();
+    ASSERT_FALSE(ApplyRegFile(*store, *contents));
+    auto data = [&](const std::string& key, const std::string& name) {
+      auto v = store->QueryValue(HKEY_CURRENT_USER, key, name);
+      return v ? v->data : Bytes{};
+    };
+    const std::string key = "Software\\Old Caf\xC3\xA9";
+    EXPECT_EQ(data(key, "Caf\xC3\xA9 \xE2\x82\xAC"), Str("d\xC3\xA9j\xC3\xA0 vu"));
+    EXPECT_EQ(data(key, "E"), Str("%\xC3\xA9%"));
+    EXPECT_EQ(data("Software\\New", "N"), bytes == old ? Bytes{} : Str("\xC3\xB1"));
+  }
+  EXPECT_EQ(ReadAll(file).substr(0, 2), "\xFF\xFE");
+}
+
+// Runs `write` in a child process whose files cannot grow past `limit` bytes, as on a disk that
+// fills up (a write that reaches the limit is cut short, the next one fails); true when it
+// failed with ERegFileError.
+bool FailsOnAFullDisk(rlim_t limit, const std::function<void()>& write) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit size{limit, limit};
+    int code = 2;
+    if (::setrlimit(RLIMIT_FSIZE, &size) == 0) {
+      try {
+        write();
+        code = 0;
+      } catch (const ERegFileError&) {
+        code = 1;
+      } catch (...) {
+        code = 3;
+      }
+    }
+    ::_exit(code);
+  }
+  int status = 0;
+  return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 1;
+}
+
+// A Fix or an export that runs out of disk leaves no half-written file: the temporary file of a
+// rewrite goes, a section cut off while being appended is taken back out, and a new file that
+// could not be written whole is removed. A backup that was there stays as it was.
+TEST(RegFileWriter, RunningOutOfDiskLeavesNoHalfWrittenFile) {
+  auto store = RegistryStore::CreateInMemory();
+  std::vector<RegValue> many;
+  for (int i = 0; i < 2000; ++i) many.push_back({"v" + std::to_string(i), REG_SZ, Str(std::string(60, 'x'))});
+  const std::string big = "Software\\Big", bigWide = "Software\\Big \xC3\xA9";
+  const std::string small = "Software\\Small", smallWide = "Software\\Small \xC3\xA9";
+  Plant(*store, HKEY_CURRENT_USER, big, many);
+  Plant(*store, HKEY_CURRENT_USER, bigWide, many);
+  Plant(*store, HKEY_CURRENT_USER, small, {{"s", REG_SZ, Str("1")}});
+  Plant(*store, HKEY_CURRENT_USER, smallWide, {{"s", REG_SZ, Str("1")}});
+  auto fixBackup = [&](const std::string& key) {
+    return [&store, key](const fs::path& file) { ExportToRegFile(file, *store, HKEY_CURRENT_USER, true, "", key); };
+  };
+  struct TCase {
+    const char* what;
+    std::string before;  // the key the file holds already; none: no file
+    std::function<void(const fs::path&)> write;
+  };
+  const std::vector<TCase> cases = {
+      {"a REGEDIT4 backup rewritten as Unicode", small, fixBackup(bigWide)},
+      {"a section appended to a REGEDIT4 backup", small, fixBackup(big)},
+      {"a section appended to a Unicode backup", smallWide, fixBackup(big)},
+      {"a new backup", "", fixBackup(big)},
+      {"an export over a file", small,
+       [&](const fs::path& file) { WriteRegFile(file, CollectRegSection(*store, HKEY_CURRENT_USER, true, "", big)); }},
+  };
+  for (const TCase& c : cases) {
+    TempFolder dir;
+    const fs::path file = dir / "2010_03_07_091505.reg";
+    if (!c.before.empty()) ExportToRegFile(file, *store, HKEY_CURRENT_USER, true, "", c.before);
+    const std::string before = ReadAll(file);
+    EXPECT_TRUE(FailsOnAFullDisk(before.size() + 4096, [&] { c.write(file); })) << c.what;
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(dir.path())) left.push_back(entry.path().filename().string());
+    EXPECT_EQ(left, c.before.empty() ? std::vector<std::string>{} : std::vector<std::string>{file.filename().string()})
+        << c.what;
+    EXPECT_TRUE(ReadAll(file) == before) << c.what;
   }
 }
 
@@ -354,9 +475,10 @@ TEST(RegFileWine, WineRegeditRestoresTheBackup) {
   if (!fs::exists(prefix / "system.reg")) GTEST_SKIP() << "wineboot made no prefix";
 
   auto source = RegistryStore::CreateInMemory();
-  Plant(*source, HKEY_CURRENT_USER, "Software\\Ansi", EveryKind());
+  Plant(*source, HKEY_CURRENT_USER, "Software\\Ansi", AsciiOnly(EveryKind()));
   const fs::path ansi = dir / "ansi.reg";
   ExportToRegFile(ansi, *source, HKEY_CURRENT_USER, true, "", "Software\\Ansi");
+  ASSERT_EQ(ReadAll(ansi).rfind("REGEDIT4\r\n", 0), 0u);
   Plant(*source, HKEY_CURRENT_USER, "Software\\Wide", EveryKind());
   Plant(*source, HKEY_CURRENT_USER, "Software\\Wide\\Sub", OutsideCodePage());
   const fs::path wide = dir / "wide.reg";
@@ -385,6 +507,49 @@ TEST(RegFileWine, WineRegeditRestoresTheBackup) {
   expectSame("Software\\Wide");
   expectSame("Software\\Wide\\Sub");
   expectSame("Software\\Wide Appended");
+}
+
+// A backup of text Windows-1252 has, imported by Wine's regedit under a Russian locale, gives
+// back the same text: a "REGEDIT4" file would be read in Windows-1251 there, "caf\xC3\xA9 \xE2\x82\xAC"
+// coming back as "caf\xD0\xB9 \xD0\x82".
+TEST(RegFileWine, BackupTextSurvivesAnotherCodePage) {
+  if (Shell("command -v wine >/dev/null && command -v wineserver >/dev/null") != 0)
+    GTEST_SKIP() << "wine is not installed";
+  TempFolder dir;
+  // The system's own locale, or one built here (LOCPATH points Wine's C library at it).
+  std::string russian = "LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8 ";
+  if (Shell("locale -a | grep -qix 'ru_RU.utf-\\?8'") != 0) {
+    const fs::path locales = dir / "locales";
+    fs::create_directories(locales);
+    if (Shell("localedef -i ru_RU -f UTF-8 " + ShellQuote((locales / "ru_RU.UTF-8").string()) + " >/dev/null") != 0)
+      GTEST_SKIP() << "no ru_RU.UTF-8 locale, and none can be built";
+    russian = "LOCPATH=" + ShellQuote(locales.string()) + " " + russian;
+  }
+  const fs::path prefix = dir / "prefix";
+  const std::string env = "WINEDEBUG=-all WINEPREFIX=" + ShellQuote(prefix.string()) + " ";
+  ASSERT_EQ(Shell(env + "wineboot -i >/dev/null 2>&1; " + env + "wineserver -w"), 0);
+  if (!fs::exists(prefix / "system.reg")) GTEST_SKIP() << "wineboot made no prefix";
+
+  const std::string cafe = "caf\xC3\xA9 \xE2\x82\xAC";
+  const std::string key = "Software\\Kestrove " + cafe;
+  auto source = RegistryStore::CreateInMemory();
+  Plant(*source, HKEY_CURRENT_USER, key, {{cafe, REG_SZ, Str(cafe)}, {"", REG_EXPAND_SZ, Str("%TEMP%\\" + cafe)}});
+  const fs::path backup = dir / "2024_05_06_070809.reg";
+  ExportToRegFile(backup, *source, HKEY_CURRENT_USER, true, "", key);
+  ASSERT_EQ(Shell(russian + env + "wine regedit /s " + ShellQuote(backup.string()) + " >/dev/null 2>&1; " + env +
+                  "wineserver -w"),
+            0);
+
+  auto restored = RegistryStore::OpenWinePrefix(prefix);
+  const auto values = source->Values(HKEY_CURRENT_USER, key);
+  ASSERT_TRUE(values && values->size() == 2);
+  for (const RegValue& v : *values) {
+    auto back = restored->QueryValue(HKEY_CURRENT_USER, key, v.name);
+    ASSERT_TRUE(back) << "\"" << v.name << "\" did not come back";
+    EXPECT_EQ(back->type, v.type) << v.name;
+    EXPECT_EQ(Utf16LeToUtf8(back->data), Utf16LeToUtf8(v.data)) << v.name;
+    EXPECT_EQ(back->data, v.data) << v.name;
+  }
 }
 
 }  // namespace
