@@ -2,7 +2,10 @@
 //  - a Test of "Windows - Temporary Files" over a tree of 10,000 small files against
 //    `find DIR -type f -printf '%s\n'` on a copy of the same tree;
 //  - a Clean of the same item against `rm -rf DIR` on a copy;
-//  - overwriting a 128 MiB file with 3 passes against `shred -n 3`.
+//  - overwriting a 128 MiB file with 3 passes against `shred -n 3`;
+//  - a Clean of "Internet Explorer - Visited URL History" over an index of 100,000 visits
+//    against a Test of the same item (the Test only lists; the Clean deletes every entry,
+//    writes the index back and wipes it).
 // KESTROVE_BENCH_TREE_FILES and KESTROVE_BENCH_OVERWRITE_MB change the sizes,
 // KESTROVE_BENCH_ITERATIONS the runs of each (default 3). The trees and the file live in
 // $TMPDIR: on a disk mounted with "discard" every removal waits for the device, so run the
@@ -25,6 +28,7 @@
 #include <string>
 #include <thread>
 
+#include "../tests/tools/IndexDatBuilder.h"
 #include "cleaner/ClearTask.h"
 #include "platform/FileServices.h"
 #include "platform/memory/MemoryTarget.h"
@@ -171,7 +175,8 @@ class NoPrompt : public IPrompt {
 // A whole job over one item, as the window or the command-line tool runs it; the owner
 // thread drains the log as it comes. Returns the entries found.
 template <class Queue>
-int RunJobWith(TargetSystem& target, TRunMode mode, bool fastMode, std::size_t* lines) {
+int RunJobWith(TargetSystem& target, TRunMode mode, bool fastMode, std::size_t* lines,
+               const std::string& item = "Windows - Temporary Files") {
   Queue queue;
   CountingEvents events;
   std::atomic<bool> fast{fastMode};
@@ -180,8 +185,7 @@ int RunJobWith(TargetSystem& target, TRunMode mode, bool fastMode, std::size_t* 
   NoPrompt prompt;
   TNoDesktop desktop;
   TCleanContext context{&target, "", &prompt, &desktop, &options};
-  auto job = std::make_shared<TClearTaskThread>(context, queue, events, mode,
-                                                std::vector<std::string>{"Windows - Temporary Files"}, fast);
+  auto job = std::make_shared<TClearTaskThread>(context, queue, events, mode, std::vector<std::string>{item}, fast);
   job->Resume();
   queue.ProcessUntil([&] { return events.ended; });
   job->WaitFor();
@@ -291,5 +295,47 @@ void BM_OverwriteVsShred(benchmark::State& state) {
   fs::remove_all(dir);
 }
 BENCHMARK(BM_OverwriteVsShred)->UseManualTime()->Iterations(kIterations)->Unit(benchmark::kMillisecond);
+
+const std::string kHistoryItem = "Internet Explorer - Visited URL History";
+
+// An index of `visits` history entries as wininet's history container holds them: hash
+// tables of 448 slots, one "URL " record of two blocks per visit.
+std::string HistoryIndex(int visits) {
+  testing::TIndexDatBuilder b;
+  std::uint32_t table = 0;
+  std::uint64_t time = 130849743202620000;
+  for (int i = 0; i < visits; ++i) {
+    if (i % 448 == 0) table = b.Table(29);
+    const std::string url = "Visited: user@http://www.example" + std::to_string(i % 977) + ".com/page" +
+                            std::to_string(i) + ".html";
+    b.Entry(table, std::uint32_t(i % 448), b.Url(url, time += 10000000), 0x1000u + std::uint32_t(i) * 256u);
+  }
+  return b.Build();
+}
+
+void BM_UrlHistoryCleanVsTest(benchmark::State& state) {
+  const int visits = static_cast<int>(state.range(0));
+  memory::MemoryTarget target;
+  const fs::path index = *target.HostPath(*target.ShellFolder("History") + "\\History.IE5\\index.dat");
+  fs::create_directories(index.parent_path());
+  const std::string bytes = HistoryIndex(visits);
+  const auto lay = [&] { std::ofstream(index, std::ios::binary | std::ios::trunc) << bytes; };
+  double clean = 0, test = 0;
+  int found = 0, tested = 0;
+  for (auto _ : state) {
+    lay();
+    test += SecondsOf([&] { tested = RunJobWith<TMessageQueue>(target, TestRun, false, nullptr, kHistoryItem); });
+    const double t = SecondsOf([&] { found = RunJobWith<TMessageQueue>(target, DirectClean, false, nullptr, kHistoryItem); });
+    clean += t;
+    state.SetIterationTime(t);
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["entries"] = found;
+  state.counters["test_entries"] = tested;
+  state.counters["clean_s"] = clean / n;
+  state.counters["test_s"] = test / n;
+  state.counters["clean_over_test"] = clean / test;
+}
+BENCHMARK(BM_UrlHistoryCleanVsTest)->ArgNames({"visits"})->Arg(5000)->Arg(20000)->Arg(100000)->UseManualTime()->Iterations(kIterations)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -1,7 +1,12 @@
 // URL cache index files: any bytes are listed and every listed entry deleted without fault;
 // the cache folders named are plain names of at most 8 characters;
 // each deletion takes exactly that entry away, never raises the count of blocks in use, and
-// leaves an index that still parses.
+// leaves an index that still parses. An index marked empty after a wipe (written to a memory
+// file) keeps its size and lists no entry.
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -32,5 +37,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (index->Bytes().size() != size) std::abort();
   }
   if (!kestrove::TUrlCacheIndex::Parse(index->Bytes())) std::abort();
+
+  const int fd = ::memfd_create("index.dat", 0);
+  if (fd < 0) return 0;
+  if (::write(fd, data, size) == static_cast<ssize_t>(size) && kestrove::MarkWipedIndexEmpty(fd)) {
+    std::vector<std::uint8_t> marked(size);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || static_cast<std::size_t>(st.st_size) != size) std::abort();
+    if (::pread(fd, marked.data(), size, 0) != static_cast<ssize_t>(size)) std::abort();
+    auto emptied = kestrove::TUrlCacheIndex::Parse(marked);
+    if (!emptied || !emptied->Entries().empty()) std::abort();
+  }
+  ::close(fd);
   return 0;
 }

@@ -59,20 +59,16 @@ void LogOutside(TClearTaskThread& job, const std::string& path) {
 }
 
 // The record-area wipe of an index file, on the file itself: opened inside the Windows system
-// only, never through a link, never a file with a second name or on another mount.
+// only, never through a link, never a file with a second name or on another mount. The wiped
+// index is left empty and usable, as wininet leaves one it emptied.
 void WipeIndex(TClearTaskThread& job, const std::string& path) {
   if (job.Terminated()) return;  // after a stop nothing more is overwritten
-  TTargetAccess access;
-  auto parent = OpenTargetParent(Target(job), path, &access);
-  if (access == TTargetAccess::Outside) LogOutside(job, path);
-  if (!parent) return;
-  TFileOps& ops = *parent->Ops;
-  UniqueFd fd(ops.OpenAt(parent->Fd.Get(), parent->Leaf.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat st {};
-  if (!fd.Valid() || ops.FStat(fd.Get(), st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return;
-  if (ops.MountId(fd.Get()) != std::optional<std::uint64_t>(parent->Mount)) return;
   const TOptionsSetting* options = job.Context().Options;
-  WipeIndexDatRecordsFd(fd.Get(), IndexDatWipePasses(options && options->IsWipeFile, options ? options->WipeNumber : 0));
+  TTargetAccess access = TTargetAccess::Absent;
+  WipeIndexDatRecordsInTarget(Target(job), path,
+                              IndexDatWipePasses(options && options->IsWipeFile, options ? options->WipeNumber : 0),
+                              &access);
+  if (access == TTargetAccess::Outside) LogOutside(job, path);
 }
 
 // The entries of a folder, links not followed; empty when it cannot be opened.
@@ -141,6 +137,7 @@ void Cookies(TClearTaskThread& job) {
   const TCookieKeepList keep = ReadCookieKeepList(std::filesystem::path(job.Context().ProgramFolder) / kCookieKeepListFile);
   if (!keep.Ok) {
     job.LogLine(job.LinePrefix + "stopped: " + keep.Error + "; no cookie is removed.");
+    job.ItemStopped();
     return;
   }
 
@@ -150,7 +147,10 @@ void Cookies(TClearTaskThread& job) {
   for (const TFolderEntry& e : ListFolder(*opened->Ops, opened->Fd.Get())) {
     if (job.Terminated()) break;
     if (e.Kind == TEntryKind::Folder || e.Name.find(".txt") == std::string::npos) continue;
-    if (std::find(keep.Names.begin(), keep.Names.end(), e.Name) != keep.Names.end()) continue;
+    // Windows compares file names without regard to case: a kept name matches in any case.
+    if (std::any_of(keep.Names.begin(), keep.Names.end(),
+                    [&](const std::string& kept) { return FoldName(kept) == FoldName(e.Name); }))
+      continue;
     const auto st = StatEntry(*opened->Ops, opened->Fd.Get(), e.Name.c_str());
     if (!st || st->Kind == TEntryKind::Folder) continue;
     if (RemoveFile(job, folder + e.Name, true)) {

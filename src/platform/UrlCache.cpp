@@ -170,15 +170,34 @@ std::vector<std::string> TUrlCacheIndex::Folders() const {
   return out;
 }
 
+void TUrlCacheIndex::ReadSlots() const {
+  if (slotsRead_) return;
+  slots_ = Slots();
+  for (std::size_t i = 0; i < slots_.size(); ++i) byUrl_[slots_[i].Entry.Url].push_back(i);
+  slotsRead_ = true;
+}
+
+// A slot read before is still listed while it is not deleted and its record was not cleared
+// by the deletion of another slot that named the same record (a damaged index may do so).
+bool TUrlCacheIndex::StillListed(const TSlot& slot) const {
+  return slot.SlotOffset != 0 && U32(slot.Entry.Offset) == kUrlSignature;
+}
+
 std::vector<TUrlCacheEntry> TUrlCacheIndex::Entries() const {
+  ReadSlots();
   std::vector<TUrlCacheEntry> out;
-  for (TSlot& s : Slots()) out.push_back(std::move(s.Entry));
+  for (const TSlot& s : slots_)
+    if (StillListed(s)) out.push_back(s.Entry);
   return out;
 }
 
 std::optional<TUrlCacheEntry> TUrlCacheIndex::Delete(std::string_view url) {
-  for (TSlot& s : Slots()) {
-    if (s.Entry.Url != url) continue;
+  ReadSlots();
+  const auto found = byUrl_.find(std::string(url));
+  if (found == byUrl_.end()) return std::nullopt;
+  for (const std::size_t position : found->second) {
+    TSlot& s = slots_[position];
+    if (!StillListed(s)) continue;
     const std::size_t record = s.Entry.Offset;
     const std::uint32_t blocks = U32(record + 4);  // Slots() checked the record lies within the file
 
@@ -214,9 +233,81 @@ std::optional<TUrlCacheEntry> TUrlCacheIndex::Delete(std::string_view url) {
     SetU32(s.SlotOffset + 4, kSlotFree);
     std::fill(bytes_.begin() + static_cast<std::ptrdiff_t>(record),
               bytes_.begin() + static_cast<std::ptrdiff_t>(record + std::size_t{blocks} * kBlockSize), 0);
-    return std::move(s.Entry);
+    s.SlotOffset = 0;
+    return s.Entry;
   }
   return std::nullopt;
+}
+
+bool MarkWipedIndexEmpty(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) < kEntryStart)
+    return false;
+  std::vector<std::uint8_t> header(kEntryStart);
+  if (::pread(fd, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size())) return false;
+  const auto u32 = [&](std::size_t at) {
+    return static_cast<std::uint32_t>(header[at]) | static_cast<std::uint32_t>(header[at + 1]) << 8 |
+           static_cast<std::uint32_t>(header[at + 2]) << 16 | static_cast<std::uint32_t>(header[at + 3]) << 24;
+  };
+  const auto set32 = [&](std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) header[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  };
+  const std::uint64_t limit = std::min<std::uint64_t>(u32(kHeaderSize), static_cast<std::uint64_t>(st.st_size));
+  if (limit < kEntryStart) return false;
+
+  // The tables of the chain, as the walks of the reader and of the wipe find them.
+  struct TTable {
+    std::uint32_t At;
+    std::uint32_t Blocks;
+  };
+  std::vector<TTable> tables;
+  std::set<std::uint32_t> seen;
+  for (std::uint32_t at = u32(kHeaderHashTable); at != 0;) {
+    if (at < kEntryStart || at + kHashTableBytes > limit || !seen.insert(at).second) break;
+    std::uint8_t head[12];
+    if (::pread(fd, head, sizeof head, at) != static_cast<ssize_t>(sizeof head)) return false;
+    const auto field = [&](int i) {
+      return static_cast<std::uint32_t>(head[i]) | static_cast<std::uint32_t>(head[i + 1]) << 8 |
+             static_cast<std::uint32_t>(head[i + 2]) << 16 | static_cast<std::uint32_t>(head[i + 3]) << 24;
+    };
+    if (field(0) != kHashSignature) break;
+    const std::uint64_t blocks = std::max<std::uint64_t>(field(4), (kHashTableBytes + kBlockSize - 1) / kBlockSize);
+    tables.push_back({at, static_cast<std::uint32_t>(std::min<std::uint64_t>(blocks, (limit - at) / kBlockSize))});
+    at = field(8);
+  }
+  if (tables.empty()) return false;
+
+  // Every slot free, as in a new table.
+  std::vector<std::uint8_t> slots(kHashSlotCount * 8);
+  for (std::size_t i = 0; i < slots.size(); i += 4) {
+    slots[i] = static_cast<std::uint8_t>(kSlotFree);
+    slots[i + 1] = slots[i + 2] = slots[i + 3] = 0;
+  }
+  for (const TTable& t : tables)
+    if (::pwrite(fd, slots.data(), slots.size(), t.At + kHashSlots) != static_cast<ssize_t>(slots.size())) return false;
+
+  // Only the tables' blocks in use; nothing cached.
+  const std::size_t capacity = std::min<std::size_t>(u32(kHeaderCapacity), kAllocationBytes * 8);
+  std::fill(header.begin() + kAllocationTable, header.end(), 0);
+  std::uint32_t inUse = 0;
+  for (const TTable& t : tables) {
+    const std::size_t first = (t.At - kEntryStart) / kBlockSize;
+    for (std::size_t b = first; b < first + t.Blocks && b < capacity; ++b) {
+      std::uint8_t& bits = header[kAllocationTable + b / 8];
+      const std::uint8_t mask = static_cast<std::uint8_t>(1u << (b % 8));
+      if (!(bits & mask)) ++inUse;
+      bits = static_cast<std::uint8_t>(bits | mask);
+    }
+  }
+  set32(kHeaderBlocksInUse, inUse);
+  for (const std::size_t usage : {kHeaderCacheUsage, kHeaderExemptUsage}) {
+    set32(usage, 0);
+    set32(usage + 4, 0);
+  }
+  const std::uint32_t folders = std::min<std::uint32_t>(u32(kHeaderFolderCount), kMaxFolders);
+  for (std::uint32_t i = 0; i < folders; ++i) set32(kHeaderFolders + i * kFolderRecord, 0);
+  if (::pwrite(fd, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size())) return false;
+  return ::fdatasync(fd) == 0;
 }
 
 // ---- TUrlCacheFile ------------------------------------------------------------------------

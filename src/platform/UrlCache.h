@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/FileServices.h"
@@ -48,7 +49,8 @@ class TUrlCacheIndex {
   // index's folder are left out.
   std::vector<std::string> Folders() const;
   // Removes the entry whose URL is exactly `url` (the first one listed); the entry removed,
-  // or nullopt when there is none.
+  // or nullopt when there is none. The slots are walked once per index, not once per call,
+  // so deleting every entry costs as much as listing them.
   std::optional<TUrlCacheEntry> Delete(std::string_view url);
   const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
 
@@ -59,6 +61,10 @@ class TUrlCacheIndex {
     TUrlCacheEntry Entry;
   };
   std::vector<TSlot> Slots() const;
+  // The slots as first read, less those deleted since (their SlotOffset is 0), with the
+  // positions of each URL's slots in listing order.
+  void ReadSlots() const;
+  bool StillListed(const TSlot& slot) const;
   std::string FolderName(std::uint32_t folder) const;  // the header's name of cache folder `folder` (< 32)
   std::uint32_t U32(std::size_t at) const;
   void SetU32(std::size_t at, std::uint32_t v);
@@ -67,6 +73,9 @@ class TUrlCacheIndex {
   std::size_t Limit() const;  // the bound of every offset: the smaller of recorded and real size
 
   std::vector<std::uint8_t> bytes_;
+  mutable bool slotsRead_ = false;
+  mutable std::vector<TSlot> slots_;
+  mutable std::unordered_map<std::string, std::vector<std::size_t>> byUrl_;
 };
 
 // One index file of a target, opened for reading and, when asked, for deleting entries.
@@ -104,6 +113,15 @@ class TUrlCacheFile {
   bool changed_ = false;
   std::vector<TUrlCacheEntry> filesToRemove_;  // of the entries deleted since the last Commit
 };
+
+// Leaves an index whose records the record-area wipe overwrote as wininet leaves an index it
+// has emptied: every slot of every hash table free, no block in use but the tables' own, no
+// bytes counted in the cache or its folders. Without this the zeroed slots read as taken
+// (wininet reuses only slots marked free) and the wiped records' blocks as allocated, so each
+// clean would cost the file a new hash table and the space of every page it had held, until
+// wininet could store no more. Written in place on `fd` (open for reading and writing), the
+// header and the tables only; false when the file is no URL cache index or a write failed.
+bool MarkWipedIndexEmpty(int fd);
 
 // The entries of an index file, in listing order; empty when it cannot be read.
 std::vector<TUrlCacheEntry> ReadUrlCache(const TargetSystem& target, const std::string& indexPath);

@@ -50,6 +50,12 @@ bool ReadIndexDat(const std::string& hostPath, std::vector<TIndexDatRecord>& out
 // 2500 and the like).
 std::string IndexDatTimeText(std::uint64_t fileTime);
 
+// The web address a listed URL text stands for, to be opened in a browser: an http, https or
+// ftp address as it is; a history entry ("Visited: user@http://...") its address; a cookie
+// entry ("Cookie:user@host/path") the http address of its site. "" for anything else (local
+// files, script and other schemes), which is never handed to the desktop from a file's bytes.
+std::string IndexDatWebAddress(std::string_view urlText);
+
 // The number of overwrite passes of the record-area wipe: the settings' WipeNumber when
 // IsWipeFile is on, else 0, clamped to 1..3.
 int IndexDatWipePasses(bool isWipeFile, int wipeNumber);
@@ -69,10 +75,14 @@ void WipeIndexDatRecordsFd(int fd, int passes);
 void WipeIndexDatRecords(const std::string& hostPath, int passes);
 
 class TargetSystem;
+enum class TTargetAccess;
 
 // The wipe on a file of a target named by its Windows path, opened the way the cleaner opens
 // what it writes: only inside the Windows system (its folder, its own drives, its mount), no
-// link followed, a regular file with a single name. Anything else is left alone (false).
-bool WipeIndexDatRecordsInTarget(const TargetSystem& target, std::string_view windowsPath, int passes);
+// link followed, a regular file with a single name. Anything else is left alone (false);
+// `access`, when given, tells whether the path led outside the Windows system. After the wipe
+// the index is marked empty (MarkWipedIndexEmpty), so that wininet can use it again.
+bool WipeIndexDatRecordsInTarget(const TargetSystem& target, std::string_view windowsPath, int passes,
+                                 TTargetAccess* access = nullptr);
 
 }  // namespace kestrove

@@ -3,12 +3,14 @@
 #include <sys/stat.h>
 
 #include "platform/FileServices.h"
+#include "platform/UrlCache.h"
 #include "tools/IndexDat.h"
 
 namespace kestrove {
 
-bool WipeIndexDatRecordsInTarget(const TargetSystem& target, std::string_view windowsPath, int passes) {
-  auto parent = OpenTargetParent(target, windowsPath);
+bool WipeIndexDatRecordsInTarget(const TargetSystem& target, std::string_view windowsPath, int passes,
+                                 TTargetAccess* access) {
+  auto parent = OpenTargetParent(target, windowsPath, access);
   if (!parent) return false;
   TFileOps& ops = *parent->Ops;
   UniqueFd fd(ops.OpenAt(parent->Fd.Get(), parent->Leaf.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -19,6 +21,8 @@ bool WipeIndexDatRecordsInTarget(const TargetSystem& target, std::string_view wi
   const auto mount = ops.MountId(fd.Get());
   if (!mount || *mount != parent->Mount) return false;
   WipeIndexDatRecordsFd(fd.Get(), passes);
+  // The index stays one that wininet can go on storing pages in.
+  MarkWipedIndexEmpty(fd.Get());
   return true;
 }
 

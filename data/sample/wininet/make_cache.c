@@ -1,12 +1,14 @@
 /* Fills the URL cache, the URL history and the cookie store of a Wine prefix through Wine's
  * own wininet ("make"), lists what wininet sees in them ("list": every cache entry's source
- * URL, then the cookies of the sample's sites), or stores one new page in the cache the way a
- * browser does ("store URL": prints "stored" or "store failed" with the step and the error).
+ * URL, then the cookies of the sample's sites), stores one new page in the cache the way a
+ * browser does ("store URL": prints "stored" or "store failed" with the step and the error),
+ * or stores many pages and their visits ("fill COUNT TAG").
  * Built with x86_64-w64-mingw32-gcc by
  * scripts/make-ie-sample.sh and by the cleaner's Wine check. */
 #include <windows.h>
 #include <wininet.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 static const char *const pages[] = {
@@ -95,10 +97,33 @@ static int store(const char *url) {
     return 0;
 }
 
+/* Stores `count` pages under http://fill.example/<tag>/ and records a visit of each, as a
+ * browsing session does: prints "filled" or where wininet refused. */
+static int fill(int count, const char *tag) {
+    char url[512], visited[600];
+    FILETIME never = {0, 0};
+    int i;
+    for (i = 0; i < count; i++) {
+        snprintf(url, sizeof url, "http://fill.example/%s/page%d.html", tag, i);
+        if (!add_page(url, "<html>a page of a browsing session</html>\r\n")) {
+            printf("fill failed at page %d: %lu\n", i, GetLastError());
+            return 1;
+        }
+        snprintf(visited, sizeof visited, "Visited: root@%s", url);
+        if (!CommitUrlCacheEntryA(visited, NULL, never, never, URLHISTORY_CACHE_ENTRY, NULL, 0, NULL, NULL)) {
+            printf("fill failed at visit %d: %lu\n", i, GetLastError());
+            return 1;
+        }
+    }
+    printf("filled\n");
+    return 0;
+}
+
 int main(int argc, char **argv) {
     if (argc > 1 && !strcmp(argv[1], "make")) return make();
     if (argc > 1 && !strcmp(argv[1], "list")) return list();
     if (argc > 2 && !strcmp(argv[1], "store")) return store(argv[2]);
-    fprintf(stderr, "usage: make_cache make|list|store URL\n");
+    if (argc > 3 && !strcmp(argv[1], "fill")) return fill(atoi(argv[2]), argv[3]);
+    fprintf(stderr, "usage: make_cache make|list|store URL|fill COUNT TAG\n");
     return 2;
 }
