@@ -36,7 +36,14 @@ TCookieKeepList ReadCookieKeepList(const std::filesystem::path& file, std::share
   ReadFailure why = ReadFailure::None;
   auto text = env->ReadFile(file, kMaxSettingsFileBytes, error, &why);
   if (!text) {
-    if (why == ReadFailure::Missing) return {};
+    if (why == ReadFailure::Missing) {
+      // A link whose file is gone is a list the user made and lost, not "no list": read as
+      // empty it would take every cookie.
+      std::error_code ec;
+      if (std::filesystem::is_symlink(std::filesystem::symlink_status(file, ec)))
+        return Damaged(file, "is a link to a file that is not there");
+      return {};
+    }
     if (why == ReadFailure::Refused) return Damaged(file, "is not a regular file of a sensible size");
     return Damaged(file, "cannot be read" + (error.empty() ? std::string() : " (" + error + ")"));
   }
@@ -45,7 +52,8 @@ TCookieKeepList ReadCookieKeepList(const std::filesystem::path& file, std::share
   TIniFile ini(file, std::make_shared<TSnapshotEnv>(env, std::move(*text)));
   std::int32_t count = 0;
   try {
-    if (ini.ValueExists(kCookieKeepListSection, "Count")) {
+    const bool counted = ini.ValueExists(kCookieKeepListSection, "Count");
+    if (counted) {
       const auto parsed = ParseIniInteger(ini.ReadString(kCookieKeepListSection, "Count", ""));
       if (!parsed || *parsed < 0) return Damaged(file, "is damaged (its Count is not a number of cookies)");
       count = *parsed;
@@ -54,6 +62,9 @@ TCookieKeepList ReadCookieKeepList(const std::filesystem::path& file, std::share
     for (auto& [key, value] : ini.ReadSectionValues(kCookieKeepListSection)) {
       const auto index = ParseIniInteger(key);
       if (!index || key.find_first_not_of("0123456789") != std::string::npos) continue;
+      // The dialog always writes Count with the names: names without it are a list cut
+      // short or edited by hand, which cannot say how many of them are meant.
+      if (!counted && !value.empty()) return Damaged(file, "is damaged (it names cookies but has no Count)");
       // Keys past Count are left over from a longer list the Options dialog wrote before:
       // they are not part of the list.
       if (value.empty() || *index >= count) continue;

@@ -4,7 +4,8 @@
 // is an empty list.
 //
 // A list that exists but cannot be trusted (unreadable, not a regular file, too large,
-// binary bytes, a Count that is no number or negative) is an error,
+// binary bytes, a Count that is no number or negative, names without a Count, a link to a
+// file that is gone) is an error,
 // never an empty list: an empty list means "remove every cookie", which would take the very
 // cookies the user asked to keep.
 #pragma once

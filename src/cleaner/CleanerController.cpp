@@ -27,6 +27,8 @@ class TCleanerController::JobEvents : public IClearTaskEvents {
   }
   // What could not be removed stays a fact whether or not the job is still current.
   void RemovalsFailed(int count) override { owner_.FailedRemovals += count; }
+  // A clean's counting pass stops on the same items: the last job's count is the one that holds.
+  void ItemsStopped(int count) override { owner_.StoppedItems = count; }
   void JobEnded(bool completed, const std::string& error) override {
     ended_ = true;
     owner_.JobEnded(generation_, mode_, completed, error);

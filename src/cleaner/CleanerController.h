@@ -81,6 +81,8 @@ class TCleanerController {
   std::vector<std::string> SelectedItems;
   // Entries the jobs failed to remove since the controller was made.
   int FailedRemovals = 0;
+  // Items that stopped on their own, removing nothing, in the last job that ended.
+  int StoppedItems = 0;
   const std::string& TestCaption() const { return testCaption_; }
   const std::string& ProgressCaption() const { return progressCaption_; }
   int ProgressPosition() const { return progressPosition_; }

@@ -238,6 +238,7 @@ void TClearTaskThread::Execute() {
   auto self = shared_from_this();
   if (const int failures = failures_; failures > 0)
     owner_.Post([self, failures] { self->events_.RemovalsFailed(failures); });
+  owner_.Post([self, stopped = itemsStopped_] { self->events_.ItemsStopped(stopped); });
   owner_.Post([self, completed, error] { self->events_.JobEnded(completed, error); });
 }
 

@@ -48,6 +48,9 @@ class IClearTaskEvents {
   virtual void CleanDone(int total) = 0;      // WM_CLEANDONE
   // Entries the job tried and failed to remove; sent once, before JobEnded, when any failed.
   virtual void RemovalsFailed(int count) { (void)count; }
+  // Items that stopped before removing anything because what they rely on could not be
+  // trusted (a damaged keep list, say); sent once, before JobEnded, 0 when none did.
+  virtual void ItemsStopped(int count) { (void)count; }
   // The worker has ended: after CleanDone, after a stop, or because an item operation
   // failed (`error` says how). Always the last call of a job.
   virtual void JobEnded(bool completed, const std::string& error) = 0;
@@ -99,6 +102,9 @@ class TClearTaskThread : public std::enable_shared_from_this<TClearTaskThread> {
     if (error != ENOENT) ++failures_;
     return false;
   }
+  // An item that stopped on its own before removing anything (its log line says why): the
+  // job still goes on, but does not end as a clean that did all it was asked.
+  void ItemStopped() { ++itemsStopped_; }
   TCleanContext& Context() { return context_; }
   IPrompt& Prompt() { return *context_.Prompt; }
   // Runs `call` on the owner thread while the worker waits.
@@ -138,6 +144,7 @@ class TClearTaskThread : public std::enable_shared_from_this<TClearTaskThread> {
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
   int failures_ = 0;  // worker only
+  int itemsStopped_ = 0;  // worker only
   std::thread thread_;
 };
 

@@ -265,9 +265,12 @@ int RunCleaner(CliContext& ctx, const Args& args, bool clean) {
   // Said last, after the log, so that it is the line a user sees at the end.
   if (controller.FailedRemovals > 0)
     ctx.err << "kestrove-cli: " << controller.FailedRemovals << " entries could not be removed\n";
+  if (controller.StoppedItems > 0)
+    ctx.err << "kestrove-cli: " << controller.StoppedItems
+            << (controller.StoppedItems == 1 ? " item" : " items") << " stopped and removed nothing (see the log)\n";
   if (view.failed()) return 1;
   if (stopped) return 130;
-  if (controller.FailedRemovals > 0) return 1;
+  if (controller.FailedRemovals > 0 || controller.StoppedItems > 0) return 1;
   if (view.declined()) {
     ctx.err << "kestrove-cli: the clean was not confirmed; nothing was removed\n";
     return kDeclinedStatus;

@@ -13,6 +13,7 @@
 #include "platform/FileOps.h"
 #include "platform/FileServices.h"
 #include "platform/ProtectedStorage.h"
+#include "platform/Text.h"
 #include "platform/UrlCache.h"
 #include "platform/memory/MemoryTarget.h"
 
@@ -243,6 +244,14 @@ TEST(CookieKeepList, ReadsItsSectionAndRefusesAListItCannotTrust) {
     EXPECT_FALSE(damaged.Ok) << bad;
     EXPECT_NE(damaged.Error.find(file.string()), std::string::npos);
   }
+  // Names that the dialog would have written with a Count; a link to a list that is gone.
+  EXPECT_FALSE(read("[Cookies to keep]\r\n0=a@site.txt\r\n").Ok);
+  EXPECT_TRUE(read("[Cookies to keep]\r\n0=\r\n").Ok);
+  fs::remove(file);
+  fs::create_symlink(dir / "gone.ini", file);
+  const auto dangling = ReadCookieKeepList(file);
+  EXPECT_FALSE(dangling.Ok);
+  EXPECT_NE(dangling.Error.find("link"), std::string::npos) << dangling.Error;
   fs::remove(file);
   fs::create_directory(file);  // not a file at all
   EXPECT_FALSE(ReadCookieKeepList(file).Ok);
@@ -265,6 +274,11 @@ TEST_F(InternetExplorerItems, CookiesKeepTheListedFileAndWipeTheIndexOnlyWithout
   EXPECT_FALSE(Exists(kCookies + kWinehqCookie));
   // Not wiped: the kept cookie's entry is still listed; the removed one's went with its file.
   EXPECT_EQ(Entries(kCookies + "index.dat"), (std::vector<std::string>{"Cookie:root@www.example.com/"}));
+
+  // Windows names match in any case: a list naming the kept file in capitals keeps it.
+  KeepList("[Cookies to keep]\r\nCount=1\r\n0=" + AsciiUpper(kExampleCookie) + "\r\n");
+  EXPECT_EQ(Run(DirectClean, "Internet Explorer - Cookies").Summary("Internet Explorer - Cookies").Count, 0);
+  EXPECT_TRUE(Exists(kCookies + kExampleCookie));
 
   KeepList("");
   Run(DirectClean, "Internet Explorer - Cookies");
@@ -322,6 +336,18 @@ TEST_F(InternetExplorerItems, TemporaryInternetFilesLeaveTheIndexAndWipeItsRecor
   for (const std::string& line : clean.Deleting()) EXPECT_FALSE(Exists(line.substr(9))) << line;
   EXPECT_TRUE(Exists(kCache + "Content.IE5\\index.dat"));
   EXPECT_TRUE(Entries(kCache + "Content.IE5\\index.dat").empty());
+  // Wiped and handed back as wininet's own emptying leaves it: every hash slot free for new
+  // pages, no block in use but the hash tables', nothing counted in the cache.
+  const auto wiped = Bytes(Host(kCache + "Content.IE5\\index.dat"));
+  ASSERT_TRUE(ValidForWininet(wiped));
+  std::uint32_t tableBlocks = 0;
+  for (std::uint32_t table = U32(wiped, 32); table != 0; table = U32(wiped, table + 8)) {
+    tableBlocks += U32(wiped, table + 4);
+    for (std::uint32_t slot = table + 16; slot < table + 16 + 448 * 8; slot += 8)
+      ASSERT_EQ(U32(wiped, slot), 3u) << "slot at " << slot;
+  }
+  EXPECT_EQ(U32(wiped, 40), tableBlocks);
+  EXPECT_EQ(U32(wiped, 56), 0u);
   h.Options.ShowLogTempInternetFiles = false;
   EXPECT_EQ(testing::LinesWith(Run(DirectClean, item).Lines, "Clearing, please wait...").size(), 1u);
 }

@@ -334,6 +334,29 @@ TEST_F(CleanCli, EntriesThatCannotBeRemovedAreReported) {
   EXPECT_EQ(Lines(again.out, "Total items will be removed = "), totals);
 }
 
+// A keep list that cannot be trusted stops the cookie item with every cookie kept; the other
+// items still run, and the clean does not end as one that did all it was asked.
+TEST_F(CleanCli, ADamagedCookieKeepListFailsTheCleanAndKeepsEveryCookie) {
+  const fs::path cookies = dir / "prefix" / "drive_c" / "users" / "root" / "AppData" / "Local" / "Microsoft" /
+                           "Windows" / "INetCookies";
+  const auto count = [&] {
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(cookies)) n += e.path().extension() == ".txt";
+    return n;
+  };
+  const int before = count();
+  ASSERT_GT(before, 0) << "the sample has cookies";
+  fs::create_directories(dir / "home");
+  std::ofstream(dir / "home" / "Cookies.ini") << "[Cookies to keep]\r\n0=nothing-counted.txt\r\n";
+  CliRun clean = Cli({"clean", "--yes", "Internet Explorer - Cookies", "Windows - Temporary Files"});
+  EXPECT_EQ(clean.status, 1) << clean.err;
+  EXPECT_NE(clean.out.find("no cookie is removed"), std::string::npos) << clean.out;
+  EXPECT_NE(clean.err.find("1 item stopped"), std::string::npos) << clean.err;
+  EXPECT_EQ(count(), before);
+  // The other item did its work.
+  EXPECT_NE(Cli({"test", "Windows - Temporary Files"}).out.find("Total items will be removed = 0 "), std::string::npos);
+}
+
 }  // namespace
 
 // --yes answers the confirmation only: the question before a drive root is emptied is taken
