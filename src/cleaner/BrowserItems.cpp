@@ -129,7 +129,13 @@ void EmptyDatabaseTable(TClearTaskThread& job, const std::string& folder, const 
   TFileOps& ops = *opened->Ops;
   const std::string& leaf = opened->Leaf;
   struct stat st {};
-  if (ops.StatAt(opened->Fd.Get(), leaf.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return;
+  if (ops.StatAt(opened->Fd.Get(), leaf.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) return;
+  // Said, as a second name is: otherwise the user cannot tell why the trace stayed.
+  if (S_ISLNK(st.st_mode)) {
+    job.LogLine(job.LinePrefix + "skipped " + file + " (it is a link)");
+    return;
+  }
+  if (!S_ISREG(st.st_mode)) return;
   if (st.st_nlink != 1) {
     job.LogLine(job.LinePrefix + "skipped " + file + " (it has more than one name)");
     return;

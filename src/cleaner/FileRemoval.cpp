@@ -1,9 +1,12 @@
 #include "cleaner/FileRemoval.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
+#include <set>
 
 #include "platform/FileServices.h"
 #include "platform/PathResolver.h"
@@ -197,12 +200,36 @@ bool ConfirmMatching(TMatchWalk& walk, const std::string& folder, bool driveRoot
   return true;
 }
 
+// SQLite keeps a database's latest changes in files beside it: a database removed without
+// them would leave its newest rows readable there. These are the companions of `name` in the
+// open folder when `name` is a plain file holding an SQLite database; none otherwise.
+std::vector<std::string> DatabaseCompanions(TFileOps& ops, int folderFd, const std::string& name) {
+  std::vector<std::string> found;
+  for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+    const std::string companion = name + suffix;
+    const auto st = StatEntry(ops, folderFd, companion.c_str());
+    if (st && st->Kind != TEntryKind::Folder) found.push_back(companion);
+  }
+  if (found.empty()) return found;  // the usual case costs no open
+  static constexpr char kMagic[] = "SQLite format 3";  // with its zero byte: 16 bytes
+  char head[sizeof kMagic] = {};
+  UniqueFd fd(ops.OpenAt(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st {};
+  if (!fd.Valid() || ops.FStat(fd.Get(), st) != 0 || !S_ISREG(st.st_mode) ||
+      ops.Read(fd.Get(), head, sizeof head) != static_cast<ssize_t>(sizeof head) ||
+      std::memcmp(head, kMagic, sizeof kMagic) != 0)
+    found.clear();
+  return found;
+}
+
 std::uint64_t MatchOpenFolder(TMatchWalk& walk, int folderFd, const std::string& folder, bool driveRoot) {
   if (walk.job.Terminated()) return 0;
   if (!ConfirmMatching(walk, folder, driveRoot)) return 0;
   std::uint64_t bytes = 0;
+  std::set<std::string> companionsDone;  // already removed (or listed) with their database
   for (const TFolderEntry& e : ListFolder(walk.ops, folderFd)) {
     if (walk.job.Terminated()) break;
+    if (companionsDone.count(e.Name)) continue;
     if (e.Kind == TEntryKind::Folder) {
       if (!walk.recurse) continue;
       bool otherMount = false;
@@ -215,8 +242,22 @@ std::uint64_t MatchOpenFolder(TMatchWalk& walk, int folderFd, const std::string&
     if (!walk.pattern.Matches(e.Name)) continue;
     const auto st = StatEntry(walk.ops, folderFd, e.Name.c_str());
     if (!st || st->Kind == TEntryKind::Folder) continue;
-    if (RemoveEntryAt(walk.job, walk.ops, folderFd, e.Name, folder + e.Name, true, st->Kind == TEntryKind::File))
-      CountEntry(walk.job, walk.counter, bytes, st->Size);
+    const bool plain = st->Kind == TEntryKind::File;
+    const std::vector<std::string> companions =
+        plain ? DatabaseCompanions(walk.ops, folderFd, e.Name) : std::vector<std::string>{};
+    if (!RemoveEntryAt(walk.job, walk.ops, folderFd, e.Name, folder + e.Name, true, plain)) continue;
+    CountEntry(walk.job, walk.counter, bytes, st->Size);
+    // Only once the database went (or, in a test, would go): a database that stays keeps
+    // the files it needs.
+    for (const std::string& companion : companions) {
+      if (walk.job.Terminated()) break;
+      companionsDone.insert(companion);
+      const auto cs = StatEntry(walk.ops, folderFd, companion.c_str());
+      if (!cs || cs->Kind == TEntryKind::Folder) continue;
+      if (RemoveEntryAt(walk.job, walk.ops, folderFd, companion, folder + companion, true,
+                        cs->Kind == TEntryKind::File))
+        CountEntry(walk.job, walk.counter, bytes, cs->Size);
+    }
   }
   return bytes;
 }

@@ -249,6 +249,38 @@ TEST_F(BrowserItems, ChromeFileRules) {
   EXPECT_FALSE(Exists(kChrome + "Sub\\Cookies"));
 }
 
+// A database's newest rows may lie in its write-ahead log: the log, the shared memory and the
+// rollback journal go with a database, and only with a file that is one.
+TEST_F(BrowserItems, ADatabaseGoesWithItsSideFilesAndNothingElseDoes) {
+  Database(kFirefox + "a.default\\cookies.sqlite", "CREATE TABLE moz_cookies (name TEXT);");
+  for (const char* side : {"-wal", "-shm", "-journal"}) File(kFirefox + "a.default\\cookies.sqlite" + side, "recent");
+  File(kChrome + "Cookies", "not a database");
+  File(kChrome + "Cookies-journal", "some other program's file");
+  const std::vector<std::string> items = {"Mozilla Firefox - Cookies", "Google Chrome - Cookies"};
+  const auto test = Run(TestRun, items);
+  EXPECT_EQ(test.Summary("Mozilla Firefox - Cookies").Count, 4);
+  EXPECT_EQ(test.Summary("Google Chrome - Cookies").Count, 1);
+  const auto clean = Run(DirectClean, items);
+  EXPECT_EQ(clean.Deleting(), test.Deleting());
+  for (const char* side : {"", "-wal", "-shm", "-journal"})
+    EXPECT_FALSE(Exists(kFirefox + "a.default\\cookies.sqlite" + side)) << side;
+  EXPECT_FALSE(Exists(kChrome + "Cookies"));
+  EXPECT_TRUE(Exists(kChrome + "Cookies-journal"));
+}
+
+// A database left alone is said to be, whatever kept it: a link as well as a second name.
+TEST_F(BrowserItems, ALinkedOrHardLinkedDatabaseIsSkippedWithALine) {
+  const fs::path real = Database(kFirefox + "real\\places.sqlite", kPlaces);
+  target.MakeFolder(kFirefox + "a.default");
+  fs::create_symlink(real, Host(kFirefox + "a.default") / "places.sqlite");
+  target.MakeFolder(kFirefox + "b.default");
+  fs::create_hard_link(real, Host(kFirefox + "b.default") / "places.sqlite");
+  const auto run = Run(DirectClean, {kHistory});
+  EXPECT_EQ(LinesWith(run.Lines, "a.default\\places.sqlite (it is a link)").size(), 1u);
+  EXPECT_EQ(LinesWith(run.Lines, "b.default\\places.sqlite (it has more than one name)").size(), 1u);
+  EXPECT_EQ(Rows(real, "moz_historyvisits"), 3);
+}
+
 TEST_F(BrowserItems, OperaCacheNeedsTheRoamingOperaFolder) {
   File(kLocal + "Opera\\Opera\\profile\\cache4\\opr0001.tmp");
   File(kLocal + "Opera\\Opera\\profile\\cache4\\sub\\opr0002.tmp");
