@@ -94,4 +94,11 @@ void TQtDesktop::ShellOpen(const std::string& path) {
   owner_.TrySend([&] { QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path))); });
 }
 
+void TQtDesktop::OpenWebAddress(const std::string& address) {
+  const QUrl url(QString::fromStdString(address), QUrl::StrictMode);
+  const QString scheme = url.scheme().toLower();
+  if (!url.isValid() || (scheme != "http" && scheme != "https" && scheme != "ftp")) return;
+  owner_.TrySend([&] { QDesktopServices::openUrl(url); });
+}
+
 }  // namespace kestrove

@@ -17,6 +17,7 @@ class TQtDesktop : public IDesktopServices {
   bool EmptyClipboard() override;
   // The desktop's handler for the path (xdg-open on most desktops), not waited for.
   void ShellOpen(const std::string& path) override;
+  void OpenWebAddress(const std::string& address) override;
 
  private:
   TQtOwnerThread& owner_;

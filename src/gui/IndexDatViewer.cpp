@@ -126,7 +126,14 @@ TfrmIndexDatViewer::TfrmIndexDatViewer(TargetSystem* target, const TOptionsSetti
   connect(bClose, &QPushButton::clicked, this, &QDialog::reject);
   connect(lvIndexDat, &QTreeView::doubleClicked, this, [this] { lvIndexDatDblClick(); });
   OnBrowseFile = [this](const QString& folder) {
-    return QFileDialog::getOpenFileName(this, QString(), folder, "Index dat file(*.dat *.DAT)");
+    // The filter reads as on Windows and, as there, matches names in any letter case
+    // (INDEX.DAT, index.dat): Qt's own dialog does so when the filter is not case-sensitive.
+    QFileDialog dialog(this, QString(), folder, "Index dat file(*.dat)");
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setFilter(dialog.filter() & ~QDir::CaseSensitive);
+    return dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty() ? dialog.selectedFiles().first()
+                                                                                 : QString();
   };
 }
 
@@ -226,7 +233,10 @@ void TfrmIndexDatViewer::bDeleteClick() {
 void TfrmIndexDatViewer::lvIndexDatDblClick() {
   const QModelIndex current = lvIndexDat->currentIndex();
   if (!current.isValid() || !lvIndexDat->selectionModel()->isRowSelected(current.row(), {})) return;
-  desktop_.ShellOpen(Model->Url(current.row()));
+  // The rows are addresses, not files: a web address goes to the browser; anything else in
+  // the file (a local path, a script) is not run from a double-click.
+  if (const std::string address = IndexDatWebAddress(Model->Url(current.row())); !address.empty())
+    desktop_.OpenWebAddress(address);
 }
 
 void TfrmIndexDatViewer::reject() {

@@ -19,6 +19,9 @@ class IDesktopServices {
   // Opens a file or folder with the desktop's "Open" action, without waiting; failures are
   // silent. Nothing to open it with: nothing happens.
   virtual void ShellOpen(const std::string&) {}
+  // Opens a web address (http, https or ftp) with the desktop's browser, without waiting;
+  // failures are silent.
+  virtual void OpenWebAddress(const std::string&) {}
 };
 
 // No windows, no clipboard: the command-line tool's desktop.

@@ -1,10 +1,13 @@
 #include "tools/IndexDat.h"
 
 #include <fcntl.h>
+#include <langinfo.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -245,21 +248,29 @@ bool ReadIndexDat(const std::string& hostPath, std::vector<TIndexDatRecord>& out
   out.clear();
   const int fd = OpenRegular(hostPath, O_RDONLY);
   if (fd < 0) return false;
-  std::string data;
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(std::size_t(st.st_size));
-  bool ok = true;
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = false;
-    if (n <= 0) break;
-    data.append(buffer, std::size_t(n));
+  if (::fstat(fd, &st) != 0) {
+    ::close(fd);
+    return false;
   }
+  // Mapped, not read: an index of any size costs only the pages the walk touches, and the
+  // parse checks every offset against the mapping's length as it would against a copy.
+  const std::size_t size = std::size_t(std::max<off_t>(st.st_size, 0));
+  if (size == 0) {
+    ::close(fd);
+    out = ParseIndexDat({}, progress);
+    return true;
+  }
+  void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
   ::close(fd);
-  if (!ok) return false;
-  out = ParseIndexDat(data, progress);
+  if (map == MAP_FAILED) return false;
+  try {
+    out = ParseIndexDat(std::string_view(static_cast<const char*>(map), size), progress);
+  } catch (...) {
+    ::munmap(map, size);
+    throw;
+  }
+  ::munmap(map, size);
   return true;
 }
 
@@ -282,9 +293,38 @@ std::string IndexDatTimeText(std::uint64_t fileTime) {
   if (year == 1899 && local.tm_mon == 11 && local.tm_mday == 30 && local.tm_hour == 0 && local.tm_min == 0 &&
       local.tm_sec == 0 && milliseconds == 0)
     return kNotAvailable;
+  // The locale's short date, but always with the whole year: "08/25/15" could be 1915 or
+  // 2015, and the stamps of a file span more than a century of possible values.
+  std::string dateFormat = ::nl_langinfo(D_FMT);
+  for (std::size_t at = 0; (at = dateFormat.find("%y", at)) != std::string::npos; at += 2) dateFormat[at + 1] = 'Y';
   char text[128];
-  const std::size_t n = std::strftime(text, sizeof text, "%x %X", &local);
+  const std::size_t n = std::strftime(text, sizeof text, (dateFormat + " %X").c_str(), &local);
   return std::string(text, n);
+}
+
+std::string IndexDatWebAddress(std::string_view text) {
+  const auto startsNoCase = [](std::string_view s, std::string_view prefix) {
+    if (s.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+      if (std::tolower(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
+    return true;
+  };
+  bool cookie = false;
+  if (startsNoCase(text, "visited:") || (cookie = startsNoCase(text, "cookie:"))) {
+    const std::size_t at = text.find('@');
+    if (at == std::string_view::npos) return {};
+    text.remove_prefix(at + 1);
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  }
+  // Control characters and blanks make no address a browser should be handed.
+  if (text.empty() || std::any_of(text.begin(), text.end(), [](char c) {
+        return static_cast<unsigned char>(c) <= 0x20 || c == 0x7f;
+      }))
+    return {};
+  for (std::string_view scheme : {"http://", "https://", "ftp://"})
+    if (startsNoCase(text, scheme)) return text.size() > scheme.size() ? std::string(text) : std::string();
+  if (cookie && text.find(':') == std::string_view::npos) return "http://" + std::string(text);
+  return {};
 }
 
 int IndexDatWipePasses(bool isWipeFile, int wipeNumber) {

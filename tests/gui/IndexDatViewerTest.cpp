@@ -14,7 +14,9 @@ namespace fs = std::filesystem;
 class TOpenedUrls : public TNoDesktop {
  public:
   std::vector<std::string> opened;
-  void ShellOpen(const std::string& url) override { opened.push_back(url); }
+  std::vector<std::string> files;
+  void OpenWebAddress(const std::string& url) override { opened.push_back(url); }
+  void ShellOpen(const std::string& path) override { files.push_back(path); }
 };
 
 std::string SmallIndexDat(int urls) {
@@ -68,6 +70,7 @@ class IndexDatViewerTest : public QObject {
     QTest::mouseClick(viewer.lvIndexDat->viewport(), Qt::LeftButton, {}, cell.center());
     QTest::mouseDClick(viewer.lvIndexDat->viewport(), Qt::LeftButton, {}, cell.center());
     QCOMPARE(desktop.opened, std::vector<std::string>{"http://site1/"});
+    QVERIFY(desktop.files.empty());
   }
 
   void hiddenCommandShowsDeleteWhichWipes() {

@@ -206,7 +206,7 @@ TEST(IndexDat, DamagedFilesEndTheWalkWithoutCrashOrHang) {
 
 TEST(IndexDat, TimeTextIsLocalOrNotAvailable) {
   UtcZone utc;
-  EXPECT_EQ(IndexDatTimeText(kAug2015), "08/25/15 11:05:20");
+  EXPECT_EQ(IndexDatTimeText(kAug2015), "08/25/2015 11:05:20");
   constexpr std::uint64_t kPerSecond = 10000000;
   constexpr std::uint64_t k1601To1970 = 11644473600;
   // 2501-01-01 is past the checked range; so is every time Windows cannot convert.
@@ -393,6 +393,26 @@ CliRun IndexDatCli(const fs::path& dir, const std::string& arg) {
   return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(dir / "out"), ReadFile(dir / "err")};
 }
 
+// What a double-click may hand to the browser: web addresses only, whatever else a file holds.
+TEST(IndexDat, WebAddressOfARow) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"http://example.org/a?b=c", "http://example.org/a?b=c"},
+      {"HTTPS://example.org/", "HTTPS://example.org/"},
+      {"ftp://files.example/x", "ftp://files.example/x"},
+      {"Visited: root@http://www.example.com/index.html", "http://www.example.com/index.html"},
+      {"Cookie:root@www.example.com/", "http://www.example.com/"},
+      {"Cookie:root@javascript:alert(1)", ""},
+      {"Visited: root@file:///C:/secret.txt", ""},
+      {"file:///C:/Windows/notepad.exe", ""},
+      {"C:\\Windows\\notepad.exe", ""},
+      {"javascript:alert(1)", ""},
+      {"http://", ""},
+      {"http://a b/", ""},
+      {"Visited: nobody", ""},
+  };
+  for (const auto& [text, address] : cases) EXPECT_EQ(IndexDatWebAddress(text), address) << text;
+}
+
 TEST(IndexDatCli, PrintsTheViewerRowsOrSaysWhyNot) {
   TempDir dir;
   TIndexDatBuilder b;
@@ -402,7 +422,7 @@ TEST(IndexDatCli, PrintsTheViewerRowsOrSaysWhyNot) {
   WriteFile(dir.path / "index.dat", b.Build());
   const CliRun ok = IndexDatCli(dir.path, (dir.path / "index.dat").string());
   EXPECT_EQ(ok.status, 0) << ok.err;
-  EXPECT_EQ(ok.out, "http://example.org/\t08/25/15 11:05:20\nhttp://redirect/\tNot Available\n");
+  EXPECT_EQ(ok.out, "http://example.org/\t08/25/2015 11:05:20\nhttp://redirect/\tNot Available\n");
 
   const CliRun missing = IndexDatCli(dir.path, (dir.path / "nothing.dat").string());
   EXPECT_EQ(missing.status, 1);
