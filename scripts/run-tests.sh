@@ -9,3 +9,5 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build-asan --output-on-failure -j2
 # Every parser of outside data must survive its fuzzer under the sanitizers.
 scripts/run-fuzz.sh "${KESTROVE_FUZZ_SECONDS:-20}"
+# The Debian package builds, unpacks into an empty folder and works from there.
+scripts/package.sh build-pkg

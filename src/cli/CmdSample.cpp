@@ -30,8 +30,9 @@ int CmdSample(CliContext& ctx, const Args& args) {
   auto templateFolder = wine::FindSampleTemplate(programFolder);
   if (!templateFolder) {
     ctx.err << "kestrove-cli: the sample's registry template (system.reg, user.reg, userdef.reg) is not in "
-            << (programFolder / "sample").string() << " nor in "
-            << (programFolder / ".." / "data" / "sample").lexically_normal().string() << "\n";
+            << (programFolder / "sample").string() << ", "
+            << (programFolder / ".." / "data" / "sample").lexically_normal().string() << " nor "
+            << (programFolder / ".." / "share" / "kestrove" / "sample").lexically_normal().string() << "\n";
     return 1;
   }
   try {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/RegTool.h"
+#include "app/Prompt.h"
 #include "platform/Env.h"
 #include "platform/TRegistry.h"
 #include "platform/TargetSystem.h"
@@ -27,7 +28,8 @@ constexpr const char* kUsage =
     "  /e FILE [KEY]  export KEY and everything below it (the whole registry without KEY)\n"
     "\n"
     "The target is the Windows system to work on: DIR, else $KESTROVE_ROOT, else $WINEPREFIX,\n"
-    "else ~/.wine. Exit status: 0 done, 1 failed (nothing changed), 2 usage.\n";
+    "else ~/.wine. Exit status: 0 done, 1 failed (nothing changed), 2 usage.\n"
+    "--help shows this text, --version the program's version.\n";
 
 int Import(const std::optional<std::filesystem::path>& root, const std::string& file) {
   std::string error;
@@ -97,6 +99,9 @@ int main(int argc, char** argv) {
       root = argv[++i];
     } else if (a == "--help" || a == "-h" || a == "/?") {
       std::cout << kUsage;
+      return 0;
+    } else if (a == "--version" || a == "-V") {
+      std::cout << "kestrove-regedit " << kProductVersion << "\n";
       return 0;
     } else {
       args.push_back(a);
