@@ -12,6 +12,7 @@
 #include "cleaner/ItemOperations.h"
 #include "cleaner/RegistryRemoval.h"
 #include "cleaner/SystemFolders.h"
+#include "platform/FileServices.h"
 #include "platform/TRegistry.h"
 
 namespace kestrove {
@@ -55,6 +56,33 @@ struct TPlaceholders {
   }
 };
 
+// The folders a folder path of the shipped definitions names. Windows allows no "*" in a
+// folder name, so there a "*" within a name of the path can only be a pattern: it stands for
+// each subfolder whose name it takes, as file patterns take file names. Browsers keep one
+// folder per profile under a random name (Firefox's "x1y2z3.default-release") or a numbered
+// one ("Profile 3"), and a list of fixed names would miss the next one. Only real folders
+// are taken: a link is not followed to find more places. The text before `from` (the base)
+// is taken as written.
+void ExpandFolderPattern(TargetSystem& target, const std::string& path, std::size_t from,
+                         std::vector<std::string>& out) {
+  const std::size_t star = path.find('*', from);
+  if (star == std::string::npos) {
+    out.push_back(path);
+    return;
+  }
+  const std::size_t slash = path.rfind('\\', star);
+  const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+  const std::size_t end = path.find('\\', star);
+  const std::string parent = path.substr(0, start);
+  const std::string pattern = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  const std::string tail = end == std::string::npos ? std::string() : path.substr(end);
+  auto opened = OpenTargetFolder(target, parent);
+  if (!opened) return;
+  for (const TFolderEntry& e : ListFolder(*opened->Ops, opened->Fd.Get()))
+    if (e.Kind == TEntryKind::Folder && NameMatchesPattern(pattern, e.Name))
+      ExpandFolderPattern(target, parent + e.Name + tail, start + e.Name.size(), out);
+}
+
 }  // namespace
 
 // Administrators may write HKEY_LOCAL_MACHINE; here that is whoever may write its hive file.
@@ -81,6 +109,10 @@ void RunDefinition(TClearTaskThread& job, const std::string& fileName, const std
   bool warned = false;
   std::uint64_t bytes = 0;
   std::optional<TSystemFolders> systemFolders;  // read at the first file line
+  // Folder patterns only in the shipped file: a user's own list keeps every line it had
+  // meaning exactly what it meant, and a stray "*" typed there stays a name that finds
+  // nothing instead of becoming a sweep over many folders.
+  const bool folderPatterns = fileName == "qvtk.dat";
   for (const std::string& line : lines) {
     if (job.Terminated()) break;
     const std::size_t eq = line.find('=');
@@ -120,25 +152,32 @@ void RunDefinition(TClearTaskThread& job, const std::string& fileName, const std
       const std::string rest = slash == std::string::npos ? std::string() : value.substr(slash + 1);
       const std::size_t comma = rest.find(',');
       if (!systemFolders) systemFolders.emplace(target);
-      if (comma == std::string::npos) {
-        const std::string folder = WithBackslash(base) + rest;
-        if (auto why = systemFolders->ClearRefusal(folder)) {
-          job.LogLine(RefusedLine(job.LinePrefix, folder, *why));
-          continue;
-        }
-        bytes += ClearFolder(job, folder, true, true, "", job.ItemCount);
-      } else {
-        const std::string folder = WithBackslash(base) + rest.substr(0, comma);
-        const std::string pattern = rest.substr(comma + 1);
-        // Files of a kind may go from any folder; every file of a system folder may not.
-        const bool everyFile = pattern == "*" || pattern == "*.*";
-        if (everyFile) {
+      const std::string folderText = WithBackslash(base) + rest.substr(0, comma);
+      std::vector<std::string> folders;
+      if (folderPatterns && folderText.find('*', WithBackslash(base).size()) != std::string::npos)
+        ExpandFolderPattern(target, folderText, WithBackslash(base).size(), folders);
+      else
+        folders.push_back(folderText);
+      for (const std::string& folder : folders) {
+        if (job.Terminated()) break;
+        if (comma == std::string::npos) {
           if (auto why = systemFolders->ClearRefusal(folder)) {
             job.LogLine(RefusedLine(job.LinePrefix, folder, *why));
             continue;
           }
+          bytes += ClearFolder(job, folder, true, true, "", job.ItemCount);
+        } else {
+          const std::string pattern = rest.substr(comma + 1);
+          // Files of a kind may go from any folder; every file of a system folder may not.
+          const bool everyFile = pattern == "*" || pattern == "*.*";
+          if (everyFile) {
+            if (auto why = systemFolders->ClearRefusal(folder)) {
+              job.LogLine(RefusedLine(job.LinePrefix, folder, *why));
+              continue;
+            }
+          }
+          bytes += RemoveMatchingFiles(job, folder, pattern, job.ItemCount, false);
         }
-        bytes += RemoveMatchingFiles(job, folder, pattern, job.ItemCount, false);
       }
     }
   }

@@ -347,6 +347,10 @@ std::uint64_t RemoveMatchingFiles(TClearTaskThread& job, const std::string& fold
   return MatchOpenFolder(walk, opened->Fd.Get(), WithBackslash(folder), opened->DriveRoot);
 }
 
+bool NameMatchesPattern(const std::string& pattern, const std::string& name) {
+  return TNamePattern(pattern).Matches(name);
+}
+
 bool FileInUse(TClearTaskThread& job, const std::string& path) {
   auto parent = OpenTargetParent(*job.Context().Target, path);
   return parent && FileInUseAt(*parent->Ops, parent->Fd.Get(), parent->Leaf.c_str());

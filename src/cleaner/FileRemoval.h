@@ -34,6 +34,8 @@ std::uint64_t ClearSubfolder(TClearTaskThread& job, const std::string& folder, i
                              const std::string& excludedName);
 std::uint64_t RemoveMatchingFiles(TClearTaskThread& job, const std::string& folder, const std::string& pattern,
                                   int& counter, bool recurse);
+// Whether a name is taken by a pattern under the rules RemoveMatchingFiles applies to file names.
+bool NameMatchesPattern(const std::string& pattern, const std::string& name);
 bool FileInUse(TClearTaskThread& job, const std::string& path);
 void OverwriteFile(TClearTaskThread& job, const std::string& path, int passes);
 void RemoveAtNextStart(TClearTaskThread& job, const std::string& path);

@@ -185,5 +185,56 @@ TEST_F(DefinitionsTest, LinesNamingSystemFoldersOrHiveRootsAreRefused) {
   EXPECT_TRUE(target.Registry()->KeyExists(HKEY_CURRENT_USER, "Software\\Foo"));
 }
 
+// A "*" within a folder name of a shipped definition stands for the subfolders it takes
+// (browser profiles); the user's own list keeps such a name literal, finding nothing.
+TEST_F(DefinitionsTest, FolderPatternsOfTheShippedFileTakeEachMatchingSubfolder) {
+  const std::string local = target.ShellFolder("Local AppData").value();
+  const std::string data = local + "\\B\\User Data\\";
+  struct Entry {
+    std::string path;
+    bool removed;
+  };
+  const std::vector<Entry> entries = {
+      {data + "Profile 1\\History", true},
+      {data + "profile 12\\History", true},  // names are matched without regard to case
+      {data + "Profile 1\\Cache\\Cache_Data\\f_000001", true},
+      {data + "Profile 1\\Bookmarks", false},
+      {data + "System Profile\\History", false},
+      {data + "Default\\History", false},
+      {data + "Profile 3", false},  // a file: only folders stand for the pattern
+      {local + "\\W\\a\\b\\t.txt", true},
+      {local + "\\W\\c\\d\\t.txt", true},
+      {local + "\\W\\a\\t.txt", false},  // one level short of the two patterns
+      {local + "\\W\\t.txt", false},
+  };
+  const std::string lines =
+      "DelFile1={Local AppData}\\B\\User Data\\Profile *,History\n"
+      "DelFile2={Local AppData}\\B\\User Data\\Profile *\\Cache\n"
+      "DelFile3={Local AppData}\\W\\*\\*,t.txt\n";
+  auto lay = [&] {
+    for (const Entry& e : entries) target.WriteFile(e.path, "x");
+    // A link is not followed to find more folders.
+    std::filesystem::create_directory_symlink(*target.HostPath(data + "System Profile"),
+                                              *target.HostPath(data) / "Profile 9");
+  };
+  lay();
+  Write("Custom.dat", "[<New List>]\n" + lines);
+  int count = -1;
+  Run(DirectClean, "Custom Lists - <New List>", &count);
+  EXPECT_EQ(count, 0) << "a user's list takes \"*\" in a folder name literally";
+  for (const Entry& e : entries) EXPECT_TRUE(Exists(e.path)) << e.path;
+
+  Write("qvtk.dat", "[Browser]\n" + lines);
+  int tested = -1, cleaned = -1;
+  Run(TestRun, "Applications - Browser", &tested);
+  for (const Entry& e : entries) EXPECT_TRUE(Exists(e.path)) << "a test removes nothing: " << e.path;
+  const auto log = Run(DirectClean, "Applications - Browser", &cleaned);
+  EXPECT_EQ(tested, 5);
+  EXPECT_EQ(cleaned, tested);
+  for (const Entry& e : entries) EXPECT_EQ(Exists(e.path), !e.removed) << e.path;
+  EXPECT_FALSE(Exists(data + "Profile 1\\Cache")) << "a whole-folder line removes each folder it names";
+  EXPECT_TRUE(Exists(data + "System Profile\\History")) << "not reached through the link";
+}
+
 }  // namespace
 }  // namespace kestrove
