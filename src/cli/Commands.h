@@ -37,5 +37,6 @@ int CmdRestore(CliContext& ctx, const Args& args);
 int CmdBackupFull(CliContext& ctx, const Args& args);
 int CmdRestorePoint(CliContext& ctx, const Args& args);
 int CmdIndexDat(CliContext& ctx, const Args& args);
+int CmdStartup(CliContext& ctx, const Args& args);
 
 }  // namespace kestrove::cli

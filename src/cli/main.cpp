@@ -38,6 +38,12 @@ const TCommandHelp kCommands[] = {
      "                            exit status: 0 done, 1 failed or entries left behind, 2 usage,\n"
      "                            3 not confirmed (nothing removed), 130 stopped\n"},
     {"sample", "  sample DIR                write a small sample Wine prefix into DIR\n"},
+    {"startup",
+     "  startup list              the programs Windows starts at logon: name, file and location\n"
+     "                            (a Run key, or the Startup or Common Startup folder), tab-separated\n"
+     "  startup delete NAME... [--yes|--no]\n"
+     "                            delete the entries of those names (asks first on a terminal);\n"
+     "                            refused while Wine runs on the target\n"},
     {"scan",
      "  scan [SECTION...]         scan the registry for entries naming missing files; SECTION is\n"
      "                            a section's number or its name in the Registry page's tree, in\n"
@@ -211,6 +217,7 @@ int main(int argc, char** argv) {
     if (command == "backup-full") return CmdBackupFull(ctx, args);
     if (command == "restore-point") return CmdRestorePoint(ctx, args);
     if (command == "index-dat") return CmdIndexDat(ctx, args);
+    if (command == "startup") return CmdStartup(ctx, args);
   } catch (const std::exception& e) {
     std::cerr << "kestrove-cli: " << e.what() << "\n";
     return 1;

@@ -168,6 +168,7 @@ void TfrmMain::CreateComponents() {
   };
   gbDefrag = new TDefragPage(kTagDefrag, this);
   gbTools = new TToolsPage(kTagTools, this);
+  gbTools->Attach(target_, prompt_);
   connect(gbRegistry->bRestoreRegistry, &QPushButton::clicked, this, [this] { bRestoreRegistryClick(); });
   connect(gbTools->bBackupFullRegistry, &QPushButton::clicked, this, [this] { bBackupFullRegistryClick(); });
   connect(gbTools->bWindowsBackup, &QPushButton::clicked, this, [this] { bWindowsBackupClick(); });

@@ -1,6 +1,12 @@
 #include "gui/ToolsPage.h"
 
+#include <QHeaderView>
 #include <utility>
+
+#include "app/Prompt.h"
+#include "platform/RegistryTypes.h"
+#include "platform/TargetSystem.h"
+#include "tools/StartupManager.h"
 
 namespace kestrove {
 
@@ -26,9 +32,72 @@ TToolsPage::TToolsPage(int tag, QWidget* parent) : TPageBox("Tools", tag, parent
   bWindowsBackup->setToolTip("Use the windows backup tool to backup the system");
   bViewHistory = new QPushButton("Index.dat Viewer...", this);
   bViewHistory->setToolTip("Read the contents of your index.dat files");
-  // The startup manager is not part of this window yet; the backup buttons are the window's.
-  for (QPushButton* b : {bStartup, bDeleteEntry, bSelectAll, bSelectNone})
-    b->setEnabled(false);
+  lvStartup->setSelectionBehavior(QAbstractItemView::SelectRows);
+  lvStartup->setAllColumnsShowFocus(true);
+  connect(bStartup, &QPushButton::clicked, this, [this] { bStartupClick(); });
+  connect(bDeleteEntry, &QPushButton::clicked, this, [this] { bDeleteEntryClick(); });
+  connect(bSelectAll, &QPushButton::clicked, this, [this] { bSelectAllClick(); });
+  connect(bSelectNone, &QPushButton::clicked, this, [this] { bSelectNoneClick(); });
+}
+
+void TToolsPage::Attach(TargetSystem* target, IPrompt* prompt) {
+  target_ = target;
+  prompt_ = prompt;
+}
+
+void TToolsPage::bStartupClick() {
+  lvStartup->clear();
+  if (!target_) return;
+  TStartupList list;
+  try {
+    list = ListStartupEntries(*target_);
+  } catch (const RegistryError& e) {
+    // A hive that cannot be read: the list stays empty and says why.
+    if (prompt_) prompt_->Ask({kProductName, e.what(), TMsgButtons::Ok, TMsgIcon::Warning, 0});
+    return;
+  }
+  listView_ = list.View;
+  for (const TStartupEntry& e : list.Entries) {
+    auto* row = new QTreeWidgetItem(lvStartup, {QString::fromStdString(e.Program), QString::fromStdString(e.File),
+                                                QString::fromStdString(e.Location)});
+    row->setFlags((row->flags() | Qt::ItemIsUserCheckable) & ~Qt::ItemIsEditable);
+    row->setCheckState(0, Qt::Unchecked);
+  }
+  if (lvStartup->topLevelItemCount() > 0)
+    for (int c = 0; c < 3; ++c) lvStartup->resizeColumnToContents(c);
+}
+
+// The checked rows go, last to first; the entries are removed together, so that a refusal
+// (Wine runs, or the registry changed since the list) removes none of them and keeps every row.
+void TToolsPage::bDeleteEntryClick() {
+  if (!target_) return;
+  std::vector<TStartupEntry> checked;
+  std::vector<QTreeWidgetItem*> rows;
+  for (int i = lvStartup->topLevelItemCount() - 1; i >= 0; --i) {
+    QTreeWidgetItem* row = lvStartup->topLevelItem(i);
+    if (row->checkState(0) != Qt::Checked) continue;
+    checked.push_back({row->text(0).toStdString(), row->text(1).toStdString(), row->text(2).toStdString()});
+    rows.push_back(row);
+  }
+  if (checked.empty()) return;
+  try {
+    DeleteStartupEntries(*target_, listView_, checked);
+  } catch (const RegistryError& e) {
+    if (prompt_) prompt_->Ask({kProductName, e.what(), TMsgButtons::Ok, TMsgIcon::Warning, 0});
+    return;
+  }
+  // A failed removal still takes its row away: the next Startup click shows it again.
+  for (QTreeWidgetItem* row : rows) delete row;
+  // The list is the state after the deletion: what this window committed is the new view.
+  listView_ = target_->Registry()->View();
+}
+
+void TToolsPage::bSelectAllClick() {
+  for (int i = 0; i < lvStartup->topLevelItemCount(); ++i) lvStartup->topLevelItem(i)->setCheckState(0, Qt::Checked);
+}
+
+void TToolsPage::bSelectNoneClick() {
+  for (int i = 0; i < lvStartup->topLevelItemCount(); ++i) lvStartup->topLevelItem(i)->setCheckState(0, Qt::Unchecked);
 }
 
 void TToolsPage::Layout() {

@@ -14,9 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "CliTestSupport.h"
+
 namespace {
 
 namespace fs = std::filesystem;
+using kestrove::testing::FakeWineServer;
 
 std::string ReadFile(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -131,36 +134,6 @@ TEST_F(RegToolEndToEnd, AddQueryDeleteGoThroughTheHiveFile) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "ERROR: The system was unable to find the specified registry key or value.\n");
 }
-
-// Plays a running wineserver: the lock file of Debian's layout, write-locked by this process.
-class FakeWineServer {
- public:
-  FakeWineServer(const fs::path& tmpdir, const fs::path& prefix) {
-    std::ofstream(prefix / "wineserver") << "wine-test-server\n";
-    struct stat st {};
-    if (::stat(prefix.c_str(), &st) != 0) return;
-    char server[80];
-    std::snprintf(server, sizeof server, "server-%llx-%llx", static_cast<unsigned long long>(st.st_dev),
-                  static_cast<unsigned long long>(st.st_ino));
-    const fs::path dir = tmpdir / "wine-test-server" / server;
-    fs::create_directories(dir);
-    fd_ = ::open((dir / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 1;
-    locked_ = fd_ >= 0 && ::fcntl(fd_, F_SETLK, &fl) == 0;
-  }
-  ~FakeWineServer() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool Locked() const { return locked_; }
-
- private:
-  int fd_ = -1;
-  bool locked_ = false;
-};
 
 TEST_F(RegToolEndToEnd, WritesAreRefusedWhileWineRuns) {
   const std::string userBefore = ReadFile(prefix_ / "user.reg");
