@@ -22,6 +22,9 @@ class TCleanerController::JobEvents : public IClearTaskEvents {
   void CleanProgress(int count) override {
     if (current()) owner_.WMCleanProgress(count);
   }
+  void ItemDone(const TItemDone& item) override {
+    if (current()) owner_.view_.ItemDone(item);
+  }
   void CleanDone(int total) override {
     if (current()) owner_.WMCleanDone(total);
   }

@@ -41,6 +41,9 @@ class ICleanerView {
   virtual void ScrollLogToEnd() = 0;
   // At the end of a run: the horizontal extent becomes the widest line + 10 pixels.
   virtual void FitLogWidth() = 0;
+  // An item of the current job has been gone through. The window's bar does not follow the
+  // items (a Test's bar is Timer1's animation); the command line's does.
+  virtual void ItemDone(const TItemDone& item) { (void)item; }
   // Timer1, the idle animation of the bar.
   virtual void SetTimerEnabled(bool enabled) = 0;
   // A job ended with an error, or its changes could not be saved.

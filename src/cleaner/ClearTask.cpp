@@ -187,6 +187,8 @@ void TClearTaskThread::ItemSummary() {
                      RemovedWord + ".");
   events_.AddLogLine("");
   events_.ScrollLogToEnd();
+  events_.ItemDone({CurrentIndex, static_cast<int>(ItemNames.size()), ItemNames[static_cast<std::size_t>(CurrentIndex)],
+                    ItemCount, ItemBytes});
   TotalCount += ItemCount;
   TotalBytes += ItemBytes;
   const int total = TotalCount;

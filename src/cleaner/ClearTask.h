@@ -35,6 +35,16 @@ inline constexpr unsigned WM_CLEANCOUNTED = 0x5430;   // the window to itself: s
 
 inline constexpr int kSeparatorLength = 107;
 
+// An item the job has gone through (not one it was stopped in), with what it found in a test
+// or removed in a clean.
+struct TItemDone {
+  int Index = 0;  // in the job's list, from 0
+  int Items = 0;  // the length of the list
+  std::string Name;
+  int Entries = 0;
+  std::uint64_t Bytes = 0;
+};
+
 // Where the job's log lines and messages go. Every call comes from the worker thread and is
 // carried to the owner thread in order (the implementation posts; see TClearTaskThread).
 class IClearTaskEvents {
@@ -46,6 +56,8 @@ class IClearTaskEvents {
   // Owner thread: the messages.
   virtual void CleanProgress(int count) = 0;  // WM_CLEANPROGRESS
   virtual void CleanDone(int total) = 0;      // WM_CLEANDONE
+  // Owner thread: after an item's summary lines.
+  virtual void ItemDone(const TItemDone& item) { (void)item; }
   // Entries the job tried and failed to remove; sent once, before JobEnded, when any failed.
   virtual void RemovalsFailed(int count) { (void)count; }
   // Items that stopped before removing anything because what they rely on could not be

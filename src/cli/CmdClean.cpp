@@ -1,16 +1,23 @@
 // kestrove-cli items | test | clean: the cleaner page without a window.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstring>
+#include <functional>
 #include <iostream>
+#include <map>
+#include <optional>
 
 #include "app/Helpers.h"
 #include "app/OptionsSetting.h"
 #include "app/ProgramFolder.h"
 #include "cleaner/CleanCatalogue.h"
 #include "cleaner/CleanerController.h"
+#include "cleaner/ItemIds.h"
 #include "cli/Commands.h"
+#include "cli/OutputFormat.h"
 
 namespace kestrove::cli {
 
@@ -57,17 +64,65 @@ class TTerminalPrompt : public IPrompt {
   std::ostream& err_;
 };
 
+// A line of a Test's log taken apart for --details --format: the action, what it is done to,
+// and what the line adds ("skipped X (why)": why). Lines that are none of the known forms are
+// notes, kept whole.
+struct TLogEntry {
+  std::string Action;
+  std::string Entry;
+  std::string Note;
+};
+
+TLogEntry SplitLogLine(const std::string& line, const std::string& prefix) {
+  const std::string text = line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : line;
+  // The longer forms first: "deleting registry key X" also starts with "deleting ".
+  static const std::pair<const char*, const char*> kForms[] = {{"deleting registry key ", "delete-key"},
+                                                               {"deleting registry value ", "delete-value"},
+                                                               {"deleting ", "delete"}};
+  for (const auto& [start, action] : kForms)
+    if (text.rfind(start, 0) == 0) return {action, text.substr(std::strlen(start)), ""};
+  if (text.rfind("skipped ", 0) == 0 && text.ends_with(')')) {
+    const std::size_t open = text.rfind(" (");
+    if (open != std::string::npos && open > 8)
+      return {"skip", text.substr(8, open - 8), text.substr(open + 2, text.size() - open - 3)};
+  }
+  return {"note", "", text};
+}
+
+// The lines a Test writes around every item's entries (its header, separators, its summary and
+// the totals): --format says what they say in its rows.
+bool IsFrameLine(const std::string& line, const std::string& prefix) {
+  if (line.find_first_not_of('-') == std::string::npos) return true;  // empty, or a separator
+  if (line.rfind(prefix + "Clearing ", 0) == 0 && std::string_view(line).ends_with(" ...")) return true;
+  if (line.rfind("Total items ", 0) == 0) return true;
+  // "12 items will be removed; 1,024 KB will be removed."
+  const std::string_view tail = " KB will be removed.";
+  const std::size_t digits = line.find_first_not_of("0123456789");
+  return digits > 0 && digits != std::string::npos && line.compare(digits, 7, " items ") == 0 &&
+         std::string_view(line).ends_with(tail);
+}
+
 // The log goes to standard output; a counting pass stays silent, as its log is hidden in
-// the window. A progress bar is drawn on a terminal only.
+// the window. A progress bar is drawn on a terminal only; a Test's bar moves as its items are
+// gone through. With --format the log becomes rows: one per item, or with --details one per
+// entry; what else a Test says goes to the error stream without --details.
 class TConsoleCleanerView : public ICleanerView {
  public:
   TConsoleCleanerView(TCleanCatalogue& catalogue, std::vector<std::string> items, IPrompt& prompt,
-                      std::ostream& out, std::ostream& err)
-      : catalogue_(catalogue), items_(std::move(items)), prompt_(prompt), out_(out), err_(err),
+                      std::ostream& out, std::ostream& err, bool test)
+      : catalogue_(catalogue), items_(std::move(items)), prompt_(prompt), out_(out), err_(err), test_(test),
         bar_(::isatty(STDERR_FILENO) != 0) {}
 
+  // Rows for scripts instead of the log; `id` gives an item name's id.
+  void WriteRows(TRecordWriter& rows, bool details, std::function<std::string(const std::string&)> id) {
+    rows_ = &rows;
+    details_ = details;
+    id_ = std::move(id);
+  }
+
   std::vector<std::string> CollectSelection() override {
-    return items_.empty() ? catalogue_.CollectSelection() : items_;
+    selection_ = items_.empty() ? catalogue_.CollectSelection() : items_;
+    return selection_;
   }
   bool FirefoxCategoryChecked() override {
     for (const std::string& item : CollectSelection())
@@ -98,14 +153,24 @@ class TConsoleCleanerView : public ICleanerView {
   void ClearLog() override {}
   void AddLogLine(const std::string& line) override {
     if (hidden_) return;
+    if (rows_) {
+      RowLine(line);
+      return;
+    }
     ClearBar();
     out_ << line << "\n";
-    ++lines_;
     DrawBar();
   }
   void ScrollLogToEnd() override { out_.flush(); }
   void FitLogWidth() override {}
-  void SetTimerEnabled(bool enabled) override { timer_ = enabled; }
+  void ItemDone(const TItemDone& item) override {
+    if (hidden_) return;
+    done_ = static_cast<std::size_t>(item.Index) + 1;
+    if (rows_ && !details_) rows_->Row({id_(item.Name), item.Name, item.Entries, item.Bytes});
+    if (test_ && item.Items > 0)
+      SetProgressPosition(static_cast<int>(done_ * 1000 / static_cast<std::size_t>(item.Items)));
+  }
+  void SetTimerEnabled(bool) override {}
   void JobFailed(const std::string& message) override {
     ClearBar();
     err_ << "kestrove-cli: " << message << "\n";
@@ -115,9 +180,25 @@ class TConsoleCleanerView : public ICleanerView {
   void Finish() { ClearBar(); }
   bool failed() const { return failed_; }
   bool declined() const { return declined_; }
-  bool timerEnabled() const { return timer_; }
 
  private:
+  void RowLine(const std::string& line) {
+    const std::string prefix = test_ ? "Test: " : "Clean: ";
+    if (IsFrameLine(line, prefix)) return;
+    const TLogEntry entry = SplitLogLine(line, prefix);
+    if (!details_) {
+      // Entries (listed when Fast Mode is off in the settings) are what the counts count;
+      // what else the log says is not lost.
+      if (entry.Action.rfind("delete", 0) == 0) return;
+      ClearBar();
+      err_ << line << "\n";
+      DrawBar();
+      return;
+    }
+    // The entries before an item's summary are the item's after those done.
+    const std::string item = done_ < selection_.size() ? selection_[done_] : std::string();
+    rows_->Row({id_(item), item, entry.Action, entry.Entry, entry.Note});
+  }
   void ClearBar() {
     if (bar_ && drawn_) {
       err_ << "\r\033[K" << std::flush;
@@ -128,30 +209,37 @@ class TConsoleCleanerView : public ICleanerView {
     if (!bar_ || !visible_) return;
     constexpr int kWidth = 30;
     const int filled = position_ * kWidth / 1000;
+    std::string caption = caption_;
+    if (test_ && !captionShown_ && !selection_.empty())
+      caption = std::to_string(done_) + " of " + std::to_string(selection_.size()) + " items";
+    else if (captionShown_ && caption.empty())
+      caption = std::to_string(position_ / 10) + "%";
     out_.flush();
     err_ << "\r\033[K[" << std::string(static_cast<std::size_t>(filled), '#')
-         << std::string(static_cast<std::size_t>(kWidth - filled), ' ') << "] "
-         << (!captionShown_ ? std::string() : caption_.empty() ? std::to_string(position_ / 10) + "%" : caption_)
-         << std::flush;
+         << std::string(static_cast<std::size_t>(kWidth - filled), ' ') << "] " << caption << std::flush;
     drawn_ = true;
   }
 
   TCleanCatalogue& catalogue_;
   std::vector<std::string> items_;
+  std::vector<std::string> selection_;  // the job's items, as last collected
   IPrompt& prompt_;
   std::ostream& out_;
   std::ostream& err_;
+  const bool test_;
   const bool bar_;
+  TRecordWriter* rows_ = nullptr;
+  bool details_ = false;
+  std::function<std::string(const std::string&)> id_;
   bool drawn_ = false;
   bool visible_ = false;
   bool hidden_ = false;
   bool failed_ = false;
   bool declined_ = false;
-  bool timer_ = false;
   int position_ = 0;
+  std::size_t done_ = 0;  // items gone through
   std::string caption_;
-  bool captionShown_ = false;  // hidden: the bar of a Test moves without a figure
-  std::size_t lines_ = 0;
+  bool captionShown_ = false;  // hidden: a Test's bar, which says how many items are done
 };
 
 struct TCleanerSetup {
@@ -171,30 +259,27 @@ void Prepare(CliContext& ctx, TCleanerSetup& s) {
 }
 
 // Item arguments: an item name ("Windows - Recent Documents") or a category ("Windows",
-// meaning all its items), without regard to case.
+// meaning all its items), without regard to case, or the id of either (windows.recent-documents,
+// windows).
 bool ResolveItems(const TCleanCatalogue& catalogue, const Args& args, std::vector<std::string>& items,
                   std::ostream& err) {
+  const std::vector<TCatalogueId> ids = CatalogueIds(catalogue);
   for (const std::string& arg : args) {
-    bool found = false;
+    const TCatalogueNode* found = FindById(ids, arg);
     for (const auto& category : catalogue.Categories()) {
-      if (UpperCase(category->Text) == UpperCase(arg)) {
-        for (const auto& item : category->Children) items.push_back(TCleanCatalogue::ItemName(*item));
-        found = true;
-        break;
-      }
-      for (const auto& item : category->Children) {
-        if (UpperCase(TCleanCatalogue::ItemName(*item)) == UpperCase(arg)) {
-          items.push_back(TCleanCatalogue::ItemName(*item));
-          found = true;
-          break;
-        }
-      }
       if (found) break;
+      if (UpperCase(category->Text) == UpperCase(arg)) found = category.get();
+      for (const auto& item : category->Children)
+        if (!found && UpperCase(TCleanCatalogue::ItemName(*item)) == UpperCase(arg)) found = item.get();
     }
     if (!found) {
       err << "kestrove-cli: no clean item named '" << arg << "' (see kestrove-cli items)\n";
       return false;
     }
+    if (found->Parent)
+      items.push_back(TCleanCatalogue::ItemName(*found));
+    else
+      for (const auto& item : found->Children) items.push_back(TCleanCatalogue::ItemName(*item));
   }
   return true;
 }
@@ -202,8 +287,12 @@ bool ResolveItems(const TCleanCatalogue& catalogue, const Args& args, std::vecto
 int RunCleaner(CliContext& ctx, const Args& args, bool clean) {
   TAnswerPolicy policy = TAnswerPolicy::Ask;
   bool details = false;
+  TOutputFormat format = TOutputFormat::Plain;
+  Args words = args;
+  // A clean's log is its record of what went; only a Test has rows for scripts.
+  if (!clean && !TakeFormatOption(words, format, ctx.err)) return 2;
   Args names;
-  for (const std::string& a : args) {
+  for (const std::string& a : words) {
     if (a == "--yes" || a == "-y")
       policy = TAnswerPolicy::Yes;
     else if (a == "--yes-all")
@@ -212,10 +301,9 @@ int RunCleaner(CliContext& ctx, const Args& args, bool clean) {
       policy = TAnswerPolicy::No;
     else if (a == "--details")
       details = true;
-    else if (a.rfind("--", 0) == 0) {
-      ctx.err << "kestrove-cli: unknown option " << a << "\n";
-      return 2;
-    } else
+    else if (a.rfind("--", 0) == 0)
+      return UnknownOption(ctx, a);
+    else
       names.push_back(a);
   }
   TCleanerSetup s;
@@ -228,7 +316,28 @@ int RunCleaner(CliContext& ctx, const Args& args, bool clean) {
   TTerminalPrompt prompt(policy, ctx.err);
   TNoDesktop desktop;
   TMessageQueue queue;
-  TConsoleCleanerView view(s.catalogue, items, prompt, ctx.out, ctx.err);
+  TConsoleCleanerView view(s.catalogue, items, prompt, ctx.out, ctx.err, !clean);
+  // Said here rather than by the page's message, which asks for ticks in a tree there is not.
+  if (view.CollectSelection().empty()) {
+    ctx.err << "kestrove-cli: no clean item selected: name items or categories after the command (kestrove-cli "
+            << (clean ? "clean" : "test") << " \"Windows - Start Run\" Advanced; kestrove-cli items lists them), "
+            << "or tick them in the window\n";
+    return 1;
+  }
+  std::optional<TRecordWriter> rows;
+  if (format != TOutputFormat::Plain) {
+    rows.emplace(ctx.out, format,
+                 details ? std::vector<std::string>{"id", "item", "action", "entry", "note"}
+                         : std::vector<std::string>{"id", "item", "entries", "bytes"});
+    const std::vector<TCatalogueId> ids = CatalogueIds(s.catalogue);
+    std::map<std::string, std::string> idOfName;
+    for (const TCatalogueId& entry : ids)
+      if (entry.Node->Parent) idOfName[TCleanCatalogue::ItemName(*entry.Node)] = entry.Id;
+    view.WriteRows(*rows, details, [idOfName](const std::string& name) {
+      const auto it = idOfName.find(name);
+      return it == idOfName.end() ? std::string() : it->second;
+    });
+  }
   TCleanContext context{s.target.get(), s.folder, &prompt, &desktop, &s.options};
   TCleanerController controller(context, queue, view, s.options);
   controller.SkipConfirm = policy == TAnswerPolicy::Yes || policy == TAnswerPolicy::YesAll;
@@ -241,15 +350,11 @@ int RunCleaner(CliContext& ctx, const Args& args, bool clean) {
     controller.bTestClick();
   bool stopped = false;
   auto done = [&] { return !controller.Busy && !controller.JobRunning(); };
-  // Timer1 of the window: the bar of a Test moves on its own every half second.
-  auto nextTick = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+  // The window's Timer1 is not run: a Test's bar here moves with its items instead of going
+  // round on its own.
   while (!done()) {
     queue.ProcessUntil([&] { return done() || (gInterrupted.load() && controller.Busy); },
                        std::chrono::milliseconds(100));
-    if (view.timerEnabled() && std::chrono::steady_clock::now() >= nextTick) {
-      controller.Timer1Timer(true);
-      nextTick = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-    }
     // As the Cancel button does. Checked on every turn, not once: whatever job is busy after
     // an interrupt is stopped, so no pass can follow the stopped one.
     if (gInterrupted.load() && controller.Busy) {
@@ -261,6 +366,7 @@ int RunCleaner(CliContext& ctx, const Args& args, bool clean) {
   queue.ProcessPending();
   std::signal(SIGINT, previous);
   view.Finish();
+  if (rows) rows->Finish();
   if (stopped) ctx.err << "kestrove-cli: stopped\n";
   // Said last, after the log, so that it is the line a user sees at the end.
   if (controller.FailedRemovals > 0)
@@ -275,31 +381,53 @@ int RunCleaner(CliContext& ctx, const Args& args, bool clean) {
     ctx.err << "kestrove-cli: the clean was not confirmed; nothing was removed\n";
     return kDeclinedStatus;
   }
-  if (controller.ProgressCaption() != kFinished) {
-    // No job ran: nothing selected, or a message said why.
-    if (controller.SelectedItems.empty())
-      ctx.err << "kestrove-cli: no clean item selected: name items or categories after the command (kestrove-cli "
-              << (clean ? "clean" : "test") << " \"Windows - Start Run\" Advanced; kestrove-cli items lists them), "
-              << "or tick them in the window\n";
-    return 1;
-  }
+  // No job ran: a message (a running Firefox, a running Wine) said why.
+  if (controller.ProgressCaption() != kFinished) return 1;
   return 0;
 }
 
 }  // namespace
 
 int CmdItems(CliContext& ctx, const Args& args) {
-  if (!args.empty()) {
-    ctx.err << "kestrove-cli: items takes no arguments\n";
-    return 2;
+  Args words = args;
+  TOutputFormat format = TOutputFormat::Plain;
+  if (!TakeFormatOption(words, format, ctx.err)) return 2;
+  bool showIds = false;
+  for (const std::string& a : words) {
+    if (a == "--ids") {
+      showIds = true;
+    } else if (a.rfind("--", 0) == 0) {
+      return UnknownOption(ctx, a);
+    } else {
+      ctx.err << "kestrove-cli: items takes no names (see kestrove-cli --help)\n";
+      return 2;
+    }
   }
   TCleanerSetup s;
   Prepare(ctx, s);
+  const std::vector<TCatalogueId> ids = CatalogueIds(s.catalogue);
+  if (format != TOutputFormat::Plain) {
+    TRecordWriter rows(ctx.out, format, {"id", "item", "category", "selected"});
+    for (const TCatalogueId& entry : ids)
+      if (entry.Node->Parent)
+        rows.Row({entry.Id, TCleanCatalogue::ItemName(*entry.Node), entry.Node->Parent->Text,
+                  TValue::Bool(entry.Node->StateIndex == kStateChecked)});
+    return 0;
+  }
+  // With --ids the ids stand in a column of their own, the names aligned after them.
+  std::size_t width = 0;
+  for (const TCatalogueId& entry : ids) width = std::max(width, entry.Id.size());
+  auto column = [&](const TCatalogueNode& node, std::size_t indent) {
+    if (!showIds) return std::string();
+    std::string id = IdOf(ids, node);
+    return id + std::string(width + indent - id.size() + 2, ' ');
+  };
   for (const auto& category : s.catalogue.Categories()) {
-    ctx.out << (category->StateIndex == kStateChecked ? "[x] " : "[ ] ") << category->Text << "\n";
+    ctx.out << (category->StateIndex == kStateChecked ? "[x] " : "[ ] ") << column(*category, 4) << category->Text
+            << "\n";
     for (const auto& item : category->Children)
-      ctx.out << (item->StateIndex == kStateChecked ? "    [x] " : "    [ ] ") << TCleanCatalogue::ItemName(*item)
-              << "\n";
+      ctx.out << (item->StateIndex == kStateChecked ? "    [x] " : "    [ ] ") << column(*item, 0)
+              << TCleanCatalogue::ItemName(*item) << "\n";
   }
   return 0;
 }

@@ -9,6 +9,7 @@
 #include "app/OptionsSetting.h"
 #include "app/ProgramFolder.h"
 #include "cli/Commands.h"
+#include "cli/OutputFormat.h"
 #include "platform/TargetSystem.h"
 #include "regscan/BackupOrigin.h"
 #include "regscan/Restore.h"
@@ -65,18 +66,38 @@ bool PrepareRunner(CliContext& ctx, TRegeditRunner& runner, IPrompt& prompt, TTa
 }  // namespace
 
 int CmdBackups(CliContext& ctx, const Args& args) {
-  if (!args.empty()) {
-    ctx.err << "Usage: kestrove-cli backups\n";
+  Args words = args;
+  TOutputFormat format = TOutputFormat::Plain;
+  if (!TakeFormatOption(words, format, ctx.err)) return 2;
+  if (!words.empty()) {
+    if (IsOption(words[0])) return UnknownOption(ctx, words[0]);
+    ctx.err << "Usage: kestrove-cli backups [--format tsv|json]\n";
     return 2;
   }
   const TOptionsSetting options = LoadOptions();
   // A missing or unknown target ends the command through main's error line.
   const TTargetIdentity current = OpenTarget(ctx.root)->Identity();
-  const auto files = ListBackupFilesFor(options.OutputDirectory, current);
+  auto files = ListBackupFilesFor(options.OutputDirectory, current);
   if (!files) {
-    ctx.err << kNoBackupFolder << " (" << options.OutputDirectory << ")\n";
-    return 1;
+    // The first Fix makes the folder; anything else in its place is a fault.
+    std::error_code ec;
+    if (options.OutputDirectory.empty() || fs::exists(fs::symlink_status(options.OutputDirectory, ec))) {
+      ctx.err << kNoBackupFolder << " (" << options.OutputDirectory << ")\n";
+      return 1;
+    }
+    files.emplace();
   }
+  if (format != TOutputFormat::Plain) {
+    TRecordWriter rows(ctx.out, format, {"name", "path", "modified", "bytes", "origin", "system"});
+    for (const TBackupFile& f : *files) {
+      std::vector<TValue> row = {f.FileName, BackupFilePath(options.OutputDirectory, f.FileName),
+                                 IsoUtcText(f.Modified), f.Size};
+      for (TValue& v : OriginFields(f.Origin, current)) row.push_back(std::move(v));
+      rows.Row(row);
+    }
+    return 0;
+  }
+  if (files->empty()) ctx.out << "no backups yet\n";
   for (const TBackupFile& f : *files)
     ctx.out << f.FileName << "\t" << BackupDateText(f.Modified) << "\t" << BackupSizeText(f.Size) << "\t"
             << OriginColumnText(f.Origin, current) << "\n";
@@ -89,6 +110,8 @@ int CmdRestore(CliContext& ctx, const Args& args) {
   for (const std::string& a : args) {
     if (a == "--into-other-system")
       intoOther = true;
+    else if (IsOption(a))
+      return UnknownOption(ctx, a);
     else
       files.push_back(a);
   }
@@ -134,6 +157,8 @@ int CmdBackupFull(CliContext& ctx, const Args& args) {
   for (const std::string& a : args) {
     if (a == "--yes" || a == "-y")
       yes = true;
+    else if (IsOption(a))
+      return UnknownOption(ctx, a);
     else if (file.empty())
       file = a;
     else

@@ -6,6 +6,7 @@
 #include "app/OptionsSetting.h"
 #include "app/ProgramFolder.h"
 #include "cli/Commands.h"
+#include "cli/OutputFormat.h"
 #include "platform/TargetSystem.h"
 #include "regscan/BackupOrigin.h"
 #include "regscan/RestorePoint.h"
@@ -22,17 +23,22 @@ std::filesystem::path BackupFolder() {
 
 int CmdRestorePoint(CliContext& ctx, const Args& args) {
   Args words;
+  Args given = args;
+  TOutputFormat format = TOutputFormat::Plain;
+  if (!TakeFormatOption(given, format, ctx.err)) return 2;
   bool intoOther = false;
-  for (const std::string& a : args) {
+  for (const std::string& a : given) {
     if (a == "--into-other-system")
       intoOther = true;
+    else if (IsOption(a))
+      return UnknownOption(ctx, a);
     else
       words.push_back(a);
   }
   const bool list = words.size() == 1 && words[0] == "list" && !intoOther;
-  const bool restore = words.size() == 2 && words[0] == "restore";
+  const bool restore = words.size() == 2 && words[0] == "restore" && format == TOutputFormat::Plain;
   if (!list && !restore) {
-    ctx.err << "Usage: kestrove-cli [--root DIR] restore-point list\n"
+    ctx.err << "Usage: kestrove-cli [--root DIR] restore-point list [--format tsv|json]\n"
                "       kestrove-cli [--root DIR] restore-point restore NAME [--into-other-system]\n";
     return 2;
   }
@@ -41,7 +47,18 @@ int CmdRestorePoint(CliContext& ctx, const Args& args) {
   const TTargetIdentity current = target->Identity();
   TRestorePoints points(BackupFolder());
   if (list) {
-    for (const TRestorePointInfo& p : points.ListFor(current)) {
+    const std::vector<TRestorePointInfo> found = points.ListFor(current);
+    if (format != TOutputFormat::Plain) {
+      TRecordWriter rows(ctx.out, format, {"name", "path", "bytes", "files", "origin", "system"});
+      for (const TRestorePointInfo& p : found) {
+        std::vector<TValue> row = {p.Name, (points.Folder() / p.Name).string(), p.Bytes, TValue::List(p.Files)};
+        for (TValue& v : OriginFields(p.Origin, current)) row.push_back(std::move(v));
+        rows.Row(row);
+      }
+      return 0;
+    }
+    if (found.empty()) ctx.out << "no restore points yet\n";
+    for (const TRestorePointInfo& p : found) {
       ctx.out << p.Name << "\t" << p.Bytes << " bytes\t";
       for (std::size_t i = 0; i < p.Files.size(); ++i) ctx.out << (i ? " " : "") << p.Files[i];
       ctx.out << "\t" << OriginColumnText(p.Origin, current) << "\n";

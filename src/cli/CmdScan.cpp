@@ -1,6 +1,6 @@
 // kestrove-cli scan [SECTION...]: the registry scan without a window, run by the Registry
 // page's controller. Rows are printed as the page's "Save as Text" writes them, after the
-// ignore lists, then the status.
+// ignore lists, then the status; with --format as rows for scripts, without the status.
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +19,7 @@
 #include "app/OwnerThread.h"
 #include "app/ProgramFolder.h"
 #include "cli/Commands.h"
+#include "cli/OutputFormat.h"
 #include "platform/TargetSystem.h"
 #include "regscan/RestorePoint.h"
 #include "regscan/ScanController.h"
@@ -296,15 +297,36 @@ class TCliRestorePoint : public IRestorePointDialog {
 // The user answered No (or could not be asked): nothing was removed.
 constexpr int kDeclinedStatus = 3;
 
+// What Fix removes for a row, as a word for --format.
+const char* LocationKindWord(TLocationKind kind) {
+  switch (kind) {
+    case TLocationKind::lkKey: return "key";
+    case TLocationKind::lkPathValue: return "path-value";
+    case TLocationKind::lkDataValue: return "data-value";
+    case TLocationKind::lkDataSubkey: return "data-subkey";
+    case TLocationKind::lkShortcutFile: return "shortcut-file";
+    case TLocationKind::lkDefaultValue: return "default-value";
+    case TLocationKind::lkEncodedDataValue: return "encoded-data-value";
+  }
+  return "key";
+}
+
 int RunScan(CliContext& ctx, const Args& args, bool fix) {
   const char* name = fix ? "fix" : "scan";
   std::set<int> named;
   bool yes = false, restorePoint = true;
-  for (const std::string& a : args) {
+  Args words = args;
+  TOutputFormat format = TOutputFormat::Plain;
+  // Fix asks and reports as it goes: its output is for people only.
+  if (!fix && !TakeFormatOption(words, format, ctx.err)) return 2;
+  for (const std::string& a : words) {
     if (a == "-h" || a == "--help" || a == "/?") {
-      ctx.out << "Usage: kestrove-cli " << name << (fix ? " [SECTION...] [--yes] [--no-restore-point]" : " [SECTION...]")
+      ctx.out << "Usage: kestrove-cli " << name
+              << (fix ? " [SECTION...] [--yes] [--no-restore-point]" : " [SECTION...] [--format tsv|json]")
               << "\n\nSections, by number or by name (any case; quote names with blanks):\n"
-              << SectionList();
+              << SectionList() << "\nExample:\n  "
+              << (fix ? "kestrove-cli fix --yes \"Shared DLLs\"" : "kestrove-cli scan --format tsv \"Shared DLLs\" 14")
+              << "\n";
       return 0;
     }
     if (fix && (a == "--yes" || a == "-y")) {
@@ -315,6 +337,7 @@ int RunScan(CliContext& ctx, const Args& args, bool fix) {
       restorePoint = false;
       continue;
     }
+    if (IsOption(a)) return UnknownOption(ctx, a);
     auto code = ScanSectionByName(a);
     if (!code) {
       ctx.err << "kestrove-cli: " << name << ": no section is called '" << a << "'. The sections are:\n"
@@ -360,6 +383,14 @@ int RunScan(CliContext& ctx, const Args& args, bool fix) {
     ctx.err << "kestrove-cli: the scan stopped: "
             << (view.error.empty() ? std::string("it was interrupted") : view.error) << "\n";
     return 1;
+  }
+  if (format != TOutputFormat::Plain) {
+    TRecordWriter rows(ctx.out, format, {"problem", "data", "location", "location_kind"});
+    view.ForEachRow([&](const TScanResult& row) {
+      rows.Row({row.ProblemType.str(), row.Data, row.Location, LocationKindWord(row.LocationKind)});
+    });
+    rows.Finish();
+    return ctx.out.good() ? 0 : 1;
   }
   view.ForEachRow([&](const TScanResult& row) { ctx.out << SaveAsTextLine(row) << "\n"; });
   ctx.out << view.status << "\n";

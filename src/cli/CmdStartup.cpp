@@ -9,6 +9,7 @@
 #include <ostream>
 
 #include "cli/Commands.h"
+#include "cli/OutputFormat.h"
 #include "platform/RegistryTypes.h"
 #include "platform/TargetSystem.h"
 #include "platform/Text.h"
@@ -19,7 +20,8 @@ namespace kestrove::cli {
 namespace {
 
 constexpr int kDeclinedStatus = 3;
-constexpr const char* kUsage = "Usage: kestrove-cli startup list\n       kestrove-cli startup delete NAME... [--yes|--no]\n";
+constexpr const char* kUsage =
+    "Usage: kestrove-cli startup list [--format tsv|json]\n       kestrove-cli startup delete NAME... [--yes|--no]\n";
 
 bool Confirm(CliContext& ctx, const std::string& question, bool yes, bool no) {
   if (yes) return true;
@@ -36,7 +38,10 @@ bool Confirm(CliContext& ctx, const std::string& question, bool yes, bool no) {
 
 }  // namespace
 
-int CmdStartup(CliContext& ctx, const Args& args) {
+int CmdStartup(CliContext& ctx, const Args& given) {
+  Args args = given;
+  TOutputFormat format = TOutputFormat::Plain;
+  if (!TakeFormatOption(args, format, ctx.err)) return 2;
   if (args.empty() || (args[0] != "list" && args[0] != "delete") || (args[0] == "list" && args.size() != 1)) {
     ctx.err << kUsage;
     return 2;
@@ -48,10 +53,9 @@ int CmdStartup(CliContext& ctx, const Args& args) {
       yes = true;
     else if (args[i] == "--no")
       no = true;
-    else if (!args[i].empty() && args[i][0] == '-') {
-      ctx.err << "kestrove-cli: unknown option " << args[i] << " (see kestrove-cli --help)\n";
-      return 2;
-    } else
+    else if (IsOption(args[i]))
+      return UnknownOption(ctx, args[i]);
+    else
       names.push_back(args[i]);
   }
   if (args[0] == "delete" && names.empty()) {
@@ -62,10 +66,17 @@ int CmdStartup(CliContext& ctx, const Args& args) {
     auto target = OpenTarget(ctx.root);
     const TStartupList list = ListStartupEntries(*target);
     if (args[0] == "list") {
+      if (format != TOutputFormat::Plain) {
+        TRecordWriter writer(ctx.out, format, {"program", "file", "location"});
+        for (const TStartupEntry& e : list.Entries) writer.Row({e.Program, e.File, e.Location});
+        writer.Finish();
+        return 0;
+      }
       for (const TStartupEntry& e : list.Entries) ctx.out << e.Program << "\t" << e.File << "\t" << e.Location << "\n";
-      if (list.Entries.empty()) ctx.err << "kestrove-cli: no startup entries\n";
+      if (list.Entries.empty()) ctx.out << "no startup entries\n";
       return 0;
     }
+    if (format != TOutputFormat::Plain) return UnknownOption(ctx, "--format");
     std::vector<TStartupEntry> chosen;
     for (const std::string& name : names) {
       std::size_t found = 0;

@@ -3,6 +3,7 @@
 #include <exception>
 #include <iostream>
 #include <string>
+#include <string_view>
 
 #include "app/Prompt.h"
 #include "platform/Text.h"
@@ -12,23 +13,36 @@ namespace {
 
 struct TCommandHelp {
   const char* Name;
-  const char* Text;  // synopsis lines, then what it does, each line indented as in the list
+  const char* Text;     // synopsis lines, then what it does, each line indented as in the list
+  const char* Example;  // one or more command lines, shown in the command's own help
 };
 
 const TCommandHelp kCommands[] = {
-    {"info", "  info                      describe the target: version, drives, shell folders\n"},
+    {"info", "  info                      describe the target: version, drives, shell folders\n",
+     "kestrove-cli --root ~/.wine info\n"},
     {"reg",
      "  reg query KEY [/v NAME | /ve] [/s] [/f DATA [/k] [/d] [/c] [/e]] [/t TYPE] [/se SEP]\n"
      "  reg add KEY [/v NAME | /ve] [/t TYPE] [/s SEP] [/d DATA] [/f]\n"
      "  reg delete KEY [/v NAME | /ve | /va] [/f]\n"
      "                            read and change the target's registry as Windows' reg.exe does\n"
-     "                            (reg /? and reg OPERATION /? give reg.exe's own help)\n"},
-    {"items", "  items                     list the clean items; [x] marks the stored selection\n"},
+     "                            (reg /? and reg OPERATION /? give reg.exe's own help)\n",
+     "kestrove-cli reg query \"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\RunMRU\"\n"},
+    {"items",
+     "  items [--ids] [--format tsv|json]\n"
+     "                            list the clean items; [x] marks the stored selection; --ids adds\n"
+     "                            each item's id (windows.recent-documents), which test and clean\n"
+     "                            take as they take the item's name\n",
+     "kestrove-cli items --ids\n"},
     {"test",
-     "  test [ITEM...] [--details] [--yes|--yes-all|--no]\n"
+     "  test [ITEM...] [--details] [--format tsv|json] [--yes|--yes-all|--no]\n"
      "                            list what a clean would remove (default: the stored selection;\n"
-     "                            ITEM is an item such as \"Windows - Recent Documents\" or a category);\n"
-     "                            --details lists every entry, not only the items' summaries\n"},
+     "                            ITEM is an item such as \"Windows - Recent Documents\", its id\n"
+     "                            windows.recent-documents, or a category);\n"
+     "                            --details lists every entry, not only the items' summaries;\n"
+     "                            --format gives a row per item (with --details per entry) instead\n"
+     "                            of the log\n",
+     "kestrove-cli test --details windows.temporary-files\n"
+     "kestrove-cli test --format json Windows\n"},
     {"clean",
      "  clean [ITEM...] [--details] [--yes|--yes-all|--no]\n"
      "                            remove it; --yes skips the confirmation only: the questions before\n"
@@ -36,20 +50,26 @@ const TCommandHelp kCommands[] = {
      "                            terminal and answered no otherwise; --yes-all answers them yes\n"
      "                            too; --no answers every question no\n"
      "                            exit status: 0 done, 1 failed or entries left behind, 2 usage,\n"
-     "                            3 not confirmed (nothing removed), 130 stopped\n"},
-    {"sample", "  sample DIR                write a small sample Wine prefix into DIR\n"},
+     "                            3 not confirmed (nothing removed), 130 stopped\n",
+     "kestrove-cli clean --yes windows.recent-documents \"Windows - Start Run\"\n"},
+    {"sample", "  sample DIR                write a small sample Wine prefix into DIR\n",
+     "kestrove-cli sample /tmp/sample && kestrove-cli --root /tmp/sample test Windows\n"},
     {"startup",
-     "  startup list              the programs Windows starts at logon: name, file and location\n"
+     "  startup list [--format tsv|json]\n"
+     "                            the programs Windows starts at logon: name, file and location\n"
      "                            (a Run key, or the Startup or Common Startup folder), tab-separated\n"
      "  startup delete NAME... [--yes|--no]\n"
      "                            delete the entries of those names (asks first on a terminal);\n"
-     "                            refused while Wine runs on the target\n"},
+     "                            refused while Wine runs on the target\n",
+     "kestrove-cli startup delete OldTracker --yes\n"},
     {"scan",
-     "  scan [SECTION...]         scan the registry for entries naming missing files; SECTION is\n"
+     "  scan [SECTION...] [--format tsv|json]\n"
+     "                            scan the registry for entries naming missing files; SECTION is\n"
      "                            a section's number or its name in the Registry page's tree, in\n"
      "                            any case (\"Shared DLLs\", 14); a group takes in the sections\n"
      "                            below it; none: the sections ticked in options.ini.\n"
-     "                            scan --help lists them\n"},
+     "                            scan --help lists them\n",
+     "kestrove-cli scan --format tsv \"Shared DLLs\" 14\n"},
     {"fix",
      "  fix [SECTION...] [--yes]  scan as scan does, then remove every entry found, each first\n"
      "                            written to a .reg backup in the backup folder (kestrove-regedit /s\n"
@@ -58,34 +78,44 @@ const TCommandHelp kCommands[] = {
      "                            (--no-restore-point skips it). Refused when the registry changed\n"
      "                            between the scan and the fix.\n"
      "                            exit status: 0 every entry handled, 1 failed or some entries not\n"
-     "                            removed, 3 not confirmed\n"},
+     "                            removed, 3 not confirmed\n",
+     "kestrove-cli fix --yes \"Shared DLLs\"\n"},
     {"backups",
-     "  backups                   list Fix's .reg backups in the backup folder: name, date, size and\n"
-     "                            the system each was taken of; this system's first\n"},
+     "  backups [--format tsv|json]\n"
+     "                            list Fix's .reg backups in the backup folder: name, date, size and\n"
+     "                            the system each was taken of; this system's first\n",
+     "kestrove-cli backups --format json\n"},
     {"restore",
      "  restore FILE [--into-other-system]\n"
      "                            import a backup (a name from backups, or a path) with\n"
      "                            kestrove-regedit /s; deletes it afterwards when the setting\n"
      "                            DeleteBackupFile is on and the import succeeded. A backup of\n"
      "                            another system is refused unless --into-other-system (and then\n"
-     "                            never deleted)\n"},
+     "                            never deleted)\n",
+     "kestrove-cli restore 2024_05_01_093012.reg\n"},
     {"backup-full",
      "  backup-full FILE [--yes]  export the whole registry to FILE (.reg appended unless it ends\n"
      "                            in .reg in any case); an existing FILE is replaced only after\n"
-     "                            a yes on a terminal or --yes\n"},
+     "                            a yes on a terminal or --yes\n",
+     "kestrove-cli backup-full ~/registry-before-clean.reg\n"},
     {"restore-point",
-     "  restore-point list        the restore points (copies of the registry files taken before\n"
+     "  restore-point list [--format tsv|json]\n"
+     "                            the restore points (copies of the registry files taken before\n"
      "                            Fix Errors), this system's first, each group oldest first: name,\n"
      "                            size, files, the system it was taken of\n"
      "  restore-point restore NAME [--into-other-system]\n"
      "                            put restore point NAME back (refused while Wine runs, when a file\n"
      "                            of it is damaged, and when it is another system's unless\n"
      "                            --into-other-system); the registry as it is now is first kept\n"
-     "                            as a restore point\n"},
+     "                            as a restore point\n",
+     "kestrove-cli restore-point list\n"
+     "kestrove-cli restore-point restore 2024_05_01_093012\n"},
     {"index-dat",
-     "  index-dat FILE            list the URLs an Internet Explorer index.dat file holds, one per\n"
-     "                            line: the URL, a tab, its time stamp (as the Index.dat Viewer shows)\n"},
-    {"help", "  help [COMMAND]            this text, or one command's\n"},
+     "  index-dat FILE [--format tsv|json]\n"
+     "                            list the URLs an Internet Explorer index.dat file holds, one per\n"
+     "                            line: the URL, a tab, its time stamp (as the Index.dat Viewer shows)\n",
+     "kestrove-cli index-dat --format tsv History.IE5/index.dat\n"},
+    {"help", "  help [COMMAND]            this text, or one command's\n", "kestrove-cli help test\n"},
 };
 
 const char kIntro[] =
@@ -93,7 +123,11 @@ const char kIntro[] =
     "       kestrove-cli --help | --version | help [COMMAND]\n"
     "\n"
     "The target is the Windows system to work on: DIR, else $KESTROVE_ROOT, else $WINEPREFIX,\n"
-    "else ~/.wine.\n";
+    "else ~/.wine.\n"
+    "\n"
+    "--format tsv gives rows for scripts as tab-separated lines under a header line of the field\n"
+    "names (tabs and line breaks in a field become spaces); --format json gives an array of\n"
+    "objects. The README lists every command's fields.\n";
 
 std::string Usage() {
   std::string out = std::string(kIntro) + "\nCommands:\n";
@@ -108,7 +142,13 @@ const TCommandHelp* FindCommand(const std::string& name) {
 }
 
 std::string CommandUsage(const TCommandHelp& c) {
-  return std::string("Usage: kestrove-cli [--root DIR] ") + c.Name + " ...\n\n" + c.Text;
+  std::string example;
+  for (std::string_view rest = c.Example; !rest.empty();) {
+    const std::size_t end = rest.find('\n');
+    example += "  " + std::string(rest.substr(0, end)) + "\n";
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+  }
+  return std::string("Usage: kestrove-cli [--root DIR] ") + c.Name + " ...\n\n" + c.Text + "\nExample:\n" + example;
 }
 
 // True when the last of a reg command's words is a switch whose data comes next: /v, /f, /t
@@ -156,6 +196,9 @@ int main(int argc, char** argv) {
     } else if (a == "--version" || a == "-V") {
       std::cout << "kestrove-cli " << kestrove::kProductVersion << "\n";
       return 0;
+    } else if (a.size() > 1 && a[0] == '-') {
+      std::cerr << "kestrove-cli: unknown option " << a << " (see kestrove-cli --help)\n";
+      return 2;
     } else {
       break;
     }

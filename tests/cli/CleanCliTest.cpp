@@ -6,8 +6,12 @@
 #include <gtest/gtest.h>
 
 #include "CliTestSupport.h"
+#include "app/Helpers.h"
+#include "platform/Text.h"
 
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -211,8 +215,11 @@ TEST_F(CleanCli, CategoriesAndBadNames) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("no clean item named 'Windows - Nothing'"), std::string::npos);
   r = Cli({"test"});  // nothing stored, nothing named
-  EXPECT_NE(r.status, 0);
-  EXPECT_NE(r.err.find("Please select the sections which you want to scan from the left list."), std::string::npos);
+  EXPECT_EQ(r.status, 1);
+  // The command line's own message only: the window's sentence speaks of a list there is not.
+  EXPECT_EQ(r.err.find("Please select the sections"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.rfind("kestrove-cli: no clean item selected: name items or categories", 0), 0u) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 }
 
 // Ctrl-C during a Test whose output is held by a slow reader: the job stops in the middle
@@ -391,4 +398,185 @@ TEST_F(CleanCli, DetailsRefusalAndEmptySelection) {
   CliRun none = Cli({"test"});
   EXPECT_EQ(none.status, 1);
   EXPECT_NE(none.err.find("name items or categories after the command"), std::string::npos) << none.err;
+}
+
+namespace {
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> out;
+  std::string part;
+  std::stringstream ss(text);
+  while (std::getline(ss, part, separator)) out.push_back(part);
+  return out;
+}
+
+}  // namespace
+
+// Every item's id, as items --format lists it, runs the same item as its name; a category's id
+// the same items as the category.
+TEST_F(CleanCli, IdsSelectTheSameItemsAsTheirNames) {
+  CliRun items = Cli({"items", "--format", "tsv"});
+  ASSERT_EQ(items.status, 0) << items.err;
+  const std::vector<std::string> lines = Split(items.out, '\n');
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "id\titem\tcategory\tselected");
+  std::vector<std::string> byId = {"test"}, byName = {"test"};
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    const std::vector<std::string> fields = Split(lines[i], '\t');
+    ASSERT_EQ(fields.size(), 4u) << lines[i];
+    byId.push_back(i == 1 ? kestrove::AsciiUpper(fields[0]) : fields[0]);  // ids in any case
+    byName.push_back(fields[1]);
+  }
+  ASSERT_GT(byId.size(), 50u);
+  CliRun names = Cli(byName);
+  CliRun ids = Cli(byId);
+  ASSERT_EQ(names.status, 0) << names.err;
+  ASSERT_EQ(ids.status, 0) << ids.err;
+  const auto clearing = Lines(names.out, "Test: Clearing");
+  EXPECT_EQ(clearing.size(), byName.size() - 1);
+  EXPECT_EQ(Lines(ids.out, "Test: Clearing"), clearing);
+  EXPECT_EQ(Lines(Cli({"test", "internet-explorer"}).out, "Test: Clearing"),
+            Lines(Cli({"test", "Internet Explorer"}).out, "Test: Clearing"));
+
+  const std::vector<std::string> plain = Lines(Cli({"items", "--ids"}).out, "    [ ] windows.recent-documents ");
+  ASSERT_EQ(plain.size(), 1u);
+  EXPECT_TRUE(plain[0].ends_with("  Windows - Recent Documents")) << plain[0];
+}
+
+// test --format: a row per item whose counts are the log's, or with --details a row per entry;
+// no log on the output.
+TEST_F(CleanCli, TestRowsForScripts) {
+  ManyTempFiles(3);
+  CliRun log = Cli({"test", "Windows - Temporary Files", "Windows - Start Run"});
+  CliRun tsv = Cli({"test", "--format", "tsv", "windows.temporary-files", "Windows - Start Run"});
+  ASSERT_EQ(tsv.status, 0) << tsv.err;
+  const std::vector<std::string> rows = Split(tsv.out, '\n');
+  ASSERT_EQ(rows.size(), 3u) << tsv.out;
+  EXPECT_EQ(rows[0], "id\titem\tentries\tbytes");
+  // Each row's counts are those of its item's summary line in the log.
+  std::vector<std::string> expected;
+  for (std::size_t i = 1; i < rows.size(); ++i) {
+    const std::vector<std::string> f = Split(rows[i], '\t');
+    ASSERT_EQ(f.size(), 4u) << rows[i];
+    expected.push_back(f[2] + " items will be removed; " + kestrove::SizeToKBText(std::stoull(f[3])) +
+                       " KB will be removed.");
+  }
+  EXPECT_EQ(Split(rows[1], '\t')[0], "windows.temporary-files");
+  EXPECT_EQ(Split(rows[2], '\t')[1], "Windows - Start Run");
+  std::vector<std::string> summaries;
+  for (const std::string& l : Lines(log.out, ""))
+    if (l.find(" items will be removed; ") != std::string::npos) summaries.push_back(l);
+  EXPECT_EQ(summaries, expected) << log.out;
+
+  CliRun details = Cli({"test", "--details", "Windows - Temporary Files"});
+  CliRun json = Cli({"test", "--details", "--format=json", "windows.temporary-files"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(json.out.rfind("[\n  {", 0), 0u) << json.out;
+  EXPECT_TRUE(json.out.ends_with("}\n]\n")) << json.out;
+  EXPECT_EQ(json.out.find("Test: "), std::string::npos) << "the log stays out of the rows";
+  for (int i = 0; i < 3; ++i)
+    EXPECT_NE(json.out.find("{\"id\": \"windows.temporary-files\", \"item\": \"Windows - Temporary Files\", "
+                            "\"action\": \"delete\", \"entry\": \"C:\\\\users\\\\root\\\\Temp\\\\many\\\\f" +
+                            std::to_string(i) + ".tmp\", \"note\": \"\"}"),
+              std::string::npos)
+        << json.out;
+  std::size_t deletes = 0;
+  for (std::size_t at = 0; (at = json.out.find("\"action\": \"delete\"", at)) != std::string::npos; ++at) ++deletes;
+  EXPECT_EQ(deletes, Lines(details.out, "Test: deleting ").size());
+}
+
+TEST_F(CleanCli, BadOptionsSayWhereToLook) {
+  const std::string see = " (see kestrove-cli --help)\n";
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"test", "--format", "xml"}, "kestrove-cli: --format takes tsv or json, not 'xml'\n"},
+      {{"items", "--format"}, "kestrove-cli: --format needs a format: tsv or json\n"},
+      {{"restore-point", "list", "--format=yaml"}, "kestrove-cli: --format takes tsv or json, not 'yaml'\n"},
+      {{"clean", "--format", "tsv"}, "kestrove-cli: unknown option --format" + see},
+      {{"test", "--detail"}, "kestrove-cli: unknown option --detail" + see},
+      {{"items", "--id"}, "kestrove-cli: unknown option --id" + see},
+      {{"scan", "--all"}, "kestrove-cli: unknown option --all" + see},
+      {{"fix", "--format", "tsv"}, "kestrove-cli: unknown option --format" + see},
+      {{"backups", "--long"}, "kestrove-cli: unknown option --long" + see},
+      {{"restore", "--force", "x.reg"}, "kestrove-cli: unknown option --force" + see},
+      {{"index-dat", "--raw", "index.dat"}, "kestrove-cli: unknown option --raw" + see},
+      {{"--verbose", "items"}, "kestrove-cli: unknown option --verbose" + see},
+  };
+  for (const auto& c : cases) {
+    CliRun r = Cli(c.args);
+    EXPECT_EQ(r.status, 2) << c.args[0] << " " << c.args[1];
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+// Before the first Fix there is neither a backup folder nor a restore point: an answer, not a
+// fault. Something else in the backup folder's place still is one.
+TEST_F(CleanCli, NoBackupsAndNoRestorePointsYet) {
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+  } cases[] = {
+      {{"backups"}, "no backups yet\n"},
+      {{"restore-point", "list"}, "no restore points yet\n"},
+      {{"backups", "--format", "json"}, "[]\n"},
+      {{"backups", "--format", "tsv"}, "name\tpath\tmodified\tbytes\torigin\tsystem\n"},
+      {{"restore-point", "list", "--format", "tsv"}, "name\tpath\tbytes\tfiles\torigin\tsystem\n"},
+  };
+  for (const auto& c : cases) {
+    CliRun r = Cli(c.args);
+    EXPECT_EQ(r.status, 0) << c.args[0] << r.err;
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, "");
+  }
+  fs::create_directories(dir / "home" / "Backup");
+  EXPECT_EQ(Cli({"backups"}).out, "no backups yet\n") << "an empty folder";
+  fs::remove(dir / "home" / "Backup");
+  std::ofstream(dir / "home" / "Backup") << "a file";
+  CliRun file = Cli({"backups"});
+  EXPECT_EQ(file.status, 1);
+  EXPECT_NE(file.err.find("can not find the backup folder."), std::string::npos) << file.err;
+}
+
+// On a terminal the bar of a Test fills as its items are gone through, each drawing saying how
+// many are done, before "Finished!".
+TEST_F(CleanCli, TheBarOfATestMovesWithItsItems) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) GTEST_SKIP() << "no pseudo-terminal here";
+  const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(terminal, 0);
+  const int out = ::open((dir / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const pid_t pid = Spawn({"test", "Windows"}, out, terminal);
+  ::close(terminal);
+  ::close(out);
+  std::string shown;
+  ReadUntil(master, shown, "\x01never");
+  ::close(master);
+  ASSERT_EQ(Wait(pid), 0) << shown;
+  // Each drawing: "\r\033[K[", 30 cells, "] ", the caption.
+  const std::string start = "\r\033[K[";
+  std::vector<std::pair<int, std::string>> drawings;
+  for (std::size_t at = shown.find(start); at != std::string::npos; at = shown.find(start, at + 1)) {
+    const std::size_t cells = at + start.size();
+    if (shown.size() < cells + 32 || shown.compare(cells + 30, 2, "] ") != 0) continue;
+    const std::string bar = shown.substr(cells, 30);
+    const std::size_t end = shown.find_first_of("\r\033", cells + 32);
+    drawings.emplace_back(static_cast<int>(std::count(bar.begin(), bar.end(), '#')),
+                          shown.substr(cells + 32, end == std::string::npos ? std::string::npos : end - cells - 32));
+  }
+  ASSERT_FALSE(drawings.empty()) << shown;
+  EXPECT_EQ(drawings.back(), std::make_pair(30, std::string("Finished!")));
+  int last = 0, lastFilled = 0;
+  for (const auto& [filled, caption] : drawings) {
+    EXPECT_GE(filled, lastFilled) << caption;
+    lastFilled = filled;
+    int done = 0;
+    if (std::sscanf(caption.c_str(), "%d of 9 items", &done) != 1) continue;
+    EXPECT_EQ(filled, done * 1000 / 9 * 30 / 1000) << caption;
+    EXPECT_TRUE(done == last || done == last + 1) << caption << " after " << last;
+    last = done;
+  }
+  EXPECT_EQ(last, 9) << shown;
 }

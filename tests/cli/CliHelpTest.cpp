@@ -34,10 +34,15 @@ HelpRun Cli(const std::string& args, const fs::path& dir) {
 TEST(CliHelp, EveryCommandAnswersHelpAndNothingIsMade) {
   const fs::path dir = fs::temp_directory_path() / ("kestrove-clihelp-" + std::to_string(::getpid()));
   fs::create_directories(dir);
-  for (const char* command : {"info", "reg", "items", "test", "clean", "sample", "index-dat", "help"}) {
+  for (const char* command : {"info", "reg", "items", "test", "clean", "sample", "index-dat", "help", "backups",
+                              "restore", "backup-full", "restore-point"}) {
     HelpRun byFlag = Cli(std::string(command) + " --help", dir);
     EXPECT_EQ(byFlag.status, 0) << command << byFlag.err;
     EXPECT_NE(byFlag.out.find(std::string("  ") + command), std::string::npos) << byFlag.out;
+    // Each command's help ends in an example of it.
+    const std::size_t example = byFlag.out.find("\nExample:\n  kestrove-cli ");
+    ASSERT_NE(example, std::string::npos) << byFlag.out;
+    EXPECT_NE(byFlag.out.find(std::string(" ") + command, example), std::string::npos) << byFlag.out;
     HelpRun byHelp = Cli(std::string("help ") + command, dir);
     EXPECT_EQ(byHelp.status, 0) << command;
     EXPECT_EQ(byHelp.out, byFlag.out) << command;
@@ -50,6 +55,10 @@ TEST(CliHelp, EveryCommandAnswersHelpAndNothingIsMade) {
   EXPECT_NE(all.out.find("Commands:"), std::string::npos);
   EXPECT_NE(all.out.find("--details"), std::string::npos);
   EXPECT_EQ(Cli("help nosuch", dir).status, 2);
+  for (const char* command : {"scan", "fix"})
+    EXPECT_NE(Cli(std::string(command) + " --help", dir).out.find("\nExample:\n  kestrove-cli " + std::string(command)),
+              std::string::npos)
+        << command;
   for (const char* bad : {"--root", "info --root", "--root= info"}) {
     HelpRun r = Cli(bad, dir);
     EXPECT_EQ(r.status, 2) << bad;

@@ -169,5 +169,59 @@ TEST_F(RegScanCli, FixRemovesWhatTheScanFoundAndTheBackupPutsItBack) {
   EXPECT_EQ(Scan(sections, prefix).out, before.out);
 }
 
+std::vector<std::string> Fields(const std::string& row) {
+  std::vector<std::string> out;
+  std::istringstream in(row);
+  for (std::string field; std::getline(in, field, '\t');) out.push_back(field);
+  if (!row.empty() && row.back() == '\t') out.emplace_back();
+  return out;
+}
+
+// scan --format gives the rows Save as Text writes, field by field and without the status;
+// backups and restore-point list give the files a Fix left, each of this system.
+TEST_F(RegScanCli, RowsForScripts) {
+  const CliRun text = Scan({"Windows Services", "shared dlls"});
+  const CliRun tsv = Scan({"Windows Services", "shared dlls", "--format", "tsv"});
+  ASSERT_EQ(tsv.status, 0) << tsv.err;
+  ASSERT_EQ(tsv.out.size(), text.out.size());  // a header instead of the status
+  EXPECT_EQ(tsv.out[0], "problem\tdata\tlocation\tlocation_kind");
+  for (std::size_t i = 1; i < tsv.out.size(); ++i) {
+    const std::vector<std::string> f = Fields(tsv.out[i]);
+    ASSERT_EQ(f.size(), 4u) << tsv.out[i];
+    EXPECT_EQ(f[0] + "  ^^^  " + f[1] + "  ^^^  " + f[2], text.out[i - 1]);
+  }
+  EXPECT_EQ(Fields(tsv.out[3])[3], "path-value") << "the service's ImagePath value";
+  const CliRun json = Scan({"17", "--format=json"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  ASSERT_FALSE(json.out.empty());
+  EXPECT_EQ(json.out[0], "[");
+  EXPECT_EQ(json.out.back(), "]");
+
+  const fs::path prefix = home_ / "prefix";
+  wine::WriteSamplePrefix(prefix, fs::path(KESTROVE_SOURCE_DIR) / "data" / "sample");
+  Options("[Options]\nRestorePoint=1\n");
+  const CliRun fixed = Scan({"Shared DLLs", "--yes"}, prefix, "fix");
+  ASSERT_EQ(fixed.status, 0) << fixed.err;
+  const std::string backup = fixed.out[fixed.out.size() - 2].substr(8);  // after "Backup: "
+  const CliRun backups = Scan({"--format", "tsv"}, prefix, "backups");
+  ASSERT_EQ(backups.status, 0) << backups.err;
+  ASSERT_EQ(backups.out.size(), 2u);
+  EXPECT_EQ(backups.out[0], "name\tpath\tmodified\tbytes\torigin\tsystem");
+  const std::vector<std::string> b = Fields(backups.out[1]);
+  ASSERT_EQ(b.size(), 6u) << backups.out[1];
+  EXPECT_EQ(b[0], fs::path(backup).filename().string());
+  EXPECT_TRUE(fs::equivalent(b[1], backup)) << b[1];
+  EXPECT_EQ(b[2].size(), 20u) << b[2];  // 2024-05-01T09:30:12Z
+  EXPECT_EQ(b[3], std::to_string(fs::file_size(backup)));
+  EXPECT_EQ(b[4], "this-system");
+  EXPECT_NE(b[5].find(prefix.string()), std::string::npos) << b[5];
+
+  const CliRun points = Scan({"list", "--format", "json"}, prefix, "restore-point");
+  ASSERT_EQ(points.status, 0) << points.err;
+  ASSERT_EQ(points.out.size(), 3u);
+  EXPECT_NE(points.out[1].find("\"files\": [\""), std::string::npos) << points.out[1];
+  EXPECT_NE(points.out[1].find("\"origin\": \"this-system\""), std::string::npos) << points.out[1];
+}
+
 }  // namespace
 }  // namespace kestrove

@@ -1,0 +1,66 @@
+// The clean items' ids: one per item and category, unique over the whole catalogue with every
+// application of the shipped definition file in it, and found again in any case.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+
+#include "app/IniFile.h"
+#include "cleaner/ItemIds.h"
+
+namespace kestrove {
+namespace {
+
+TEST(ItemIds, WordsOfTexts) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"Recent Documents", "recent-documents"},
+      {"Index.dat Files", "index-dat-files"},
+      {"Yahoo! Toolbar History", "yahoo-toolbar-history"},
+      {"<New List>", "new-list"},
+      {"  Adobe -- Reader 9 ", "adobe-reader-9"},
+      {"Caf\xc3\xa9 Player", "caf-player"},  // letters outside ASCII are gaps
+      {"\xe4\xb8\xad\xe6\x96\x87", "item"},     // nothing left
+      {"", "item"},
+  };
+  for (const auto& [text, word] : cases) EXPECT_EQ(IdWord(text), word) << text;
+}
+
+// Every application the definition file knows is installed: no two nodes share an id, each id
+// has the documented form, and each finds its node again.
+TEST(ItemIds, UniqueOverTheWholeCatalogue) {
+  TCleanCatalogue catalogue;
+  const std::vector<std::string> sections =
+      TIniFile(std::string(KESTROVE_SOURCE_DIR) + "/data/qvtk.dat").ReadSections();
+  ASSERT_GE(sections.size(), 10u);
+  catalogue.FillApplications(sections, sections);
+  const std::vector<TCatalogueId> ids = CatalogueIds(catalogue);
+  std::size_t nodes = 0;
+  for (const auto& category : catalogue.Categories()) nodes += 1 + category->Children.size();
+  ASSERT_EQ(ids.size(), nodes);
+  const std::regex form("[a-z0-9]+(-[a-z0-9]+)*(\\.[a-z0-9]+(-[a-z0-9]+)*)?");
+  std::set<std::string> seen;
+  for (const TCatalogueId& entry : ids) {
+    EXPECT_TRUE(seen.insert(entry.Id).second) << "twice: " << entry.Id;
+    EXPECT_TRUE(std::regex_match(entry.Id, form)) << entry.Id;
+    EXPECT_EQ(entry.Id.find('.') != std::string::npos, entry.Node->Parent != nullptr) << entry.Id;
+    EXPECT_EQ(FindById(ids, entry.Id), entry.Node);
+  }
+  EXPECT_EQ(FindById(ids, "Windows.Recent-Documents"), FindById(ids, "windows.recent-documents"));
+  EXPECT_EQ(FindById(ids, "windows.recent documents"), nullptr);
+  EXPECT_EQ(IdOf(ids, *catalogue.FindCategory("Internet Explorer")->Children[5]), "internet-explorer.index-dat-files");
+}
+
+// Names that fold to the same word keep apart by their order in the tree, and a name that
+// reads like such a suffix does not take another's id.
+TEST(ItemIds, FoldedNamesAreToldApart) {
+  TCleanCatalogue catalogue;
+  catalogue.FillApplications({"Foo+", "Foo-", "Foo 2", "Foo#"}, {"Foo"});
+  std::vector<std::string> apps;
+  for (const TCatalogueId& entry : CatalogueIds(catalogue))
+    if (entry.Id.rfind("applications.", 0) == 0) apps.push_back(entry.Id);
+  EXPECT_EQ(apps, (std::vector<std::string>{"applications.foo", "applications.foo-2", "applications.foo-2-2",
+                                            "applications.foo-3"}));
+}
+
+}  // namespace
+}  // namespace kestrove
