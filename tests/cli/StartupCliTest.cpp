@@ -114,5 +114,63 @@ TEST_F(StartupCli, ListsByThePagesRulesAndDeletesExactlyTheNamedEntries) {
   EXPECT_EQ(Cli({"startup", "delete", "Nobody", "--yes"}).status, 1);
 }
 
+bool Have(const char* tool) { return std::system(("command -v " + std::string(tool) + " >/dev/null 2>&1").c_str()) == 0; }
+
+// Entries planted by Wine itself (its reg.exe, and a shortcut saved through the shell's link
+// object by a mingw program) are listed exactly; deleting one leaves the others, as Wine's own
+// reg.exe then reads them, and Wine still starts on the prefix.
+TEST_F(StartupCli, ListsAndDeletesWhatWineItselfPlanted) {
+  if (!Have("wine") || !Have("wineserver") || !Have("x86_64-w64-mingw32-gcc"))
+    GTEST_SKIP() << "wine and mingw-w64 are needed for this check";
+  const fs::path prefix = dir / "wine";
+  fs::create_directories(prefix);
+  const std::string env = "WINEPREFIX=" + Quote(prefix.string()) + " WINEDEBUG=-all ";
+  const auto wine = [&](const std::string& command) {
+    const std::string out = (dir / "wine-out").string();
+    std::system((env + command + " >" + Quote(out) + " 2>/dev/null; " + env + "wineserver -w").c_str());
+    std::string text = Slurp(out);
+    std::erase(text, '\r');
+    return text;
+  };
+  const fs::path exe = dir / "make_startup_link.exe";
+  const fs::path source = fs::path(KESTROVE_SOURCE_DIR) / "tests" / "cli" / "wine" / "make_startup_link.c";
+  ASSERT_EQ(std::system(("x86_64-w64-mingw32-gcc -municode -O1 -o " + Quote(exe.string()) + " " +
+                         Quote(source.string()) + " -lole32 -luuid -lshell32")
+                            .c_str()),
+            0);
+  wine("wine reg add 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run' /v WineTool /d 'C:\\windows\\notepad.exe' /f");
+  wine("wine reg add 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run' /v Wine32 /d 'C:\\windows\\syswow64\\notepad.exe' /f /reg:32");
+  wine("wine reg add 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run' /v Wine64 /t REG_EXPAND_SZ /d '%SystemRoot%\\regedit.exe' /f");
+  ASSERT_EQ(wine("wine " + Quote(exe.string()) + " Notes 'C:\\windows\\notepad.exe'"), "made\n");
+
+  const auto startup = [&](const std::vector<std::string>& args) {
+    std::string cmd = "TMPDIR=" + Quote(dir.string()) + " KESTROVE_HOME=" + Quote((dir / "home").string()) + " " +
+                      Quote(KESTROVE_CLI_PATH) + " --root " + Quote(prefix.string()) + " startup";
+    for (const auto& a : args) cmd += " " + Quote(a);
+    cmd += " </dev/null >" + Quote((dir / "out").string()) + " 2>" + Quote((dir / "err").string());
+    const int raw = std::system(cmd.c_str());
+    return CliRun{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(dir / "out"), Slurp(dir / "err")};
+  };
+  const std::string run = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+  CliRun list = startup({"list"});
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(list.out, "WineTool\tC:\\windows\\notepad.exe\tHKEY_CURRENT_USER\\" + run + "\n" +
+                          "Wine64\t%SystemRoot%\\regedit.exe\tHKEY_LOCAL_MACHINE\\" + run + "\n" +
+                          "Wine32\tC:\\windows\\syswow64\\notepad.exe\tHKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\"
+                          "Microsoft\\Windows\\CurrentVersion\\Run\n" +
+                          "Notes.lnk\tC:\\windows\\notepad.exe\tStartup\n");
+
+  const CliRun deleted = startup({"delete", "Wine64", "--yes"});
+  EXPECT_EQ(deleted.status, 0) << deleted.err;
+  const std::string query = wine("wine reg query 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run'");
+  EXPECT_EQ(query.find("Wine64"), std::string::npos) << query;
+  EXPECT_NE(wine("wine reg query 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run' /reg:32").find("Wine32"),
+            std::string::npos);
+  EXPECT_NE(wine("wine reg query 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run'").find("WineTool"),
+            std::string::npos);
+  EXPECT_EQ(wine("wine cmd /c echo started"), "started\n");
+  wine("wineserver -k");
+}
+
 }  // namespace
 }  // namespace kestrove
