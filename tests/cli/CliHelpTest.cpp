@@ -1,6 +1,7 @@
 // kestrove-cli and kestrove answer --help, help COMMAND and --version without touching a
 // target or creating anything, and refuse --root without a folder.
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -82,5 +83,32 @@ TEST(CliHelp, RootAfterTheCommandAndItsSwitches) {
   EXPECT_EQ(add.status, 0) << add.err;
   HelpRun back = Cli("reg query 'HKCU\\Software\\Test' /v Name" + root, dir);
   EXPECT_NE(back.out.find("REG_SZ    --root"), std::string::npos) << back.out << back.err;
+  fs::remove_all(dir);
+}
+
+// The installed bash completion offers commands and, for test and clean, the item ids the tool
+// lists for the target named on the line.
+TEST(CliHelp, BashCompletionOffersCommandsAndItemIds) {
+  if (std::system("command -v bash >/dev/null 2>&1") != 0) GTEST_SKIP() << "no bash";
+  const fs::path dir = fs::temp_directory_path() / ("kestrove-completion-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  ASSERT_EQ(Cli("sample '" + (dir / "prefix").string() + "'", dir).status, 0);
+  const fs::path script = fs::path(KESTROVE_SOURCE_DIR) / "data" / "completion" / "kestrove-cli";
+  const fs::path tool = fs::path(KESTROVE_CLI_PATH).parent_path();
+  const auto complete = [&](const std::string& words, int current) {
+    std::ofstream(dir / "complete.sh") << "source '" << script.string() << "'\nexport PATH='" << tool.string()
+                                       << "':$PATH KESTROVE_HOME='" << (dir / "home").string() << "'\nCOMP_WORDS=("
+                                       << words << ")\nCOMP_CWORD=" << current
+                                       << "\n_kestrove_cli\nprintf '%s\\n' \"${COMPREPLY[@]}\"\n";
+    const std::string cmd = "bash '" + (dir / "complete.sh").string() + "' >'" + (dir / "c.txt").string() + "' 2>&1";
+    if (std::system(cmd.c_str()) != 0) return std::string("bash failed");
+    std::ifstream in(dir / "c.txt");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  };
+  EXPECT_EQ(complete("kestrove-cli star", 1), "startup\n");
+  EXPECT_EQ(complete("kestrove-cli --root '" + (dir / "prefix").string() + "' test windows.recent-d", 4),
+            "windows.recent-documents\n");
   fs::remove_all(dir);
 }

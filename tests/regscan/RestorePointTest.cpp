@@ -165,7 +165,7 @@ TEST_F(RestorePointTest, TheCommandLineListsAndPutsBack) {
   fs::create_directories(home);
   std::string out;
   ASSERT_EQ(run("restore-point list", &out), 0);
-  EXPECT_EQ(out, "");
+  EXPECT_EQ(out, "no restore points yet\n");
   std::string name;
   {
     auto store = RegistryStore::OpenWinePrefix(prefix_);
