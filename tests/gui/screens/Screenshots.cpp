@@ -17,6 +17,7 @@
 #include "gui/MainForm.h"
 #include "gui/Options.h"
 #include "gui/RestoreDialog.h"
+#include "gui/ToolsPage.h"
 #include "platform/TargetSystem.h"
 #include "../../tools/IndexDatBuilder.h"
 
@@ -64,6 +65,7 @@ void Pages(TfrmMain& form, const QString& dir, const QString& suffix) {
   form.FlatButtonClick(form.bRegistryDefrag);
   Save(&form, dir, "defrag" + suffix);
   form.FlatButtonClick(form.bTools);
+  form.gbTools->bStartupClick();  // the startup manager's list of the target
   Save(&form, dir, "tools" + suffix);
   form.FlatButtonClick(form.bCleaner);
 }
