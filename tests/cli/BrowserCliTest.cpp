@@ -30,16 +30,7 @@ class BrowserCli : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir); }
   CliRun Cli(const std::vector<std::string>& args) {
-    std::string cmd = "KESTROVE_HOME=" + Quote((dir / "home").string()) + " " + Quote(KESTROVE_CLI_PATH) + " --root " +
-                      Quote((dir / "prefix").string());
-    for (const auto& a : args) cmd += " " + Quote(a);
-    cmd += " </dev/null >" + Quote((dir / "out.txt").string()) + " 2>" + Quote((dir / "err.txt").string());
-    CliRun r;
-    const int raw = std::system(cmd.c_str());
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = Slurp(dir / "out.txt");
-    r.err = Slurp(dir / "err.txt");
-    return r;
+    return kestrove::testing::RunCli(dir, "KESTROVE_HOME=" + Quote((dir / "home").string()), dir / "prefix", args);
   }
   static std::string Query(const fs::path& db, const std::string& sql) {
     const std::string cmd = "sqlite3 " + Quote(db.string()) + " " + Quote(sql);

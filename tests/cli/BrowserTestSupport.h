@@ -34,16 +34,7 @@ class BrowserPrefixTest : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(dir); }
 
   CliRun Cli(const std::vector<std::string>& args) {
-    std::string cmd = "KESTROVE_HOME=" + Quote((dir / "home").string()) + " " + Quote(KESTROVE_CLI_PATH) +
-                      " --root " + Quote(prefix.string());
-    for (const auto& a : args) cmd += " " + Quote(a);
-    cmd += " </dev/null >" + Quote((dir / "out.txt").string()) + " 2>" + Quote((dir / "err.txt").string());
-    CliRun r;
-    const int raw = std::system(cmd.c_str());
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = Slurp(dir / "out.txt");
-    r.err = Slurp(dir / "err.txt");
-    return r;
+    return RunCli(dir, "KESTROVE_HOME=" + Quote((dir / "home").string()), prefix, args);
   }
 
   // The sample's user folders on the host.

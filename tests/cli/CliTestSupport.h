@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace kestrove::testing {
 
@@ -31,6 +33,17 @@ struct CliRun {
   int status = -1;
   std::string out, err;
 };
+
+// Runs kestrove-cli --root `root` with `args` and nothing on its input; its output and errors
+// pass through files in `work`. `env` goes before the command ("KESTROVE_HOME='...' ").
+inline CliRun RunCli(const std::filesystem::path& work, const std::string& env, const std::filesystem::path& root,
+                     const std::vector<std::string>& args) {
+  std::string cmd = env + " " + Quote(KESTROVE_CLI_PATH) + " --root " + Quote(root.string());
+  for (const auto& a : args) cmd += " " + Quote(a);
+  cmd += " </dev/null >" + Quote((work / "out.txt").string()) + " 2>" + Quote((work / "err.txt").string());
+  const int raw = std::system(cmd.c_str());
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(work / "out.txt"), Slurp(work / "err.txt")};
+}
 
 // Plays a running wineserver: the lock file of Debian's layout, write-locked by this process
 // (the program under test must get TMPDIR=tmpdir).

@@ -34,13 +34,10 @@ class StartupCli : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir); }
 
-  CliRun Cli(const std::vector<std::string>& args) {
-    std::string cmd = "TMPDIR=" + Quote(dir.string()) + " KESTROVE_HOME=" + Quote((dir / "home").string()) + " " +
-                      Quote(KESTROVE_CLI_PATH) + " --root " + Quote((dir / "prefix").string());
-    for (const auto& a : args) cmd += " " + Quote(a);
-    cmd += " </dev/null >" + Quote((dir / "out").string()) + " 2>" + Quote((dir / "err").string());
-    const int raw = std::system(cmd.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(dir / "out"), Slurp(dir / "err")};
+  // TMPDIR is the test's folder, where a FakeWineServer keeps its lock.
+  CliRun Cli(const std::vector<std::string>& args, const fs::path& root = {}) {
+    return testing::RunCli(dir, "TMPDIR=" + Quote(dir.string()) + " KESTROVE_HOME=" + Quote((dir / "home").string()),
+                           root.empty() ? dir / "prefix" : root, args);
   }
   fs::path StartupFolder() {
     auto target = OpenTarget(dir / "prefix");
@@ -143,13 +140,9 @@ TEST_F(StartupCli, ListsAndDeletesWhatWineItselfPlanted) {
   wine("wine reg add 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run' /v Wine64 /t REG_EXPAND_SZ /d '%SystemRoot%\\regedit.exe' /f");
   ASSERT_EQ(wine("wine " + Quote(exe.string()) + " Notes 'C:\\windows\\notepad.exe'"), "made\n");
 
-  const auto startup = [&](const std::vector<std::string>& args) {
-    std::string cmd = "TMPDIR=" + Quote(dir.string()) + " KESTROVE_HOME=" + Quote((dir / "home").string()) + " " +
-                      Quote(KESTROVE_CLI_PATH) + " --root " + Quote(prefix.string()) + " startup";
-    for (const auto& a : args) cmd += " " + Quote(a);
-    cmd += " </dev/null >" + Quote((dir / "out").string()) + " 2>" + Quote((dir / "err").string());
-    const int raw = std::system(cmd.c_str());
-    return CliRun{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(dir / "out"), Slurp(dir / "err")};
+  const auto startup = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), "startup");
+    return Cli(args, prefix);
   };
   const std::string run = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
   CliRun list = startup({"list"});
