@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QPointer>
 #include <QTest>
 #include <QTimer>
 #include <atomic>
@@ -154,7 +155,16 @@ template <typename T>
   QObject::connect(t, &QTimer::timeout, [t, tries, act] {
     if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {
       t->stop();
+      QPointer<QWidget> opened(dialog);
       act(dialog);
+      // A check inside `act` that fails returns before the dialog is closed, and the test
+      // would then wait in exec() for ever: close what is still open, so it fails instead.
+      QTimer::singleShot(10000, [opened] {
+        if (opened && opened->isVisible()) {
+          qWarning("a dialog the test handled was still open 10 s later: closing it");
+          if (auto* d = qobject_cast<QDialog*>(opened.data())) d->reject(); else opened->close();
+        }
+      });
     } else if (++*tries > 1500) {  // 30 s: sanitizer builds open dialogs slowly
       t->stop();
     }
