@@ -417,6 +417,41 @@ void TIniFile::EraseSection(std::string_view section) {
   Store(doc);
 }
 
+void TIniFile::ReplaceSection(std::string_view section,
+                              const std::vector<std::pair<std::string, std::string>>& values) {
+  if (!ValidSectionName(section)) WriteFailed();
+  for (const auto& [key, value] : values)
+    if (!ValidKeyName(key) || HasLineBreakOrNul(value)) WriteFailed();
+  section = Trim(section);
+  std::lock_guard<std::mutex> lock(ChangeMutex());
+  Document doc = LoadForChange();
+  std::vector<Document::Range> ranges = doc.Sections(section);
+  std::size_t at = doc.lines.size();
+  std::string header = "[" + std::string(section) + "]";
+  if (!ranges.empty()) {
+    at = ranges.front().header;
+    header = doc.lines[at].text;  // the name as the file spells it
+    // Blank lines and comments that lead to the next section stay where they are.
+    const Document::Range& first = ranges.front();
+    std::size_t end = first.header + 1;
+    for (std::size_t i = first.header + 1; i < first.end; ++i) {
+      LineKind kind = Classify(doc.lines[i].text).kind;
+      if (kind == LineKind::Key || kind == LineKind::Other) end = i + 1;
+    }
+    for (auto r = ranges.rbegin(); r != ranges.rend(); ++r) {
+      const std::size_t stop = (r == ranges.rend() - 1) ? end : r->end;
+      doc.lines.erase(doc.lines.begin() + static_cast<std::ptrdiff_t>(r->header),
+                      doc.lines.begin() + static_cast<std::ptrdiff_t>(stop));
+    }
+  } else if (!doc.lines.empty() && Classify(doc.lines.back().text).kind != LineKind::Blank) {
+    doc.Insert(doc.lines.size(), "");
+    at = doc.lines.size();
+  }
+  doc.Insert(at++, header);
+  for (const auto& [key, value] : values) doc.Insert(at++, std::string(Trim(key)) + "=" + Encode(value));
+  Store(doc);
+}
+
 void TIniFile::DeleteKey(std::string_view section, std::string_view key) {
   if (!ValidSectionName(section) || !ValidKeyName(key)) return;
   std::lock_guard<std::mutex> lock(ChangeMutex());

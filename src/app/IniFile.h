@@ -78,6 +78,10 @@ class TIniFile {
   // Removes the section (every copy of it) with its keys and comments. Nothing happens when
   // the section is absent.
   void EraseSection(std::string_view section);
+  // Replaces the whole section (every copy of it) by these key=value lines, in one write: a
+  // reader sees the old section or the new one, never a part. The section keeps the place of
+  // its first copy; a new one goes at the end. An empty list leaves the section with no keys.
+  void ReplaceSection(std::string_view section, const std::vector<std::pair<std::string, std::string>>& values);
   // Removes the key (every copy of it in the section). Nothing happens when it is absent.
   void DeleteKey(std::string_view section, std::string_view key);
 

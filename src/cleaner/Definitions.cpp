@@ -83,7 +83,51 @@ void ExpandFolderPattern(TargetSystem& target, const std::string& path, std::siz
       ExpandFolderPattern(target, parent + e.Name + tail, start + e.Name.size(), out);
 }
 
+// A file line's value: the folder it names, with the placeholder of its base resolved, and
+// the pattern after the first "," when it has one.
+struct TFileLine {
+  std::size_t BaseLength = 0;  // of Folder: the resolved base with its backslash
+  std::string Folder;
+  std::optional<std::string> Pattern;
+};
+
+TFileLine ParseFileLine(const TPlaceholders& placeholders, const std::string& value) {
+  const std::size_t slash = value.find('\\');
+  const std::string base = placeholders.Resolve(slash == std::string::npos ? value : value.substr(0, slash));
+  const std::string rest = slash == std::string::npos ? std::string() : value.substr(slash + 1);
+  const std::size_t comma = rest.find(',');
+  TFileLine out;
+  out.BaseLength = WithBackslash(base).size();
+  out.Folder = WithBackslash(base) + rest.substr(0, comma);
+  if (comma != std::string::npos) out.Pattern = rest.substr(comma + 1);
+  return out;
+}
+
+// Files of a kind may go from any folder; every file of a system folder may not.
+bool EveryFile(const std::string& pattern) { return pattern == "*" || pattern == "*.*"; }
+
 }  // namespace
+
+std::optional<std::string> DefinitionLineRefusal(TargetSystem& target, const std::string& line) {
+  const std::size_t eq = line.find('=');
+  if (eq == std::string::npos) return std::nullopt;
+  const std::string value = line.substr(eq + 1);
+  if (line.find("DelRegValue") != std::string::npos) {
+    const std::size_t slash = value.find('\\');
+    const std::string rest = slash == std::string::npos ? std::string() : value.substr(slash + 1);
+    const std::size_t comma = rest.find(',');
+    // One value is never refused; a key removed or emptied may be.
+    if (slash != std::string::npos && (comma == std::string::npos || comma + 1 == rest.size())) {
+      if (auto why = RegistryKeyRefusal(*target.Registry(), UpperCase(value.substr(0, slash)), rest.substr(0, comma)))
+        return why;
+    }
+  }
+  if (line.find("DelFile") != std::string::npos) {
+    const TFileLine file = ParseFileLine(TPlaceholders(target), value);
+    if (!file.Pattern || EveryFile(*file.Pattern)) return TSystemFolders(target).ClearRefusal(file.Folder);
+  }
+  return std::nullopt;
+}
 
 // Administrators may write HKEY_LOCAL_MACHINE; here that is whoever may write its hive file.
 bool IsAdministrator(TargetSystem& target) {
@@ -147,30 +191,24 @@ void RunDefinition(TClearTaskThread& job, const std::string& fileName, const std
     }
 
     if (line.find("DelFile") != std::string::npos) {
-      const std::size_t slash = value.find('\\');
-      const std::string base = placeholders.Resolve(slash == std::string::npos ? value : value.substr(0, slash));
-      const std::string rest = slash == std::string::npos ? std::string() : value.substr(slash + 1);
-      const std::size_t comma = rest.find(',');
+      const TFileLine file = ParseFileLine(placeholders, value);
       if (!systemFolders) systemFolders.emplace(target);
-      const std::string folderText = WithBackslash(base) + rest.substr(0, comma);
       std::vector<std::string> folders;
-      if (folderPatterns && folderText.find('*', WithBackslash(base).size()) != std::string::npos)
-        ExpandFolderPattern(target, folderText, WithBackslash(base).size(), folders);
+      if (folderPatterns && file.Folder.find('*', file.BaseLength) != std::string::npos)
+        ExpandFolderPattern(target, file.Folder, file.BaseLength, folders);
       else
-        folders.push_back(folderText);
+        folders.push_back(file.Folder);
       for (const std::string& folder : folders) {
         if (job.Terminated()) break;
-        if (comma == std::string::npos) {
+        if (!file.Pattern) {
           if (auto why = systemFolders->ClearRefusal(folder)) {
             job.LogLine(RefusedLine(job.LinePrefix, folder, *why));
             continue;
           }
           bytes += ClearFolder(job, folder, true, true, "", job.ItemCount);
         } else {
-          const std::string pattern = rest.substr(comma + 1);
-          // Files of a kind may go from any folder; every file of a system folder may not.
-          const bool everyFile = pattern == "*" || pattern == "*.*";
-          if (everyFile) {
+          const std::string& pattern = *file.Pattern;
+          if (EveryFile(pattern)) {
             if (auto why = systemFolders->ClearRefusal(folder)) {
               job.LogLine(RefusedLine(job.LinePrefix, folder, *why));
               continue;

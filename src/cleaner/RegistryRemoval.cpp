@@ -35,18 +35,34 @@ bool IsLink(TClearTaskThread& job, TRootKey root, const std::string& path) {
   return job.Context().Target->Registry()->IsLink(root, path);
 }
 
+constexpr const char* kRootKeyRefusal = "it is a root key of the registry";
+
+bool IsHiveRoot(RegistryStore& store, TRootKey root, const std::string& path) {
+  if (!store.KeyExists(root, path) && !store.IsLink(root, path)) return false;
+  return !store.CanDeleteKey(root, path);
+}
+
 // A hive's root (HKEY_USERS\.Default, a user's key) or a key outside every hive is never
 // removed or emptied as a whole: refused before anything below it is touched, with a line
 // that says so.
 bool Refused(TClearTaskThread& job, TRootKey root, const std::string& rootName, const std::string& path) {
-  auto store = job.Context().Target->Registry();
-  if (!store->KeyExists(root, path) && !store->IsLink(root, path)) return false;
-  if (store->CanDeleteKey(root, path)) return false;
-  job.LogLine(RefusedLine(job.LinePrefix, rootName + "\\" + path, "it is a root key of the registry"));
+  if (!IsHiveRoot(*job.Context().Target->Registry(), root, path)) return false;
+  job.LogLine(RefusedLine(job.LinePrefix, rootName + "\\" + path, kRootKeyRefusal));
   return true;
 }
 
 }  // namespace
+
+std::optional<std::string> RegistryKeyRefusal(RegistryStore& store, const std::string& rootName,
+                                              const std::string& key) {
+  const auto root = RootFromName(rootName);
+  if (!root) return std::nullopt;
+  const std::string path = KeyPath(key);
+  // The removal passes over a bare root without a word; asked beforehand, it is the same
+  // refusal as a hive's root.
+  if (path.empty() || IsHiveRoot(store, *root, path)) return std::string(kRootKeyRefusal);
+  return std::nullopt;
+}
 
 int CountValues(TClearTaskThread& job, TRootKey root, const std::string& key) {
   // The store walks the tree itself: a key nested thousands deep must not nest calls here.

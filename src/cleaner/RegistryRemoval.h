@@ -4,11 +4,20 @@
 // its subkeys, and at least 1.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "cleaner/ClearTask.h"
+#include "platform/RegistryStore.h"
 
 namespace kestrove {
+
+// Why a key may not be removed or emptied as a whole, or nullopt when it may: the root of
+// the registry itself, or the root of a hive (HKEY_USERS\.Default, a user's key). A root
+// name the registry does not know, or a key that is not there, is no refusal: there is
+// nothing to remove.
+std::optional<std::string> RegistryKeyRefusal(RegistryStore& store, const std::string& rootName,
+                                              const std::string& key);
 
 int CountValues(TClearTaskThread& job, TRootKey root, const std::string& key);
 int RemoveKey(TClearTaskThread& job, const std::string& rootName, const std::string& key);

@@ -17,7 +17,8 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 TCleanerPage::TCleanerPage(const TCleanContext& context, IOwnerThread& owner, TCleanCatalogue& catalogue,
                            TOptionsSetting& options, int tag, QWidget* parent)
-    : TPageBox("Progress", tag, parent), catalogue_(catalogue), options_(options), prompt_(context.Prompt) {
+    : TPageBox("Progress", tag, parent), catalogue_(catalogue), options_(options), prompt_(context.Prompt),
+      target_(context.Target), programFolder_(context.ProgramFolder) {
   tvCleanItems = new TCleanTreeView(catalogue_, this);
   tvCleanItems->OnMouseDown = [this](QMouseEvent* e) {
     tvCleanItemsMouseDown(e->button(), e->position().toPoint());
@@ -85,14 +86,22 @@ void TCleanerPage::tvCleanItemsMouseDown(Qt::MouseButton button, const QPoint& p
   const TTreeHit hit = tvCleanItems->HitTest(pos, &item);
   TCatalogueNode* node = TCleanTreeView::NodeOf(item);
   if (!node) return;
-  // 1. The label of "<New List>" opens the custom list editor, which is not part of this
-  //    window yet.
-  if (hit == TTreeHit::Label && node->Text == "<New List>") return;
+  // 1.
+  if (hit == TTreeHit::Label && node->Text == kCustomListSection) {
+    EditCustomList();
+    return;
+  }
   // 2.
   if (hit == TTreeHit::StateImage) {
     catalogue_.ToggleState(*node);
     tvCleanItems->RefreshStates();
   }
+}
+
+// The tree shows nothing of the list: the cleaner reads the file when it runs the item.
+bool TCleanerPage::EditCustomList() {
+  TfrmNewCustomItem editor(*target_, programFolder_, *prompt_, CustomListHooks, window());
+  return editor.exec() == QDialog::Accepted;
 }
 
 void TCleanerPage::aSaveText_ClearHistoryExecute() {

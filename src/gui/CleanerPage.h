@@ -17,6 +17,7 @@
 #include "cleaner/CleanCatalogue.h"
 #include "cleaner/CleanerController.h"
 #include "gui/CleanTree.h"
+#include "gui/CustomListEditor.h"
 #include "gui/LogList.h"
 #include "gui/PageBox.h"
 
@@ -52,6 +53,11 @@ class TCleanerPage : public TPageBox, public ICleanerView {
   // The layout rules.
   void Layout();
 
+  // The custom list editor, opened from the "<New List>" label; true when it saved the list.
+  bool EditCustomList();
+  // The folder picker and registry editor of the custom list dialogs (tests replace them).
+  TCustomListHooks CustomListHooks;
+
   TCleanerController& Cleaner() { return *cleaner_; }
   // Timer1 belongs to the window, which shares it with the Registry page; whether a failed
   // job is told in a box is the window's to say.
@@ -79,6 +85,8 @@ class TCleanerPage : public TPageBox, public ICleanerView {
   TCleanCatalogue& catalogue_;
   TOptionsSetting& options_;
   IPrompt* prompt_;
+  TargetSystem* target_;
+  std::string programFolder_;
   std::unique_ptr<TCleanerController> cleaner_;
 };
 

@@ -259,6 +259,27 @@ TEST(IniFileWrite, FailureRaisesAndKeepsTheOldFile) {
   }
 }
 
+// A section replaced as a whole is one write: a failure leaves every old line, never a part
+// of the new section.
+TEST(IniFileWrite, ReplacedSectionIsAllOrNothing) {
+  const std::string old = "[<New List>]\nDelFile1=C:\\A\nDelFile2=C:\\B\n";
+  for (FaultyEnv::Fault fault : {FaultyEnv::Fault::Create, FaultyEnv::Fault::Sync, FaultyEnv::Fault::Rename}) {
+    TempFolder dir;
+    WriteAll(dir / "Custom.dat", old);
+    auto env = std::make_shared<FaultyEnv>(fault);
+    TIniFile ini(dir / "Custom.dat", env);
+    EXPECT_THROW(ini.ReplaceSection("<New List>", {{"DelFile1", "C:\\C"}}), EIniFileError);
+    EXPECT_EQ(ReadAll(dir / "Custom.dat"), old);
+    EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"Custom.dat"}) << "temporary file left behind";
+  }
+  TempFolder dir;
+  WriteAll(dir / "Custom.dat", old);
+  auto env = std::make_shared<FaultyEnv>(FaultyEnv::Fault::None);
+  TIniFile(dir / "Custom.dat", env).ReplaceSection("<New List>", {{"DelFile1", "C:\\C"}, {"DelRegValue1", " x "}});
+  EXPECT_EQ(env->renames, 1);
+  EXPECT_EQ(ReadAll(dir / "Custom.dat"), "[<New List>]\nDelFile1=C:\\C\nDelRegValue1=\" x \"\n");
+}
+
 TEST(IniFileWrite, UnreadableFileIsNeverReplaced) {
   TempFolder dir;
   WriteAll(dir / "a.ini", "[S]\nmuch=data\n");

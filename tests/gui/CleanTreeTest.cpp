@@ -71,9 +71,15 @@ class TCleanTreeTest : public QObject {
     QTest::mouseClick(form->gbCleaner->tvCleanItems->viewport(), Qt::RightButton, Qt::NoModifier,
                       form->gbCleaner->tvCleanItems->StateImageRect(item).center());
     QVERIFY(!Checked(clipboard));
-    // The custom list's label opens no editor yet and toggles nothing.
+    // The custom list's label opens the list editor and toggles nothing.
     TCatalogueNode* newList = FindNode(form->Catalogue(), "Custom Lists", "<New List>");
+    int editors = 0;
+    auto watch = WhenModalOpens<TfrmNewCustomItem>([&](TfrmNewCustomItem* editor) {
+      ++editors;
+      editor->reject();
+    });
     ClickLabel(*form, newList);
+    QCOMPARE(editors, 1);
     QVERIFY(!Checked(newList));
     QVERIFY(world.prompt.asked.empty());
     // Labels cannot be edited.

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "app/ProgramFolder.h"
 #include "gui/About.h"
 #include "gui/AskDelete.h"
+#include "gui/CustomListEditor.h"
 #include "gui/IndexDatViewer.h"
 #include "gui/MainForm.h"
 #include "gui/Options.h"
@@ -166,6 +168,38 @@ int main(int argc, char* argv[]) {
     add.eRegistryKey->setText("HKEY_CURRENT_USER\\Software\\Microsoft");
     add.show();
     Save(&add, dir, "options-add-ignore");
+  }
+
+  {
+    // The custom list editor over a list of every kind of entry, and its entry dialogs.
+    QTemporaryDir home;
+    std::ofstream((home.path() + "/Custom.dat").toStdString())
+        << "[<New List>]\nDelFile1=C:\\Temp,report.txt\nDelFile2=C:\\Temp,*.txt\nDelFile3=C:\\Temp\\Old\n"
+           "DelRegValue1=HKEY_CURRENT_USER\\Software\\Foo\nDelRegValue2=HKEY_CURRENT_USER\\Software\\Foo,\n"
+           "DelRegValue3=HKEY_CURRENT_USER\\Software\\Foo,Bar\n";
+    TQuietPrompt quiet;
+    TfrmNewCustomItem editor(*target, (home.path() + "/").toStdString(), quiet, {}, &form);
+    editor.show();
+    editor.lvContent->setCurrentItem(editor.lvContent->topLevelItem(3));
+    Save(&editor, dir, "custom-list");
+    TfrmAddFolder folder(*target, {}, &editor);
+    folder.eFolder->setText(QString::fromStdString(target->WindowsFolder()));
+    folder.show();
+    folder.SetOptionIndex(0);
+    if (folder.lbFile->count() > 0) folder.lbFile->setCurrentRow(0);
+    Save(&folder, dir, "custom-list-add-file");
+    folder.SetOptionIndex(1);
+    Save(&folder, dir, "custom-list-add-folder-refused");
+    folder.eFolder->setText(QString::fromStdString(target->WindowsFolder() + "\\Temp"));
+    folder.rbDeleteFiles->setChecked(true);
+    folder.eFileMatch->setText("*.tmp");
+    Save(&folder, dir, "custom-list-add-mask");
+    TfrmAddRegistry registry(*target, {}, &editor);
+    registry.SetEntry({"HKEY_CURRENT_USER\\Software\\Foo", TRegistryEntryMode::Value, "Bar"});
+    registry.show();
+    Save(&registry, dir, "custom-list-add-registry");
+    registry.SetEntry({"HKEY_USERS\\.Default", TRegistryEntryMode::Key, ""});
+    Save(&registry, dir, "custom-list-add-registry-refused");
   }
 
   form.showMaximized();
