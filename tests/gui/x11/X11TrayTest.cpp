@@ -280,6 +280,18 @@ class TX11TrayTest : public QObject {
     // The window is shown once before it goes to the notification area.
     QVERIFY(QTest::qWaitFor([&] { return !HasViewableTopLevel(firstPid); }, 30000));
 
+    // A second "/Auto" start (the session's entry beside Wine's own start from the Run value)
+    // ends and leaves the first in the notification area.
+    QProcess again;
+    again.setProcessEnvironment(env);
+    again.start(KESTROVE_GUI_PATH, QStringList{"/Auto"} + rootArgs);
+    QVERIFY(again.waitForFinished(30000));
+    QCOMPARE(again.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(again.exitCode(), 0);
+    QTest::qWait(500);
+    QVERIFY(!HasViewableTopLevel(firstPid));
+    QCOMPARE(TrayIconsOf(firstPid).size(), std::size_t(1));
+
     QProcess second;
     second.setProcessEnvironment(env);
     second.start(KESTROVE_GUI_PATH, rootArgs);
