@@ -9,6 +9,7 @@
 #include "app/ProgramFolder.h"
 #include "gui/InstanceChannel.h"
 #include "gui/MainForm.h"
+#include "gui/TerminationSignals.h"
 #include "platform/TargetSystem.h"
 
 namespace {
@@ -99,6 +100,11 @@ int main(int argc, char* argv[]) {
       std::cerr << kProductName << ": a later start on this system will open a second window\n";
     QObject::connect(&channel, &TInstanceChannel::ShowMainRequested, form.get(), [&form] { form->WMShowMain(); });
   }
+  // Being told to end (logging out, kill, Ctrl-C in the terminal) closes the window as the
+  // user would: the settings are saved and hidden browser windows come back.
+  TTerminationSignals endSignals;
+  if (endSignals.Install())
+    QObject::connect(&endSignals, &TTerminationSignals::Received, form.get(), [&form] { form->close(); });
   form->show();
   return QApplication::exec();
 }

@@ -19,6 +19,7 @@
 #include "gui/AskDelete.h"
 #include "gui/GuiTestSupport.h"
 #include "gui/InstanceChannel.h"
+#include "gui/TerminationSignals.h"
 #include "gui/x11/BossKey.h"
 
 namespace kestrove::testing {
@@ -469,6 +470,36 @@ class TTrayScheduleTest : public QObject {
     QVERIFY(QTest::qWaitFor([&] { return requests == 1; }, 10000));
     asker.join();
     QVERIFY(answered);
+  }
+
+  // Being told to end closes the window as the user would: the close steps run (the settings
+  // are written) through the event loop, and the handlers found before are put back.
+  void terminationSignalsCloseTheWindow() {
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+      struct sigaction before {};
+      ::sigaction(signalNumber, nullptr, &before);
+      TGuiWorld world;
+      auto form = world.MakeForm();
+      form->show();
+      QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+      QVERIFY(form->gbCleaner->cbFastMode->isChecked());
+      form->gbCleaner->cbFastMode->click();
+      {
+        TTerminationSignals endSignals;
+        QVERIFY(endSignals.Install());
+        TTerminationSignals second;
+        QVERIFY(!second.Install());  // one owner of the signals at a time
+        connect(&endSignals, &TTerminationSignals::Received, form.get(), [&] { form->close(); });
+        QCOMPARE(::raise(signalNumber), 0);
+        QCOMPARE(world.terminated, 0);  // the handler itself does nothing but note it
+        QVERIFY(QTest::qWaitFor([&] { return world.terminated == 1; }, 5000));
+      }
+      QVERIFY2(ReadText(world.home.path() / "options.ini").find("FastScan=0") != std::string::npos,
+               qPrintable(QString::number(signalNumber)));
+      struct sigaction after {};
+      ::sigaction(signalNumber, nullptr, &after);
+      QVERIFY(after.sa_handler == before.sa_handler);
+    }
   }
 };
 
