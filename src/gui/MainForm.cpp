@@ -56,6 +56,7 @@ std::optional<std::string> RepairFailure(const TFixResult& fix) {
 TfrmMain::TfrmMain(const TMainFormSetup& setup, QWidget* parent)
     : QWidget(parent),
       target_(setup.Target),
+      trayAvailable_(setup.TrayAvailable),
       programFolder_(setup.ProgramFolder),
       commandLine_(ParseCommandLine(setup.Args)),
       owner_(std::make_unique<TQtOwnerThread>()) {
@@ -226,7 +227,7 @@ void TfrmMain::FormCreate() {
   defaults.WindowHeight = height();
   options_.Load(TOptionsSetting::OptionsFile(programFolder_), catalogue_, defaults);
   // 10. The taskbar style of step 11 has no counterpart: a hidden window has no taskbar entry.
-  if (commandLine_.Switch == TStartSwitch::Auto) TrayIcon->show();
+  if (commandLine_.Switch == TStartSwitch::Auto && TrayAvailable()) TrayIcon->show();
   // 12.
   options_.RestoreExpandedStates(catalogue_);
   gbCleaner->tvCleanItems->RefreshStates();
@@ -438,8 +439,12 @@ void TfrmMain::WMSysCommandMaximize() { showMaximized(); }
 void TfrmMain::WMSysCommandMinimizeToTray() { WMSysCommandMinimize(false); }
 
 void TfrmMain::WMAutoJobs() {
-  // 1.
-  hide();
+  // 1. An unattended "/Clear" run closes itself; otherwise only an icon can bring a hidden
+  // window back.
+  if (Cleaner().SkipConfirm || TrayAvailable())
+    hide();
+  else
+    WMSysCommandMinimize(false);
   // 2. Without "/Clear" the confirmation still shows when the settings ask for it.
   Cleaner().StartDirectClean();
   // 3. A registry scan, exactly as the Scan button starts one.

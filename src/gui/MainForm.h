@@ -73,6 +73,8 @@ struct TMainFormSetup {
   std::string ProgramFolder;       // with its trailing separator
   std::vector<std::string> Args;   // the command line after the program's name
   IPrompt* Prompt = nullptr;       // questions and messages; nullptr: message boxes
+  // Whether the desktop has a notification area now; unset: Qt is asked each time.
+  std::function<bool()> TrayAvailable = nullptr;
 };
 
 class TfrmMain : public QWidget {
@@ -145,8 +147,10 @@ class TfrmMain : public QWidget {
   bool BossHidden = false;
   std::uint32_t HotkeyAtom = 0;
   // Minimise to the notification area; `addIcon` false for the "/Auto" start, which added
-  // the icon at creation.
+  // the icon at creation. Where the desktop has no notification area the window minimises
+  // as any window does and keeps its taskbar entry: hidden, nothing would bring it back.
   void WMSysCommandMinimize(bool addIcon);
+  bool TrayAvailable() const;
   // Restore: WM_SHOWMAIN, "&Open" and a left click on the icon.
   void WMShowMain();
   void miOpenClick();
@@ -224,6 +228,7 @@ class TfrmMain : public QWidget {
   static TWindowShowState ShowState(const QWidget& window);
 
   TargetSystem* target_;
+  std::function<bool()> trayAvailable_;
   std::string programFolder_;
   TCommandLine commandLine_;
   TOptionsSetting options_;

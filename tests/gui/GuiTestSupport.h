@@ -94,7 +94,8 @@ class TGuiWorld {
   }
 
   std::unique_ptr<TfrmMain> MakeForm(std::vector<std::string> args = {}) {
-    auto form = std::make_unique<TfrmMain>(TMainFormSetup{&target, home.folder(), std::move(args), &prompt});
+    auto form = std::make_unique<TfrmMain>(
+        TMainFormSetup{&target, home.folder(), std::move(args), &prompt, [this] { return trayAvailable; }});
     form->OnTerminate = [this](int code) {
       ++terminated;
       exitCode = code;
@@ -116,6 +117,8 @@ class TGuiWorld {
   TGuiTempFolder home;
   memory::MemoryTarget target;
   TGuiScriptedPrompt prompt;
+  // The windows of these tests have a notification area to go to unless a test says not.
+  bool trayAvailable = true;
   int terminated = 0;
   int exitCode = -1;
   std::vector<QString> opened;

@@ -91,7 +91,9 @@ class TTrayScheduleTest : public QObject {
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     QVERIFY(!form->TrayIcon->isVisible());
-    QCOMPARE(form->TrayIcon->toolTip(), QString("Left Click to activate Kestrove\nRight Click to popup menu"));
+    // The last line tells the icons of two systems apart.
+    QCOMPARE(form->TrayIcon->toolTip(), QString("Left Click to activate Kestrove\nRight Click to popup menu\n") +
+                                            QString::fromStdString(world.target.Identity().Folder));
     QVERIFY(form->TrayIcon->contextMenu() == form->pmSelf);
 
     form->showMinimized();
@@ -118,6 +120,48 @@ class TTrayScheduleTest : public QObject {
     form->miExit->trigger();
     QCOMPARE(world.terminated, 1);
     QVERIFY(!form->TrayIcon->isVisible());
+  }
+
+  // Where the desktop has no notification area (a plain GNOME session), a minimise leaves the
+  // window minimised with its taskbar entry: hidden without an icon, nothing would bring it
+  // back. The same for the "/Auto" start and its automatic jobs.
+  void withoutANotificationAreaTheWindowMinimisesAsAnyOther() {
+    const struct {
+      const char* what;
+      std::vector<std::string> args;
+      std::string settings;
+    } cases[] = {
+        {"title bar", {}, ""},
+        {"/Auto", {"/Auto"}, ""},
+        {"/Auto cleaning at start", {"/Auto"}, "[Options]\nIsAskBeforeClear=0\n[SChedule]\nStartClean=1\n"},
+    };
+    for (const auto& c : cases) {
+      TGuiWorld world;
+      world.trayAvailable = false;
+      StoreSettings(world, c.settings);
+      auto form = world.MakeForm(c.args);
+      form->show();
+      QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+      if (c.args.empty()) form->showMinimized();
+      QVERIFY2(QTest::qWaitFor([&] { return bool(form->windowState() & Qt::WindowMinimized); }, 5000), c.what);
+      QTest::qWait(100);  // the posted steps after the minimise have run
+      QVERIFY2(!form->isHidden(), c.what);
+      QVERIFY2(form->windowState() & Qt::WindowMinimized, c.what);
+      QVERIFY2(!form->TrayIcon->isVisible(), c.what);
+      QVERIFY(WaitIdle(*form));
+      // A later start brings it back as from the tray.
+      form->WMShowMain();
+      QVERIFY2(form->isVisible() && !(form->windowState() & Qt::WindowMinimized), c.what);
+    }
+    // The cleaning at start did run, with the window on the taskbar.
+    TGuiWorld world(2);
+    world.trayAvailable = false;
+    StoreSettings(world, "[Options]\nIsAskBeforeClear=0\n[SChedule]\nStartClean=1\n");
+    auto form = world.MakeForm({"/Auto"});
+    form->show();
+    QVERIFY(QTest::qWaitFor([&] { return world.LogFilesLeft() == 0; }, 20000));
+    QVERIFY(!form->isHidden());
+    QVERIFY(WaitIdle(*form));
   }
 
   void autoAddsTheIconAtCreation() {
