@@ -448,7 +448,7 @@ void TfrmOptions::FormCreate() {
   cbFirefox->setChecked(copy_.EnableFirefox);
   cbAutoWashClick();
   cbWipeFileClick();
-  cbAutoStart->setChecked(AutoStartRegistered(target_));
+  cbAutoStart->setChecked(AutoStartEnabled(target_, AutostartFolder));
   eOutputFolder->setText(QString::fromStdString(copy_.OutputDirectory));
   for (const std::string& v : copy_.IgnoreValues) AddIgnoreEntry(lvValues, QString::fromStdString(v));
   for (const std::string& k : copy_.IgnoreKeys) AddIgnoreEntry(lvKeys, QString::fromStdString(k));

@@ -35,7 +35,7 @@ class TAutostartHome {
  public:
   explicit TAutostartHome(const fs::path& dir) : dir_(dir / "xdg") { qputenv("XDG_CONFIG_HOME", QByteArray(dir_.c_str())); }
   ~TAutostartHome() { qunsetenv("XDG_CONFIG_HOME"); }
-  fs::path Entry() const { return dir_ / "autostart" / "kestrove.desktop"; }
+  fs::path Entry(TargetSystem& target) const { return dir_ / "autostart" / AutostartEntryName(target); }
 
  private:
   fs::path dir_;
@@ -222,7 +222,7 @@ class TOptionsTest : public QObject {
     });
     QCOMPARE(ReadText(world.home.path() / "options.ini"), before);
     QVERIFY(!fs::exists(world.home.path() / "Cookies.ini"));
-    QVERIFY(!fs::exists(xdg.Entry()));
+    QVERIFY(!fs::exists(xdg.Entry(world.target)));
     QVERIFY(!AutoStartRegistered(world.target));
     QCOMPARE(again->Options().FastScan, record.FastScan);
     QCOMPARE(again->Options().StartClean, record.StartClean);
@@ -435,6 +435,28 @@ class TOptionsTest : public QObject {
     form->close();
   }
 
+  // The box says whether this target starts with the session: its Run value alone (its entry
+  // gone, or replaced by another prefix's in an earlier version) leaves the box unticked.
+  void testAutoStartBoxNeedsTheTargetsEntry() {
+    TGuiWorld world;
+    TAutostartHome xdg(world.home.path());
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    fs::create_directories(form->Options().OutputDirectory);
+    SetAutoStart(world.target, true, "/opt/kestrove/kestrove", {});
+    QVERIFY(AutoStartRegistered(world.target));
+    WithOptionsDialog(*form, [&](TfrmOptions* d) {
+      QVERIFY(!d->cbAutoStart->isChecked());
+      d->cbAutoStart->click();
+      QTest::mouseClick(d->bOK, Qt::LeftButton);
+      QVERIFY(!d->isVisible());
+    });
+    QVERIFY(fs::exists(xdg.Entry(world.target)));
+    WithOptionsDialog(*form, [&](TfrmOptions* d) { QVERIFY(d->cbAutoStart->isChecked()); });
+    form->close();
+  }
+
   void testAutoStartFollowsTheBoxAndCleanAtStart() {
     TGuiWorld world;
     TAutostartHome xdg(world.home.path());
@@ -455,9 +477,9 @@ class TOptionsTest : public QObject {
     QVERIFY(reg.OpenKeyReadOnly(kRunKey));
     const std::string run = reg.ReadString("Kestrove");
     QVERIFY2(run.size() > 6 && run.substr(run.size() - 6) == " /Auto", run.c_str());
-    QVERIFY(ReadText(xdg.Entry()).find(" /Auto\n") != std::string::npos);
+    QVERIFY(ReadText(xdg.Entry(world.target)).find(" /Auto\n") != std::string::npos);
     // With the settings that asked for it, wherever they are kept.
-    QVERIFY(ReadText(xdg.Entry()).find("\"KESTROVE_HOME=" + world.home.path().string() + "\"") != std::string::npos);
+    QVERIFY(ReadText(xdg.Entry(world.target)).find("\"KESTROVE_HOME=" + world.home.path().string() + "\"") != std::string::npos);
     // The box reads the value; unchecked, the value and the entry go.
     WithOptionsDialog(*form, [&](TfrmOptions* d) {
       QVERIFY(d->cbAutoStart->isChecked());
@@ -467,7 +489,7 @@ class TOptionsTest : public QObject {
       QVERIFY(!d->isVisible());
     });
     QVERIFY(!reg.ValueExists("Kestrove"));
-    QVERIFY(!fs::exists(xdg.Entry()));
+    QVERIFY(!fs::exists(xdg.Entry(world.target)));
     form->close();
   }
 };
