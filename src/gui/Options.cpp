@@ -20,6 +20,7 @@
 #include "app/CookieKeepList.h"
 #include "app/HotkeyText.h"
 #include "app/IniFile.h"
+#include "gui/x11/BossKey.h"
 #include "platform/Env.h"
 #include "platform/TargetSystem.h"
 #include "regscan/ResultListOps.h"
@@ -342,11 +343,14 @@ void TfrmOptions::CreateComponents() {
   cbNetscape = new QCheckBox("Netscape", gbHideWindows);
   cbOpera = new QCheckBox("Opera", gbHideWindows);
   cbFirefox = new QCheckBox("Mozilla Firefox", gbHideWindows);
+  cbChrome = new QCheckBox("Google Chrome", gbHideWindows);
+  cbChrome->setToolTip("Google Chrome and Chromium");
   auto* browsers = new QGridLayout(gbHideWindows);
   browsers->addWidget(cbIE, 0, 0);
   browsers->addWidget(cbNetscape, 0, 1);
   browsers->addWidget(cbOpera, 1, 0);
   browsers->addWidget(cbFirefox, 1, 1);
+  browsers->addWidget(cbChrome, 2, 0);
   auto* hotkeyRow = new QHBoxLayout;
   hotkeyRow->addSpacing(20);
   hotkeyRow->addWidget(eHide);
@@ -446,6 +450,7 @@ void TfrmOptions::FormCreate() {
   cbNetscape->setChecked(copy_.EnableNetscape);
   cbOpera->setChecked(copy_.EnableOpera);
   cbFirefox->setChecked(copy_.EnableFirefox);
+  cbChrome->setChecked(copy_.EnableChrome);
   cbAutoWashClick();
   cbWipeFileClick();
   cbAutoStart->setChecked(AutoStartEnabled(target_, AutostartFolder));
@@ -691,6 +696,7 @@ void TfrmOptions::ReadControls() {
   copy_.EnableNetscape = cbNetscape->isChecked();
   copy_.EnableOpera = cbOpera->isChecked();
   copy_.EnableFirefox = cbFirefox->isChecked();
+  copy_.EnableChrome = cbChrome->isChecked();
   copy_.OutputDirectory = eOutputFolder->text().toStdString();
   copy_.IgnoreValues.clear();
   for (int i = 0; i < lvValues->topLevelItemCount(); ++i)
@@ -727,6 +733,13 @@ void TfrmOptions::bOKClick() {
   const bool useBossKey = !rbNoBossKey->isChecked();
   const bool changed = useBossKey != initialEnabled_ || (useBossKey && eHide->text() != initialText_);
   if (changed && useBossKey && !TestHotkey()) return;
+  // A boss key with no type of window ticked would answer every press by doing nothing.
+  if (copy_.EnableHotkey && BossKeyWindowClasses(copy_).empty()) {
+    ShowError(kBossKeyHidesNothing);
+    suiPageControl1->setCurrentWidget(tsBossKey);
+    cbIE->setFocus();
+    return;
+  }
   // 4.
   options_ = copy_;
   // 5.

@@ -9,6 +9,7 @@
 #include "app/IniFile.h"
 #include "gui/GuiTestSupport.h"
 #include "gui/Options.h"
+#include "gui/x11/BossKey.h"
 #include "platform/TRegistry.h"
 
 namespace kestrove::testing {
@@ -433,6 +434,55 @@ class TOptionsTest : public QObject {
     QCOMPARE(rows[0].Location, std::string("HKEY_CURRENT_USER\\Software\\Gone\\Kept"));
     QCOMPARE(rows[1].Location, std::string("HKEY_CURRENT_USER\\Software\\Old"));
     form->close();
+  }
+
+  // A boss key that would hide nothing is refused at OK, on its page, with nothing applied;
+  // Google Chrome (with Chromium) is a type of window of its own, kept as EnableChrome.
+  void testBossKeyMustHideSomething() {
+    const struct {
+      const char* what;
+      bool bossKey;
+      bool chrome;
+      bool opera;
+      bool accepted;
+    } cases[] = {
+        {"boss key, nothing ticked", true, false, false, false},
+        {"boss key, Chrome only", true, true, false, true},
+        {"boss key, Opera only", true, false, true, true},
+        {"no boss key, nothing ticked", false, false, false, true},
+    };
+    for (const auto& c : cases) {
+      TGuiWorld world;
+      TAutostartHome xdg(world.home.path());
+      auto form = world.MakeForm();
+      form->show();
+      QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+      fs::create_directories(form->Options().OutputDirectory);
+      int registered = 0;
+      form->OptionsHooks.TestHotkey = [](const TShortcut&) { return true; };
+      form->OptionsHooks.RegisterBossKey = [&] { ++registered; };
+      WithOptionsDialog(*form, [&](TfrmOptions* d) {
+        // The defaults tick no type of window.
+        for (QCheckBox* b : {d->cbIE, d->cbNetscape, d->cbOpera, d->cbFirefox, d->cbChrome}) QVERIFY(!b->isChecked());
+        (c.bossKey ? d->rbBossKey : d->rbNoBossKey)->click();
+        if (c.chrome) d->cbChrome->click();
+        if (c.opera) d->cbOpera->click();
+        QTest::mouseClick(d->bOK, Qt::LeftButton);
+        QCOMPARE(d->isVisible(), !c.accepted);
+        if (!c.accepted) {
+          QCOMPARE(world.prompt.asked.back().Text, std::string(kBossKeyHidesNothing));
+          QVERIFY(d->suiPageControl1->currentWidget() == d->tsBossKey);
+        }
+      });
+      QCOMPARE(form->Options().EnableHotkey, c.bossKey && c.accepted);
+      QCOMPARE(registered, c.bossKey && c.accepted ? 1 : 0);
+      const TIniFile ini(world.home.path() / "options.ini");
+      QCOMPARE(ini.ReadInteger("Hotkey", "EnableChrome", -1), c.accepted ? int(c.chrome) : -1);
+      const auto classes = BossKeyWindowClasses(form->Options());
+      for (const char* chrome : {"chrome.exe", "google-chrome", "chromium"})
+        QCOMPARE(int(std::count(classes.begin(), classes.end(), std::string(chrome))), c.chrome && c.accepted ? 1 : 0);
+      form->close();
+    }
   }
 
   // The box says whether this target starts with the session: its Run value alone (its entry
