@@ -17,10 +17,18 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 TCleanerPage::TCleanerPage(const TCleanContext& context, IOwnerThread& owner, TCleanCatalogue& catalogue,
                            TOptionsSetting& options, int tag, QWidget* parent)
-    : TPageBox("Progress", tag, parent), catalogue_(catalogue), options_(options), prompt_(context.Prompt) {
+    : TPageBox("Progress", tag, parent),
+      context_(context),
+      catalogue_(catalogue),
+      options_(options),
+      prompt_(context.Prompt) {
   tvCleanItems = new TCleanTreeView(catalogue_, this);
   tvCleanItems->OnMouseDown = [this](QMouseEvent* e) {
     tvCleanItemsMouseDown(e->button(), e->position().toPoint());
+  };
+  tvCleanItems->ItemToolTip = [this](QTreeWidgetItem* item) {
+    const TCatalogueNode* node = TCleanTreeView::NodeOf(item);
+    return node ? ItemTip(*node) : QString();
   };
   lMain = new TLogListView(this);
   ProgressBar1 = new QProgressBar(this);
@@ -68,6 +76,30 @@ void TCleanerPage::Layout() {
   bClean->setGeometry(listLeft + listWidth - kPageButtonWidth, buttonTop, kPageButtonWidth, kPageButtonHeight);
   bTest->setGeometry(bClean->x() - 20 - kPageButtonWidth, buttonTop, kPageButtonWidth, kPageButtonHeight);
   cbFastMode->setGeometry(listLeft, buttonTop + 3, cbFastMode->sizeHint().width(), cbFastMode->sizeHint().height());
+}
+
+QString TCleanerPage::ItemTip(const TCatalogueNode& node) {
+  if (!node.Parent) return {};
+  const std::string name = TCleanCatalogue::ItemName(node);
+  auto it = tips_.find(name);
+  if (it == tips_.end()) it = tips_.emplace(name, CleanItemTip(name, DescribeItem(context_, name))).first;
+  return it->second;
+}
+
+QString TCleanerPage::CleanItemTip(const std::string& itemName, const std::vector<TTracePlace>& places) {
+  // A tip is read at a glance: a long list (a history folder per day) is cut short.
+  constexpr std::size_t kShownPlaces = 8;
+  QString tip = Q(itemName) + "\n";
+  if (places.empty()) return tip + "Finds nothing to remove on this system: what it cleans up after is not here.";
+  tip += "Removes:";
+  // What on one line, where on the next: a path is long enough by itself.
+  for (std::size_t i = 0; i < places.size() && i < kShownPlaces; ++i) {
+    const TTraceWords words = TracePlaceWords(places[i]);
+    tip += "\n- " + Q(words.What);
+    if (!words.Where.empty()) tip += "\n      " + Q(words.Where);
+  }
+  if (places.size() > kShownPlaces) tip += QString("\n... and %1 more places").arg(places.size() - kShownPlaces);
+  return tip;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,6 +52,11 @@ class TCleanerPage : public TPageBox, public ICleanerView {
   bool SaveLogToFile(const QString& chosenName);
   // The layout rules.
   void Layout();
+  // The tip of a node of tvCleanItems: for an item its name and the places on this target
+  // its operation reaches (found once, then kept); for a category nothing.
+  QString ItemTip(const TCatalogueNode& node);
+  // The tip's text for an item and its places.
+  static QString CleanItemTip(const std::string& itemName, const std::vector<TTracePlace>& places);
 
   TCleanerController& Cleaner() { return *cleaner_; }
   // Timer1 belongs to the window, which shares it with the Registry page; whether a failed
@@ -76,6 +82,8 @@ class TCleanerPage : public TPageBox, public ICleanerView {
   void JobFailed(const std::string& message) override;
 
  private:
+  TCleanContext context_;
+  std::map<std::string, QString> tips_;
   TCleanCatalogue& catalogue_;
   TOptionsSetting& options_;
   IPrompt* prompt_;

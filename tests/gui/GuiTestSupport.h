@@ -7,7 +7,9 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QHelpEvent>
 #include <QTest>
+#include <QToolTip>
 #include <QTimer>
 #include <atomic>
 #include <filesystem>
@@ -130,6 +132,17 @@ inline TCatalogueNode* FindNode(TCleanCatalogue& catalogue, const std::string& c
   for (auto& child : top->Children)
     if (child->Text == item) return child.get();
   return nullptr;
+}
+
+// The tip a widget shows when the mouse rests at `pos` (its own coordinates); empty when
+// none shows.
+inline QString ToolTipAt(QWidget* w, const QPoint& pos) {
+  // A tip goes a moment after it is told to.
+  QToolTip::hideText();
+  if (!QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 2000)) return "(an earlier tip stayed)";
+  QHelpEvent help(QEvent::ToolTip, pos, w->mapToGlobal(pos));
+  QApplication::sendEvent(w, &help);
+  return QToolTip::isVisible() ? QToolTip::text() : QString();
 }
 
 // A mouse click in the middle of a node's check box, as the user gives it.
