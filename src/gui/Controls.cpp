@@ -1,9 +1,12 @@
 #include "gui/Controls.h"
 
 #include <QEnterEvent>
+#include <QHelpEvent>
 #include <QLinearGradient>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QStyle>
+#include <QToolTip>
 
 namespace kestrove {
 
@@ -72,6 +75,27 @@ void TLinkLabel::leaveEvent(QEvent* event) {
 void TLinkLabel::mouseReleaseEvent(QMouseEvent* event) {
   if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) emit clicked();
   QLabel::mouseReleaseEvent(event);
+}
+
+bool TElidedLabel::Elided() const { return fontMetrics().horizontalAdvance(text()) > contentsRect().width(); }
+
+bool TElidedLabel::event(QEvent* event) {
+  if (event->type() == QEvent::ToolTip && toolTip().isEmpty()) {
+    if (Elided())
+      QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), text(), this);
+    else
+      QToolTip::hideText();
+    return true;
+  }
+  return QLabel::event(event);
+}
+
+void TElidedLabel::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  const QRect r = contentsRect();
+  const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, r.width());
+  style()->drawItemText(&p, r, QStyle::visualAlignment(layoutDirection(), alignment()), palette(), isEnabled(), shown,
+                        foregroundRole());
 }
 
 void TTitleImage::paintEvent(QPaintEvent*) {

@@ -54,6 +54,20 @@ class TLinkLabel : public QLabel {
   bool hot_ = false;
 };
 
+// A one-line label of a fixed width: a text too long for it ends in "..." where it is cut,
+// and the label's tip shows it whole. text() is always the whole text.
+class TElidedLabel : public QLabel {
+  Q_OBJECT
+
+ public:
+  using QLabel::QLabel;
+  bool Elided() const;
+
+ protected:
+  bool event(QEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+};
+
 // The band across the top of the window behind the title labels.
 class TTitleImage : public QWidget {
   Q_OBJECT
