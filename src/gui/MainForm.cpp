@@ -140,6 +140,14 @@ void TfrmMain::CreateComponents() {
   bTools = new TFlatButton("Tools", kTagTools, this);
   bOptions = new TFlatButton("Options", kTagOptions, this);
   bHelp = new TFlatButton("Help", kTagHelp, this);
+  // The desktop's own pictures where its theme has them (names of the freedesktop icon
+  // naming scheme).
+  bCleaner->setIcon(SideButtonIcon("edit-clear", TSidePicture::Cleaner));
+  bRegistry->setIcon(SideButtonIcon("system-search", TSidePicture::Registry));
+  bRegistryDefrag->setIcon(SideButtonIcon("drive-harddisk", TSidePicture::Defrag));
+  bTools->setIcon(SideButtonIcon("applications-utilities", TSidePicture::Tools));
+  bOptions->setIcon(SideButtonIcon("preferences-system", TSidePicture::Options));
+  bHelp->setIcon(SideButtonIcon("help-browser", TSidePicture::Help));
   for (TFlatButton* b : {bCleaner, bRegistry, bRegistryDefrag, bTools})
     connect(b, &QPushButton::clicked, this, [this, b] { FlatButtonClick(b); });
   connect(bHelp, &QPushButton::clicked, this, [this] { bHelpClick(); });

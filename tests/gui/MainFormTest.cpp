@@ -224,6 +224,20 @@ class TMainFormTest : public QObject {
     form->aAbout->trigger();
     QVERIFY(seen);
   }
+
+  // Each side button shows a picture of its own, not one mark for all.
+  void sideButtonsHavePicturesOfTheirOwn() {
+    TGuiWorld world;
+    auto form = world.MakeForm();
+    std::vector<QImage> pictures;
+    for (TFlatButton* b : {form->bCleaner, form->bRegistry, form->bRegistryDefrag, form->bTools, form->bOptions,
+                           form->bHelp}) {
+      QVERIFY(!b->icon().isNull());
+      pictures.push_back(b->icon().pixmap(20, 20).toImage());
+    }
+    for (std::size_t i = 0; i < pictures.size(); ++i)
+      for (std::size_t j = i + 1; j < pictures.size(); ++j) QVERIFY2(pictures[i] != pictures[j], qPrintable(QString("%1 %2").arg(i).arg(j)));
+  }
 };
 
 KESTROVE_GUI_TEST(TMainFormTest);
