@@ -69,6 +69,7 @@ TfrmMain::TfrmMain(const TMainFormSetup& setup, QWidget* parent)
   desktop_ = std::make_unique<TQtDesktop>(*owner_);
   OnTerminate = [](int code) { QCoreApplication::exit(code); };
   OnOpenUrl = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
+  ManualFile = FindManual(QCoreApplication::applicationDirPath());
   regeditProgress_ = std::make_unique<TQtRegeditProgress>(this);
   Regedit.Root = target_->Folder();
   Regedit.Prompt = prompt_;
@@ -132,7 +133,7 @@ void TfrmMain::CreateComponents() {
   lUpdate = new TLinkLabel("Check for updates...", this);
   iUpdate = new QLabel(this);
   iUpdate->hide();
-  connect(lUpdate, &TLinkLabel::clicked, this, [this] { OpenProductPage(kUpdatePagePath); });
+  connect(lUpdate, &TLinkLabel::clicked, this, [this] { SayNoWebsite(kNoUpdateService); });
 
   bCleaner = new TFlatButton("Cleaner", kTagCleaner, this);
   bRegistry = new TFlatButton("Registry", kTagRegistry, this);
@@ -158,9 +159,9 @@ void TfrmMain::CreateComponents() {
   aHomepage = pmHelp->addAction("H&omepage");
   aCheckUpdate = pmHelp->addAction("&Check for Update");
   aAbout = pmHelp->addAction("&About...");
-  connect(aHelp, &QAction::triggered, this, [this] { OpenProductPage(kHelpPagePath); });
-  connect(aHomepage, &QAction::triggered, this, [this] { OpenProductPage(kHomePagePath); });
-  connect(aCheckUpdate, &QAction::triggered, this, [this] { OpenProductPage(kUpdatePagePath); });
+  connect(aHelp, &QAction::triggered, this, [this] { OpenManual(); });
+  connect(aHomepage, &QAction::triggered, this, [this] { SayNoWebsite(kNoWebsite); });
+  connect(aCheckUpdate, &QAction::triggered, this, [this] { SayNoWebsite(kNoUpdateService); });
   connect(aAbout, &QAction::triggered, this, [this] { aAboutExecute(); });
 
   gbCleaner = new TCleanerPage(TCleanContext{target_, programFolder_, prompt_, desktop_.get(), &options_}, *owner_,
@@ -564,8 +565,16 @@ void TfrmMain::aAboutExecute() {
   about.exec();
 }
 
-void TfrmMain::OpenProductPage(const char* path) {
-  if (OnOpenUrl) OnOpenUrl(QString(kProductSite) + path);
+void TfrmMain::OpenManual() {
+  if (ManualFile.isEmpty()) {
+    SayNoWebsite(kNoManual);
+    return;
+  }
+  if (OnOpenUrl) OnOpenUrl(QUrl::fromLocalFile(ManualFile).toString());
+}
+
+void TfrmMain::SayNoWebsite(const char* text) {
+  prompt_->Ask({kProductName, text, TMsgButtons::Ok, TMsgIcon::Information, 0});
 }
 
 // ---------------------------------------------------------------------------------------

@@ -189,8 +189,10 @@ class TfrmMain : public QWidget {
 
   // What ends the program after the close steps; by default the event loop's exit.
   std::function<void(int exitCode)> OnTerminate;
-  // How a web page is opened; by default the desktop's browser, without waiting.
+  // How a web page or file is opened; by default the desktop's browser, without waiting.
   std::function<void(const QString& url)> OnOpenUrl;
+  // The manual the help opens; by default FindManual beside the program. Empty: none.
+  QString ManualFile;
   // The registry editor runs of the restore dialog and the full backup, on this target.
   TRegeditRunner Regedit;
   // The full backup's save dialog; by default the desktop's. Empty: cancelled.
@@ -214,7 +216,9 @@ class TfrmMain : public QWidget {
   // Writes the settings with the trees' states and the window's placement; throws
   // EIniFileError.
   void SaveSettings();
-  void OpenProductPage(const char* path);
+  // Help: the manual. The home page and the update check: there is no website, said so.
+  void OpenManual();
+  void SayNoWebsite(const char* text);
   void PostToSelf(std::function<void()> call);
   void CheckUnattendedEnd();
   void WaitForCleaning(std::chrono::milliseconds limit);

@@ -57,7 +57,7 @@ void TfrmMain::CreateTray() {
   pmSelf->addSeparator();
   miExit = pmSelf->addAction("&Exit");
   connect(miOpen, &QAction::triggered, this, [this] { miOpenClick(); });
-  connect(miHelp, &QAction::triggered, this, [this] { OpenProductPage(kHelpPagePath); });
+  connect(miHelp, &QAction::triggered, this, [this] { OpenManual(); });
   connect(miAbout, &QAction::triggered, this, [this] { aAboutExecute(); });
   connect(miExit, &QAction::triggered, this, [this] { miExitClick(); });
 

@@ -1,7 +1,9 @@
 // The main window: caption, sizes, layout rules, page switching and the help menu.
 #include <QEnterEvent>
 #include <QMessageBox>
+#include <QUrl>
 
+#include "gui/About.h"
 #include "gui/GuiPrompt.h"
 
 #include "gui/GuiTestSupport.h"
@@ -197,7 +199,9 @@ class TMainFormTest : public QObject {
     QCOMPARE(unchecked, 3);
   }
 
-  void helpMenuOpensPagesAndUpdateLink() {
+  // There is no website: the help opens the manual that comes with the program, the home
+  // page and the update check say so, and no address of a made-up site is ever opened.
+  void helpMenuOpensTheManualAndSaysThereIsNoWebsite() {
     TGuiWorld world;
     auto form = world.MakeForm();
     form->show();
@@ -206,15 +210,25 @@ class TMainFormTest : public QObject {
     QCOMPARE(form->aHomepage->text(), QString("H&omepage"));
     QCOMPARE(form->aCheckUpdate->text(), QString("&Check for Update"));
     QCOMPARE(form->aAbout->text(), QString("&About..."));
+    const QString manual = QString::fromStdString((world.home.path() / "README.md").string());
+    WriteText(manual.toStdString(), "# Kestrove\n");
+    form->ManualFile = manual;
     form->aHelp->trigger();
+    form->miHelp->trigger();
     form->aHomepage->trigger();
     form->aCheckUpdate->trigger();
     QTest::mouseClick(form->lUpdate, Qt::LeftButton);
-    QCOMPARE(world.opened.size(), std::size_t(4));
-    QVERIFY(world.opened[0].endsWith("/help/overview.htm"));
-    QVERIFY(world.opened[1].endsWith("/index.html"));
-    QVERIFY(world.opened[2].endsWith("/update/v1_1.htm"));
-    QVERIFY(world.opened[3].endsWith("/update/v1_1.htm"));
+    const QString url = QUrl::fromLocalFile(manual).toString();
+    QCOMPARE(world.opened, (std::vector<QString>{url, url}));
+    QCOMPARE(world.prompt.asked.size(), std::size_t(3));
+    QCOMPARE(world.prompt.asked[0].Text, std::string(kNoWebsite));
+    QCOMPARE(world.prompt.asked[1].Text, std::string(kNoUpdateService));
+    QCOMPARE(world.prompt.asked[2].Text, std::string(kNoUpdateService));
+    // Without a manual beside the program the help says so too.
+    form->ManualFile.clear();
+    form->aHelp->trigger();
+    QCOMPARE(world.opened.size(), std::size_t(2));
+    QCOMPARE(world.prompt.asked.back().Text, std::string(kNoManual));
     // The About box is modal and closes with OK.
     bool seen = false;
     auto watch1 = WhenModalOpens<QDialog>([&](QDialog* d) {
@@ -223,6 +237,25 @@ class TMainFormTest : public QObject {
     });
     form->aAbout->trigger();
     QVERIFY(seen);
+  }
+
+  // The manual is found beside the program, one folder up (a build folder in the source
+  // tree) or where an installation keeps documentation.
+  void manualIsFoundWhereTheProgramComesWithIt() {
+    const struct {
+      const char* where;  // relative to the program's folder; nullptr: nowhere
+    } cases[] = {{"README.md"}, {"../README.md"}, {"../share/doc/kestrove/README.md"}, {nullptr}};
+    for (const auto& c : cases) {
+      TGuiTempFolder folder;
+      const std::filesystem::path program = folder.path() / "bin";
+      std::filesystem::create_directories(program);
+      std::filesystem::path expected;
+      if (c.where) {
+        expected = std::filesystem::weakly_canonical(program / c.where);
+        WriteText(expected, "# Kestrove\n");
+      }
+      QCOMPARE(FindManual(QString::fromStdString(program.string())).toStdString(), expected.string());
+    }
   }
 
   // Each side button shows a picture of its own, not one mark for all.
