@@ -46,6 +46,11 @@ TCleanerPage::TCleanerPage(const TCleanContext& context, IOwnerThread& owner, TC
   connect(bTest, &QPushButton::clicked, this, [this] { bTestClick(); });
   connect(bClean, &QPushButton::clicked, this, [this] { bCleanClick(); });
   connect(cbFastMode, &QCheckBox::clicked, this, [this] { cbFastModeClick(); });
+  // The keyboard goes the way the eye does: the box at the left of the button row first.
+  setTabOrder(tvCleanItems, lMain);
+  setTabOrder(lMain, cbFastMode);
+  setTabOrder(cbFastMode, bTest);
+  setTabOrder(bTest, bClean);
 
   PopupMenu_ClearHistory = new QMenu(this);
   aSaveText_ClearHistory = PopupMenu_ClearHistory->addAction("S&ave to text file");

@@ -308,6 +308,12 @@ void TfrmOptions::CreateComponents() {
   cookies->addLayout(cookieButtons, 1, 1);
   cookies->addWidget(ListBox2, 1, 2);
   suiPageControl1->addTab(tsCookies, "Cookies");
+  // Left to right as the page reads: the list, the buttons between the lists, the other list.
+  QWidget* previous = ListBox1;
+  for (QWidget* w : std::initializer_list<QWidget*>{bAddCookies, bRemoveCookies, bAddAll, bRemoveAll, bView, ListBox2}) {
+    setTabOrder(previous, w);
+    previous = w;
+  }
 
   // Schedule
   tsSchedule = new QWidget;

@@ -134,6 +134,13 @@ inline TCatalogueNode* FindNode(TCleanCatalogue& catalogue, const std::string& c
   return nullptr;
 }
 
+// The next widget the Tab key reaches from `w` in its window.
+inline QWidget* NextTabStop(QWidget* w) {
+  for (QWidget* n = w->nextInFocusChain(); n && n != w; n = n->nextInFocusChain())
+    if ((n->focusPolicy() & Qt::TabFocus) == Qt::TabFocus && n->isVisible() && n->isEnabled()) return n;
+  return w;
+}
+
 // The tip a widget shows when the mouse rests at `pos` (its own coordinates); empty when
 // none shows.
 inline QString ToolTipAt(QWidget* w, const QPoint& pos) {

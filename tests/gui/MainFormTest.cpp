@@ -271,6 +271,19 @@ class TMainFormTest : public QObject {
     for (std::size_t i = 0; i < pictures.size(); ++i)
       for (std::size_t j = i + 1; j < pictures.size(); ++j) QVERIFY2(pictures[i] != pictures[j], qPrintable(QString("%1 %2").arg(i).arg(j)));
   }
+
+  // The cleaner page is reached in the order it reads: the tree, the log, then the button
+  // row from the left (Fast Mode, Test, Clean).
+  void cleanerPageTabOrder() {
+    TGuiWorld world;
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    TCleanerPage* page = form->gbCleaner;
+    const std::vector<QWidget*> order{page->tvCleanItems, page->lMain, page->cbFastMode, page->bTest, page->bClean};
+    for (std::size_t i = 0; i + 1 < order.size(); ++i)
+      QVERIFY2(NextTabStop(order[i]) == order[i + 1], qPrintable(QString::number(i)));
+  }
 };
 
 KESTROVE_GUI_TEST(TMainFormTest);

@@ -507,6 +507,21 @@ class TOptionsTest : public QObject {
     form->close();
   }
 
+  // The cookie page is read left to right: the list, the buttons between, the other list.
+  void testCookiePageTabOrder() {
+    TGuiWorld world;
+    TOptionsSetting options;
+    TNoDesktop desktop;
+    TfrmOptions d(options, world.target, world.home.folder(), world.prompt, desktop, {}, nullptr);
+    d.suiPageControl1->setCurrentWidget(d.tsCookies);
+    d.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&d));
+    const std::vector<QWidget*> order{d.ListBox1, d.bAddCookies, d.bRemoveCookies, d.bAddAll,
+                                      d.bRemoveAll, d.bView,       d.ListBox2};
+    for (std::size_t i = 0; i + 1 < order.size(); ++i)
+      QVERIFY2(NextTabStop(order[i]) == order[i + 1], qPrintable(QString::number(i)));
+  }
+
   void testAutoStartFollowsTheBoxAndCleanAtStart() {
     TGuiWorld world;
     TAutostartHome xdg(world.home.path());
