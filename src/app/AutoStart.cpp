@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -85,11 +86,11 @@ bool EntryNamesTarget(const fs::path& entry, const fs::path& targetFolder) {
   return false;
 }
 
-void WriteEntry(const fs::path& folder, const std::string& text) {
+void WriteEntry(const fs::path& folder, const std::string& name, const std::string& text) {
   std::error_code ec;
   fs::create_directories(folder, ec);
-  const fs::path file = folder / kAutostartEntryName;
-  const fs::path tmp = folder / (std::string(".") + kAutostartEntryName + "." + std::to_string(::getpid()));
+  const fs::path file = folder / name;
+  const fs::path tmp = folder / ("." + name + "." + std::to_string(::getpid()));
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
     out << text;
@@ -106,11 +107,43 @@ void WriteEntry(const fs::path& folder, const std::string& text) {
   }
 }
 
+void RemoveEntry(const fs::path& entry) {
+  std::error_code ec;
+  if (!fs::remove(entry, ec) && ec) throw std::runtime_error("Unable to remove " + entry.string() + ": " + ec.message());
+}
+
+// The folder an entry names its target by.
+fs::path EntryRoot(TargetSystem& target) { return fs::absolute(target.Folder()).lexically_normal(); }
+
 }  // namespace
+
+std::string AutostartEntryName(TargetSystem& target) {
+  const TTargetIdentity id = target.Identity();
+  // Short and stable: the same target gets the same name in every run, two targets two names.
+  std::uint64_t h = 14695981039346656037ull;  // FNV-1a, 64 bits
+  for (const std::string* part : {&id.Kind, &id.Folder}) {
+    for (char c : *part + '\n') {
+      h ^= static_cast<unsigned char>(c);
+      h *= 1099511628211ull;
+    }
+  }
+  static const char* kDigits = "0123456789abcdef";
+  std::string name = "kestrove-";
+  for (int shift = 60; shift >= 0; shift -= 4) name += kDigits[(h >> shift) & 0xF];
+  return name + ".desktop";
+}
 
 bool AutoStartRegistered(TargetSystem& target) {
   const auto value = RunValue(target);
   return value && value->find("/Auto") != std::string::npos;
+}
+
+bool AutoStartEnabled(TargetSystem& target, const fs::path& autostartFolder) {
+  if (!AutoStartRegistered(target)) return false;
+  if (autostartFolder.empty()) return true;
+  const fs::path root = EntryRoot(target);
+  return EntryNamesTarget(autostartFolder / AutostartEntryName(target), root) ||
+         EntryNamesTarget(autostartFolder / kSharedAutostartEntryName, root);
 }
 
 std::string AutoStartCommand(TargetSystem& target, const fs::path& programFile) {
@@ -168,14 +201,16 @@ void SetAutoStart(TargetSystem& target, bool on, const fs::path& programFile, co
     store->Commit();
   }
   if (autostartFolder.empty()) return;
-  const fs::path root = fs::absolute(target.Folder()).lexically_normal();
-  const fs::path entry = autostartFolder / kAutostartEntryName;
-  if (on) {
-    WriteEntry(autostartFolder, AutostartDesktopEntry(programFile, root, programFolder));
-  } else if (EntryNamesTarget(entry, root)) {
-    std::error_code ec;
-    if (!fs::remove(entry, ec) && ec) throw std::runtime_error("Unable to remove " + entry.string() + ": " + ec.message());
-  }
+  const fs::path root = EntryRoot(target);
+  const std::string name = AutostartEntryName(target);
+  const fs::path entry = autostartFolder / name;
+  if (on)
+    WriteEntry(autostartFolder, name, AutostartDesktopEntry(programFile, root, programFolder));
+  else if (EntryNamesTarget(entry, root))
+    RemoveEntry(entry);
+  // The shared entry would start this target a second time, or, turned off, still once.
+  const fs::path shared = autostartFolder / kSharedAutostartEntryName;
+  if (EntryNamesTarget(shared, root)) RemoveEntry(shared);
 }
 
 }  // namespace kestrove

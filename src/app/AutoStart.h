@@ -1,6 +1,7 @@
 // Starting the program with the user's session: the Run value of the target's
-// HKEY_CURRENT_USER (what Windows itself reads), and beside it a desktop entry in the XDG
-// autostart folder, since Wine does not start a program of this machine from the Run key.
+// HKEY_CURRENT_USER (what Windows itself reads, and Wine too when the prefix starts), and
+// beside it a desktop entry in the XDG autostart folder, since a Wine prefix is not started
+// with the session. Each target has an entry of its own.
 #pragma once
 
 #include <filesystem>
@@ -12,12 +13,20 @@ namespace kestrove {
 class TargetSystem;
 
 inline constexpr const char* kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-// The desktop entry's file name in the autostart folder.
-inline constexpr const char* kAutostartEntryName = "kestrove.desktop";
+// The one entry earlier versions wrote for whichever target was set last.
+inline constexpr const char* kSharedAutostartEntryName = "kestrove.desktop";
+
+// The desktop entry's file name for a target: "kestrove-" and a digest of the target's kind
+// and folder, ".desktop".
+std::string AutostartEntryName(TargetSystem& target);
 
 // Whether the Run value named after the product holds "/Auto". Reads only: a missing key is
 // not created.
 bool AutoStartRegistered(TargetSystem& target);
+// Whether the target starts with the session: the Run value holds "/Auto", and
+// `autostartFolder` holds an entry starting this target (its own, or the shared one of an
+// earlier version naming it). An empty folder: the Run value alone.
+bool AutoStartEnabled(TargetSystem& target, const std::filesystem::path& autostartFolder);
 
 // The Run value's text: the program file's full path followed by " /Auto". The path is the
 // target's own name for the file when one of its drives reaches it, else the host path.
@@ -33,8 +42,10 @@ std::string AutostartDesktopEntry(const std::filesystem::path& programFile, cons
                                   const std::filesystem::path& programFolder = {});
 
 // Turns the automatic start on (writes the Run value, creating the key) or off (deletes the
-// value), commits the registry, then writes or removes the desktop entry in
-// `autostartFolder` (an empty path: no entry). Only an entry made for this target is removed.
+// value), commits the registry, then writes or removes the target's desktop entry in
+// `autostartFolder` (an empty path: no entry). Only an entry made for this target is removed;
+// the shared entry of an earlier version goes when it names this target, in either case, and
+// stays when it names another.
 // When the Run value already is what is asked for, the registry is left alone. Raises
 // RegistryError when the registry may not be written now (Wine runs on the target) or the
 // commit fails, ERegistryException "Failed to set data for '...'" when the value cannot be

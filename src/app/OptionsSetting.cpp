@@ -109,6 +109,7 @@ void TOptionsSetting::Load(const TIniFile& ini, ICheckTree& cleanItems, const TW
   EnableNetscape = ini.ReadBool(kHotkey, "EnableNetscape", false);
   EnableFirefox = ini.ReadBool(kHotkey, "EnableFirefox", false);
   EnableOpera = ini.ReadBool(kHotkey, "EnableOpera", false);
+  EnableChrome = ini.ReadBool(kHotkey, "EnableChrome", false);
 
   AutoClean = ini.ReadBool(kSchedule, "AutoClean", false);
   CleanInterval = ini.ReadInteger(kSchedule, "CleanInterval", 0);
@@ -174,6 +175,7 @@ void TOptionsSetting::Save(TIniFile& ini, const ICheckTree& cleanItems, const IC
   ini.WriteBool(kHotkey, "EnableNetscape", EnableNetscape);
   ini.WriteBool(kHotkey, "EnableFirefox", EnableFirefox);
   ini.WriteBool(kHotkey, "EnableOpera", EnableOpera);
+  ini.WriteBool(kHotkey, "EnableChrome", EnableChrome);
 
   ini.WriteBool(kSchedule, "AutoClean", AutoClean);
   ini.WriteInteger(kSchedule, "CleanInterval", CleanInterval);

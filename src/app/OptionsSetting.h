@@ -59,6 +59,8 @@ struct TOptionsSetting {
   bool EnableNetscape = false;
   bool EnableFirefox = false;
   bool EnableOpera = false;
+  // Google Chrome and Chromium, which came after the four above (key EnableChrome).
+  bool EnableChrome = false;
   bool AutoClean = false;
   std::int32_t CleanInterval = 0;
   bool StartClean = false;

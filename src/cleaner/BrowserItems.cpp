@@ -119,6 +119,7 @@ std::string OpenedFolderPath(int fd) {
 // through a link. A failure of the database travels on and ends the run.
 void EmptyDatabaseTable(TClearTaskThread& job, const std::string& folder, const std::string& fileName,
                         const std::string& table) {
+  if (job.Describe({TTraceKind::DatabaseRows, folder + fileName, table, false})) return;
   if (job.IsTestMode() || job.Terminated()) return;
   const std::string file = folder + fileName;
   TTargetAccess access;
@@ -184,7 +185,7 @@ void FirefoxHistory(TClearTaskThread& job) {
   if (profiles.empty()) return;
   const std::string folder = profiles + "\\";
   job.ItemBytes = RM(job, folder, "history.dat", true);
-  if (job.IsTestMode()) return;
+  if (job.IsTestMode() && !job.Describing()) return;
   TargetSystem& target = Target(job);
   for (const std::string& name : Subfolders(target, folder)) {
     if (job.Terminated()) return;

@@ -1,5 +1,6 @@
 #include "cleaner/ClearTask.h"
 
+#include <algorithm>
 #include <map>
 #include <stdexcept>
 
@@ -106,6 +107,86 @@ TItemOperation DispatchItem(const std::string& itemName) {
 }
 
 const std::vector<std::string>& BuiltInItemNames() { return kBuiltInNames; }
+
+bool TClearTaskThread::Describe(TTracePlace place) {
+  if (!places_) return false;
+  if (std::find(places_->begin(), places_->end(), place) == places_->end()) places_->push_back(std::move(place));
+  return true;
+}
+
+namespace {
+
+// A describing run's surroundings: its log lines go nowhere, a call for the owner runs at
+// once, and every question is answered No.
+class TNoOwner : public IOwnerThread {
+ public:
+  void Post(std::function<void()>) override {}
+  void Send(const std::function<void()>& call) override { call(); }
+};
+
+class TNoEvents : public IClearTaskEvents {
+ public:
+  void AddLogLine(const std::string&) override {}
+  void ScrollLogToEnd() override {}
+  void CleanProgress(int) override {}
+  void CleanDone(int) override {}
+  void JobEnded(bool, const std::string&) override {}
+};
+
+class TNoPrompt : public IPrompt {
+ public:
+  TMsgResult Ask(const TMessageRequest& r) override {
+    switch (r.Buttons) {
+      case TMsgButtons::Ok: return TMsgResult::Ok;
+      case TMsgButtons::OkCancel: return TMsgResult::Cancel;
+      default: return TMsgResult::No;
+    }
+  }
+};
+
+}  // namespace
+
+std::vector<TTracePlace> DescribeItem(TCleanContext context, const std::string& itemName) {
+  TNoOwner owner;
+  TNoEvents events;
+  TNoPrompt prompt;
+  context.Prompt = &prompt;
+  context.Desktop = nullptr;
+  // Fast mode: no operation reads its traces only to log them.
+  const std::atomic<bool> fast{true};
+  auto job = std::make_shared<TClearTaskThread>(context, owner, events, TestRun, std::vector<std::string>{itemName}, fast);
+  std::vector<TTracePlace> places;
+  job->DescribeInto(&places);
+  try {
+    DispatchItem(itemName)(*job);
+  } catch (const std::exception&) {
+    // What was found before the failure still describes the item.
+  }
+  return places;
+}
+
+TTraceWords TracePlaceWords(const TTracePlace& p) {
+  switch (p.Kind) {
+    case TTraceKind::RegistryKey:
+      return {"the registry key, with everything below it:", p.Where};
+    case TTraceKind::RegistryValues:
+      if (p.Detail.empty()) return {"every value and subkey of the registry key", p.Where};
+      return {"the registry value \"" + p.Detail + "\" of", p.Where};
+    case TTraceKind::Files:
+      return {"the files " + p.Detail + (p.Recursive ? " in and below" : " in"), p.Where};
+    case TTraceKind::FolderContents:
+      return {"everything" + (p.Detail.empty() ? std::string() : " but " + p.Detail) + " in", p.Where};
+    case TTraceKind::File:
+      return {"the file" + (p.Detail.empty() ? std::string() : ", " + p.Detail + ","), p.Where};
+    case TTraceKind::DatabaseRows:
+      return {"the rows of the table " + p.Detail + " in", p.Where};
+    case TTraceKind::UrlCacheEntries:
+      return {"the " + p.Detail + " entries of the index", p.Where};
+    case TTraceKind::Clipboard:
+      return {"what the clipboard holds", {}};
+  }
+  return {{}, p.Where};
+}
 
 std::string TotalsLine(bool testMode, int totalCount, std::uint64_t totalBytes) {
   if (testMode)

@@ -80,6 +80,27 @@ struct TCleanContext {
 class TClearTaskThread;
 using TItemOperation = std::function<void(TClearTaskThread&)>;
 
+// What kind of trace a place holds, as a describing run names it.
+enum class TTraceKind {
+  RegistryKey,     // a key with everything below it
+  RegistryValues,  // one value of a key (Detail), or every value and subkey (Detail empty)
+  Files,           // the files matching a pattern (Detail) in a folder, or also below it (Recursive)
+  FolderContents,  // everything in a folder but the files named Detail
+  File,            // one file; Detail says when it goes, when not at once
+  DatabaseRows,    // every row of the table Detail in a database file
+  UrlCacheEntries, // the entries of a URL cache index whose addresses start with Detail
+  Clipboard,       // what the clipboard holds
+};
+
+// One place an item's operation reaches.
+struct TTracePlace {
+  TTraceKind Kind = TTraceKind::File;
+  std::string Where;  // a registry key with its root's name, or a Windows path
+  std::string Detail;
+  bool Recursive = false;
+  bool operator==(const TTracePlace&) const = default;
+};
+
 class TClearTaskThread : public std::enable_shared_from_this<TClearTaskThread> {
  public:
   // `fastMode` mirrors the Fast Mode setting; the window may change it while the job runs.
@@ -121,6 +142,13 @@ class TClearTaskThread : public std::enable_shared_from_this<TClearTaskThread> {
   IPrompt& Prompt() { return *context_.Prompt; }
   // Runs `call` on the owner thread while the worker waits.
   void Synchronize(const std::function<void()>& call) { owner_.Send(call); }
+  // A describing run (a test run, see DescribeItem) only names the places its item would
+  // reach. Describe notes `place` in such a run and returns true: the caller then goes no
+  // further, neither removing nor listing nor opening anything there. In any other run it
+  // returns false.
+  bool Describing() const { return places_ != nullptr; }
+  bool Describe(TTracePlace place);
+  void DescribeInto(std::vector<TTracePlace>* places) { places_ = places; }
 
   // How item names find their operations; tests put their own operations here.
   std::function<TItemOperation(const std::string&)> Dispatcher;
@@ -157,6 +185,7 @@ class TClearTaskThread : public std::enable_shared_from_this<TClearTaskThread> {
   std::atomic<bool> finished_{false};
   int failures_ = 0;  // worker only
   int itemsStopped_ = 0;  // worker only
+  std::vector<TTracePlace>* places_ = nullptr;
   std::thread thread_;
 };
 
@@ -165,6 +194,19 @@ class TClearTaskThread : public std::enable_shared_from_this<TClearTaskThread> {
 TItemOperation DispatchItem(const std::string& itemName);
 // Every item name with an operation of its own, in table order.
 const std::vector<std::string>& BuiltInItemNames();
+
+// The places the operation of `itemName` reaches on the context's target, in the order it
+// reaches them, each once. Nothing on the target is changed, listed or opened; what the
+// operation reads to find its places (shell folders, profile folders, the definition
+// files) is read. The context's prompt and desktop are not used.
+std::vector<TTracePlace> DescribeItem(TCleanContext context, const std::string& itemName);
+// A place as a user reads it: what is removed ("the files *.log in") and where (a folder,
+// a file or a registry key; empty for the clipboard).
+struct TTraceWords {
+  std::string What;
+  std::string Where;
+};
+TTraceWords TracePlaceWords(const TTracePlace& place);
 
 // The totals line at the end of a run.
 std::string TotalsLine(bool testMode, int totalCount, std::uint64_t totalBytes);

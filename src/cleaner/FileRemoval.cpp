@@ -270,6 +270,7 @@ std::string WithoutBackslash(std::string path) {
 }  // namespace
 
 bool RemoveFile(TClearTaskThread& job, const std::string& path, bool log) {
+  if (job.Describe({TTraceKind::File, path, {}, false})) return false;
   TTargetAccess access;
   auto parent = OpenTargetParent(*job.Context().Target, path, &access);
   if (access == TTargetAccess::Outside) {
@@ -298,6 +299,7 @@ std::uint64_t ClearFolder(TClearTaskThread& job, const std::string& folder, bool
                           const std::string& excludedName, int& counter,
                           const std::vector<std::string>& keptFolders) {
   if (job.Terminated() || folder == "\\") return 0;
+  if (job.Describe({TTraceKind::FolderContents, WithBackslash(folder), excludedName, true})) return 0;
   TargetSystem& target = *job.Context().Target;
   const std::string path = WithBackslash(folder);
   TTargetAccess access;
@@ -337,6 +339,7 @@ std::uint64_t ClearSubfolder(TClearTaskThread& job, const std::string& folder, i
 std::uint64_t RemoveMatchingFiles(TClearTaskThread& job, const std::string& folder, const std::string& pattern,
                                   int& counter, bool recurse) {
   if (job.Terminated() || folder == "\\") return 0;
+  if (job.Describe({TTraceKind::Files, WithBackslash(folder), pattern, recurse})) return 0;
   TargetSystem& target = *job.Context().Target;
   TTargetAccess access;
   auto opened = OpenTargetFolder(target, folder, &access);

@@ -133,6 +133,7 @@ void Cookies(TClearTaskThread& job) {
   if (FolderExists(job, folder + "Low") && !HasFileEndingNoCase(job, folder, ".txt") &&
       HasFileEndingNoCase(job, folder + "Low\\", ".txt"))
     folder += "Low\\";
+  if (job.Describe({TTraceKind::Files, folder, "*.txt (but the cookies to keep)", false})) return;
 
   const TCookieKeepList keep = ReadCookieKeepList(std::filesystem::path(job.Context().ProgramFolder) / kCookieKeepListFile);
   if (!keep.Ok) {
@@ -184,6 +185,7 @@ std::string HistoryUrl(const std::string& stored) {
 
 void UrlHistory(TClearTaskThread& job, const std::string& history) {
   if (history.empty()) return;
+  if (job.Describe({TTraceKind::UrlCacheEntries, history + "History.IE5\\index.dat", "Visited:", false})) return;
   auto index = TUrlCacheFile::Open(Target(job), history + "History.IE5\\index.dat");
   if (!index) return;
   int deleted = 0;
@@ -214,6 +216,7 @@ int UrlCacheWalk(TClearTaskThread& job) {
   if (std::string cookies = IEFolder(job, "Cookies"); !cookies.empty()) containers.push_back(cookies + "index.dat");
   for (const std::string& path : containers) {
     if (job.Terminated()) break;
+    if (job.Describe({TTraceKind::UrlCacheEntries, path, "http://", false})) continue;
     auto index = TUrlCacheFile::Open(Target(job), path);
     if (!index) continue;
     int deleted = 0;
@@ -342,6 +345,11 @@ void IndexDatFiles(TClearTaskThread& job) {
   const std::vector<std::string> files = {IEFolder(job, "Cookies") + "index.dat",
                                           IEFolder(job, "Cache") + "Content.IE5\\index.dat",
                                           IEFolder(job, "History") + "History.IE5\\index.dat"};
+  if (job.Describing()) {
+    for (const std::string& file : files)
+      job.Describe({TTraceKind::File, file, "wiped now and removed at the next start of Windows", false});
+    return;
+  }
   std::uint64_t bytes = 0;
   for (const std::string& file : files) {
     auto parent = OpenTargetParent(Target(job), file);

@@ -77,6 +77,7 @@ int RemoveKey(TClearTaskThread& job, const std::string& rootName, const std::str
   if (!root) return 0;
   const std::string path = KeyPath(key);
   if (path.empty()) return 0;
+  if (job.Describe({TTraceKind::RegistryKey, rootName + "\\" + path, {}, false})) return 0;
   TRegistry reg(job.Context().Target->Registry());
   reg.SetRootKey(*root);
   const bool link = IsLink(job, *root, path);
@@ -97,6 +98,7 @@ int RemoveValues(TClearTaskThread& job, const std::string& rootName, const std::
   if (!root) return 0;
   const std::string path = KeyPath(key);
   if (path.empty()) return 0;
+  if (job.Describe({TTraceKind::RegistryValues, rootName + "\\" + path, valueName, false})) return 0;
   TRegistry reg(job.Context().Target->Registry());
   reg.SetRootKey(*root);
   if (!reg.OpenKeyReadOnly(path)) return 0;

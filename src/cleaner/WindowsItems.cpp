@@ -65,6 +65,14 @@ void EmptyRecycleBin(TClearTaskThread& job) {
   const bool showLog = options && options->ShowLogRecycleBin;
   if (!job.IsTestMode() && !showLog) job.LogLine(std::string("Clearing") + ", " + "please wait...");
   TargetSystem& target = Target(job);
+  if (job.Describing()) {
+    // What the shell's emptying below reaches: every kind of bin on every fixed drive.
+    for (char letter = 'A'; letter <= 'Z'; ++letter)
+      if (IsFixedTargetDrive(target, letter))
+        for (const char* bin : {"Recycled", "RECYCLER", "$Recycle.Bin"})
+          job.Describe({TTraceKind::FolderContents, std::string(1, letter) + ":\\" + bin + "\\", {}, true});
+    return;
+  }
   std::uint64_t bytes = 0;
   for (char letter = 'C'; letter <= 'Z' && !job.Terminated(); ++letter) {
     if (!IsFixedTargetDrive(target, letter)) continue;
@@ -117,6 +125,7 @@ void TemporaryFiles(TClearTaskThread& job) {
 }
 
 void Clipboard(TClearTaskThread& job) {
+  if (job.Describe({TTraceKind::Clipboard, {}, {}, false})) return;
   if (job.IsTestMode() || job.Terminated()) return;
   if (IDesktopServices* desktop = job.Context().Desktop) desktop->EmptyClipboard();
 }

@@ -1,12 +1,22 @@
 #include "gui/About.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QVBoxLayout>
 
 #include "app/Prompt.h"
-#include "cleaner/LogExport.h"
 
 namespace kestrove {
+
+QString FindManual(const QString& programDir) {
+  const QDir dir(programDir);
+  for (const char* relative : {"README.md", "../README.md", "../share/doc/kestrove/README.md"}) {
+    const QFileInfo file(dir.filePath(relative));
+    if (file.isFile()) return file.canonicalFilePath();
+  }
+  return {};
+}
 
 TfrmAbout::TfrmAbout(QWidget* parent) : QDialog(parent) {
   setWindowTitle(QString("About ") + kProductName);
@@ -18,12 +28,9 @@ TfrmAbout::TfrmAbout(QWidget* parent) : QDialog(parent) {
   f.setBold(true);
   name->setFont(f);
   auto* what = new QLabel("Privacy cleaner and registry cleaner for Windows systems.", this);
-  const QString site = kProductHomePage;
-  auto* links = new QLabel(QString("Home page: <a href=\"%1\">%1</a><br>Support: <a href=\"mailto:%2\">%2</a>")
-                               .arg(site, kSupportAddress),
+  auto* links = new QLabel("There is no website and no support address: the manual is the README.md file that\n"
+                           "comes with the program (Help opens it).",
                            this);
-  links->setTextFormat(Qt::RichText);
-  links->setOpenExternalLinks(true);
   bOK = new QPushButton("&OK", this);
   bOK->setDefault(true);
   connect(bOK, &QPushButton::clicked, this, &QDialog::accept);

@@ -1,7 +1,9 @@
 #include "gui/CleanTree.h"
 
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QMouseEvent>
+#include <QToolTip>
 #include <algorithm>
 
 namespace kestrove {
@@ -27,10 +29,35 @@ TStateImageTree::TStateImageTree(QWidget* parent) : QTreeWidget(parent), delegat
   setUniformRowHeights(true);
   setSelectionMode(QAbstractItemView::SingleSelection);
   setIndentation(14);
-  // Long names scroll sideways instead of being cut short.
-  setTextElideMode(Qt::ElideNone);
-  header()->setStretchLastSection(false);
-  header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+  // The tree keeps its width: a long name ends in "..." where it is cut, and its tip shows
+  // it whole.
+  setTextElideMode(Qt::ElideRight);
+  header()->setStretchLastSection(true);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+}
+
+bool TStateImageTree::TextElided(QTreeWidgetItem* item) const {
+  if (!item || visualItemRect(item).isEmpty()) return false;
+  QStyleOptionViewItem option;
+  ItemOption(item, option);
+  const QRect text = style()->subElementRect(QStyle::SE_ItemViewItemText, &option, this);
+  const int margin = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1;
+  return option.fontMetrics.horizontalAdvance(item->text(0)) > text.width() - 2 * margin;
+}
+
+bool TStateImageTree::viewportEvent(QEvent* event) {
+  if (event->type() != QEvent::ToolTip) return QTreeWidget::viewportEvent(event);
+  auto* help = static_cast<QHelpEvent*>(event);
+  QTreeWidgetItem* item = itemAt(help->pos());
+  QString tip = item && ItemToolTip ? ItemToolTip(item) : QString();
+  if (tip.isEmpty() && TextElided(item)) tip = item->text(0);
+  if (tip.isEmpty()) {
+    QToolTip::hideText();
+    event->ignore();
+  } else {
+    QToolTip::showText(help->globalPos(), tip, viewport(), visualItemRect(item));
+  }
+  return true;
 }
 
 void TStateImageTree::SetStateImage(QTreeWidgetItem* item, bool checked) {

@@ -33,8 +33,14 @@ class TStateImageTree : public QTreeWidget {
 
   // Called on every mouse press on the list (the second press of a double click too).
   std::function<void(QMouseEvent*)> OnMouseDown;
+  // The tip of an item; by default, and when this gives nothing, the item's whole text when
+  // its row shows it cut short.
+  std::function<QString(QTreeWidgetItem*)> ItemToolTip;
+  // Whether the row shows the item's text cut short (it ends in "...").
+  bool TextElided(QTreeWidgetItem* item) const;
 
  protected:
+  bool viewportEvent(QEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
 

@@ -17,11 +17,18 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 TCleanerPage::TCleanerPage(const TCleanContext& context, IOwnerThread& owner, TCleanCatalogue& catalogue,
                            TOptionsSetting& options, int tag, QWidget* parent)
-    : TPageBox("Progress", tag, parent), catalogue_(catalogue), options_(options), prompt_(context.Prompt),
-      target_(context.Target), programFolder_(context.ProgramFolder) {
+    : TPageBox("Progress", tag, parent),
+      context_(context),
+      catalogue_(catalogue),
+      options_(options),
+      prompt_(context.Prompt) {
   tvCleanItems = new TCleanTreeView(catalogue_, this);
   tvCleanItems->OnMouseDown = [this](QMouseEvent* e) {
     tvCleanItemsMouseDown(e->button(), e->position().toPoint());
+  };
+  tvCleanItems->ItemToolTip = [this](QTreeWidgetItem* item) {
+    const TCatalogueNode* node = TCleanTreeView::NodeOf(item);
+    return node ? ItemTip(*node) : QString();
   };
   lMain = new TLogListView(this);
   ProgressBar1 = new QProgressBar(this);
@@ -39,6 +46,11 @@ TCleanerPage::TCleanerPage(const TCleanContext& context, IOwnerThread& owner, TC
   connect(bTest, &QPushButton::clicked, this, [this] { bTestClick(); });
   connect(bClean, &QPushButton::clicked, this, [this] { bCleanClick(); });
   connect(cbFastMode, &QCheckBox::clicked, this, [this] { cbFastModeClick(); });
+  // The keyboard goes the way the eye does: the box at the left of the button row first.
+  setTabOrder(tvCleanItems, lMain);
+  setTabOrder(lMain, cbFastMode);
+  setTabOrder(cbFastMode, bTest);
+  setTabOrder(bTest, bClean);
 
   PopupMenu_ClearHistory = new QMenu(this);
   aSaveText_ClearHistory = PopupMenu_ClearHistory->addAction("S&ave to text file");
@@ -71,6 +83,30 @@ void TCleanerPage::Layout() {
   cbFastMode->setGeometry(listLeft, buttonTop + 3, cbFastMode->sizeHint().width(), cbFastMode->sizeHint().height());
 }
 
+QString TCleanerPage::ItemTip(const TCatalogueNode& node) {
+  if (!node.Parent) return {};
+  const std::string name = TCleanCatalogue::ItemName(node);
+  auto it = tips_.find(name);
+  if (it == tips_.end()) it = tips_.emplace(name, CleanItemTip(name, DescribeItem(context_, name))).first;
+  return it->second;
+}
+
+QString TCleanerPage::CleanItemTip(const std::string& itemName, const std::vector<TTracePlace>& places) {
+  // A tip is read at a glance: a long list (a history folder per day) is cut short.
+  constexpr std::size_t kShownPlaces = 8;
+  QString tip = Q(itemName) + "\n";
+  if (places.empty()) return tip + "Finds nothing to remove on this system: what it cleans up after is not here.";
+  tip += "Removes:";
+  // What on one line, where on the next: a path is long enough by itself.
+  for (std::size_t i = 0; i < places.size() && i < kShownPlaces; ++i) {
+    const TTraceWords words = TracePlaceWords(places[i]);
+    tip += "\n- " + Q(words.What);
+    if (!words.Where.empty()) tip += "\n      " + Q(words.Where);
+  }
+  if (places.size() > kShownPlaces) tip += QString("\n... and %1 more places").arg(places.size() - kShownPlaces);
+  return tip;
+}
+
 // ---------------------------------------------------------------------------------------
 // Handlers
 
@@ -100,7 +136,7 @@ void TCleanerPage::tvCleanItemsMouseDown(Qt::MouseButton button, const QPoint& p
 
 // The tree shows nothing of the list: the cleaner reads the file when it runs the item.
 bool TCleanerPage::EditCustomList() {
-  TfrmNewCustomItem editor(*target_, programFolder_, *prompt_, CustomListHooks, window());
+  TfrmNewCustomItem editor(*context_.Target, context_.ProgramFolder, *prompt_, CustomListHooks, window());
   return editor.exec() == QDialog::Accepted;
 }
 

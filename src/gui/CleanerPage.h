@@ -8,6 +8,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,6 +53,11 @@ class TCleanerPage : public TPageBox, public ICleanerView {
   bool SaveLogToFile(const QString& chosenName);
   // The layout rules.
   void Layout();
+  // The tip of a node of tvCleanItems: for an item its name and the places on this target
+  // its operation reaches (found once, then kept); for a category nothing.
+  QString ItemTip(const TCatalogueNode& node);
+  // The tip's text for an item and its places.
+  static QString CleanItemTip(const std::string& itemName, const std::vector<TTracePlace>& places);
 
   // The custom list editor, opened from the "<New List>" label; true when it saved the list.
   bool EditCustomList();
@@ -82,11 +88,11 @@ class TCleanerPage : public TPageBox, public ICleanerView {
   void JobFailed(const std::string& message) override;
 
  private:
+  TCleanContext context_;
+  std::map<std::string, QString> tips_;
   TCleanCatalogue& catalogue_;
   TOptionsSetting& options_;
   IPrompt* prompt_;
-  TargetSystem* target_;
-  std::string programFolder_;
   std::unique_ptr<TCleanerController> cleaner_;
 };
 

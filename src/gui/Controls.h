@@ -3,14 +3,24 @@
 #pragma once
 
 #include <QColor>
+#include <QIcon>
 #include <QLabel>
 #include <QPushButton>
 
 namespace kestrove {
 
+// The pictures of the side buttons, drawn by the program for desktops whose icon theme
+// lacks one.
+enum class TSidePicture { Cleaner, Registry, Defrag, Tools, Options, Help };
+
+// The desktop theme's icon `themeName`, else the drawn picture.
+QIcon SideButtonIcon(const char* themeName, TSidePicture fallback);
+QIcon DrawnSidePicture(TSidePicture picture);
+
 // A flat button. Color fills it, FocusedColor while the mouse is over it or it has the
 // keyboard focus, BorderColor draws its one-pixel frame. Tag says what it selects; the high
-// hexadecimal digit of the tag groups buttons (0x1? are the page buttons).
+// hexadecimal digit of the tag groups buttons (0x1? are the page buttons). Its icon stands
+// above the caption.
 class TFlatButton : public QPushButton {
   Q_OBJECT
 
@@ -52,6 +62,20 @@ class TLinkLabel : public QLabel {
  private:
   void SetHot(bool hot);
   bool hot_ = false;
+};
+
+// A one-line label of a fixed width: a text too long for it ends in "..." where it is cut,
+// and the label's tip shows it whole. text() is always the whole text.
+class TElidedLabel : public QLabel {
+  Q_OBJECT
+
+ public:
+  using QLabel::QLabel;
+  bool Elided() const;
+
+ protected:
+  bool event(QEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
 };
 
 // The band across the top of the window behind the title labels.

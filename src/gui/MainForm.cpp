@@ -56,6 +56,7 @@ std::optional<std::string> RepairFailure(const TFixResult& fix) {
 TfrmMain::TfrmMain(const TMainFormSetup& setup, QWidget* parent)
     : QWidget(parent),
       target_(setup.Target),
+      trayAvailable_(setup.TrayAvailable),
       programFolder_(setup.ProgramFolder),
       commandLine_(ParseCommandLine(setup.Args)),
       owner_(std::make_unique<TQtOwnerThread>()) {
@@ -68,6 +69,7 @@ TfrmMain::TfrmMain(const TMainFormSetup& setup, QWidget* parent)
   desktop_ = std::make_unique<TQtDesktop>(*owner_);
   OnTerminate = [](int code) { QCoreApplication::exit(code); };
   OnOpenUrl = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
+  ManualFile = FindManual(QCoreApplication::applicationDirPath());
   regeditProgress_ = std::make_unique<TQtRegeditProgress>(this);
   Regedit.Root = target_->Folder();
   Regedit.Prompt = prompt_;
@@ -131,7 +133,7 @@ void TfrmMain::CreateComponents() {
   lUpdate = new TLinkLabel("Check for updates...", this);
   iUpdate = new QLabel(this);
   iUpdate->hide();
-  connect(lUpdate, &TLinkLabel::clicked, this, [this] { OpenProductPage(kUpdatePagePath); });
+  connect(lUpdate, &TLinkLabel::clicked, this, [this] { SayNoWebsite(kNoUpdateService); });
 
   bCleaner = new TFlatButton("Cleaner", kTagCleaner, this);
   bRegistry = new TFlatButton("Registry", kTagRegistry, this);
@@ -139,6 +141,14 @@ void TfrmMain::CreateComponents() {
   bTools = new TFlatButton("Tools", kTagTools, this);
   bOptions = new TFlatButton("Options", kTagOptions, this);
   bHelp = new TFlatButton("Help", kTagHelp, this);
+  // The desktop's own pictures where its theme has them (names of the freedesktop icon
+  // naming scheme).
+  bCleaner->setIcon(SideButtonIcon("edit-clear", TSidePicture::Cleaner));
+  bRegistry->setIcon(SideButtonIcon("system-search", TSidePicture::Registry));
+  bRegistryDefrag->setIcon(SideButtonIcon("drive-harddisk", TSidePicture::Defrag));
+  bTools->setIcon(SideButtonIcon("applications-utilities", TSidePicture::Tools));
+  bOptions->setIcon(SideButtonIcon("preferences-system", TSidePicture::Options));
+  bHelp->setIcon(SideButtonIcon("help-browser", TSidePicture::Help));
   for (TFlatButton* b : {bCleaner, bRegistry, bRegistryDefrag, bTools})
     connect(b, &QPushButton::clicked, this, [this, b] { FlatButtonClick(b); });
   connect(bHelp, &QPushButton::clicked, this, [this] { bHelpClick(); });
@@ -149,9 +159,9 @@ void TfrmMain::CreateComponents() {
   aHomepage = pmHelp->addAction("H&omepage");
   aCheckUpdate = pmHelp->addAction("&Check for Update");
   aAbout = pmHelp->addAction("&About...");
-  connect(aHelp, &QAction::triggered, this, [this] { OpenProductPage(kHelpPagePath); });
-  connect(aHomepage, &QAction::triggered, this, [this] { OpenProductPage(kHomePagePath); });
-  connect(aCheckUpdate, &QAction::triggered, this, [this] { OpenProductPage(kUpdatePagePath); });
+  connect(aHelp, &QAction::triggered, this, [this] { OpenManual(); });
+  connect(aHomepage, &QAction::triggered, this, [this] { SayNoWebsite(kNoWebsite); });
+  connect(aCheckUpdate, &QAction::triggered, this, [this] { SayNoWebsite(kNoUpdateService); });
   connect(aAbout, &QAction::triggered, this, [this] { aAboutExecute(); });
 
   gbCleaner = new TCleanerPage(TCleanContext{target_, programFolder_, prompt_, desktop_.get(), &options_}, *owner_,
@@ -227,7 +237,7 @@ void TfrmMain::FormCreate() {
   defaults.WindowHeight = height();
   options_.Load(TOptionsSetting::OptionsFile(programFolder_), catalogue_, defaults);
   // 10. The taskbar style of step 11 has no counterpart: a hidden window has no taskbar entry.
-  if (commandLine_.Switch == TStartSwitch::Auto) TrayIcon->show();
+  if (commandLine_.Switch == TStartSwitch::Auto && TrayAvailable()) TrayIcon->show();
   // 12.
   options_.RestoreExpandedStates(catalogue_);
   gbCleaner->tvCleanItems->RefreshStates();
@@ -439,8 +449,12 @@ void TfrmMain::WMSysCommandMaximize() { showMaximized(); }
 void TfrmMain::WMSysCommandMinimizeToTray() { WMSysCommandMinimize(false); }
 
 void TfrmMain::WMAutoJobs() {
-  // 1.
-  hide();
+  // 1. An unattended "/Clear" run closes itself; otherwise only an icon can bring a hidden
+  // window back.
+  if (Cleaner().SkipConfirm || TrayAvailable())
+    hide();
+  else
+    WMSysCommandMinimize(false);
   // 2. Without "/Clear" the confirmation still shows when the settings ask for it.
   Cleaner().StartDirectClean();
   // 3. A registry scan, exactly as the Scan button starts one.
@@ -552,8 +566,16 @@ void TfrmMain::aAboutExecute() {
   about.exec();
 }
 
-void TfrmMain::OpenProductPage(const char* path) {
-  if (OnOpenUrl) OnOpenUrl(QString(kProductSite) + path);
+void TfrmMain::OpenManual() {
+  if (ManualFile.isEmpty()) {
+    SayNoWebsite(kNoManual);
+    return;
+  }
+  if (OnOpenUrl) OnOpenUrl(QUrl::fromLocalFile(ManualFile).toString());
+}
+
+void TfrmMain::SayNoWebsite(const char* text) {
+  prompt_->Ask({kProductName, text, TMsgButtons::Ok, TMsgIcon::Information, 0});
 }
 
 // ---------------------------------------------------------------------------------------

@@ -73,6 +73,8 @@ struct TMainFormSetup {
   std::string ProgramFolder;       // with its trailing separator
   std::vector<std::string> Args;   // the command line after the program's name
   IPrompt* Prompt = nullptr;       // questions and messages; nullptr: message boxes
+  // Whether the desktop has a notification area now; unset: Qt is asked each time.
+  std::function<bool()> TrayAvailable = nullptr;
 };
 
 class TfrmMain : public QWidget {
@@ -145,8 +147,10 @@ class TfrmMain : public QWidget {
   bool BossHidden = false;
   std::uint32_t HotkeyAtom = 0;
   // Minimise to the notification area; `addIcon` false for the "/Auto" start, which added
-  // the icon at creation.
+  // the icon at creation. Where the desktop has no notification area the window minimises
+  // as any window does and keeps its taskbar entry: hidden, nothing would bring it back.
   void WMSysCommandMinimize(bool addIcon);
+  bool TrayAvailable() const;
   // Restore: WM_SHOWMAIN, "&Open" and a left click on the icon.
   void WMShowMain();
   void miOpenClick();
@@ -185,8 +189,10 @@ class TfrmMain : public QWidget {
 
   // What ends the program after the close steps; by default the event loop's exit.
   std::function<void(int exitCode)> OnTerminate;
-  // How a web page is opened; by default the desktop's browser, without waiting.
+  // How a web page or file is opened; by default the desktop's browser, without waiting.
   std::function<void(const QString& url)> OnOpenUrl;
+  // The manual the help opens; by default FindManual beside the program. Empty: none.
+  QString ManualFile;
   // The registry editor runs of the restore dialog and the full backup, on this target.
   TRegeditRunner Regedit;
   // The full backup's save dialog; by default the desktop's. Empty: cancelled.
@@ -210,7 +216,9 @@ class TfrmMain : public QWidget {
   // Writes the settings with the trees' states and the window's placement; throws
   // EIniFileError.
   void SaveSettings();
-  void OpenProductPage(const char* path);
+  // Help: the manual. The home page and the update check: there is no website, said so.
+  void OpenManual();
+  void SayNoWebsite(const char* text);
   void PostToSelf(std::function<void()> call);
   void CheckUnattendedEnd();
   void WaitForCleaning(std::chrono::milliseconds limit);
@@ -224,6 +232,7 @@ class TfrmMain : public QWidget {
   static TWindowShowState ShowState(const QWidget& window);
 
   TargetSystem* target_;
+  std::function<bool()> trayAvailable_;
   std::string programFolder_;
   TCommandLine commandLine_;
   TOptionsSetting options_;

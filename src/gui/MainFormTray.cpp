@@ -3,6 +3,7 @@
 #include <QEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <filesystem>
 
 #include "gui/About.h"
 #include "gui/MainForm.h"
@@ -56,13 +57,17 @@ void TfrmMain::CreateTray() {
   pmSelf->addSeparator();
   miExit = pmSelf->addAction("&Exit");
   connect(miOpen, &QAction::triggered, this, [this] { miOpenClick(); });
-  connect(miHelp, &QAction::triggered, this, [this] { OpenProductPage(kHelpPagePath); });
+  connect(miHelp, &QAction::triggered, this, [this] { OpenManual(); });
   connect(miAbout, &QAction::triggered, this, [this] { aAboutExecute(); });
   connect(miExit, &QAction::triggered, this, [this] { miExitClick(); });
 
   TrayIcon = new QSystemTrayIcon(windowIcon(), this);
-  // The tip's Windows line break is a plain one here.
-  TrayIcon->setToolTip(QString(kTrayTip).replace("\r\n", "\n"));
+  // The tip's Windows line break is a plain one here. A last line names the target, so that
+  // the icons of two systems can be told apart.
+  std::error_code ec;
+  const std::filesystem::path folder = std::filesystem::weakly_canonical(target_->Folder(), ec);
+  TrayIcon->setToolTip(QString(kTrayTip).replace("\r\n", "\n") + "\n" +
+                       QString::fromStdString((ec ? target_->Folder() : folder).string()));
   TrayIcon->setContextMenu(pmSelf);
   connect(TrayIcon, &QSystemTrayIcon::activated, this,
           [this](QSystemTrayIcon::ActivationReason reason) { TrayIconActivated(reason); });
@@ -78,17 +83,25 @@ void TfrmMain::CreateTray() {
 // ---------------------------------------------------------------------------------------
 // Notification area
 
+bool TfrmMain::TrayAvailable() const {
+  return trayAvailable_ ? trayAvailable_() : QSystemTrayIcon::isSystemTrayAvailable();
+}
+
 void TfrmMain::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
   if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized) && !closed_)
     PostToSelf([this] {
-      if (windowState() & Qt::WindowMinimized) WMSysCommandMinimize(true);
+      if ((windowState() & Qt::WindowMinimized) && TrayAvailable()) WMSysCommandMinimize(true);
     });
 }
 
 // A hidden top-level window has no taskbar entry. The window's own minimised state is taken
 // back first (on X11 that maps the window again) so that it comes back as it was.
 void TfrmMain::WMSysCommandMinimize(bool addIcon) {
+  if (!TrayAvailable()) {
+    if (!(windowState() & Qt::WindowMinimized) || isHidden()) showMinimized();
+    return;
+  }
   if (windowState() & Qt::WindowMinimized) setWindowState(windowState() & ~Qt::WindowMinimized);
   hide();
   if (addIcon) TrayIcon->show();

@@ -20,6 +20,7 @@
 #include "app/CookieKeepList.h"
 #include "app/HotkeyText.h"
 #include "app/IniFile.h"
+#include "gui/x11/BossKey.h"
 #include "platform/Env.h"
 #include "platform/TargetSystem.h"
 #include "regscan/ResultListOps.h"
@@ -307,6 +308,12 @@ void TfrmOptions::CreateComponents() {
   cookies->addLayout(cookieButtons, 1, 1);
   cookies->addWidget(ListBox2, 1, 2);
   suiPageControl1->addTab(tsCookies, "Cookies");
+  // Left to right as the page reads: the list, the buttons between the lists, the other list.
+  QWidget* previous = ListBox1;
+  for (QWidget* w : std::initializer_list<QWidget*>{bAddCookies, bRemoveCookies, bAddAll, bRemoveAll, bView, ListBox2}) {
+    setTabOrder(previous, w);
+    previous = w;
+  }
 
   // Schedule
   tsSchedule = new QWidget;
@@ -342,11 +349,14 @@ void TfrmOptions::CreateComponents() {
   cbNetscape = new QCheckBox("Netscape", gbHideWindows);
   cbOpera = new QCheckBox("Opera", gbHideWindows);
   cbFirefox = new QCheckBox("Mozilla Firefox", gbHideWindows);
+  cbChrome = new QCheckBox("Google Chrome", gbHideWindows);
+  cbChrome->setToolTip("Google Chrome and Chromium");
   auto* browsers = new QGridLayout(gbHideWindows);
   browsers->addWidget(cbIE, 0, 0);
   browsers->addWidget(cbNetscape, 0, 1);
   browsers->addWidget(cbOpera, 1, 0);
   browsers->addWidget(cbFirefox, 1, 1);
+  browsers->addWidget(cbChrome, 2, 0);
   auto* hotkeyRow = new QHBoxLayout;
   hotkeyRow->addSpacing(20);
   hotkeyRow->addWidget(eHide);
@@ -446,9 +456,10 @@ void TfrmOptions::FormCreate() {
   cbNetscape->setChecked(copy_.EnableNetscape);
   cbOpera->setChecked(copy_.EnableOpera);
   cbFirefox->setChecked(copy_.EnableFirefox);
+  cbChrome->setChecked(copy_.EnableChrome);
   cbAutoWashClick();
   cbWipeFileClick();
-  cbAutoStart->setChecked(AutoStartRegistered(target_));
+  cbAutoStart->setChecked(AutoStartEnabled(target_, AutostartFolder));
   eOutputFolder->setText(QString::fromStdString(copy_.OutputDirectory));
   for (const std::string& v : copy_.IgnoreValues) AddIgnoreEntry(lvValues, QString::fromStdString(v));
   for (const std::string& k : copy_.IgnoreKeys) AddIgnoreEntry(lvKeys, QString::fromStdString(k));
@@ -691,6 +702,7 @@ void TfrmOptions::ReadControls() {
   copy_.EnableNetscape = cbNetscape->isChecked();
   copy_.EnableOpera = cbOpera->isChecked();
   copy_.EnableFirefox = cbFirefox->isChecked();
+  copy_.EnableChrome = cbChrome->isChecked();
   copy_.OutputDirectory = eOutputFolder->text().toStdString();
   copy_.IgnoreValues.clear();
   for (int i = 0; i < lvValues->topLevelItemCount(); ++i)
@@ -727,6 +739,13 @@ void TfrmOptions::bOKClick() {
   const bool useBossKey = !rbNoBossKey->isChecked();
   const bool changed = useBossKey != initialEnabled_ || (useBossKey && eHide->text() != initialText_);
   if (changed && useBossKey && !TestHotkey()) return;
+  // A boss key with no type of window ticked would answer every press by doing nothing.
+  if (copy_.EnableHotkey && BossKeyWindowClasses(copy_).empty()) {
+    ShowError(kBossKeyHidesNothing);
+    suiPageControl1->setCurrentWidget(tsBossKey);
+    cbIE->setFocus();
+    return;
+  }
   // 4.
   options_ = copy_;
   // 5.

@@ -34,6 +34,9 @@ inline constexpr const char* kNoBackupFolderMessage = "can not find the backup f
 inline constexpr const char* kHotkeyBlank = "The hotkey setting cannot be blank.";
 inline constexpr const char* kHotkeyAtomFailed = "Hotkey setting failed, please run application again!";
 inline constexpr const char* kHotkeyTaken = "The hotkey for Boss Key failed, please try to use other key!";
+inline constexpr const char* kBossKeyHidesNothing =
+    "The Boss Key would hide nothing: tick at least one type of window to hide with it, or choose "
+    "\"Do not use Boss Key\".";
 inline constexpr const char* kWipeHint =
     "The more times a file is overwritten,the higher the security,and the longer the wash will take.";
 
@@ -154,6 +157,7 @@ class TfrmOptions : public QDialog {
   QCheckBox* cbNetscape;
   QCheckBox* cbOpera;
   QCheckBox* cbFirefox;
+  QCheckBox* cbChrome;
   // Ignore Lists
   QTabWidget* pcIgnore;
   QTreeWidget* lvValues;

@@ -79,7 +79,7 @@ TRegistryPage::TRegistryPage(TargetSystem& target, IOwnerThread& owner, TOptions
   bRestoreRegistry->setToolTip("Restore any changes made using the software");
   bScan = new QPushButton("Scan", this);
   bFixErrors = new QPushButton("Fix Errors", this);
-  lStatusBar = new QLabel(this);
+  lStatusBar = new TElidedLabel(this);
   lScanTitle = new QLabel("Select the sections to scan", this);
   Memo1 = new QPlainTextEdit(this);
   Memo1->setReadOnly(true);

@@ -19,6 +19,7 @@
 #include "app/OwnerThread.h"
 #include "app/Prompt.h"
 #include "gui/CleanTree.h"
+#include "gui/Controls.h"
 #include "gui/PageBox.h"
 #include "regscan/ResultListOps.h"
 #include "regscan/ScanController.h"
@@ -40,7 +41,7 @@ class TRegistryPage : public TPageBox, public IScanView {
   QPushButton* bRestoreRegistry;
   QPushButton* bScan;
   QPushButton* bFixErrors;
-  QLabel* lStatusBar;
+  TElidedLabel* lStatusBar;
   QLabel* lScanTitle;
   QPlainTextEdit* Memo1;
   // lvRegistryData's pop-up menu and its actions.

@@ -9,6 +9,7 @@
 #include "app/ProgramFolder.h"
 #include "gui/InstanceChannel.h"
 #include "gui/MainForm.h"
+#include "gui/TerminationSignals.h"
 #include "platform/TargetSystem.h"
 
 namespace {
@@ -71,12 +72,17 @@ int main(int argc, char* argv[]) {
   }
 
   // One window per target: an interactive or "/Auto" start finds the program already
-  // running there, asks it to show its window and ends. The unattended jobs ("/Clear",
+  // running there and ends; an interactive one asks it to show its window, an "/Auto" one
+  // (the session starting again) leaves it where it is. The unattended jobs ("/Clear",
   // "/Regscan", "/Regdefrag") run in a process of their own as asked.
   const TStartSwitch start = ParseCommandLine(args).Switch;
   const bool single = start == TStartSwitch::None || start == TStartSwitch::Auto;
-  const QString channelName = TInstanceChannel::NameFor(target->Folder());
-  if (single && TInstanceChannel::AskToShow(channelName)) return 0;
+  std::string noChannel;
+  const QString channelName = single ? TInstanceChannel::NameFor(target->Folder(), &noChannel) : QString();
+  if (single && channelName.isEmpty())
+    std::cerr << kProductName << ": " << noChannel << "; a later start on this system will open a second window\n";
+  const TLaterStart request = start == TStartSwitch::Auto ? TLaterStart::StayHidden : TLaterStart::ShowMain;
+  if (single && TInstanceChannel::HandOver(channelName, request)) return 0;
 
   // Creating the window reads the settings; a settings file that cannot be read (a FIFO or a
   // device in its place, or one far too large) ends the program with a message naming it.
@@ -89,11 +95,16 @@ int main(int argc, char* argv[]) {
     return 1;
   }
   TInstanceChannel channel;
-  if (single) {
+  if (single && !channelName.isEmpty()) {
     if (!channel.Listen(channelName))
       std::cerr << kProductName << ": a later start on this system will open a second window\n";
     QObject::connect(&channel, &TInstanceChannel::ShowMainRequested, form.get(), [&form] { form->WMShowMain(); });
   }
+  // Being told to end (logging out, kill, Ctrl-C in the terminal) closes the window as the
+  // user would: the settings are saved and hidden browser windows come back.
+  TTerminationSignals endSignals;
+  if (endSignals.Install())
+    QObject::connect(&endSignals, &TTerminationSignals::Received, form.get(), [&form] { form->close(); });
   form->show();
   return QApplication::exec();
 }

@@ -1,4 +1,6 @@
 // tvCleanItems by mouse: the check boxes follow the catalogue's rules, labels never toggle.
+#include <QScrollBar>
+
 #include "gui/GuiTestSupport.h"
 
 namespace kestrove::testing {
@@ -126,6 +128,67 @@ class TCleanTreeTest : public QObject {
       QCOMPARE(form->gbCleaner->tvCleanItems->HitTest(past), TTreeHit::Elsewhere);
     // Left of the box (the branch area).
     QVERIFY(form->gbCleaner->tvCleanItems->HitTest(QPoint(box.left() - 3, box.center().y())) != TTreeHit::StateImage);
+  }
+
+  // Resting the mouse on an item tells what it removes and where on this system, found from
+  // its own operation or definition; finding that out removes and asks nothing.
+  void itemTipsSayWhatAndWhere() {
+    TGuiWorld world(3);
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    TCleanTreeView* tree = form->gbCleaner->tvCleanItems;
+    const struct {
+      const char* category;
+      const char* item;
+      const char* says;
+    } cases[] = {
+        // A definition item: its DelFile line, the placeholder resolved.
+        {"Windows", "Windows Log Files", "- the files *.log in\n      C:\\logs\\"},
+        {"Windows", "Start Run",
+         "- the registry key, with everything below it:\n"
+         "      HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\RunMRU"},
+        {"Internet Explorer", "Last Download Location",
+         "- the registry value \"Download Directory\" of\n      HKEY_CURRENT_USER\\Software\\Microsoft\\Internet Explorer"},
+        {"Windows", "Clipboard", "- what the clipboard holds"},
+        {"Mozilla Firefox", "Cookies", "Finds nothing to remove on this system"},  // no Firefox here
+    };
+    for (const auto& c : cases) {
+      TCatalogueNode* node = FindNode(form->Catalogue(), c.category, c.item);
+      QTreeWidgetItem* item = tree->ItemOf(node);
+      tree->expandItem(item->parent());
+      tree->scrollToItem(item);
+      const QString tip = ToolTipAt(tree->viewport(), tree->visualItemRect(item).center());
+      QVERIFY2(tip.startsWith(QString::fromStdString(TCleanCatalogue::ItemName(*node)) + "\n"), qPrintable(tip));
+      QVERIFY2(tip.contains(c.says), qPrintable(tip));
+    }
+    // A category whose name fits has no tip.
+    QTreeWidgetItem* windows = tree->ItemOf(FindNode(form->Catalogue(), "Windows"));
+    tree->scrollToItem(windows);
+    QCOMPARE(ToolTipAt(tree->viewport(), tree->visualItemRect(windows).center()), QString());
+    // Every item's tip, found once: nothing removed, nothing asked.
+    for (const auto& category : form->Catalogue().Categories())
+      for (const auto& child : category->Children) QVERIFY(!form->gbCleaner->ItemTip(*child).isEmpty());
+    QCOMPARE(world.LogFilesLeft(), 3);
+    QVERIFY(world.prompt.asked.empty());
+  }
+
+  // A name longer than the tree is wide ends visibly cut ("...") and its tip shows it whole;
+  // a name that fits has no tip.
+  void longNamesAreCutVisiblyAndShownWhole() {
+    TStateImageTree tree(nullptr);
+    tree.resize(200, 120);
+    const QString longName = "Internet Explorer - Last Download Location and a good deal more";
+    auto* cut = new QTreeWidgetItem(&tree, QStringList(longName));
+    auto* fits = new QTreeWidgetItem(&tree, QStringList("Paint"));
+    tree.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&tree));
+    QVERIFY(tree.TextElided(cut));
+    QVERIFY(!tree.TextElided(fits));
+    QCOMPARE(ToolTipAt(tree.viewport(), tree.visualItemRect(cut).center()), longName);
+    QCOMPARE(ToolTipAt(tree.viewport(), tree.visualItemRect(fits).center()), QString());
+    // The tree keeps its width: no sideways scrolling to hide the cut.
+    QVERIFY(!tree.horizontalScrollBar()->isVisible());
   }
 };
 

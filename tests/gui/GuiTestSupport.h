@@ -8,7 +8,9 @@
 #include <QApplication>
 #include <QDialog>
 #include <QPointer>
+#include <QHelpEvent>
 #include <QTest>
+#include <QToolTip>
 #include <QTimer>
 #include <atomic>
 #include <filesystem>
@@ -95,7 +97,8 @@ class TGuiWorld {
   }
 
   std::unique_ptr<TfrmMain> MakeForm(std::vector<std::string> args = {}) {
-    auto form = std::make_unique<TfrmMain>(TMainFormSetup{&target, home.folder(), std::move(args), &prompt});
+    auto form = std::make_unique<TfrmMain>(
+        TMainFormSetup{&target, home.folder(), std::move(args), &prompt, [this] { return trayAvailable; }});
     form->OnTerminate = [this](int code) {
       ++terminated;
       exitCode = code;
@@ -117,6 +120,8 @@ class TGuiWorld {
   TGuiTempFolder home;
   memory::MemoryTarget target;
   TGuiScriptedPrompt prompt;
+  // The windows of these tests have a notification area to go to unless a test says not.
+  bool trayAvailable = true;
   int terminated = 0;
   int exitCode = -1;
   std::vector<QString> opened;
@@ -128,6 +133,24 @@ inline TCatalogueNode* FindNode(TCleanCatalogue& catalogue, const std::string& c
   for (auto& child : top->Children)
     if (child->Text == item) return child.get();
   return nullptr;
+}
+
+// The next widget the Tab key reaches from `w` in its window.
+inline QWidget* NextTabStop(QWidget* w) {
+  for (QWidget* n = w->nextInFocusChain(); n && n != w; n = n->nextInFocusChain())
+    if ((n->focusPolicy() & Qt::TabFocus) == Qt::TabFocus && n->isVisible() && n->isEnabled()) return n;
+  return w;
+}
+
+// The tip a widget shows when the mouse rests at `pos` (its own coordinates); empty when
+// none shows.
+inline QString ToolTipAt(QWidget* w, const QPoint& pos) {
+  // A tip goes a moment after it is told to.
+  QToolTip::hideText();
+  if (!QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 2000)) return "(an earlier tip stayed)";
+  QHelpEvent help(QEvent::ToolTip, pos, w->mapToGlobal(pos));
+  QApplication::sendEvent(w, &help);
+  return QToolTip::isVisible() ? QToolTip::text() : QString();
 }
 
 // A mouse click in the middle of a node's check box, as the user gives it.

@@ -1,7 +1,9 @@
 // The main window: caption, sizes, layout rules, page switching and the help menu.
 #include <QEnterEvent>
 #include <QMessageBox>
+#include <QUrl>
 
+#include "gui/About.h"
 #include "gui/GuiPrompt.h"
 
 #include "gui/GuiTestSupport.h"
@@ -197,7 +199,9 @@ class TMainFormTest : public QObject {
     QCOMPARE(unchecked, 3);
   }
 
-  void helpMenuOpensPagesAndUpdateLink() {
+  // There is no website: the help opens the manual that comes with the program, the home
+  // page and the update check say so, and no address of a made-up site is ever opened.
+  void helpMenuOpensTheManualAndSaysThereIsNoWebsite() {
     TGuiWorld world;
     auto form = world.MakeForm();
     form->show();
@@ -206,15 +210,25 @@ class TMainFormTest : public QObject {
     QCOMPARE(form->aHomepage->text(), QString("H&omepage"));
     QCOMPARE(form->aCheckUpdate->text(), QString("&Check for Update"));
     QCOMPARE(form->aAbout->text(), QString("&About..."));
+    const QString manual = QString::fromStdString((world.home.path() / "README.md").string());
+    WriteText(manual.toStdString(), "# Kestrove\n");
+    form->ManualFile = manual;
     form->aHelp->trigger();
+    form->miHelp->trigger();
     form->aHomepage->trigger();
     form->aCheckUpdate->trigger();
     QTest::mouseClick(form->lUpdate, Qt::LeftButton);
-    QCOMPARE(world.opened.size(), std::size_t(4));
-    QVERIFY(world.opened[0].endsWith("/help/overview.htm"));
-    QVERIFY(world.opened[1].endsWith("/index.html"));
-    QVERIFY(world.opened[2].endsWith("/update/v1_1.htm"));
-    QVERIFY(world.opened[3].endsWith("/update/v1_1.htm"));
+    const QString url = QUrl::fromLocalFile(manual).toString();
+    QCOMPARE(world.opened, (std::vector<QString>{url, url}));
+    QCOMPARE(world.prompt.asked.size(), std::size_t(3));
+    QCOMPARE(world.prompt.asked[0].Text, std::string(kNoWebsite));
+    QCOMPARE(world.prompt.asked[1].Text, std::string(kNoUpdateService));
+    QCOMPARE(world.prompt.asked[2].Text, std::string(kNoUpdateService));
+    // Without a manual beside the program the help says so too.
+    form->ManualFile.clear();
+    form->aHelp->trigger();
+    QCOMPARE(world.opened.size(), std::size_t(2));
+    QCOMPARE(world.prompt.asked.back().Text, std::string(kNoManual));
     // The About box is modal and closes with OK.
     bool seen = false;
     auto watch1 = WhenModalOpens<QDialog>([&](QDialog* d) {
@@ -223,6 +237,52 @@ class TMainFormTest : public QObject {
     });
     form->aAbout->trigger();
     QVERIFY(seen);
+  }
+
+  // The manual is found beside the program, one folder up (a build folder in the source
+  // tree) or where an installation keeps documentation.
+  void manualIsFoundWhereTheProgramComesWithIt() {
+    const struct {
+      const char* where;  // relative to the program's folder; nullptr: nowhere
+    } cases[] = {{"README.md"}, {"../README.md"}, {"../share/doc/kestrove/README.md"}, {nullptr}};
+    for (const auto& c : cases) {
+      TGuiTempFolder folder;
+      const std::filesystem::path program = folder.path() / "bin";
+      std::filesystem::create_directories(program);
+      std::filesystem::path expected;
+      if (c.where) {
+        expected = std::filesystem::weakly_canonical(program / c.where);
+        WriteText(expected, "# Kestrove\n");
+      }
+      QCOMPARE(FindManual(QString::fromStdString(program.string())).toStdString(), expected.string());
+    }
+  }
+
+  // Each side button shows a picture of its own, not one mark for all.
+  void sideButtonsHavePicturesOfTheirOwn() {
+    TGuiWorld world;
+    auto form = world.MakeForm();
+    std::vector<QImage> pictures;
+    for (TFlatButton* b : {form->bCleaner, form->bRegistry, form->bRegistryDefrag, form->bTools, form->bOptions,
+                           form->bHelp}) {
+      QVERIFY(!b->icon().isNull());
+      pictures.push_back(b->icon().pixmap(20, 20).toImage());
+    }
+    for (std::size_t i = 0; i < pictures.size(); ++i)
+      for (std::size_t j = i + 1; j < pictures.size(); ++j) QVERIFY2(pictures[i] != pictures[j], qPrintable(QString("%1 %2").arg(i).arg(j)));
+  }
+
+  // The cleaner page is reached in the order it reads: the tree, the log, then the button
+  // row from the left (Fast Mode, Test, Clean).
+  void cleanerPageTabOrder() {
+    TGuiWorld world;
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    TCleanerPage* page = form->gbCleaner;
+    const std::vector<QWidget*> order{page->tvCleanItems, page->lMain, page->cbFastMode, page->bTest, page->bClean};
+    for (std::size_t i = 0; i + 1 < order.size(); ++i)
+      QVERIFY2(NextTabStop(order[i]) == order[i + 1], qPrintable(QString::number(i)));
   }
 };
 

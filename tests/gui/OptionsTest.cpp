@@ -9,6 +9,7 @@
 #include "app/IniFile.h"
 #include "gui/GuiTestSupport.h"
 #include "gui/Options.h"
+#include "gui/x11/BossKey.h"
 #include "platform/TRegistry.h"
 
 namespace kestrove::testing {
@@ -35,7 +36,7 @@ class TAutostartHome {
  public:
   explicit TAutostartHome(const fs::path& dir) : dir_(dir / "xdg") { qputenv("XDG_CONFIG_HOME", QByteArray(dir_.c_str())); }
   ~TAutostartHome() { qunsetenv("XDG_CONFIG_HOME"); }
-  fs::path Entry() const { return dir_ / "autostart" / "kestrove.desktop"; }
+  fs::path Entry(TargetSystem& target) const { return dir_ / "autostart" / AutostartEntryName(target); }
 
  private:
   fs::path dir_;
@@ -222,7 +223,7 @@ class TOptionsTest : public QObject {
     });
     QCOMPARE(ReadText(world.home.path() / "options.ini"), before);
     QVERIFY(!fs::exists(world.home.path() / "Cookies.ini"));
-    QVERIFY(!fs::exists(xdg.Entry()));
+    QVERIFY(!fs::exists(xdg.Entry(world.target)));
     QVERIFY(!AutoStartRegistered(world.target));
     QCOMPARE(again->Options().FastScan, record.FastScan);
     QCOMPARE(again->Options().StartClean, record.StartClean);
@@ -435,6 +436,92 @@ class TOptionsTest : public QObject {
     form->close();
   }
 
+  // A boss key that would hide nothing is refused at OK, on its page, with nothing applied;
+  // Google Chrome (with Chromium) is a type of window of its own, kept as EnableChrome.
+  void testBossKeyMustHideSomething() {
+    const struct {
+      const char* what;
+      bool bossKey;
+      bool chrome;
+      bool opera;
+      bool accepted;
+    } cases[] = {
+        {"boss key, nothing ticked", true, false, false, false},
+        {"boss key, Chrome only", true, true, false, true},
+        {"boss key, Opera only", true, false, true, true},
+        {"no boss key, nothing ticked", false, false, false, true},
+    };
+    for (const auto& c : cases) {
+      TGuiWorld world;
+      TAutostartHome xdg(world.home.path());
+      auto form = world.MakeForm();
+      form->show();
+      QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+      fs::create_directories(form->Options().OutputDirectory);
+      int registered = 0;
+      form->OptionsHooks.TestHotkey = [](const TShortcut&) { return true; };
+      form->OptionsHooks.RegisterBossKey = [&] { ++registered; };
+      WithOptionsDialog(*form, [&](TfrmOptions* d) {
+        // The defaults tick no type of window.
+        for (QCheckBox* b : {d->cbIE, d->cbNetscape, d->cbOpera, d->cbFirefox, d->cbChrome}) QVERIFY(!b->isChecked());
+        (c.bossKey ? d->rbBossKey : d->rbNoBossKey)->click();
+        if (c.chrome) d->cbChrome->click();
+        if (c.opera) d->cbOpera->click();
+        QTest::mouseClick(d->bOK, Qt::LeftButton);
+        QCOMPARE(d->isVisible(), !c.accepted);
+        if (!c.accepted) {
+          QCOMPARE(world.prompt.asked.back().Text, std::string(kBossKeyHidesNothing));
+          QVERIFY(d->suiPageControl1->currentWidget() == d->tsBossKey);
+        }
+      });
+      QCOMPARE(form->Options().EnableHotkey, c.bossKey && c.accepted);
+      QCOMPARE(registered, c.bossKey && c.accepted ? 1 : 0);
+      const TIniFile ini(world.home.path() / "options.ini");
+      QCOMPARE(ini.ReadInteger("Hotkey", "EnableChrome", -1), c.accepted ? int(c.chrome) : -1);
+      const auto classes = BossKeyWindowClasses(form->Options());
+      for (const char* chrome : {"chrome.exe", "google-chrome", "chromium"})
+        QCOMPARE(int(std::count(classes.begin(), classes.end(), std::string(chrome))), c.chrome && c.accepted ? 1 : 0);
+      form->close();
+    }
+  }
+
+  // The box says whether this target starts with the session: its Run value alone (its entry
+  // gone, or replaced by another prefix's in an earlier version) leaves the box unticked.
+  void testAutoStartBoxNeedsTheTargetsEntry() {
+    TGuiWorld world;
+    TAutostartHome xdg(world.home.path());
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    fs::create_directories(form->Options().OutputDirectory);
+    SetAutoStart(world.target, true, "/opt/kestrove/kestrove", {});
+    QVERIFY(AutoStartRegistered(world.target));
+    WithOptionsDialog(*form, [&](TfrmOptions* d) {
+      QVERIFY(!d->cbAutoStart->isChecked());
+      d->cbAutoStart->click();
+      QTest::mouseClick(d->bOK, Qt::LeftButton);
+      QVERIFY(!d->isVisible());
+    });
+    QVERIFY(fs::exists(xdg.Entry(world.target)));
+    WithOptionsDialog(*form, [&](TfrmOptions* d) { QVERIFY(d->cbAutoStart->isChecked()); });
+    form->close();
+  }
+
+  // The cookie page is read left to right: the list, the buttons between, the other list.
+  void testCookiePageTabOrder() {
+    TGuiWorld world;
+    TOptionsSetting options;
+    TNoDesktop desktop;
+    TfrmOptions d(options, world.target, world.home.folder(), world.prompt, desktop, {}, nullptr);
+    d.suiPageControl1->setCurrentWidget(d.tsCookies);
+    d.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&d));
+    const std::vector<QWidget*> order{d.ListBox1, d.bAddCookies, d.bRemoveCookies, d.bAddAll,
+                                      d.bRemoveAll, d.bView,       d.ListBox2};
+    for (std::size_t i = 0; i + 1 < order.size(); ++i)
+      QVERIFY2(NextTabStop(order[i]) == order[i + 1], qPrintable(QString::number(i)));
+  }
+
   void testAutoStartFollowsTheBoxAndCleanAtStart() {
     TGuiWorld world;
     TAutostartHome xdg(world.home.path());
@@ -455,9 +542,9 @@ class TOptionsTest : public QObject {
     QVERIFY(reg.OpenKeyReadOnly(kRunKey));
     const std::string run = reg.ReadString("Kestrove");
     QVERIFY2(run.size() > 6 && run.substr(run.size() - 6) == " /Auto", run.c_str());
-    QVERIFY(ReadText(xdg.Entry()).find(" /Auto\n") != std::string::npos);
+    QVERIFY(ReadText(xdg.Entry(world.target)).find(" /Auto\n") != std::string::npos);
     // With the settings that asked for it, wherever they are kept.
-    QVERIFY(ReadText(xdg.Entry()).find("\"KESTROVE_HOME=" + world.home.path().string() + "\"") != std::string::npos);
+    QVERIFY(ReadText(xdg.Entry(world.target)).find("\"KESTROVE_HOME=" + world.home.path().string() + "\"") != std::string::npos);
     // The box reads the value; unchecked, the value and the entry go.
     WithOptionsDialog(*form, [&](TfrmOptions* d) {
       QVERIFY(d->cbAutoStart->isChecked());
@@ -467,7 +554,7 @@ class TOptionsTest : public QObject {
       QVERIFY(!d->isVisible());
     });
     QVERIFY(!reg.ValueExists("Kestrove"));
-    QVERIFY(!fs::exists(xdg.Entry()));
+    QVERIFY(!fs::exists(xdg.Entry(world.target)));
     form->close();
   }
 };

@@ -362,6 +362,28 @@ class TRegistryPageTest : public QObject {
       QCOMPARE(TStateImageTree::StateImageChecked(*it), want);
     }
   }
+
+  // The status line keeps its width: a count too long for it ends visibly cut, its tip shows
+  // the whole line, and its text stays whole for everything that reads it.
+  void statusLineCutVisiblyAndShownWhole() {
+    TGuiWorld world(0);
+    auto form = world.MakeForm();
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    form->FlatButtonClick(form->bRegistry);
+    TElidedLabel* status = form->gbRegistry->lStatusBar;
+    QCOMPARE(status->width(), 200);
+    const QString whole = " 85 Errors Found,  85 Errors Selected.";
+    form->gbRegistry->SetStatusText(whole.toStdString());
+    QCOMPARE(status->text(), whole);
+    if (status->fontMetrics().horizontalAdvance(whole) <= status->contentsRect().width())
+      QSKIP("the line fits at this font size");
+    QVERIFY(status->Elided());
+    QCOMPARE(ToolTipAt(status, status->rect().center()), whole);
+    form->gbRegistry->SetStatusText("Fix errors finished!");
+    QVERIFY(!status->Elided());
+    QCOMPARE(ToolTipAt(status, status->rect().center()), QString());
+  }
 };
 
 KESTROVE_GUI_TEST(TRegistryPageTest);

@@ -2,8 +2,12 @@
 // area and back, the schedule's arming and ticks, the boss key where there is no X11, and the
 // channel a later start uses. The same with a real tray host and X server is in
 // x11/X11TrayTest.cpp.
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QSystemTrayIcon>
@@ -15,6 +19,7 @@
 #include "gui/AskDelete.h"
 #include "gui/GuiTestSupport.h"
 #include "gui/InstanceChannel.h"
+#include "gui/TerminationSignals.h"
 #include "gui/x11/BossKey.h"
 
 namespace kestrove::testing {
@@ -26,6 +31,53 @@ void StoreSettings(TGuiWorld& world, const std::string& extra, bool selectLogIte
   if (selectLogItem) text += "\n[NodeSelected]\n1=Windows\n2=Windows - Windows Log Files\nSelectedCount=2\n";
   WriteText(world.home.path() / "options.ini", text);
 }
+
+// An environment variable set for the life of the object, put back after.
+class TEnvSetting {
+ public:
+  TEnvSetting(const char* name, const QByteArray* value) : name_(name), had_(qEnvironmentVariableIsSet(name)) {
+    old_ = qgetenv(name);
+    if (value)
+      qputenv(name, *value);
+    else
+      qunsetenv(name);
+  }
+  ~TEnvSetting() {
+    if (had_)
+      qputenv(name_, old_);
+    else
+      qunsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  bool had_;
+  QByteArray old_;
+};
+
+sockaddr_un SocketAddress(const QString& name) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, name.toLocal8Bit().constData(), sizeof address.sun_path - 1);
+  return address;
+}
+
+// Waits for a child process while this thread's event loop runs; its exit status, -1 when it
+// did not end in time (it is killed then).
+int WaitForChild(pid_t pid) {
+  int status = 0;
+  if (!QTest::qWaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 20000)) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Another user of the machine: the child drops to "nobody" by the system call itself (the
+// library's wrapper would wait for threads the child does not have).
+constexpr uid_t kOtherUser = 65534;
+bool BecomeOtherUser() { return ::syscall(SYS_setgid, kOtherUser) == 0 && ::syscall(SYS_setuid, kOtherUser) == 0; }
 
 }  // namespace
 
@@ -39,7 +91,9 @@ class TTrayScheduleTest : public QObject {
     form->show();
     QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     QVERIFY(!form->TrayIcon->isVisible());
-    QCOMPARE(form->TrayIcon->toolTip(), QString("Left Click to activate Kestrove\nRight Click to popup menu"));
+    // The last line tells the icons of two systems apart.
+    QCOMPARE(form->TrayIcon->toolTip(), QString("Left Click to activate Kestrove\nRight Click to popup menu\n") +
+                                            QString::fromStdString(world.target.Identity().Folder));
     QVERIFY(form->TrayIcon->contextMenu() == form->pmSelf);
 
     form->showMinimized();
@@ -66,6 +120,48 @@ class TTrayScheduleTest : public QObject {
     form->miExit->trigger();
     QCOMPARE(world.terminated, 1);
     QVERIFY(!form->TrayIcon->isVisible());
+  }
+
+  // Where the desktop has no notification area (a plain GNOME session), a minimise leaves the
+  // window minimised with its taskbar entry: hidden without an icon, nothing would bring it
+  // back. The same for the "/Auto" start and its automatic jobs.
+  void withoutANotificationAreaTheWindowMinimisesAsAnyOther() {
+    const struct {
+      const char* what;
+      std::vector<std::string> args;
+      std::string settings;
+    } cases[] = {
+        {"title bar", {}, ""},
+        {"/Auto", {"/Auto"}, ""},
+        {"/Auto cleaning at start", {"/Auto"}, "[Options]\nIsAskBeforeClear=0\n[SChedule]\nStartClean=1\n"},
+    };
+    for (const auto& c : cases) {
+      TGuiWorld world;
+      world.trayAvailable = false;
+      StoreSettings(world, c.settings);
+      auto form = world.MakeForm(c.args);
+      form->show();
+      QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+      if (c.args.empty()) form->showMinimized();
+      QVERIFY2(QTest::qWaitFor([&] { return bool(form->windowState() & Qt::WindowMinimized); }, 5000), c.what);
+      QTest::qWait(100);  // the posted steps after the minimise have run
+      QVERIFY2(!form->isHidden(), c.what);
+      QVERIFY2(form->windowState() & Qt::WindowMinimized, c.what);
+      QVERIFY2(!form->TrayIcon->isVisible(), c.what);
+      QVERIFY(WaitIdle(*form));
+      // A later start brings it back as from the tray.
+      form->WMShowMain();
+      QVERIFY2(form->isVisible() && !(form->windowState() & Qt::WindowMinimized), c.what);
+    }
+    // The cleaning at start did run, with the window on the taskbar.
+    TGuiWorld world(2);
+    world.trayAvailable = false;
+    StoreSettings(world, "[Options]\nIsAskBeforeClear=0\n[SChedule]\nStartClean=1\n");
+    auto form = world.MakeForm({"/Auto"});
+    form->show();
+    QVERIFY(QTest::qWaitFor([&] { return world.LogFilesLeft() == 0; }, 20000));
+    QVERIFY(!form->isHidden());
+    QVERIFY(WaitIdle(*form));
   }
 
   void autoAddsTheIconAtCreation() {
@@ -270,6 +366,184 @@ class TTrayScheduleTest : public QObject {
     QTest::qWait(50);
     asker.join();
     QVERIFY(answered);
+
+    // An "/Auto" start hands over without bringing the window out of the tray.
+    bool stayed = false;
+    std::thread autoStart([&] { stayed = TInstanceChannel::HandOver(a, TLaterStart::StayHidden, 10000); });
+    QVERIFY(QTest::qWaitFor([&] { return stayed; }, 10000));
+    autoStart.join();
+    QCOMPARE(requests, 1);
+  }
+
+  // The sockets' folder: the runtime folder when it is private, else one of the user's own in
+  // the temporary folder, which must be a folder (not a link) of this user that nobody else
+  // may enter; anything else means no channel rather than one another user could reach.
+  void socketFolderIsTheUsersAlone() {
+    TGuiTempFolder folder;
+    const QByteArray tmp = QByteArray::fromStdString(folder.path().string());
+    TEnvSetting tmpdir("TMPDIR", &tmp);
+    TEnvSetting runtime("XDG_RUNTIME_DIR", nullptr);
+    const QString own = QString::fromStdString(folder.path().string()) + QString("/kestrove-%1").arg(::getuid());
+    const QByteArray ownPath = own.toLocal8Bit();
+    const std::filesystem::path prefix = folder.path() / "prefix";
+
+    // Missing: made, private.
+    QCOMPARE(TInstanceChannel::SocketFolder(), own);
+    struct stat st {};
+    QCOMPARE(::lstat(ownPath.constData(), &st), 0);
+    QVERIFY(S_ISDIR(st.st_mode));
+    QCOMPARE(int(st.st_mode & 0777), 0700);
+    QVERIFY(TInstanceChannel::NameFor(prefix).startsWith(own + "/kestrove-"));
+
+    const struct {
+      const char* what;
+      std::function<void()> plant;
+      bool needsRoot;
+    } refused[] = {
+        {"open to others",
+         [&] {
+           ::mkdir(ownPath.constData(), 0700);
+           ::chmod(ownPath.constData(), 0777);
+         },
+         false},
+        {"a link to a private folder",
+         [&] {
+           std::filesystem::create_directory(folder.path() / "elsewhere");
+           ::chmod((folder.path() / "elsewhere").c_str(), 0700);
+           std::filesystem::create_directory_symlink(folder.path() / "elsewhere", own.toStdString());
+         },
+         false},
+        {"a file", [&] { WriteText(own.toStdString(), "x"); }, false},
+        {"another user's",
+         [&] {
+           ::mkdir(ownPath.constData(), 0700);
+           (void)!::chown(ownPath.constData(), kOtherUser, kOtherUser);
+         },
+         true},
+    };
+    for (const auto& r : refused) {
+      if (r.needsRoot && ::getuid() != 0) continue;
+      std::filesystem::remove_all(own.toStdString());
+      r.plant();
+      std::string why;
+      QVERIFY2(TInstanceChannel::NameFor(prefix, &why).isEmpty(), r.what);
+      QVERIFY2(why.find(own.toStdString()) == 0, why.c_str());
+      QVERIFY(!TInstanceChannel::AskToShow(TInstanceChannel::NameFor(prefix), 200));
+      TInstanceChannel channel;
+      QVERIFY(!channel.Listen(TInstanceChannel::NameFor(prefix)));
+    }
+
+    // A runtime folder others may enter is passed over; a private one is used.
+    std::filesystem::remove_all(own.toStdString());
+    const std::filesystem::path run = folder.path() / "run";
+    std::filesystem::create_directory(run);
+    ::chmod(run.c_str(), 0755);
+    const QByteArray runPath = QByteArray::fromStdString(run.string());
+    TEnvSetting runtimeSet("XDG_RUNTIME_DIR", &runPath);
+    QCOMPARE(TInstanceChannel::SocketFolder(), own);
+    ::chmod(run.c_str(), 0700);
+    QCOMPARE(TInstanceChannel::SocketFolder(), QString::fromStdString(run.string()));
+  }
+
+  // Both ends of the channel make sure the other is a process of the same user: another
+  // user's program listening on the name gets no request (and does not end this start), and
+  // another user's request is not answered. Needs root to act as a second user.
+  void channelTalksOnlyToTheSameUser() {
+    if (::getuid() != 0) QSKIP("needs root to run a process as another user");
+    TGuiTempFolder folder;
+    ::chmod(folder.path().c_str(), 0777);
+    const QString name = QString::fromStdString((folder.path() / "channel").string());
+    const sockaddr_un address = SocketAddress(name);
+
+    // Another user listens and would confirm anything.
+    {
+      int ready[2];
+      QCOMPARE(::pipe(ready), 0);
+      const pid_t child = ::fork();
+      if (child == 0) {
+        ::close(ready[0]);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (!BecomeOtherUser() || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(fd, 1) != 0)
+          ::_exit(5);
+        (void)!::write(ready[1], "r", 1);
+        pollfd waiting{fd, POLLIN, 0};
+        if (::poll(&waiting, 1, 10000) != 1) ::_exit(4);
+        const int peer = ::accept(fd, nullptr, nullptr);
+        pollfd reading{peer, POLLIN, 0};
+        char buffer[64];
+        if (::poll(&reading, 1, 5000) == 1 && ::read(peer, buffer, sizeof buffer) > 0) {
+          (void)!::write(peer, "OK\n", 3);
+          ::_exit(2);
+        }
+        ::_exit(3);
+      }
+      ::close(ready[1]);
+      char byte = 0;
+      pollfd readyPoll{ready[0], POLLIN, 0};
+      QCOMPARE(::poll(&readyPoll, 1, 10000), 1);
+      QCOMPARE(::read(ready[0], &byte, 1), ssize_t(1));
+      ::close(ready[0]);
+      QVERIFY(!TInstanceChannel::AskToShow(name, 3000));
+      QCOMPARE(WaitForChild(child), 3);  // connected, and was told nothing
+      std::filesystem::remove(name.toStdString());
+    }
+
+    // This user listens; another user asks.
+    TInstanceChannel channel;
+    QVERIFY(channel.Listen(name));
+    ::chmod(name.toLocal8Bit().constData(), 0777);  // so that the other user reaches it at all
+    int requests = 0;
+    connect(&channel, &TInstanceChannel::ShowMainRequested, [&] { ++requests; });
+    const pid_t child = ::fork();
+    if (child == 0) {
+      const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+      if (!BecomeOtherUser() || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        ::_exit(5);
+      (void)!::write(fd, "WM_SHOWMAIN\n", 12);
+      pollfd reading{fd, POLLIN, 0};
+      char buffer[8];
+      const bool answered = ::poll(&reading, 1, 3000) == 1 && ::read(fd, buffer, sizeof buffer) > 0;
+      ::_exit(answered ? 0 : 1);
+    }
+    QCOMPARE(WaitForChild(child), 1);
+    QCOMPARE(requests, 0);
+    // The same request from this user is answered.
+    bool answered = false;
+    std::thread asker([&] { answered = TInstanceChannel::AskToShow(name, 10000); });
+    QVERIFY(QTest::qWaitFor([&] { return requests == 1; }, 10000));
+    asker.join();
+    QVERIFY(answered);
+  }
+
+  // Being told to end closes the window as the user would: the close steps run (the settings
+  // are written) through the event loop, and the handlers found before are put back.
+  void terminationSignalsCloseTheWindow() {
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+      struct sigaction before {};
+      ::sigaction(signalNumber, nullptr, &before);
+      TGuiWorld world;
+      auto form = world.MakeForm();
+      form->show();
+      QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+      QVERIFY(form->gbCleaner->cbFastMode->isChecked());
+      form->gbCleaner->cbFastMode->click();
+      {
+        TTerminationSignals endSignals;
+        QVERIFY(endSignals.Install());
+        TTerminationSignals second;
+        QVERIFY(!second.Install());  // one owner of the signals at a time
+        connect(&endSignals, &TTerminationSignals::Received, form.get(), [&] { form->close(); });
+        QCOMPARE(::raise(signalNumber), 0);
+        QCOMPARE(world.terminated, 0);  // the handler itself does nothing but note it
+        QVERIFY(QTest::qWaitFor([&] { return world.terminated == 1; }, 5000));
+      }
+      QVERIFY2(ReadText(world.home.path() / "options.ini").find("FastScan=0") != std::string::npos,
+               qPrintable(QString::number(signalNumber)));
+      struct sigaction after {};
+      ::sigaction(signalNumber, nullptr, &after);
+      QVERIFY(after.sa_handler == before.sa_handler);
+    }
   }
 };
 

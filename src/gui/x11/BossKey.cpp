@@ -28,6 +28,7 @@ std::vector<std::string> BossKeyWindowClasses(const TOptionsSetting& o) {
   if (o.EnableNetscape) add({"NS_AE_WindowClass", "netscape.exe", "netscape"});
   if (o.EnableFirefox) add({"MozillaWindowClass", "MozillaUIWindowClass", "firefox.exe", "firefox", "firefox-esr"});
   if (o.EnableOpera) add({"OpWindow", "opera.exe", "opera"});
+  if (o.EnableChrome) add({"Chrome_WidgetWin_1", "chrome.exe", "google-chrome", "chromium", "chromium-browser"});
   return classes;
 }
 

@@ -4,12 +4,15 @@
 //   KESTROVE_ROOT=/tmp/sample xvfb-run kestrove_screenshots OUTDIR
 #include <QApplication>
 #include <QDir>
+#include <QHelpEvent>
 #include <QScreen>
 #include <QTemporaryDir>
+#include <QToolTip>
 #include <QTest>
 #include <QTimer>
 #include <fstream>
 #include <iostream>
+#include <tuple>
 
 #include "app/ProgramFolder.h"
 #include "gui/About.h"
@@ -91,6 +94,32 @@ int main(int argc, char* argv[]) {
   form.gbDefrag->lSizeReduction->setText("31,753 KB");
   form.gbDefrag->lCompactPercent->setText("2.5%");
   Pages(form, dir, "");
+
+  // Clean items' tips, as the mouse resting on an item shows them. A tip is a window of its
+  // own: the screen around the window is pictured.
+  for (const auto& [category, item, name] :
+       {std::tuple<const char*, const char*, const char*>{"Internet Explorer", "Last Download Location", "cleaner-tip"},
+        {"Mozilla Firefox", "Visited URL History", "cleaner-tip-firefox"}}) {
+    TCleanTreeView* tree = form.gbCleaner->tvCleanItems;
+    QTreeWidgetItem* row = nullptr;
+    for (const auto& c : form.Catalogue().Categories())
+      if (c->Text == category)
+        for (const auto& child : c->Children)
+          if (child->Text == item) row = tree->ItemOf(child.get());
+    if (!row) continue;
+    tree->expandItem(row->parent());
+    tree->scrollToItem(row);
+    const QPoint at = tree->visualItemRect(row).center();
+    QHelpEvent help(QEvent::ToolTip, at, tree->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(tree->viewport(), &help);
+    QTest::qWait(400);
+    const QRect around = form.frameGeometry().adjusted(0, 0, 500, 150).intersected(QGuiApplication::primaryScreen()->geometry());
+    const QString path = dir + "/" + name + ".png";
+    QGuiApplication::primaryScreen()->grabWindow(0, around.x(), around.y(), around.width(), around.height()).save(path);
+    std::cout << path.toStdString() << "\n";
+    QToolTip::hideText();
+    QTest::qWait(600);  // a tip goes a moment after it is told to
+  }
 
   // A test run over everything in Windows and Internet Explorer, to see the log.
   for (const auto& category : form.Catalogue().Categories())

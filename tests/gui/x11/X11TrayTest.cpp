@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <csignal>
 #include <QProcess>
 #include <QScreen>
 #include <QTest>
@@ -280,6 +281,18 @@ class TX11TrayTest : public QObject {
     // The window is shown once before it goes to the notification area.
     QVERIFY(QTest::qWaitFor([&] { return !HasViewableTopLevel(firstPid); }, 30000));
 
+    // A second "/Auto" start (the session's entry beside Wine's own start from the Run value)
+    // ends and leaves the first in the notification area.
+    QProcess again;
+    again.setProcessEnvironment(env);
+    again.start(KESTROVE_GUI_PATH, QStringList{"/Auto"} + rootArgs);
+    QVERIFY(again.waitForFinished(30000));
+    QCOMPARE(again.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(again.exitCode(), 0);
+    QTest::qWait(500);
+    QVERIFY(!HasViewableTopLevel(firstPid));
+    QCOMPARE(TrayIconsOf(firstPid).size(), std::size_t(1));
+
     QProcess second;
     second.setProcessEnvironment(env);
     second.start(KESTROVE_GUI_PATH, rootArgs);
@@ -290,6 +303,43 @@ class TX11TrayTest : public QObject {
     QCOMPARE(first.state(), QProcess::Running);
     first.kill();
     first.waitForFinished(10000);
+  }
+
+  // Ending the program by a signal (a logout, kill, Ctrl-C) closes it as its window's close
+  // does: the browsers the boss key hid come back and the settings are written.
+  void terminationSignalRevealsBrowsersAndSaves() {
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+      TGuiTempFolder folder;
+      const auto root = folder.path() / "prefix";
+      WritePrefix(root);
+      const auto home = folder.path() / "home";
+      WriteText(home / "qvtk.dat", "[Windows Log Files]\nDelFile1={C: Drive}\\logs,*.log\n");
+      WriteText(home / "options.ini", "[Hotkey]\nEnableHotkey=1\nEnableFirefox=1\n");
+      const Window firefox = Plant("firefox.exe", "Firefox.exe");
+      QVERIFY(firefox);
+      QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+      env.insert("KESTROVE_HOME", QString::fromStdString(home.string()));
+      env.remove("RESOURCE_NAME");
+      QProcess program;
+      program.setProcessEnvironment(env);
+      program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+      program.start(KESTROVE_GUI_PATH, {"--root", QString::fromStdString(root.string())});
+      QVERIFY(program.waitForStarted(10000));
+      const long pid = program.processId();
+      QVERIFY(QTest::qWaitFor([&] { return HasViewableTopLevel(pid); }, 30000));
+      QTest::qWait(300);  // the key is grabbed at creation, before the window shows
+
+      PressCtrlF5();
+      QVERIFY(QTest::qWaitFor([&] { return !Shown(display_, firefox); }, 10000));
+      QCOMPARE(::kill(static_cast<pid_t>(pid), signalNumber), 0);
+      QVERIFY(program.waitForFinished(30000));
+      QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+      QCOMPARE(program.exitCode(), 0);
+      QVERIFY(QTest::qWaitFor([&] { return Shown(display_, firefox); }, 10000));
+      // Written at the close: the window's place was not in the file before.
+      QVERIFY(ReadText(home / "options.ini").find("[Window]") != std::string::npos);
+      cleanup();
+    }
   }
 };
 
