@@ -19,6 +19,10 @@ struct Hive;
 struct KeyExtra {
   std::optional<std::string> keyClass;  // UTF-8
   std::vector<std::string> options;    // "#..." lines we do not interpret, kept as read
+  // regf hives: the key's security descriptor (self-relative), shared by every key that has
+  // the same one, and the key flags that are kept as read (no-delete, predefined handle).
+  std::shared_ptr<const std::string> security;
+  std::uint16_t flags = 0;
 };
 
 struct Node {
@@ -64,6 +68,10 @@ struct Hive {
   std::size_t preambleEnd = 0;  // bytes before the first key
   Node* root = nullptr;   // owned by the tree, stable for the store's life
   bool dirty = false;
+  // regf hives: the base block as read (a template for the one written, with its version,
+  // file name and identifiers) and the root key's own name ("CMI-CreateHive{...}", "ROOT").
+  std::string header;
+  std::string rootName;
 };
 
 // Current time as a Windows FILETIME.
