@@ -4,6 +4,7 @@
 #include "cli/Commands.h"
 #include "platform/RegistryTypes.h"
 #include "platform/TargetSystem.h"
+#include "platform/regf/OfflineWindowsTarget.h"
 
 namespace kestrove::cli {
 
@@ -64,6 +65,16 @@ int CmdInfo(CliContext& ctx, const Args& args) {
     out << "Program files folder: " << WithHost(*target, target->ProgramFilesFolder()) << "\n";
     out << "Temporary folder: " << WithHost(*target, target->TempFolder()) << "\n";
     out << "User profile: " << WithHost(*target, target->UserProfileFolder()) << "\n";
+
+    if (auto* offline = dynamic_cast<regf::OfflineWindowsTarget*>(target.get())) {
+      out << "Users (--user NAME chooses; * is the one whose hive is HKEY_CURRENT_USER):\n";
+      for (const regf::TOfflineProfile& p : offline->Profiles()) {
+        out << "  " << (p.Sid == offline->User().Sid ? "* " : "  ") << Padded(p.Name, 16) << p.Sid << "  "
+            << p.WindowsPath << (p.UserHive ? "" : "  (no NTUSER.DAT)") << "\n";
+      }
+      for (const std::string& warning : offline->Warnings()) out << "Warning: " << warning << "\n";
+      if (auto reason = target->Registry()->WriteBlockReason()) out << "Writing: refused. " << *reason << "\n";
+    }
 
     out << "Shell folders:\n";
     for (const auto& [folderName, path] : target->ShellFolders()) {

@@ -1,4 +1,5 @@
 // kestrove-cli: the program's jobs without a window.
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <iostream>
@@ -119,11 +120,14 @@ const TCommandHelp kCommands[] = {
 };
 
 const char kIntro[] =
-    "Usage: kestrove-cli [--root DIR] COMMAND [ARGS...]\n"
+    "Usage: kestrove-cli [--root DIR] [--user NAME] COMMAND [ARGS...]\n"
     "       kestrove-cli --help | --version | help [COMMAND]\n"
     "\n"
     "The target is the Windows system to work on: DIR, else $KESTROVE_ROOT, else $WINEPREFIX,\n"
-    "else ~/.wine.\n"
+    "else ~/.wine. It is a Wine prefix, or the folder of an offline Windows installation (a\n"
+    "mounted Windows disk: the folder holding Windows/System32/config). Of such an installation\n"
+    "--user NAME (or $KESTROVE_USER) chooses the user by profile name or SID; without it the\n"
+    "only user, else the one who used it last. \"info\" lists them.\n"
     "\n"
     "--format tsv gives rows for scripts as tab-separated lines under a header line of the field\n"
     "names (tabs and line breaks in a field become spaces); --format json gives an array of\n"
@@ -190,6 +194,16 @@ int main(int argc, char** argv) {
       }
       ctx.root = a.substr(7);
       ++i;
+    } else if (a == "--user" || a.rfind("--user=", 0) == 0) {
+      // The target is opened where the command runs, and the registry editor it may start
+      // must open the same user: the choice travels as the variable both read.
+      const std::string user = a == "--user" ? (i + 1 < argc ? argv[i + 1] : "") : a.substr(7);
+      if (user.empty()) {
+        std::cerr << "kestrove-cli: --user needs the name (or SID) of a user of the offline Windows installation\n";
+        return 2;
+      }
+      ::setenv("KESTROVE_USER", user.c_str(), 1);
+      i += a == "--user" ? 2 : 1;
     } else if (a == "--help" || a == "-h") {
       std::cout << Usage();
       return 0;

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "platform/regf/OfflineWindows.h"
+#include "platform/regf/OfflineWindowsTarget.h"
 #include "platform/wine/WinePrefixTarget.h"
 
 namespace kestrove {
@@ -113,10 +115,18 @@ TargetChoice ChooseTargetFolder(const std::optional<fs::path>& root,
                                 const std::function<const char*(const char*)>& getenvFn) {
   std::function<const char*(const char*)> getenv = getenvFn;
   if (!getenv) getenv = [](const char* name) { return static_cast<const char*>(std::getenv(name)); };
-  if (root && !root->empty()) return {*root, "--root"};
-  if (const char* v = getenv("KESTROVE_ROOT"); v && *v) return {fs::path(v), "$KESTROVE_ROOT"};
-  if (const char* v = getenv("WINEPREFIX"); v && *v) return {fs::path(v), "$WINEPREFIX"};
-  return {fs::path(HomeFolder(getenv)) / ".wine", "the default ~/.wine"};
+  TargetChoice choice;
+  if (root && !root->empty()) {
+    choice = {*root, "--root"};
+  } else if (const char* v = getenv("KESTROVE_ROOT"); v && *v) {
+    choice = {fs::path(v), "$KESTROVE_ROOT"};
+  } else if (const char* w = getenv("WINEPREFIX"); w && *w) {
+    choice = {fs::path(w), "$WINEPREFIX"};
+  } else {
+    choice = {fs::path(HomeFolder(getenv)) / ".wine", "the default ~/.wine"};
+  }
+  if (const char* u = getenv("KESTROVE_USER"); u && *u) choice.user = u;
+  return choice;
 }
 
 std::unique_ptr<TargetSystem> OpenTarget(const std::optional<fs::path>& root) {
@@ -125,8 +135,14 @@ std::unique_ptr<TargetSystem> OpenTarget(const std::optional<fs::path>& root) {
 
 namespace {
 
-// The chosen folder, when it is a Wine prefix; throws TargetError otherwise.
-fs::path WinePrefixFolder(const TargetChoice& choice) {
+struct TChosenFolder {
+  fs::path folder;
+  std::optional<fs::path> config;  // of an offline Windows installation
+};
+
+// The chosen folder, when it is a Wine prefix or an offline Windows installation; throws
+// TargetError otherwise.
+TChosenFolder TargetFolder(const TargetChoice& choice) {
   std::error_code ec;
   fs::path folder = fs::absolute(choice.folder, ec);
   if (ec) folder = choice.folder;
@@ -140,30 +156,35 @@ fs::path WinePrefixFolder(const TargetChoice& choice) {
   }
   if (!fs::exists(st)) {
     throw TargetError("No Windows system at " + where +
-                      ": the folder does not exist. Name a Wine prefix with --root DIR, "
-                      "KESTROVE_ROOT or WINEPREFIX.");
+                      ": the folder does not exist. Name a Wine prefix or the folder of an offline "
+                      "Windows installation with --root DIR, KESTROVE_ROOT or WINEPREFIX.");
   }
   if (!fs::is_directory(st)) {
     throw TargetError("The target " + where + " is not a folder.");
   }
-  if (wine::IsWinePrefix(folder)) return folder;
-  if (fs::is_regular_file(folder / "Windows" / "System32" / "config" / "SOFTWARE", ec)) {
-    throw TargetError("The target " + where +
-                      " holds an offline Windows installation, which this version cannot open yet.");
-  }
+  if (wine::IsWinePrefix(folder)) return {folder, std::nullopt};
+  if (auto config = regf::OfflineConfigFolder(folder)) return {folder, config};
   throw TargetError("The target " + where +
-                    " is not a Wine prefix: it needs system.reg and a drive_c or dosdevices folder.");
+                    " is not a Wine prefix: it needs system.reg and a drive_c or dosdevices folder; nor is it "
+                    "an offline Windows installation, which has Windows/System32/config/SOFTWARE.");
 }
 
 }  // namespace
 
 std::unique_ptr<TargetSystem> OpenTarget(const TargetChoice& choice) {
-  return wine::OpenWinePrefixTarget(WinePrefixFolder(choice));
+  const TChosenFolder chosen = TargetFolder(choice);
+  if (chosen.config) return regf::OpenOfflineWindowsTarget(chosen.folder, *chosen.config, choice.user);
+  return wine::OpenWinePrefixTarget(chosen.folder);
 }
 
 std::unique_ptr<RegistryStore> OpenTargetRegistryFocused(const std::optional<fs::path>& root,
                                                         const TRegistryFocus& focus) {
-  return RegistryStore::OpenWinePrefixFocused(WinePrefixFolder(ChooseTargetFolder(root)), focus);
+  const TargetChoice choice = ChooseTargetFolder(root);
+  const TChosenFolder chosen = TargetFolder(choice);
+  // A regf hive is read through a map of the file, so there is nothing to gain from reading
+  // only part of it.
+  if (chosen.config) return regf::OpenOfflineWindowsRegistry(chosen.folder, *chosen.config, choice.user);
+  return RegistryStore::OpenWinePrefixFocused(chosen.folder, focus);
 }
 
 }  // namespace kestrove

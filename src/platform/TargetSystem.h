@@ -190,6 +190,10 @@ class TargetSystem {
 struct TargetChoice {
   std::filesystem::path folder;
   std::string source;  // "--root", "$KESTROVE_ROOT", "$WINEPREFIX", "the default ~/.wine"
+  // Of an offline Windows installation, the user whose hive is HKEY_CURRENT_USER (profile
+  // folder name or SID): $KESTROVE_USER, which the programs' --user sets. Empty: the only
+  // one, else the one who used it last.
+  std::string user = {};
 };
 
 // --root DIR when given, else $KESTROVE_ROOT, else $WINEPREFIX, else ~/.wine. Empty

@@ -1,6 +1,7 @@
 // kestrove-regedit: the registry editor's file switches over the target's registry.
 //   /s FILE        imports FILE, silently; nothing is written unless every line of it is good
 //   /e FILE [KEY]  exports KEY with everything below it, or the whole registry, to FILE
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -20,15 +21,16 @@ namespace {
 using namespace kestrove;
 
 constexpr const char* kUsage =
-    "Usage: kestrove-regedit [--root DIR] /s FILE\n"
-    "       kestrove-regedit [--root DIR] /e FILE [KEY]\n"
+    "Usage: kestrove-regedit [--root DIR] [--user NAME] /s FILE\n"
+    "       kestrove-regedit [--root DIR] [--user NAME] /e FILE [KEY]\n"
     "\n"
     "  /s FILE        import FILE (\"REGEDIT4\" or \"Windows Registry Editor Version 5.00\");\n"
     "                 nothing is changed unless every line of FILE is good\n"
     "  /e FILE [KEY]  export KEY and everything below it (the whole registry without KEY)\n"
     "\n"
     "The target is the Windows system to work on: DIR, else $KESTROVE_ROOT, else $WINEPREFIX,\n"
-    "else ~/.wine. Exit status: 0 done, 1 failed (nothing changed), 2 usage.\n"
+    "else ~/.wine: a Wine prefix or an offline Windows installation, whose user --user NAME\n"
+    "(or $KESTROVE_USER) chooses. Exit status: 0 done, 1 failed (nothing changed), 2 usage.\n"
     "--help shows this text, --version the program's version.\n";
 
 int Import(const std::optional<std::filesystem::path>& root, const std::string& file) {
@@ -97,6 +99,12 @@ int main(int argc, char** argv) {
         return 2;
       }
       root = argv[++i];
+    } else if (a == "--user") {
+      if (i + 1 >= argc || argv[i + 1][0] == 0) {
+        std::cerr << "kestrove-regedit: --user needs the name (or SID) of a user of the offline Windows installation\n";
+        return 2;
+      }
+      ::setenv("KESTROVE_USER", argv[++i], 1);
     } else if (a == "--help" || a == "-h" || a == "/?") {
       std::cout << kUsage;
       return 0;

@@ -1,0 +1,136 @@
+#include "platform/regf/RegfRegistryBackend.h"
+
+#include <unistd.h>
+
+#include "platform/RegistryTypes.h"
+#include "platform/regf/RegfFormat.h"
+#include "platform/regf/RegfReader.h"
+#include "platform/regf/RegfWriter.h"
+
+namespace kestrove::regf {
+
+namespace fs = std::filesystem;
+using regtree::Hive;
+using regtree::Node;
+
+TRegfRegistryBackend::TRegfRegistryBackend(fs::path root, fs::path configFolder, TOfflineProfile user,
+                                           std::shared_ptr<Env> env)
+    : TFileHiveBackend(std::move(root), std::move(env)), config_(std::move(configFolder)), user_(std::move(user)) {
+  // The machine's hives as Windows mounts them; one the installation lacks (a SAM removed
+  // from a copy) is left out rather than made anew.
+  struct Machine {
+    const char* file;
+    const char* path;
+  };
+  for (const Machine m : {Machine{"SOFTWARE", "Machine\\Software"}, Machine{"SYSTEM", "Machine\\System"},
+                          Machine{"SAM", "Machine\\SAM"}, Machine{"SECURITY", "Machine\\Security"},
+                          Machine{"DEFAULT", "User\\.Default"}}) {
+    std::error_code ec;
+    if (auto file = FindEntryNoCase(config_, m.file); file && fs::is_regular_file(*file, ec))
+      mounts_.push_back({m.path, *file});
+  }
+  if (user_.UserHive) mounts_.push_back({"User\\" + user_.Sid, *user_.UserHive});
+  if (user_.ClassesHive) mounts_.push_back({"User\\" + user_.Sid + "_Classes", *user_.ClassesHive});
+  for (const TMount& m : mounts_) files_.push_back({m.file, std::nullopt});
+  refusals_.resize(mounts_.size());
+  warnings_.resize(mounts_.size());
+}
+
+std::vector<THiveMount> TRegfRegistryBackend::Mounts() {
+  std::vector<THiveMount> mounts;
+  for (const TMount& m : mounts_) mounts.push_back({m.path, m.file.string()});
+  return mounts;
+}
+
+void TRegfRegistryBackend::LoadHive(std::size_t index, Hive& hive) {
+  THiveFile& f = files_[index];
+  f.stamp = env_->Stat(f.file);
+  TRegfLoadReport report = LoadRegfHive(f.file, hive);
+  if (mounts_[index].path == "Machine\\System") AddCurrentControlSet(hive);
+  std::lock_guard lock(reportMutex_);
+  refusals_[index] = std::move(report.writeRefusal);
+  warnings_[index] = std::move(report.warnings);
+}
+
+void TRegfRegistryBackend::LoadValues(const Hive& hive, Node& node) { LoadRegfValues(hive, node); }
+
+void TRegfRegistryBackend::AddCurrentControlSet(Hive& hive) {
+  Node* root = hive.root;
+  if (root->Find("CurrentControlSet")) return;
+  Node* select = root->Find("Select");
+  if (!select) return;
+  if (!select->valuesReady.load()) {
+    LoadRegfValues(hive, *select);
+    select->valuesReady = true;
+  }
+  const RegValue* current = select->FindValue("Current");
+  if (!current || current->type != REG_DWORD || current->data.size() < 4) return;
+  const std::uint32_t n = Get32(current->data.data());
+  if (n == 0 || n > 999) return;
+  char name[16];
+  std::snprintf(name, sizeof name, "ControlSet%03u", static_cast<unsigned>(n));
+  if (!root->Find(name)) return;
+  bool created = false;
+  Node* link = root->FindOrAdd("CurrentControlSet", created);
+  link->isLink = true;
+  if (!link->extra) link->extra = std::make_unique<regtree::KeyExtra>();
+  link->extra->flags |= kKeyVolatile;
+  link->values.push_back({"SymbolicLinkValue", REG_LINK,
+                          Utf8ToUtf16Le(std::string("\\Registry\\Machine\\System\\") + name, false)});
+  link->valuesReady = true;
+}
+
+void TRegfRegistryBackend::StageHive(std::size_t index, const Hive& hive,
+                                     const std::function<void(Node&)>& ensureValues) {
+  TRegfWriteOptions options;
+  options.now = regtree::NowFileTime();
+  StageWith(index, [&](const std::function<bool(std::string_view)>& sink) {
+    const std::string file = WriteRegfHive(hive, ensureValues, options);
+    sink(file);
+  });
+}
+
+void TRegfRegistryBackend::ForgetReplacedHive(std::size_t index) {
+  const bool replaced = files_[index].published;
+  TFileHiveBackend::ForgetReplacedHive(index);
+  if (replaced) EmptyLogs(files_[index].file);
+  std::lock_guard lock(reportMutex_);
+  refusals_[index].reset();
+  warnings_[index].clear();
+}
+
+// Each log is replaced by an empty file rather than truncated in place, so that a crash leaves
+// the old log or an empty one. The new hive's sequence numbers are past every entry of the
+// old logs, so Windows would not replay them even if one survived.
+void TRegfRegistryBackend::EmptyLogs(const fs::path& hiveFile) {
+  const std::string name = hiveFile.filename().string();
+  for (const char* tail : {".LOG", ".LOG1", ".LOG2"}) {
+    auto log = FindEntryNoCase(hiveFile.parent_path(), name + tail);
+    if (!log) continue;
+    auto stamp = env_->Stat(*log);
+    if (!stamp || stamp->size == 0) continue;
+    const fs::path tmp = log->parent_path() / ("." + log->filename().string() + ".kestrove-" +
+                                               std::to_string(::getpid()) + ".tmp");
+    std::string error;
+    env_->Remove(tmp);
+    auto file = env_->NewWritableFile(tmp, error);
+    if (!file || !file->Sync() || !file->Close() || !env_->Rename(tmp, *log, error)) env_->Remove(tmp);
+  }
+}
+
+std::optional<std::string> TRegfRegistryBackend::WriteBlockReason() {
+  if (auto reason = OfflineWriteBlockReason(folder_, config_)) return reason;
+  std::lock_guard lock(reportMutex_);
+  for (const auto& refusal : refusals_)
+    if (refusal) return refusal;
+  return std::nullopt;
+}
+
+std::vector<std::string> TRegfRegistryBackend::Warnings() {
+  std::lock_guard lock(reportMutex_);
+  std::vector<std::string> all;
+  for (const auto& w : warnings_) all.insert(all.end(), w.begin(), w.end());
+  return all;
+}
+
+}  // namespace kestrove::regf
