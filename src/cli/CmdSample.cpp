@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "cli/Commands.h"
+#include "platform/regf/OfflineSample.h"
 #include "platform/wine/WineSample.h"
 
 namespace kestrove::cli {
@@ -21,9 +22,15 @@ std::filesystem::path ProgramFolder() {
 
 }  // namespace
 
-int CmdSample(CliContext& ctx, const Args& args) {
+int CmdSample(CliContext& ctx, const Args& argsIn) {
+  Args args = argsIn;
+  bool offline = false;
+  if (!args.empty() && args[0] == "--offline") {
+    offline = true;
+    args.erase(args.begin());
+  }
   if (args.size() != 1 || args[0].empty()) {
-    ctx.err << "Usage: kestrove-cli sample DIR\n";
+    ctx.err << "Usage: kestrove-cli sample [--offline] DIR\n";
     return 2;
   }
   const std::filesystem::path programFolder = ProgramFolder();
@@ -36,7 +43,10 @@ int CmdSample(CliContext& ctx, const Args& args) {
     return 1;
   }
   try {
-    wine::WriteSamplePrefix(args[0], *templateFolder);
+    if (offline)
+      regf::WriteSampleOfflineWindows(args[0], *templateFolder);
+    else
+      wine::WriteSamplePrefix(args[0], *templateFolder);
   } catch (const wine::SampleError& e) {
     ctx.err << "kestrove-cli: " << e.what() << "\n";
     return 1;
@@ -47,7 +57,8 @@ int CmdSample(CliContext& ctx, const Args& args) {
     ctx.err << "kestrove-cli: " << e.what() << "\n";
     return 1;
   }
-  ctx.out << "Wrote a sample Wine prefix to " << args[0] << "\n";
+  ctx.out << (offline ? "Wrote a sample offline Windows 7 installation to " : "Wrote a sample Wine prefix to ") << args[0]
+          << "\n";
   return 0;
 }
 

@@ -53,8 +53,11 @@ const TCommandHelp kCommands[] = {
      "                            exit status: 0 done, 1 failed or entries left behind, 2 usage,\n"
      "                            3 not confirmed (nothing removed), 130 stopped\n",
      "kestrove-cli clean --yes windows.recent-documents \"Windows - Start Run\"\n"},
-    {"sample", "  sample DIR                write a small sample Wine prefix into DIR\n",
-     "kestrove-cli sample /tmp/sample && kestrove-cli --root /tmp/sample test Windows\n"},
+    {"sample",
+     "  sample [--offline] DIR    write a small sample Wine prefix into DIR (--offline: an offline\n"
+     "                            Windows 7 installation, hives in Windows' own format)\n",
+     "kestrove-cli sample /tmp/sample && kestrove-cli --root /tmp/sample test Windows\n"
+     "kestrove-cli sample --offline /tmp/win7 && kestrove-cli --root /tmp/win7 scan\n"},
     {"startup",
      "  startup list [--format tsv|json]\n"
      "                            the programs Windows starts at logon: name, file and location\n"

@@ -157,22 +157,7 @@ void Build(const fs::path& prefix, const fs::path& templateFolder) {
   MakeLink("/", prefix / "dosdevices" / "z:");
 
   WinePrefixTarget target(prefix);
-  SampleBuilder builder(target);
-  for (SampleStep step : kSteps) {
-    step(builder);
-    // A step may have changed what the next one reads.
-    target.Refresh();
-  }
-  InternetExplorerTraces(builder, templateFolder);
-  // Each sample is a system of its own, as wineboot makes each prefix one: a new machine GUID.
-  std::random_device random;
-  std::string guid;
-  for (int i = 0; i < 32; ++i) {
-    if (i == 8 || i == 12 || i == 16 || i == 20) guid += '-';
-    guid += "0123456789abcdef"[random() & 0xF];
-  }
-  target.Registry()->SetValue(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Cryptography", "MachineGuid", REG_SZ,
-                              Utf8ToUtf16Le(guid, true));
+  AddSampleContent(target, templateFolder);
   target.Registry()->Commit();
 }
 
@@ -248,6 +233,25 @@ void SampleBuilder::Dword(TRootKey root, std::string_view key, std::string_view 
 }
 
 // ---- the public functions ----------------------------------------------------------------
+
+void AddSampleContent(TargetSystem& target, const fs::path& templateFolder) {
+  SampleBuilder builder(target);
+  for (SampleStep step : kSteps) {
+    step(builder);
+    // A step may have changed what the next one reads.
+    target.Refresh();
+  }
+  InternetExplorerTraces(builder, templateFolder);
+  // Each sample is a system of its own, as each installation is: a new machine GUID.
+  std::random_device random;
+  std::string guid;
+  for (int i = 0; i < 32; ++i) {
+    if (i == 8 || i == 12 || i == 16 || i == 20) guid += '-';
+    guid += "0123456789abcdef"[random() & 0xF];
+  }
+  target.Registry()->SetValue(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Cryptography", "MachineGuid", REG_SZ,
+                              Utf8ToUtf16Le(guid, true));
+}
 
 std::optional<fs::path> FindSampleTemplate(const fs::path& programFolder) {
   const fs::path candidates[] = {programFolder / "sample", programFolder / ".." / "data" / "sample",

@@ -51,6 +51,11 @@ std::optional<std::filesystem::path> FindSampleTemplate(const std::filesystem::p
 // Throws SampleError.
 void WriteSamplePrefix(const std::filesystem::path& folder, const std::filesystem::path& templateFolder);
 
+// What the sample adds to a fresh system's registry and folders: the folders and program files
+// the registry names, documents, and traces of use for the cleaner and the scan to find; and a
+// machine GUID of its own. The registry is left uncommitted.
+void AddSampleContent(TargetSystem& target, const std::filesystem::path& templateFolder);
+
 // A minimal shell link (.lnk) whose LinkInfo names `target` on a fixed drive, as the shell
 // writes into the Recent folder.
 Bytes MakeShellLink(std::string_view target);
