@@ -72,6 +72,13 @@ int CmdInfo(CliContext& ctx, const Args& args) {
         out << "  " << (p.Sid == offline->User().Sid ? "* " : "  ") << Padded(p.Name, 16) << p.Sid << "  "
             << p.WindowsPath << (p.UserHive ? "" : "  (no NTUSER.DAT)") << "\n";
       }
+      // Windows keeps the short name it gave each file in NTFS; only ntfs-3g shows them.
+      const auto programFiles = target->HostPath(target->ProgramFilesFolder());
+      const bool shown = programFiles && NtfsStoredShortName(*programFiles).has_value();
+      out << "Short (8.3) names: "
+          << (shown ? "as NTFS stores them"
+                    : "not resolved: this mount does not show the short names NTFS stores (ntfs-3g does)")
+          << "\n";
       for (const std::string& warning : offline->Warnings()) out << "Warning: " << warning << "\n";
       if (auto reason = target->Registry()->WriteBlockReason()) out << "Writing: refused. " << *reason << "\n";
     }

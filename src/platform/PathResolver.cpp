@@ -1,5 +1,7 @@
 #include "platform/PathResolver.h"
 
+#include <sys/xattr.h>
+
 #include <cctype>
 #include <mutex>
 #include <system_error>
@@ -121,6 +123,15 @@ std::string FoldName(std::string_view name) {
   return U16ToUtf8(u);
 }
 
+std::optional<std::string> NtfsStoredShortName(const fs::path& file) {
+  char buffer[64];
+  const ssize_t size = ::lgetxattr(file.c_str(), "system.ntfs_dos_name", buffer, sizeof buffer);
+  if (size <= 0) return std::nullopt;
+  std::string name(buffer, static_cast<std::size_t>(size));
+  while (!name.empty() && name.back() == '\0') name.pop_back();
+  return name;
+}
+
 std::optional<std::string> PathResolver::MatchInFolder(const fs::path& folder, std::string_view name) const {
   std::string key = folder.native();
   key += '\0';
@@ -148,8 +159,10 @@ std::optional<std::string> PathResolver::MatchInFolder(const fs::path& folder, s
       // smallest so that every look-up picks the same one.
       if (!found || entry < *found) found = std::move(entry);
     } else if (mayBeShort && !found) {
-      const std::u16string shortName = wine::HashedShortName(Utf8ToU16(entry));
-      if (!shortName.empty() && SameName(U16ToUtf8(shortName), name) && (!byShortName || entry < *byShortName))
+      const std::optional<std::string> shortName = shortNames_ == TShortNames::WineHashed
+                                                       ? std::optional(U16ToUtf8(wine::HashedShortName(Utf8ToU16(entry))))
+                                                       : NtfsStoredShortName(it->path());
+      if (shortName && !shortName->empty() && SameName(*shortName, name) && (!byShortName || entry < *byShortName))
         byShortName = std::move(entry);
     }
   }

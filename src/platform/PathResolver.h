@@ -40,8 +40,16 @@ std::string FolderCompareKey(std::string_view folder);
 
 // Maps Windows paths to host paths through a drive map. Look-ups of names whose case differs
 // from the folder's listing are cached; the cache is safe for concurrent use.
+// Where 8.3 short names come from: Wine derives them from the long names by a hash; NTFS
+// stores the one Windows gave each file, which Linux shows through ntfs-3g's
+// "system.ntfs_dos_name" attribute.
+enum class TShortNames { WineHashed, NtfsStored };
+
 class PathResolver {
  public:
+  void SetShortNames(TShortNames style) { shortNames_ = style; }
+  TShortNames ShortNames() const { return shortNames_; }
+
   // The host path of a full Windows path on a mapped drive, nullopt otherwise. Each existing
   // component is matched without regard to case (the exact name first, then the folder
   // listing). From the first component that does not exist on, the rest is appended as
@@ -58,9 +66,14 @@ class PathResolver {
  private:
   std::optional<std::string> MatchInFolder(const std::filesystem::path& folder, std::string_view name) const;
 
+  TShortNames shortNames_ = TShortNames::WineHashed;  // set before the resolver is shared
   mutable std::shared_mutex mutex_;
   // folder + '\0' + folded name -> the name as the folder holds it
   mutable std::unordered_map<std::string, std::string> cache_;
 };
+
+// The short name NTFS stores for the file, as ntfs-3g shows it; nullopt when it has none or the
+// file system does not show them.
+std::optional<std::string> NtfsStoredShortName(const std::filesystem::path& file);
 
 }  // namespace kestrove

@@ -117,6 +117,8 @@ class TargetSystem {
   std::optional<std::string> WindowsPath(const std::filesystem::path& hostPath) const;
   // Forgets cached name matches; jobs call it after they changed the file system.
   void ClearPathCache();
+  // How 8.3 short names in paths are resolved on this target.
+  TShortNames ShortNames() const { return resolver_.ShortNames(); }
   // The file operations every removal and write into this target goes through: the host's
   // own unless replaced (tests put a wrapper here that makes chosen calls fail). A job takes
   // its reference once, at the start of an operation.
@@ -161,6 +163,11 @@ class TargetSystem {
   TargetSystem(std::string kind, std::filesystem::path folder, std::shared_ptr<RegistryStore> store);
   // Replaces the drive map (construction, Refresh, tests).
   void SetDriveMap(DriveMap drives);
+  // At construction, before the target is shared.
+  void SetShortNames(TShortNames style) {
+    resolver_.SetShortNames(style);
+    resolver_.ClearCache();
+  }
   // Drops the facts read from the registry; the next question reads them again.
   void ForgetFacts();
   // Subclasses build their drive map here; called by Refresh().

@@ -14,6 +14,7 @@ OfflineWindowsTarget::OfflineWindowsTarget(const fs::path& folder, std::shared_p
       profiles_(std::move(profiles)),
       user_(std::move(user)),
       backend_(backend) {
+  SetShortNames(TShortNames::NtfsStored);
   SetDriveMap(BuildDriveMap());
 }
 
