@@ -64,6 +64,7 @@ THiveStore::THiveStore(std::unique_ptr<IHiveBackend> backend) : backend_(std::mo
   bool created = false;
   machine_ = top_->FindOrAdd("Machine", created);
   users_ = top_->FindOrAdd("User", created);
+  const std::string overlay = backend_->ClassesOverlay();
   for (THiveMount& mount : backend_->Mounts()) {
     Node* root = top_.get();
     for (std::string_view part : SplitKeyPath(mount.path)) root = root->FindOrAdd(part, created);
@@ -72,6 +73,7 @@ THiveStore::THiveStore(std::unique_ptr<IHiveBackend> backend) : backend_(std::mo
     hive->label = std::move(mount.label);
     root->hive = hive.get();
     hives_.push_back(std::move(hive));
+    if (!overlay.empty() && SameName(mount.path, overlay)) userClasses_ = root;
   }
   std::unique_lock lock(mu_);
   backend_->RecoverInterruptedCommit();
@@ -94,11 +96,28 @@ bool THiveStore::CreateKey(TRootKey root, std::string_view path) {
 
 std::optional<std::vector<std::string>> THiveStore::SubKeyNames(TRootKey root, std::string_view path) {
   std::shared_lock lock(mu_);
-  Node* n = Resolve(root, path);
-  if (!n) return std::nullopt;
+  std::vector<Node*> found;
+  for (Node* base : Bases(root))
+    if (Node* n = Walk(base, path, false, true)) found.push_back(n);
+  if (found.empty()) return std::nullopt;
   std::vector<std::string> names;
-  names.reserve(n->children.size());
-  for (auto& c : n->children) names.push_back(c->name);
+  names.reserve(found[0]->children.size());
+  for (auto& c : found[0]->children) names.push_back(c->name);
+  if (found.size() > 1) {
+    // The merged view: both lists are in name order, a name in both is listed once.
+    std::vector<std::string> merged;
+    std::size_t a = 0, b = 0;
+    const auto& more = found[1]->children;
+    while (a < names.size() || b < more.size()) {
+      const int order = a == names.size() ? 1 : b == more.size() ? -1 : CompareNames(names[a], more[b]->name);
+      if (order <= 0) merged.push_back(std::move(names[a++]));
+      if (order >= 0) {
+        if (order > 0) merged.push_back(more[b]->name);
+        ++b;
+      }
+    }
+    names = std::move(merged);
+  }
   return names;
 }
 
@@ -202,39 +221,43 @@ bool THiveStore::DeleteValue(TRootKey root, std::string_view path, std::string_v
   return true;
 }
 
-bool THiveStore::CanDeleteKey(TRootKey root, std::string_view path) {
-  std::shared_lock lock(mu_);
+// The key `path` below `base` and its parent, when the key may be deleted: hive roots and the
+// top keys are not ours to delete.
+std::pair<Node*, Node*> THiveStore::Deletable(Node* base, std::string_view path) {
   auto parts = SplitKeyPath(path);
-  if (parts.empty()) return false;
-  Node* parent = Base(root, false);
+  if (parts.empty() || !base) return {nullptr, nullptr};
+  Node* parent = base;
   for (std::size_t i = 0; i + 1 < parts.size() && parent; ++i) parent = Step(parent, parts[i], false, true);
-  if (!parent) return false;
+  if (!parent) return {nullptr, nullptr};
   Node* victim = parent->Find(parts.back());
-  return victim && !victim->hive && victim != machine_ && victim != users_ && HiveOf(parent);
+  if (!victim || victim->hive || victim == machine_ || victim == users_ || !HiveOf(parent)) return {nullptr, nullptr};
+  return {parent, victim};
 }
 
+bool THiveStore::CanDeleteKey(TRootKey root, std::string_view path) {
+  std::shared_lock lock(mu_);
+  for (Node* base : Bases(root))
+    if (Deletable(base, path).second) return true;
+  return false;
+}
+
+// In a merged view the key goes from every hive that has it, or it would still be seen.
 bool THiveStore::DeleteKey(TRootKey root, std::string_view path) {
   std::unique_lock lock(mu_);
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    auto parts = SplitKeyPath(path);
-    if (parts.empty()) return false;
-    Node* base = Base(root, false);
-    if (!base) return false;
-    Node* parent = base;
-    for (std::size_t i = 0; i + 1 < parts.size() && parent; ++i) parent = Step(parent, parts[i], false, true);
-    if (!parent) return false;
-    Node* victim = parent->Find(parts.back());
-    // Hive roots and the top keys are not ours to delete.
-    if (!victim || victim->hive || victim == machine_ || victim == users_ || !HiveOf(parent)) return false;
-    if (attempt == 0) {
-      BeginWrite();
-      continue;  // resolve again: a reload may have replaced the tree
-    }
+  bool any = false;
+  for (Node* base : Bases(root)) any = any || Deletable(base, path).second;
+  if (!any) return false;
+  BeginWrite();
+  bool deleted = false;
+  // Resolved again: a reload may have replaced the tree.
+  for (Node* base : Bases(root)) {
+    auto [parent, victim] = Deletable(base, path);
+    if (!victim) continue;
     parent->Remove(victim);
     Touch(*parent);
-    return true;
+    deleted = true;
   }
-  return false;
+  return deleted;
 }
 
 bool THiveStore::CreateLink(TRootKey root, std::string_view path, std::string_view target) {
@@ -257,9 +280,11 @@ bool THiveStore::CreateLink(TRootKey root, std::string_view path, std::string_vi
 bool THiveStore::IsLink(TRootKey root, std::string_view path) {
   std::shared_lock lock(mu_);
   auto parts = SplitKeyPath(path);
-  Node* n = Base(root, false);
-  for (std::size_t i = 0; i < parts.size() && n; ++i) n = Step(n, parts[i], false, i + 1 < parts.size());
-  return n && n->isLink;
+  for (Node* n : Bases(root)) {
+    for (std::size_t i = 0; i < parts.size() && n; ++i) n = Step(n, parts[i], false, i + 1 < parts.size());
+    if (n) return n->isLink;
+  }
+  return false;
 }
 
 std::size_t THiveStore::TreeValueCount(TRootKey root, std::string_view path) {
@@ -568,9 +593,18 @@ Node* THiveStore::Base(TRootKey root, bool create) {
   }
 }
 
+std::vector<Node*> THiveStore::Bases(TRootKey root) {
+  std::vector<Node*> bases;
+  // The user's classes come first: where a key is in both, the user's is the one seen.
+  if (root == TRootKey::ClassesRoot && userClasses_) bases.push_back(userClasses_);
+  if (Node* base = Base(root, false)) bases.push_back(base);
+  return bases;
+}
+
 Node* THiveStore::Resolve(TRootKey root, std::string_view path) {
-  Node* base = Base(root, false);
-  return base ? Walk(base, path, false, true) : nullptr;
+  for (Node* base : Bases(root))
+    if (Node* n = Walk(base, path, false, true)) return n;
+  return nullptr;
 }
 
 }  // namespace kestrove

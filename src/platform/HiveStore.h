@@ -91,6 +91,9 @@ class IHiveBackend {
   // until EndWriteSession, so that no one else writes between a change and its commit.
   virtual void BeginWriteSession() = 0;
   virtual void EndWriteSession() = 0;
+  // The mount of the hive whose keys HKEY_CLASSES_ROOT shows over HKLM\Software\Classes (a
+  // user's classes, as Windows merges them), or "" when HKEY_CLASSES_ROOT is HKLM's alone.
+  virtual std::string ClassesOverlay() { return {}; }
   // The files the hives live in, in the order of Mounts(); empty when they live in memory.
   virtual std::vector<std::filesystem::path> HiveFiles() { return {}; }
 };
@@ -145,6 +148,10 @@ class THiveStore final : public RegistryStore {
   regtree::Node* Walk(regtree::Node* base, std::string_view path, bool create, bool followLast);
   regtree::Node* Base(TRootKey root, bool create);
   regtree::Node* Resolve(TRootKey root, std::string_view path);
+  // Where paths below `root` are looked up, in order: one key, or for a merged
+  // HKEY_CLASSES_ROOT the user's classes and then the machine's.
+  std::vector<regtree::Node*> Bases(TRootKey root);
+  std::pair<regtree::Node*, regtree::Node*> Deletable(regtree::Node* base, std::string_view path);
 
   std::shared_mutex mu_;
   std::mutex lazyMu_;
@@ -153,6 +160,7 @@ class THiveStore final : public RegistryStore {
   std::unique_ptr<regtree::Node> top_;
   regtree::Node* machine_ = nullptr;
   regtree::Node* users_ = nullptr;
+  regtree::Node* userClasses_ = nullptr;  // the root of ClassesOverlay()'s hive
   std::vector<std::unique_ptr<regtree::Hive>> hives_;  // in the backend's order
   bool writing_ = false;  // between BeginWriteSession and EndWriteSession
   std::uint64_t view_ = 1;  // under mu_

@@ -32,6 +32,8 @@ class TRegfRegistryBackend final : public TFileHiveBackend {
   void ForgetReplacedHive(std::size_t index) override;
 
   std::optional<std::string> WriteBlockReason() override;
+  // Windows shows the user's classes over the machine's in HKEY_CLASSES_ROOT.
+  std::string ClassesOverlay() override { return user_.ClassesHive ? "User\\" + user_.Sid + "_Classes" : ""; }
 
   // What reading the hives had to say (logs missing or damaged), for `info`.
   std::vector<std::string> Warnings();
