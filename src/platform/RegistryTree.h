@@ -72,6 +72,9 @@ struct Hive {
   // file name and identifiers) and the root key's own name ("CMI-CreateHive{...}", "ROOT").
   std::string header;
   std::string rootName;
+  // What a backend keeps of the hive's file while the hive lives, so that values left unread
+  // can be read later (regf hives: the mapped or log-patched image and its bin table).
+  std::shared_ptr<const void> source;
 };
 
 // Current time as a Windows FILETIME.
