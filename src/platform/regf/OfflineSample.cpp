@@ -211,7 +211,9 @@ void Build(const fs::path& root, const fs::path& templateFolder) {
   MakeWindows7(to);
   target->Refresh();
   for (const char* folder : {"Windows/System32/drivers/etc", "Windows/Temp", "ProgramData", "Users/Public/Documents",
-                             "Users/Default", "Program Files/Common Files", "Program Files (x86)/Common Files"}) {
+                             "Users/Default", "Program Files/Common Files", "Program Files (x86)/Common Files",
+                             "Users/Alice/Contacts", "Users/Alice/Downloads", "Users/Alice/Links",
+                             "Users/Alice/Saved Games", "Users/Alice/Searches", "Users/Alice/AppData/LocalLow"}) {
     std::error_code ec;
     fs::create_directories(root / folder, ec);
   }

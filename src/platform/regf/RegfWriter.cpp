@@ -493,7 +493,7 @@ class THiveWriter {
         std::memcpy(p + 4, signature, 2);
         Put16(p + 6, static_cast<std::uint16_t>(n));
       }
-      if (unsigned char* p = At(root)) Put32(p + 4 + kListFixed + 4 * j, leaf);
+      if (leaves > 1 && out_) Put32(At(root) + 4 + kListFixed + 4 * j, leaf);
     }
     return leaves > 1 ? root : leafPool_[frame.leaves];
   }
