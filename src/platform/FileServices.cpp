@@ -85,7 +85,8 @@ TTargetAccess ResolveForRemoval(TFileOps& ops, const TargetSystem& target, char 
   const auto root = RealPath(drive->hostRoot);
   if (!prefix || !root) return TTargetAccess::Absent;
   // The drive's folder may have been swapped for a link since the drive map was read.
-  if (!Within(*root, *prefix) || *root == *prefix) return exists ? TTargetAccess::Outside : TTargetAccess::Absent;
+  if (!Within(*root, *prefix) || (*root == *prefix && !target.DriveMayBeFolder()))
+    return exists ? TTargetAccess::Outside : TTargetAccess::Absent;
   const auto resolved = RealPath(host);
   if (!resolved) return TTargetAccess::Absent;
   if (!Within(*resolved, *root)) return TTargetAccess::Outside;

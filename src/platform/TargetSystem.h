@@ -100,8 +100,11 @@ class TargetSystem {
   TargetSystem(const TargetSystem&) = delete;
   TargetSystem& operator=(const TargetSystem&) = delete;
 
-  // "Wine prefix", "in-memory".
+  // "Wine prefix", "offline Windows", "in-memory".
   const std::string& Kind() const { return kind_; }
+  // True when a drive's folder may be the target's folder itself (an offline installation is
+  // its own C:); a Wine prefix's drive there would reach the registry's files and is refused.
+  virtual bool DriveMayBeFolder() const { return false; }
   // The target's folder on the host.
   const std::filesystem::path& Folder() const { return folder_; }
   // The registry store every TRegistry object of this target shares.

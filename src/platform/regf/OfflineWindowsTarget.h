@@ -20,6 +20,8 @@ class OfflineWindowsTarget : public TargetSystem {
   OfflineWindowsTarget(const std::filesystem::path& folder, std::shared_ptr<RegistryStore> store,
                        TRegfRegistryBackend* backend, std::vector<TOfflineProfile> profiles, TOfflineProfile user);
 
+  bool DriveMayBeFolder() const override { return true; }
+
   // Every person's profile of the installation, the chosen one among them.
   const std::vector<TOfflineProfile>& Profiles() const { return profiles_; }
   const TOfflineProfile& User() const { return user_; }
