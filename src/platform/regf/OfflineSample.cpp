@@ -1,6 +1,7 @@
 #include "platform/regf/OfflineSample.h"
 
 #include <fstream>
+#include <functional>
 #include <random>
 #include <system_error>
 
@@ -56,10 +57,10 @@ regtree::Node* MakeKey(regtree::Node& root, std::string_view path) {
   return n;
 }
 
-// Every key and value below `path` of one store into another, links left out (Windows makes
-// its own at boot) and Wine's own settings too.
+// Every key and value below `fromPath` of one store into another, links and the keys `skip`
+// names (by their path in `from`) left out.
 void CopyTree(RegistryStore& from, TRootKey fromRoot, const std::string& fromPath, RegistryStore& to, TRootKey toRoot,
-              const std::string& toPath) {
+              const std::string& toPath, const std::function<bool(const std::string&)>& skip) {
   std::vector<std::pair<std::string, std::string>> pending{{fromPath, toPath}};
   while (!pending.empty()) {
     auto [src, dst] = std::move(pending.back());
@@ -70,7 +71,7 @@ void CopyTree(RegistryStore& from, TRootKey fromRoot, const std::string& fromPat
     if (auto names = from.SubKeyNames(fromRoot, src)) {
       for (const std::string& name : *names) {
         const std::string child = src.empty() ? name : src + "\\" + name;
-        if (from.IsLink(fromRoot, child) || SameName(child, "Software\\Wine")) continue;
+        if (from.IsLink(fromRoot, child) || skip(child)) continue;
         pending.emplace_back(child, dst.empty() ? name : dst + "\\" + name);
       }
     }
@@ -193,21 +194,37 @@ void Build(const fs::path& root, const fs::path& templateFolder) {
     me->values.push_back({"ProfileImagePath", REG_EXPAND_SZ,
                           Utf8ToUtf16Le(std::string("C:\\Users\\") + kOfflineSampleUser, true)});
   });
-  WriteNewHive(config / "SYSTEM", u"\\SystemRoot\\System32\\Config\\SYSTEM");
+  // A control set and the choice of it, so that CurrentControlSet is the link Windows makes.
+  WriteNewHive(config / "SYSTEM", u"\\SystemRoot\\System32\\Config\\SYSTEM", [](regtree::Node& r) {
+    MakeKey(r, "ControlSet001");
+    MakeKey(r, "Select")->values.push_back({"Current", REG_DWORD, Bytes{1, 0, 0, 0}});
+  });
   WriteNewHive(config / "DEFAULT", u"\\SystemRoot\\System32\\Config\\DEFAULT");
   WriteNewHive(config / "SAM", u"\\SystemRoot\\System32\\Config\\SAM");
   WriteNewHive(config / "SECURITY", u"\\SystemRoot\\System32\\Config\\SECURITY");
-  WriteNewHive(profile / "NTUSER.DAT", u"\\??\\C:\\Users\\Alice\\ntuser.dat");
+  // "Software", so that its Classes is the link to the user's classes hive.
+  WriteNewHive(profile / "NTUSER.DAT", u"\\??\\C:\\Users\\Alice\\ntuser.dat",
+               [](regtree::Node& r) { MakeKey(r, "Software"); });
   WriteNewHive(profile / "AppData" / "Local" / "Microsoft" / "Windows" / "UsrClass.dat",
                u"\\??\\C:\\Users\\Alice\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat");
 
   auto target = OpenOfflineWindowsTarget(root, config, kOfflineSampleUser);
   RegistryStore& to = *target->Registry();
   auto from = RegistryStore::OpenWinePrefix(templateFolder);
-  CopyTree(*from, HKEY_LOCAL_MACHINE, "Software", to, HKEY_LOCAL_MACHINE, "Software");
-  CopyTree(*from, HKEY_LOCAL_MACHINE, "System", to, HKEY_LOCAL_MACHINE, "System");
-  CopyTree(*from, HKEY_USERS, ".Default", to, HKEY_USERS, ".Default");
-  CopyTree(*from, HKEY_CURRENT_USER, "", to, HKEY_CURRENT_USER, "");
+  // Wine's own settings are no part of Windows; its control set is kept as the current one.
+  auto notWine = [](const std::string& path) { return SameName(path, "Software\\Wine"); };
+  CopyTree(*from, HKEY_LOCAL_MACHINE, "Software", to, HKEY_LOCAL_MACHINE, "Software", notWine);
+  if (auto sets = from->SubKeyNames(HKEY_LOCAL_MACHINE, "System")) {
+    for (const std::string& name : *sets) {
+      const std::string dst = SameName(name, "CurrentControlSet") ? "ControlSet001" : name;
+      if (!from->IsLink(HKEY_LOCAL_MACHINE, "System\\" + name))
+        CopyTree(*from, HKEY_LOCAL_MACHINE, "System\\" + name, to, HKEY_LOCAL_MACHINE, "System\\" + dst, notWine);
+    }
+  }
+  CopyTree(*from, HKEY_USERS, ".Default", to, HKEY_USERS, ".Default", notWine);
+  CopyTree(*from, HKEY_CURRENT_USER, "", to, HKEY_CURRENT_USER, "", [](const std::string& path) {
+    return SameName(path, "Software\\Wine") || SameName(path, "Software\\Classes");
+  });
   MakeWindows7(to);
   target->Refresh();
   for (const char* folder : {"Windows/System32/drivers/etc", "Windows/Temp", "ProgramData", "Users/Public/Documents",

@@ -47,12 +47,28 @@ void TRegfRegistryBackend::LoadHive(std::size_t index, Hive& hive) {
   f.stamp = env_->Stat(f.file);
   TRegfLoadReport report = LoadRegfHive(f.file, hive);
   if (mounts_[index].path == "Machine\\System") AddCurrentControlSet(hive);
+  if (user_.ClassesHive && mounts_[index].path == "User\\" + user_.Sid) AddUserClassesLink(hive);
   std::lock_guard lock(reportMutex_);
   refusals_[index] = std::move(report.writeRefusal);
   warnings_[index] = std::move(report.warnings);
 }
 
 void TRegfRegistryBackend::LoadValues(const Hive& hive, Node& node) { LoadRegfValues(hive, node); }
+
+namespace {
+
+Node* AddVolatileLink(Node* parent, std::string_view name, const std::string& target) {
+  bool created = false;
+  Node* link = parent->FindOrAdd(name, created);
+  link->isLink = true;
+  if (!link->extra) link->extra = std::make_unique<regtree::KeyExtra>();
+  link->extra->flags |= kKeyVolatile;
+  link->values.push_back({"SymbolicLinkValue", REG_LINK, Utf8ToUtf16Le(target, false)});
+  link->valuesReady = true;
+  return link;
+}
+
+}  // namespace
 
 void TRegfRegistryBackend::AddCurrentControlSet(Hive& hive) {
   Node* root = hive.root;
@@ -70,22 +86,66 @@ void TRegfRegistryBackend::AddCurrentControlSet(Hive& hive) {
   char name[16];
   std::snprintf(name, sizeof name, "ControlSet%03u", static_cast<unsigned>(n));
   if (!root->Find(name)) return;
-  bool created = false;
-  Node* link = root->FindOrAdd("CurrentControlSet", created);
-  link->isLink = true;
-  if (!link->extra) link->extra = std::make_unique<regtree::KeyExtra>();
-  link->extra->flags |= kKeyVolatile;
-  link->values.push_back({"SymbolicLinkValue", REG_LINK,
-                          Utf8ToUtf16Le(std::string("\\Registry\\Machine\\System\\") + name, false)});
-  link->valuesReady = true;
+  AddVolatileLink(root, "CurrentControlSet", std::string("\\Registry\\Machine\\System\\") + name);
 }
+
+
+// At logon Windows shows the user's classes hive as HKCU\Software\Classes.
+void TRegfRegistryBackend::AddUserClassesLink(Hive& hive) {
+  Node* software = hive.root->Find("Software");
+  if (!software || software->Find("Classes")) return;
+  AddVolatileLink(software, "Classes", "\\Registry\\User\\" + user_.Sid + "_Classes");
+}
+
+// Keys Windows makes at boot or logon (the links above) are not part of the file: they are
+// taken out of the tree while it is written and put back after, failure or not. The store
+// holds its exclusive lock around a commit, so no one sees the tree without them.
+class TVolatileKeysAside {
+ public:
+  explicit TVolatileKeysAside(Node& root) {
+    std::vector<Node*> pending{&root};
+    while (!pending.empty()) {
+      Node* n = pending.back();
+      pending.pop_back();
+      for (std::size_t i = n->children.size(); i-- > 0;) {
+        Node* child = n->children[i].get();
+        if (child->extra && (child->extra->flags & kKeyVolatile)) {
+          aside_.push_back({n, i, std::move(n->children[i])});
+          n->children.erase(n->children.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+          pending.push_back(child);
+        }
+      }
+    }
+  }
+  ~TVolatileKeysAside() {
+    // Back in the reverse order they were taken, so every index is where it was.
+    for (auto it = aside_.rbegin(); it != aside_.rend(); ++it)
+      it->parent->children.insert(it->parent->children.begin() + static_cast<std::ptrdiff_t>(it->index),
+                                  std::move(it->node));
+  }
+  TVolatileKeysAside(const TVolatileKeysAside&) = delete;
+  TVolatileKeysAside& operator=(const TVolatileKeysAside&) = delete;
+
+ private:
+  struct TAside {
+    Node* parent;
+    std::size_t index;
+    std::unique_ptr<Node> node;
+  };
+  std::vector<TAside> aside_;
+};
 
 void TRegfRegistryBackend::StageHive(std::size_t index, const Hive& hive,
                                      const std::function<void(Node&)>& ensureValues) {
   TRegfWriteOptions options;
   options.now = regtree::NowFileTime();
   StageWith(index, [&](const std::function<bool(std::string_view)>& sink) {
-    const std::string file = WriteRegfHive(hive, ensureValues, options);
+    std::string file;
+    {
+      TVolatileKeysAside aside(*hive.root);
+      file = WriteRegfHive(hive, ensureValues, options);
+    }
     sink(file);
   });
 }

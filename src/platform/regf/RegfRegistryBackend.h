@@ -45,6 +45,7 @@ class TRegfRegistryBackend final : public TFileHiveBackend {
   };
   // Puts the link Windows makes at boot from SYSTEM's Select\Current; it is not written back.
   void AddCurrentControlSet(regtree::Hive& hive);
+  void AddUserClassesLink(regtree::Hive& hive);
   // Empties the transaction logs of a hive whose new file is in place: their entries are in it.
   void EmptyLogs(const std::filesystem::path& hiveFile);
 
