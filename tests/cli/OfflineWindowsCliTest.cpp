@@ -1,0 +1,195 @@
+// kestrove-cli and kestrove-regedit on an offline Windows installation: the sample one made by
+// our hive writer, read back by the reference readers where they are installed.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "CliTestSupport.h"
+#include "platform/regf/RegfFormat.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kestrove::testing::CliRun;
+using kestrove::testing::Quote;
+using kestrove::testing::RunCli;
+using kestrove::testing::Slurp;
+
+class OfflineWindowsCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "kestrove-offline-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir = pattern;
+    root = dir / "win7";
+    env = "KESTROVE_HOME=" + Quote((dir / "home").string());
+    ASSERT_EQ(std::system((Quote(KESTROVE_CLI_PATH) + " sample --offline " + Quote(root.string()) + " >/dev/null").c_str()), 0);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  CliRun Run(const std::vector<std::string>& args, const std::string& extraEnv = "") {
+    return RunCli(dir, env + " " + extraEnv, root, args);
+  }
+  fs::path Config() const { return root / "Windows" / "System32" / "config"; }
+  static bool Have(const char* tool) {
+    return std::system(("command -v " + std::string(tool) + " >/dev/null 2>&1").c_str()) == 0;
+  }
+
+  fs::path dir, root;
+  std::string env;
+};
+
+// One pass through every job as a user takes it: look, scan, fix, restore, test, clean.
+TEST_F(OfflineWindowsCli, EveryJobWorksOnTheSampleInstallation) {
+  CliRun info = Run({"info"});
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_NE(info.out.find("Target: offline Windows"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("(Windows 7; NT 6.1 build 7601"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("* Alice"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("User profile: C:\\Users\\Alice"), std::string::npos) << info.out;
+
+  // The service row is found through CurrentControlSet, the link Windows makes from
+  // Select\Current, which our writer must not store in SYSTEM.
+  CliRun scan = Run({"scan", "--format", "tsv"});
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  EXPECT_NE(scan.out.find("HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OldTrackerSvc\\ImagePath"),
+            std::string::npos) << scan.out;
+  const auto rows = [](const std::string& out) { return std::count(out.begin(), out.end(), '\n') - 1; };
+  const long found = rows(scan.out);
+  EXPECT_GT(found, 50);
+
+  CliRun fix = Run({"fix", "--yes", "--no-restore-point"});
+  ASSERT_EQ(fix.status, 0) << fix.out << fix.err;
+  EXPECT_LE(rows(Run({"scan", "--format", "tsv"}).out), 1);
+  if (Have("regfexport")) {
+    ASSERT_EQ(std::system(("regfexport " + Quote((Config() / "SYSTEM").string()) + " >" +
+                           Quote((dir / "system.txt").string()) + " 2>&1").c_str()), 0);
+    const std::string exported = Slurp(dir / "system.txt");
+    EXPECT_EQ(exported.find("\\CurrentControlSet"), std::string::npos);
+    EXPECT_NE(exported.find("\\ControlSet001\\Services"), std::string::npos);
+    EXPECT_NE(exported.find("OldTrackerSvc"), std::string::npos);  // the key stays, its broken ImagePath goes
+    EXPECT_EQ(exported.find("trsvc.exe"), std::string::npos);
+  }
+
+  // The backup puts every removed entry back.
+  CliRun backups = Run({"backups", "--format", "tsv"});
+  ASSERT_EQ(backups.status, 0) << backups.err;
+  const std::string name = backups.out.substr(backups.out.find('\n') + 1, backups.out.find('\t', backups.out.find('\n')) - backups.out.find('\n') - 1);
+  CliRun restore = Run({"restore", name});
+  ASSERT_EQ(restore.status, 0) << restore.out << restore.err;
+  // Shortcut files are removed without a backup: their targets are gone for good.
+  std::size_t shortcuts = 0;
+  for (std::size_t at = scan.out.find("Missing ShortCut reference"); at != std::string::npos;
+       at = scan.out.find("Missing ShortCut reference", at + 1))
+    ++shortcuts;
+  EXPECT_EQ(rows(Run({"scan", "--format", "tsv"}).out), found - static_cast<long>(shortcuts));
+
+  // The cleaner finds and removes the user's traces on the installation's own C:.
+  const fs::path tempFile = root / "Users" / "Alice" / "AppData" / "Local" / "Temp" / "msi4c21.tmp";
+  ASSERT_TRUE(fs::exists(tempFile));
+  CliRun clean = Run({"clean", "--yes", "Windows"});
+  ASSERT_EQ(clean.status, 0) << clean.out << clean.err;
+  EXPECT_FALSE(fs::exists(tempFile));
+
+  // kestrove-regedit reads the same registry.
+  const std::string regedit = KESTROVE_REGEDIT_PATH;
+  const fs::path exported = dir / "version.reg";
+  ASSERT_EQ(std::system((env + " " + Quote(regedit) + " --root " + Quote(root.string()) + " /e " +
+                         Quote(exported.string()) + " 'HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion'")
+                            .c_str()),
+            0);
+  EXPECT_NE(Slurp(exported).find("\"ProductName\"=\"Windows 7 Professional\""), std::string::npos);
+}
+
+// Whose hive is HKEY_CURRENT_USER: the one named, else the one who used the system last.
+TEST_F(OfflineWindowsCli, TheUserIsChosenByNameOrByLastUse) {
+  const std::string bobSid = "S-1-5-21-3623811015-3361044348-30300820-1002";
+  ASSERT_EQ(Run({"reg", "add", "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + bobSid, "/v",
+                 "ProfileImagePath", "/t", "REG_EXPAND_SZ", "/d", "%SystemDrive%\\Users\\Bob", "/f"})
+                .status,
+            0);
+  fs::create_directories(root / "Users" / "Bob");
+  fs::copy_file(root / "Users" / "Alice" / "NTUSER.DAT", root / "Users" / "Bob" / "NTUSER.DAT");
+  fs::last_write_time(root / "Users" / "Alice" / "NTUSER.DAT",
+                      fs::last_write_time(root / "Users" / "Bob" / "NTUSER.DAT") - std::chrono::hours(1));
+  struct Case {
+    std::string user;
+    int status;
+    std::string expected;
+  };
+  const Case cases[] = {{"", 0, "* Bob"}, {"alice", 0, "* Alice"}, {bobSid, 0, "* Bob"}, {"carol", 1, "Alice (S-1-5-21"}};
+  for (const Case& c : cases) {
+    CliRun info = Run({"info"}, c.user.empty() ? "" : "KESTROVE_USER=" + Quote(c.user));
+    EXPECT_EQ(info.status, c.status) << c.user << info.err;
+    EXPECT_NE((info.out + info.err).find(c.expected), std::string::npos) << c.user << info.out << info.err;
+  }
+  // --user is the same choice, made on the command line.
+  std::string cmd = env + " " + Quote(KESTROVE_CLI_PATH) + " --user ALICE --root " + Quote(root.string()) +
+                    " info >" + Quote((dir / "out.txt").string());
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  EXPECT_NE(Slurp(dir / "out.txt").find("* Alice"), std::string::npos);
+}
+
+// A hibernated Windows, or one whose hive Windows did not finish writing, is read but never
+// written; the files stay byte for byte as they were.
+TEST_F(OfflineWindowsCli, WritesAreRefusedWhereWindowsStillHoldsTheSystem) {
+  const fs::path ntuser = root / "Users" / "Alice" / "NTUSER.DAT";
+  const std::vector<std::string> add = {"reg", "add", "HKCU\\Software\\Kestrove", "/v", "x", "/d", "1", "/f"};
+  {
+    std::ofstream(root / "hiberfil.sys", std::ios::binary) << std::string("HIBR") + std::string(4092, '\0');
+    const std::string before = Slurp(ntuser);
+    CliRun refused = Run(add);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("hibernated"), std::string::npos) << refused.err;
+    EXPECT_EQ(Slurp(ntuser), before);
+    EXPECT_EQ(Run({"reg", "query", "HKCU\\Environment"}).status, 0);
+    // Resumed: the file says "wake" and writing is allowed again.
+    std::ofstream(root / "hiberfil.sys", std::ios::binary) << std::string("wake") + std::string(4092, '\0');
+    EXPECT_EQ(Run(add).status, 0);
+  }
+  {
+    // Dirty: the two sequence numbers differ and there is no log to finish the write with.
+    std::string data = Slurp(ntuser);
+    auto* block = reinterpret_cast<unsigned char*>(data.data());
+    kestrove::regf::Put32(block + kestrove::regf::kOffSecondarySeq, kestrove::regf::Get32(block + 4) - 1);
+    kestrove::regf::Put32(block + kestrove::regf::kOffChecksum, kestrove::regf::BaseBlockChecksum(block));
+    std::ofstream(ntuser, std::ios::binary | std::ios::trunc) << data;
+    std::vector<std::string> change = add;
+    change[6] = "2";  // a change: setting what is there already writes nothing
+    CliRun refused = Run(change);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("boot Windows once, then try again"), std::string::npos) << refused.err;
+    EXPECT_EQ(Slurp(ntuser), data);
+    CliRun query = Run({"reg", "query", "HKCU\\Software\\Kestrove", "/v", "x"});
+    EXPECT_EQ(query.status, 0) << query.err;
+  }
+}
+
+// HKEY_CLASSES_ROOT shows the user's classes over the machine's, as Windows does.
+TEST_F(OfflineWindowsCli, ClassesRootMergesTheUsersClassesOverTheMachines) {
+  const std::string sid = "S-1-5-21-3623811015-3361044348-30300820-1001";
+  for (const std::vector<std::string>& add :
+       {std::vector<std::string>{"reg", "add", "HKU\\" + sid + "_Classes\\.kvboth", "/ve", "/d", "user", "/f"},
+        {"reg", "add", "HKLM\\Software\\Classes\\.kvboth", "/ve", "/d", "machine", "/f"},
+        {"reg", "add", "HKLM\\Software\\Classes\\.kvmachine", "/ve", "/d", "machine", "/f"},
+        {"reg", "add", "HKCU\\Software\\Classes\\.kvuser", "/ve", "/d", "user", "/f"}})
+    ASSERT_EQ(Run(add).status, 0) << add[2];
+  CliRun both = Run({"reg", "query", "HKCR\\.kvboth", "/ve"});
+  EXPECT_NE(both.out.find("user"), std::string::npos) << both.out;
+  EXPECT_EQ(both.out.find("machine"), std::string::npos) << both.out;
+  CliRun list = Run({"reg", "query", "HKCR"});
+  for (const char* key : {"HKEY_CLASSES_ROOT\\.kvboth\n", "HKEY_CLASSES_ROOT\\.kvmachine\n", "HKEY_CLASSES_ROOT\\.kvuser\n"}) {
+    const std::size_t at = list.out.find(key);
+    EXPECT_NE(at, std::string::npos) << key;
+    EXPECT_EQ(list.out.find(key, at + 1), std::string::npos) << key << " twice";
+  }
+  // Deleting through the merged view removes it from both hives.
+  ASSERT_EQ(Run({"reg", "delete", "HKCR\\.kvboth", "/f"}).status, 0);
+  EXPECT_NE(Run({"reg", "query", "HKLM\\Software\\Classes\\.kvboth"}).status, 0);
+  EXPECT_NE(Run({"reg", "query", "HKU\\" + sid + "_Classes\\.kvboth"}).status, 0);
+}
+
+}  // namespace
