@@ -4,10 +4,15 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "CliTestSupport.h"
+#include "platform/PathResolver.h"
+#include "platform/RegistryTypes.h"
 #include "platform/regf/RegfFormat.h"
 
 namespace {
@@ -193,3 +198,108 @@ TEST_F(OfflineWindowsCli, ClassesRootMergesTheUsersClassesOverTheMachines) {
 }
 
 }  // namespace
+
+namespace {
+
+// (key below `under`, value name, text) of every string value a listing shows.
+using TStringValues = std::set<std::tuple<std::string, std::string, std::string>>;
+
+// regfexport's listing: "Key path: ROOT\..." then "Value: N NAME", "Type: ... (REG_SZ)", "Data: TEXT".
+TStringValues FromRegfexport(const std::string& text, const std::string& under) {
+  TStringValues out;
+  std::istringstream in(text);
+  std::string line, key, name;
+  bool inside = false, isString = false;
+  while (std::getline(in, line)) {
+    if (line.rfind("Key path: ", 0) == 0) {
+      const std::string path = line.substr(10);
+      const std::size_t at = path.find('\\');
+      key = at == std::string::npos ? "" : path.substr(at + 1);
+      inside = key.size() >= under.size() && kestrove::SameName(key.substr(0, under.size()), under);
+      if (inside) key = key.substr(under.size());
+    } else if (inside && line.rfind("Value: ", 0) == 0) {
+      const std::size_t space = line.find(' ', 7);
+      name = space == std::string::npos ? "" : line.substr(space + 1);
+      if (name == "(default)") name.clear();  // how it names a key's unnamed value
+    } else if (inside && line.rfind("Type: ", 0) == 0) {
+      isString = line.find("(REG_SZ)") != std::string::npos || line.find("(REG_EXPAND_SZ)") != std::string::npos;
+    } else if (inside && isString && line.rfind("Data:", 0) == 0) {
+      out.insert({kestrove::FoldName(key), name, line.size() > 6 ? line.substr(6) : ""});  // "Data:" alone when empty
+      isString = false;
+    }
+  }
+  return out;
+}
+
+// reg query /s: a key's full name on a line of its own, its values indented by four spaces.
+TStringValues FromRegQuery(const std::string& text, const std::string& root) {
+  TStringValues out;
+  std::istringstream in(text);
+  std::string line, key;
+  while (std::getline(in, line)) {
+    if (line.rfind(root, 0) == 0) {
+      key = line.substr(root.size());
+    } else if (line.rfind("    ", 0) == 0) {
+      const std::size_t typeAt = line.find("    REG_", 4);
+      if (typeAt == std::string::npos) continue;
+      const std::string name = line.substr(4, typeAt - 4);
+      const std::size_t dataAt = line.find("    ", typeAt + 4);
+      const std::string type = line.substr(typeAt + 4, dataAt == std::string::npos ? std::string::npos : dataAt - typeAt - 4);
+      if (type != "REG_SZ" && type != "REG_EXPAND_SZ") continue;
+      out.insert({kestrove::FoldName(key), name == "(Default)" ? "" : name,
+                  dataAt == std::string::npos ? "" : line.substr(dataAt + 4)});
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+// Real hives of Windows 7-10 machines (a user's, with its classes and their transaction logs,
+// and a SYSTEM hive) in the sample's places: read as regfexport reads them, written so that it
+// still reads them, and the logs emptied once their entries are in the new file.
+TEST_F(OfflineWindowsCli, RealWindowsHivesAreReadAndWrittenAsWindowsKeepsThem) {
+  const fs::path regipy = fs::path(KESTROVE_SOURCE_DIR) / ".." / "shared" / "testdata" / "regf" / "regipy";
+  if (!fs::exists(regipy) || !Have("xz") || !Have("regfexport"))
+    GTEST_SKIP() << "needs ../shared/testdata/regf/regipy, xz and regfexport (libregf-utils)";
+  const fs::path user = root / "Users" / "Alice";
+  const fs::path classes = user / "AppData" / "Local" / "Microsoft" / "Windows";
+  const std::pair<const char*, fs::path> files[] = {
+      {"NTUSER.DAT.xz", user / "NTUSER.DAT"},          {"UsrClass.dat.xz", classes / "UsrClass.dat"},
+      {"UsrClass.dat.LOG1.xz", classes / "UsrClass.dat.LOG1"}, {"UsrClass.dat.LOG2.xz", classes / "UsrClass.dat.LOG2"},
+      {"SYSTEM.xz", Config() / "SYSTEM"}};
+  for (const auto& [packed, to] : files)
+    ASSERT_EQ(std::system(("xz -dc " + Quote((regipy / packed).string()) + " >" + Quote(to.string())).c_str()), 0);
+
+  const std::string explorer = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer";
+  ASSERT_EQ(std::system(("regfexport " + Quote((user / "NTUSER.DAT").string()) + " >" + Quote((dir / "ntuser.txt").string()) +
+                         " 2>/dev/null").c_str()),
+            0);
+  const TStringValues expected = FromRegfexport(Slurp(dir / "ntuser.txt"), explorer);
+  CliRun query = Run({"reg", "query", "HKCU\\" + explorer, "/s"});
+  ASSERT_EQ(query.status, 0) << query.err;
+  const TStringValues seen = FromRegQuery(query.out, "HKEY_CURRENT_USER\\" + explorer);
+  EXPECT_GT(expected.size(), 20u);
+  for (const auto& [key, name, data] : expected)
+    EXPECT_TRUE(seen.count({key, name, data})) << "missing: " << key << " [" << name << "] " << data;
+  for (const auto& [key, name, data] : seen)
+    EXPECT_TRUE(expected.count({key, name, data})) << "extra: " << key << " [" << name << "] " << data;
+
+  EXPECT_EQ(Run({"info"}).status, 0);
+  EXPECT_EQ(Run({"scan", "--format", "tsv"}).status, 0);
+
+  // A change to the user's classes: the new file holds it, the logs are emptied.
+  ASSERT_GT(fs::file_size(classes / "UsrClass.dat.LOG1"), 0u);
+  CliRun add = Run({"reg", "add", "HKCR\\.kvoffline", "/ve", "/d", "kestrove", "/f"});
+  ASSERT_EQ(add.status, 0) << add.err;
+  // HKEY_CLASSES_ROOT creates new keys in the machine's classes, as an administrator's do.
+  ASSERT_EQ(Run({"reg", "add", "HKCU\\Software\\Classes\\.kvuser", "/ve", "/d", "kestrove", "/f"}).status, 0);
+  EXPECT_EQ(fs::file_size(classes / "UsrClass.dat.LOG1"), 0u);
+  EXPECT_EQ(fs::file_size(classes / "UsrClass.dat.LOG2"), 0u);
+  ASSERT_EQ(std::system(("regfexport " + Quote((classes / "UsrClass.dat").string()) + " >" +
+                         Quote((dir / "classes.txt").string()) + " 2>&1").c_str()),
+            0);
+  EXPECT_NE(Slurp(dir / "classes.txt").find("\\.kvuser"), std::string::npos);
+  CliRun back = Run({"reg", "query", "HKCR\\.kvuser", "/ve"});
+  EXPECT_NE(back.out.find("kestrove"), std::string::npos) << back.out << back.err;
+}
