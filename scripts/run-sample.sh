@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the command-line tool, writes the sample target and runs the
-# main jobs on it: a Test of the cleaner's items and a registry scan.
+# main jobs on it: a Test of the cleaner's items and a registry scan; then the same on a sample
+# offline Windows installation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p build
@@ -20,3 +21,9 @@ build/kestrove-cli --root build/sample-target info
 build/kestrove-cli --root build/sample-target test Windows Advanced "Microsoft Office" "Instant Messengers" \
   "Internet Explorer" "Mozilla Firefox" Netscape Opera "Google Chrome"
 build/kestrove-cli --root build/sample-target scan
+# The same jobs on an offline Windows 7 installation, its hives in Windows' own format.
+rm -rf build/sample-windows
+build/kestrove-cli sample --offline build/sample-windows
+build/kestrove-cli --root build/sample-windows info
+build/kestrove-cli --root build/sample-windows test Windows "Internet Explorer"
+build/kestrove-cli --root build/sample-windows scan
