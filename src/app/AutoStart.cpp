@@ -121,7 +121,10 @@ std::string AutostartEntryName(TargetSystem& target) {
   const TTargetIdentity id = target.Identity();
   // Short and stable: the same target gets the same name in every run, two targets two names.
   std::uint64_t h = 14695981039346656037ull;  // FNV-1a, 64 bits
-  for (const std::string* part : {&id.Kind, &id.Folder}) {
+  // An offline installation has a Run value in each user's hive: each user is a target of its own.
+  const std::string user = target.Kind() == "offline Windows" ? id.UserSid : std::string();
+  for (const std::string* part : {&id.Kind, &id.Folder, &user}) {
+    if (part->empty() && part == &user) break;
     for (char c : *part + '\n') {
       h ^= static_cast<unsigned char>(c);
       h *= 1099511628211ull;
@@ -161,13 +164,15 @@ fs::path XdgAutostartFolder(const std::function<const char*(const char*)>& geten
   return {};
 }
 
-std::string AutostartDesktopEntry(const fs::path& programFile, const fs::path& targetFolder, const fs::path& programFolder) {
+std::string AutostartDesktopEntry(const fs::path& programFile, const fs::path& targetFolder, const fs::path& programFolder,
+                                  const std::string& user) {
   const std::string root = fs::absolute(targetFolder).lexically_normal().string();
   std::string home;
+  if (!user.empty()) home = " " + ExecArgument("KESTROVE_USER=" + user);
   if (!programFolder.empty()) {
     fs::path folder = fs::absolute(programFolder).lexically_normal();
     if (!folder.has_filename()) folder = folder.parent_path();
-    home = " " + ExecArgument("KESTROVE_HOME=" + folder.string());
+    home += " " + ExecArgument("KESTROVE_HOME=" + folder.string());
   }
   std::ostringstream out;
   out << "[Desktop Entry]\n"
@@ -205,7 +210,9 @@ void SetAutoStart(TargetSystem& target, bool on, const fs::path& programFile, co
   const std::string name = AutostartEntryName(target);
   const fs::path entry = autostartFolder / name;
   if (on)
-    WriteEntry(autostartFolder, name, AutostartDesktopEntry(programFile, root, programFolder));
+    WriteEntry(autostartFolder, name,
+               AutostartDesktopEntry(programFile, root, programFolder,
+                                     target.Kind() == "offline Windows" ? target.Identity().UserSid : std::string()));
   else if (EntryNamesTarget(entry, root))
     RemoveEntry(entry);
   // The shared entry would start this target a second time, or, turned off, still once.

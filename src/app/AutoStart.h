@@ -37,9 +37,9 @@ std::filesystem::path XdgAutostartFolder(const std::function<const char*(const c
 
 // The desktop entry that starts `programFile /Auto` on this target (KESTROVE_ROOT set to it)
 // with the settings of `programFolder` (KESTROVE_HOME set to it; an empty path: the
-// program's own choice of folder).
+// program's own choice of folder), for `user` of an offline installation (KESTROVE_USER).
 std::string AutostartDesktopEntry(const std::filesystem::path& programFile, const std::filesystem::path& targetFolder,
-                                  const std::filesystem::path& programFolder = {});
+                                  const std::filesystem::path& programFolder = {}, const std::string& user = {});
 
 // Turns the automatic start on (writes the Run value, creating the key) or off (deletes the
 // value), commits the registry, then writes or removes the target's desktop entry in
