@@ -5,9 +5,11 @@ set -euo pipefail
 # libsqlite3-dev: the SQLite layer; sqlite3 and libmsiecf-utils: reference tools the tests compare with;
 # libx11-dev, libxtst-dev, xvfb, trayer: the boss key and the tray icon, tested under Xvfb.
 # help2man, dpkg-dev, desktop-file-utils, man-db: the manual pages, the Debian package and its check.
+# libregf-utils, libwin-hivex-perl, xz-utils: reference readers of binary hives and the unpacking of
+# the compressed test hives, for the regf reader's tests.
 packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-dev qt6-base-dev fonts-dejavu-core
   libsqlite3-dev sqlite3 libmsiecf-utils libx11-dev libxtst-dev xvfb trayer help2man dpkg-dev desktop-file-utils
-  man-db)
+  man-db libregf-utils libwin-hivex-perl xz-utils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -364,7 +364,7 @@ void SetSequence(std::string& image, std::uint32_t seq, std::uint32_t binsSize) 
 
 // New-format logs: the entries from the hive's own sequence number on, as long as the numbers
 // run on without a gap, from whichever log holds them.
-std::vector<TLogEntry> NewLogPlan(const unsigned char* hiveBase, bool dirty, const std::vector<std::string>& logs,
+std::vector<TLogEntry> NewLogPlan(const unsigned char* hiveBase, const std::vector<std::string>& logs,
                                   TRegfLoadReport& report, std::string_view label) {
   std::map<std::uint32_t, TLogEntry> entries;
   for (std::size_t i = 0; i < logs.size(); ++i) {
@@ -374,9 +374,10 @@ std::vector<TLogEntry> NewLogPlan(const unsigned char* hiveBase, bool dirty, con
       continue;
     CollectEntries(logs[i], i, entries, report.warnings, label);
   }
-  // A dirty hive was being written with its primary number; a clean one holds every entry
-  // up to its number already.
-  const std::uint32_t first = Get32(hiveBase + kOffPrimarySeq) + (dirty ? 0 : 1);
+  // A log starts with the hive's number of the time and its entries count on from there, so
+  // the hive holds the entries before its secondary number (the last write it completed) and
+  // none from it on: a dirty hive's primary number is only the write it broke off.
+  const std::uint32_t first = Get32(hiveBase + kOffSecondarySeq);
   std::vector<TLogEntry> plan;
   auto it = entries.lower_bound(first);
   for (std::uint32_t seq = it == entries.end() ? 0 : it->first; it != entries.end() && it->first == seq; ++it, ++seq)
@@ -513,7 +514,7 @@ TRegfLoadReport Load(std::unique_ptr<TImage> im, std::string* ownedData, const s
   std::vector<TLogEntry> newPlan;
   std::optional<std::size_t> oldLog;
   if (checksumOk || headerLog) {
-    newPlan = NewLogPlan(im->data, dirty, logs, report, label);
+    newPlan = NewLogPlan(im->data, logs, report, label);
     if (newPlan.empty() && dirty) oldLog = OldLogPlan(im->data, logs, report, label);
   }
   const bool applied = !newPlan.empty() || oldLog;
@@ -670,6 +671,12 @@ TRegfLoadReport LoadRegfHive(const std::filesystem::path& file, regtree::Hive& h
   ::close(fd);
   if (im->size == 0) Fail(label, 0, "the file is empty");
   return Load(std::move(im), nullptr, ReadLogs(file), hive);
+}
+
+std::string_view RegfImage(const regtree::Hive& hive) {
+  const auto* im = static_cast<const TImage*>(hive.source.get());
+  if (!im) return {};
+  return {reinterpret_cast<const char*>(im->data), im->size};
 }
 
 void LoadRegfValues(const regtree::Hive& hive, regtree::Node& node) {

@@ -44,6 +44,10 @@ TRegfLoadReport LoadRegfHiveData(std::string data, const std::vector<std::string
 // node.values sorted by name. Throws RegistryError when the key's values cannot be read.
 void LoadRegfValues(const regtree::Hive& hive, regtree::Node& node);
 
+// The bytes `hive` (loaded by one of the above) is read from: the file as mapped, or as
+// patched by its logs; empty for any other hive. The writer may copy from it.
+std::string_view RegfImage(const regtree::Hive& hive);
+
 // Marvin32 of `data` with `seed`: the log entries' checksums.
 std::uint64_t Marvin32(const unsigned char* data, std::size_t size, std::uint64_t seed);
 

@@ -243,3 +243,150 @@ TEST(RegfReaderTest, ReadsEveryTestHiveAsHivexDoes) {
 }
 
 }  // namespace
+
+namespace {
+
+void Put32At(std::string& s, std::size_t at, std::uint32_t v) {
+  regf::Put32(reinterpret_cast<unsigned char*>(s.data()) + at, v);
+}
+
+struct TDamageCase {
+  const char* what;
+  void (*damage)(std::string& hive);
+  long refusedAt;        // -1: read, with writing refused
+  const char* says;      // part of the message
+};
+
+// hivex-special: the root key's cell at 4128, its "lh" list of three keys at 5288, one bin.
+// Each case catches a check that, missing, would read outside the file, loop for ever or
+// read a tree that is not there.
+TEST(RegfReaderTest, RefusesHandMadeDamageNamingTheOffset) {
+  const fs::path source = RegfData() / "hivex-special";
+  if (!fs::exists(source)) GTEST_SKIP() << "no regf test data at " << RegfData();
+  const TDamageCase cases[] = {
+      {"truncated inside its bin", [](std::string& h) { h.resize(6000); }, 6000, "truncated"},
+      {"zero-filled", [](std::string& h) { h.assign(h.size(), '\0'); }, 0, "not a registry hive"},
+      {"list reaching back to the root", [](std::string& h) { Put32At(h, 5288 + 8, 32); }, 4128, "loop"},
+      {"cell size overrunning its bin", [](std::string& h) { Put32At(h, 4128, static_cast<std::uint32_t>(-8192)); },
+       4128, "overruns its bin"},
+      {"bin larger than the hive", [](std::string& h) { Put32At(h, 4096 + 8, 8192); }, 4104, "size is wrong"},
+      {"index root holding itself",
+       [](std::string& h) {
+         h.replace(5288 + 4, 2, "ri");
+         h[5288 + 6] = 1;
+         Put32At(h, 5288 + 8, 1192);
+       },
+       5288, "nest too deep"},
+      {"key inside a bin's header", [](std::string& h) { Put32At(h, 5288 + 8, 8); }, 4104, "bin's header"},
+      {"base block checksum wrong", [](std::string& h) { h[100] ^= 0x55; }, -1, "damaged base block"},
+  };
+  const std::string clean = ReadFile(source);
+  for (const TDamageCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string data = clean;
+    c.damage(data);
+    TLoaded loaded;
+    try {
+      loaded.report = regf::LoadRegfHiveData(data, {}, "damaged.hiv", loaded.hive);
+    } catch (const RegistryError& e) {
+      const std::string what = e.what();
+      EXPECT_NE(c.refusedAt, -1) << what;
+      EXPECT_NE(what.find("damaged.hiv is damaged at byte offset " + std::to_string(c.refusedAt) + ":"),
+                std::string::npos)
+          << what;
+      EXPECT_NE(what.find(c.says), std::string::npos) << what;
+      EXPECT_TRUE(loaded.root.children.empty() && !loaded.hive.source) << "half-loaded";
+      continue;
+    }
+    ASSERT_EQ(c.refusedAt, -1) << "read a hive damaged so";
+    ASSERT_EQ(loaded.root.children.size(), 3u);
+    ASSERT_EQ(loaded.report.warnings.size(), 1u);
+    EXPECT_NE(loaded.report.warnings[0].find(c.says), std::string::npos) << loaded.report.warnings[0];
+    ASSERT_TRUE(loaded.report.writeRefusal);
+    EXPECT_TRUE(loaded.report.writeRefusal->ends_with("boot Windows once, then try again"));
+  }
+}
+
+struct TLogCase {
+  const char* hive;                 // with its logs beside it, in regipy/, as regipy names them
+  std::vector<const char*> logs;
+  long lastSequence;                // -1: dirty and nothing applies
+};
+
+// Dirty hives and the logs Windows left beside them, read through LoadRegfHive: the entries
+// run on from the hive's number through both logs (found whatever the letter case of their
+// names), and the patched image is a hive that hivex reads as we read it. Catches entries
+// applied out of order or at the wrong place, a log not found, and a dirty hive read
+// without a refusal to write it.
+TEST(RegfReaderTest, ReplaysTransactionLogs) {
+  if (!fs::is_directory(RegfData() / "regipy")) GTEST_SKIP() << "no regf test data at " << RegfData();
+  if (!HaveTool("hivexregedit") || !HaveTool("xz")) GTEST_SKIP() << "hivexregedit or xz is not installed";
+  const TLogCase cases[] = {
+      {"SYSTEM_B", {"SYSTEM_B.LOG1", "SYSTEM_B.LOG2"}, 2130},
+      {"UsrClass.dat", {"UsrClass.dat.LOG1", "UsrClass.dat.LOG2"}, 300},
+      {"transactions_NTUSER.DAT", {"transactions_ntuser.dat.log1", "transactions_ntuser.dat.log2"}, 588},
+      {"NTUSER_BAGMRU.DAT", {}, -1},
+  };
+  for (const TLogCase& c : cases) {
+    SCOPED_TRACE(c.hive);
+    TTempDir tmp;
+    ASSERT_TRUE(Unxz(RegfData() / "regipy" / (std::string(c.hive) + ".xz"), tmp.path / c.hive));
+    for (const char* log : c.logs) ASSERT_TRUE(Unxz(RegfData() / "regipy" / (std::string(log) + ".xz"), tmp.path / log));
+    TLoaded loaded;
+    loaded.report = regf::LoadRegfHive(tmp.path / c.hive, loaded.hive);
+    const auto* header = reinterpret_cast<const unsigned char*>(loaded.hive.header.data());
+    ASSERT_EQ(loaded.hive.header.size(), regf::kBaseBlockSize);
+    if (c.lastSequence < 0) {
+      EXPECT_FALSE(loaded.report.logsApplied);
+      ASSERT_TRUE(loaded.report.writeRefusal);
+      EXPECT_TRUE(loaded.report.writeRefusal->ends_with("boot Windows once, then try again"));
+      continue;
+    }
+    EXPECT_TRUE(loaded.report.logsApplied);
+    EXPECT_FALSE(loaded.report.writeRefusal) << *loaded.report.writeRefusal;
+    EXPECT_EQ(regf::Get32(header + regf::kOffPrimarySeq), static_cast<std::uint32_t>(c.lastSequence));
+    EXPECT_EQ(regf::Get32(header + regf::kOffSecondarySeq), static_cast<std::uint32_t>(c.lastSequence));
+    EXPECT_EQ(regf::Get32(header + regf::kOffChecksum), regf::BaseBlockChecksum(header));
+
+    const std::string_view image = regf::RegfImage(loaded.hive);
+    ASSERT_EQ(image.substr(0, regf::kBaseBlockSize), loaded.hive.header);
+    const fs::path patched = tmp.path / "patched";
+    std::ofstream(patched, std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
+    const auto theirs = HivexLines(patched);
+    ASSERT_TRUE(theirs) << "hivex refuses the replayed hive";
+    const auto lines = ExportLines(loaded.hive, loaded.root);
+    EXPECT_TRUE(lines == *theirs) << FirstDifference(lines, *theirs);
+    const auto primary = HivexLines(tmp.path / c.hive);
+    ASSERT_TRUE(primary);
+    EXPECT_NE(lines, *primary) << "the logs changed nothing";
+  }
+}
+
+// Files that are not plain hive files are refused by name without being read: a FIFO must
+// not hang the open, a link is not followed.
+TEST(RegfReaderTest, RefusesFilesThatAreNotPlainFiles) {
+  TTempDir tmp;
+  const fs::path fifo = tmp.path / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const fs::path link = tmp.path / "link";
+  fs::create_symlink("/etc/hostname", link);
+  const fs::path empty = tmp.path / "empty";
+  std::ofstream{empty};
+  const std::pair<fs::path, const char*> cases[] = {
+      {fifo, "not a plain file"}, {link, "is a link"}, {tmp.path, "not a plain file"},
+      {empty, "byte offset 0: the file is empty"}, {tmp.path / "absent", "cannot be opened"}};
+  for (const auto& [file, says] : cases) {
+    SCOPED_TRACE(file.string());
+    TLoaded loaded;
+    try {
+      regf::LoadRegfHive(file, loaded.hive);
+      ADD_FAILURE() << "read";
+    } catch (const RegistryError& e) {
+      const std::string what = e.what();
+      EXPECT_NE(what.find(file.string()), std::string::npos) << what;
+      EXPECT_NE(what.find(says), std::string::npos) << what;
+    }
+  }
+}
+
+}  // namespace
