@@ -390,3 +390,57 @@ TEST(RegfReaderTest, RefusesFilesThatAreNotPlainFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+// An old-format log (a dirty vector of 512-byte pages, Windows until 8) made by hand for
+// hivex-special, in which the dword "zero\0val" becomes 0x11223344 while the hive was left
+// dirty. Catches pages put back at the wrong place or bit order, and a log of another state
+// of the hive (another last-written time) applied.
+TEST(RegfReaderTest, ReplaysOldFormatLog) {
+  const fs::path source = RegfData() / "hivex-special";
+  if (!fs::exists(source)) GTEST_SKIP() << "no regf test data at " << RegfData();
+  std::string hive = ReadFile(source);
+  const std::string valueName("zero\0val", 8);  // names with a NUL inside, as hivex-special has
+  const std::size_t name = hive.find(valueName);
+  ASSERT_NE(name, std::string::npos);
+  const std::size_t dataField = name - regf::kValueFixed + 8;  // the data held in the record
+  auto* h = reinterpret_cast<unsigned char*>(hive.data());
+  // The hive was being written: its primary number ran ahead.
+  regf::Put32(h + regf::kOffPrimarySeq, regf::Get32(h + regf::kOffSecondarySeq) + 1);
+  regf::Put32(h + regf::kOffChecksum, regf::BaseBlockChecksum(h));
+
+  for (const bool sameTime : {true, false}) {
+    SCOPED_TRACE(sameTime ? "log of this hive" : "log of another state");
+    std::string log(512, '\0');
+    log.replace(0, 512, hive, 0, 512);
+    auto* l = reinterpret_cast<unsigned char*>(log.data());
+    regf::Put32(l + regf::kOffFileType, static_cast<std::uint32_t>(regf::TFileType::Log));
+    regf::Put32(l + regf::kOffSecondarySeq, regf::Get32(l + regf::kOffPrimarySeq));
+    if (!sameTime) regf::Put64(l + regf::kOffLastWritten, regf::Get64(l + regf::kOffLastWritten) + 1);
+    regf::Put32(l + regf::kOffChecksum, regf::BaseBlockChecksum(l));
+    const std::size_t page = (dataField - regf::kBaseBlockSize) / 512;
+    std::string vector = "DIRT" + std::string((regf::Get32(h + regf::kOffHiveBinsSize) / 512 + 7) / 8, '\0');
+    vector[4 + page / 8] = static_cast<char>(1 << (page % 8));
+    log += vector;
+    log.resize(1024, '\0');
+    std::string dirtyPage = hive.substr(regf::kBaseBlockSize + page * 512, 512);
+    regf::Put32(reinterpret_cast<unsigned char*>(dirtyPage.data()) + (dataField - regf::kBaseBlockSize) % 512,
+                0x11223344);
+    log += dirtyPage;
+
+    TLoaded loaded;
+    loaded.report = regf::LoadRegfHiveData(hive, {std::string(), log}, "old.hiv", loaded.hive);
+    Node* key = loaded.root.Find(std::string("zero\0key", 8));
+    ASSERT_TRUE(key);
+    if (!key->valuesReady) regf::LoadRegfValues(loaded.hive, *key);
+    const kestrove::RegValue* v = key->FindValue(valueName);
+    ASSERT_TRUE(v);
+    ASSERT_EQ(v->data.size(), 4u);
+    EXPECT_EQ(regf::Get32(v->data.data()), sameTime ? 0x11223344u : 0u);
+    EXPECT_EQ(loaded.report.logsApplied, sameTime);
+    EXPECT_EQ(loaded.report.writeRefusal.has_value(), !sameTime);
+  }
+}
+
+}  // namespace
