@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -43,6 +44,7 @@ struct TImage {
   std::uint32_t minor = 0;
   std::vector<std::uint32_t> binStart;  // per page of the bins, relative to the first bin
   std::vector<std::uint32_t> binEnd;
+  mutable std::atomic<std::uint32_t> valueReads{0};  // since the map's pages were last handed back
 
   TImage() = default;
   TImage(const TImage&) = delete;
@@ -213,6 +215,12 @@ class TTreeReader {
       subkeys.clear();
       CollectSubkeys(im_, Get32(nk.p + 28), subkeys);
       node->children.reserve(subkeys.size());
+      // The map's pages count as ours once read; handing them back now and then keeps a
+      // large hive's peak near its tree, the kernel reading them again if a value needs them.
+      if (im_.map && (visited_ += subkeys.size()) >= kKeysBetweenReleases) {
+        ::madvise(im_.map, im_.mapSize, MADV_DONTNEED);
+        visited_ = 0;
+      }
       for (std::uint32_t child : subkeys) {
         auto n = std::make_unique<regtree::Node>();
         n->name = Fill(child, *n);
@@ -282,8 +290,11 @@ class TTreeReader {
     return sd;
   }
 
+  static constexpr std::size_t kKeysBetweenReleases = 8192;
+
   const TImage& im_;
   std::vector<bool> seen_;
+  std::size_t visited_ = 0;
   std::unordered_map<std::uint32_t, std::shared_ptr<const std::string>> security_;
 };
 
@@ -475,7 +486,7 @@ void Index(TImage& im) {
   }
 }
 
-TRegfLoadReport Load(std::unique_ptr<TImage> im, std::string* ownedData, const std::vector<std::string>& logs,
+TRegfLoadReport Load(std::unique_ptr<TImage> im, std::string* ownedData, std::vector<std::string> logs,
                      regtree::Hive& hive) {
   TRegfLoadReport report;
   const std::string& label = im->label;
@@ -492,7 +503,15 @@ TRegfLoadReport Load(std::unique_ptr<TImage> im, std::string* ownedData, const s
   // Replaying works on a copy; the map is read as it is otherwise.
   auto takeCopy = [&] {
     if (!im->map) return;
-    im->copy.assign(reinterpret_cast<const char*>(im->data), im->size);
+    // A piece at a time, each piece's pages handed back once copied, so that the file is not
+    // resident twice.
+    constexpr std::size_t kPiece = 1 << 20;
+    im->copy.resize(im->size);
+    for (std::size_t at = 0; at < im->size; at += kPiece) {
+      const std::size_t len = std::min(kPiece, im->size - at);
+      std::memcpy(im->copy.data() + at, im->data + at, len);
+      ::madvise(static_cast<char*>(im->map) + at, len, MADV_DONTNEED);
+    }
     ::munmap(im->map, im->mapSize);
     im->map = nullptr;
     im->data = reinterpret_cast<const unsigned char*>(im->copy.data());
@@ -525,6 +544,7 @@ TRegfLoadReport Load(std::unique_ptr<TImage> im, std::string* ownedData, const s
     im->data = reinterpret_cast<const unsigned char*>(im->copy.data());
     im->size = im->copy.size();
   }
+  logs = {};  // done with: a large hive's logs are megabytes its tree can use
   report.logsApplied = applied;
   if (dirty && !applied) {
     report.warnings.push_back(std::string("The registry hive ") + label +
@@ -541,6 +561,8 @@ TRegfLoadReport Load(std::unique_ptr<TImage> im, std::string* ownedData, const s
   regtree::Node top;
   TTreeReader reader(*im);
   std::string rootName = reader.Read(rootOffset, top);
+
+  if (im->map) ::madvise(im->map, im->mapSize, MADV_DONTNEED);
 
   // Only now, with nothing left to fail, does the hive's root take what was read.
   regtree::Node& root = *hive.root;
@@ -691,6 +713,12 @@ void LoadRegfValues(const regtree::Hive& hive, regtree::Node& node) {
     values.emplace_back();
     ReadValue(*im, vk, &values.back());
   });
+  // As at load: pages read for values are handed back now and then, so that reading every
+  // value of a large hive does not keep the whole file resident.
+  if (im->map && im->valueReads.fetch_add(1, std::memory_order_relaxed) + 1 >= 4096) {
+    im->valueReads.store(0, std::memory_order_relaxed);
+    ::madvise(im->map, im->mapSize, MADV_DONTNEED);
+  }
   std::stable_sort(values.begin(), values.end(),
                    [](const RegValue& a, const RegValue& b) { return CompareNames(a.name, b.name) < 0; });
   node.values = std::move(values);
