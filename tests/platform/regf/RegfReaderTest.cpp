@@ -396,7 +396,7 @@ namespace {
 // An old-format log (a dirty vector of 512-byte pages, Windows until 8) made by hand for
 // hivex-special, in which the dword "zero\0val" becomes 0x11223344 while the hive was left
 // dirty. Catches pages put back at the wrong place or bit order, and a log of another state
-// of the hive (another last-written time) applied.
+// of the hive (another last-written time) applied, or a damaged base block not recovered.
 TEST(RegfReaderTest, ReplaysOldFormatLog) {
   const fs::path source = RegfData() / "hivex-special";
   if (!fs::exists(source)) GTEST_SKIP() << "no regf test data at " << RegfData();
@@ -410,8 +410,10 @@ TEST(RegfReaderTest, ReplaysOldFormatLog) {
   regf::Put32(h + regf::kOffPrimarySeq, regf::Get32(h + regf::kOffSecondarySeq) + 1);
   regf::Put32(h + regf::kOffChecksum, regf::BaseBlockChecksum(h));
 
-  for (const bool sameTime : {true, false}) {
-    SCOPED_TRACE(sameTime ? "log of this hive" : "log of another state");
+  enum class TVariant { SameState, OtherState, DamagedBaseBlock };
+  for (const TVariant variant : {TVariant::SameState, TVariant::OtherState, TVariant::DamagedBaseBlock}) {
+    SCOPED_TRACE(static_cast<int>(variant));
+    const bool sameTime = variant != TVariant::OtherState;
     std::string log(512, '\0');
     log.replace(0, 512, hive, 0, 512);
     auto* l = reinterpret_cast<unsigned char*>(log.data());
@@ -429,8 +431,12 @@ TEST(RegfReaderTest, ReplaysOldFormatLog) {
                 0x11223344);
     log += dirtyPage;
 
+    // A base block whose checksum is wrong is taken from the log, which then applies.
+    std::string read = hive;
+    if (variant == TVariant::DamagedBaseBlock) read[200] ^= 0x5A;
     TLoaded loaded;
-    loaded.report = regf::LoadRegfHiveData(hive, {std::string(), log}, "old.hiv", loaded.hive);
+    loaded.report = regf::LoadRegfHiveData(read, {std::string(), log}, "old.hiv", loaded.hive);
+    EXPECT_EQ(loaded.report.warnings.size(), variant == TVariant::SameState ? 0u : 1u);
     Node* key = loaded.root.Find(std::string("zero\0key", 8));
     ASSERT_TRUE(key);
     if (!key->valuesReady) regf::LoadRegfValues(loaded.hive, *key);
