@@ -309,6 +309,7 @@ struct TLogEntry {
   std::size_t offset;
   std::uint32_t size;
   std::uint32_t binsSize;
+  std::uint32_t pagesEnd;  // where its last page ends in the bins
 };
 
 // The new format's entries of one log, up to the first torn or foreign one.
@@ -322,6 +323,7 @@ void CollectEntries(const std::string& log, std::size_t logIndex, std::map<std::
     const std::uint32_t binsSize = Get32(d + at + 16);
     const std::uint32_t pages = Get32(d + at + 20);
     std::string bad;
+    std::uint32_t pagesEnd = 0;
     if (size < kLogEntryFixed || size % kLogSector != 0 || size > log.size() - at)
       bad = "its size is wrong";
     else if (Marvin32(d + at + kLogEntryFixed, size - kLogEntryFixed, kLogSeed) != Get64(d + at + 24) ||
@@ -336,6 +338,7 @@ void CollectEntries(const std::string& log, std::size_t logIndex, std::map<std::
         const std::uint32_t off = Get32(d + at + kLogEntryFixed + i * 8);
         const std::uint32_t len = Get32(d + at + kLogEntryFixed + i * 8 + 4);
         if (static_cast<std::uint64_t>(off) + len > binsSize || dataAt + len > size) bad = "a page lies outside it";
+        pagesEnd = std::max(pagesEnd, off + len);
         dataAt += len;
       }
     }
@@ -345,7 +348,7 @@ void CollectEntries(const std::string& log, std::size_t logIndex, std::map<std::
                          "); the entries before it are applied.");
       return;
     }
-    entries.emplace(seq, TLogEntry{&log, at, size, binsSize});
+    entries.emplace(seq, TLogEntry{&log, at, size, binsSize, pagesEnd});
     at += size;
   }
 }
@@ -375,7 +378,7 @@ void SetSequence(std::string& image, std::uint32_t seq, std::uint32_t binsSize) 
 
 // New-format logs: the entries from the hive's own sequence number on, as long as the numbers
 // run on without a gap, from whichever log holds them.
-std::vector<TLogEntry> NewLogPlan(const unsigned char* hiveBase, const std::vector<std::string>& logs,
+std::vector<TLogEntry> NewLogPlan(const unsigned char* hiveBase, std::size_t hiveSize, const std::vector<std::string>& logs,
                                   TRegfLoadReport& report, std::string_view label) {
   std::map<std::uint32_t, TLogEntry> entries;
   for (std::size_t i = 0; i < logs.size(); ++i) {
@@ -391,8 +394,18 @@ std::vector<TLogEntry> NewLogPlan(const unsigned char* hiveBase, const std::vect
   const std::uint32_t first = Get32(hiveBase + kOffSecondarySeq);
   std::vector<TLogEntry> plan;
   auto it = entries.lower_bound(first);
-  for (std::uint32_t seq = it == entries.end() ? 0 : it->first; it != entries.end() && it->first == seq; ++it, ++seq)
+  // Bins an entry adds must come with it as pages: a size grown past them would be zeros
+  // (and a size read from a damaged log could ask for gigabytes).
+  std::uint64_t binsSize = hiveSize > kBaseBlockSize ? hiveSize - kBaseBlockSize : 0;
+  for (std::uint32_t seq = it == entries.end() ? 0 : it->first; it != entries.end() && it->first == seq; ++it, ++seq) {
+    if (it->second.binsSize > std::max<std::uint64_t>(binsSize, it->second.pagesEnd)) {
+      report.warnings.push_back("A transaction log of " + std::string(label) + " grows the hive in entry " +
+                                std::to_string(seq) + " without the bins it adds; the entries before it are applied.");
+      break;
+    }
+    binsSize = it->second.binsSize;
     plan.push_back(it->second);
+  }
   return plan;
 }
 
@@ -406,7 +419,7 @@ void ApplyNewLogs(std::string& image, const std::vector<TLogEntry>& plan) {
 // Old-format logs: a dirty vector of 512-byte pages and the pages. Only a dirty hive takes
 // one, and only the log written for the hive as it is (the same last-written time). Returns
 // the log's index, or nullopt.
-std::optional<std::size_t> OldLogPlan(const unsigned char* hiveBase, const std::vector<std::string>& logs,
+std::optional<std::size_t> OldLogPlan(const unsigned char* hiveBase, std::size_t hiveSize, const std::vector<std::string>& logs,
                                       TRegfLoadReport& report, std::string_view label) {
   for (std::size_t i = 0; i < logs.size(); ++i) {
     const auto* d = reinterpret_cast<const unsigned char*>(logs[i].data());
@@ -432,8 +445,16 @@ std::optional<std::size_t> OldLogPlan(const unsigned char* hiveBase, const std::
       continue;
     }
     const std::size_t pageAt = (vectorEnd + kLogSector - 1) / kLogSector * kLogSector;
-    std::size_t dirtyPages = 0;
-    for (std::size_t bit = 0; bit < bits; ++bit) dirtyPages += (d[kLogSector + 4 + bit / 8] >> (bit % 8)) & 1;
+    std::size_t dirtyPages = 0, pagesEnd = 0;
+    for (std::size_t bit = 0; bit < bits; ++bit) {
+      if (!((d[kLogSector + 4 + bit / 8] >> (bit % 8)) & 1)) continue;
+      ++dirtyPages;
+      pagesEnd = (bit + 1) * kLogSector;
+    }
+    if (binsSize > std::max(hiveSize > kBaseBlockSize ? hiveSize - kBaseBlockSize : 0, pagesEnd)) {
+      report.warnings.push_back(where + " grows the hive without the bins it adds; it is not applied.");
+      continue;
+    }
     if (pageAt + dirtyPages * kLogSector > size) {
       report.warnings.push_back(where + " is cut short in its pages; it is not applied.");
       continue;
@@ -533,8 +554,8 @@ TRegfLoadReport Load(std::unique_ptr<TImage> im, std::string* ownedData, std::ve
   std::vector<TLogEntry> newPlan;
   std::optional<std::size_t> oldLog;
   if (checksumOk || headerLog) {
-    newPlan = NewLogPlan(im->data, logs, report, label);
-    if (newPlan.empty() && dirty) oldLog = OldLogPlan(im->data, logs, report, label);
+    newPlan = NewLogPlan(im->data, im->size, logs, report, label);
+    if (newPlan.empty() && dirty) oldLog = OldLogPlan(im->data, im->size, logs, report, label);
   }
   const bool applied = !newPlan.empty() || oldLog;
   if (applied) takeCopy();
