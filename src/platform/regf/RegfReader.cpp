@@ -726,7 +726,8 @@ void LoadRegfValues(const regtree::Hive& hive, regtree::Node& node) {
   const auto* im = static_cast<const TImage*>(hive.source.get());
   if (!im) throw RegistryError("The registry hive " + hive.label + " was not read from a hive file.");
   const auto offset = static_cast<std::uint32_t>(node.rawBegin);
-  if (node.rawEnd != node.rawBegin + 1) Fail(im->label, 0, "a key without its place in the file");
+  if (node.rawEnd != node.rawBegin + 1 || node.rawBegin >= im->binsSize)
+    throw RegistryError("A key of the registry hive " + im->label + " has no place in its file to read values from.");
   const TCell nk = KeyCell(*im, offset);
   std::vector<RegValue> values;
   values.reserve(Get32(nk.p + 36));

@@ -6,6 +6,9 @@
 // that have any, Node::rawBegin the key's cell offset and rawEnd = rawBegin + 1), read from
 // the file's memory map, or from the patched copy when log entries were applied. Every value
 // is still checked at load, so that a damaged hive is refused there and not on first use.
+// The map is private and read-only, but a file another process cuts short under it would
+// fault on the next read of a value: a backend should reload a hive whose file changed before
+// reading more of its values.
 #pragma once
 
 #include <filesystem>
