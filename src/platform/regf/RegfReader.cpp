@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -43,6 +44,7 @@ struct TImage {
   std::uint32_t minor = 0;
   std::vector<std::uint32_t> binStart;  // per page of the bins, relative to the first bin
   std::vector<std::uint32_t> binEnd;
+  mutable std::atomic<std::uint32_t> valueReads{0};  // since the map's pages were last handed back
 
   TImage() = default;
   TImage(const TImage&) = delete;
@@ -213,6 +215,12 @@ class TTreeReader {
       subkeys.clear();
       CollectSubkeys(im_, Get32(nk.p + 28), subkeys);
       node->children.reserve(subkeys.size());
+      // The map's pages count as ours once read; handing them back now and then keeps a
+      // large hive's peak near its tree, the kernel reading them again if a value needs them.
+      if (im_.map && (visited_ += subkeys.size()) >= kKeysBetweenReleases) {
+        ::madvise(im_.map, im_.mapSize, MADV_DONTNEED);
+        visited_ = 0;
+      }
       for (std::uint32_t child : subkeys) {
         auto n = std::make_unique<regtree::Node>();
         n->name = Fill(child, *n);
@@ -282,8 +290,11 @@ class TTreeReader {
     return sd;
   }
 
+  static constexpr std::size_t kKeysBetweenReleases = 8192;
+
   const TImage& im_;
   std::vector<bool> seen_;
+  std::size_t visited_ = 0;
   std::unordered_map<std::uint32_t, std::shared_ptr<const std::string>> security_;
 };
 
@@ -298,6 +309,7 @@ struct TLogEntry {
   std::size_t offset;
   std::uint32_t size;
   std::uint32_t binsSize;
+  std::uint32_t pagesEnd;  // where its last page ends in the bins
 };
 
 // The new format's entries of one log, up to the first torn or foreign one.
@@ -311,6 +323,7 @@ void CollectEntries(const std::string& log, std::size_t logIndex, std::map<std::
     const std::uint32_t binsSize = Get32(d + at + 16);
     const std::uint32_t pages = Get32(d + at + 20);
     std::string bad;
+    std::uint32_t pagesEnd = 0;
     if (size < kLogEntryFixed || size % kLogSector != 0 || size > log.size() - at)
       bad = "its size is wrong";
     else if (Marvin32(d + at + kLogEntryFixed, size - kLogEntryFixed, kLogSeed) != Get64(d + at + 24) ||
@@ -325,6 +338,7 @@ void CollectEntries(const std::string& log, std::size_t logIndex, std::map<std::
         const std::uint32_t off = Get32(d + at + kLogEntryFixed + i * 8);
         const std::uint32_t len = Get32(d + at + kLogEntryFixed + i * 8 + 4);
         if (static_cast<std::uint64_t>(off) + len > binsSize || dataAt + len > size) bad = "a page lies outside it";
+        pagesEnd = std::max(pagesEnd, off + len);
         dataAt += len;
       }
     }
@@ -334,7 +348,7 @@ void CollectEntries(const std::string& log, std::size_t logIndex, std::map<std::
                          "); the entries before it are applied.");
       return;
     }
-    entries.emplace(seq, TLogEntry{&log, at, size, binsSize});
+    entries.emplace(seq, TLogEntry{&log, at, size, binsSize, pagesEnd});
     at += size;
   }
 }
@@ -364,7 +378,7 @@ void SetSequence(std::string& image, std::uint32_t seq, std::uint32_t binsSize) 
 
 // New-format logs: the entries from the hive's own sequence number on, as long as the numbers
 // run on without a gap, from whichever log holds them.
-std::vector<TLogEntry> NewLogPlan(const unsigned char* hiveBase, bool dirty, const std::vector<std::string>& logs,
+std::vector<TLogEntry> NewLogPlan(const unsigned char* hiveBase, std::size_t hiveSize, const std::vector<std::string>& logs,
                                   TRegfLoadReport& report, std::string_view label) {
   std::map<std::uint32_t, TLogEntry> entries;
   for (std::size_t i = 0; i < logs.size(); ++i) {
@@ -374,13 +388,24 @@ std::vector<TLogEntry> NewLogPlan(const unsigned char* hiveBase, bool dirty, con
       continue;
     CollectEntries(logs[i], i, entries, report.warnings, label);
   }
-  // A dirty hive was being written with its primary number; a clean one holds every entry
-  // up to its number already.
-  const std::uint32_t first = Get32(hiveBase + kOffPrimarySeq) + (dirty ? 0 : 1);
+  // A log starts with the hive's number of the time and its entries count on from there, so
+  // the hive holds the entries before its secondary number (the last write it completed) and
+  // none from it on: a dirty hive's primary number is only the write it broke off.
+  const std::uint32_t first = Get32(hiveBase + kOffSecondarySeq);
   std::vector<TLogEntry> plan;
   auto it = entries.lower_bound(first);
-  for (std::uint32_t seq = it == entries.end() ? 0 : it->first; it != entries.end() && it->first == seq; ++it, ++seq)
+  // Bins an entry adds must come with it as pages: a size grown past them would be zeros
+  // (and a size read from a damaged log could ask for gigabytes).
+  std::uint64_t binsSize = hiveSize > kBaseBlockSize ? hiveSize - kBaseBlockSize : 0;
+  for (std::uint32_t seq = it == entries.end() ? 0 : it->first; it != entries.end() && it->first == seq; ++it, ++seq) {
+    if (it->second.binsSize > std::max<std::uint64_t>(binsSize, it->second.pagesEnd)) {
+      report.warnings.push_back("A transaction log of " + std::string(label) + " grows the hive in entry " +
+                                std::to_string(seq) + " without the bins it adds; the entries before it are applied.");
+      break;
+    }
+    binsSize = it->second.binsSize;
     plan.push_back(it->second);
+  }
   return plan;
 }
 
@@ -394,7 +419,7 @@ void ApplyNewLogs(std::string& image, const std::vector<TLogEntry>& plan) {
 // Old-format logs: a dirty vector of 512-byte pages and the pages. Only a dirty hive takes
 // one, and only the log written for the hive as it is (the same last-written time). Returns
 // the log's index, or nullopt.
-std::optional<std::size_t> OldLogPlan(const unsigned char* hiveBase, const std::vector<std::string>& logs,
+std::optional<std::size_t> OldLogPlan(const unsigned char* hiveBase, std::size_t hiveSize, const std::vector<std::string>& logs,
                                       TRegfLoadReport& report, std::string_view label) {
   for (std::size_t i = 0; i < logs.size(); ++i) {
     const auto* d = reinterpret_cast<const unsigned char*>(logs[i].data());
@@ -420,8 +445,16 @@ std::optional<std::size_t> OldLogPlan(const unsigned char* hiveBase, const std::
       continue;
     }
     const std::size_t pageAt = (vectorEnd + kLogSector - 1) / kLogSector * kLogSector;
-    std::size_t dirtyPages = 0;
-    for (std::size_t bit = 0; bit < bits; ++bit) dirtyPages += (d[kLogSector + 4 + bit / 8] >> (bit % 8)) & 1;
+    std::size_t dirtyPages = 0, pagesEnd = 0;
+    for (std::size_t bit = 0; bit < bits; ++bit) {
+      if (!((d[kLogSector + 4 + bit / 8] >> (bit % 8)) & 1)) continue;
+      ++dirtyPages;
+      pagesEnd = (bit + 1) * kLogSector;
+    }
+    if (binsSize > std::max(hiveSize > kBaseBlockSize ? hiveSize - kBaseBlockSize : 0, pagesEnd)) {
+      report.warnings.push_back(where + " grows the hive without the bins it adds; it is not applied.");
+      continue;
+    }
     if (pageAt + dirtyPages * kLogSector > size) {
       report.warnings.push_back(where + " is cut short in its pages; it is not applied.");
       continue;
@@ -474,7 +507,7 @@ void Index(TImage& im) {
   }
 }
 
-TRegfLoadReport Load(std::unique_ptr<TImage> im, std::string* ownedData, const std::vector<std::string>& logs,
+TRegfLoadReport Load(std::unique_ptr<TImage> im, std::string* ownedData, std::vector<std::string> logs,
                      regtree::Hive& hive) {
   TRegfLoadReport report;
   const std::string& label = im->label;
@@ -491,7 +524,15 @@ TRegfLoadReport Load(std::unique_ptr<TImage> im, std::string* ownedData, const s
   // Replaying works on a copy; the map is read as it is otherwise.
   auto takeCopy = [&] {
     if (!im->map) return;
-    im->copy.assign(reinterpret_cast<const char*>(im->data), im->size);
+    // A piece at a time, each piece's pages handed back once copied, so that the file is not
+    // resident twice.
+    constexpr std::size_t kPiece = 1 << 20;
+    im->copy.resize(im->size);
+    for (std::size_t at = 0; at < im->size; at += kPiece) {
+      const std::size_t len = std::min(kPiece, im->size - at);
+      std::memcpy(im->copy.data() + at, im->data + at, len);
+      ::madvise(static_cast<char*>(im->map) + at, len, MADV_DONTNEED);
+    }
     ::munmap(im->map, im->mapSize);
     im->map = nullptr;
     im->data = reinterpret_cast<const unsigned char*>(im->copy.data());
@@ -513,8 +554,8 @@ TRegfLoadReport Load(std::unique_ptr<TImage> im, std::string* ownedData, const s
   std::vector<TLogEntry> newPlan;
   std::optional<std::size_t> oldLog;
   if (checksumOk || headerLog) {
-    newPlan = NewLogPlan(im->data, dirty, logs, report, label);
-    if (newPlan.empty() && dirty) oldLog = OldLogPlan(im->data, logs, report, label);
+    newPlan = NewLogPlan(im->data, im->size, logs, report, label);
+    if (newPlan.empty() && dirty) oldLog = OldLogPlan(im->data, im->size, logs, report, label);
   }
   const bool applied = !newPlan.empty() || oldLog;
   if (applied) takeCopy();
@@ -524,6 +565,7 @@ TRegfLoadReport Load(std::unique_ptr<TImage> im, std::string* ownedData, const s
     im->data = reinterpret_cast<const unsigned char*>(im->copy.data());
     im->size = im->copy.size();
   }
+  logs = {};  // done with: a large hive's logs are megabytes its tree can use
   report.logsApplied = applied;
   if (dirty && !applied) {
     report.warnings.push_back(std::string("The registry hive ") + label +
@@ -540,6 +582,8 @@ TRegfLoadReport Load(std::unique_ptr<TImage> im, std::string* ownedData, const s
   regtree::Node top;
   TTreeReader reader(*im);
   std::string rootName = reader.Read(rootOffset, top);
+
+  if (im->map) ::madvise(im->map, im->mapSize, MADV_DONTNEED);
 
   // Only now, with nothing left to fail, does the hive's root take what was read.
   regtree::Node& root = *hive.root;
@@ -672,11 +716,18 @@ TRegfLoadReport LoadRegfHive(const std::filesystem::path& file, regtree::Hive& h
   return Load(std::move(im), nullptr, ReadLogs(file), hive);
 }
 
+std::string_view RegfImage(const regtree::Hive& hive) {
+  const auto* im = static_cast<const TImage*>(hive.source.get());
+  if (!im) return {};
+  return {reinterpret_cast<const char*>(im->data), im->size};
+}
+
 void LoadRegfValues(const regtree::Hive& hive, regtree::Node& node) {
   const auto* im = static_cast<const TImage*>(hive.source.get());
   if (!im) throw RegistryError("The registry hive " + hive.label + " was not read from a hive file.");
   const auto offset = static_cast<std::uint32_t>(node.rawBegin);
-  if (node.rawEnd != node.rawBegin + 1) Fail(im->label, 0, "a key without its place in the file");
+  if (node.rawEnd != node.rawBegin + 1 || node.rawBegin >= im->binsSize)
+    throw RegistryError("A key of the registry hive " + im->label + " has no place in its file to read values from.");
   const TCell nk = KeyCell(*im, offset);
   std::vector<RegValue> values;
   values.reserve(Get32(nk.p + 36));
@@ -684,6 +735,12 @@ void LoadRegfValues(const regtree::Hive& hive, regtree::Node& node) {
     values.emplace_back();
     ReadValue(*im, vk, &values.back());
   });
+  // As at load: pages read for values are handed back now and then, so that reading every
+  // value of a large hive does not keep the whole file resident.
+  if (im->map && im->valueReads.fetch_add(1, std::memory_order_relaxed) + 1 >= 4096) {
+    im->valueReads.store(0, std::memory_order_relaxed);
+    ::madvise(im->map, im->mapSize, MADV_DONTNEED);
+  }
   std::stable_sort(values.begin(), values.end(),
                    [](const RegValue& a, const RegValue& b) { return CompareNames(a.name, b.name) < 0; });
   node.values = std::move(values);

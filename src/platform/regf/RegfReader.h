@@ -6,6 +6,9 @@
 // that have any, Node::rawBegin the key's cell offset and rawEnd = rawBegin + 1), read from
 // the file's memory map, or from the patched copy when log entries were applied. Every value
 // is still checked at load, so that a damaged hive is refused there and not on first use.
+// The map is private and read-only, but a file another process cuts short under it would
+// fault on the next read of a value: a backend should reload a hive whose file changed before
+// reading more of its values.
 #pragma once
 
 #include <filesystem>
@@ -43,6 +46,10 @@ TRegfLoadReport LoadRegfHiveData(std::string data, const std::vector<std::string
 // unread; only node.rawBegin is used, so that a scratch node with it copied will do. Fills
 // node.values sorted by name. Throws RegistryError when the key's values cannot be read.
 void LoadRegfValues(const regtree::Hive& hive, regtree::Node& node);
+
+// The bytes `hive` (loaded by one of the above) is read from: the file as mapped, or as
+// patched by its logs; empty for any other hive. The writer may copy from it.
+std::string_view RegfImage(const regtree::Hive& hive);
 
 // Marvin32 of `data` with `seed`: the log entries' checksums.
 std::uint64_t Marvin32(const unsigned char* data, std::size_t size, std::uint64_t seed);
