@@ -12,9 +12,12 @@ for t in $targets; do
   work="build-fuzz/corpus-${t#fuzz_}"
   mkdir -p "$work"
   [ -d "$corpus" ] && cp -n "$corpus"/* "$work"/ 2>/dev/null || true
-  # Real index.dat files may not be copied into the project: seed from the shared test data.
+  # Real index.dat files and hives may not be copied into the project: seed from the shared test data.
   if [ "$t" = fuzz_index_dat ] && [ -d ../shared/testdata/msiecf ]; then
     cp -n ../shared/testdata/msiecf/* "$work"/ 2>/dev/null || true
+  fi
+  if [ "$t" = fuzz_regf_hive ] && [ -d ../shared/testdata/regf ]; then
+    find ../shared/testdata/regf -maxdepth 1 -type f -size -1M -exec cp -n {} "$work"/ \; 2>/dev/null || true
   fi
   echo "== $t for ${seconds}s"
   "build-fuzz/$t" -max_total_time="$seconds" -max_len=65536 -print_final_stats=1 "$work" 2>&1 | tail -4
