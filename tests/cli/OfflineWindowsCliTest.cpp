@@ -109,6 +109,36 @@ TEST_F(OfflineWindowsCli, EveryJobWorksOnTheSampleInstallation) {
   EXPECT_NE(Slurp(exported).find("\"ProductName\"=\"Windows 7 Professional\""), std::string::npos);
 }
 
+// A restore point is a copy of the hive files; putting it back checks each copy is a whole hive,
+// and the very hive it replaces.
+TEST_F(OfflineWindowsCli, RestorePointsPutTheHivesBackAndRefuseAnotherHive) {
+  fs::create_directories(dir / "home");
+  std::ofstream(dir / "home" / "options.ini") << "[Options]\nRestorePoint=1\n";
+  ASSERT_EQ(Run({"fix", "--yes"}).status, 0);
+  CliRun points = Run({"restore-point", "list", "--format", "tsv"});
+  ASSERT_EQ(points.status, 0) << points.err;
+  const std::size_t eol = points.out.find('\n');
+  const std::string name = points.out.substr(eol + 1, points.out.find('\t', eol) - eol - 1);
+  EXPECT_NE(points.out.find("NTUSER.DAT"), std::string::npos) << points.out;
+  const std::size_t before = Run({"scan", "--format", "tsv"}).out.size();
+
+  // SYSTEM's copy in place of SOFTWARE's: refused, nothing changed.
+  const fs::path point = dir / "home" / "Backup" / "Restore Points" / name;
+  ASSERT_TRUE(fs::exists(point / "SOFTWARE")) << point;
+  const std::string software = Slurp(point / "SOFTWARE");
+  fs::copy_file(point / "SYSTEM", point / "SOFTWARE", fs::copy_options::overwrite_existing);
+  const std::string live = Slurp(Config() / "SOFTWARE");
+  CliRun refused = Run({"restore-point", "restore", name});
+  EXPECT_NE(refused.status, 0);
+  EXPECT_NE(refused.err.find("not SOFTWARE"), std::string::npos) << refused.err;
+  EXPECT_EQ(Slurp(Config() / "SOFTWARE"), live);
+
+  std::ofstream(point / "SOFTWARE", std::ios::binary | std::ios::trunc) << software;
+  CliRun restored = Run({"restore-point", "restore", name});
+  ASSERT_EQ(restored.status, 0) << restored.err;
+  EXPECT_GT(Run({"scan", "--format", "tsv"}).out.size(), before);
+}
+
 // Whose hive is HKEY_CURRENT_USER: the one named, else the one who used the system last.
 TEST_F(OfflineWindowsCli, TheUserIsChosenByNameOrByLastUse) {
   const std::string bobSid = "S-1-5-21-3623811015-3361044348-30300820-1002";
@@ -153,7 +183,10 @@ TEST_F(OfflineWindowsCli, WritesAreRefusedWhereWindowsStillHoldsTheSystem) {
     EXPECT_EQ(Run({"reg", "query", "HKCU\\Environment"}).status, 0);
     // Resumed: the file says "wake" and writing is allowed again.
     std::ofstream(root / "hiberfil.sys", std::ios::binary) << std::string("wake") + std::string(4092, '\0');
+    const std::string software = Slurp(Config() / "SOFTWARE");
     EXPECT_EQ(Run(add).status, 0);
+    EXPECT_NE(Slurp(ntuser), before);
+    EXPECT_EQ(Slurp(Config() / "SOFTWARE"), software);  // a hive nothing changed in is not written
   }
   {
     // Dirty: the two sequence numbers differ and there is no log to finish the write with.

@@ -34,6 +34,7 @@ TRegfRegistryBackend::TRegfRegistryBackend(fs::path root, fs::path configFolder,
   for (const TMount& m : mounts_) files_.push_back({m.file, std::nullopt});
   refusals_.resize(mounts_.size());
   warnings_.resize(mounts_.size());
+  rootNames_.resize(mounts_.size());
 }
 
 std::vector<THiveMount> TRegfRegistryBackend::Mounts() {
@@ -46,11 +47,25 @@ void TRegfRegistryBackend::LoadHive(std::size_t index, Hive& hive) {
   THiveFile& f = files_[index];
   f.stamp = env_->Stat(f.file);
   TRegfLoadReport report = LoadRegfHive(f.file, hive);
+  rootNames_[index] = hive.rootName;
   if (mounts_[index].path == "Machine\\System") AddCurrentControlSet(hive);
   if (user_.ClassesHive && mounts_[index].path == "User\\" + user_.Sid) AddUserClassesLink(hive);
   std::lock_guard lock(reportMutex_);
   refusals_[index] = std::move(report.writeRefusal);
   warnings_[index] = std::move(report.warnings);
+}
+
+void TRegfRegistryBackend::CheckHiveData(std::size_t index, const std::string& data, const std::string& shownName) {
+  Node root;
+  Hive hive;
+  hive.root = &root;
+  hive.label = shownName;
+  const TRegfLoadReport report = LoadRegfHiveData(data, {}, shownName, hive);
+  if (report.writeRefusal)
+    throw RegistryError(shownName + " is a hive Windows did not finish writing; it cannot be put back on its own.");
+  if (!rootNames_[index].empty() && hive.rootName != rootNames_[index])
+    throw RegistryError(shownName + " holds the hive whose root is \"" + hive.rootName + "\", not " +
+                        files_[index].file.filename().string() + " (\"" + rootNames_[index] + "\")");
 }
 
 void TRegfRegistryBackend::LoadValues(const Hive& hive, Node& node) { LoadRegfValues(hive, node); }

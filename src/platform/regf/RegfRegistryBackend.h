@@ -30,6 +30,9 @@ class TRegfRegistryBackend final : public TFileHiveBackend {
   void StageHive(std::size_t index, const regtree::Hive& hive,
                  const std::function<void(regtree::Node&)>& ensureValues) override;
   void ForgetReplacedHive(std::size_t index) override;
+  // A whole regf hive that reads without fault, and the same hive: Windows names each hive's
+  // root when it makes the hive, and the name stays with it.
+  void CheckHiveData(std::size_t index, const std::string& data, const std::string& shownName) override;
 
   std::optional<std::string> WriteBlockReason() override;
   // Windows shows the user's classes over the machine's in HKEY_CLASSES_ROOT.
@@ -55,6 +58,7 @@ class TRegfRegistryBackend final : public TFileHiveBackend {
   std::mutex reportMutex_;  // WriteBlockReason may come from any thread
   std::vector<std::optional<std::string>> refusals_;  // by hive, from its logs
   std::vector<std::vector<std::string>> warnings_;
+  std::vector<std::string> rootNames_;  // by hive, as last loaded
 };
 
 }  // namespace kestrove::regf
