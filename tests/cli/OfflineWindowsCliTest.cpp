@@ -206,6 +206,24 @@ TEST_F(OfflineWindowsCli, WritesAreRefusedWhereWindowsStillHoldsTheSystem) {
   }
 }
 
+// A user's folder linked out of the installation: its hive is read, never written through the link.
+TEST_F(OfflineWindowsCli, AHiveReachedThroughALinkIsNeverWritten) {
+  const fs::path profile = root / "Users" / "Alice";
+  fs::rename(profile, dir / "elsewhere");
+  fs::create_directory_symlink(dir / "elsewhere", profile);
+  const std::string before = Slurp(dir / "elsewhere" / "NTUSER.DAT");
+  CliRun refused = Run({"reg", "add", "HKCU\\Software\\Kestrove", "/v", "x", "/d", "1", "/f"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("lies outside the Windows installation"), std::string::npos) << refused.err;
+  EXPECT_EQ(Slurp(dir / "elsewhere" / "NTUSER.DAT"), before);
+  EXPECT_EQ(Run({"reg", "query", "HKCU\\Environment"}).status, 0);
+  // Nor does a clean remove anything there.
+  const fs::path temp = dir / "elsewhere" / "AppData" / "Local" / "Temp" / "msi4c21.tmp";
+  ASSERT_TRUE(fs::exists(temp));
+  Run({"clean", "--yes", "Windows"});
+  EXPECT_TRUE(fs::exists(temp));
+}
+
 // HKEY_CLASSES_ROOT shows the user's classes over the machine's, as Windows does.
 TEST_F(OfflineWindowsCli, ClassesRootMergesTheUsersClassesOverTheMachines) {
   const std::string sid = "S-1-5-21-3623811015-3361044348-30300820-1001";

@@ -1,5 +1,6 @@
 #include "platform/regf/RegfRegistryBackend.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/RegistryTypes.h"
@@ -193,8 +194,31 @@ void TRegfRegistryBackend::EmptyLogs(const fs::path& hiveFile) {
   }
 }
 
+namespace {
+
+// A hive whose folder is reached through a link, or lies on another mount than the
+// installation's own volume, is somebody else's file as far as writing goes.
+std::optional<std::string> OutsideReason(const fs::path& root, const fs::path& file) {
+  std::error_code ec;
+  const fs::path realRoot = fs::canonical(root, ec);
+  if (ec) return "The Windows installation at " + root.string() + " cannot be reached: " + ec.message() + ".";
+  const fs::path realFolder = fs::canonical(file.parent_path(), ec);
+  struct stat rootSt {}, folderSt {};
+  const bool within = !ec && realFolder.lexically_relative(realRoot).native().rfind("..", 0) != 0 &&
+                      realFolder.lexically_relative(realRoot) == fs::path(file.parent_path()).lexically_relative(root);
+  if (!within || ::stat(realRoot.c_str(), &rootSt) != 0 || ::stat(realFolder.c_str(), &folderSt) != 0 ||
+      rootSt.st_dev != folderSt.st_dev)
+    return "The registry file " + file.string() + " lies outside the Windows installation at " + root.string() +
+           " (through a link or on another mount): nothing is written there.";
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<std::string> TRegfRegistryBackend::WriteBlockReason() {
   if (auto reason = OfflineWriteBlockReason(folder_, config_)) return reason;
+  for (const TMount& m : mounts_)
+    if (auto reason = OutsideReason(folder_, m.file)) return reason;
   std::lock_guard lock(reportMutex_);
   for (const auto& refusal : refusals_)
     if (refusal) return refusal;
