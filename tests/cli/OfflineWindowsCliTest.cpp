@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "CliTestSupport.h"
+#include "platform/FileServices.h"
 #include "platform/PathResolver.h"
+#include "platform/TargetSystem.h"
 #include "platform/RegistryTypes.h"
 #include "platform/regf/RegfFormat.h"
 
@@ -222,6 +224,54 @@ TEST_F(OfflineWindowsCli, AHiveReachedThroughALinkIsNeverWritten) {
   ASSERT_TRUE(fs::exists(temp));
   Run({"clean", "--yes", "Windows"});
   EXPECT_TRUE(fs::exists(temp));
+}
+
+// Windows XP keeps profiles in "Documents and Settings" and the user's classes under "Local
+// Settings"; the profile list says where, and that is where they are looked for.
+TEST_F(OfflineWindowsCli, AnXpLayoutIsFoundThroughTheProfileList) {
+  const std::string sid = "S-1-5-21-3623811015-3361044348-30300820-1001";
+  ASSERT_EQ(Run({"reg", "add", "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + sid, "/v",
+                 "ProfileImagePath", "/t", "REG_EXPAND_SZ", "/d", "%SystemDrive%\\Documents and Settings\\Alice", "/f"})
+                .status,
+            0);
+  const fs::path xp = root / "Documents and Settings" / "Alice";
+  fs::create_directories(xp.parent_path());
+  fs::rename(root / "Users" / "Alice", xp);
+  fs::create_directories(xp / "Local Settings" / "Application Data" / "Microsoft");
+  fs::rename(xp / "AppData" / "Local" / "Microsoft" / "Windows", xp / "Local Settings" / "Application Data" / "Microsoft" / "Windows");
+  CliRun info = Run({"info"});
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_NE(info.out.find("* Alice"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("C:\\Documents and Settings\\Alice"), std::string::npos) << info.out;
+  // The classes hive was found in its XP place: HKEY_CLASSES_ROOT shows what is written there.
+  ASSERT_EQ(Run({"reg", "add", "HKCU\\Software\\Classes\\.kvxp", "/ve", "/d", "xp", "/f"}).status, 0);
+  EXPECT_NE(Run({"reg", "query", "HKCR\\.kvxp", "/ve"}).out.find("xp"), std::string::npos);
+}
+
+// Delete at the next start goes into SYSTEM's current control set, where Windows reads it at boot;
+// CurrentControlSet itself, which Windows makes at boot, is never written.
+TEST_F(OfflineWindowsCli, DeleteAtTheNextStartIsWrittenIntoTheCurrentControlSet) {
+  const fs::path file = root / "Users" / "Alice" / "AppData" / "Local" / "Temp" / "locked.tmp";
+  std::ofstream(file) << "in use";
+  {
+    auto target = kestrove::OpenTarget(kestrove::TargetChoice{root, "--root"});
+    ASSERT_TRUE(kestrove::ScheduleDeleteAtNextStart(*target, "C:\\Users\\Alice\\AppData\\Local\\Temp\\locked.tmp"));
+    target->Registry()->Commit();
+  }
+  if (!Have("regfexport")) GTEST_SKIP() << "regfexport (libregf-utils) reads the SYSTEM hive back";
+  ASSERT_EQ(std::system(("regfexport " + Quote((Config() / "SYSTEM").string()) + " >" + Quote((dir / "system.txt").string()) +
+                         " 2>&1").c_str()),
+            0);
+  const std::string text = Slurp(dir / "system.txt");
+  const std::size_t key = text.find("\\ControlSet001\\Control\\Session Manager\n");
+  ASSERT_NE(key, std::string::npos);
+  const std::size_t value = text.find("PendingFileRenameOperations", key);
+  ASSERT_NE(value, std::string::npos);
+  EXPECT_LT(value, text.find("Key path:", key + 1));
+  EXPECT_EQ(text.find("\\CurrentControlSet"), std::string::npos);
+  CliRun query = Run({"reg", "query", "HKLM\\System\\ControlSet001\\Control\\Session Manager", "/v",
+                      "PendingFileRenameOperations"});
+  EXPECT_NE(query.out.find("\\??\\C:\\Users\\Alice\\AppData\\Local\\Temp\\locked.tmp"), std::string::npos) << query.out;
 }
 
 // HKEY_CLASSES_ROOT shows the user's classes over the machine's, as Windows does.
