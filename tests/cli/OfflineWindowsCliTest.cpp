@@ -1,9 +1,12 @@
 // kestrove-cli and kestrove-regedit on an offline Windows installation: the sample one made by
 // our hive writer, read back by the reference readers where they are installed.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -272,6 +275,39 @@ TEST_F(OfflineWindowsCli, DeleteAtTheNextStartIsWrittenIntoTheCurrentControlSet)
   CliRun query = Run({"reg", "query", "HKLM\\System\\ControlSet001\\Control\\Session Manager", "/v",
                       "PendingFileRenameOperations"});
   EXPECT_NE(query.out.find("\\??\\C:\\Users\\Alice\\AppData\\Local\\Temp\\locked.tmp"), std::string::npos) << query.out;
+}
+
+// Damaged or strange hive files: a message that names the file, no hang, nothing written.
+TEST_F(OfflineWindowsCli, BadHiveFilesAreRefusedByName) {
+  struct Case {
+    const char* name;
+    fs::path file;
+    std::function<void(const fs::path&)> spoil;
+  };
+  const fs::path ntuser = root / "Users" / "Alice" / "NTUSER.DAT";
+  const Case cases[] = {
+      {"truncated", Config() / "SOFTWARE", [](const fs::path& f) { fs::resize_file(f, fs::file_size(f) / 2); }},
+      {"zero-filled", ntuser,
+       [](const fs::path& f) { std::ofstream(f, std::ios::binary | std::ios::trunc) << std::string(16384, '\0'); }},
+      {"a FIFO", Config() / "SYSTEM", [](const fs::path& f) { fs::remove(f); ::mkfifo(f.c_str(), 0644); }},
+      {"a link", ntuser, [&](const fs::path& f) {
+         fs::rename(f, dir / "ntuser-elsewhere");
+         fs::create_symlink(dir / "ntuser-elsewhere", f);
+       }},
+  };
+  const fs::path pristine = dir / "pristine";
+  fs::copy(root, pristine, fs::copy_options::recursive);
+  for (const Case& c : cases) {
+    fs::remove_all(root);
+    fs::copy(pristine, root, fs::copy_options::recursive);
+    c.spoil(c.file);
+    const auto stamp = [&](const fs::path& f) { return fs::exists(f) ? fs::last_write_time(f) : fs::file_time_type{}; };
+    const auto others = stamp(Config() / "DEFAULT");
+    CliRun run = RunCli(dir, env + " timeout 60", root, {"reg", "add", "HKCU\\Software\\Kestrove", "/v", "x", "/d", "1", "/f"});
+    EXPECT_EQ(run.status, 1) << c.name << run.out << run.err;
+    EXPECT_NE(run.err.find(c.file.filename().string()), std::string::npos) << c.name << ": " << run.err;
+    EXPECT_EQ(stamp(Config() / "DEFAULT"), others) << c.name;
+  }
 }
 
 // HKEY_CLASSES_ROOT shows the user's classes over the machine's, as Windows does.

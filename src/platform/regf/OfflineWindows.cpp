@@ -136,14 +136,14 @@ std::vector<TOfflineProfile> ListOfflineProfiles(const fs::path& root, const fs:
     p.Name = p.WindowsPath.substr(p.WindowsPath.find_last_of('\\') + 1);
     p.Folder = HostOf(root, p.WindowsPath);
     if (p.Folder) {
+      // Whatever is under a hive's name is taken, so that one that is no plain file is refused
+      // by name when it is read, not passed over.
       p.UserHive = FindEntryNoCase(*p.Folder, "NTUSER.DAT");
-      std::error_code ec;
-      if (p.UserHive && !fs::is_regular_file(*p.UserHive, ec)) p.UserHive.reset();
       // Vista on keep the user's classes under the local application data; XP in its own
       // "Local Settings".
       for (std::string_view where : {"AppData/Local/Microsoft/Windows/UsrClass.dat",
                                      "Local Settings/Application Data/Microsoft/Windows/UsrClass.dat"}) {
-        if (auto classes = FindPathNoCase(*p.Folder, where); classes && fs::is_regular_file(*classes, ec)) {
+        if (auto classes = FindPathNoCase(*p.Folder, where)) {
           p.ClassesHive = classes;
           break;
         }

@@ -26,9 +26,9 @@ TRegfRegistryBackend::TRegfRegistryBackend(fs::path root, fs::path configFolder,
   for (const Machine m : {Machine{"SOFTWARE", "Machine\\Software"}, Machine{"SYSTEM", "Machine\\System"},
                           Machine{"SAM", "Machine\\SAM"}, Machine{"SECURITY", "Machine\\Security"},
                           Machine{"DEFAULT", "User\\.Default"}}) {
-    std::error_code ec;
-    if (auto file = FindEntryNoCase(config_, m.file); file && fs::is_regular_file(*file, ec))
-      mounts_.push_back({m.path, *file});
+    // Anything under the name is mounted, so that a hive file that is a link, a FIFO or a
+    // folder is refused by name when it is read rather than silently left out.
+    if (auto file = FindEntryNoCase(config_, m.file)) mounts_.push_back({m.path, *file});
   }
   if (user_.UserHive) mounts_.push_back({"User\\" + user_.Sid, *user_.UserHive});
   if (user_.ClassesHive) mounts_.push_back({"User\\" + user_.Sid + "_Classes", *user_.ClassesHive});
