@@ -433,7 +433,9 @@ class THiveWriter {
       for (std::size_t s = 0; s < segments; ++s) {
         const std::size_t from = s * kBigDataSegment;
         const std::size_t n = std::min(kBigDataSegment, size - from);
-        const std::uint32_t seg = Alloc(n, true);
+        // Every segment gets a whole one, the last too, as Windows allocates them; readers
+        // such as hivex take a segment's size from its cell.
+        const std::uint32_t seg = Alloc(kBigDataSegment, true);
         if (out_) {
           std::memcpy(At(seg) + 4, v.data.data() + from, n);
           Put32(At(list) + 4 + 4 * s, seg);
@@ -493,7 +495,7 @@ class THiveWriter {
         std::memcpy(p + 4, signature, 2);
         Put16(p + 6, static_cast<std::uint16_t>(n));
       }
-      if (unsigned char* p = At(root)) Put32(p + 4 + kListFixed + 4 * j, leaf);
+      if (leaves > 1 && out_) Put32(At(root) + 4 + kListFixed + 4 * j, leaf);
     }
     return leaves > 1 ? root : leafPool_[frame.leaves];
   }
