@@ -42,6 +42,13 @@ void AppendU16(std::string_view text, std::u16string& out) {
   if (i < text.size()) out += Utf8ToU16(text.substr(i));
 }
 
+// UTF-16 length of a UTF-8 name, plain ASCII without decoding.
+std::size_t Utf16Units(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return Utf16Length(text);
+  return text.size();
+}
+
 bool FitsLatin1(std::u16string_view name) {
   return std::all_of(name.begin(), name.end(), [](char16_t c) { return c <= kMaxLatin1; });
 }
@@ -248,6 +255,7 @@ class THiveWriter {
     haveLast_ = false;
     securities_.clear();
     securityIndex_.clear();
+    lastDescriptor_ = nullptr;
     leafPool_.clear();
     orderPool_.clear();
     stack_.clear();
@@ -286,12 +294,12 @@ class THiveWriter {
     // What Windows records of the subkeys and values.
     std::size_t maxSubName = 0, maxSubClass = 0, maxValueName = 0, maxData = 0;
     for (const auto& child : node.children) {
-      maxSubName = std::max(maxSubName, Utf16Length(child->name) * 2);
+      maxSubName = std::max(maxSubName, Utf16Units(child->name) * 2);
       if (child->extra && child->extra->keyClass)
-        maxSubClass = std::max(maxSubClass, Utf16Length(*child->extra->keyClass) * 2);
+        maxSubClass = std::max(maxSubClass, Utf16Units(*child->extra->keyClass) * 2);
     }
     for (const RegValue& v : node.values) {
-      maxValueName = std::max(maxValueName, Utf16Length(v.name) * 2);
+      maxValueName = std::max(maxValueName, Utf16Units(v.name) * 2);
       maxData = std::max(maxData, v.data.size());
     }
 
@@ -365,7 +373,14 @@ class THiveWriter {
   }
 
   std::uint32_t Security(const std::string& descriptor) {
+    // Most keys share their parent's descriptor object: no need to hash its bytes again.
+    if (&descriptor == lastDescriptor_) {
+      ++securities_[lastSecurity_].refs;
+      return securities_[lastSecurity_].cell;
+    }
+    lastDescriptor_ = &descriptor;
     auto [it, added] = securityIndex_.try_emplace(std::string_view(descriptor), securities_.size());
+    lastSecurity_ = it->second;
     if (!added) {
       ++securities_[it->second].refs;
       return securities_[it->second].cell;
@@ -583,6 +598,8 @@ class THiveWriter {
   std::vector<TSecurity> securities_;
   std::vector<std::uint32_t> skRefs_;
   std::unordered_map<std::string_view, std::size_t> securityIndex_;
+  const std::string* lastDescriptor_ = nullptr;
+  std::size_t lastSecurity_ = 0;
   std::u16string name_;
   std::u16string scratch_;
   std::u16string valueName_;

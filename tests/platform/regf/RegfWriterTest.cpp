@@ -731,6 +731,18 @@ TEST(RegfWriterTest, NewHiveGetsASoundBaseBlock) {
   }
 }
 
+// A key may be nested as deep as memory allows; neither the writer nor this check recurse. The
+// tools above recurse, so 2,000 levels are what they are given.
+TEST(RegfWriterTest, KeysNested100000DeepAreWritten) {
+  THiveTree tree;
+  Node* key = tree.root.get();
+  for (int depth = 0; depth < 100000; ++depth) key = AddKey(*key, depth % 2 ? "odd" : "even");
+  SetValue(*key, "bottom", REG_DWORD, Dword(100000));
+  const TLayoutFacts facts = CheckLayout(WriteRegfHive(tree.hive, [](Node&) {}, {}));
+  EXPECT_EQ(facts.keys, 100001u);
+  EXPECT_EQ(facts.securities, 1u);
+}
+
 // What Windows could not load is refused with a message, not written.
 TEST(RegfWriterTest, RefusesWhatWindowsCannotLoad) {
   struct TRefusal {
