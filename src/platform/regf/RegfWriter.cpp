@@ -42,12 +42,14 @@ void AppendU16(std::string_view text, std::u16string& out) {
   if (i < text.size()) out += Utf8ToU16(text.substr(i));
 }
 
-// UTF-16 length of a UTF-8 name, plain ASCII without decoding.
-std::size_t Utf16Units(std::string_view text) {
+bool IsAscii(std::string_view text) {
   for (char c : text)
-    if (static_cast<unsigned char>(c) >= 0x80) return Utf16Length(text);
-  return text.size();
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
 }
+
+// UTF-16 length of a UTF-8 name, plain ASCII without decoding.
+std::size_t Utf16Units(std::string_view text) { return IsAscii(text) ? text.size() : Utf16Length(text); }
 
 bool FitsLatin1(std::u16string_view name) {
   return std::all_of(name.begin(), name.end(), [](char16_t c) { return c <= kMaxLatin1; });
@@ -179,6 +181,13 @@ class THiveWriter {
   }
 
  private:
+  struct TKeyFacts {
+    std::uint32_t maxSubName = 0;  // bytes of UTF-16, as Windows counts
+    std::uint32_t maxSubClass = 0;
+    std::uint32_t maxValueName = 0;
+    std::uint32_t maxData = 0;
+    bool reordered = false;  // the tree's order of the subkeys is not Windows'
+  };
   struct TSecurity {
     std::uint32_t cell;
     std::uint32_t refs;
@@ -256,6 +265,7 @@ class THiveWriter {
     securities_.clear();
     securityIndex_.clear();
     lastDescriptor_ = nullptr;
+    factIndex_ = 0;
     leafPool_.clear();
     orderPool_.clear();
     stack_.clear();
@@ -283,24 +293,40 @@ class THiveWriter {
   std::uint32_t Enter(const Node& node, TFrame* parentFrame) {
     Values(node);
     const bool root = parentFrame == nullptr;
-    name_.clear();
-    AppendU16(root ? std::string_view(rootName_) : std::string_view(node.name), name_);
-    if (name_.size() > kMaxKeyName)
+    const std::string_view nameText = root ? std::string_view(rootName_) : std::string_view(node.name);
+    std::size_t units = nameText.size();
+    bool compressed = true;
+    // While measuring, a plain ASCII name needs no UTF-16 copy.
+    if (out_ || !IsAscii(nameText)) {
+      name_.clear();
+      AppendU16(nameText, name_);
+      units = name_.size();
+      compressed = FitsLatin1(name_);
+    }
+    if (units > kMaxKeyName)
       throw RegistryError("Cannot write hive " + hive_.label + ": the key name \"" + node.name.substr(0, 64) +
                           "...\" is longer than the 255 characters Windows allows.");
-    const bool compressed = FitsLatin1(name_);
-    const std::size_t nameSize = compressed ? name_.size() : name_.size() * 2;
+    const std::size_t nameSize = compressed ? units : units * 2;
 
     // What Windows records of the subkeys and values.
-    std::size_t maxSubName = 0, maxSubClass = 0, maxValueName = 0, maxData = 0;
-    for (const auto& child : node.children) {
-      maxSubName = std::max(maxSubName, Utf16Units(child->name) * 2);
-      if (child->extra && child->extra->keyClass)
-        maxSubClass = std::max(maxSubClass, Utf16Units(*child->extra->keyClass) * 2);
-    }
-    for (const RegValue& v : node.values) {
-      maxValueName = std::max(maxValueName, Utf16Units(v.name) * 2);
-      maxData = std::max(maxData, v.data.size());
+    // Found while measuring, kept for the writing pass: the children are not visited twice.
+    TKeyFacts facts;
+    if (!out_) {
+      const auto& children = node.children;
+      for (std::size_t i = 0; i < children.size(); ++i) {
+        const Node& child = *children[i];
+        facts.maxSubName = std::max<std::size_t>(facts.maxSubName, Utf16Units(child.name) * 2);
+        if (child.extra && child.extra->keyClass)
+          facts.maxSubClass = std::max<std::size_t>(facts.maxSubClass, Utf16Units(*child.extra->keyClass) * 2);
+        if (i && !facts.reordered && CompareUpcased(children[i - 1]->name, child.name) > 0) facts.reordered = true;
+      }
+      for (const RegValue& v : node.values) {
+        facts.maxValueName = std::max<std::size_t>(facts.maxValueName, Utf16Units(v.name) * 2);
+        facts.maxData = std::max<std::size_t>(facts.maxData, v.data.size());
+      }
+      facts_.push_back(facts);
+    } else {
+      facts = facts_[factIndex_++];
     }
 
     const std::uint32_t nk = Alloc(kKeyNodeFixed + nameSize);
@@ -339,7 +365,7 @@ class THiveWriter {
     std::uint32_t subkeyList = kNoCell;
     const std::size_t count = node.children.size();
     if (count) {
-      subkeyList = SubkeyList(node, frame);
+      subkeyList = SubkeyList(node, frame, facts.reordered);
     }
 
     if (unsigned char* p = At(nk)) {
@@ -360,10 +386,10 @@ class THiveWriter {
       Put32(p + 40, valueList);
       Put32(p + 44, sk);
       Put32(p + 48, classCell);
-      Put32(p + 52, static_cast<std::uint32_t>(maxSubName));
-      Put32(p + 56, static_cast<std::uint32_t>(maxSubClass));
-      Put32(p + 60, static_cast<std::uint32_t>(maxValueName));
-      Put32(p + 64, static_cast<std::uint32_t>(maxData));
+      Put32(p + 52, facts.maxSubName);
+      Put32(p + 56, facts.maxSubClass);
+      Put32(p + 60, facts.maxValueName);
+      Put32(p + 64, facts.maxData);
       Put16(p + 72, static_cast<std::uint16_t>(nameSize));
       Put16(p + 74, static_cast<std::uint16_t>(classSize));
       PutName(p + kKeyNodeFixed, name_, compressed);
@@ -408,13 +434,18 @@ class THiveWriter {
   }
 
   std::uint32_t Value(const RegValue& v) {
-    valueName_.clear();
-    AppendU16(v.name, valueName_);
-    if (valueName_.size() > kMaxValueName)
+    std::size_t units = v.name.size();
+    bool compressed = true;
+    if (out_ || !IsAscii(v.name)) {
+      valueName_.clear();
+      AppendU16(v.name, valueName_);
+      units = valueName_.size();
+      compressed = FitsLatin1(valueName_);
+    }
+    if (units > kMaxValueName)
       throw RegistryError("Cannot write hive " + hive_.label + ": the value name \"" + v.name.substr(0, 64) +
                           "...\" is longer than the 16,383 characters Windows allows.");
-    const bool compressed = FitsLatin1(valueName_);
-    const std::size_t nameSize = compressed ? valueName_.size() : valueName_.size() * 2;
+    const std::size_t nameSize = compressed ? units : units * 2;
     const std::uint32_t vk = Alloc(kValueFixed + nameSize);
     const std::size_t size = v.data.size();
     if (size >= kDataInOffset)
@@ -468,7 +499,7 @@ class THiveWriter {
   }
 
   // The list cells, with their entries left for the subkeys to fill as they are written.
-  std::uint32_t SubkeyList(const Node& node, TFrame& frame) {
+  std::uint32_t SubkeyList(const Node& node, TFrame& frame, bool reordered) {
     const std::size_t count = node.children.size();
     TLeafKind kind = leafKind_;
     if (kind == TLeafKind::Lf && count > kMaxFastLeaf) kind = TLeafKind::Li;
@@ -480,18 +511,15 @@ class THiveWriter {
 
     // The slot of each child when the tree's order is not Windows'.
     frame.order = std::string::npos;
-    for (std::size_t i = 1; i < count; ++i) {
-      if (CompareUpcased(node.children[i - 1]->name, node.children[i]->name) > 0) {
-        frame.order = orderPool_.size();
-        std::vector<std::uint32_t> byName(count);
-        for (std::size_t k = 0; k < count; ++k) byName[k] = static_cast<std::uint32_t>(k);
-        std::stable_sort(byName.begin(), byName.end(), [&](std::uint32_t a, std::uint32_t b) {
-          return CompareUpcased(node.children[a]->name, node.children[b]->name) < 0;
-        });
-        orderPool_.resize(frame.order + count);
-        for (std::size_t slot = 0; slot < count; ++slot) orderPool_[frame.order + byName[slot]] = static_cast<std::uint32_t>(slot);
-        break;
-      }
+    if (reordered && out_) {
+      frame.order = orderPool_.size();
+      std::vector<std::uint32_t> byName(count);
+      for (std::size_t k = 0; k < count; ++k) byName[k] = static_cast<std::uint32_t>(k);
+      std::stable_sort(byName.begin(), byName.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return CompareUpcased(node.children[a]->name, node.children[b]->name) < 0;
+      });
+      orderPool_.resize(frame.order + count);
+      for (std::size_t slot = 0; slot < count; ++slot) orderPool_[frame.order + byName[slot]] = static_cast<std::uint32_t>(slot);
     }
 
     std::uint32_t root = kNoCell;
@@ -598,6 +626,8 @@ class THiveWriter {
   std::vector<TSecurity> securities_;
   std::vector<std::uint32_t> skRefs_;
   std::unordered_map<std::string_view, std::size_t> securityIndex_;
+  std::vector<TKeyFacts> facts_;
+  std::size_t factIndex_ = 0;
   const std::string* lastDescriptor_ = nullptr;
   std::size_t lastSecurity_ = 0;
   std::u16string name_;
