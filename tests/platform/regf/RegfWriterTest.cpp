@@ -586,6 +586,8 @@ struct TCase {
   void (*build)(THiveTree&);
 };
 
+void PrintTo(const TCase& c, std::ostream* os) { *os << c.name << " (version 1." << c.minor << ")"; }
+
 const TCase kCases[] = {
     {"ValueTypes", 5, ValueTypes},      {"ValueTypesV13", 3, ValueTypes}, {"Names", 5, Names},
     {"NamesV13", 3, Names},             {"Classes", 5, Classes},          {"Link", 5, Link},
