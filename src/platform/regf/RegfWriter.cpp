@@ -48,9 +48,6 @@ bool IsAscii(std::string_view text) {
   return true;
 }
 
-// UTF-16 length of a UTF-8 name, plain ASCII without decoding.
-std::size_t Utf16Units(std::string_view text) { return IsAscii(text) ? text.size() : Utf16Length(text); }
-
 bool FitsLatin1(std::u16string_view name) {
   return std::all_of(name.begin(), name.end(), [](char16_t c) { return c <= kMaxLatin1; });
 }
@@ -199,6 +196,7 @@ class THiveWriter {
     std::size_t next = 0;
     std::size_t order = 0;   // in orderPool_, or npos when the tree's order is Windows'
     std::size_t leaves = 0;  // first in leafPool_
+    std::size_t facts = 0;   // in facts_
     std::uint32_t leafCount = 0;
     TLeafKind kind = TLeafKind::Lh;
   };
@@ -309,24 +307,14 @@ class THiveWriter {
     const std::size_t nameSize = compressed ? units : units * 2;
 
     // What Windows records of the subkeys and values.
-    // Found while measuring, kept for the writing pass: the children are not visited twice.
-    TKeyFacts facts;
+    // What the key's node records of its subkeys and values is gathered while measuring, as
+    // each of them is met, and kept for the writing pass, which needs it before them.
+    std::size_t factsAt = 0;
     if (!out_) {
-      const auto& children = node.children;
-      for (std::size_t i = 0; i < children.size(); ++i) {
-        const Node& child = *children[i];
-        facts.maxSubName = std::max<std::size_t>(facts.maxSubName, Utf16Units(child.name) * 2);
-        if (child.extra && child.extra->keyClass)
-          facts.maxSubClass = std::max<std::size_t>(facts.maxSubClass, Utf16Units(*child.extra->keyClass) * 2);
-        if (i && !facts.reordered && CompareUpcased(children[i - 1]->name, child.name) > 0) facts.reordered = true;
-      }
-      for (const RegValue& v : node.values) {
-        facts.maxValueName = std::max<std::size_t>(facts.maxValueName, Utf16Units(v.name) * 2);
-        facts.maxData = std::max<std::size_t>(facts.maxData, v.data.size());
-      }
-      facts_.push_back(facts);
+      factsAt = facts_.size();
+      facts_.emplace_back();
     } else {
-      facts = facts_[factIndex_++];
+      factsAt = factIndex_++;
     }
 
     const std::uint32_t nk = Alloc(kKeyNodeFixed + nameSize);
@@ -350,22 +338,31 @@ class THiveWriter {
       classCell = Alloc(classSize);
       if (unsigned char* p = At(classCell)) PutName(p + 4, scratch_, false);
     }
+    if (!out_ && parentFrame) {
+      TKeyFacts& up = facts_[parentFrame->facts];
+      up.maxSubName = std::max(up.maxSubName, static_cast<std::uint32_t>(units * 2));
+      up.maxSubClass = std::max(up.maxSubClass, static_cast<std::uint32_t>(classSize));
+      if (parentFrame->next && !up.reordered &&
+          CompareUpcased(parentFrame->node->children[parentFrame->next - 1]->name, node.name) > 0)
+        up.reordered = true;
+    }
 
     std::uint32_t valueList = kNoCell;
     if (!node.values.empty()) {
       valueList = Alloc(node.values.size() * 4);
       for (std::size_t i = 0; i < node.values.size(); ++i) {
-        const std::uint32_t vk = Value(node.values[i]);
+        const std::uint32_t vk = Value(node.values[i], factsAt);
         if (unsigned char* p = At(valueList)) Put32(p + 4 + 4 * i, vk);
       }
     }
 
     TFrame frame{&node, security, nk};
+    frame.facts = factsAt;
     frame.leaves = leafPool_.size();
     std::uint32_t subkeyList = kNoCell;
     const std::size_t count = node.children.size();
     if (count) {
-      subkeyList = SubkeyList(node, frame, facts.reordered);
+      subkeyList = SubkeyList(node, frame, facts_[factsAt].reordered);
     }
 
     if (unsigned char* p = At(nk)) {
@@ -386,6 +383,7 @@ class THiveWriter {
       Put32(p + 40, valueList);
       Put32(p + 44, sk);
       Put32(p + 48, classCell);
+      const TKeyFacts& facts = facts_[factsAt];
       Put32(p + 52, facts.maxSubName);
       Put32(p + 56, facts.maxSubClass);
       Put32(p + 60, facts.maxValueName);
@@ -433,7 +431,7 @@ class THiveWriter {
     }
   }
 
-  std::uint32_t Value(const RegValue& v) {
+  std::uint32_t Value(const RegValue& v, std::size_t factsAt) {
     std::size_t units = v.name.size();
     bool compressed = true;
     if (out_ || !IsAscii(v.name)) {
@@ -446,6 +444,11 @@ class THiveWriter {
       throw RegistryError("Cannot write hive " + hive_.label + ": the value name \"" + v.name.substr(0, 64) +
                           "...\" is longer than the 16,383 characters Windows allows.");
     const std::size_t nameSize = compressed ? units : units * 2;
+    if (!out_) {
+      TKeyFacts& facts = facts_[factsAt];
+      facts.maxValueName = std::max(facts.maxValueName, static_cast<std::uint32_t>(units * 2));
+      facts.maxData = std::max(facts.maxData, static_cast<std::uint32_t>(std::min<std::size_t>(v.data.size(), kDataInOffset)));
+    }
     const std::uint32_t vk = Alloc(kValueFixed + nameSize);
     const std::size_t size = v.data.size();
     if (size >= kDataInOffset)
