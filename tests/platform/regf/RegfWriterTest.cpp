@@ -14,6 +14,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "RegfToolSupport.h"
 #include "RegfTreeMaker.h"
 #include "platform/regf/RegfFormat.h"
 #include "platform/regf/RegfWriter.h"
@@ -23,6 +24,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using regftest::AddKey;
+using regftest::HaveTool;
+using regftest::RunShell;
+using regftest::WriteFile;
 using regftest::Dword;
 using regftest::SetValue;
 using regftest::Sz;
@@ -80,25 +84,6 @@ std::vector<TItem> Expected(const Node& root) {
   }
   std::sort(items.begin(), items.end());
   return items;
-}
-
-bool HaveTool(const char* name) { return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0; }
-
-// Runs a shell command; returns its exit status and standard output.
-std::pair<int, std::string> RunShell(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return {-1, out};
-  char buf[65536];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-  const int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
-
-void WriteFile(const fs::path& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
 }
 
 bool ValidUtf8(std::string_view s) {
@@ -782,17 +767,7 @@ TEST(RegfWriterTest, RefusesWhatWindowsCannotLoad) {
 }
 
 // hivex changes our file in place (new bins for what it adds, freed cells for what it
-// deletes): the changes show, the rest stays. Also the way to make a hive written by another
-// program from .reg text.
-fs::path MergeRegText(const fs::path& hive, const std::string& regText) {
-  const fs::path reg = hive.string() + ".reg";
-  WriteFile(reg, "Windows Registry Editor Version 5.00\n\n" + regText);
-  const auto [rc, out] = RunShell("hivexregedit --merge '" + hive.string() + "' '" + reg.string() + "' 2>&1");
-  EXPECT_EQ(rc, 0) << out;
-  fs::remove(reg);
-  return hive;
-}
-
+// deletes): the changes show, the rest stays.
 TEST(RegfWriterTest, HivexChangesOurFileInPlace) {
   if (!HaveTool("hivexregedit")) GTEST_SKIP() << "hivexregedit is not installed (scripts/install-deps.sh)";
   THiveTree tree;
@@ -800,7 +775,8 @@ TEST(RegfWriterTest, HivexChangesOurFileInPlace) {
   Classes(tree);
   const fs::path path = TempDir() / "merged.hiv";
   WriteFile(path, WriteRegfHive(tree.hive, [](Node&) {}, {}));
-  MergeRegText(path, "[\\Types\\Added]\n\"new\"=dword:00000005\n\n[\\Types]\n\"sz\"=-\n\n[-\\Empty]\n");
+  const auto [rc, messages] = regftest::MergeRegText(path, "[\\Types\\Added]\n\"new\"=dword:00000005\n\n[\\Types]\n\"sz\"=-\n\n[-\\Empty]\n");
+  ASSERT_EQ(rc, 0) << messages;
 
   SetValue(*AddKey(*AddKey(*tree.root, "Types"), "Added"), "new", REG_DWORD, Dword(5));
   Node* types = AddKey(*tree.root, "Types");
