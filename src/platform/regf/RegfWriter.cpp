@@ -48,6 +48,16 @@ bool IsAscii(std::string_view text) {
   return true;
 }
 
+// NameHash of a name given in ASCII.
+std::uint32_t AsciiNameHash(std::string_view name) {
+  std::uint32_t hash = 0;
+  for (char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    hash = hash * 37 + (u >= 'a' && u <= 'z' ? u - 32u : u);
+  }
+  return hash;
+}
+
 bool FitsLatin1(std::u16string_view name) {
   return std::all_of(name.begin(), name.end(), [](char16_t c) { return c <= kMaxLatin1; });
 }
@@ -294,8 +304,10 @@ class THiveWriter {
     const std::string_view nameText = root ? std::string_view(rootName_) : std::string_view(node.name);
     std::size_t units = nameText.size();
     bool compressed = true;
-    // While measuring, a plain ASCII name needs no UTF-16 copy.
-    if (out_ || !IsAscii(nameText)) {
+    // A plain ASCII name, the most common, is stored from its own bytes, without a UTF-16 copy.
+    nameText_ = nameText;
+    nameAscii_ = IsAscii(nameText);
+    if (!nameAscii_) {
       name_.clear();
       AppendU16(nameText, name_);
       units = name_.size();
@@ -390,7 +402,10 @@ class THiveWriter {
       Put32(p + 64, facts.maxData);
       Put16(p + 72, static_cast<std::uint16_t>(nameSize));
       Put16(p + 74, static_cast<std::uint16_t>(classSize));
-      PutName(p + kKeyNodeFixed, name_, compressed);
+      if (nameAscii_)
+        std::memcpy(p + kKeyNodeFixed, nameText.data(), units);
+      else
+        PutName(p + kKeyNodeFixed, name_, compressed);
     }
     stack_.push_back(frame);
     return nk;
@@ -434,7 +449,8 @@ class THiveWriter {
   std::uint32_t Value(const RegValue& v, std::size_t factsAt) {
     std::size_t units = v.name.size();
     bool compressed = true;
-    if (out_ || !IsAscii(v.name)) {
+    const bool ascii = IsAscii(v.name);
+    if (!ascii) {
       valueName_.clear();
       AppendU16(v.name, valueName_);
       units = valueName_.size();
@@ -460,7 +476,10 @@ class THiveWriter {
       Put16(p + 2, static_cast<std::uint16_t>(nameSize));
       Put32(p + 12, v.type);
       Put16(p + 16, compressed ? kValueCompName : 0);
-      PutName(p + kValueFixed, valueName_, compressed);
+      if (ascii)
+        std::memcpy(p + kValueFixed, v.name.data(), units);
+      else
+        PutName(p + kValueFixed, valueName_, compressed);
     }
     std::uint32_t dataSize = static_cast<std::uint32_t>(size);
     std::uint32_t dataCell = 0;
@@ -565,13 +584,15 @@ class THiveWriter {
         break;
       case TLeafKind::Lh:
         Put32(p + 8 * pos, nk);
-        Put32(p + 8 * pos + 4, NameHash(name_));
+        Put32(p + 8 * pos + 4, nameAscii_ ? AsciiNameHash(nameText_) : NameHash(name_));
         break;
       case TLeafKind::Lf: {
         Put32(p + 8 * pos, nk);
         // The first four characters, when they fit in a byte each.
         unsigned char* hint = p + 8 * pos + 4;
-        if (FitsLatin1(std::u16string_view(name_).substr(0, 4)))
+        if (nameAscii_)
+          std::memcpy(hint, nameText_.data(), std::min<std::size_t>(4, nameText_.size()));
+        else if (FitsLatin1(std::u16string_view(name_).substr(0, 4)))
           for (std::size_t k = 0; k < 4 && k < name_.size(); ++k) hint[k] = static_cast<unsigned char>(name_[k]);
         break;
       }
@@ -633,7 +654,9 @@ class THiveWriter {
   std::size_t factIndex_ = 0;
   const std::string* lastDescriptor_ = nullptr;
   std::size_t lastSecurity_ = 0;
-  std::u16string name_;
+  std::u16string name_;  // the current key's name, unless nameAscii_
+  std::string_view nameText_;
+  bool nameAscii_ = false;
   std::u16string scratch_;
   std::u16string valueName_;
 };

@@ -391,7 +391,20 @@ TLayoutFacts CheckLayout(const std::string& file) {
         for (std::uint16_t i = n; i-- > 0;) lists.push_back(Get32(l + 4 + 4 * i));
       } else {
         EXPECT_LE(n, 1012u) << sig << " leaf at " << list;
-        for (std::uint16_t i = 0; i < n; ++i) children.push_back(Get32(l + 4 + step * i));
+        for (std::uint16_t i = 0; i < n; ++i) {
+          const std::uint32_t child = Get32(l + 4 + step * i);
+          children.push_back(child);
+          // Windows finds a key in an "lh" list by this hash of its upper-cased name.
+          const unsigned char* ck = sig == "lh" ? payload(child, kKeyNodeFixed) : nullptr;
+          if (!ck) continue;
+          std::u16string name;
+          const std::uint16_t len = Get16(ck + 72);
+          if (Get16(ck + 2) & kKeyCompName)
+            for (std::uint16_t k = 0; k < len; ++k) name += static_cast<char16_t>(ck[kKeyNodeFixed + k]);
+          else
+            for (std::uint16_t k = 0; k + 1 < len; k += 2) name += static_cast<char16_t>(Get16(ck + kKeyNodeFixed + k));
+          EXPECT_EQ(Get32(l + 4 + step * i + 4), NameHash(name)) << "hash of key at " << child;
+        }
       }
     }
     EXPECT_EQ(children.size(), Get32(nk + 20)) << "key at " << nkCell;
