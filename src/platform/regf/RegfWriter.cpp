@@ -386,7 +386,7 @@ class THiveWriter {
       if (node.isLink) flags |= kKeySymLink;
       if (compressed) flags |= kKeyCompName;
       Put16(p + 2, flags);
-      Put64(p + 4, node.modif);
+      Put64(p + 4, node.modif ? node.modif : options_.now);  // Windows never leaves a key undated
       Put32(p + 16, root ? kNoCell : parentFrame->cell);
       Put32(p + 20, static_cast<std::uint32_t>(count));
       Put32(p + 28, subkeyList);
