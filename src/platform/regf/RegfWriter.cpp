@@ -42,6 +42,22 @@ void AppendU16(std::string_view text, std::u16string& out) {
   if (i < text.size()) out += Utf8ToU16(text.substr(i));
 }
 
+bool IsAscii(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+// NameHash of a name given in ASCII.
+std::uint32_t AsciiNameHash(std::string_view name) {
+  std::uint32_t hash = 0;
+  for (char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    hash = hash * 37 + (u >= 'a' && u <= 'z' ? u - 32u : u);
+  }
+  return hash;
+}
+
 bool FitsLatin1(std::u16string_view name) {
   return std::all_of(name.begin(), name.end(), [](char16_t c) { return c <= kMaxLatin1; });
 }
@@ -172,6 +188,13 @@ class THiveWriter {
   }
 
  private:
+  struct TKeyFacts {
+    std::uint32_t maxSubName = 0;  // bytes of UTF-16, as Windows counts
+    std::uint32_t maxSubClass = 0;
+    std::uint32_t maxValueName = 0;
+    std::uint32_t maxData = 0;
+    bool reordered = false;  // the tree's order of the subkeys is not Windows'
+  };
   struct TSecurity {
     std::uint32_t cell;
     std::uint32_t refs;
@@ -183,6 +206,7 @@ class THiveWriter {
     std::size_t next = 0;
     std::size_t order = 0;   // in orderPool_, or npos when the tree's order is Windows'
     std::size_t leaves = 0;  // first in leafPool_
+    std::size_t facts = 0;   // in facts_
     std::uint32_t leafCount = 0;
     TLeafKind kind = TLeafKind::Lh;
   };
@@ -248,6 +272,8 @@ class THiveWriter {
     haveLast_ = false;
     securities_.clear();
     securityIndex_.clear();
+    lastDescriptor_ = nullptr;
+    factIndex_ = 0;
     leafPool_.clear();
     orderPool_.clear();
     stack_.clear();
@@ -275,24 +301,32 @@ class THiveWriter {
   std::uint32_t Enter(const Node& node, TFrame* parentFrame) {
     Values(node);
     const bool root = parentFrame == nullptr;
-    name_.clear();
-    AppendU16(root ? std::string_view(rootName_) : std::string_view(node.name), name_);
-    if (name_.size() > kMaxKeyName)
+    const std::string_view nameText = root ? std::string_view(rootName_) : std::string_view(node.name);
+    std::size_t units = nameText.size();
+    bool compressed = true;
+    // A plain ASCII name, the most common, is stored from its own bytes, without a UTF-16 copy.
+    nameText_ = nameText;
+    nameAscii_ = IsAscii(nameText);
+    if (!nameAscii_) {
+      name_.clear();
+      AppendU16(nameText, name_);
+      units = name_.size();
+      compressed = FitsLatin1(name_);
+    }
+    if (units > kMaxKeyName)
       throw RegistryError("Cannot write hive " + hive_.label + ": the key name \"" + node.name.substr(0, 64) +
                           "...\" is longer than the 255 characters Windows allows.");
-    const bool compressed = FitsLatin1(name_);
-    const std::size_t nameSize = compressed ? name_.size() : name_.size() * 2;
+    const std::size_t nameSize = compressed ? units : units * 2;
 
     // What Windows records of the subkeys and values.
-    std::size_t maxSubName = 0, maxSubClass = 0, maxValueName = 0, maxData = 0;
-    for (const auto& child : node.children) {
-      maxSubName = std::max(maxSubName, Utf16Length(child->name) * 2);
-      if (child->extra && child->extra->keyClass)
-        maxSubClass = std::max(maxSubClass, Utf16Length(*child->extra->keyClass) * 2);
-    }
-    for (const RegValue& v : node.values) {
-      maxValueName = std::max(maxValueName, Utf16Length(v.name) * 2);
-      maxData = std::max(maxData, v.data.size());
+    // What the key's node records of its subkeys and values is gathered while measuring, as
+    // each of them is met, and kept for the writing pass, which needs it before them.
+    std::size_t factsAt = 0;
+    if (!out_) {
+      factsAt = facts_.size();
+      facts_.emplace_back();
+    } else {
+      factsAt = factIndex_++;
     }
 
     const std::uint32_t nk = Alloc(kKeyNodeFixed + nameSize);
@@ -316,22 +350,31 @@ class THiveWriter {
       classCell = Alloc(classSize);
       if (unsigned char* p = At(classCell)) PutName(p + 4, scratch_, false);
     }
+    if (!out_ && parentFrame) {
+      TKeyFacts& up = facts_[parentFrame->facts];
+      up.maxSubName = std::max(up.maxSubName, static_cast<std::uint32_t>(units * 2));
+      up.maxSubClass = std::max(up.maxSubClass, static_cast<std::uint32_t>(classSize));
+      if (parentFrame->next && !up.reordered &&
+          CompareUpcased(parentFrame->node->children[parentFrame->next - 1]->name, node.name) > 0)
+        up.reordered = true;
+    }
 
     std::uint32_t valueList = kNoCell;
     if (!node.values.empty()) {
       valueList = Alloc(node.values.size() * 4);
       for (std::size_t i = 0; i < node.values.size(); ++i) {
-        const std::uint32_t vk = Value(node.values[i]);
+        const std::uint32_t vk = Value(node.values[i], factsAt);
         if (unsigned char* p = At(valueList)) Put32(p + 4 + 4 * i, vk);
       }
     }
 
     TFrame frame{&node, security, nk};
+    frame.facts = factsAt;
     frame.leaves = leafPool_.size();
     std::uint32_t subkeyList = kNoCell;
     const std::size_t count = node.children.size();
     if (count) {
-      subkeyList = SubkeyList(node, frame);
+      subkeyList = SubkeyList(node, frame, facts_[factsAt].reordered);
     }
 
     if (unsigned char* p = At(nk)) {
@@ -343,7 +386,7 @@ class THiveWriter {
       if (node.isLink) flags |= kKeySymLink;
       if (compressed) flags |= kKeyCompName;
       Put16(p + 2, flags);
-      Put64(p + 4, node.modif);
+      Put64(p + 4, node.modif ? node.modif : options_.now);  // Windows never leaves a key undated
       Put32(p + 16, root ? kNoCell : parentFrame->cell);
       Put32(p + 20, static_cast<std::uint32_t>(count));
       Put32(p + 28, subkeyList);
@@ -352,20 +395,31 @@ class THiveWriter {
       Put32(p + 40, valueList);
       Put32(p + 44, sk);
       Put32(p + 48, classCell);
-      Put32(p + 52, static_cast<std::uint32_t>(maxSubName));
-      Put32(p + 56, static_cast<std::uint32_t>(maxSubClass));
-      Put32(p + 60, static_cast<std::uint32_t>(maxValueName));
-      Put32(p + 64, static_cast<std::uint32_t>(maxData));
+      const TKeyFacts& facts = facts_[factsAt];
+      Put32(p + 52, facts.maxSubName);
+      Put32(p + 56, facts.maxSubClass);
+      Put32(p + 60, facts.maxValueName);
+      Put32(p + 64, facts.maxData);
       Put16(p + 72, static_cast<std::uint16_t>(nameSize));
       Put16(p + 74, static_cast<std::uint16_t>(classSize));
-      PutName(p + kKeyNodeFixed, name_, compressed);
+      if (nameAscii_)
+        std::memcpy(p + kKeyNodeFixed, nameText.data(), units);
+      else
+        PutName(p + kKeyNodeFixed, name_, compressed);
     }
     stack_.push_back(frame);
     return nk;
   }
 
   std::uint32_t Security(const std::string& descriptor) {
+    // Most keys share their parent's descriptor object: no need to hash its bytes again.
+    if (&descriptor == lastDescriptor_) {
+      ++securities_[lastSecurity_].refs;
+      return securities_[lastSecurity_].cell;
+    }
+    lastDescriptor_ = &descriptor;
     auto [it, added] = securityIndex_.try_emplace(std::string_view(descriptor), securities_.size());
+    lastSecurity_ = it->second;
     if (!added) {
       ++securities_[it->second].refs;
       return securities_[it->second].cell;
@@ -392,14 +446,25 @@ class THiveWriter {
     }
   }
 
-  std::uint32_t Value(const RegValue& v) {
-    valueName_.clear();
-    AppendU16(v.name, valueName_);
-    if (valueName_.size() > kMaxValueName)
+  std::uint32_t Value(const RegValue& v, std::size_t factsAt) {
+    std::size_t units = v.name.size();
+    bool compressed = true;
+    const bool ascii = IsAscii(v.name);
+    if (!ascii) {
+      valueName_.clear();
+      AppendU16(v.name, valueName_);
+      units = valueName_.size();
+      compressed = FitsLatin1(valueName_);
+    }
+    if (units > kMaxValueName)
       throw RegistryError("Cannot write hive " + hive_.label + ": the value name \"" + v.name.substr(0, 64) +
                           "...\" is longer than the 16,383 characters Windows allows.");
-    const bool compressed = FitsLatin1(valueName_);
-    const std::size_t nameSize = compressed ? valueName_.size() : valueName_.size() * 2;
+    const std::size_t nameSize = compressed ? units : units * 2;
+    if (!out_) {
+      TKeyFacts& facts = facts_[factsAt];
+      facts.maxValueName = std::max(facts.maxValueName, static_cast<std::uint32_t>(units * 2));
+      facts.maxData = std::max(facts.maxData, static_cast<std::uint32_t>(std::min<std::size_t>(v.data.size(), kDataInOffset)));
+    }
     const std::uint32_t vk = Alloc(kValueFixed + nameSize);
     const std::size_t size = v.data.size();
     if (size >= kDataInOffset)
@@ -411,7 +476,10 @@ class THiveWriter {
       Put16(p + 2, static_cast<std::uint16_t>(nameSize));
       Put32(p + 12, v.type);
       Put16(p + 16, compressed ? kValueCompName : 0);
-      PutName(p + kValueFixed, valueName_, compressed);
+      if (ascii)
+        std::memcpy(p + kValueFixed, v.name.data(), units);
+      else
+        PutName(p + kValueFixed, valueName_, compressed);
     }
     std::uint32_t dataSize = static_cast<std::uint32_t>(size);
     std::uint32_t dataCell = 0;
@@ -433,7 +501,9 @@ class THiveWriter {
       for (std::size_t s = 0; s < segments; ++s) {
         const std::size_t from = s * kBigDataSegment;
         const std::size_t n = std::min(kBigDataSegment, size - from);
-        const std::uint32_t seg = Alloc(n, true);
+        // Every segment gets a whole one, the last too, as Windows allocates them; readers
+        // such as hivex take a segment's size from its cell.
+        const std::uint32_t seg = Alloc(kBigDataSegment, true);
         if (out_) {
           std::memcpy(At(seg) + 4, v.data.data() + from, n);
           Put32(At(list) + 4 + 4 * s, seg);
@@ -451,7 +521,7 @@ class THiveWriter {
   }
 
   // The list cells, with their entries left for the subkeys to fill as they are written.
-  std::uint32_t SubkeyList(const Node& node, TFrame& frame) {
+  std::uint32_t SubkeyList(const Node& node, TFrame& frame, bool reordered) {
     const std::size_t count = node.children.size();
     TLeafKind kind = leafKind_;
     if (kind == TLeafKind::Lf && count > kMaxFastLeaf) kind = TLeafKind::Li;
@@ -463,18 +533,15 @@ class THiveWriter {
 
     // The slot of each child when the tree's order is not Windows'.
     frame.order = std::string::npos;
-    for (std::size_t i = 1; i < count; ++i) {
-      if (CompareUpcased(node.children[i - 1]->name, node.children[i]->name) > 0) {
-        frame.order = orderPool_.size();
-        std::vector<std::uint32_t> byName(count);
-        for (std::size_t k = 0; k < count; ++k) byName[k] = static_cast<std::uint32_t>(k);
-        std::stable_sort(byName.begin(), byName.end(), [&](std::uint32_t a, std::uint32_t b) {
-          return CompareUpcased(node.children[a]->name, node.children[b]->name) < 0;
-        });
-        orderPool_.resize(frame.order + count);
-        for (std::size_t slot = 0; slot < count; ++slot) orderPool_[frame.order + byName[slot]] = static_cast<std::uint32_t>(slot);
-        break;
-      }
+    if (reordered && out_) {
+      frame.order = orderPool_.size();
+      std::vector<std::uint32_t> byName(count);
+      for (std::size_t k = 0; k < count; ++k) byName[k] = static_cast<std::uint32_t>(k);
+      std::stable_sort(byName.begin(), byName.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return CompareUpcased(node.children[a]->name, node.children[b]->name) < 0;
+      });
+      orderPool_.resize(frame.order + count);
+      for (std::size_t slot = 0; slot < count; ++slot) orderPool_[frame.order + byName[slot]] = static_cast<std::uint32_t>(slot);
     }
 
     std::uint32_t root = kNoCell;
@@ -517,13 +584,15 @@ class THiveWriter {
         break;
       case TLeafKind::Lh:
         Put32(p + 8 * pos, nk);
-        Put32(p + 8 * pos + 4, NameHash(name_));
+        Put32(p + 8 * pos + 4, nameAscii_ ? AsciiNameHash(nameText_) : NameHash(name_));
         break;
       case TLeafKind::Lf: {
         Put32(p + 8 * pos, nk);
         // The first four characters, when they fit in a byte each.
         unsigned char* hint = p + 8 * pos + 4;
-        if (FitsLatin1(std::u16string_view(name_).substr(0, 4)))
+        if (nameAscii_)
+          std::memcpy(hint, nameText_.data(), std::min<std::size_t>(4, nameText_.size()));
+        else if (FitsLatin1(std::u16string_view(name_).substr(0, 4)))
           for (std::size_t k = 0; k < 4 && k < name_.size(); ++k) hint[k] = static_cast<unsigned char>(name_[k]);
         break;
       }
@@ -581,7 +650,13 @@ class THiveWriter {
   std::vector<TSecurity> securities_;
   std::vector<std::uint32_t> skRefs_;
   std::unordered_map<std::string_view, std::size_t> securityIndex_;
-  std::u16string name_;
+  std::vector<TKeyFacts> facts_;
+  std::size_t factIndex_ = 0;
+  const std::string* lastDescriptor_ = nullptr;
+  std::size_t lastSecurity_ = 0;
+  std::u16string name_;  // the current key's name, unless nameAscii_
+  std::string_view nameText_;
+  bool nameAscii_ = false;
   std::u16string scratch_;
   std::u16string valueName_;
 };

@@ -11,7 +11,8 @@
 namespace kestrove::regf {
 
 struct TRegfWriteOptions {
-  // FILETIME stamped on the base block and the first bin (regtree::NowFileTime() when 0).
+  // FILETIME stamped on the base block, the first bin and keys without a time of their own
+  // (regtree::NowFileTime() when 0).
   std::uint64_t now = 0;
   // The file name recorded in a new hive's base block (Windows keeps the tail of the path, at
   // most 31 characters); unused when the hive brings its own base block.
