@@ -2,7 +2,6 @@
 
 #include <fstream>
 #include <functional>
-#include <random>
 #include <system_error>
 
 #include "platform/RegistryTree.h"
@@ -172,19 +171,6 @@ void MakeWindows7(RegistryStore& s) {
   SetString(s, lm, "System\\ControlSet001\\Control\\ComputerName\\ComputerName", "ComputerName", "ALICE-PC");
 }
 
-fs::path MakeStagingFolder(const fs::path& folder) {
-  std::error_code ec;
-  fs::create_directories(folder.parent_path(), ec);
-  std::random_device random;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const fs::path staging =
-        folder.parent_path() / ("." + folder.filename().string() + ".partial-" + std::to_string(random() % 1000000));
-    if (fs::create_directory(staging, ec)) return staging;
-    if (ec) break;
-  }
-  throw SampleError("Cannot create a folder in " + folder.parent_path().string() + (ec ? ": " + ec.message() : ""));
-}
-
 void Build(const fs::path& root, const fs::path& templateFolder) {
   const fs::path config = root / "Windows" / "System32" / "config";
   const fs::path profile = root / "Users" / kOfflineSampleUser;
@@ -240,34 +226,8 @@ void Build(const fs::path& root, const fs::path& templateFolder) {
 
 }  // namespace
 
-void WriteSampleOfflineWindows(const fs::path& folderIn, const fs::path& templateFolder) {
-  std::error_code ec;
-  fs::path folder = fs::absolute(folderIn, ec).lexically_normal();
-  if (ec) folder = folderIn;
-  if (!folder.has_filename()) folder = folder.parent_path();
-  if (fs::exists(fs::symlink_status(folder, ec))) {
-    if (!fs::is_directory(fs::symlink_status(folder, ec)))
-      throw SampleError("Cannot write the sample into '" + folder.string() + "': it exists and is not a folder.");
-    if (!fs::is_empty(folder, ec) || ec)
-      throw SampleError("Cannot write the sample into '" + folder.string() +
-                        "': the folder is not empty. Name a new or empty folder.");
-  }
-  const fs::path staging = MakeStagingFolder(folder);
-  try {
-    Build(staging, templateFolder);
-    if (fs::exists(folder, ec)) fs::remove(folder, ec);
-    fs::rename(staging, folder, ec);
-    if (ec) throw SampleError("Cannot move the sample into '" + folder.string() + "': " + ec.message());
-  } catch (const RegistryError& e) {
-    fs::remove_all(staging, ec);
-    throw SampleError(std::string("Cannot write the sample's registry: ") + e.what());
-  } catch (const TargetError& e) {
-    fs::remove_all(staging, ec);
-    throw SampleError(std::string("Cannot open the sample: ") + e.what());
-  } catch (...) {
-    fs::remove_all(staging, ec);
-    throw;
-  }
+void WriteSampleOfflineWindows(const fs::path& folder, const fs::path& templateFolder) {
+  wine::WriteSampleFolder(folder, templateFolder, [&](const fs::path& staging) { Build(staging, templateFolder); });
 }
 
 }  // namespace kestrove::regf

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <system_error>
@@ -271,7 +272,8 @@ std::optional<fs::path> FindSampleTemplate(const fs::path& programFolder) {
   return std::nullopt;
 }
 
-void WriteSamplePrefix(const fs::path& folderIn, const fs::path& templateFolder) {
+void WriteSampleFolder(const fs::path& folderIn, const fs::path& templateFolder,
+                       const std::function<void(const fs::path&)>& build) {
   std::error_code ec;
   fs::path folder = fs::absolute(folderIn, ec).lexically_normal();
   if (ec) folder = folderIn;
@@ -294,7 +296,7 @@ void WriteSamplePrefix(const fs::path& folderIn, const fs::path& templateFolder)
 
   const fs::path staging = MakeStagingFolder(folder);
   try {
-    Build(staging, templateFolder);
+    build(staging);
     // An empty folder that was there is replaced; rename() fails if anything appeared in it.
     if (fs::exists(folder, ec)) fs::remove(folder, ec);
     fs::rename(staging, folder, ec);
@@ -302,10 +304,17 @@ void WriteSamplePrefix(const fs::path& folderIn, const fs::path& templateFolder)
   } catch (const RegistryError& e) {
     fs::remove_all(staging, ec);
     throw SampleError(std::string("Cannot write the sample's registry: ") + e.what());
+  } catch (const TargetError& e) {
+    fs::remove_all(staging, ec);
+    throw SampleError(std::string("Cannot open the sample: ") + e.what());
   } catch (...) {
     fs::remove_all(staging, ec);
     throw;
   }
+}
+
+void WriteSamplePrefix(const fs::path& folder, const fs::path& templateFolder) {
+  WriteSampleFolder(folder, templateFolder, [&](const fs::path& staging) { Build(staging, templateFolder); });
 }
 
 Bytes MakeShellLink(std::string_view target) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
@@ -45,6 +46,12 @@ using SampleStep = void (*)(SampleBuilder&);
 // Looks beside the program ("sample/"), in the source tree ("../data/sample/" of a build
 // folder) and in an installed share folder; nullopt when none holds the template.
 std::optional<std::filesystem::path> FindSampleTemplate(const std::filesystem::path& programFolder);
+
+// Writes a sample target into `folder`, which must not exist or be an empty folder: `build`
+// fills a folder made beside it, which is then renamed into place, so a failure leaves nothing
+// behind. `templateFolder` must hold the whole registry template. Throws SampleError.
+void WriteSampleFolder(const std::filesystem::path& folder, const std::filesystem::path& templateFolder,
+                       const std::function<void(const std::filesystem::path&)>& build);
 
 // Writes the sample prefix into `folder`, which must not exist or be an empty folder. The
 // prefix is built beside it and renamed into place, so a failure leaves nothing behind.
