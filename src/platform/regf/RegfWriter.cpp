@@ -485,7 +485,8 @@ class THiveWriter {
     std::uint32_t dataCell = 0;
     if (size <= 4) {
       dataSize |= kDataInOffset;
-      if (unsigned char* p = At(vk)) std::memcpy(p + 4 + 8, v.data.data(), size);
+      // An empty vector's data() may be null, which memcpy must not be given even for 0 bytes.
+      if (unsigned char* p = At(vk); p && size) std::memcpy(p + 4 + 8, v.data.data(), size);
     } else if (size > kBigDataSegment && minor_ >= 4) {
       const std::size_t segments = (size + kBigDataSegment - 1) / kBigDataSegment;
       if (segments > kMaxSegments)
@@ -511,7 +512,7 @@ class THiveWriter {
       }
     } else {
       dataCell = Alloc(size);
-      if (unsigned char* p = At(dataCell)) std::memcpy(p + 4, v.data.data(), size);
+      if (unsigned char* p = At(dataCell); p && size) std::memcpy(p + 4, v.data.data(), size);
     }
     if (unsigned char* p = At(vk)) {
       Put32(p + 4 + 4, dataSize);
