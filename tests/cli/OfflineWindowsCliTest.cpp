@@ -166,6 +166,16 @@ TEST_F(OfflineWindowsCli, TheUserIsChosenByNameOrByLastUse) {
     EXPECT_EQ(info.status, c.status) << c.user << info.err;
     EXPECT_NE((info.out + info.err).find(c.expected), std::string::npos) << c.user << info.out << info.err;
   }
+  // A profile path that climbs out of the installation names no hive, however new the file there.
+  ASSERT_EQ(Run({"reg", "add", "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + bobSid + "9", "/v",
+                 "ProfileImagePath", "/d", "C:\\Users\\..\\..\\outside", "/f"})
+                .status,
+            0);
+  fs::create_directories(dir / "outside");
+  fs::copy_file(root / "Users" / "Bob" / "NTUSER.DAT", dir / "outside" / "NTUSER.DAT");
+  CliRun climbing = Run({"info"});
+  EXPECT_NE(climbing.out.find("* Bob"), std::string::npos) << climbing.out;
+  EXPECT_NE(climbing.out.find("(no NTUSER.DAT)"), std::string::npos) << climbing.out;
   // --user is the same choice, made on the command line.
   std::string cmd = env + " " + Quote(KESTROVE_CLI_PATH) + " --user ALICE --root " + Quote(root.string()) +
                     " info >" + Quote((dir / "out.txt").string());

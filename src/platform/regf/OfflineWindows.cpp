@@ -38,8 +38,11 @@ std::optional<fs::path> FindPathNoCase(const fs::path& folder, std::string_view 
   while (start <= relative.size()) {
     std::size_t end = relative.find_first_of("/\\", start);
     if (end == std::string_view::npos) end = relative.size();
-    if (end > start) {
-      auto next = FindEntryNoCase(at, relative.substr(start, end - start));
+    const std::string_view part = relative.substr(start, end - start);
+    // A path from a hive ("C:\..\..\elsewhere") must not climb out of the installation.
+    if (part == "..") return std::nullopt;
+    if (end > start && part != ".") {
+      auto next = FindEntryNoCase(at, part);
       if (!next) return std::nullopt;
       at = *next;
     }

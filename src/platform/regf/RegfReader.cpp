@@ -78,30 +78,20 @@ TCell Cell(const TImage& im, std::uint32_t offset, std::size_t need, std::string
   return {im.Bins() + offset + 4, static_cast<std::size_t>(cellSize - 4)};
 }
 
-void AppendUtf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // Key and value names: one byte a character (Latin-1) or UTF-16LE.
 std::string DecodeName(const unsigned char* p, std::size_t len, bool compressed) {
   std::string out;
   if (compressed) {
     out.reserve(len);
-    for (std::size_t i = 0; i < len; ++i) AppendUtf8(out, p[i]);
+    // Latin-1 to UTF-8: one byte below 0x80, two above.
+    for (std::size_t i = 0; i < len; ++i) {
+      if (p[i] < 0x80) {
+        out += static_cast<char>(p[i]);
+      } else {
+        out += static_cast<char>(0xC0 | (p[i] >> 6));
+        out += static_cast<char>(0x80 | (p[i] & 0x3F));
+      }
+    }
     return out;
   }
   return Utf16LeToUtf8(p, len & ~std::size_t{1});
