@@ -38,5 +38,6 @@ int CmdBackupFull(CliContext& ctx, const Args& args);
 int CmdRestorePoint(CliContext& ctx, const Args& args);
 int CmdIndexDat(CliContext& ctx, const Args& args);
 int CmdStartup(CliContext& ctx, const Args& args);
+int CmdDefrag(CliContext& ctx, const Args& args);
 
 }  // namespace kestrove::cli

@@ -114,6 +114,22 @@ const TCommandHelp kCommands[] = {
      "                            as a restore point\n",
      "kestrove-cli restore-point list\n"
      "kestrove-cli restore-point restore 2024_05_01_093012\n"},
+    {"defrag",
+     "  defrag analyze [--format tsv|json]\n"
+     "                            write a compacted copy of every registry hive beside it and show\n"
+     "                            how much each would shrink (the Defrag page's list and totals);\n"
+     "                            the copies are removed again at the end\n"
+     "  defrag apply [--yes] [--no-restore-point]\n"
+     "                            analyze, then put the compacted copies in place of the hives at\n"
+     "                            once (asks first on a terminal); the old hives stay beside them\n"
+     "                            as <hive>.bak. A copy is used only when it holds exactly what its\n"
+     "                            hive holds and the hive did not change since. With the setting\n"
+     "                            RestorePoint on, a restore point is taken first. Refused while\n"
+     "                            Wine runs on the target or Windows is hibernated.\n"
+     "                            exit status: 0 every hive compacted, 1 failed or some hives kept,\n"
+     "                            3 not confirmed\n",
+     "kestrove-cli defrag analyze\n"
+     "kestrove-cli --root /mnt/windows defrag apply --yes\n"},
     {"index-dat",
      "  index-dat FILE [--format tsv|json]\n"
      "                            list the URLs an Internet Explorer index.dat file holds, one per\n"
@@ -278,6 +294,7 @@ int main(int argc, char** argv) {
     if (command == "restore-point") return CmdRestorePoint(ctx, args);
     if (command == "index-dat") return CmdIndexDat(ctx, args);
     if (command == "startup") return CmdStartup(ctx, args);
+    if (command == "defrag") return CmdDefrag(ctx, args);
   } catch (const std::exception& e) {
     std::cerr << "kestrove-cli: " << e.what() << "\n";
     return 1;

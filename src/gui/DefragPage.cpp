@@ -2,6 +2,12 @@
 
 #include <QHeaderView>
 #include <algorithm>
+#include <iostream>
+
+#include "defrag/DefragApply.h"
+#include "gui/DefragProgress.h"
+#include "gui/SystemPoint.h"
+#include "platform/TargetSystem.h"
 
 namespace kestrove {
 
@@ -68,5 +74,127 @@ void TDefragPage::Layout(int windowWidth) {
   lCompactPercentTitle->setGeometry(title2Left, row2, title2Width, labelHeight);
   lCompactPercent->setGeometry(value2Left, row2, valueWidth, labelHeight);
 }
+
+void TDefragPage::Attach(TargetSystem* target, IOwnerThread* owner, TOptionsSetting* options, IPrompt* prompt,
+                         std::function<bool()> silent, std::function<int()> windowsVersion) {
+  target_ = target;
+  owner_ = owner;
+  options_ = options;
+  prompt_ = prompt;
+  silent_ = std::move(silent);
+  windowsVersion_ = std::move(windowsVersion);
+  connect(bAnalyzeRegistry, &QPushButton::clicked, this, [this] { bAnalyzeRegistryClick(); });
+  connect(bDefragRegistry, &QPushButton::clicked, this, [this] { bDefragRegistryClick(); });
+}
+
+void TDefragPage::Say(const std::string& text, TMsgIcon icon) {
+  if (prompt_) prompt_->Ask({kProductName, text, TMsgButtons::Ok, icon});
+}
+
+void TDefragPage::LoadHiveTable() {
+  Hives = {};
+  MadeFrom.clear();
+  try {
+    if (target_) Hives = kestrove::LoadHiveTable(*target_);
+  } catch (const std::exception&) {
+    // A registry that cannot be read has no hives to measure; the list stays empty.
+  }
+  lvMain->setRowCount(static_cast<int>(Hives.size()));
+  for (std::size_t i = 0; i < Hives.size(); ++i) {
+    auto* name = new QTableWidgetItem(QString::fromStdString(Hives.Names[i]));
+    name->setToolTip(QString::fromStdString(Hives.Files[i]));
+    lvMain->setItem(static_cast<int>(i), 0, name);
+    for (int c = 1; c <= 3; ++c) {
+      auto* item = new QTableWidgetItem(QString());
+      item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+      lvMain->setItem(static_cast<int>(i), c, item);
+    }
+  }
+}
+
+void TDefragPage::bAnalyzeRegistryClick() {
+  // 1.
+  if (Hives.empty() || !target_ || !owner_) return;
+  // Copies are written beside the hives: not while the system may be writing them.
+  if (auto reason = target_->Registry()->WriteBlockReason()) {
+    Say(*reason, TMsgIcon::Warning);
+    return;
+  }
+  // 2.
+  for (const auto& hive : Hives.HostFiles)
+    if (HiveCopyLocked(HiveCopyFile(hive))) {
+      Say(kCannotAnalyzeNow);
+      return;
+    }
+  // 3.
+  const bool silent = silent_ && silent_();
+  TfrmGetNewHiveProgess dialog(*target_->Registry(), *owner_, Hives, silent, window());
+  if (RunProgress)
+    RunProgress(dialog);
+  else
+    dialog.exec();
+  const bool finished = dialog.Memo1->toPlainText() == kAnalysisFinished;
+  // 4.
+  if (finished) {
+    for (std::size_t i = 0; i < Hives.size(); ++i) {
+      if (!HoldsMachineSoftware(Hives.Names[i])) continue;
+      if (HiveFileSize(HiveCopyFile(Hives.HostFiles[i])) < HiveFileSize(Hives.HostFiles[i]) / 4) {
+        Say(kFailedToAnalyze);
+        bDefragRegistry->setEnabled(false);
+        return;
+      }
+    }
+  }
+  // 5.
+  bDefragRegistry->setEnabled(finished);
+  if (!finished) return;
+  MadeFrom = dialog.MadeFrom;
+  // 6-7.
+  std::vector<std::pair<std::int64_t, std::int64_t>> sizes;
+  for (const auto& hive : Hives.HostFiles) sizes.emplace_back(HiveFileSize(hive), HiveFileSize(HiveCopyFile(hive)));
+  const TDefragFigures f = ComputeDefragFigures(sizes);
+  for (std::size_t i = 0; i < f.Rows.size(); ++i) {
+    const int row = static_cast<int>(i);
+    lvMain->item(row, 1)->setText(QString::fromStdString(f.Rows[i].CurrentSize));
+    lvMain->item(row, 2)->setText(QString::fromStdString(f.Rows[i].NewSize));
+    lvMain->item(row, 3)->setText(QString::fromStdString(f.Rows[i].Reduction));
+  }
+  lCurrentRegistrySize->setText(QString::fromStdString(f.CurrentRegistrySize));
+  lNewRegistrySize->setText(QString::fromStdString(f.NewRegistrySize));
+  lSizeReduction->setText(QString::fromStdString(f.SizeReduction));
+  // 8.
+  lCompactPercent->setText(QString::fromStdString(f.CompactPercent));
+  if (f.LowFragmentRate && !silent) Say(FragmentRateMessage(f.CompactPercent));
+}
+
+void TDefragPage::bDefragRegistryClick() {
+  if (!target_) return;
+  const bool silent = silent_ && silent_();
+  // 1.
+  const int version = windowsVersion_ ? windowsVersion_() : 0;
+  if (options_ && options_->RestorePoint && !silent && version >= 9 && version <= 12) {
+    bool goOn = false;
+    if (RunRestorePoint) {
+      goOn = RunRestorePoint();
+    } else if (owner_) {
+      TfrmSystemPoint point(*target_, *owner_, *options_, prompt_, window());
+      goOn = point.Run();
+    }
+    if (!goOn) return;
+  }
+  // 2-3. The swap is made now: nothing of the target runs while we may write it.
+  const TDefragApplyResult result = ApplyDefrag(*target_, Hives, MadeFrom);
+  for (const auto& failure : result.Failures) {
+    std::cerr << kProductName << ": " << failure.Message << ": " << failure.Reason << "\n";
+    Say(failure.Message);
+  }
+  // The copies that went in place are the hives now; the next Defrag needs a new analysis.
+  if (result.Replaced > 0) MadeFrom.assign(Hives.size(), std::nullopt);
+  // 4-5. Nothing is left to happen at a restart: the user is told it is done.
+  if (silent) return;
+  if (result.Replaced > 0) Say(kDefragDone, TMsgIcon::Information);
+}
+
+void TDefragPage::DeleteHiveCopies() { RemoveHiveCopies(Hives); }
 
 }  // namespace kestrove

@@ -1,5 +1,8 @@
 #include "gui/MainForm.h"
 
+#include <QDateTime>
+#include <QLocale>
+
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QCursor>
@@ -177,6 +180,8 @@ void TfrmMain::CreateComponents() {
     UpdateTimer1();
   };
   gbDefrag = new TDefragPage(kTagDefrag, this);
+  gbDefrag->Attach(target_, owner_.get(), &options_, prompt_, [this] { return SilentJob; },
+                   [this] { return static_cast<int>(WindowsVersion); });
   gbTools = new TToolsPage(kTagTools, this);
   gbTools->Attach(target_, prompt_);
   connect(gbRegistry->bRestoreRegistry, &QPushButton::clicked, this, [this] { bRestoreRegistryClick(); });
@@ -305,8 +310,9 @@ void TfrmMain::FormShow() {
   options_.RestoreRegistryChecks(RegistrySections());
   // 3.
   setMinimumSize(kMinimumWidth, kMinimumHeight);
-  // 4. The hive table comes with the Defrag page; the silent jobs are posted now.
+  // 4.
   if (gbDefrag->bAnalyzeRegistry->isEnabled()) {
+    gbDefrag->LoadHiveTable();
     if (commandLine_.Switch == TStartSwitch::Regdefrag) {
       SilentJob = true;
       PostToSelf([this] { WMRegdefrag(); });
@@ -372,7 +378,9 @@ void TfrmMain::FormClose() {
     // 6. Hidden browsers are shown again even when the boss key was switched off meanwhile:
     // nothing else would ever bring them back.
     RevealHiddenWindows();
-    // 7-8. The ignore lists' dialog and the hive copies come with their pages.
+    // 7. The ignore lists' dialog is modal and gone by now.
+    // 8.
+    gbDefrag->DeleteHiveCopies();
   } catch (const std::exception& e) {
     // The program ends all the same; the settings of this run are lost.
     std::cerr << kProductName << ": " << e.what() << "\n";
@@ -490,10 +498,46 @@ void TfrmMain::CheckUnattendedEnd() {
   PostToSelf([this] { close(); });
 }
 
-// The "/Regdefrag" and "/Regscan" jobs come with the Defrag page; until then the window
-// stays open as after an ordinary start.
-void TfrmMain::WMRegdefrag() {}
-void TfrmMain::WMRegscan() {}
+void TfrmMain::WMRegdefrag() {
+  // 1.
+  hide();
+  // 2-3.
+  gbDefrag->bAnalyzeRegistryClick();
+  if (gbDefrag->bDefragRegistry->isEnabled()) gbDefrag->bDefragRegistryClick();
+  // 4.
+  close();
+}
+
+void TfrmMain::WMRegscan() {
+  hide();
+  const std::string result = commandLine_.RegscanResultFile.value_or("");
+  try {
+    if (!result.empty()) TIniFile(result).EraseSection("Scan Result");
+  } catch (const std::exception& e) {
+    std::cerr << kProductName << ": " << e.what() << "\n";
+    exitCode_ = 1;
+  }
+  gbDefrag->bAnalyzeRegistryClick();
+  if (!result.empty()) {
+    const QDateTime now = QDateTime::currentDateTime();
+    const QLocale locale;
+    const std::string time = (locale.toString(now.date(), QLocale::ShortFormat) + " " +
+                              locale.toString(now.time(), QLocale::LongFormat)).toStdString();
+    try {
+      TIniFile(result).ReplaceSection(
+          "Scan Result", {{"Current Size", gbDefrag->lCurrentRegistrySize->text().toStdString()},
+                          {"New Size", gbDefrag->lNewRegistrySize->text().toStdString()},
+                          {"Size Reduction", gbDefrag->lSizeReduction->text().toStdString()},
+                          {"Compact Percent", gbDefrag->lCompactPercent->text().toStdString()},
+                          {"Time", time}});
+    } catch (const std::exception& e) {
+      // Whoever started the job learns from the exit status that no result was written.
+      std::cerr << kProductName << ": " << e.what() << "\n";
+      exitCode_ = 1;
+    }
+  }
+  close();
+}
 
 // ---------------------------------------------------------------------------------------
 // Layout and pages

@@ -74,6 +74,54 @@ void TFileHiveBackend::StageHiveData(std::size_t index, const std::string& data)
   f.staged = env_->Stat(tmp);
 }
 
+// The copy is written under a temporary name and renamed over `target` once it is whole and
+// on the disk, so that a save cut short never leaves a copy that looks complete; the rename
+// replaces whatever `target` is (a link there is replaced, never followed).
+void TFileHiveBackend::SaveHiveCopy(std::size_t index, const regtree::Hive& hive,
+                                    const std::function<void(regtree::Node&)>& ensureValues, const fs::path& target) {
+  if (auto reason = WriteBlockReason()) throw RegistryError(*reason);
+  const fs::path tmp = target.parent_path() / TempName(target.filename().string(), ::getpid());
+  env_->Remove(tmp);
+  std::string error;
+  auto fail = [&](const std::string& why) {
+    env_->Remove(tmp);
+    throw RegistryError("Could not write the copy " + target.string() + " of " + files_[index].file.string() + ": " +
+                        why + ".");
+  };
+  auto file = env_->NewWritableFile(tmp, error);
+  if (!file) fail(error);
+  bool ok = true;
+  try {
+    WriteHiveCopy(index, hive, ensureValues, [&](std::string_view chunk) { return ok = ok && file->Append(chunk); });
+  } catch (...) {
+    file->Close();
+    env_->Remove(tmp);
+    throw;
+  }
+  if (!ok || !file->Sync() || !file->Close()) fail(file->Error());
+  if (!env_->Rename(tmp, target, error)) fail(error);
+}
+
+// The copy gets the staged file's name as a second name, so that a replacement that does not
+// go through leaves it as it was; where the file system has no second names, its bytes are
+// staged instead.
+void TFileHiveBackend::StageHiveCopy(std::size_t index, const fs::path& copy) {
+  THiveFile& f = files_[index];
+  if (auto reason = WriteBlockReason()) throw RegistryError(*reason);
+  const fs::path tmp = StagedFile(f);
+  env_->Remove(tmp);
+  std::string error;
+  if (env_->Link(copy, tmp, error)) {
+    f.staged = env_->Stat(tmp);
+    f.stagedCopy = copy;
+    return;
+  }
+  auto data = env_->ReadFile(copy, kMaxHiveFileBytes, error);
+  if (!data) throw RegistryError("Cannot read the registry file " + error);
+  StageHiveData(index, *data);
+  f.stagedCopy = copy;
+}
+
 void TFileHiveBackend::PublishHive(std::size_t index) {
   THiveFile& f = files_[index];
   const fs::path tmp = StagedFile(f);
@@ -98,12 +146,16 @@ void TFileHiveBackend::PublishHive(std::size_t index) {
   Published(index);
 }
 
-void TFileHiveBackend::DropStagedHive(std::size_t index) { env_->Remove(StagedFile(files_[index])); }
+void TFileHiveBackend::DropStagedHive(std::size_t index) {
+  env_->Remove(StagedFile(files_[index]));
+  files_[index].stagedCopy.reset();
+}
 
 // The old file back under its name (or no file, when there was none): the store's tree still
 // holds the change, uncommitted, on the old file.
 void TFileHiveBackend::UnpublishHive(std::size_t index) {
   THiveFile& f = files_[index];
+  f.stagedCopy.reset();
   if (!f.published) return;
   f.published = false;
   std::string error;
@@ -114,6 +166,9 @@ void TFileHiveBackend::UnpublishHive(std::size_t index) {
 void TFileHiveBackend::ForgetReplacedHive(std::size_t index) {
   THiveFile& f = files_[index];
   if (f.kept) env_->Remove(ReplacedFile(f));
+  // The copy is the hive now; under its own name it would be a second way to write the hive.
+  if (f.published && f.stagedCopy) env_->Remove(*f.stagedCopy);
+  f.stagedCopy.reset();
   f.published = f.kept = false;
 }
 

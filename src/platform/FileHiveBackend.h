@@ -35,6 +35,10 @@ class TFileHiveBackend : public IHiveBackend {
   void BeginWriteSession() override;
   void EndWriteSession() override;
   std::vector<std::filesystem::path> HiveFiles() override;
+  void SaveHiveCopy(std::size_t index, const regtree::Hive& hive, const std::function<void(regtree::Node&)>& ensureValues,
+                    const std::filesystem::path& target) override;
+  void StageHiveCopy(std::size_t index, const std::filesystem::path& copy) override;
+  std::optional<FileStamp> LoadedStamp(std::size_t index) override { return files_[index].stamp; }
 
  protected:
   // `folder` holds the lock file and the commit journal.
@@ -49,12 +53,18 @@ class TFileHiveBackend : public IHiveBackend {
     std::optional<FileStamp> replaced{};
     bool kept = false;
     std::optional<FileStamp> staged{};  // the staged file, as it will be once renamed
+    std::optional<std::filesystem::path> stagedCopy{};  // StageHiveCopy's copy, named until published
   };
 
   // Writes hive `index`'s new file to its staged place through `write`, which hands its
   // output to the sink it is given (false from the sink: stop, the write failed), and brings
   // it to the disk. Throws RegistryError, then nothing is left behind.
   void StageWith(std::size_t index, const std::function<void(const std::function<bool(std::string_view)>&)>& write);
+  // A compact copy of the hive's tree in the format's own words, handed to `sink` piece by
+  // piece (false from the sink: stop, the write failed).
+  virtual void WriteHiveCopy(std::size_t index, const regtree::Hive& hive,
+                             const std::function<void(regtree::Node&)>& ensureValues,
+                             const std::function<bool(std::string_view)>& sink) = 0;
   // Throws the message every failed save gives, after removing the staged file.
   [[noreturn]] void FailSave(const THiveFile& f, const std::string& why);
   // After hive `index`'s new file was renamed into place.

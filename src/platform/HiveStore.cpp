@@ -73,6 +73,7 @@ THiveStore::THiveStore(std::unique_ptr<IHiveBackend> backend) : backend_(std::mo
     hive->label = std::move(mount.label);
     root->hive = hive.get();
     hives_.push_back(std::move(hive));
+    mounts_.push_back(mount.path);
     if (!overlay.empty() && SameName(mount.path, overlay)) userClasses_ = root;
   }
   std::unique_lock lock(mu_);
@@ -455,6 +456,185 @@ void THiveStore::ReplaceHiveFiles(const THiveReplacement& replacement) {
   }
   ++view_;
   reload();
+}
+
+// ---- Compacting hives
+
+FileStamp RegistryStore::SaveHiveCopy(std::size_t, const std::filesystem::path&) {
+  throw RegistryError("The registry of " + Describe() + " has no files.");
+}
+
+std::vector<std::string> RegistryStore::InstallHiveCopies(const std::vector<std::optional<THiveCopy>>&,
+                                                          const HiveFilesFn&) {
+  throw RegistryError("The registry of " + Describe() + " has no files.");
+}
+
+std::vector<RegistryStore::THiveFileInfo> THiveStore::HiveFileTable() {
+  std::shared_lock lock(mu_);
+  const std::vector<std::filesystem::path> files = backend_->HiveFiles();
+  std::vector<THiveFileInfo> table;
+  for (std::size_t i = 0; i < files.size() && i < mounts_.size(); ++i) table.push_back({mounts_[i], files[i]});
+  return table;
+}
+
+// Under the write session, so that no other Kestrove process replaces the file while its
+// tree is written out, and on the file as it is now.
+FileStamp THiveStore::SaveHiveCopy(std::size_t index, const std::filesystem::path& target) {
+  std::unique_lock lock(mu_);
+  if (index >= hives_.size()) throw RegistryError("The registry of " + backend_->Describe() + " has no such hive.");
+  if (hives_[index]->dirty)
+    throw RegistryError("The registry hive " + hives_[index]->label + " has changes not saved yet.");
+  const bool wasWriting = writing_;
+  if (!wasWriting) backend_->BeginWriteSession();
+  try {
+    if (backend_->HiveChanged(index)) Reload(index);
+    backend_->SaveHiveCopy(index, *hives_[index], [&](Node& n) { EnsureValues(n); }, target);
+  } catch (...) {
+    if (!wasWriting) backend_->EndWriteSession();
+    throw;
+  }
+  const std::optional<FileStamp> stamp = backend_->LoadedStamp(index);
+  if (!wasWriting) backend_->EndWriteSession();
+  if (!stamp) throw RegistryError("The registry hive " + hives_[index]->label + " has no file.");
+  return *stamp;
+}
+
+namespace {
+
+// The values of a key of `hive`, read into `scratch` when the key's own are not read yet, so
+// that comparing two whole hives does not keep every value of both in memory.
+const std::vector<RegValue>& ValuesOf(IHiveBackend& backend, const Hive& hive, Node& node, Node& scratch) {
+  if (node.valuesReady.load(std::memory_order_acquire)) return node.values;
+  scratch.values.clear();
+  scratch.rawBegin = node.rawBegin;
+  scratch.rawEnd = node.rawEnd;
+  backend.LoadValues(hive, scratch);
+  return scratch.values;
+}
+
+// Where two hives first differ in their keys, classes or values, or "" when they hold the
+// same. Walks without recursion: keys may be nested as deep as a file allows.
+std::string FirstDifference(IHiveBackend& backend, const Hive& liveHive, Node& live, const Hive& copyHive,
+                            Node& copy, std::mutex& lazyMu) {
+  struct Pair {
+    Node* a;
+    Node* b;
+    std::string path;
+  };
+  std::vector<Pair> pending{{&live, &copy, ""}};
+  Node scratchA, scratchB;
+  while (!pending.empty()) {
+    Pair p = std::move(pending.back());
+    pending.pop_back();
+    const std::string where = p.path.empty() ? "the hive's root key" : "the key " + p.path;
+    if (p.a->children.size() != p.b->children.size()) return where + " has another number of subkeys";
+    const std::optional<std::string>* classA = p.a->Class();
+    const std::optional<std::string>* classB = p.b->Class();
+    const std::optional<std::string> none;
+    if ((classA ? *classA : none) != (classB ? *classB : none)) return where + " has another class";
+    if (p.a->isLink != p.b->isLink) return where + " differs in being a link";
+    {
+      std::lock_guard guard(lazyMu);
+      const std::vector<RegValue>& va = ValuesOf(backend, liveHive, *p.a, scratchA);
+      const std::vector<RegValue>& vb = ValuesOf(backend, copyHive, *p.b, scratchB);
+      if (va.size() != vb.size()) return where + " has another number of values";
+      for (std::size_t i = 0; i < va.size(); ++i)
+        if (va[i].name != vb[i].name || va[i].type != vb[i].type || va[i].data != vb[i].data)
+          return where + " has another value " + (va[i].name.empty() ? "(Default)" : "\"" + va[i].name + "\"");
+    }
+    for (std::size_t i = 0; i < p.a->children.size(); ++i) {
+      Node* ca = p.a->children[i].get();
+      Node* cb = p.b->children[i].get();
+      if (ca->name != cb->name) return where + " has another subkey (" + ca->name + ", " + cb->name + ")";
+      pending.push_back({ca, cb, p.path.empty() ? ca->name : p.path + "\\" + ca->name});
+    }
+  }
+  return "";
+}
+
+}  // namespace
+
+std::vector<std::string> THiveStore::InstallHiveCopies(const std::vector<std::optional<THiveCopy>>& copies,
+                                                       const HiveFilesFn& beforeReplace) {
+  std::unique_lock lock(mu_);
+  const std::vector<std::filesystem::path> files = backend_->HiveFiles();
+  if (files.empty()) throw RegistryError("The registry of " + backend_->Describe() + " has no files.");
+  if (!writing_) {
+    backend_->BeginWriteSession();
+    writing_ = true;
+  }
+  auto reload = [&] {
+    std::exception_ptr failed;
+    for (std::size_t i = 0; i < hives_.size(); ++i) {
+      hives_[i]->dirty = false;
+      try {
+        Reload(i);
+      } catch (...) {
+        if (!failed) failed = std::current_exception();
+      }
+    }
+    EndWrite();
+    if (failed) std::rethrow_exception(failed);
+  };
+  std::vector<std::string> failures(files.size());
+  std::vector<std::size_t> chosen;
+  std::vector<std::size_t> staged;
+  try {
+    for (std::size_t i = 0; i < hives_.size(); ++i)
+      if (backend_->HiveChanged(i)) Reload(i);
+    for (std::size_t i = 0; i < copies.size() && i < files.size(); ++i) {
+      if (!copies[i]) continue;
+      const THiveCopy& c = *copies[i];
+      if (backend_->LoadedStamp(i) != std::optional<FileStamp>(c.madeFrom) || hives_[i]->dirty) {
+        failures[i] = files[i].string() + " was changed since its copy was made";
+        continue;
+      }
+      Node copyRoot;
+      Hive copyHive;
+      copyHive.root = &copyRoot;
+      copyHive.label = c.copy.string();
+      try {
+        backend_->LoadHiveCopy(i, c.copy, copyHive);
+      } catch (const RegistryError& e) {
+        failures[i] = e.what();
+        continue;
+      }
+      const std::string diff = FirstDifference(*backend_, *hives_[i], *hives_[i]->root, copyHive, copyRoot, lazyMu_);
+      if (!diff.empty()) {
+        failures[i] = c.copy.string() + " does not hold what " + files[i].string() + " holds: " + diff;
+        continue;
+      }
+      chosen.push_back(i);
+    }
+    if (!chosen.empty()) {
+      std::vector<std::filesystem::path> replaced;
+      for (std::size_t i : chosen) replaced.push_back(files[i]);
+      if (beforeReplace) beforeReplace(replaced);
+      for (std::size_t i : chosen) {
+        backend_->StageHiveCopy(i, copies[i]->copy);
+        staged.push_back(i);
+      }
+    }
+  } catch (...) {
+    for (std::size_t i : staged) backend_->DropStagedHive(i);
+    try {
+      reload();
+    } catch (...) {
+    }
+    throw;
+  }
+  try {
+    PublishStaged(staged);
+  } catch (...) {
+    try {
+      reload();
+    } catch (...) {
+    }
+    throw;
+  }
+  if (!staged.empty()) ++view_;
+  reload();
+  return failures;
 }
 
 std::uint64_t THiveStore::View() {

@@ -84,6 +84,25 @@ class IHiveBackend {
     throw RegistryError("The registry has no files to replace.");
   }
 
+  // For compacting a hive: SaveHiveCopy writes the hive's tree as a fresh file of its format to
+  // `target` (through a temporary file, replacing `target` once whole), with the exclusive
+  // lock held. LoadHiveCopy reads such a file into `hive` (root empty) as the hive's own file
+  // is read (values may be left for LoadValues); throws RegistryError naming `copy` unless it
+  // is a whole, readable file of this hive. StageHiveCopy makes the file the hive's staged
+  // file, as StageHive would have written it; the copy's own name is gone once published.
+  virtual void SaveHiveCopy(std::size_t, const regtree::Hive&, const std::function<void(regtree::Node&)>&,
+                            const std::filesystem::path&) {
+    throw RegistryError("The registry has no files to compact.");
+  }
+  virtual void LoadHiveCopy(std::size_t, const std::filesystem::path&, regtree::Hive&) {
+    throw RegistryError("The registry has no files to compact.");
+  }
+  virtual void StageHiveCopy(std::size_t, const std::filesystem::path&) {
+    throw RegistryError("The registry has no files to compact.");
+  }
+  // The stamp of the hive's file as last loaded or saved.
+  virtual std::optional<FileStamp> LoadedStamp(std::size_t) { return std::nullopt; }
+
   // Why writes are refused right now, or nullopt.
   virtual std::optional<std::string> WriteBlockReason() = 0;
   // Before the first change since the last commit or discard: refuses (RegistryError) when
@@ -129,6 +148,10 @@ class THiveStore final : public RegistryStore {
   std::uint64_t Refresh() override;
   std::uint64_t BeginChanges() override;
   std::optional<std::string> CanonicalKeyPath(TRootKey root, std::string_view path) override;
+  std::vector<THiveFileInfo> HiveFileTable() override;
+  FileStamp SaveHiveCopy(std::size_t index, const std::filesystem::path& target) override;
+  std::vector<std::string> InstallHiveCopies(const std::vector<std::optional<THiveCopy>>& copies,
+                                             const HiveFilesFn& beforeReplace) override;
 
   std::string UserSid() override { return sid_; }
   std::string Describe() override { return backend_->Describe(); }
@@ -162,6 +185,7 @@ class THiveStore final : public RegistryStore {
   regtree::Node* users_ = nullptr;
   regtree::Node* userClasses_ = nullptr;  // the root of ClassesOverlay()'s hive
   std::vector<std::unique_ptr<regtree::Hive>> hives_;  // in the backend's order
+  std::vector<std::string> mounts_;                    // their places, in the same order
   bool writing_ = false;  // between BeginWriteSession and EndWriteSession
   std::uint64_t view_ = 1;  // under mu_
 };

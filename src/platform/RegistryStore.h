@@ -128,6 +128,34 @@ class RegistryStore {
   };
   virtual void ReplaceHiveFiles(const THiveReplacement& replacement);
 
+  // The hives that live in files, for measuring and compacting them: each hive's place below
+  // \Registry ("Machine", "Machine\\Software", "User\\<SID>_Classes") and its file.
+  struct THiveFileInfo {
+    std::string mount;
+    std::filesystem::path file;
+  };
+  virtual std::vector<THiveFileInfo> HiveFileTable() { return {}; }
+  // Writes the hive of HiveFileTable()[index] compacted, as a fresh write of its format gives
+  // it (no free space, nothing but its keys and values), to `target`, which is replaced only
+  // once the copy is whole and on the disk. The hive is first read again when its file
+  // changed. Returns the stamp of the hive file the copy holds the content of. Refused
+  // (RegistryError) while writes are blocked or while the hive has uncommitted changes.
+  virtual FileStamp SaveHiveCopy(std::size_t index, const std::filesystem::path& target);
+  // Puts compacted copies (SaveHiveCopy) in place of their hive files. `copies[i]` belongs to
+  // HiveFileTable()[i]; nullopt keeps that hive. A copy is used only when its hive file is still
+  // the one it was made from (`madeFrom`) and it holds exactly the keys and values of that
+  // file; a hive that fails either is kept, with the reason in its place of the result ("" for
+  // the others). The hives that pass are replaced together, all or nothing, under the lock
+  // commits take; `beforeReplace` gets their files first (to keep the old ones). A copy put in
+  // place no longer exists under its own name. Throws RegistryError when the replacement as a
+  // whole fails; the files are then as they were. The store reads the files again afterwards.
+  struct THiveCopy {
+    std::filesystem::path copy;
+    FileStamp madeFrom;
+  };
+  virtual std::vector<std::string> InstallHiveCopies(const std::vector<std::optional<THiveCopy>>& copies,
+                                                     const HiveFilesFn& beforeReplace);
+
   // The key a path leads to, as a path below \Registry ("Machine\Software\Classes\.txt"),
   // links on the way followed; nullopt when it does not exist. Two paths that name the same
   // key (HKEY_CURRENT_USER and HKEY_USERS\<SID>) give the same text, letters as stored.

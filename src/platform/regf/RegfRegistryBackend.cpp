@@ -49,8 +49,7 @@ void TRegfRegistryBackend::LoadHive(std::size_t index, Hive& hive) {
   f.stamp = env_->Stat(f.file);
   TRegfLoadReport report = LoadRegfHive(f.file, hive);
   rootNames_[index] = hive.rootName;
-  if (mounts_[index].path == "Machine\\System") AddCurrentControlSet(hive);
-  if (user_.ClassesHive && mounts_[index].path == "User\\" + user_.Sid) AddUserClassesLink(hive);
+  AddVolatileKeys(index, hive);
   std::lock_guard lock(reportMutex_);
   refusals_[index] = std::move(report.writeRefusal);
   warnings_[index] = std::move(report.warnings);
@@ -67,6 +66,24 @@ void TRegfRegistryBackend::CheckHiveData(std::size_t index, const std::string& d
   if (!rootNames_[index].empty() && hive.rootName != rootNames_[index])
     throw RegistryError(shownName + " holds the hive whose root is \"" + hive.rootName + "\", not " +
                         files_[index].file.filename().string() + " (\"" + rootNames_[index] + "\")");
+}
+
+void TRegfRegistryBackend::AddVolatileKeys(std::size_t index, Hive& hive) {
+  if (mounts_[index].path == "Machine\\System") AddCurrentControlSet(hive);
+  if (user_.ClassesHive && mounts_[index].path == "User\\" + user_.Sid) AddUserClassesLink(hive);
+}
+
+// A compacted copy must be a whole hive of its own, of the same hive, and need nothing from
+// logs: it is read as the hive's file is, with the links Windows adds, so that it compares
+// key for key with the tree it was written from.
+void TRegfRegistryBackend::LoadHiveCopy(std::size_t index, const fs::path& copy, Hive& hive) {
+  const TRegfLoadReport report = LoadRegfHive(copy, hive);
+  if (report.writeRefusal || report.logsApplied)
+    throw RegistryError(copy.string() + " is not a hive written whole; it is not put in place.");
+  if (!rootNames_[index].empty() && hive.rootName != rootNames_[index])
+    throw RegistryError(copy.string() + " holds the hive whose root is \"" + hive.rootName + "\", not " +
+                        files_[index].file.filename().string() + " (\"" + rootNames_[index] + "\")");
+  AddVolatileKeys(index, hive);
 }
 
 void TRegfRegistryBackend::LoadValues(const Hive& hive, Node& node) { LoadRegfValues(hive, node); }
@@ -164,6 +181,19 @@ void TRegfRegistryBackend::StageHive(std::size_t index, const Hive& hive,
     }
     sink(file);
   });
+}
+
+void TRegfRegistryBackend::WriteHiveCopy(std::size_t, const Hive& hive, const std::function<void(Node&)>& ensureValues,
+                                         const std::function<bool(std::string_view)>& sink) {
+  TRegfWriteOptions options;
+  options.now = regtree::NowFileTime();
+  std::string file;
+  {
+    // The hive as Windows saves it: what Windows makes at boot is not part of it.
+    TVolatileKeysAside aside(*hive.root);
+    file = WriteRegfHive(hive, ensureValues, options);
+  }
+  sink(file);
 }
 
 void TRegfRegistryBackend::ForgetReplacedHive(std::size_t index) {

@@ -33,6 +33,7 @@ class TRegfRegistryBackend final : public TFileHiveBackend {
   // A whole regf hive that reads without fault, and the same hive: Windows names each hive's
   // root when it makes the hive, and the name stays with it.
   void CheckHiveData(std::size_t index, const std::string& data, const std::string& shownName) override;
+  void LoadHiveCopy(std::size_t index, const std::filesystem::path& copy, regtree::Hive& hive) override;
 
   std::optional<std::string> WriteBlockReason() override;
   // Windows shows the user's classes over the machine's in HKEY_CLASSES_ROOT.
@@ -40,6 +41,10 @@ class TRegfRegistryBackend final : public TFileHiveBackend {
 
   // What reading the hives had to say (logs missing or damaged), for `info`.
   std::vector<std::string> Warnings();
+
+ protected:
+  void WriteHiveCopy(std::size_t index, const regtree::Hive& hive, const std::function<void(regtree::Node&)>& ensureValues,
+                     const std::function<bool(std::string_view)>& sink) override;
 
  private:
   struct TMount {
@@ -49,6 +54,8 @@ class TRegfRegistryBackend final : public TFileHiveBackend {
   // Puts the link Windows makes at boot from SYSTEM's Select\Current; it is not written back.
   void AddCurrentControlSet(regtree::Hive& hive);
   void AddUserClassesLink(regtree::Hive& hive);
+  // The links Windows makes for the hive at boot or logon.
+  void AddVolatileKeys(std::size_t index, regtree::Hive& hive);
   // Empties the transaction logs of a hive whose new file is in place: their entries are in it.
   void EmptyLogs(const std::filesystem::path& hiveFile);
 

@@ -161,12 +161,30 @@ void TWineRegistryBackend::StageHive(std::size_t index, const Hive& hive,
 // The file must be one Wine reads whole, of the very hive it replaces: Wine loads a file
 // whatever place its preamble names, and a file cut short loads as a hive missing its keys.
 void TWineRegistryBackend::CheckHiveData(std::size_t index, const std::string& data, const std::string& shownName) {
-  const THiveFile& f = files_[index];
   regtree::Node root;
   Hive hive;
   hive.label = shownName;
   hive.buffer = data;
   hive.root = &root;
+  ParseCheckedHive(index, hive, shownName);
+}
+
+// A compacted copy is Wine's own text of the same keys, so it is read as the hive's file is.
+void TWineRegistryBackend::LoadHiveCopy(std::size_t index, const fs::path& copy, Hive& hive) {
+  std::string error;
+  auto data = env_->ReadFile(copy, kMaxHiveFileBytes, error);
+  if (!data) throw RegistryError("Cannot read the registry file " + error);
+  hive.buffer = std::move(*data);
+  ParseCheckedHive(index, hive, copy.string());
+}
+
+void TWineRegistryBackend::WriteHiveCopy(std::size_t, const Hive& hive, const std::function<void(Node&)>& ensureValues,
+                                         const std::function<bool(std::string_view)>& sink) {
+  WriteHive(hive, [&](std::string_view chunk) { sink(chunk); }, ensureValues);
+}
+
+void TWineRegistryBackend::ParseCheckedHive(std::size_t index, Hive& hive, const std::string& shownName) {
+  const THiveFile& f = files_[index];
   ParseHive(hive);
   const std::string_view preamble = std::string_view(hive.buffer).substr(0, hive.preambleEnd);
   constexpr std::string_view kRelative = ";; All keys relative to ";

@@ -36,6 +36,7 @@ class TWineRegistryBackend final : public TFileHiveBackend {
   void StageHive(std::size_t index, const regtree::Hive& hive,
                  const std::function<void(regtree::Node&)>& ensureValues) override;
   void CheckHiveData(std::size_t index, const std::string& data, const std::string& shownName) override;
+  void LoadHiveCopy(std::size_t index, const std::filesystem::path& copy, regtree::Hive& hive) override;
 
   // Wine keeps a running prefix's registry in memory and writes its files when it exits.
   std::optional<std::string> WriteBlockReason() override;
@@ -43,9 +44,14 @@ class TWineRegistryBackend final : public TFileHiveBackend {
 
  protected:
   void Published(std::size_t index) override;
+  void WriteHiveCopy(std::size_t index, const regtree::Hive& hive, const std::function<void(regtree::Node&)>& ensureValues,
+                     const std::function<bool(std::string_view)>& sink) override;
 
  private:
   bool LoadFocused(THiveFile& f, regtree::Hive& hive);
+  // Parses `hive.buffer` into `hive` and checks that it names this hive's place (Wine loads a
+  // file whatever place it names); throws RegistryError naming `shownName` and the line.
+  void ParseCheckedHive(std::size_t index, regtree::Hive& hive, const std::string& shownName);
   void StageSplice(THiveFile& f, const regtree::Hive& hive, const std::function<void(regtree::Node&)>& ensureValues,
                    const std::function<void(const std::string&)>& fail);
 
