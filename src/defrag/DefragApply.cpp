@@ -22,29 +22,45 @@ fs::path BackupFile(const fs::path& hive) {
 }
 
 // The old hive keeps its bytes under "<hive>.bak": a second name where the file system has
-// them, else a copy written whole before it gets the name. An earlier ".bak" goes first; a
-// folder or anything else under that name stops the defrag rather than being removed.
+// them, else a copy written whole before it gets the name. An earlier ".bak" goes first.
 void KeepOldHive(const fs::path& hive) {
   const fs::path bak = BackupFile(hive);
   struct stat st {};
-  if (::lstat(bak.c_str(), &st) == 0) {
-    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
-      throw RegistryError(bak.string() + " is in the way of the old hive's copy and is not a file.");
-    if (::unlink(bak.c_str()) != 0)
-      throw RegistryError("Cannot remove " + bak.string() + ": " + std::strerror(errno) + ".");
-  }
+  if (::lstat(bak.c_str(), &st) == 0 && ::unlink(bak.c_str()) != 0)
+    throw RegistryError("Cannot remove " + bak.string() + ": " + std::strerror(errno) + ".");
   if (::link(hive.c_str(), bak.c_str()) == 0) return;
+  auto env = Env::Default();
   std::string error;
-  auto data = Env::Default()->ReadFile(hive, kMaxHiveFileBytes, error);
+  auto data = env->ReadFile(hive, kMaxHiveFileBytes, error);
   if (!data) throw RegistryError("Cannot read the registry file " + error);
   const fs::path tmp = bak.parent_path() / ("." + bak.filename().string() + ".kestrove-" + std::to_string(::getpid()) + ".tmp");
-  auto env = Env::Default();
   env->Remove(tmp);
   auto file = env->NewWritableFile(tmp, error);
   if (!file || !file->Append(*data) || !file->Sync() || !file->Close() || !env->Rename(tmp, bak, error)) {
-    if (file) error = file->Error().empty() ? error : file->Error();
+    if (file && !file->Error().empty()) error = file->Error();
     env->Remove(tmp);
     throw RegistryError("Cannot keep the old hive as " + bak.string() + ": " + error + ".");
+  }
+}
+
+// Every old hive gets its ".bak", or none does: a folder or anything but a file under one of the
+// names stops the defrag before a single one is touched.
+void KeepOldHives(const std::vector<fs::path>& hives) {
+  for (const fs::path& hive : hives) {
+    const fs::path bak = BackupFile(hive);
+    struct stat st {};
+    if (::lstat(bak.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+      throw RegistryError(bak.string() + " is in the way of the old hive's copy and is not a file.");
+  }
+  std::vector<fs::path> made;
+  try {
+    for (const fs::path& hive : hives) {
+      KeepOldHive(hive);
+      made.push_back(BackupFile(hive));
+    }
+  } catch (...) {
+    for (const fs::path& bak : made) ::unlink(bak.c_str());
+    throw;
   }
 }
 
@@ -86,9 +102,7 @@ TDefragApplyResult ApplyDefrag(TargetSystem& target, const THiveTable& table,
   }
   std::vector<std::string> refused;
   try {
-    refused = store.InstallHiveCopies(copies, [](const std::vector<fs::path>& files) {
-      for (const fs::path& f : files) KeepOldHive(f);
-    });
+    refused = store.InstallHiveCopies(copies, KeepOldHives);
   } catch (const std::exception& e) {
     for (std::size_t k = 0; k < copies.size(); ++k)
       if (copies[k]) fail(*row[k], e.what());
