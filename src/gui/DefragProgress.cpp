@@ -15,6 +15,9 @@ TfrmGetNewHiveProgess::TfrmGetNewHiveProgess(RegistryStore& store, IOwnerThread&
     : QDialog(parent), store_(store), owner_(owner), table_(std::move(table)), silent_(silent) {
   setWindowTitle("Defrag Registry");
   setModal(true);
+  // An unattended job's dialog runs its loop without ever being seen: hiding a dialog that
+  // runs modally would end that loop before the worker is done.
+  if (silent_) setAttribute(Qt::WA_DontShowOnScreen, true);
   Label1 = new QLabel("Analyzing registry. Please wait.", this);
   ProgressBar1 = new QProgressBar(this);
   ProgressBar1->setRange(0, 1000);
@@ -71,7 +74,6 @@ void TfrmGetNewHiveProgess::showEvent(QShowEvent* event) {
 }
 
 void TfrmGetNewHiveProgess::WMStartWorker() {
-  if (silent_) hide();
   const int run = run_;
   QPointer<TfrmGetNewHiveProgess> self(this);
   IOwnerThread& owner = owner_;
