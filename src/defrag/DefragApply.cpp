@@ -13,13 +13,13 @@ namespace kestrove {
 
 namespace fs = std::filesystem;
 
-namespace {
-
 fs::path BackupFile(const fs::path& hive) {
   fs::path bak = hive;
   bak += ".bak";
   return bak;
 }
+
+namespace {
 
 // The old hive keeps its bytes under "<hive>.bak": a second name where the file system has
 // them, else a copy written whole before it gets the name. An earlier ".bak" goes first.
@@ -66,56 +66,78 @@ void KeepOldHives(const std::vector<fs::path>& hives) {
 
 }  // namespace
 
-TDefragApplyResult ApplyDefrag(TargetSystem& target, const THiveTable& table,
-                               const std::vector<std::optional<FileStamp>>& madeFrom) {
+TDefragSwap::TDefragSwap(TargetSystem& target, const THiveTable& table,
+                         const std::vector<std::optional<FileStamp>>& madeFrom)
+    : target_(target), table_(table), madeFrom_(madeFrom), hives_(target.Registry()->HiveFileTable()) {
+  copies_.resize(hives_.size());
+  rows_.resize(hives_.size());
+  failures_.resize(table_.size());
+}
+
+void TDefragSwap::Fail(std::size_t row, const std::string& why) {
+  failures_[row] = TDefragApplyResult::TFailure{std::string(kFailedToDefrag) + table_.Names[row], why};
+}
+
+bool TDefragSwap::ReplaceHive(const std::string& hiveName, const fs::path& newFile, const fs::path& backupFile) {
+  std::optional<std::size_t> row;
+  for (std::size_t i = 0; i < table_.size(); ++i)
+    if (table_.Names[i] == hiveName) row = i;
+  if (!row) return false;
+  const fs::path& hive = table_.HostFiles[*row];
+  std::optional<std::size_t> index;
+  for (std::size_t k = 0; k < hives_.size(); ++k)
+    if (hives_[k].file == hive) index = k;
+  if (!index) {
+    Fail(*row, hive.string() + " is no longer a hive of this registry");
+    return false;
+  }
+  if (*row >= madeFrom_.size() || !madeFrom_[*row]) {
+    Fail(*row, "the analysis made no compacted copy of " + hive.string());
+    return false;
+  }
+  // The old hive always goes beside itself: the name is the hive's with ".bak" added.
+  if (backupFile != BackupFile(hive)) {
+    Fail(*row, "the old hive can only be kept as " + BackupFile(hive).string());
+    return false;
+  }
+  copies_[*index] = RegistryStore::THiveCopy{newFile, *madeFrom_[*row]};
+  rows_[*index] = *row;
+  return true;
+}
+
+TDefragApplyResult TDefragSwap::Commit() {
   TDefragApplyResult result;
-  RegistryStore& store = *target.Registry();
-  const std::vector<RegistryStore::THiveFileInfo> hives = store.HiveFileTable();
-  std::vector<std::optional<RegistryStore::THiveCopy>> copies(hives.size());
-  std::vector<std::optional<std::size_t>> row(hives.size());  // the table's row of each store hive
-  // In the table's order, whichever step refused the hive.
-  std::vector<std::optional<TDefragApplyResult::TFailure>> failures(table.size());
-  auto fail = [&](std::size_t i, const std::string& why) {
-    failures[i] = TDefragApplyResult::TFailure{std::string(kFailedToDefrag) + table.Names[i], why};
-  };
-  auto finish = [&] {
-    for (auto& f : failures)
-      if (f) result.Failures.push_back(std::move(*f));
-    // The facts read from the hives (version, folders) are read again from the files.
-    target.RefreshRegistry();
-    return result;
-  };
-  for (std::size_t i = 0; i < table.size(); ++i) {
-    std::optional<std::size_t> index;
-    for (std::size_t k = 0; k < hives.size(); ++k)
-      if (hives[k].file == table.HostFiles[i]) index = k;
-    if (!index) {
-      fail(i, table.HostFiles[i].string() + " is no longer a hive of this registry");
-      continue;
-    }
-    if (i >= madeFrom.size() || !madeFrom[i]) {
-      fail(i, "the analysis made no compacted copy of " + table.HostFiles[i].string());
-      continue;
-    }
-    copies[*index] = RegistryStore::THiveCopy{HiveCopyFile(table.HostFiles[i]), *madeFrom[i]};
-    row[*index] = i;
-  }
   std::vector<std::string> refused;
+  bool whole = true;
   try {
-    refused = store.InstallHiveCopies(copies, KeepOldHives);
+    refused = target_.Registry()->InstallHiveCopies(copies_, KeepOldHives);
   } catch (const std::exception& e) {
-    for (std::size_t k = 0; k < copies.size(); ++k)
-      if (copies[k]) fail(*row[k], e.what());
-    return finish();
+    whole = false;
+    for (std::size_t k = 0; k < copies_.size(); ++k)
+      if (copies_[k]) Fail(*rows_[k], e.what());
   }
-  for (std::size_t k = 0; k < copies.size(); ++k) {
-    if (!copies[k]) continue;
+  for (std::size_t k = 0; whole && k < copies_.size(); ++k) {
+    if (!copies_[k]) continue;
     if (k < refused.size() && !refused[k].empty())
-      fail(*row[k], refused[k]);
+      Fail(*rows_[k], refused[k]);
     else
       ++result.Replaced;
   }
-  return finish();
+  for (auto& f : failures_)
+    if (f) result.Failures.push_back(std::move(*f));
+  copies_.assign(hives_.size(), std::nullopt);
+  failures_.assign(table_.size(), std::nullopt);
+  // The facts read from the hives (version, folders) are read again from the files.
+  target_.RefreshRegistry();
+  return result;
+}
+
+TDefragApplyResult ApplyDefrag(TargetSystem& target, const THiveTable& table,
+                               const std::vector<std::optional<FileStamp>>& madeFrom) {
+  TDefragSwap swap(target, table, madeFrom);
+  for (std::size_t i = 0; i < table.size(); ++i)
+    swap.ReplaceHive(table.Names[i], HiveCopyFile(table.HostFiles[i]), BackupFile(table.HostFiles[i]));
+  return swap.Commit();
 }
 
 }  // namespace kestrove

@@ -213,6 +213,14 @@ void TDefragProgress::Tick(std::size_t hives, const std::function<std::int64_t(s
 
 // ---- The worker
 
+FileStamp SaveHiveToFile(RegistryStore& store, const fs::path& hiveFile, const fs::path& target) {
+  // The table keeps the store's order but leaves out hives without a file.
+  const auto all = store.HiveFileTable();
+  for (std::size_t k = 0; k < all.size(); ++k)
+    if (all[k].file == hiveFile) return store.SaveHiveCopy(k, target);
+  throw RegistryError(hiveFile.string() + " is no longer a hive of this registry.");
+}
+
 TScanDefragTaskThread::TScanDefragTaskThread(RegistryStore& store, THiveTable table, TEvents events)
     : store_(store), table_(std::move(table)), events_(std::move(events)) {
   madeFrom_.resize(table_.size());
@@ -243,19 +251,12 @@ void TScanDefragTaskThread::Execute() {
   for (std::size_t i = 0; i < n && !terminated_.load(); ++i) {
     if (events_.SetMemo) events_.SetMemo(table_.Names[i]);
     const auto started = std::chrono::steady_clock::now();
-    // Which hive of the store this is: the table keeps the store's order but leaves out hives
-    // without a file.
-    std::optional<std::size_t> index;
-    const auto all = store_.HiveFileTable();
-    for (std::size_t k = 0; k < all.size(); ++k)
-      if (all[k].file == table_.HostFiles[i]) index = k;
     // A copy left from an earlier analysis must not be measured for this one.
     const fs::path copy = HiveCopyFile(table_.HostFiles[i]);
     struct stat st {};
     if (::lstat(copy.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) ::unlink(copy.c_str());
     try {
-      if (!index) throw RegistryError(table_.HostFiles[i].string() + " is no longer a hive of this registry.");
-      madeFrom_[i] = store_.SaveHiveCopy(*index, copy);
+      madeFrom_[i] = SaveHiveToFile(store_, table_.HostFiles[i], copy);
     } catch (const std::exception& e) {
       // No copy, so its new size shows as 0; the reason is kept for whoever can show it.
       errors_[i] = e.what();

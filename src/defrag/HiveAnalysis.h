@@ -124,6 +124,11 @@ struct TDefragProgress {
 
 // ---- The worker
 
+// Writes the compacted copy of the hive whose file is `hiveFile` to `target` (RegistryStore::
+// SaveHiveCopy); returns the stamp of the hive file it was made from. Throws RegistryError.
+FileStamp SaveHiveToFile(RegistryStore& store, const std::filesystem::path& hiveFile,
+                         const std::filesystem::path& target);
+
 // Writes the compacted copy of every hive of its table, one after the other, until all are done
 // or it is told to stop (it then ends after the hive in progress). Reports through its events,
 // from its own thread. Owns its copy of the table and its results; read them after Wait().

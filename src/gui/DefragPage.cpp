@@ -15,6 +15,8 @@ TDefragPage::TDefragPage(int tag, QWidget* parent) : TPageBox("Registry Defrag",
   lvMain = new QTableWidget(0, 4, this);
   lvMain->setHorizontalHeaderLabels({"Hive Name", "Current Size", "New Size", "Reduction"});
   lvMain->verticalHeader()->hide();
+  // Rows as tall as a line of text, as in a report-style list view.
+  lvMain->verticalHeader()->setDefaultSectionSize(lvMain->fontMetrics().height() + 6);
   lvMain->setEditTriggers(QAbstractItemView::NoEditTriggers);
   lvMain->setSelectionBehavior(QAbstractItemView::SelectRows);
   lvMain->setColumnWidth(0, 205);
@@ -182,8 +184,13 @@ void TDefragPage::bDefragRegistryClick() {
     }
     if (!goOn) return;
   }
-  // 2-3. The swap is made now: nothing of the target runs while we may write it.
-  const TDefragApplyResult result = ApplyDefrag(*target_, Hives, MadeFrom);
+  // 2. The right to replace hives is this process's own here.
+  // 3. The swap is made now, for all hives at once: nothing of the target runs while we may
+  // write it.
+  TDefragSwap swap(*target_, Hives, MadeFrom);
+  for (std::size_t i = 0; i < Hives.size(); ++i)
+    swap.ReplaceHive(Hives.Names[i], HiveCopyFile(Hives.HostFiles[i]), BackupFile(Hives.HostFiles[i]));
+  const TDefragApplyResult result = swap.Commit();
   for (const auto& failure : result.Failures) {
     std::cerr << kProductName << ": " << failure.Message << ": " << failure.Reason << "\n";
     Say(failure.Message);

@@ -36,7 +36,7 @@ TEST(CliHelp, EveryCommandAnswersHelpAndNothingIsMade) {
   const fs::path dir = fs::temp_directory_path() / ("kestrove-clihelp-" + std::to_string(::getpid()));
   fs::create_directories(dir);
   for (const char* command : {"info", "reg", "items", "test", "clean", "sample", "index-dat", "help", "backups",
-                              "restore", "backup-full", "restore-point"}) {
+                              "restore", "backup-full", "restore-point", "defrag"}) {
     HelpRun byFlag = Cli(std::string(command) + " --help", dir);
     EXPECT_EQ(byFlag.status, 0) << command << byFlag.err;
     EXPECT_NE(byFlag.out.find(std::string("  ") + command), std::string::npos) << byFlag.out;

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QHelpEvent>
+#include <QMessageBox>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QToolTip>
@@ -18,6 +19,7 @@
 #include "gui/About.h"
 #include "gui/AskDelete.h"
 #include "gui/CustomListEditor.h"
+#include "gui/DefragProgress.h"
 #include "gui/IndexDatViewer.h"
 #include "gui/MainForm.h"
 #include "gui/Options.h"
@@ -88,11 +90,23 @@ int main(int argc, char* argv[]) {
   form.show();
   QTest::qWait(300);
   form.setGeometry(QRect(form.pos(), QSize(kClientWidth, kClientHeight)));
-  // The Defrag page with values in its labels, to see that they fit.
-  form.gbDefrag->lCurrentRegistrySize->setText("1,232,757 KB");
-  form.gbDefrag->lNewRegistrySize->setText("1,201,004 KB");
-  form.gbDefrag->lSizeReduction->setText("31,753 KB");
-  form.gbDefrag->lCompactPercent->setText("2.5%");
+  // The Defrag page after a real analysis of the target, its progress dialog pictured on the
+  // way; the advice it may give is answered by a timer.
+  {
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->accept();
+    });
+    answer.start(100);
+    form.gbDefrag->RunProgress = [&](TfrmGetNewHiveProgess& d) {
+      d.show();
+      Save(&d, dir, "defrag-progress");
+      d.exec();
+    };
+    form.FlatButtonClick(form.bRegistryDefrag);
+    form.gbDefrag->bAnalyzeRegistryClick();
+    form.gbDefrag->RunProgress = nullptr;
+  }
   Pages(form, dir, "");
 
   // Clean items' tips, as the mouse resting on an item shows them. A tip is a window of its
