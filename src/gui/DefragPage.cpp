@@ -172,6 +172,11 @@ void TDefragPage::bAnalyzeRegistryClick() {
 void TDefragPage::bDefragRegistryClick() {
   if (!target_) return;
   const bool silent = silent_ && silent_();
+  // While the system may be writing its hives (Wine runs), nothing is asked or replaced.
+  if (auto reason = target_->Registry()->WriteBlockReason()) {
+    Say(*reason, TMsgIcon::Warning);
+    return;
+  }
   // 1.
   const int version = windowsVersion_ ? windowsVersion_() : 0;
   if (options_ && options_->RestorePoint && !silent && version >= 9 && version <= 12) {

@@ -172,4 +172,25 @@ TEST_F(DefragCli, RefusalsChangeNothing) {
   }
 }
 
+// A SOFTWARE hive whose compact copy is under a quarter of it is taken for a failed save:
+// the analysis does not count and apply replaces nothing.
+TEST_F(DefragCli, SoftwareCompactedBelowAQuarterIsRefused) {
+  if (!HaveTool("hivexsh")) GTEST_SKIP() << "hivexsh is not installed";
+  const fs::path root = dir / "win";
+  ASSERT_EQ(Run(root, {"sample", "--offline", root.string()}).status, 0);
+  const fs::path config = root / "Windows" / "System32" / "config";
+  const std::string script = (dir / "del.txt").string();
+  ASSERT_EQ(RunShell("printf 'cd \\\\Classes\\ndel\\ncd \\\\Wow6432Node\\ndel\\ncommit\\n' >" + Quote(script) +
+                     " && hivexsh -w -f " + Quote(script) + " " + Quote((config / "SOFTWARE").string()))
+                .first,
+            0);
+  const std::string software = Slurp(config / "SOFTWARE");
+  const CliRun apply = Run(root, {"defrag", "apply", "--yes"});
+  EXPECT_EQ(apply.status, 1);
+  EXPECT_NE(apply.err.find("Failed to analyze the registry!"), std::string::npos) << apply.err;
+  EXPECT_TRUE(Slurp(config / "SOFTWARE") == software);
+  EXPECT_TRUE(FilesEndingIn(root, ".bak").empty());
+  EXPECT_TRUE(FilesEndingIn(root, ".fdc").empty());
+}
+
 }  // namespace

@@ -76,7 +76,16 @@ class DefragPageTest : public QObject {
     QVERIFY(QString::fromStdString(world.prompt.asked[0].Text).startsWith("The fragment rate of your registry is only 0.0%. "));
     QVERIFY(fs::exists(world.Prefix() / "user.reg.fdc"));
 
+    // With restore points asked for, a cancelled restore point replaces nothing.
+    form->Options().RestorePoint = true;
+    int pointsAsked = 0;
+    page->RunRestorePoint = [&] { return ++pointsAsked > 1; };
     QTest::mouseClick(page->bDefragRegistry, Qt::LeftButton);
+    QCOMPARE(pointsAsked, 1);
+    QVERIFY(!fs::exists(world.Prefix() / "system.reg.bak"));
+    QCOMPARE(world.prompt.asked.size(), std::size_t{1});
+    QTest::mouseClick(page->bDefragRegistry, Qt::LeftButton);
+    QCOMPARE(pointsAsked, 2);
     QCOMPARE(world.prompt.asked.size(), std::size_t{2});
     QCOMPARE(world.prompt.asked[1].Text, std::string(kDefragDone));
     for (const char* hive : {"system.reg", "user.reg", "userdef.reg"}) {
