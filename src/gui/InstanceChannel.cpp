@@ -57,14 +57,15 @@ QString TInstanceChannel::SocketFolder(std::string* why) {
   return own;
 }
 
-QString TInstanceChannel::NameFor(const std::filesystem::path& targetFolder, std::string* why) {
+QString TInstanceChannel::NameFor(const std::filesystem::path& targetFolder, std::string* why, const std::string& user) {
   const QString folder = SocketFolder(why);
   if (folder.isEmpty()) return {};
   std::error_code ec;
   std::filesystem::path canonical = std::filesystem::weakly_canonical(targetFolder, ec);
   if (ec) canonical = std::filesystem::absolute(targetFolder, ec);
+  const std::string named = user.empty() ? canonical.string() : canonical.string() + "\n" + user;
   const QByteArray hash =
-      QCryptographicHash::hash(QByteArray::fromStdString(canonical.string()), QCryptographicHash::Sha256).toHex().left(20);
+      QCryptographicHash::hash(QByteArray::fromStdString(named), QCryptographicHash::Sha256).toHex().left(20);
   return folder + "/kestrove-" + QString::fromLatin1(hash);
 }
 

@@ -38,7 +38,10 @@ class TInstanceChannel : public QObject {
   static bool PrivateFolder(const QString& folder, std::string* why = nullptr);
   // The socket for a target: in SocketFolder(), named with a hash of the folder's canonical
   // path. Empty when there is no folder to trust.
-  static QString NameFor(const std::filesystem::path& targetFolder, std::string* why = nullptr);
+  // `user`: of an offline Windows installation, whose registry is HKEY_CURRENT_USER; each user
+  // of one installation has a window of their own.
+  static QString NameFor(const std::filesystem::path& targetFolder, std::string* why = nullptr,
+                         const std::string& user = {});
   // Hands over to a program of this user that listens on `name`; true when it confirmed.
   static bool HandOver(const QString& name, TLaterStart request, int timeoutMs = 3000);
   static bool AskToShow(const QString& name, int timeoutMs = 3000) {

@@ -78,7 +78,16 @@ int main(int argc, char* argv[]) {
   const TStartSwitch start = ParseCommandLine(args).Switch;
   const bool single = start == TStartSwitch::None || start == TStartSwitch::Auto;
   std::string noChannel;
-  const QString channelName = single ? TInstanceChannel::NameFor(target->Folder(), &noChannel) : QString();
+  // Two users of one offline installation are two registries: a start for one must not
+  // show the window of the other.
+  std::string user;
+  if (single && target->Kind() == "offline Windows") {
+    try {
+      user = target->Identity().UserSid;
+    } catch (const std::exception&) {
+    }
+  }
+  const QString channelName = single ? TInstanceChannel::NameFor(target->Folder(), &noChannel, user) : QString();
   if (single && channelName.isEmpty())
     std::cerr << kProductName << ": " << noChannel << "; a later start on this system will open a second window\n";
   const TLaterStart request = start == TStartSwitch::Auto ? TLaterStart::StayHidden : TLaterStart::ShowMain;

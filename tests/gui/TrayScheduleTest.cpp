@@ -342,6 +342,10 @@ class TTrayScheduleTest : public QObject {
     QCOMPARE(TInstanceChannel::NameFor(folder.path() / "b" / ".." / "a"), a);
     QCOMPARE(TInstanceChannel::NameFor(folder.path() / "link"), a);
     QVERIFY(TInstanceChannel::NameFor(folder.path() / "b") != a);
+    // Each user of an offline installation has a window of their own.
+    const QString alice = TInstanceChannel::NameFor(folder.path() / "a", nullptr, "S-1-5-21-1-2-3-1001");
+    QVERIFY(alice != a);
+    QVERIFY(alice != TInstanceChannel::NameFor(folder.path() / "a", nullptr, "S-1-5-21-1-2-3-1002"));
 
     QVERIFY(!TInstanceChannel::AskToShow(a, 500));
     {
