@@ -712,25 +712,79 @@ std::string_view RegfImage(const regtree::Hive& hive) {
   return {reinterpret_cast<const char*>(im->data), im->size};
 }
 
-void LoadRegfValues(const regtree::Hive& hive, regtree::Node& node) {
+namespace {
+
+const TImage& ImageOf(const regtree::Hive& hive, const regtree::Node& node) {
   const auto* im = static_cast<const TImage*>(hive.source.get());
   if (!im) throw RegistryError("The registry hive " + hive.label + " was not read from a hive file.");
-  const auto offset = static_cast<std::uint32_t>(node.rawBegin);
   if (node.rawEnd != node.rawBegin + 1 || node.rawBegin >= im->binsSize)
     throw RegistryError("A key of the registry hive " + im->label + " has no place in its file to read values from.");
-  const TCell nk = KeyCell(*im, offset);
+  return *im;
+}
+
+// Pages read for values are handed back now and then, so that reading every value of a large
+// hive does not keep the whole file resident.
+void CountValueRead(const TImage& im) {
+  if (im.map && im.valueReads.fetch_add(1, std::memory_order_relaxed) + 1 >= 4096) {
+    im.valueReads.store(0, std::memory_order_relaxed);
+    ::madvise(im.map, im.mapSize, MADV_DONTNEED);
+  }
+}
+
+}  // namespace
+
+bool TRawValues::Available(const regtree::Hive& hive, const regtree::Node& node) {
+  const auto* im = static_cast<const TImage*>(hive.source.get());
+  return im && !node.valuesReady.load(std::memory_order_acquire) && node.rawEnd == node.rawBegin + 1 &&
+         node.rawBegin < im->binsSize;
+}
+
+void TRawValues::Open(const regtree::Hive& hive, const regtree::Node& node) {
+  image_ = &ImageOf(hive, node);
+  const TImage& im = *static_cast<const TImage*>(image_);
+  list_ = nullptr;
+  const TCell nk = KeyCell(im, static_cast<std::uint32_t>(node.rawBegin));
+  count_ = Get32(nk.p + 36);
+  if (count_) list_ = Cell(im, Get32(nk.p + 40), count_ * 4, "a value list").p;
+  CountValueRead(im);
+}
+
+const TRawValues::TValue& TRawValues::Get(std::size_t index) {
+  const TImage& im = *static_cast<const TImage*>(image_);
+  // ReadValue without a value to fill has checked every cell this reads.
+  const std::uint32_t vkOffset = Get32(list_ + index * 4);
+  ReadValue(im, vkOffset, nullptr);
+  const TCell c = Cell(im, vkOffset, kValueFixed, "a value");
+  value_.record = {reinterpret_cast<const char*>(c.p), kValueFixed + Get16(c.p + 2)};
+  value_.pieces.clear();
+  const std::uint32_t rawSize = Get32(c.p + 4);
+  value_.size = rawSize & ~kDataInOffset;
+  if ((rawSize & kDataInOffset) || rawSize == 0) return value_;
+  const TCell d = Cell(im, Get32(c.p + 8), 0, "a value's data");
+  auto piece = [](const unsigned char* p, std::size_t n) { return std::string_view(reinterpret_cast<const char*>(p), n); };
+  if (!(im.minor >= 4 && rawSize > kBigDataSegment && d.size >= kBigDataFixed && d.p[0] == 'd' && d.p[1] == 'b')) {
+    value_.pieces.push_back(piece(d.p, rawSize));
+    return value_;
+  }
+  const TCell list = Cell(im, Get32(d.p + 4), Get16(d.p + 2) * std::size_t{4}, "a big value's segment list");
+  for (std::size_t i = 0, left = rawSize; left > 0; ++i) {
+    const std::size_t take = std::min(left, kBigDataSegment);
+    value_.pieces.push_back(piece(Cell(im, Get32(list.p + i * 4), take, "a big value's segment").p, take));
+    left -= take;
+  }
+  return value_;
+}
+
+void LoadRegfValues(const regtree::Hive& hive, regtree::Node& node) {
+  const TImage* im = &ImageOf(hive, node);
+  const TCell nk = KeyCell(*im, static_cast<std::uint32_t>(node.rawBegin));
   std::vector<RegValue> values;
   values.reserve(Get32(nk.p + 36));
   ForEachValue(*im, nk, [&](std::uint32_t vk) {
     values.emplace_back();
     ReadValue(*im, vk, &values.back());
   });
-  // As at load: pages read for values are handed back now and then, so that reading every
-  // value of a large hive does not keep the whole file resident.
-  if (im->map && im->valueReads.fetch_add(1, std::memory_order_relaxed) + 1 >= 4096) {
-    im->valueReads.store(0, std::memory_order_relaxed);
-    ::madvise(im->map, im->mapSize, MADV_DONTNEED);
-  }
+  CountValueRead(*im);
   std::stable_sort(values.begin(), values.end(),
                    [](const RegValue& a, const RegValue& b) { return CompareNames(a.name, b.name) < 0; });
   node.values = std::move(values);
