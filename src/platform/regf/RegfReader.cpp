@@ -126,8 +126,9 @@ void CollectSubkeys(const TImage& im, std::uint32_t listOffset, std::vector<std:
   }
 }
 
-// One value of a key: checked always, decoded into `value` when it is given.
-void ReadValue(const TImage& im, std::uint32_t vkOffset, RegValue* value) {
+// One value of a key: checked always, decoded into `value` when it is given, and where its
+// record and data lie into `raw` when that is given.
+void ReadValue(const TImage& im, std::uint32_t vkOffset, RegValue* value, TRawValues::TValue* raw = nullptr) {
   const TCell c = Cell(im, vkOffset, kValueFixed, "a value");
   const std::uint64_t at = kBaseBlockSize + static_cast<std::uint64_t>(vkOffset);
   if (c.p[0] != 'v' || c.p[1] != 'k') Fail(im.label, at, "a value has no \"vk\" signature");
@@ -139,6 +140,12 @@ void ReadValue(const TImage& im, std::uint32_t vkOffset, RegValue* value) {
     value->name = DecodeName(c.p + kValueFixed, nameLen, (Get16(c.p + 16) & kValueCompName) != 0);
     value->type = Get32(c.p + 12);
     value->data.clear();
+  }
+  auto piece = [](const unsigned char* p, std::size_t n) { return std::string_view(reinterpret_cast<const char*>(p), n); };
+  if (raw) {
+    raw->record = piece(c.p, kValueFixed + nameLen);
+    raw->size = rawSize & ~kDataInOffset;
+    raw->pieces.clear();
   }
   if (rawSize & kDataInOffset) {
     const std::size_t len = rawSize & ~kDataInOffset;
@@ -153,6 +160,7 @@ void ReadValue(const TImage& im, std::uint32_t vkOffset, RegValue* value) {
   if (!big) {
     if (len > d.size) Fail(im.label, kBaseBlockSize + static_cast<std::uint64_t>(dataOffset), "a value's data overruns its cell");
     if (value) value->data.assign(d.p, d.p + len);
+    if (raw) raw->pieces.push_back(piece(d.p, len));
     return;
   }
   const std::uint64_t dbAt = kBaseBlockSize + static_cast<std::uint64_t>(dataOffset);
@@ -166,6 +174,7 @@ void ReadValue(const TImage& im, std::uint32_t vkOffset, RegValue* value) {
     const std::size_t take = std::min(left, kBigDataSegment);
     const TCell seg = Cell(im, Get32(list.p + i * 4), take, "a big value's segment");
     if (value) value->data.insert(value->data.end(), seg.p, seg.p + take);
+    if (raw) raw->pieces.push_back(piece(seg.p, take));
     left -= take;
   }
 }
@@ -750,28 +759,7 @@ void TRawValues::Open(const regtree::Hive& hive, const regtree::Node& node) {
 }
 
 const TRawValues::TValue& TRawValues::Get(std::size_t index) {
-  const TImage& im = *static_cast<const TImage*>(image_);
-  // ReadValue without a value to fill has checked every cell this reads.
-  const std::uint32_t vkOffset = Get32(list_ + index * 4);
-  ReadValue(im, vkOffset, nullptr);
-  const TCell c = Cell(im, vkOffset, kValueFixed, "a value");
-  value_.record = {reinterpret_cast<const char*>(c.p), kValueFixed + Get16(c.p + 2)};
-  value_.pieces.clear();
-  const std::uint32_t rawSize = Get32(c.p + 4);
-  value_.size = rawSize & ~kDataInOffset;
-  if ((rawSize & kDataInOffset) || rawSize == 0) return value_;
-  const TCell d = Cell(im, Get32(c.p + 8), 0, "a value's data");
-  auto piece = [](const unsigned char* p, std::size_t n) { return std::string_view(reinterpret_cast<const char*>(p), n); };
-  if (!(im.minor >= 4 && rawSize > kBigDataSegment && d.size >= kBigDataFixed && d.p[0] == 'd' && d.p[1] == 'b')) {
-    value_.pieces.push_back(piece(d.p, rawSize));
-    return value_;
-  }
-  const TCell list = Cell(im, Get32(d.p + 4), Get16(d.p + 2) * std::size_t{4}, "a big value's segment list");
-  for (std::size_t i = 0, left = rawSize; left > 0; ++i) {
-    const std::size_t take = std::min(left, kBigDataSegment);
-    value_.pieces.push_back(piece(Cell(im, Get32(list.p + i * 4), take, "a big value's segment").p, take));
-    left -= take;
-  }
+  ReadValue(*static_cast<const TImage*>(image_), Get32(list_ + index * 4), nullptr, &value_);
   return value_;
 }
 
