@@ -108,13 +108,15 @@ def make_offline():
     key in 256 has a value over 16,344 bytes, which the hive keeps in segments. The .reg file is
     written in pieces and each imported on its own, so that neither the file nor the import
     needs the whole at once."""
-    tag = "%d-1" % offline_mb
+    tag = "%d-2" % offline_mb
     d = sample("offline", tag, "--offline")
     if not d:
         return
     rng = random.Random(11)
     config = os.path.join(d, "Windows", "System32", "config", "SOFTWARE")
     piece = os.path.join(out, "offline-piece.reg")
+    # Every InstallPath names a file that is not there: what the scan stats, once each.
+    paths = open(os.path.join(out, "offline-scan-paths.txt"), "w")
     vendor = 0
     while os.path.getsize(config) < offline_mb * 1024 * 1024:
         with open(piece, "w", newline="\r\n") as f:
@@ -127,11 +129,13 @@ def make_offline():
                                 "\"Flags\"=dword:%08x\n\"Blob\"=hex:%s\n"
                                 % (vendor, app, k, k, vendor, app, k, rng.getrandbits(32),
                                    ",".join("%02x" % rng.getrandbits(8) for _ in range(24))))
+                        paths.write(os.path.join(d, "Program Files", "Vendor%05u" % vendor, "App%02u" % app, "app%u.exe" % k) + "\n")
                         if (app * 20 + k) % 256 == 0:
                             f.write("\"Big\"=hex:%s\n" % ",".join(["%02x" % (vendor & 0xFF)] * 20000))
                 vendor += 1
         subprocess.run([regedit, "--root", d, "/s", piece], check=True, stdout=subprocess.DEVNULL)
     os.remove(piece)
+    paths.close()
     done(d, tag)
 
 

@@ -53,14 +53,15 @@ cases = [
     ("reg query (load)", ["--root", d("reg"), "reg", "query", "HKLM\\Software\\Vendor00000\\Application 00\\Settings\\Group00"],
      [("wc -l", "wc -l %s" % q(reg_file))], reg_file),
     ("scan", ["--root", d("scan"), "scan", "1"],
-     [("load", None), ("stat per path", "perl -ne 'chomp; stat $_' %s" % q(d("scan-paths.txt")))], scan_file),
+     [("load", ["--root", d("scan"), "info"]), ("stat per path", "perl -ne 'chomp; stat $_' %s" % q(d("scan-paths.txt")))], scan_file),
+    ("offline scan", ["--root", d("offline"), "scan", "1"],
+     [("load", ["--root", d("offline"), "info"]), ("stat per path", "perl -ne 'chomp; stat $_' %s" % q(d("offline-scan-paths.txt")))], software),
     ("Recycle Bin test", ["--root", d("bin"), "test", "Windows - Empty Recycle Bin"],
      [("find", "find %s -type f -printf '%%s\\n'" % q(d("bin", "drive_c", "Recycled")))], None),
 ]
 cases = [c for c in cases if os.path.exists(c[3] or c[1][1])]
-# The scan's reference load: `info` opens the target and reads its whole registry, as the scan
-# must (reg query reads only the key it is about).
-load_args = ["--root", d("scan"), "info"]
+# A scan's reference load (a list of arguments of the program): `info` opens the target and
+# reads its whole registry, as the scan must (reg query reads only the key it is about).
 
 times = {}
 def add(key, value):
@@ -71,7 +72,7 @@ for r in range(rounds):
         for label, cli in clis:
             add((name, label), run([cli] + args, ok=(0, 1) if "scan" in args else (0,)))
         for label, cmd in refs:
-            add((name, "ref:" + label), run([clis[-1][1]] + load_args) if cmd is None else run(cmd, shell=True))
+            add((name, "ref:" + label), run([clis[-1][1]] + cmd) if isinstance(cmd, list) else run(cmd, shell=True))
     print("round %d of %d done" % (r + 1, rounds), flush=True)
 
 med = lambda key, i: statistics.median(x[i] for x in times[key])
