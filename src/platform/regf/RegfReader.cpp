@@ -491,7 +491,8 @@ void Index(TImage& im) {
     Fail(im.label, im.size, "the file ends before its hive bins (truncated)");
   im.binEnd.assign(im.binsSize / kBinAlignment, 0);
   im.binStart.assign(im.binsSize / kBinAlignment, 0);
-  std::uint32_t at = 0;
+  constexpr std::uint32_t kReleaseEvery = 4u << 20;
+  std::uint32_t at = 0, released = 0;
   while (at < im.binsSize) {
     const unsigned char* h = im.Bins() + at;
     const std::uint64_t fileAt = kBaseBlockSize + static_cast<std::uint64_t>(at);
@@ -503,6 +504,12 @@ void Index(TImage& im) {
     std::fill(im.binEnd.begin() + at / kBinAlignment, im.binEnd.begin() + (at + size) / kBinAlignment, at + size);
     std::fill(im.binStart.begin() + at / kBinAlignment, im.binStart.begin() + (at + size) / kBinAlignment, at);
     at += size;
+    // Every bin's header is on a page of its own: without handing them back as it goes, this
+    // walk alone would make the whole file resident.
+    if (im.map && at - released >= kReleaseEvery) {
+      ::madvise(static_cast<char*>(im.map) + kBaseBlockSize + released, at - released, MADV_DONTNEED);
+      released = at;
+    }
   }
 }
 
