@@ -4,7 +4,10 @@
   scan/  a prefix holding SCAN_VALUES (500,000) string values under HKLM\\Software naming
          SCAN_PATHS (100,000) distinct files, half of them present
   bin/   a prefix whose old-style recycle bin C:\\Recycled holds BIN_FILES (200,000) files
-Each starts as `kestrove-cli sample` writes it (KESTROVE_CLI names the program)."""
+  offline/  an offline Windows installation whose SOFTWARE hive is about OFFLINE_MB (150) MiB,
+         imported with kestrove-regedit (KESTROVE_REGEDIT, beside KESTROVE_CLI by default)
+Each starts as `kestrove-cli sample` (`sample --offline`) writes it (KESTROVE_CLI names the
+program)."""
 import os, random, subprocess, sys
 
 out = sys.argv[1]
@@ -13,14 +16,16 @@ reg_mb = int(os.environ.get("REG_MB", "100"))
 scan_values = int(os.environ.get("SCAN_VALUES", "500000"))
 scan_paths = int(os.environ.get("SCAN_PATHS", "100000"))
 bin_files = int(os.environ.get("BIN_FILES", "200000"))
+offline_mb = int(os.environ.get("OFFLINE_MB", "150"))
+regedit = os.environ.get("KESTROVE_REGEDIT", os.path.join(os.path.dirname(cli), "kestrove-regedit"))
 
 
-def sample(name, tag):
+def sample(name, tag, *how):
     d = os.path.join(out, name)
     if os.path.exists(os.path.join(d, ".complete-" + tag)):
         return None
     subprocess.run(["rm", "-rf", d], check=True)
-    subprocess.run([cli, "sample", d], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([cli, "sample", *how, d], check=True, stdout=subprocess.DEVNULL)
     return d
 
 
@@ -98,7 +103,45 @@ def make_bin():
     done(d, tag)
 
 
+def make_offline():
+    """SOFTWARE grows by vendors of applications of settings keys, as a real one's does; one
+    key in 256 has a value over 16,344 bytes, which the hive keeps in segments. The .reg file is
+    written in pieces and each imported on its own, so that neither the file nor the import
+    needs the whole at once."""
+    tag = "%d-2" % offline_mb
+    d = sample("offline", tag, "--offline")
+    if not d:
+        return
+    rng = random.Random(11)
+    config = os.path.join(d, "Windows", "System32", "config", "SOFTWARE")
+    piece = os.path.join(out, "offline-piece.reg")
+    # Every InstallPath names a file that is not there: what the scan stats, once each.
+    paths = open(os.path.join(out, "offline-scan-paths.txt"), "w")
+    vendor = 0
+    while os.path.getsize(config) < offline_mb * 1024 * 1024:
+        with open(piece, "w", newline="\r\n") as f:
+            f.write("Windows Registry Editor Version 5.00\n")
+            for _ in range(100):
+                for app in range(25):
+                    for k in range(20):
+                        f.write("\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor%05u\\Application %02u\\Settings\\Group%02u]\n"
+                                "@=\"Default value %u\"\n\"InstallPath\"=\"C:\\\\Program Files\\\\Vendor%05u\\\\App%02u\\\\app%u.exe\"\n"
+                                "\"Flags\"=dword:%08x\n\"Blob\"=hex:%s\n"
+                                % (vendor, app, k, k, vendor, app, k, rng.getrandbits(32),
+                                   ",".join("%02x" % rng.getrandbits(8) for _ in range(24))))
+                        paths.write(os.path.join(d, "Program Files", "Vendor%05u" % vendor, "App%02u" % app, "app%u.exe" % k) + "\n")
+                        if (app * 20 + k) % 256 == 0:
+                            f.write("\"Big\"=hex:%s\n" % ",".join(["%02x" % (vendor & 0xFF)] * 20000))
+                vendor += 1
+        subprocess.run([regedit, "--root", d, "/s", piece], check=True, stdout=subprocess.DEVNULL)
+    os.remove(piece)
+    paths.close()
+    done(d, tag)
+
+
 os.makedirs(out, exist_ok=True)
-make_reg()
-make_scan()
-make_bin()
+# TARGETS (e.g. "offline,reg") makes only those.
+only = os.environ.get("TARGETS", "reg,scan,bin,offline").split(",")
+for name, make in (("reg", make_reg), ("scan", make_scan), ("bin", make_bin), ("offline", make_offline)):
+    if name in only:
+        make()

@@ -198,7 +198,8 @@ TFileProbe::Kind TFileProbe::Lookup(Folder& folder, std::string_view name) {
 // Installers record paths by the short names the target derives ("ACME~JQI"): a name that
 // may be one is looked for among the short names of the folder's long names.
 TFileProbe::Kind TFileProbe::LookupShortName(Folder& folder, std::string_view name) {
-  if (!wine::MayBeHashedShortName(Utf8ToU16(name))) return Kind::Missing;
+  // A name without "~" is no short name; most missing names are not, and need no UTF-16 copy.
+  if (name.find('~') == std::string_view::npos || !wine::MayBeHashedShortName(Utf8ToU16(name))) return Kind::Missing;
   if (!folder.shortNamesIndexed) {
     folder.shortNamesIndexed = true;
     for (const auto& [folded, list] : folder.entries) {

@@ -126,8 +126,9 @@ void CollectSubkeys(const TImage& im, std::uint32_t listOffset, std::vector<std:
   }
 }
 
-// One value of a key: checked always, decoded into `value` when it is given.
-void ReadValue(const TImage& im, std::uint32_t vkOffset, RegValue* value) {
+// One value of a key: checked always, decoded into `value` when it is given, and where its
+// record and data lie into `raw` when that is given.
+void ReadValue(const TImage& im, std::uint32_t vkOffset, RegValue* value, TRawValues::TValue* raw = nullptr) {
   const TCell c = Cell(im, vkOffset, kValueFixed, "a value");
   const std::uint64_t at = kBaseBlockSize + static_cast<std::uint64_t>(vkOffset);
   if (c.p[0] != 'v' || c.p[1] != 'k') Fail(im.label, at, "a value has no \"vk\" signature");
@@ -139,6 +140,12 @@ void ReadValue(const TImage& im, std::uint32_t vkOffset, RegValue* value) {
     value->name = DecodeName(c.p + kValueFixed, nameLen, (Get16(c.p + 16) & kValueCompName) != 0);
     value->type = Get32(c.p + 12);
     value->data.clear();
+  }
+  auto piece = [](const unsigned char* p, std::size_t n) { return std::string_view(reinterpret_cast<const char*>(p), n); };
+  if (raw) {
+    raw->record = piece(c.p, kValueFixed + nameLen);
+    raw->size = rawSize & ~kDataInOffset;
+    raw->pieces.clear();
   }
   if (rawSize & kDataInOffset) {
     const std::size_t len = rawSize & ~kDataInOffset;
@@ -153,6 +160,7 @@ void ReadValue(const TImage& im, std::uint32_t vkOffset, RegValue* value) {
   if (!big) {
     if (len > d.size) Fail(im.label, kBaseBlockSize + static_cast<std::uint64_t>(dataOffset), "a value's data overruns its cell");
     if (value) value->data.assign(d.p, d.p + len);
+    if (raw) raw->pieces.push_back(piece(d.p, len));
     return;
   }
   const std::uint64_t dbAt = kBaseBlockSize + static_cast<std::uint64_t>(dataOffset);
@@ -166,6 +174,7 @@ void ReadValue(const TImage& im, std::uint32_t vkOffset, RegValue* value) {
     const std::size_t take = std::min(left, kBigDataSegment);
     const TCell seg = Cell(im, Get32(list.p + i * 4), take, "a big value's segment");
     if (value) value->data.insert(value->data.end(), seg.p, seg.p + take);
+    if (raw) raw->pieces.push_back(piece(seg.p, take));
     left -= take;
   }
 }
@@ -482,7 +491,8 @@ void Index(TImage& im) {
     Fail(im.label, im.size, "the file ends before its hive bins (truncated)");
   im.binEnd.assign(im.binsSize / kBinAlignment, 0);
   im.binStart.assign(im.binsSize / kBinAlignment, 0);
-  std::uint32_t at = 0;
+  constexpr std::uint32_t kReleaseEvery = 4u << 20;
+  std::uint32_t at = 0, released = 0;
   while (at < im.binsSize) {
     const unsigned char* h = im.Bins() + at;
     const std::uint64_t fileAt = kBaseBlockSize + static_cast<std::uint64_t>(at);
@@ -494,6 +504,12 @@ void Index(TImage& im) {
     std::fill(im.binEnd.begin() + at / kBinAlignment, im.binEnd.begin() + (at + size) / kBinAlignment, at + size);
     std::fill(im.binStart.begin() + at / kBinAlignment, im.binStart.begin() + (at + size) / kBinAlignment, at);
     at += size;
+    // Every bin's header is on a page of its own: without handing them back as it goes, this
+    // walk alone would make the whole file resident.
+    if (im.map && at - released >= kReleaseEvery) {
+      ::madvise(static_cast<char*>(im.map) + kBaseBlockSize + released, at - released, MADV_DONTNEED);
+      released = at;
+    }
   }
 }
 
@@ -712,25 +728,58 @@ std::string_view RegfImage(const regtree::Hive& hive) {
   return {reinterpret_cast<const char*>(im->data), im->size};
 }
 
-void LoadRegfValues(const regtree::Hive& hive, regtree::Node& node) {
+namespace {
+
+const TImage& ImageOf(const regtree::Hive& hive, const regtree::Node& node) {
   const auto* im = static_cast<const TImage*>(hive.source.get());
   if (!im) throw RegistryError("The registry hive " + hive.label + " was not read from a hive file.");
-  const auto offset = static_cast<std::uint32_t>(node.rawBegin);
   if (node.rawEnd != node.rawBegin + 1 || node.rawBegin >= im->binsSize)
     throw RegistryError("A key of the registry hive " + im->label + " has no place in its file to read values from.");
-  const TCell nk = KeyCell(*im, offset);
+  return *im;
+}
+
+// Pages read for values are handed back now and then, so that reading every value of a large
+// hive does not keep the whole file resident.
+void CountValueRead(const TImage& im) {
+  if (im.map && im.valueReads.fetch_add(1, std::memory_order_relaxed) + 1 >= 4096) {
+    im.valueReads.store(0, std::memory_order_relaxed);
+    ::madvise(im.map, im.mapSize, MADV_DONTNEED);
+  }
+}
+
+}  // namespace
+
+bool TRawValues::Available(const regtree::Hive& hive, const regtree::Node& node) {
+  const auto* im = static_cast<const TImage*>(hive.source.get());
+  return im && !node.valuesReady.load(std::memory_order_acquire) && node.rawEnd == node.rawBegin + 1 &&
+         node.rawBegin < im->binsSize;
+}
+
+void TRawValues::Open(const regtree::Hive& hive, const regtree::Node& node) {
+  image_ = &ImageOf(hive, node);
+  const TImage& im = *static_cast<const TImage*>(image_);
+  list_ = nullptr;
+  const TCell nk = KeyCell(im, static_cast<std::uint32_t>(node.rawBegin));
+  count_ = Get32(nk.p + 36);
+  if (count_) list_ = Cell(im, Get32(nk.p + 40), count_ * 4, "a value list").p;
+  CountValueRead(im);
+}
+
+const TRawValues::TValue& TRawValues::Get(std::size_t index) {
+  ReadValue(*static_cast<const TImage*>(image_), Get32(list_ + index * 4), nullptr, &value_);
+  return value_;
+}
+
+void LoadRegfValues(const regtree::Hive& hive, regtree::Node& node) {
+  const TImage* im = &ImageOf(hive, node);
+  const TCell nk = KeyCell(*im, static_cast<std::uint32_t>(node.rawBegin));
   std::vector<RegValue> values;
   values.reserve(Get32(nk.p + 36));
   ForEachValue(*im, nk, [&](std::uint32_t vk) {
     values.emplace_back();
     ReadValue(*im, vk, &values.back());
   });
-  // As at load: pages read for values are handed back now and then, so that reading every
-  // value of a large hive does not keep the whole file resident.
-  if (im->map && im->valueReads.fetch_add(1, std::memory_order_relaxed) + 1 >= 4096) {
-    im->valueReads.store(0, std::memory_order_relaxed);
-    ::madvise(im->map, im->mapSize, MADV_DONTNEED);
-  }
+  CountValueRead(*im);
   std::stable_sort(values.begin(), values.end(),
                    [](const RegValue& a, const RegValue& b) { return CompareNames(a.name, b.name) < 0; });
   node.values = std::move(values);

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <filesystem>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,6 +51,35 @@ void LoadRegfValues(const regtree::Hive& hive, regtree::Node& node);
 // The bytes `hive` (loaded by one of the above) is read from: the file as mapped, or as
 // patched by its logs; empty for any other hive. The writer may copy from it.
 std::string_view RegfImage(const regtree::Hive& hive);
+
+// The values of a key as its file holds them, for a writer that copies what did not change
+// rather than decoding and encoding it again. Only for a key whose values were left unread
+// (Available); each value is checked as LoadRegfValues checks it.
+class TRawValues {
+ public:
+  struct TValue {
+    // The "vk" record after its size: the fixed part and the name as stored.
+    std::string_view record;
+    // The data's length; 0 to 4 bytes are in the record's offset field, and `pieces` is empty.
+    std::uint32_t size = 0;
+    // The data outside the record in order: one cell's, or the segments of big data.
+    std::vector<std::string_view> pieces;
+  };
+
+  static bool Available(const regtree::Hive& hive, const regtree::Node& node);
+  // Turns to the values of `node`, which must be Available. Throws RegistryError when the
+  // key's value list cannot be read.
+  void Open(const regtree::Hive& hive, const regtree::Node& node);
+  std::size_t Count() const { return count_; }
+  // The value at `index` of the key's list, valid until the next call.
+  const TValue& Get(std::size_t index);
+
+ private:
+  const void* image_ = nullptr;
+  const unsigned char* list_ = nullptr;
+  std::size_t count_ = 0;
+  TValue value_;
+};
 
 // Marvin32 of `data` with `seed`: the log entries' checksums.
 std::uint64_t Marvin32(const unsigned char* data, std::size_t size, std::uint64_t seed);

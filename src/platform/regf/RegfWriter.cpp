@@ -4,12 +4,14 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/RegistryTypes.h"
 #include "platform/regf/RegfFormat.h"
+#include "platform/regf/RegfReader.h"
 
 namespace kestrove::regf {
 
@@ -33,6 +35,22 @@ constexpr char16_t kMaxLatin1 = 0xFF;
 enum class TLeafKind { Lh, Lf, Li };
 
 std::size_t Align8(std::size_t n) { return (n + 7) & ~static_cast<std::size_t>(7); }
+
+// Bytes [from, from + n) of data held in pieces one after the other.
+void CopyPieces(std::span<const std::string_view> pieces, std::size_t from, std::size_t n, unsigned char* to) {
+  for (std::string_view piece : pieces) {
+    if (!n) return;
+    if (from >= piece.size()) {
+      from -= piece.size();
+      continue;
+    }
+    const std::size_t take = std::min(n, piece.size() - from);
+    std::memcpy(to, piece.data() + from, take);
+    to += take;
+    n -= take;
+    from = 0;
+  }
+}
 
 // Appends the UTF-16 form of a UTF-8 name; plain ASCII, by far the most common, without a
 // temporary string.
@@ -299,7 +317,14 @@ class THiveWriter {
 
   // Writes `node`'s cells and pushes its frame; `parent` is the frame of its parent key.
   std::uint32_t Enter(const Node& node, TFrame* parentFrame) {
-    Values(node);
+    // Values no one has read are as the old file holds them, and are copied from it as they
+    // are: decoding and encoding every value of a large hive again is most of a commit's time.
+    const bool rawValues = TRawValues::Available(hive_, node);
+    if (rawValues)
+      raw_.Open(hive_, node);
+    else
+      Values(node);
+    const std::size_t valueCount = rawValues ? raw_.Count() : node.values.size();
     const bool root = parentFrame == nullptr;
     const std::string_view nameText = root ? std::string_view(rootName_) : std::string_view(node.name);
     std::size_t units = nameText.size();
@@ -360,10 +385,10 @@ class THiveWriter {
     }
 
     std::uint32_t valueList = kNoCell;
-    if (!node.values.empty()) {
-      valueList = Alloc(node.values.size() * 4);
-      for (std::size_t i = 0; i < node.values.size(); ++i) {
-        const std::uint32_t vk = Value(node.values[i], factsAt);
+    if (valueCount) {
+      valueList = Alloc(valueCount * 4);
+      for (std::size_t i = 0; i < valueCount; ++i) {
+        const std::uint32_t vk = rawValues ? RawValue(raw_.Get(i), node, factsAt) : Value(node.values[i], factsAt);
         if (unsigned char* p = At(valueList)) Put32(p + 4 + 4 * i, vk);
       }
     }
@@ -391,7 +416,7 @@ class THiveWriter {
       Put32(p + 20, static_cast<std::uint32_t>(count));
       Put32(p + 28, subkeyList);
       Put32(p + 32, kNoCell);
-      Put32(p + 36, static_cast<std::uint32_t>(node.values.size()));
+      Put32(p + 36, static_cast<std::uint32_t>(valueCount));
       Put32(p + 40, valueList);
       Put32(p + 44, sk);
       Put32(p + 48, classCell);
@@ -460,16 +485,12 @@ class THiveWriter {
       throw RegistryError("Cannot write hive " + hive_.label + ": the value name \"" + v.name.substr(0, 64) +
                           "...\" is longer than the 16,383 characters Windows allows.");
     const std::size_t nameSize = compressed ? units : units * 2;
-    if (!out_) {
-      TKeyFacts& facts = facts_[factsAt];
-      facts.maxValueName = std::max(facts.maxValueName, static_cast<std::uint32_t>(units * 2));
-      facts.maxData = std::max(facts.maxData, static_cast<std::uint32_t>(std::min<std::size_t>(v.data.size(), kDataInOffset)));
-    }
-    const std::uint32_t vk = Alloc(kValueFixed + nameSize);
     const std::size_t size = v.data.size();
     if (size >= kDataInOffset)
       throw RegistryError("Cannot write hive " + hive_.label + ": the data of value \"" + v.name.substr(0, 64) +
                           "\" is too large.");
+    ValueFacts(factsAt, units, size);
+    const std::uint32_t vk = Alloc(kValueFixed + nameSize);
     if (unsigned char* p = At(vk)) {
       p += 4;
       std::memcpy(p, "vk", 2);
@@ -481,16 +502,48 @@ class THiveWriter {
       else
         PutName(p + kValueFixed, valueName_, compressed);
     }
+    const std::string_view data(reinterpret_cast<const char*>(v.data.data()), size);
+    Data(vk, size, std::span<const std::string_view>(&data, 1), "value", v.name);
+    return vk;
+  }
+
+  // A value copied from the old file: its record (type, flags, name as stored) byte for byte,
+  // its data moved into cells of its own.
+  std::uint32_t RawValue(const TRawValues::TValue& v, const Node& key, std::size_t factsAt) {
+    const auto* record = reinterpret_cast<const unsigned char*>(v.record.data());
+    const std::size_t nameSize = Get16(record + 2);
+    const std::size_t units = (Get16(record + 16) & kValueCompName) ? nameSize : nameSize / 2;
+    ValueFacts(factsAt, units, v.size);
+    const std::uint32_t vk = Alloc(v.record.size());
+    if (unsigned char* p = At(vk)) std::memcpy(p + 4, record, v.record.size());
+    // Data held in the record came with it; data elsewhere moves to cells of its own.
+    if (Get32(record + 4) & kDataInOffset) return vk;
+    if (unsigned char* p = At(vk)) Put32(p + 4 + 8, 0);
+    Data(vk, v.size, v.pieces, "a value of key", key.name);
+    return vk;
+  }
+
+  void ValueFacts(std::size_t factsAt, std::size_t units, std::size_t size) {
+    if (out_) return;
+    TKeyFacts& facts = facts_[factsAt];
+    facts.maxValueName = std::max(facts.maxValueName, static_cast<std::uint32_t>(units * 2));
+    facts.maxData = std::max(facts.maxData, static_cast<std::uint32_t>(std::min<std::size_t>(size, kDataInOffset)));
+  }
+
+  // The data of the value at `vk`: in its record when it fits, else in a cell, or in segments
+  // of big data; fills the record's size and offset.
+  // `what` and `name` say whose data it is in messages.
+  void Data(std::uint32_t vk, std::size_t size, std::span<const std::string_view> pieces, const char* what,
+            const std::string& name) {
     std::uint32_t dataSize = static_cast<std::uint32_t>(size);
     std::uint32_t dataCell = 0;
     if (size <= 4) {
       dataSize |= kDataInOffset;
-      // An empty vector's data() may be null, which memcpy must not be given even for 0 bytes.
-      if (unsigned char* p = At(vk); p && size) std::memcpy(p + 4 + 8, v.data.data(), size);
+      if (unsigned char* p = At(vk)) CopyPieces(pieces, 0, size, p + 4 + 8);
     } else if (size > kBigDataSegment && minor_ >= 4) {
       const std::size_t segments = (size + kBigDataSegment - 1) / kBigDataSegment;
       if (segments > kMaxSegments)
-        throw RegistryError("Cannot write hive " + hive_.label + ": the data of value \"" + v.name.substr(0, 64) +
+        throw RegistryError("Cannot write hive " + hive_.label + ": the data of " + what + " \"" + name.substr(0, 64) +
                             "\" is too large.");
       dataCell = Alloc(kBigDataFixed);
       const std::uint32_t list = Alloc(segments * 4);
@@ -506,19 +559,18 @@ class THiveWriter {
         // such as hivex take a segment's size from its cell.
         const std::uint32_t seg = Alloc(kBigDataSegment, true);
         if (out_) {
-          std::memcpy(At(seg) + 4, v.data.data() + from, n);
+          CopyPieces(pieces, from, n, At(seg) + 4);
           Put32(At(list) + 4 + 4 * s, seg);
         }
       }
     } else {
       dataCell = Alloc(size);
-      if (unsigned char* p = At(dataCell); p && size) std::memcpy(p + 4, v.data.data(), size);
+      if (unsigned char* p = At(dataCell)) CopyPieces(pieces, 0, size, p + 4);
     }
     if (unsigned char* p = At(vk)) {
       Put32(p + 4 + 4, dataSize);
       if (!(dataSize & kDataInOffset)) Put32(p + 4 + 8, dataCell);
     }
-    return vk;
   }
 
   // The list cells, with their entries left for the subkeys to fill as they are written.
@@ -660,6 +712,7 @@ class THiveWriter {
   bool nameAscii_ = false;
   std::u16string scratch_;
   std::u16string valueName_;
+  TRawValues raw_;
 };
 
 }  // namespace

@@ -40,8 +40,10 @@ struct TRegfWriteOptions {
 // - no free cell but the tail of the last bin: the space a bin cannot give the next cell
 //   goes to the cell before it.
 //
-// `ensureValues` is called for every key whose values are not ready. Throws RegistryError for
-// what Windows could not load: a key name over 255 UTF-16 units, a value name over 16,383, a
+// The values of a key that no one read since the hive was loaded from its file (RegfReader) are
+// copied from that file's image as they are: records byte for byte, data moved to new cells.
+// `ensureValues` is called for every other key whose values are not ready. Throws RegistryError
+// for what Windows could not load: a key name over 255 UTF-16 units, a value name over 16,383, a
 // class over 32,767, data too large for its record, a hive over 4 GiB, a version before 1.3.
 std::string WriteRegfHive(const regtree::Hive& hive, const std::function<void(regtree::Node&)>& ensureValues,
                           const TRegfWriteOptions& options);

@@ -77,7 +77,8 @@ std::u16string HashedShortName(std::u16string_view name) {
 }
 
 bool MayBeHashedShortName(std::u16string_view name) {
-  return IsLegal8Dot3Name(name) && name.find(u'~') != std::u16string_view::npos;
+  // The "~" first: most names looked up have none, and it is the cheaper test.
+  return name.find(u'~') != std::u16string_view::npos && IsLegal8Dot3Name(name);
 }
 
 }  // namespace kestrove::wine
