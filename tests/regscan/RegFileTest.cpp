@@ -279,6 +279,10 @@ TEST(RegFileWriter, RunningOutOfDiskLeavesNoHalfWrittenFile) {
       {"a new backup", "", fixBackup(big)},
       {"an export over a file", small,
        [&](const fs::path& file) { WriteRegFile(file, CollectRegSection(*store, HKEY_CURRENT_USER, true, "", big)); }},
+      {"a streamed export over a file", small,
+       [&](const fs::path& file) { ExportRegFile(file, *store, {{HKEY_CURRENT_USER, big}}); }},
+      {"a streamed export that turns Unicode", small,
+       [&](const fs::path& file) { ExportRegFile(file, *store, {{HKEY_CURRENT_USER, big}, {HKEY_CURRENT_USER, bigWide}}); }},
   };
   for (const TCase& c : cases) {
     TempFolder dir;
@@ -292,6 +296,49 @@ TEST(RegFileWriter, RunningOutOfDiskLeavesNoHalfWrittenFile) {
         << c.what;
     EXPECT_TRUE(ReadAll(file) == before) << c.what;
   }
+}
+
+// The export written key by key is the very file the collected entries give: the form it takes
+// is known only at its last key, after more than one write has gone to the disk.
+TEST(RegFileWriter, ExportWrittenKeyByKeyIsTheCollectedFile) {
+  auto store = RegistryStore::CreateInMemory();
+  std::vector<RegValue> many;  // over a megabyte per key, so that every export is written in parts
+  for (int i = 0; i < 9000; ++i) many.push_back({"v" + std::to_string(i), REG_EXPAND_SZ, Str(std::string(60, 'x'))});
+  Plant(*store, HKEY_LOCAL_MACHINE, "Software\\A Big", many);
+  Plant(*store, HKEY_LOCAL_MACHINE, "Software\\B", AsciiOnly(EveryKind()));
+  Plant(*store, HKEY_CURRENT_USER, "Software\\A Big", many);
+  Plant(*store, HKEY_CURRENT_USER, "Software\\Z Wide", OutsideCodePage());
+  Plant(*store, HKEY_CURRENT_USER, "Software\\Z Wide\\Caf\xC3\xA9", {});
+  struct TCase {
+    const char* what;
+    std::vector<TRegKeyRef> keys;
+  };
+  const std::vector<TCase> cases = {
+      {"ASCII throughout", {{HKEY_LOCAL_MACHINE, "Software"}}},
+      {"a wide key last", {{HKEY_LOCAL_MACHINE, "Software"}, {HKEY_CURRENT_USER, "Software"}}},
+      {"a wide key first", {{HKEY_CURRENT_USER, "Software\\Z Wide"}, {HKEY_LOCAL_MACHINE, "Software"}}},
+  };
+  for (const TCase& c : cases) {
+    TempFolder dir;
+    std::vector<TRegFileEntry> all;
+    for (const TRegKeyRef& k : c.keys) {
+      auto part = CollectRegSection(*store, k.root, true, "", k.path);
+      all.insert(all.end(), part.begin(), part.end());
+    }
+    WriteRegFile(dir / "collected.reg", all);
+    dir.Write("streamed.reg", "an older file");
+    ExportRegFile(dir / "streamed.reg", *store, c.keys);
+    EXPECT_TRUE(ReadAll(dir / "streamed.reg") == ReadAll(dir / "collected.reg")) << c.what;
+    EXPECT_FALSE(fs::exists(dir / "streamed.reg.tmp")) << c.what;
+  }
+  // A key no registry file can name stops the export; the file it would replace stays.
+  Plant(*store, HKEY_CURRENT_USER, "Software\\Z Wide\\Line\nbreak", {});
+  TempFolder dir;
+  dir.Write("x.reg", "an older file");
+  EXPECT_THROW(ExportRegFile(dir / "x.reg", *store, {{HKEY_LOCAL_MACHINE, "Software"}, {HKEY_CURRENT_USER, "Software"}}),
+               ERegFileError);
+  EXPECT_EQ(ReadAll(dir / "x.reg"), "an older file");
+  EXPECT_FALSE(fs::exists(dir / "x.reg.tmp"));
 }
 
 TEST(RegFileReader, AcceptsWhatRegeditWrites) {
