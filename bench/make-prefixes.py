@@ -4,6 +4,9 @@
   scan/  a prefix holding SCAN_VALUES (500,000) string values under HKLM\\Software naming
          SCAN_PATHS (100,000) distinct files, half of them present
   bin/   a prefix whose old-style recycle bin C:\\Recycled holds BIN_FILES (200,000) files
+  imp/   a prefix to import into (its hives as made kept in imp/made/), and the files to import:
+         import.reg (IMPORT_MB (100) MiB of "REGEDIT4" keys), deep.reg (one key DEEP_LEVELS
+         (100,000) levels deep) and sparse.reg (a 1 GiB file of zeros, no registry file)
 Each starts as `kestrove-cli sample` writes it (KESTROVE_CLI names the program)."""
 import os, random, subprocess, sys
 
@@ -13,6 +16,8 @@ reg_mb = int(os.environ.get("REG_MB", "100"))
 scan_values = int(os.environ.get("SCAN_VALUES", "500000"))
 scan_paths = int(os.environ.get("SCAN_PATHS", "100000"))
 bin_files = int(os.environ.get("BIN_FILES", "200000"))
+import_mb = int(os.environ.get("IMPORT_MB", "100"))
+deep_levels = int(os.environ.get("DEEP_LEVELS", "100000"))
 
 
 def sample(name, tag):
@@ -98,7 +103,40 @@ def make_bin():
     done(d, tag)
 
 
+def make_import():
+    tag = "%d-%d" % (import_mb, deep_levels)
+    d = sample("imp", tag)
+    if not d:
+        return
+    os.makedirs(os.path.join(d, "made"))
+    for hive in ("system.reg", "user.reg", "userdef.reg"):
+        subprocess.run(["cp", os.path.join(d, hive), os.path.join(d, "made", hive)], check=True)
+    rng = random.Random(11)
+    limit = import_mb * 1024 * 1024
+    with open(os.path.join(d, "import.reg"), "w", newline="") as f:
+        f.write("REGEDIT4\r\n")
+        written, key = 0, 0
+        while written < limit:
+            parts = ["\r\n[HKEY_LOCAL_MACHINE\\Software\\Imported\\Vendor%04u\\Product %03u]\r\n" % (key // 100, key % 100),
+                     "@=\"Product %u\"\r\n\"Flags\"=dword:%08x\r\n" % (key, rng.getrandbits(32))]
+            for v in range(8):
+                parts.append("\"Setting%u\"=\"C:\\\\Program Files\\\\Vendor%04u\\\\data\\\\file%u-%u.dat\"\r\n"
+                             % (v, key // 100, key, v))
+            data = ",".join("%02x" % rng.getrandbits(8) for _ in range(96))
+            parts.append("\"Blob\"=hex:" + data[:75] + "\\\r\n  " + data[75:] + "\r\n")
+            chunk = "".join(parts)
+            f.write(chunk)
+            written += len(chunk)
+            key += 1
+    with open(os.path.join(d, "deep.reg"), "w", newline="") as f:
+        f.write("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Deep" + "\\d" * deep_levels + "]\r\n\"Depth\"=dword:%08x\r\n" % deep_levels)
+    with open(os.path.join(d, "sparse.reg"), "w") as f:
+        f.truncate(1 << 30)
+    done(d, tag)
+
+
 os.makedirs(out, exist_ok=True)
+make_import()
 make_reg()
 make_scan()
 make_bin()

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# End-to-end benchmarks of kestrove-cli on generated targets, each beside its reference
+# End-to-end benchmarks of kestrove-cli and kestrove-regedit on generated targets, each beside its reference
 # (cp + sync, wc -l, load + one stat per distinct path, find), run in turn in one run.
 # Usage: bench/run-cli-bench.sh [NAME=KESTROVE_CLI ...]   (default: now=build/kestrove-cli)
 # Give two programs (before=... after=...) to compare builds side by side. Environment:
 # KESTROVE_BENCH_DIR (where the targets are made, default $TMPDIR/kestrove-cli-bench),
-# ROUNDS (default 5), REG_MB, SCAN_VALUES, SCAN_PATHS, BIN_FILES (see make-prefixes.py).
+# ROUNDS (default 5), REG_MB, SCAN_VALUES, SCAN_PATHS, BIN_FILES, IMPORT_MB, DEEP_LEVELS (see
+# make-prefixes.py), CASES (see run-cli-bench.py).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 dir=${KESTROVE_BENCH_DIR:-${TMPDIR:-/tmp}/kestrove-cli-bench}
