@@ -567,18 +567,25 @@ class TRegFileSplitter {
   // problems are known.
   bool Feed(std::string_view piece) {
     if (stopped_) return false;
-    if (!parser_ && !header_) {
+    if (!header_) {
       // The header line must be within the first bytes; nothing else is read before it is known.
+      if (head_.empty() && piece.size() >= kHeadBytes) return Start(piece, false);
       head_.append(piece);
       if (head_.size() < kHeadBytes) return true;
-      return Start(false);
+      const std::string head = std::move(head_);
+      head_.clear();
+      return Start(head, false);
     }
     return Split(piece);
   }
 
   // The file has ended. True when every line of it was good.
   bool Finish() {
-    if (!parser_ && !header_ && !stopped_) Start(true);
+    if (!header_ && !stopped_) {
+      const std::string head = std::move(head_);
+      head_.clear();
+      Start(head, true);
+    }
     if (!stopped_) {
       if (!carry_.empty()) {
         std::string rest = std::move(carry_);
@@ -603,10 +610,7 @@ class TRegFileSplitter {
     stopped_ = true;
   }
 
-  bool Start(bool whole) {
-    std::string head = std::move(head_);
-    head_.clear();
-    std::string_view bytes = head;
+  bool Start(std::string_view bytes, bool whole) {
     if (bytes.size() >= 2 && std::uint8_t(bytes[0]) == 0xFF && std::uint8_t(bytes[1]) == 0xFE) {
       encoding_ = TEncoding::kUtf16;
       unicode_ = true;
