@@ -7,6 +7,8 @@
   imp/   a prefix to import into (its hives as made kept in imp/made/), and the files to import:
          import.reg (IMPORT_MB (100) MiB of "REGEDIT4" keys), deep.reg (one key DEEP_LEVELS
          (100,000) levels deep) and sparse.reg (a 1 GiB file of zeros, no registry file)
+  opts/  a program folder whose options.ini holds OPTIONS_SECTIONS (100,000) sections besides
+         the program's own
 Each starts as `kestrove-cli sample` writes it (KESTROVE_CLI names the program)."""
 import os, random, subprocess, sys
 
@@ -18,6 +20,7 @@ scan_paths = int(os.environ.get("SCAN_PATHS", "100000"))
 bin_files = int(os.environ.get("BIN_FILES", "200000"))
 import_mb = int(os.environ.get("IMPORT_MB", "100"))
 deep_levels = int(os.environ.get("DEEP_LEVELS", "100000"))
+options_sections = int(os.environ.get("OPTIONS_SECTIONS", "100000"))
 
 
 def sample(name, tag):
@@ -135,7 +138,22 @@ def make_import():
     done(d, tag)
 
 
+def make_options():
+    d = os.path.join(out, "opts")
+    tag = os.path.join(d, ".complete-%d" % options_sections)
+    if os.path.exists(tag):
+        return
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, "options.ini"), "w") as f:
+        f.write("[Options]\nIsAskBeforeClear=1\nWipeNumber=3\n\n[Hotkey]\nEnableHotkey=0\nCharString=F5\n\n")
+        for i in range(options_sections):
+            f.write("[Section %d]\nKey=%d\nText=value of section %d\n\n" % (i, i, i))
+        f.write("[Window]\nState=1\nLeft=10\nTop=20\n")
+    open(tag, "w").close()
+
+
 os.makedirs(out, exist_ok=True)
+make_options()
 make_import()
 make_reg()
 make_scan()

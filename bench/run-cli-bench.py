@@ -45,7 +45,7 @@ q = lambda s: "'" + s + "'"
 imp = d("imp")
 imp_file, deep_file, sparse_file = d("imp", "import.reg"), d("imp", "deep.reg"), d("imp", "sparse.reg")
 # Puts the import target's hives back as made, so that every round imports into the same registry.
-reset_imp = "cp %s %s %s %s" % tuple(q(d("imp", "made", h)) for h in ("system.reg", "user.reg", "userdef.reg")) + " " + q(imp)
+reset_imp = "cp %s %s %s" % tuple(q(d("imp", "made", h)) for h in ("system.reg", "user.reg", "userdef.reg")) + " " + q(imp)
 # The key `reg delete` takes away, put back before each round (not measured).
 put_back_key = ["--root", d("reg"), "reg", "add", "HKLM\\Software\\Bench Delete\\Sub", "/v", "V", "/d", "1", "/f"]
 
@@ -65,6 +65,7 @@ cases = [
      [("cp+sync", "cp %s %s && sync %s" % (q(imp_file), q(copy), q(copy)))], imp_file, reset_imp),
     ("regedit /s (a key 100,000 levels deep)", "regedit", ["--root", imp, "/s", deep_file], [], None, reset_imp),
     ("regedit /s (1 GiB sparse, no registry file)", "regedit", ["--root", imp, "/s", sparse_file], [], None, None),
+    ("options.ini of 100,000 sections (backups)", "opts", ["--root", d("bin"), "backups"], [], None, None),
     ("scan", "cli", ["--root", d("scan"), "scan", "1"],
      [("load", None), ("stat per path", "perl -ne 'chomp; stat $_' %s" % q(d("scan-paths.txt")))], scan_file, None),
     ("Recycle Bin test", "cli", ["--root", d("bin"), "test", "Windows - Empty Recycle Bin"],
@@ -76,7 +77,10 @@ if wanted:
 # The scan's reference load: `info` opens the target and reads its whole registry, as the scan
 # must (reg query reads only the key it is about).
 load_args = ["--root", d("scan"), "info"]
-program = lambda cli, kind: cli if kind == "cli" else os.path.join(os.path.dirname(cli), "kestrove-regedit")
+# The program's argument vector: kestrove-cli, kestrove-regedit beside it, or kestrove-cli with
+# the program folder whose options.ini is large.
+program = lambda cli, kind: ([cli] if kind == "cli" else ["env", "KESTROVE_HOME=" + d("opts"), cli] if kind == "opts"
+                             else [os.path.join(os.path.dirname(cli), "kestrove-regedit")])
 
 times = {}
 def add(key, value):
@@ -90,7 +94,7 @@ for r in range(rounds):
             elif prep:
                 subprocess.run([cli] + prep, check=True, env=env, stdout=subprocess.DEVNULL)
             # the scan finds rows, the sparse file is refused: both exit 1
-            add((name, label), run([program(cli, kind)] + args, ok=(0, 1) if "scan" in args or "sparse" in name else (0,)))
+            add((name, label), run(program(cli, kind) + args, ok=(0, 1) if "scan" in args or "sparse" in name else (0,)))
         for label, cmd in refs:
             add((name, "ref:" + label), run([clis[-1][1]] + load_args) if cmd is None else run(cmd, shell=True))
     print("round %d of %d done" % (r + 1, rounds), flush=True)
