@@ -837,8 +837,37 @@ std::vector<TRegFileEntry> CollectRegSection(RegistryStore& store, TRootKey root
   return out;
 }
 
+namespace {
+
+// Appends UTF-8 text as UTF-16LE. The text of an export is nearly all ASCII (names, digits of
+// hexadecimal data), which goes across a byte at a time; only the runs between go through the
+// full conversion.
+void AppendUtf16(std::string& out, std::string_view utf8) {
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    std::size_t j = i;
+    while (j < utf8.size() && std::uint8_t(utf8[j]) < 0x80) ++j;
+    const std::size_t at = out.size();
+    out.resize(at + 2 * (j - i));
+    for (std::size_t k = i; k < j; ++k) {
+      out[at + 2 * (k - i)] = utf8[k];
+      out[at + 2 * (k - i) + 1] = '\0';
+    }
+    i = j;
+    while (j < utf8.size() && std::uint8_t(utf8[j]) >= 0x80) ++j;
+    if (j > i) {
+      const Bytes units = Utf8ToUtf16Le(utf8.substr(i, j - i), false);
+      out.append(reinterpret_cast<const char*>(units.data()), units.size());
+    }
+    i = j;
+  }
+}
+
+}  // namespace
+
 void ExportRegFile(const std::filesystem::path& fileName, RegistryStore& store, const std::vector<TRegKeyRef>& keys) {
   TRegFileStream out(fileName);
+  std::string wide;
   // Which form the file takes is known only once every key has been seen: the walk goes on in
   // the "REGEDIT4" form until a key does not fit it, and then starts again in the Unicode form.
   for (const bool unicode : {false, true}) {
@@ -848,7 +877,13 @@ void ExportRegFile(const std::filesystem::path& fileName, RegistryStore& store, 
       fits = WalkRegSection(store, key.root, true, "", key.path, [&](const std::vector<TRegFileEntry>& entries) {
         if (!unicode && !FitsRegedit4(entries)) return false;
         const std::string text = RenderRegEntries(entries, unicode);
-        out.Put(unicode ? Utf16File(text, false) : text);
+        if (!unicode) {
+          out.Put(text);
+          return true;
+        }
+        wide.clear();
+        AppendUtf16(wide, text);
+        out.Put(wide);
         return true;
       });
       if (!fits) break;
