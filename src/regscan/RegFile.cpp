@@ -131,7 +131,12 @@ class Renderer {
     }
   }
 
-  std::string Take() { return std::move(out_); }
+  std::string Take() {
+    std::string text = std::move(out_);
+    out_.clear();
+    return text;
+  }
+  std::size_t Size() const { return out_.size(); }
 
  private:
   // One character as the file's encoding has it: an ASCII byte, or UTF-8.
@@ -872,23 +877,29 @@ void ExportRegFile(const std::filesystem::path& fileName, RegistryStore& store, 
   // the "REGEDIT4" form until a key does not fit it, and then starts again in the Unicode form.
   for (const bool unicode : {false, true}) {
     out.Put(unicode ? Utf16File(std::string(kRegedit5) + "\r\n") : std::string(kRegedit4) + "\r\n");
+    // Keys are rendered one after the other into one text, handed on a megabyte at a time.
+    Renderer renderer(unicode);
+    auto pass = [&] {
+      const std::string text = renderer.Take();
+      if (!unicode) return out.Put(text);
+      wide.clear();
+      AppendUtf16(wide, text);
+      out.Put(wide);
+    };
     bool fits = true;
     for (const TRegKeyRef& key : keys) {
       fits = WalkRegSection(store, key.root, true, "", key.path, [&](const std::vector<TRegFileEntry>& entries) {
         if (!unicode && !FitsRegedit4(entries)) return false;
-        const std::string text = RenderRegEntries(entries, unicode);
-        if (!unicode) {
-          out.Put(text);
-          return true;
-        }
-        wide.clear();
-        AppendUtf16(wide, text);
-        out.Put(wide);
+        for (const TRegFileEntry& e : entries) renderer.Entry(e);
+        if (renderer.Size() >= (std::size_t{1} << 20)) pass();
         return true;
       });
       if (!fits) break;
     }
-    if (fits) return out.Finish();
+    if (fits) {
+      pass();
+      return out.Finish();
+    }
     out.Restart();
   }
 }
