@@ -783,7 +783,8 @@ bool WalkRegSection(RegistryStore& store, TRootKey root, bool wholeKey, std::str
 // since half of an export is no backup.
 class TRegFileStream {
  public:
-  explicit TRegFileStream(const std::filesystem::path& path) : path_(path), temp_(path.string() + ".tmp") {
+  TRegFileStream(const std::filesystem::path& path, std::string_view tempSuffix)
+      : path_(path), temp_(path.string() + std::string(tempSuffix)) {
     fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd_ < 0) throw ERegFileError("Cannot create " + temp_.string() + ": " + ErrnoText());
   }
@@ -798,11 +799,6 @@ class TRegFileStream {
   void Put(std::string_view bytes) {
     pending_ += bytes;
     if (pending_.size() >= kFlushBytes) Flush();
-  }
-  // Drops everything written so far.
-  void Restart() {
-    pending_.clear();
-    if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) Fail(ErrnoText());
   }
   void Finish() {
     Flush();
@@ -871,37 +867,41 @@ void AppendUtf16(std::string& out, std::string_view utf8) {
 }  // namespace
 
 void ExportRegFile(const std::filesystem::path& fileName, RegistryStore& store, const std::vector<TRegKeyRef>& keys) {
-  TRegFileStream out(fileName);
-  std::string wide;
-  // Which form the file takes is known only once every key has been seen: the walk goes on in
-  // the "REGEDIT4" form until a key does not fit it, and then starts again in the Unicode form.
-  for (const bool unicode : {false, true}) {
-    out.Put(unicode ? Utf16File(std::string(kRegedit5) + "\r\n") : std::string(kRegedit4) + "\r\n");
-    // Keys are rendered one after the other into one text, handed on a megabyte at a time.
-    Renderer renderer(unicode);
-    auto pass = [&] {
-      const std::string text = renderer.Take();
-      if (!unicode) return out.Put(text);
-      wide.clear();
-      AppendUtf16(wide, text);
-      out.Put(wide);
-    };
-    bool fits = true;
-    for (const TRegKeyRef& key : keys) {
-      fits = WalkRegSection(store, key.root, true, "", key.path, [&](const std::vector<TRegFileEntry>& entries) {
-        if (!unicode && !FitsRegedit4(entries)) return false;
-        for (const TRegFileEntry& e : entries) renderer.Entry(e);
-        if (renderer.Size() >= (std::size_t{1} << 20)) pass();
-        return true;
-      });
-      if (!fits) break;
-    }
-    if (fits) {
-      pass();
-      return out.Finish();
-    }
-    out.Restart();
+  // Which form the file takes is known only once every key has been seen. Until a key does not
+  // fit the "REGEDIT4" form, every key is written in both forms, the Unicode one to a second
+  // temporary file: the registry is walked once either way. The first key that does not fit
+  // drops the "REGEDIT4" file.
+  TRegFileStream wide(fileName, ".tmp");
+  std::optional<TRegFileStream> narrow;
+  narrow.emplace(fileName, ".narrow.tmp");
+  wide.Put(Utf16File(std::string(kRegedit5) + "\r\n"));
+  narrow->Put(std::string(kRegedit4) + "\r\n");
+  // Keys are rendered one after the other into one text, handed on a megabyte at a time.
+  Renderer wideText(true), narrowText(false);
+  std::string units;
+  auto passWide = [&] {
+    units.clear();
+    AppendUtf16(units, wideText.Take());
+    wide.Put(units);
+  };
+  constexpr std::size_t kPass = std::size_t{1} << 20;
+  for (const TRegKeyRef& key : keys)
+    WalkRegSection(store, key.root, true, "", key.path, [&](const std::vector<TRegFileEntry>& entries) {
+      if (narrow && !FitsRegedit4(entries)) narrow.reset();
+      for (const TRegFileEntry& e : entries) {
+        wideText.Entry(e);
+        if (narrow) narrowText.Entry(e);
+      }
+      if (wideText.Size() >= kPass) passWide();
+      if (narrow && narrowText.Size() >= kPass) narrow->Put(narrowText.Take());
+      return true;
+    });
+  if (narrow) {
+    narrow->Put(narrowText.Take());
+    return narrow->Finish();
   }
+  passWide();
+  wide.Finish();
 }
 
 bool FitsRegedit4(const std::vector<TRegFileEntry>& entries) {

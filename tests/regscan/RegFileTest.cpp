@@ -516,10 +516,10 @@ TEST_F(RegeditProgram, ImportsALargeFileInEachEncoding) {
     auto want = RegistryStore::CreateInMemory();
     ASSERT_FALSE(ApplyRegFile(*want, *expected));
     auto got = RegistryStore::OpenWinePrefix(prefix_);
-    for (const std::string& key : *want->SubKeyNames(HKEY_CURRENT_USER, "Software\\Large"))
-      ExpectSameValues(*want, *got, HKEY_CURRENT_USER, "Software\\Large\\" + key);
-    EXPECT_EQ(got->SubKeyNames(HKEY_CURRENT_USER, "Software\\Large")->size(),
-              want->SubKeyNames(HKEY_CURRENT_USER, "Software\\Large")->size()) << name;
+    const auto keys = want->SubKeyNames(HKEY_CURRENT_USER, "Software\\Large");
+    ASSERT_TRUE(keys);
+    for (const std::string& key : *keys) ExpectSameValues(*want, *got, HKEY_CURRENT_USER, "Software\\Large\\" + key);
+    EXPECT_EQ(got->SubKeyNames(HKEY_CURRENT_USER, "Software\\Large"), keys) << name;
   }
 }
 
