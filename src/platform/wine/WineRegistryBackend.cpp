@@ -265,8 +265,21 @@ void TWineRegistryBackend::StageSplice(THiveFile& f, const Hive& hive, const std
   std::uint64_t at = 0;  // file offset of the piece
   std::size_t next = 0, span = 0;
   auto passed = [&] { skipBlank = edits[next++].removal; };
-  auto put = [&](std::string_view bytes) {
+  auto write = [&](std::string_view bytes) {
     if (ok && !bytes.empty() && !file->Append(bytes)) ok = false;
+  };
+  // The line ends at the end of what was copied are held back until more text follows: when
+  // the file's last keys were removed, the blank line that led to them goes too.
+  std::size_t heldNewlines = 0;
+  auto put = [&](std::string_view bytes) {
+    std::size_t text = bytes.size();
+    while (text > 0 && bytes[text - 1] == '\n') --text;
+    if (text > 0) {
+      write(std::string(heldNewlines, '\n'));
+      heldNewlines = 0;
+      write(bytes.substr(0, text));
+    }
+    heldNewlines += bytes.size() - text;
   };
   const bool read = env_->ReadFilePieces(f.file, kMaxHiveFileBytes, [&](std::string_view piece) {
     const std::uint64_t end = at + piece.size();
@@ -303,6 +316,7 @@ void TWineRegistryBackend::StageSplice(THiveFile& f, const Hive& hive, const std
     at = end;
   }, error);
   for (; next < edits.size(); ++next) put(edits[next].text);  // new keys at the end of the file
+  write(std::string(skipBlank ? std::min<std::size_t>(heldNewlines, 1) : heldNewlines, '\n'));
   if (!read) fail(error);
   if (!same || at != static_cast<std::uint64_t>(f.stamp->size) || env_->Stat(f.file) != f.stamp)
     fail("it was changed by another program meanwhile");
