@@ -6,8 +6,13 @@
   bin/   a prefix whose old-style recycle bin C:\\Recycled holds BIN_FILES (200,000) files
   offline/  an offline Windows installation whose SOFTWARE hive is about OFFLINE_MB (150) MiB,
          imported with kestrove-regedit (KESTROVE_REGEDIT, beside KESTROVE_CLI by default)
+  imp/   a prefix to import into (its hives as made kept in imp/made/), and the files to import:
+         import.reg (IMPORT_MB (100) MiB of "REGEDIT4" keys), deep.reg (one key DEEP_LEVELS
+         (100,000) levels deep) and sparse.reg (a 1 GiB file of zeros, no registry file)
+  opts/  a program folder whose options.ini holds OPTIONS_SECTIONS (100,000) sections besides
+         the program's own
 Each starts as `kestrove-cli sample` (`sample --offline`) writes it (KESTROVE_CLI names the
-program)."""
+program). TARGETS (e.g. "offline,reg") makes only those."""
 import os, random, subprocess, sys
 
 out = sys.argv[1]
@@ -18,6 +23,9 @@ scan_paths = int(os.environ.get("SCAN_PATHS", "100000"))
 bin_files = int(os.environ.get("BIN_FILES", "200000"))
 offline_mb = int(os.environ.get("OFFLINE_MB", "150"))
 regedit = os.environ.get("KESTROVE_REGEDIT", os.path.join(os.path.dirname(cli), "kestrove-regedit"))
+import_mb = int(os.environ.get("IMPORT_MB", "100"))
+deep_levels = int(os.environ.get("DEEP_LEVELS", "100000"))
+options_sections = int(os.environ.get("OPTIONS_SECTIONS", "100000"))
 
 
 def sample(name, tag, *how):
@@ -139,9 +147,56 @@ def make_offline():
     done(d, tag)
 
 
+def make_import():
+    tag = "%d-%d" % (import_mb, deep_levels)
+    d = sample("imp", tag)
+    if not d:
+        return
+    os.makedirs(os.path.join(d, "made"))
+    for hive in ("system.reg", "user.reg", "userdef.reg"):
+        subprocess.run(["cp", os.path.join(d, hive), os.path.join(d, "made", hive)], check=True)
+    rng = random.Random(11)
+    limit = import_mb * 1024 * 1024
+    with open(os.path.join(d, "import.reg"), "w", newline="") as f:
+        f.write("REGEDIT4\r\n")
+        written, key = 0, 0
+        while written < limit:
+            parts = ["\r\n[HKEY_LOCAL_MACHINE\\Software\\Imported\\Vendor%04u\\Product %03u]\r\n" % (key // 100, key % 100),
+                     "@=\"Product %u\"\r\n\"Flags\"=dword:%08x\r\n" % (key, rng.getrandbits(32))]
+            for v in range(8):
+                parts.append("\"Setting%u\"=\"C:\\\\Program Files\\\\Vendor%04u\\\\data\\\\file%u-%u.dat\"\r\n"
+                             % (v, key // 100, key, v))
+            data = ",".join("%02x" % rng.getrandbits(8) for _ in range(96))
+            parts.append("\"Blob\"=hex:" + data[:75] + "\\\r\n  " + data[75:] + "\r\n")
+            chunk = "".join(parts)
+            f.write(chunk)
+            written += len(chunk)
+            key += 1
+    with open(os.path.join(d, "deep.reg"), "w", newline="") as f:
+        f.write("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Deep" + "\\d" * deep_levels + "]\r\n\"Depth\"=dword:%08x\r\n" % deep_levels)
+    with open(os.path.join(d, "sparse.reg"), "w") as f:
+        f.truncate(1 << 30)
+    done(d, tag)
+
+
+def make_options():
+    d = os.path.join(out, "opts")
+    tag = os.path.join(d, ".complete-%d" % options_sections)
+    if os.path.exists(tag):
+        return
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, "options.ini"), "w") as f:
+        f.write("[Options]\nIsAskBeforeClear=1\nWipeNumber=3\n\n[Hotkey]\nEnableHotkey=0\nCharString=F5\n\n")
+        for i in range(options_sections):
+            f.write("[Section %d]\nKey=%d\nText=value of section %d\n\n" % (i, i, i))
+        f.write("[Window]\nState=1\nLeft=10\nTop=20\n")
+    open(tag, "w").close()
+
+
 os.makedirs(out, exist_ok=True)
 # TARGETS (e.g. "offline,reg") makes only those.
-only = os.environ.get("TARGETS", "reg,scan,bin,offline").split(",")
-for name, make in (("reg", make_reg), ("scan", make_scan), ("bin", make_bin), ("offline", make_offline)):
+only = os.environ.get("TARGETS", "opts,imp,reg,scan,bin,offline").split(",")
+for name, make in (("opts", make_options), ("imp", make_import), ("reg", make_reg), ("scan", make_scan),
+                   ("bin", make_bin), ("offline", make_offline)):
     if name in only:
         make()

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# End-to-end benchmarks of kestrove-cli on generated targets, each beside its reference
+# End-to-end benchmarks of kestrove-cli and kestrove-regedit on generated targets, each beside its reference
 # (cp + sync, wc -l, load + one stat per distinct path, find), run in turn in one run; the
 # offline Windows installation's reg add and scan beside cp + sync of its SOFTWARE hive and
 # load + one stat per distinct path.
 # Usage: bench/run-cli-bench.sh [NAME=KESTROVE_CLI ...]   (default: now=build/kestrove-cli)
 # Give two programs (before=... after=...) to compare builds side by side. Environment:
 # KESTROVE_BENCH_DIR (where the targets are made, default $TMPDIR/kestrove-cli-bench),
-# ROUNDS (default 5), REG_MB, SCAN_VALUES, SCAN_PATHS, BIN_FILES, OFFLINE_MB, TARGETS (see
-# make-prefixes.py).
+# ROUNDS (default 5), REG_MB, SCAN_VALUES, SCAN_PATHS, BIN_FILES, IMPORT_MB, DEEP_LEVELS, OFFLINE_MB, TARGETS (see
+# make-prefixes.py), CASES (see run-cli-bench.py).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 dir=${KESTROVE_BENCH_DIR:-${TMPDIR:-/tmp}/kestrove-cli-bench}

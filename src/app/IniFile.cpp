@@ -6,6 +6,7 @@
 #include <atomic>
 #include <mutex>
 #include <system_error>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace kestrove {
@@ -200,8 +201,29 @@ struct TIniFile::Document {
     std::size_t end;     // one past the section's last line
   };
 
+  // Every section's copies by its name, letters folded; built for a document that no longer
+  // changes.
+  std::unordered_map<std::string, std::vector<Range>> index;
+  bool indexed = false;
+
+  void BuildIndex() {
+    std::vector<Range>* open = nullptr;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      ParsedLine p = Classify(lines[i].text);
+      if (p.kind != LineKind::Section) continue;
+      if (open) open->back().end = i;
+      open = &index[Folded(p.name)];
+      open->push_back({i, lines.size()});
+    }
+    indexed = true;
+  }
+
   // Every copy of the section, in file order.
   std::vector<Range> Sections(std::string_view name) const {
+    if (indexed) {
+      auto it = index.find(Folded(Trim(name)));
+      return it == index.end() ? std::vector<Range>{} : it->second;
+    }
     std::vector<Range> ranges;
     name = Trim(name);
     bool inside = false;
@@ -238,7 +260,26 @@ TIniFile::TIniFile(std::filesystem::path fileName, std::shared_ptr<Env> env)
 
 void TIniFile::WriteFailed() const { throw EIniFileError("Unable to write to " + fileName_.string()); }
 
-std::optional<TIniFile::Document> TIniFile::Load() const {
+TIniFile TIniFile::Frozen() const {
+  TIniFile copy(fileName_, env_);
+  std::optional<Document> doc = ReadDocument();
+  if (!doc) {
+    copy.frozen_ = nullptr;
+    return copy;
+  }
+  doc->BuildIndex();
+  copy.frozen_ = std::make_shared<const Document>(std::move(*doc));
+  return copy;
+}
+
+std::shared_ptr<const TIniFile::Document> TIniFile::Load() const {
+  if (frozen_) return *frozen_;
+  std::optional<Document> doc = ReadDocument();
+  if (!doc) return nullptr;
+  return std::make_shared<const Document>(std::move(*doc));
+}
+
+std::optional<TIniFile::Document> TIniFile::ReadDocument() const {
   std::string error;
   ReadFailure why = ReadFailure::None;
   std::optional<std::string> content = env_->ReadFile(fileName_, kMaxSettingsFileBytes, error, &why);
@@ -251,7 +292,7 @@ std::optional<TIniFile::Document> TIniFile::Load() const {
 
 TIniFile::Document TIniFile::LoadForChange() const {
   if (!env_->Stat(fileName_)) return Document{};
-  std::optional<Document> doc = Load();
+  std::optional<Document> doc = ReadDocument();
   if (!doc) WriteFailed();
   return std::move(*doc);
 }
@@ -291,7 +332,7 @@ void TIniFile::Store(const Document& doc) const {
 }
 
 std::string TIniFile::ReadString(std::string_view section, std::string_view key, std::string_view def) const {
-  std::optional<Document> doc = Load();
+  std::shared_ptr<const Document> doc = Load();
   if (!doc) return std::string(def);
   std::optional<std::size_t> line = doc->FindKey(section, key);
   if (!line) return std::string(def);
@@ -299,7 +340,7 @@ std::string TIniFile::ReadString(std::string_view section, std::string_view key,
 }
 
 std::int32_t TIniFile::ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const {
-  std::optional<Document> doc = Load();
+  std::shared_ptr<const Document> doc = Load();
   if (!doc) return def;
   std::optional<std::size_t> line = doc->FindKey(section, key);
   if (!line) return def;
@@ -316,6 +357,7 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
   key = Trim(key);
   std::string encoded = Encode(value);
 
+  frozen_.reset();
   std::lock_guard<std::mutex> lock(ChangeMutex());
   Document doc = LoadForChange();
   if (std::optional<std::size_t> at = doc.FindKey(section, key)) {
@@ -353,18 +395,18 @@ void TIniFile::WriteBool(std::string_view section, std::string_view key, bool va
 }
 
 bool TIniFile::SectionExists(std::string_view section) const {
-  std::optional<Document> doc = Load();
+  std::shared_ptr<const Document> doc = Load();
   return doc && !doc->Sections(section).empty();
 }
 
 bool TIniFile::ValueExists(std::string_view section, std::string_view key) const {
-  std::optional<Document> doc = Load();
+  std::shared_ptr<const Document> doc = Load();
   return doc && doc->FindKey(section, key).has_value();
 }
 
 std::vector<std::string> TIniFile::ReadSections() const {
   std::vector<std::string> names;
-  std::optional<Document> doc = Load();
+  std::shared_ptr<const Document> doc = Load();
   if (!doc) return names;
   std::unordered_set<std::string> seen;
   for (const Document::Line& l : doc->lines) {
@@ -383,7 +425,7 @@ std::vector<std::string> TIniFile::ReadSection(std::string_view section) const {
 
 std::vector<std::pair<std::string, std::string>> TIniFile::ReadSectionValues(std::string_view section) const {
   std::vector<std::pair<std::string, std::string>> values;
-  std::optional<Document> doc = Load();
+  std::shared_ptr<const Document> doc = Load();
   if (!doc) return values;
   std::unordered_set<std::string> seen;
   for (const Document::Range& r : doc->Sections(section)) {
@@ -398,7 +440,7 @@ std::vector<std::pair<std::string, std::string>> TIniFile::ReadSectionValues(std
 
 std::vector<std::string> TIniFile::ReadSectionLines(std::string_view section) const {
   std::vector<std::string> out;
-  std::optional<Document> doc = Load();
+  std::shared_ptr<const Document> doc = Load();
   if (!doc) return out;
   for (const Document::Range& r : doc->Sections(section))
     for (std::size_t i = r.header + 1; i < r.end; ++i) out.push_back(doc->lines[i].text);
@@ -407,6 +449,7 @@ std::vector<std::string> TIniFile::ReadSectionLines(std::string_view section) co
 
 void TIniFile::EraseSection(std::string_view section) {
   if (!ValidSectionName(section)) return;
+  frozen_.reset();
   std::lock_guard<std::mutex> lock(ChangeMutex());
   Document doc = LoadForChange();
   std::vector<Document::Range> ranges = doc.Sections(section);
@@ -423,6 +466,7 @@ void TIniFile::ReplaceSection(std::string_view section,
   for (const auto& [key, value] : values)
     if (!ValidKeyName(key) || HasLineBreakOrNul(value)) WriteFailed();
   section = Trim(section);
+  frozen_.reset();
   std::lock_guard<std::mutex> lock(ChangeMutex());
   Document doc = LoadForChange();
   std::vector<Document::Range> ranges = doc.Sections(section);
@@ -454,6 +498,7 @@ void TIniFile::ReplaceSection(std::string_view section,
 
 void TIniFile::DeleteKey(std::string_view section, std::string_view key) {
   if (!ValidSectionName(section) || !ValidKeyName(key)) return;
+  frozen_.reset();
   std::lock_guard<std::mutex> lock(ChangeMutex());
   Document doc = LoadForChange();
   std::vector<std::size_t> doomed;

@@ -52,6 +52,12 @@ class TIniFile {
 
   const std::filesystem::path& FileName() const { return fileName_; }
 
+  // A copy that reads the file once, now, and answers every read after that from what it read
+  // (a missing file: all defaults), its sections found through an index: a run of reads of a
+  // large file costs one reading of it. Raises as a read does for a file that is refused.
+  // A write through the copy goes to the file as always, and from then on so do its reads.
+  TIniFile Frozen() const;
+
   std::string ReadString(std::string_view section, std::string_view key, std::string_view def) const;
   std::int32_t ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const;
   bool ReadBool(std::string_view section, std::string_view key, bool def) const;
@@ -88,7 +94,10 @@ class TIniFile {
  private:
   struct Document;
   // nullopt when the file is missing or unreadable; raises when it is refused.
-  std::optional<Document> Load() const;
+  std::optional<Document> ReadDocument() const;
+  // What a read works on: the frozen document, else the file as it is now; nullptr when the
+  // file is missing or unreadable.
+  std::shared_ptr<const Document> Load() const;
   // For a change: the current contents, an empty document for a missing file; raises when
   // the file exists but cannot be read, so that a write never replaces what it could not see.
   Document LoadForChange() const;
@@ -97,6 +106,8 @@ class TIniFile {
 
   std::filesystem::path fileName_;
   std::shared_ptr<Env> env_;
+  // Engaged in a Frozen() copy until its first write; holds nullptr for a file that was missing.
+  std::optional<std::shared_ptr<const Document>> frozen_;
 };
 
 }  // namespace kestrove

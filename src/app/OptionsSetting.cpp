@@ -90,7 +90,9 @@ TIniFile TOptionsSetting::OptionsFile(const std::string& programFolder) {
   return TIniFile(programFolder + "options.ini");
 }
 
-void TOptionsSetting::Load(const TIniFile& ini, ICheckTree& cleanItems, const TWindowDefaults& window) {
+void TOptionsSetting::Load(const TIniFile& file, ICheckTree& cleanItems, const TWindowDefaults& window) {
+  // Some seventy reads, each of which would read and parse the whole file again.
+  const TIniFile ini = file.Frozen();
   IsAskBeforeClear = ini.ReadBool(kOptions, "IsAskBeforeClear", true);
   IsWipeFile = ini.ReadBool(kOptions, "IsWipeFile", false);
   WipeNumber = ini.ReadInteger(kOptions, "WipeNumber", 1);

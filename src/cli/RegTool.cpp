@@ -964,13 +964,10 @@ int RunRegTool(const Args& args, const RegStoreFn& store, RegToolIo& io) {
   }
   auto d = ParseDelete(*key, args, io.err);
   if (!d) return 1;
-  // Deleting values changes one key; deleting the key takes its whole subtree, which only the
-  // whole registry holds.
-  if (d->value || d->allValues) {
-    const TRegistryFocus focus{key->root, key->path, false, true};
-    return Delete(store(&focus), *d, io);
-  }
-  return Delete(store(nullptr), *d, io);
+  // Deleting values changes one key; deleting the key takes it with its whole subtree, which
+  // the focus then holds.
+  const TRegistryFocus focus{key->root, key->path, !d->value && !d->allValues, true};
+  return Delete(store(&focus), *d, io);
 }
 
 }  // namespace kestrove::cli

@@ -736,26 +736,39 @@ Node* THiveStore::FollowLink(Node* n, int depth) {
   return n;
 }
 
-// One step down; creates the child when asked. Links are followed when `follow`.
-Node* THiveStore::Step(Node* n, std::string_view name, bool create, bool follow) {
+// One step down; creates the child when asked. Links are followed when `follow`. `hive`, when
+// given, carries the hive of the key stepped from from one step to the next (nullptr: not known
+// yet), so that a walk down a deep path does not climb back to the hive's root at every level.
+Node* THiveStore::Step(Node* n, std::string_view name, bool create, bool follow, Hive** hive) {
   Node* child = n->Find(name);
   if (!child) {
-    if (!create || !HiveOf(n)) return nullptr;
+    if (!create) return nullptr;
+    Hive* h = hive && *hive ? *hive : HiveOf(n);
+    if (!h) return nullptr;
     bool created = false;
     child = n->FindOrAdd(name, created);
     child->modif = regtree::NowFileTime();
     child->dirty = true;
-    Touch(*n);
+    n->dirty = true;
+    n->modif = regtree::NowFileTime();
+    h->dirty = true;
+    if (hive) *hive = h;
+  } else if (hive && child->hive) {
+    *hive = child->hive;
   }
-  if (follow && child->isLink) child = FollowLink(child, 0);
+  if (follow && child->isLink) {
+    child = FollowLink(child, 0);
+    if (hive) *hive = nullptr;  // a link may lead into another hive
+  }
   return child;
 }
 
 Node* THiveStore::Walk(Node* base, std::string_view path, bool create, bool followLast) {
   auto parts = SplitKeyPath(path);
   Node* n = base;
+  Hive* hive = nullptr;
   for (std::size_t i = 0; i < parts.size() && n; ++i)
-    n = Step(n, parts[i], create, followLast || i + 1 < parts.size());
+    n = Step(n, parts[i], create, followLast || i + 1 < parts.size(), &hive);
   return n;
 }
 

@@ -167,7 +167,8 @@ class THiveStore final : public RegistryStore {
   void Touch(regtree::Node& n);
   void EnsureValues(regtree::Node& n);
   regtree::Node* FollowLink(regtree::Node* n, int depth);
-  regtree::Node* Step(regtree::Node* n, std::string_view name, bool create, bool follow);
+  regtree::Node* Step(regtree::Node* n, std::string_view name, bool create, bool follow,
+                     regtree::Hive** hive = nullptr);
   regtree::Node* Walk(regtree::Node* base, std::string_view path, bool create, bool followLast);
   regtree::Node* Base(TRootKey root, bool create);
   regtree::Node* Resolve(TRootKey root, std::string_view path);

@@ -4,10 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <optional>
 
+#include "platform/Env.h"
 #include "platform/TRegistry.h"
 #include "platform/Text.h"
 
@@ -127,7 +131,12 @@ class Renderer {
     }
   }
 
-  std::string Take() { return std::move(out_); }
+  std::string Take() {
+    std::string text = std::move(out_);
+    out_.clear();
+    return text;
+  }
+  std::size_t Size() const { return out_.size(); }
 
  private:
   // One character as the file's encoding has it: an ASCII byte, or UTF-8.
@@ -310,60 +319,59 @@ int HexValue(char16_t c) {
   return -1;
 }
 
+// Reads the lines of a file after its header line one at a time, handing each entry to `sink`
+// as soon as it is read: only one line (or one value's continued lines) is held at once.
 class Parser {
  public:
-  Parser(std::u16string_view text, bool unicode, std::vector<TRegFileProblem>& problems, std::size_t maxProblems)
-      : text_(text), problems_(problems), maxProblems_(maxProblems) {
-    result_.unicode = unicode;
+  using Sink = std::function<bool(TRegFileEntry&&)>;
+
+  Parser(bool unicode, std::vector<TRegFileProblem>& problems, std::size_t maxProblems, Sink sink)
+      : unicode_(unicode), problems_(problems), maxProblems_(maxProblems), sink_(std::move(sink)) {}
+
+  // The next line, without its line end. False once reading can stop: the sink refused an
+  // entry, or enough problems are known.
+  bool Line(std::u16string_view raw) {
+    ++lineNo_;
+    std::u16string_view line = Trim(raw);
+    if (joining_) {
+      // Hexadecimal data may go on over lines that end in a backslash.
+      if (!line.empty() && line.back() == u'\\') {
+        joined_.append(line.substr(0, line.size() - 1));
+        return true;
+      }
+      joined_.append(line);
+      joining_ = false;
+      Value(joined_, joinedAt_);
+      return Going();
+    }
+    if (line.empty() || line[0] == u';' || line[0] == u'#') return true;
+    if (line[0] == u'[') {
+      Key(line, lineNo_);
+      return Going();
+    }
+    if (line.back() == u'\\' && line.find(u'=') != std::u16string_view::npos) {
+      joined_.assign(line.substr(0, line.size() - 1));
+      joining_ = true;
+      joinedAt_ = lineNo_;
+      return true;
+    }
+    Value(line, lineNo_);
+    return Going();
   }
 
-  std::optional<TRegFileContents> Run() {
-    std::size_t lineNo = 1;
-    NextLine(lineNo);  // the header line, checked by the caller
-    while (pos_ < text_.size() && problems_.size() < maxProblems_) {
-      ++lineNo;
-      const std::size_t first = lineNo;
-      std::u16string_view line = Trim(NextLine(lineNo));
-      if (line.empty() || line[0] == u';' || line[0] == u'#') continue;
-      if (line[0] == u'[') {
-        Key(line, first);
-        continue;
-      }
-      // Hexadecimal data may go on over lines that end in a backslash.
-      std::u16string joined;
-      if (line.back() == u'\\' && line.find(u'=') != std::u16string_view::npos) {
-        joined.assign(line.substr(0, line.size() - 1));
-        bool finished = false;
-        while (pos_ < text_.size()) {
-          ++lineNo;
-          std::u16string_view more = Trim(NextLine(lineNo));
-          if (!more.empty() && more.back() == u'\\') {
-            joined.append(more.substr(0, more.size() - 1));
-            continue;
-          }
-          joined.append(more);
-          finished = true;
-          break;
-        }
-        // A cut-off file would otherwise give a value only its first bytes.
-        if (!finished) {
-          Bad(first, "the file ends inside this value");
-          continue;
-        }
-        line = joined;
-      }
-      Value(line, first);
-    }
-    if (!problems_.empty()) return std::nullopt;
-    return std::move(result_);
+  // The file has ended.
+  void Finish() {
+    // A cut-off file would otherwise give a value only its first bytes.
+    if (joining_ && Going()) Bad(joinedAt_, "the file ends inside this value");
+    joining_ = false;
   }
 
  private:
-  std::u16string_view NextLine(std::size_t&) {
-    const std::size_t end = text_.find(u'\n', pos_);
-    std::u16string_view line = text_.substr(pos_, end == std::u16string_view::npos ? std::u16string_view::npos : end - pos_);
-    pos_ = end == std::u16string_view::npos ? text_.size() : end + 1;
-    return line;
+  bool Going() const { return !stopped_ && problems_.size() < maxProblems_; }
+
+  void Emit(TRegFileEntry&& e) {
+    if (!problems_.empty() || stopped_) return;  // a file with a bad line changes nothing
+    if (!sink_(std::move(e))) stopped_ = true;
   }
 
   void Bad(std::size_t line, std::string text) { problems_.push_back({line, std::move(text)}); }
@@ -391,7 +399,8 @@ class Parser {
     e.path = std::move(path);
     e.line = lineNo;
     inKey_ = e.kind == TRegFileEntry::kKey;
-    result_.entries.push_back(std::move(e));
+    sawKey_ = true;
+    Emit(std::move(e));
   }
 
   // Reads a quoted text at the start of `s` (after its opening quote); returns the text and
@@ -441,12 +450,12 @@ class Parser {
     rest = Trim(rest.substr(1));
     if (!inKey_) {
       // Values of a deleted key are ignored, as regedit ignores them; before any key they are an error.
-      if (result_.entries.empty()) return Bad(lineNo, "a value before the first key");
+      if (!sawKey_) return Bad(lineNo, "a value before the first key");
       return;
     }
     if (rest == u"-") {
       e.kind = TRegFileEntry::kDeleteValue;
-      result_.entries.push_back(std::move(e));
+      Emit(std::move(e));
       return;
     }
     e.kind = TRegFileEntry::kValue;
@@ -491,7 +500,7 @@ class Parser {
       e.type = type;
       if (!HexList(rest.substr(close + 2), e.data)) return Bad(lineNo, "hex(N): takes hexadecimal bytes separated by commas");
       // A "REGEDIT4" file holds text types as code-page bytes, widened here as regedit does.
-      if (!result_.unicode && IsTextType(type)) {
+      if (!unicode_ && IsTextType(type)) {
         Bytes wide;
         wide.reserve(e.data.size() * 2 + 2);
         for (std::uint8_t b : e.data) {
@@ -508,7 +517,7 @@ class Parser {
     } else {
       return Bad(lineNo, "unknown data (expected \"text\", dword:, hex: or hex(N):, or - to delete)");
     }
-    result_.entries.push_back(std::move(e));
+    Emit(std::move(e));
   }
 
   static bool HexList(std::u16string_view s, Bytes& out) {
@@ -538,31 +547,203 @@ class Parser {
     }
   }
 
-  std::u16string_view text_;
-  std::size_t pos_ = 0;
+  bool unicode_;
   std::vector<TRegFileProblem>& problems_;
   std::size_t maxProblems_;
-  TRegFileContents result_;
+  Sink sink_;
+  std::size_t lineNo_ = 1;  // the header line is the first
   bool inKey_ = false;
+  bool sawKey_ = false;
+  bool joining_ = false;
+  bool stopped_ = false;
+  std::u16string joined_;
+  std::size_t joinedAt_ = 0;
+};
+
+// Splits a file's bytes, handed over in pieces, into lines in the file's encoding, which its
+// first bytes tell: UTF-16LE after a byte-order mark, UTF-8 under the Unicode header line, else
+// Windows-1252. The header line is checked here; the other lines go to a Parser.
+class TRegFileSplitter {
+ public:
+  TRegFileSplitter(std::vector<TRegFileProblem>& problems, std::size_t maxProblems, Parser::Sink sink)
+      : problems_(problems), maxProblems_(maxProblems), sink_(std::move(sink)) {}
+
+  // False once reading can stop: not a registry file, the sink refused an entry, or enough
+  // problems are known.
+  bool Feed(std::string_view piece) {
+    if (stopped_) return false;
+    if (!header_) {
+      // The header line must be within the first bytes; nothing else is read before it is known.
+      if (head_.empty() && piece.size() >= kHeadBytes) return Start(piece, false);
+      head_.append(piece);
+      if (head_.size() < kHeadBytes) return true;
+      const std::string head = std::move(head_);
+      head_.clear();
+      return Start(head, false);
+    }
+    return Split(piece);
+  }
+
+  // The file has ended. True when every line of it was good.
+  bool Finish() {
+    if (!header_ && !stopped_) {
+      const std::string head = std::move(head_);
+      head_.clear();
+      Start(head, true);
+    }
+    if (!stopped_) {
+      if (!carry_.empty()) {
+        std::string rest = std::move(carry_);
+        carry_.clear();
+        Emit(rest);
+      }
+      if (parser_) parser_->Finish();
+    }
+    if (!parser_ && !stopped_) NotARegistryFile();  // an empty file
+    return problems_.empty() && parser_.has_value();
+  }
+
+  bool Unicode() const { return unicode_; }
+
+ private:
+  enum class TEncoding { kUtf16, kUtf8, kCp1252 };
+  static constexpr std::size_t kHeadBytes = 4096;
+
+  void NotARegistryFile() {
+    if (problems_.empty())
+      problems_.push_back({1, "not a registry file: the first line must be \"REGEDIT4\" or \"" + std::string(kRegedit5) + "\""});
+    stopped_ = true;
+  }
+
+  bool Start(std::string_view bytes, bool whole) {
+    if (bytes.size() >= 2 && std::uint8_t(bytes[0]) == 0xFF && std::uint8_t(bytes[1]) == 0xFE) {
+      encoding_ = TEncoding::kUtf16;
+      unicode_ = true;
+      bytes.remove_prefix(2);
+    } else {
+      if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+      std::string_view first = bytes.substr(0, bytes.find('\n'));
+      while (!first.empty() && (first.back() == '\r' || first.back() == ' ')) first.remove_suffix(1);
+      unicode_ = first == kRegedit5;
+      encoding_ = unicode_ ? TEncoding::kUtf8 : TEncoding::kCp1252;
+    }
+    // A header line longer than the first bytes is no header: a large file that is not a
+    // registry file is refused without being read further.
+    if (!whole && LineEnd(bytes.substr(0, kHeadBytes), 0) == std::string_view::npos) {
+      NotARegistryFile();
+      return false;
+    }
+    header_ = true;
+    return Split(bytes);
+  }
+
+  std::size_t Unit() const { return encoding_ == TEncoding::kUtf16 ? 2 : 1; }
+
+  // Where the first line end at or after `from` (a unit boundary) is, or npos.
+  std::size_t LineEnd(std::string_view s, std::size_t from) const {
+    if (encoding_ != TEncoding::kUtf16) return s.find('\n', from);
+    for (std::size_t p = from; p + 1 < s.size();) {
+      const void* hit = std::memchr(s.data() + p, '\n', s.size() - 1 - p);
+      if (!hit) break;
+      const std::size_t q = std::size_t(static_cast<const char*>(hit) - s.data());
+      if ((q - from) % 2 == 0 && s[q + 1] == 0) return q;
+      p = q + 1;  // on to the next unit boundary after q
+      if ((p - from) % 2) ++p;
+    }
+    return std::string_view::npos;
+  }
+
+  bool Split(std::string_view piece) {
+    std::string_view s = piece;
+    std::size_t from = 0;
+    const bool carried = !carry_.empty();
+    if (carried) {
+      // Only what was not looked through yet is searched, so a very long line costs its length once.
+      from = carry_.size() - carry_.size() % Unit();
+      carry_.append(piece);
+      s = carry_;
+    }
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t end = LineEnd(s, std::max(start, from));
+      if (end == std::string_view::npos) break;
+      if (!Emit(s.substr(start, end - start))) return false;
+      start = end + Unit();
+    }
+    if (carried) {
+      carry_.erase(0, start);
+    } else {
+      carry_.assign(s.substr(start));
+    }
+    return true;
+  }
+
+  bool Emit(std::string_view line) {
+    if (stopped_) return false;
+    line_.clear();
+    switch (encoding_) {
+      case TEncoding::kUtf16:
+        line_.resize(line.size() / 2);
+        for (std::size_t i = 0; i < line_.size(); ++i)
+          line_[i] = char16_t(std::uint8_t(line[2 * i]) | (std::uint8_t(line[2 * i + 1]) << 8));
+        break;
+      case TEncoding::kUtf8:
+        line_ = Utf8ToU16(line);
+        break;
+      case TEncoding::kCp1252:
+        line_.resize(line.size());
+        for (std::size_t i = 0; i < line.size(); ++i) line_[i] = FromCp1252(std::uint8_t(line[i]));
+        break;
+    }
+    if (!parser_) {
+      if (Trim(line_) != (unicode_ ? u"Windows Registry Editor Version 5.00" : u"REGEDIT4")) {
+        NotARegistryFile();
+        return false;
+      }
+      parser_.emplace(unicode_, problems_, maxProblems_, sink_);
+      return true;
+    }
+    if (!parser_->Line(line_)) stopped_ = true;
+    return !stopped_;
+  }
+
+  std::vector<TRegFileProblem>& problems_;
+  std::size_t maxProblems_;
+  Parser::Sink sink_;
+  std::optional<Parser> parser_;  // once the header line was read
+  TEncoding encoding_ = TEncoding::kCp1252;
+  bool unicode_ = false;
+  bool header_ = false;  // the encoding is known
+  bool stopped_ = false;
+  std::string head_;
+  std::string carry_;  // the start of a line whose end has not come yet
+  std::u16string line_;
 };
 
 }  // namespace
 
 // ---- Writing ------------------------------------------------------------------------------
 
-std::vector<TRegFileEntry> CollectRegSection(RegistryStore& store, TRootKey root, bool wholeKey,
-                                             std::string_view valueName, std::string_view keyPath) {
+namespace {
+
+// Walks a key section in the order CollectRegSection lists it, handing `fn` one key at a time:
+// its header entry and then its values. The walk stops when `fn` returns false; returns false
+// then.
+template <typename Fn>
+bool WalkRegSection(RegistryStore& store, TRootKey root, bool wholeKey, std::string_view valueName,
+                    std::string_view keyPath, Fn&& fn) {
   if (!keyPath.empty() && keyPath.back() == '\\') keyPath.remove_suffix(1);
-  std::vector<TRegFileEntry> out;
+  std::vector<TRegFileEntry> entries;
   std::vector<std::string> stack{std::string(keyPath)};
   while (!stack.empty()) {
     const std::string path = std::move(stack.back());
     stack.pop_back();
+    entries.clear();
     TRegFileEntry key;
     key.kind = TRegFileEntry::kKey;
     key.root = root;
     key.path = path;
-    out.push_back(std::move(key));
+    entries.push_back(std::move(key));
     if (!wholeKey) {
       if (auto v = store.QueryValue(root, path, valueName)) {
         TRegFileEntry e;
@@ -570,9 +751,9 @@ std::vector<TRegFileEntry> CollectRegSection(RegistryStore& store, TRootKey root
         e.name = std::move(v->name);  // as stored: a row may spell it in other letter case
         e.type = v->type;
         e.data = std::move(v->data);
-        out.push_back(std::move(e));
+        entries.push_back(std::move(e));
       }
-      break;
+      return fn(entries);
     }
     if (auto values = store.Values(root, path))
       for (RegValue& v : *values) {
@@ -581,8 +762,9 @@ std::vector<TRegFileEntry> CollectRegSection(RegistryStore& store, TRootKey root
         e.name = std::move(v.name);
         e.type = v.type;
         e.data = std::move(v.data);
-        out.push_back(std::move(e));
+        entries.push_back(std::move(e));
       }
+    if (!fn(entries)) return false;
     // Every level is saved, also below the 512 Windows allows: a Wine hive may hold more, and
     // a removal takes them all. A link is saved where it points, not here.
     auto subKeys = store.SubKeyNames(root, path);
@@ -593,7 +775,133 @@ std::vector<TRegFileEntry> CollectRegSection(RegistryStore& store, TRootKey root
       stack.push_back(std::move(child));
     }
   }
+  return true;
+}
+
+// A new file written piece by piece into a temporary file beside it, which takes its place
+// only when all of it is written: a failure leaves the old file, and the temporary file goes,
+// since half of an export is no backup.
+class TRegFileStream {
+ public:
+  TRegFileStream(const std::filesystem::path& path, std::string_view tempSuffix)
+      : path_(path), temp_(path.string() + std::string(tempSuffix)) {
+    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd_ < 0) throw ERegFileError("Cannot create " + temp_.string() + ": " + ErrnoText());
+  }
+  TRegFileStream(const TRegFileStream&) = delete;
+  TRegFileStream& operator=(const TRegFileStream&) = delete;
+  ~TRegFileStream() {
+    if (fd_ < 0) return;
+    ::close(fd_);
+    ::unlink(temp_.c_str());
+  }
+
+  void Put(std::string_view bytes) {
+    pending_ += bytes;
+    if (pending_.size() >= kFlushBytes) Flush();
+  }
+  void Finish() {
+    Flush();
+    std::optional<std::string> why;
+    if (::fsync(fd_) != 0) why = ErrnoText();
+    if (::close(fd_) != 0 && !why) why = ErrnoText();
+    fd_ = -1;
+    if (!why && ::rename(temp_.c_str(), path_.c_str()) != 0) why = ErrnoText();
+    if (!why) return;
+    ::unlink(temp_.c_str());
+    Fail(*why);
+  }
+
+ private:
+  static constexpr std::size_t kFlushBytes = std::size_t{1} << 20;
+
+  void Flush() {
+    if (auto why = WriteAll(fd_, pending_)) Fail(*why);
+    pending_.clear();
+  }
+  [[noreturn]] void Fail(const std::string& why) { throw ERegFileError("Cannot write " + path_.string() + ": " + why); }
+
+  std::filesystem::path path_, temp_;
+  int fd_ = -1;
+  std::string pending_;
+};
+
+}  // namespace
+
+std::vector<TRegFileEntry> CollectRegSection(RegistryStore& store, TRootKey root, bool wholeKey,
+                                             std::string_view valueName, std::string_view keyPath) {
+  std::vector<TRegFileEntry> out;
+  WalkRegSection(store, root, wholeKey, valueName, keyPath, [&](std::vector<TRegFileEntry>& entries) {
+    out.insert(out.end(), std::make_move_iterator(entries.begin()), std::make_move_iterator(entries.end()));
+    return true;
+  });
   return out;
+}
+
+namespace {
+
+// Appends UTF-8 text as UTF-16LE. The text of an export is nearly all ASCII (names, digits of
+// hexadecimal data), which goes across a byte at a time; only the runs between go through the
+// full conversion.
+void AppendUtf16(std::string& out, std::string_view utf8) {
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    std::size_t j = i;
+    while (j < utf8.size() && std::uint8_t(utf8[j]) < 0x80) ++j;
+    const std::size_t at = out.size();
+    out.resize(at + 2 * (j - i));
+    for (std::size_t k = i; k < j; ++k) {
+      out[at + 2 * (k - i)] = utf8[k];
+      out[at + 2 * (k - i) + 1] = '\0';
+    }
+    i = j;
+    while (j < utf8.size() && std::uint8_t(utf8[j]) >= 0x80) ++j;
+    if (j > i) {
+      const Bytes units = Utf8ToUtf16Le(utf8.substr(i, j - i), false);
+      out.append(reinterpret_cast<const char*>(units.data()), units.size());
+    }
+    i = j;
+  }
+}
+
+}  // namespace
+
+void ExportRegFile(const std::filesystem::path& fileName, RegistryStore& store, const std::vector<TRegKeyRef>& keys) {
+  // Which form the file takes is known only once every key has been seen. Until a key does not
+  // fit the "REGEDIT4" form, every key is written in both forms, the Unicode one to a second
+  // temporary file: the registry is walked once either way. The first key that does not fit
+  // drops the "REGEDIT4" file.
+  TRegFileStream wide(fileName, ".tmp");
+  std::optional<TRegFileStream> narrow;
+  narrow.emplace(fileName, ".narrow.tmp");
+  wide.Put(Utf16File(std::string(kRegedit5) + "\r\n"));
+  narrow->Put(std::string(kRegedit4) + "\r\n");
+  // Keys are rendered one after the other into one text, handed on a megabyte at a time.
+  Renderer wideText(true), narrowText(false);
+  std::string units;
+  auto passWide = [&] {
+    units.clear();
+    AppendUtf16(units, wideText.Take());
+    wide.Put(units);
+  };
+  constexpr std::size_t kPass = std::size_t{1} << 20;
+  for (const TRegKeyRef& key : keys)
+    WalkRegSection(store, key.root, true, "", key.path, [&](const std::vector<TRegFileEntry>& entries) {
+      if (narrow && !FitsRegedit4(entries)) narrow.reset();
+      for (const TRegFileEntry& e : entries) {
+        wideText.Entry(e);
+        if (narrow) narrowText.Entry(e);
+      }
+      if (wideText.Size() >= kPass) passWide();
+      if (narrow && narrowText.Size() >= kPass) narrow->Put(narrowText.Take());
+      return true;
+    });
+  if (narrow) {
+    narrow->Put(narrowText.Take());
+    return narrow->Finish();
+  }
+  passWide();
+  wide.Finish();
 }
 
 bool FitsRegedit4(const std::vector<TRegFileEntry>& entries) {
@@ -662,59 +970,125 @@ void ExportToRegFile(const std::filesystem::path& fileName, RegistryStore& store
 
 std::optional<TRegFileContents> ParseRegFile(std::string_view bytes, std::vector<TRegFileProblem>& problems,
                                              std::size_t maxProblems) {
-  std::u16string text;
-  bool unicode = false;
-  if (bytes.size() >= 2 && std::uint8_t(bytes[0]) == 0xFF && std::uint8_t(bytes[1]) == 0xFE) {
-    text.resize((bytes.size() - 2) / 2);
-    for (std::size_t i = 0; i < text.size(); ++i)
-      text[i] = char16_t(std::uint8_t(bytes[2 + 2 * i]) | (std::uint8_t(bytes[3 + 2 * i]) << 8));
-    unicode = true;
-  } else {
-    if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
-    const std::size_t eol = bytes.find('\n');
-    std::string_view first = bytes.substr(0, eol);
-    while (!first.empty() && (first.back() == '\r' || first.back() == ' ')) first.remove_suffix(1);
-    if (first == kRegedit5) {
-      unicode = true;
-      text = Utf8ToU16(bytes);
-    } else {
-      text.resize(bytes.size());
-      for (std::size_t i = 0; i < bytes.size(); ++i) text[i] = FromCp1252(std::uint8_t(bytes[i]));
-    }
+  TRegFileContents contents;
+  TRegFileSplitter splitter(problems, maxProblems, [&](TRegFileEntry&& e) {
+    contents.entries.push_back(std::move(e));
+    return true;
+  });
+  splitter.Feed(bytes);
+  if (!splitter.Finish()) return std::nullopt;
+  contents.unicode = splitter.Unicode();
+  return contents;
+}
+
+std::optional<TRegFileProblem> TRegFileApplier::Apply(const TRegFileEntry& e) {
+  switch (e.kind) {
+    case TRegFileEntry::kKey:
+      inKey_ = true;
+      keyRoot_ = e.root;
+      keyPath_ = e.path;
+      if (!store_.CreateKey(e.root, e.path))
+        return TRegFileProblem{e.line, "cannot create the key " + RootKeyName(e.root) + "\\" + e.path};
+      break;
+    case TRegFileEntry::kDeleteKey:
+      inKey_ = false;
+      if (!store_.KeyExists(e.root, e.path)) break;
+      if (!store_.CanDeleteKey(e.root, e.path) || !store_.DeleteKey(e.root, e.path))
+        return TRegFileProblem{e.line, "cannot delete the key " + RootKeyName(e.root) + "\\" + e.path};
+      break;
+    case TRegFileEntry::kValue:
+      if (inKey_ && !store_.SetValue(keyRoot_, keyPath_, e.name, e.type, e.data))
+        return TRegFileProblem{e.line, "cannot set the value \"" + e.name + "\""};
+      break;
+    case TRegFileEntry::kDeleteValue:
+      if (inKey_) store_.DeleteValue(keyRoot_, keyPath_, e.name);  // a missing value is no error
+      break;
   }
-  const std::size_t eol = text.find(u'\n');
-  const std::u16string_view first = Trim(std::u16string_view(text).substr(0, eol));
-  if (first != (unicode ? u"Windows Registry Editor Version 5.00" : u"REGEDIT4")) {
-    problems.push_back({1, "not a registry file: the first line must be \"REGEDIT4\" or \"" + std::string(kRegedit5) + "\""});
-    return std::nullopt;
-  }
-  return Parser(text, unicode, problems, maxProblems).Run();
+  return std::nullopt;
 }
 
 std::optional<TRegFileProblem> ApplyRegFile(RegistryStore& store, const TRegFileContents& contents) {
-  const TRegFileEntry* key = nullptr;
-  for (const TRegFileEntry& e : contents.entries) {
-    switch (e.kind) {
-      case TRegFileEntry::kKey:
-        key = &e;
-        if (!store.CreateKey(e.root, e.path))
-          return TRegFileProblem{e.line, "cannot create the key " + RootKeyName(e.root) + "\\" + e.path};
-        break;
-      case TRegFileEntry::kDeleteKey:
-        key = nullptr;
-        if (!store.KeyExists(e.root, e.path)) break;
-        if (!store.CanDeleteKey(e.root, e.path) || !store.DeleteKey(e.root, e.path))
-          return TRegFileProblem{e.line, "cannot delete the key " + RootKeyName(e.root) + "\\" + e.path};
-        break;
-      case TRegFileEntry::kValue:
-        if (key && !store.SetValue(key->root, key->path, e.name, e.type, e.data))
-          return TRegFileProblem{e.line, "cannot set the value \"" + e.name + "\""};
-        break;
-      case TRegFileEntry::kDeleteValue:
-        if (key) store.DeleteValue(key->root, key->path, e.name);  // a missing value is no error
-        break;
-    }
+  TRegFileApplier applier(store);
+  for (const TRegFileEntry& e : contents.entries)
+    if (auto problem = applier.Apply(e)) return problem;
+  return std::nullopt;
+}
+
+// ---- Importing ----------------------------------------------------------------------------
+
+TRegFileImport::~TRegFileImport() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool TRegFileImport::Open(std::string& error) {
+  fd_ = OpenInputFile(file_, kMaxHiveFileBytes, error);
+  return fd_ >= 0 && Stamp(opened_, error);
+}
+
+bool TRegFileImport::Stamp(TStamp& stamp, std::string& error) {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) {
+    error = file_.string() + ": " + ErrnoText();
+    return false;
   }
+  stamp = {std::uint64_t(st.st_size), std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+           std::int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+  return true;
+}
+
+bool TRegFileImport::Read(const std::function<bool(std::string_view)>& fn, std::string& error) {
+  if (::lseek(fd_, 0, SEEK_SET) != 0) {
+    error = file_.string() + ": " + ErrnoText();
+    return false;
+  }
+  std::string buffer(std::size_t{1} << 20, '\0');
+  std::uint64_t total = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = file_.string() + ": " + ErrnoText();
+      return false;
+    }
+    if (n == 0) return true;
+    total += std::uint64_t(n);
+    if (total > kMaxHiveFileBytes) {
+      error = file_.string() + ": the file is too large";
+      return false;
+    }
+    if (!fn(std::string_view(buffer.data(), std::size_t(n)))) return true;
+  }
+}
+
+bool TRegFileImport::Check(std::vector<TRegFileProblem>& problems, std::size_t maxProblems) {
+  TRegFileSplitter splitter(problems, maxProblems, [](TRegFileEntry&&) { return true; });
+  std::string error;
+  if (!Read([&](std::string_view piece) { return splitter.Feed(piece); }, error)) {
+    problems.push_back({0, "cannot read " + error});
+    return false;
+  }
+  checked_ = splitter.Finish();
+  return checked_;
+}
+
+std::optional<TRegFileProblem> TRegFileImport::Apply(RegistryStore& store) {
+  const TRegFileProblem changed{0, "the file " + file_.string() + " was changed while it was being imported"};
+  if (!checked_) return changed;
+  TRegFileApplier applier(store);
+  std::optional<TRegFileProblem> refused;
+  std::vector<TRegFileProblem> problems;
+  TRegFileSplitter splitter(problems, 1, [&](TRegFileEntry&& e) {
+    refused = applier.Apply(e);
+    return !refused;
+  });
+  std::string error;
+  TStamp before, after;
+  if (!Stamp(before, error) || !(before == opened_)) return changed;
+  if (!Read([&](std::string_view piece) { return splitter.Feed(piece); }, error))
+    return TRegFileProblem{0, "cannot read " + error};
+  if (refused) return refused;
+  // What was checked is what was applied: a file changed in between is not half taken in.
+  if (!splitter.Finish() || !Stamp(after, error) || !(after == opened_)) return changed;
   return std::nullopt;
 }
 

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -71,6 +72,16 @@ bool FitsRegedit4(const std::vector<TRegFileEntry>& entries);
 std::string RenderRegEntries(const std::vector<TRegFileEntry>& entries, bool unicode);
 // A whole new file: "REGEDIT4" when the entries fit it, else the Unicode form (with its BOM).
 std::string RenderRegFile(const std::vector<TRegFileEntry>& entries);
+// A key to export with everything below it.
+struct TRegKeyRef {
+  TRootKey root = HKEY_LOCAL_MACHINE;
+  std::string path;
+};
+// Writes the sections of `keys`, each key with everything below it, as `fileName`: the file
+// WriteRegFile would write from their CollectRegSection entries, but written key by key, so
+// that neither the entries nor the file's text are ever held whole. Replaces the file whole
+// (through a temporary file beside it). Throws ERegFileError.
+void ExportRegFile(const std::filesystem::path& fileName, RegistryStore& store, const std::vector<TRegKeyRef>& keys);
 // Writes RenderRegFile(entries) as `fileName`, replacing it whole (through a temporary file
 // beside it). Throws ERegFileError.
 void WriteRegFile(const std::filesystem::path& fileName, const std::vector<TRegFileEntry>& entries);
@@ -86,6 +97,56 @@ struct TRegFileProblem {
 // `problems` lists the bad lines (at most `maxProblems`).
 std::optional<TRegFileContents> ParseRegFile(std::string_view bytes, std::vector<TRegFileProblem>& problems,
                                              std::size_t maxProblems = 20);
+
+// Makes the changes of entries, handed over in file order, in a store (not committed).
+class TRegFileApplier {
+ public:
+  explicit TRegFileApplier(RegistryStore& store) : store_(store) {}
+  // The problem of an entry the store refused; the store may then hold part of the changes.
+  std::optional<TRegFileProblem> Apply(const TRegFileEntry& entry);
+
+ private:
+  RegistryStore& store_;
+  bool inKey_ = false;  // values go to the last key line; those of a deleted key are ignored
+  TRootKey keyRoot_ = HKEY_CURRENT_USER;
+  std::string keyPath_;
+};
+
+// A .reg file imported in two passes over its bytes, so that neither its text nor its entries
+// are ever held whole, and a file that is not a registry file is refused from its first bytes:
+// Check reads every line and lists the bad ones; Apply reads it again and makes the changes.
+class TRegFileImport {
+ public:
+  explicit TRegFileImport(std::filesystem::path file) : file_(std::move(file)) {}
+  ~TRegFileImport();
+  TRegFileImport(const TRegFileImport&) = delete;
+  TRegFileImport& operator=(const TRegFileImport&) = delete;
+
+  // Opens the file under the rules of OpenInputFile; false with `error` when it cannot be read.
+  bool Open(std::string& error);
+  // True when every line of the file is good; otherwise `problems` lists the bad ones (at most
+  // `maxProblems`; line 0 when the file could not be read).
+  bool Check(std::vector<TRegFileProblem>& problems, std::size_t maxProblems = 20);
+  // After a good Check: makes the file's changes in the store (not committed). Returns the
+  // problem of the first entry the store refused, or (line 0) of a file that changed since it
+  // was checked; the store may then hold part of the changes (the caller discards).
+  std::optional<TRegFileProblem> Apply(RegistryStore& store);
+
+ private:
+  struct TStamp {
+    std::uint64_t size = 0;
+    std::int64_t modified = 0, changed = 0;  // nanoseconds
+    bool operator==(const TStamp&) const = default;
+  };
+  bool Stamp(TStamp& stamp, std::string& error);
+  // Hands the file's bytes to `fn` from its start, piece by piece, until `fn` returns false.
+  bool Read(const std::function<bool(std::string_view)>& fn, std::string& error);
+
+  std::filesystem::path file_;
+  int fd_ = -1;
+  TStamp opened_;
+  bool checked_ = false;
+};
 
 // Makes the changes of `contents` in the store (not committed). Returns the problem of the first
 // entry the store refused; the store may then hold part of the changes (the caller discards).

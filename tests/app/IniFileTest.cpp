@@ -209,6 +209,40 @@ TEST(IniFileWrite, SectionListsAndDuplicates) {
   EXPECT_EQ(ini.ReadString("B", "k2", ""), "2");
 }
 
+// A frozen copy finds sections through an index built once: it must answer every read as the
+// file does (a section in two copies, in other letter case, with blanks, the last one running
+// to the end), and stop answering from its old reading once it has written.
+TEST(IniFileRead, FrozenCopyAnswersAsTheFile) {
+  TempFolder dir;
+  WriteAll(dir / "a.ini",
+           "\xEF\xBB\xBFtop=1\r\n[B]\r\nk1=1\r\n; note\r\n[ a ]\r\nx=\"quoted \"\r\n[b]\r\nK1=shadowed\r\nk2=0x10\r\n"
+           "[Empty]\r\n[Last]\r\nz=9");
+  const TIniFile file(dir / "a.ini");
+  TIniFile frozen = file.Frozen();
+  struct TRead {
+    const char* section;
+    const char* key;
+  };
+  const std::vector<TRead> reads = {{"B", "k1"}, {"b", "K2"}, {"a", "x"},    {" A ", "x"}, {"Empty", "x"},
+                                    {"Last", "z"}, {"last", "Z"}, {"Nope", "k1"}, {"B", "x"},  {"", "top"}};
+  for (const TRead& r : reads) {
+    const std::string what = std::string(r.section) + "/" + r.key;
+    EXPECT_EQ(frozen.ReadString(r.section, r.key, "def"), file.ReadString(r.section, r.key, "def")) << what;
+    EXPECT_EQ(frozen.ReadInteger(r.section, r.key, -1), file.ReadInteger(r.section, r.key, -1)) << what;
+    EXPECT_EQ(frozen.ValueExists(r.section, r.key), file.ValueExists(r.section, r.key)) << what;
+    EXPECT_EQ(frozen.SectionExists(r.section), file.SectionExists(r.section)) << what;
+    EXPECT_EQ(frozen.ReadSectionValues(r.section), file.ReadSectionValues(r.section)) << what;
+    EXPECT_EQ(frozen.ReadSectionLines(r.section), file.ReadSectionLines(r.section)) << what;
+  }
+  EXPECT_EQ(frozen.ReadSections(), file.ReadSections());
+
+  WriteAll(dir / "a.ini", "[B]\nk1=changed\n");
+  EXPECT_EQ(frozen.ReadString("B", "k1", ""), "1");  // read once, when frozen
+  frozen.WriteString("B", "k3", "3");
+  EXPECT_EQ(frozen.ReadString("B", "k1", ""), "changed");
+  EXPECT_EQ(TIniFile(dir / "missing.ini").Frozen().ReadString("B", "k1", "def"), "def");
+}
+
 TEST(IniFileWrite, EraseSectionAndDeleteKey) {
   TempFolder dir;
   WriteAll(dir / "a.ini", "[Keep]\na=1\n\n[Gone]\nx=1\ny=2\n\n[Keep2]\nb=2\nc=3\nB=4\n");

@@ -1,4 +1,4 @@
-// reg query, reg add and reg delete of values read only the key they are about: every answer
+// reg query, reg add and reg delete read only the key they are about (and, to delete it, all below it): every answer
 // and every file written must be the whole registry's, whatever the hive files hold and however
 // the file arrives in pieces.
 #include <stdlib.h>
@@ -242,7 +242,13 @@ TEST_F(RegToolFocus, AddWritesWhatAWholeCommitWrites) {
       {"HKLM\\Aaa", "/v", "V", "/d", "first"},
       {"HKLM\\Software\\A\\Caf\xc3\xa9", "/v", "V", "/d", "escaped"},
       {"HKLM\\Software\\Link\\B", "/v", "V", "/d", "through the link"},
-      {"HKCU\\Software\\Mine", "/v", "V", "/d", "user"}};
+      {"HKCU\\Software\\Mine", "/v", "V", "/d", "user"},
+      // reg delete of keys, each with everything below it
+      {"HKLM\\Software\\A"},
+      {"HKLM\\Software\\A\\B"},
+      {"HKLM\\Software\\a\\b\\Deep\\Deeper"},  // its parents have no text: the last one is left empty
+      {"HKLM\\Software\\Link"},
+      {"HKCU\\Software\\Mine"}};
   for (bool written : {false, true}) {
     for (const cli::Args& add : adds) {
       const fs::path focusedDir = prefix_ / "focused", wholeDir = prefix_ / "whole";
@@ -284,8 +290,16 @@ TEST_F(RegToolFocus, AddWritesWhatAWholeCommitWrites) {
         EXPECT_EQ(written ? a.out : AsciiLower(a.out), written ? b.out : AsciiLower(b.out)) << what;
         all += a.out;
       }
-      if (deletes)
+      if (add.size() == 1) {
+        // A key deleted: no line names it or a key below it.
+        const std::string gone = AsciiLower((add[0].substr(0, 4) == "HKLM" ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER") +
+                                            add[0].substr(4));
+        std::istringstream lines(AsciiLower(all));
+        for (std::string line; std::getline(lines, line);)
+          EXPECT_TRUE(line != gone && line.rfind(gone + "\\", 0) != 0) << what << ": " << line;
+      } else if (deletes) {
         EXPECT_EQ(all.find("first"), std::string::npos) << what;
+      }
       else
         EXPECT_NE(all.find(add.back() == "x" ? "New" : add.back()), std::string::npos) << what;
     }

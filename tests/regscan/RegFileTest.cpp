@@ -279,6 +279,10 @@ TEST(RegFileWriter, RunningOutOfDiskLeavesNoHalfWrittenFile) {
       {"a new backup", "", fixBackup(big)},
       {"an export over a file", small,
        [&](const fs::path& file) { WriteRegFile(file, CollectRegSection(*store, HKEY_CURRENT_USER, true, "", big)); }},
+      {"a streamed export over a file", small,
+       [&](const fs::path& file) { ExportRegFile(file, *store, {{HKEY_CURRENT_USER, big}}); }},
+      {"a streamed export that turns Unicode", small,
+       [&](const fs::path& file) { ExportRegFile(file, *store, {{HKEY_CURRENT_USER, big}, {HKEY_CURRENT_USER, bigWide}}); }},
   };
   for (const TCase& c : cases) {
     TempFolder dir;
@@ -292,6 +296,49 @@ TEST(RegFileWriter, RunningOutOfDiskLeavesNoHalfWrittenFile) {
         << c.what;
     EXPECT_TRUE(ReadAll(file) == before) << c.what;
   }
+}
+
+// The export written key by key is the very file the collected entries give: the form it takes
+// is known only at its last key, after more than one write has gone to the disk.
+TEST(RegFileWriter, ExportWrittenKeyByKeyIsTheCollectedFile) {
+  auto store = RegistryStore::CreateInMemory();
+  std::vector<RegValue> many;  // over a megabyte per key, so that every export is written in parts
+  for (int i = 0; i < 9000; ++i) many.push_back({"v" + std::to_string(i), REG_EXPAND_SZ, Str(std::string(60, 'x'))});
+  Plant(*store, HKEY_LOCAL_MACHINE, "Software\\A Big", many);
+  Plant(*store, HKEY_LOCAL_MACHINE, "Software\\B", AsciiOnly(EveryKind()));
+  Plant(*store, HKEY_CURRENT_USER, "Software\\A Big", many);
+  Plant(*store, HKEY_CURRENT_USER, "Software\\Z Wide", OutsideCodePage());
+  Plant(*store, HKEY_CURRENT_USER, "Software\\Z Wide\\Caf\xC3\xA9", {});
+  struct TCase {
+    const char* what;
+    std::vector<TRegKeyRef> keys;
+  };
+  const std::vector<TCase> cases = {
+      {"ASCII throughout", {{HKEY_LOCAL_MACHINE, "Software"}}},
+      {"a wide key last", {{HKEY_LOCAL_MACHINE, "Software"}, {HKEY_CURRENT_USER, "Software"}}},
+      {"a wide key first", {{HKEY_CURRENT_USER, "Software\\Z Wide"}, {HKEY_LOCAL_MACHINE, "Software"}}},
+  };
+  for (const TCase& c : cases) {
+    TempFolder dir;
+    std::vector<TRegFileEntry> all;
+    for (const TRegKeyRef& k : c.keys) {
+      auto part = CollectRegSection(*store, k.root, true, "", k.path);
+      all.insert(all.end(), part.begin(), part.end());
+    }
+    WriteRegFile(dir / "collected.reg", all);
+    dir.Write("streamed.reg", "an older file");
+    ExportRegFile(dir / "streamed.reg", *store, c.keys);
+    EXPECT_TRUE(ReadAll(dir / "streamed.reg") == ReadAll(dir / "collected.reg")) << c.what;
+    EXPECT_FALSE(fs::exists(dir / "streamed.reg.tmp")) << c.what;
+  }
+  // A key no registry file can name stops the export; the file it would replace stays.
+  Plant(*store, HKEY_CURRENT_USER, "Software\\Z Wide\\Line\nbreak", {});
+  TempFolder dir;
+  dir.Write("x.reg", "an older file");
+  EXPECT_THROW(ExportRegFile(dir / "x.reg", *store, {{HKEY_LOCAL_MACHINE, "Software"}, {HKEY_CURRENT_USER, "Software"}}),
+               ERegFileError);
+  EXPECT_EQ(ReadAll(dir / "x.reg"), "an older file");
+  EXPECT_FALSE(fs::exists(dir / "x.reg.tmp"));
 }
 
 TEST(RegFileReader, AcceptsWhatRegeditWrites) {
@@ -438,6 +485,65 @@ TEST_F(RegeditProgram, ABadLineOrARunningWineChangesNothing) {
   EXPECT_EQ(Hives(), before);
   EXPECT_EQ(Regedit("/s " + ShellQuote(good.string()), &err), 0) << err;
   EXPECT_NE(Hives(), before);
+}
+
+// The file is read in pieces, twice: a line, a continued value or a UTF-16 unit cut where one
+// piece ends must come out as a whole file gives it, in each of the three encodings.
+TEST_F(RegeditProgram, ImportsALargeFileInEachEncoding) {
+  std::string body;
+  for (int k = 0; body.size() < (std::size_t{3} << 19); ++k) {  // 1.5 MB: more than one piece
+    body += "\r\n[HKEY_CURRENT_USER\\Software\\Large\\K" + std::to_string(k) + "]\r\n\"Blob\"=hex:";
+    for (int i = 0; i < 40; ++i) body += (i ? i % 13 == 0 ? ",\\\r\n  " : "," : "") + std::string(k % 2 ? "0a" : "a0");
+    body += "\r\n\"Text\"=\"line " + std::to_string(k) + "\"\r\n";
+  }
+  body += "\r\n[HKEY_CURRENT_USER\\Software\\Large\\Caf\xC3\xA9]\r\n\"\xC3\xBC\"=\"\xE2\x82\xAC\"\r\n";
+  const std::string v5 = "Windows Registry Editor Version 5.00\r\n" + body;
+  std::string utf16 = "\xFF\xFE";
+  for (std::uint8_t b : Utf8ToUtf16Le(v5, false)) utf16 += char(b);
+  std::string cp1252 = "REGEDIT4\r\n" + body;
+  cp1252.replace(cp1252.find("Caf\xC3\xA9"), 5, "Caf\xE9");
+  cp1252.replace(cp1252.find("\"\xC3\xBC\"=\"\xE2\x82\xAC\""), 10, "\"\xFC\"=\"\x80\"");
+  std::vector<TRegFileProblem> problems;
+  const auto expected = ParseRegFile(v5, problems);
+  ASSERT_TRUE(expected);
+  for (const auto& [name, bytes] : std::vector<std::pair<std::string, std::string>>{
+           {"utf8.reg", v5}, {"utf16.reg", utf16}, {"cp1252.reg", cp1252}}) {
+    TempFolder fresh;
+    ASSERT_EQ(Shell(ShellQuote(KESTROVE_CLI_PATH) + " sample " + ShellQuote((fresh / "p").string()) + " >/dev/null"), 0);
+    prefix_ = fresh / "p";
+    std::string err;
+    ASSERT_EQ(Regedit("/s " + ShellQuote(dir_.Write(name, bytes).string()), &err), 0) << name << err;
+    auto want = RegistryStore::CreateInMemory();
+    ASSERT_FALSE(ApplyRegFile(*want, *expected));
+    auto got = RegistryStore::OpenWinePrefix(prefix_);
+    const auto keys = want->SubKeyNames(HKEY_CURRENT_USER, "Software\\Large");
+    ASSERT_TRUE(keys);
+    for (const std::string& key : *keys) ExpectSameValues(*want, *got, HKEY_CURRENT_USER, "Software\\Large\\" + key);
+    EXPECT_EQ(got->SubKeyNames(HKEY_CURRENT_USER, "Software\\Large"), keys) << name;
+  }
+}
+
+// What must not take more than a pass over the file: a key nested 100,000 levels deep is made
+// (one level at a time, each from the hive's root, never ended), and a large file that is no
+// registry file is refused from its first bytes (read whole, it would not fit in memory).
+TEST_F(RegeditProgram, DeepKeysAndHugeNonRegistryFiles) {
+  std::string deep = "Software\\Deep";
+  for (int i = 0; i < 100000; ++i) deep += "\\d";
+  std::string err;
+  ASSERT_EQ(Regedit("/s " + ShellQuote(dir_.Write("deep.reg", "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\" + deep +
+                                                                   "]\r\n\"Depth\"=dword:000186a0\r\n").string()), &err), 0) << err;
+  EXPECT_EQ(RegistryStore::OpenWinePrefix(prefix_)->QueryValue(HKEY_CURRENT_USER, deep, "Depth")->data,
+            (Bytes{0xa0, 0x86, 0x01, 0x00}));
+
+  const std::string before = Hives();
+  const fs::path sparse = dir_ / "sparse.reg";
+  {
+    std::ofstream(sparse) << "";
+    fs::resize_file(sparse, std::uint64_t{3} << 30);  // no disk taken: a file of zeros with holes
+  }
+  EXPECT_EQ(Regedit("/s " + ShellQuote(sparse.string()), &err), 1);
+  EXPECT_NE(err.find(sparse.string() + ":1: not a registry file"), std::string::npos) << err;
+  EXPECT_TRUE(Hives() == before);
 }
 
 // A file with machine and user keys whose user hive cannot be saved: the machine hive, saved

@@ -34,16 +34,21 @@ constexpr const char* kUsage =
     "--help shows this text, --version the program's version.\n";
 
 int Import(const std::optional<std::filesystem::path>& root, const std::string& file) {
+  // The file is checked whole before the registry is even opened, and read a second time to
+  // make its changes: it is never held in memory.
+  TRegFileImport import(file);
   std::string error;
-  const std::optional<std::string> bytes = ReadInputFile(file, kMaxHiveFileBytes, error);
-  if (!bytes) {
+  if (!import.Open(error)) {
     std::cerr << "kestrove-regedit: " << error << "\n";
     return 1;
   }
+  auto report = [&](const TRegFileProblem& p) {
+    if (p.line) std::cerr << file << ":" << p.line << ": " << p.text << "\n";
+    else std::cerr << "kestrove-regedit: " << p.text << "\n";
+  };
   std::vector<TRegFileProblem> problems;
-  const std::optional<TRegFileContents> contents = ParseRegFile(*bytes, problems);
-  if (!contents) {
-    for (const TRegFileProblem& p : problems) std::cerr << file << ":" << p.line << ": " << p.text << "\n";
+  if (!import.Check(problems)) {
+    for (const TRegFileProblem& p : problems) report(p);
     std::cerr << "kestrove-regedit: " << file << " was not imported; the registry is unchanged\n";
     return 1;
   }
@@ -53,10 +58,10 @@ int Import(const std::optional<std::filesystem::path>& root, const std::string& 
     std::cerr << "kestrove-regedit: " << *reason << "\n";
     return 1;
   }
-  if (auto problem = ApplyRegFile(store, *contents)) {
+  if (auto problem = import.Apply(store)) {
     store.Discard();
-    std::cerr << file << ":" << problem->line << ": " << problem->text << "\n"
-              << "kestrove-regedit: " << file << " was not imported; the registry is unchanged\n";
+    report(*problem);
+    std::cerr << "kestrove-regedit: " << file << " was not imported; the registry is unchanged\n";
     return 1;
   }
   std::istringstream noInput;
@@ -67,22 +72,19 @@ int Import(const std::optional<std::filesystem::path>& root, const std::string& 
 int Export(const std::optional<std::filesystem::path>& root, const std::string& file, const std::string* key) {
   auto target = OpenTarget(root);
   RegistryStore& store = *target->Registry();
-  std::vector<TRegFileEntry> entries;
+  std::vector<TRegKeyRef> keys;
   if (key) {
     auto k = cli::ParseRegKey(*key);
     if (!k || !store.KeyExists(k->root, k->path)) {
       std::cerr << "kestrove-regedit: the key " << *key << " does not exist\n";
       return 1;
     }
-    entries = CollectRegSection(store, k->root, true, "", k->path);
+    keys.push_back({k->root, k->path});
   } else {
     // Every key once: HKEY_CURRENT_USER, HKEY_CLASSES_ROOT and HKEY_CURRENT_CONFIG are views of these two.
-    for (TRootKey r : {HKEY_LOCAL_MACHINE, HKEY_USERS}) {
-      auto part = CollectRegSection(store, r, true, "", "");
-      entries.insert(entries.end(), std::make_move_iterator(part.begin()), std::make_move_iterator(part.end()));
-    }
+    keys = {{HKEY_LOCAL_MACHINE, ""}, {HKEY_USERS, ""}};
   }
-  WriteRegFile(file, entries);
+  ExportRegFile(file, store, keys);
   return 0;
 }
 

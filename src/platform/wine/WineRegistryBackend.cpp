@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 #include "platform/wine/WineHive.h"
 
@@ -107,6 +108,19 @@ bool TWineRegistryBackend::LoadFocused(THiveFile& f, Hive& hive) {
     if (n.isLink || (focusChanges_ && n.dirty)) whole = true;
     if (n.HasRaw() && SpanOf(spans_, n)) ++fileKeys_;
   });
+  // With its whole subtree in the cut, the focus may go: where each of its keys' text lies in
+  // the file.
+  removable_.clear();
+  if (focus_.subtree && focusChanges_) {
+    Node* focus = hive.root;
+    for (std::size_t i = 0; i < focus_.path.size() && focus; ++i) focus = focus->Find(focus_.path[i]);
+    if (focus)
+      ForEachKey(*focus, [&](Node& n) {
+        const TSpan* span = n.HasRaw() ? SpanOf(spans_, n) : nullptr;
+        if (span)
+          removable_.push_back({n.rawBegin, span->file + (n.rawBegin - span->cut), span->file + (n.rawEnd - span->cut)});
+      });
+  }
   return !whole;
 }
 
@@ -202,22 +216,28 @@ void TWineRegistryBackend::ParseCheckedHive(std::size_t index, Hive& hive, const
                         ", not " + relativeTo_[index] + " as " + f.file.filename().string() + " does");
 }
 
-// The new file is the old one with the changed keys' text replaced where it stood and new keys
-// put where they sort, every other byte copied as it is. The bytes the store was built from are
-// checked against the file as it is copied, so a file changed in between is never mixed in.
+// The new file is the old one with the changed keys' text replaced where it stood, removed keys'
+// text taken out and new keys put where they sort, every other byte copied as it is. The bytes
+// the store was built from are checked against the file as it is copied, so a file changed in
+// between is never mixed in.
 void TWineRegistryBackend::StageSplice(THiveFile& f, const Hive& hive, const std::function<void(Node&)>& ensureValues,
                                        const std::function<void(const std::string&)>& fail) {
   struct Edit {
     std::uint64_t begin, end;
     std::string text;
+    bool removal = false;  // the blank lines after the removed text go with it
   };
   std::vector<Edit> edits;
-  std::string added;  // keys that were not in the file, in the order they are written
+  std::vector<std::string> added;  // keys that were not in the file, in the order they are written
   std::size_t fileKeys = 0;
   bool bareChanged = false;
+  std::unordered_set<std::size_t> present;  // the keys of the file still in the tree, by their text's place
   ForEachKey(*hive.root, [&](Node& n) {
     const TSpan* span = n.HasRaw() ? SpanOf(spans_, n) : nullptr;
-    if (span) ++fileKeys;
+    if (span) {
+      ++fileKeys;
+      if (!removable_.empty()) present.insert(n.rawBegin);
+    }
     if (!n.dirty) return;
     if (n.HasRaw() && !span) {
       bareChanged = true;  // a subkey known by name only
@@ -229,24 +249,55 @@ void TWineRegistryBackend::StageSplice(THiveFile& f, const Hive& hive, const std
     if (span)
       edits.push_back({span->file + (n.rawBegin - span->cut), span->file + (n.rawEnd - span->cut), std::move(text)});
     else
-      added += (insertAt_ < static_cast<std::uint64_t>(f.stamp->size) ? text + "\n" : "\n" + text);
+      added.push_back(std::move(text));
   });
-  // Only the focus's values and the keys on its way may change: anything else (a key removed,
-  // a subkey known by name only) is not in the cut and cannot be written from it.
-  if (bareChanged || fileKeys != fileKeys_) fail("only one key's values can be changed here");
-  if (!added.empty()) edits.push_back({insertAt_, insertAt_, std::move(added)});
-  std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.begin < b.begin; });
+  std::size_t removed = 0;
+  std::uint64_t removedAt = ~std::uint64_t{0};
+  for (const TRemovable& r : removable_) {
+    if (present.count(r.cut)) continue;
+    ++removed;
+    removedAt = std::min(removedAt, r.begin);
+    edits.push_back({r.begin, r.end, {}, true});
+  }
+  // Only the focus's values, the keys on its way and the focus with all below it may change:
+  // anything else (a key removed beside it, a subkey known by name only) is not in the cut and
+  // cannot be written from it.
+  if (bareChanged || fileKeys + removed != fileKeys_) fail("only one key's values can be changed here");
+  if (!added.empty()) {
+    // A key that comes to be written once the focus is gone (its parent, left empty) stands
+    // where the focus stood.
+    const std::uint64_t at = removed ? removedAt : insertAt_;
+    std::string text;
+    for (const std::string& key : added) text += at < static_cast<std::uint64_t>(f.stamp->size) ? key + "\n" : "\n" + key;
+    edits.push_back({at, at, std::move(text)});
+  }
+  std::sort(edits.begin(), edits.end(),
+            [](const Edit& a, const Edit& b) { return a.begin < b.begin || (a.begin == b.begin && a.end < b.end); });
 
   env_->Remove(StagedFile(f));  // left over from a crash
   std::string error;
   auto file = env_->NewWritableFile(StagedFile(f), error);
   if (!file) fail(error);
   if (env_->Stat(f.file) != f.stamp) fail("it was changed by another program meanwhile");
-  bool ok = true, same = true;
+  bool ok = true, same = true, skipBlank = false;
   std::uint64_t at = 0;  // file offset of the piece
   std::size_t next = 0, span = 0;
-  auto put = [&](std::string_view bytes) {
+  auto passed = [&] { skipBlank = edits[next++].removal; };
+  auto write = [&](std::string_view bytes) {
     if (ok && !bytes.empty() && !file->Append(bytes)) ok = false;
+  };
+  // The line ends at the end of what was copied are held back until more text follows: when
+  // the file's last keys were removed, the blank line that led to them goes too.
+  std::size_t heldNewlines = 0;
+  auto put = [&](std::string_view bytes) {
+    std::size_t text = bytes.size();
+    while (text > 0 && bytes[text - 1] == '\n') --text;
+    if (text > 0) {
+      write(std::string(heldNewlines, '\n'));
+      heldNewlines = 0;
+      write(bytes.substr(0, text));
+    }
+    heldNewlines += bytes.size() - text;
   };
   const bool read = env_->ReadFilePieces(f.file, kMaxHiveFileBytes, [&](std::string_view piece) {
     const std::uint64_t end = at + piece.size();
@@ -264,20 +315,26 @@ void TWineRegistryBackend::StageSplice(THiveFile& f, const Hive& hive, const std
         put(edits[next].text);
         edits[next].text.clear();
         if (edits[next].end <= p) {
-          ++next;
+          passed();
           continue;
         }
         p = std::min(end, edits[next].end);
-        if (p == edits[next].end) ++next;
+        if (p == edits[next].end) passed();
         continue;
       }
       const std::uint64_t stop = next < edits.size() ? std::min(end, edits[next].begin) : end;
+      // The blank lines that separated a removed key from the next one go with it.
+      while (skipBlank && p < stop) {
+        if (piece[p - at] != '\n') skipBlank = false;
+        else ++p;
+      }
       put(piece.substr(p - at, stop - p));
       p = stop;
     }
     at = end;
   }, error);
   for (; next < edits.size(); ++next) put(edits[next].text);  // new keys at the end of the file
+  write(std::string(skipBlank ? std::min<std::size_t>(heldNewlines, 1) : heldNewlines, '\n'));
   if (!read) fail(error);
   if (!same || at != static_cast<std::uint64_t>(f.stamp->size) || env_->Stat(f.file) != f.stamp)
     fail("it was changed by another program meanwhile");

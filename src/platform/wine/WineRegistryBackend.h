@@ -67,6 +67,13 @@ class TWineRegistryBackend final : public TFileHiveBackend {
   std::vector<THiveFocusFilter::TSpan> spans_;
   std::uint64_t insertAt_ = 0;
   std::size_t fileKeys_ = 0;
+  // The keys of the focus's subtree that may be removed (when it was read whole): each by where
+  // its text is in the cut, and where that text is in the file.
+  struct TRemovable {
+    std::size_t cut;
+    std::uint64_t begin, end;
+  };
+  std::vector<TRemovable> removable_;
 };
 
 }  // namespace kestrove::wine
