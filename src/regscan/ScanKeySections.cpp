@@ -130,26 +130,30 @@ void TScanTaskThread::ScanStartMenu() {
 // nothing.
 void TScanTaskThread::ScanFileExtensions() {
   const std::string classes = "Software\\Classes";
-  if (auto names = store_.SubKeyNames(HKEY_LOCAL_MACHINE, classes)) {
-    for (const std::string& name : *names) {
-      if (Terminated()) return;
-      const std::string path = classes + "\\" + name;
-      SetKeyMemo(path);
-      if (store_.IsLink(HKEY_LOCAL_MACHINE, path)) continue;
-      auto info = store_.QueryKeyInfo(HKEY_LOCAL_MACHINE, path);
-      if (!info) continue;
-      auto def = store_.QueryValue(HKEY_LOCAL_MACHINE, path, "");
-      std::optional<std::string> text;
-      if (def) {
-        text = RegStringData(*def);
-        if (!text) continue;
-      }
-      if (info->subKeyCount != 0) continue;
-      if (info->valueCount == 0 || (info->valueCount == 1 && def && text->empty())) {
-        AddRow(problem::kFileExtension, name, "HKEY_LOCAL_MACHINE\\" + classes, TLocationKind::lkDataSubkey);
-      }
+  // The class keys are many (every extension and ProgID): each is read from its node as the
+  // walk passes it, not found again by its path. Links are not shown.
+  store_.WalkTree(HKEY_LOCAL_MACHINE, classes, [&](TWalkedKey& key) {
+    if (key.Depth() == 0) return TWalkStep::Enter;
+    if (Terminated()) return TWalkStep::Stop;
+    SetKeyMemo(key.Path());
+    const std::vector<RegValue>* values = key.Values();
+    if (!values) return TWalkStep::Skip;
+    const RegValue* def = nullptr;
+    for (const RegValue& v : *values) {
+      if (v.name.empty()) def = &v;
     }
-  }
+    std::optional<std::string> text;
+    if (def) {
+      text = RegStringData(*def);
+      if (!text) return TWalkStep::Skip;
+    }
+    if (key.SubKeyCount() != 0) return TWalkStep::Skip;
+    if (values->empty() || (values->size() == 1 && def && text->empty())) {
+      AddRow(problem::kFileExtension, std::string(key.Path().substr(classes.size() + 1)),
+             "HKEY_LOCAL_MACHINE\\" + classes, TLocationKind::lkDataSubkey);
+    }
+    return TWalkStep::Skip;
+  });
   auto extensions = store_.SubKeyNames(HKEY_CURRENT_USER, kFileExtsKey);
   if (!extensions) return;
   for (const std::string& ext : *extensions) {
