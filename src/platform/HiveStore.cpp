@@ -365,10 +365,11 @@ void THiveStore::WalkTree(TRootKey root, std::string_view path, const WalkVisito
   class NodeKey final : public TWalkedKey {
    public:
     explicit NodeKey(THiveStore& store) : store_(store) {}
-    void Reset(std::string_view path, int depth, Node* node) {
+    void Reset(std::string_view path, int depth, Node* node, Hive* hive) {
       path_ = path;
       depth_ = depth;
       node_ = node;
+      hive_ = hive;
       values_ = nullptr;
       read_ = false;
     }
@@ -377,12 +378,12 @@ void THiveStore::WalkTree(TRootKey root, std::string_view path, const WalkVisito
       read_ = true;
       values_ = &node_->values;
       if (!node_->valuesReady.load(std::memory_order_acquire)) {
-        if (Hive* h = HiveOf(node_)) {
+        if (hive_) {
           scratch_.values.clear();
           scratch_.rawBegin = node_->rawBegin;
           scratch_.rawEnd = node_->rawEnd;
           std::lock_guard guard(store_.lazyMu_);
-          store_.backend_->LoadValues(*h, scratch_);
+          store_.backend_->LoadValues(*hive_, scratch_);
           values_ = &scratch_.values;
         } else {
           store_.EnsureValues(*node_);
@@ -395,6 +396,7 @@ void THiveStore::WalkTree(TRootKey root, std::string_view path, const WalkVisito
    private:
     THiveStore& store_;
     Node* node_ = nullptr;
+    Hive* hive_ = nullptr;
     const std::vector<RegValue>* values_ = nullptr;
     bool read_ = false;
     Node scratch_;
@@ -402,9 +404,11 @@ void THiveStore::WalkTree(TRootKey root, std::string_view path, const WalkVisito
 
   // A key whose subkeys are being shown: where it is found below each base, in the order of
   // Bases() (the first is the one Values() reads; the subkeys are those of both, merged as
-  // SubKeyNames merges them), and how far each list of subkeys has been shown.
+  // SubKeyNames merges them), their hives (found once, not from every key up), and how far
+  // each list of subkeys has been shown.
   struct Frame {
     Node* nodes[2] = {nullptr, nullptr};
+    Hive* hives[2] = {nullptr, nullptr};
     std::size_t next[2] = {0, 0};
     std::size_t pathSize = 0;
     int depth = 0;
@@ -414,12 +418,15 @@ void THiveStore::WalkTree(TRootKey root, std::string_view path, const WalkVisito
   Frame start;
   std::size_t found = 0;
   for (Node* base : Bases(root)) {
-    if (Node* n = Walk(base, path, false, true); n && found < 2) start.nodes[found++] = n;
+    if (Node* n = Walk(base, path, false, true); n && found < 2) {
+      start.hives[found] = HiveOf(n);
+      start.nodes[found++] = n;
+    }
   }
   if (found == 0) return;
   std::string keyPath(path);
   NodeKey key(*this);
-  key.Reset(keyPath, 0, start.nodes[0]);
+  key.Reset(keyPath, 0, start.nodes[0], start.hives[0]);
   if (visit(key) != TWalkStep::Enter) return;
   start.pathSize = keyPath.size();
   std::vector<Frame> stack{start};
@@ -429,6 +436,8 @@ void THiveStore::WalkTree(TRootKey root, std::string_view path, const WalkVisito
     // first list's key.
     Node* child = nullptr;
     Node* also = nullptr;
+    Hive* childHive = f.hives[0];
+    Hive* alsoHive = f.hives[1];
     const auto& first = f.nodes[0]->children;
     if (!f.nodes[1]) {
       if (f.next[0] < first.size()) child = first[f.next[0]++].get();
@@ -442,6 +451,7 @@ void THiveStore::WalkTree(TRootKey root, std::string_view path, const WalkVisito
         if (order <= 0) child = first[f.next[0]++].get();
         if (order >= 0) {
           (order > 0 ? child : also) = second[f.next[1]].get();
+          if (order > 0) childHive = f.hives[1];
           ++f.next[1];
         }
       }
@@ -453,18 +463,25 @@ void THiveStore::WalkTree(TRootKey root, std::string_view path, const WalkVisito
     // IsLink answers for the key Values() would read; the walk never enters a link.
     if (child->isLink) continue;
     // SubKeyNames follows a link at the end of a path, in whichever list it is.
-    if (also && also->isLink) also = FollowLink(also, 0);
+    if (also && also->isLink) {
+      also = FollowLink(also, 0);
+      alsoHive = also ? HiveOf(also) : nullptr;
+    }
+    if (child->hive) childHive = child->hive;
+    if (also && also->hive) alsoHive = also->hive;
     keyPath.resize(f.pathSize);
     if (!keyPath.empty()) keyPath += '\\';
     keyPath += child->name;
     const int depth = f.depth + 1;
-    key.Reset(keyPath, depth, child);
+    key.Reset(keyPath, depth, child, childHive);
     const TWalkStep step = visit(key);
     if (step == TWalkStep::Stop) return;
     if (step == TWalkStep::Skip) continue;
     Frame below;
     below.nodes[0] = child;
     below.nodes[1] = also;
+    below.hives[0] = childHive;
+    below.hives[1] = alsoHive;
     below.pathSize = keyPath.size();
     below.depth = depth;
     stack.push_back(below);  // `f` is not used after this
