@@ -2,7 +2,11 @@
 """Writes the generated targets of bench/run-cli-bench.sh into DIR (each made once):
   reg/   a prefix whose system.reg is about REG_MB (100) MiB of keys shaped like a real one's
   scan/  a prefix holding SCAN_VALUES (500,000) string values under HKLM\\Software naming
-         SCAN_PATHS (100,000) distinct files, half of them present
+         SCAN_PATHS (100,000) distinct files, half of them present, 1,000 values a key
+  scan10/  the same values, 10 a key
+  big/   a prefix made by `wineboot --init` (when Wine is installed) with BIG_MB (100) MiB of
+         COM classes and application settings added to its system.reg, naming files of which
+         half are present; big-paths.txt lists every distinct file its values name
   bin/   a prefix whose old-style recycle bin C:\\Recycled holds BIN_FILES (200,000) files
   offline/  an offline Windows installation whose SOFTWARE hive is about OFFLINE_MB (150) MiB,
          imported with kestrove-regedit (KESTROVE_REGEDIT, beside KESTROVE_CLI by default)
@@ -26,6 +30,7 @@ regedit = os.environ.get("KESTROVE_REGEDIT", os.path.join(os.path.dirname(cli), 
 import_mb = int(os.environ.get("IMPORT_MB", "100"))
 deep_levels = int(os.environ.get("DEEP_LEVELS", "100000"))
 options_sections = int(os.environ.get("OPTIONS_SECTIONS", "100000"))
+big_mb = int(os.environ.get("BIG_MB", "100"))
 
 
 def sample(name, tag, *how):
@@ -70,12 +75,11 @@ def make_reg():
     done(d, tag)
 
 
-def make_scan():
-    tag = "%d-%d-2" % (scan_values, scan_paths)
-    d = sample("scan", tag)
+def make_scan(name="scan", per_key=1000):
+    tag = "%d-%d-%d-2" % (scan_values, scan_paths, per_key)
+    d = sample(name, tag)
     if not d:
         return
-    per_key = 1000
     with open(os.path.join(d, "system.reg"), "a", newline="\n") as f:
         for k in range((scan_values + per_key - 1) // per_key):
             lines = ["\n[Software\\\\Bench\\\\K%d] 1796628164\n#time=1dd861bc07068c2\n" % k]
@@ -83,13 +87,92 @@ def make_scan():
                 j = (k * per_key + v) % scan_paths
                 lines.append("\"Value%d\"=\"C:\\\\bench\\\\folder%03d\\\\file%06d.dll\"\n" % (v, j // 1000, j))
             f.write("".join(lines))
-    with open(os.path.join(out, "scan-paths.txt"), "w") as paths:
+    with open(os.path.join(out, name + "-paths.txt"), "w") as paths:
         for j in range(scan_paths):
             folder = os.path.join(d, "drive_c", "bench", "folder%03d" % (j // 1000))
             if j % 1000 == 0:
                 os.makedirs(folder, exist_ok=True)
             p = os.path.join(folder, "file%06d.dll" % j)
             if j % 2 == 0:
+                with open(p, "w") as f:
+                    f.write("M")
+            paths.write(p + "\n")
+    done(d, tag)
+
+
+def make_big():
+    """A prefix as Wine makes it, grown the way installed programs grow one: COM classes
+    (HKLM\\Software\\Classes\\CLSID and their ProgIDs) and per-program settings with
+    install folders and recent documents."""
+    tag = "%d-1" % big_mb
+    d = os.path.join(out, "big")
+    if os.path.exists(os.path.join(d, ".complete-" + tag)):
+        return
+    if subprocess.run(["sh", "-c", "command -v wineboot"], stdout=subprocess.DEVNULL).returncode != 0:
+        print("make-prefixes: no wineboot, the big prefix is not made")
+        return
+    subprocess.run(["rm", "-rf", d], check=True)
+    wine_env = dict(os.environ, WINEPREFIX=d, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    subprocess.run(["wineboot", "--init"], env=wine_env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=wine_env, check=True)
+    rng = random.Random(11)
+    limit = big_mb * 1024 * 1024
+    files = {}  # the host path of every distinct file named, in the order first named
+
+    def name_file(folder, leaf):
+        win = "C:\\Program Files\\" + folder + "\\" + leaf
+        files.setdefault(os.path.join(d, "drive_c", "Program Files", *folder.split("\\"), leaf), None)
+        return win.replace("\\", "\\\\")
+
+    # Generated class ids sort after Wine's own (few of which start with F), as an installer's
+    # keys would land in a file Wine writes in order.
+    clsid = 0xF0000000
+    classes, settings = [], []
+    size = os.path.getsize(os.path.join(d, "system.reg"))
+
+    def put(where, path, body):
+        nonlocal size
+        where.append((path, body))
+        size += len(path) + len(body) + 38
+
+    vendor = 0
+    while size < limit:
+        for app in range(10):
+            folder = "Vendor%05u\\App%02u" % (vendor, app)
+            for c in range(12):
+                guid = "{%08X-%04X-%04X-%04X-%012X}" % (clsid, rng.getrandbits(16), rng.getrandbits(16),
+                                                          rng.getrandbits(16), rng.getrandbits(48))
+                clsid += 1
+                progid = "Vendor%05u.App%02u.Component%02u" % (vendor, app, c)
+                dll = name_file(folder, "comp%u.dll" % (c // 4))  # one library serves several classes
+                k = "Software\\\\Classes\\\\CLSID\\\\" + guid
+                put(classes, k, "@=\"%s Class\"\n" % progid)
+                put(classes, k + "\\\\InprocServer32", "@=\"%s\"\n\"ThreadingModel\"=\"Apartment\"\n" % dll)
+                put(classes, k + "\\\\ProgID", "@=\"%s.1\"\n" % progid)
+                if c % 3 == 0:
+                    put(classes, k + "\\\\LocalServer32", "@=\"%s /automation\"\n" % name_file(folder, "server.exe"))
+                put(classes, "Software\\\\Classes\\\\" + progid, "@=\"%s Class\"\n" % progid)
+                put(classes, "Software\\\\Classes\\\\" + progid + "\\\\CLSID", "@=\"%s\"\n" % guid)
+            base = "Software\\\\Vendor%05u\\\\App%02u" % (vendor, app)
+            install = name_file(folder, "app.exe")
+            put(settings, base, "\"InstallPath\"=\"%s\"\n\"Version\"=\"%u.%u\"\n\"Flags\"=dword:%08x\n"
+                % (install, app, vendor % 100, rng.getrandbits(32)))
+            for g in range(6):
+                lines = "".join("\"Item%u\"=\"%s\"\n" % (i, name_file(folder + "\\Data", "doc%u.dat" % ((g + i) % 10)))
+                                for i in range(10))
+                put(settings, base + "\\\\Settings\\\\Group%u" % g, lines + "\"Size\"=dword:%08x\n" % rng.getrandbits(32))
+        vendor += 1
+    with open(os.path.join(d, "system.reg"), "a", newline="\n") as f:
+        for key, body in sorted(classes) + settings:
+            f.write("\n[%s] 1796628164\n#time=1dd861bc07068c2\n%s" % (key, body))
+    made = set()
+    with open(os.path.join(out, "big-paths.txt"), "w") as paths:
+        for j, p in enumerate(files):
+            if j % 2 == 0:
+                folder = os.path.dirname(p)
+                if folder not in made:
+                    os.makedirs(folder, exist_ok=True)
+                    made.add(folder)
                 with open(p, "w") as f:
                     f.write("M")
             paths.write(p + "\n")
@@ -195,8 +278,9 @@ def make_options():
 
 os.makedirs(out, exist_ok=True)
 # TARGETS (e.g. "offline,reg") makes only those.
-only = os.environ.get("TARGETS", "opts,imp,reg,scan,bin,offline").split(",")
+only = os.environ.get("TARGETS", "opts,imp,reg,scan,scan10,big,bin,offline").split(",")
 for name, make in (("opts", make_options), ("imp", make_import), ("reg", make_reg), ("scan", make_scan),
-                   ("bin", make_bin), ("offline", make_offline)):
+                   ("scan10", lambda: make_scan("scan10", 10)), ("big", make_big), ("bin", make_bin),
+                   ("offline", make_offline)):
     if name in only:
         make()

@@ -45,6 +45,8 @@ software = d("offline", "Windows", "System32", "config", "SOFTWARE")
 software_copy = d("SOFTWARE-copy")
 q = lambda s: "'" + s + "'"
 
+stat_each = lambda paths: "perl -ne 'chomp; stat $_' %s" % q(d(paths))
+
 imp = d("imp")
 imp_file, deep_file, sparse_file = d("imp", "import.reg"), d("imp", "deep.reg"), d("imp", "sparse.reg")
 # Puts the import target's hives back as made, so that every round imports into the same registry.
@@ -79,6 +81,10 @@ cases = [
     # must (reg query reads only the key it is about).
     ("scan", "cli", ["--root", d("scan"), "scan", "1"],
      [("load", ["--root", d("scan"), "info"]), ("stat per path", "perl -ne 'chomp; stat $_' %s" % q(d("scan-paths.txt")))], scan_file, None),
+    ("scan, 10 values a key", "cli", ["--root", d("scan10"), "scan", "1"],
+     [("load", ["--root", d("scan10"), "info"]), ("stat per path", stat_each("scan10-paths.txt"))], d("scan10", "system.reg"), None),
+    ("scan, wineboot prefix + COM classes and settings", "cli", ["--root", d("big"), "scan", "1"],
+     [("load", ["--root", d("big"), "info"]), ("stat per path", stat_each("big-paths.txt"))], d("big", "system.reg"), None),
     ("offline scan", "cli", ["--root", d("offline"), "scan", "1"],
      [("load", ["--root", d("offline"), "info"]), ("stat per path", "perl -ne 'chomp; stat $_' %s" % q(d("offline-scan-paths.txt")))], software, None),
     ("Recycle Bin test", "cli", ["--root", d("bin"), "test", "Windows - Empty Recycle Bin"],
@@ -120,8 +126,9 @@ for name, kind, args, refs, memfile, _ in cases:
             l, med((name, "ref:" + l), 0), med((name, "ref:" + l), 2), med((name, "ref:" + l), 1))) for l, _ in refs), ref, ref_cpu))
     else:
         print("%s: no reference" % name)
+    ref_mem = max((med((name, "ref:" + l), 1) for l, _ in refs), default=0)
     for label, _ in clis:
         s, m, c = med((name, label), 0), med((name, label), 1), med((name, label), 2)
         mem = " memory %.2fx the file (%.0f MiB)" % (m * 1048576 / os.path.getsize(memfile), os.path.getsize(memfile) / 1048576) if memfile else ""
-        ratio = "  %.2fx wall %.2fx cpu the reference" % (s / ref, c / ref_cpu) if refs else ""
+        ratio = "  %.2fx wall %.2fx cpu the reference, peak %.2fx the reference's" % (s / ref, c / ref_cpu, m / ref_mem) if refs else ""
         print("  %-8s %.3f s wall %.3f s cpu %5.0f MiB%s%s" % (label, s, c, m, ratio, mem))

@@ -6,8 +6,8 @@
 # Usage: bench/run-cli-bench.sh [NAME=KESTROVE_CLI ...]   (default: now=build/kestrove-cli)
 # Give two programs (before=... after=...) to compare builds side by side. Environment:
 # KESTROVE_BENCH_DIR (where the targets are made, default $TMPDIR/kestrove-cli-bench),
-# ROUNDS (default 5), REG_MB, SCAN_VALUES, SCAN_PATHS, BIN_FILES, IMPORT_MB, DEEP_LEVELS, OFFLINE_MB, TARGETS (see
-# make-prefixes.py), CASES (see run-cli-bench.py).
+# ROUNDS (default 5), CASES (see run-cli-bench.py), REG_MB, SCAN_VALUES, SCAN_PATHS, BIN_FILES,
+# BIG_MB, IMPORT_MB, DEEP_LEVELS, OFFLINE_MB, TARGETS (see make-prefixes.py).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 dir=${KESTROVE_BENCH_DIR:-${TMPDIR:-/tmp}/kestrove-cli-bench}

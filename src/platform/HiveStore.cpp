@@ -41,6 +41,60 @@ std::size_t RegistryStore::TreeValueCount(TRootKey root, std::string_view path) 
 
 namespace {
 
+// A key of the walk through the other calls: its values asked of the store by path.
+class TPathWalkedKey final : public TWalkedKey {
+ public:
+  TPathWalkedKey(RegistryStore& store, TRootKey root) : store_(store), root_(root) {}
+  void Reset(std::string_view path, int depth) {
+    path_ = path;
+    depth_ = depth;
+    read_ = false;
+    values_.reset();
+  }
+  const std::vector<RegValue>* Values() override {
+    if (!read_) {
+      values_ = store_.Values(root_, path_);
+      read_ = true;
+    }
+    return values_ ? &*values_ : nullptr;
+  }
+  std::size_t SubKeyCount() override {
+    auto info = store_.QueryKeyInfo(root_, path_);
+    return info ? info->subKeyCount : 0;
+  }
+
+ private:
+  RegistryStore& store_;
+  const TRootKey root_;
+  bool read_ = false;
+  std::optional<std::vector<RegValue>> values_;
+};
+
+}  // namespace
+
+void RegistryStore::WalkTree(TRootKey root, std::string_view path, const WalkVisitor& visit) {
+  if (!KeyExists(root, path)) return;
+  TPathWalkedKey key(*this, root);
+  // Keys still to show, the next one last.
+  std::vector<std::pair<std::string, int>> pending;
+  pending.emplace_back(std::string(path), 0);
+  while (!pending.empty()) {
+    auto [keyPath, depth] = std::move(pending.back());
+    pending.pop_back();
+    if (depth > 0 && IsLink(root, keyPath)) continue;
+    key.Reset(keyPath, depth);
+    const TWalkStep step = visit(key);
+    if (step == TWalkStep::Stop) return;
+    if (step == TWalkStep::Skip) continue;
+    auto names = SubKeyNames(root, keyPath);
+    if (!names) continue;
+    for (auto it = names->rbegin(); it != names->rend(); ++it)
+      pending.emplace_back(keyPath.empty() ? *it : keyPath + "\\" + *it, depth + 1);
+  }
+}
+
+namespace {
+
 constexpr int kMaxLinkDepth = 16;
 constexpr std::size_t kMaxKeyNameLen = 255;  // UTF-16 units, as Windows allows
 
@@ -303,6 +357,136 @@ std::size_t THiveStore::TreeValueCount(TRootKey root, std::string_view path) {
       if (!c->isLink) pending.push_back(c.get());
   }
   return count;
+}
+
+void THiveStore::WalkTree(TRootKey root, std::string_view path, const WalkVisitor& visit) {
+  // The key shown to the visitor: its node, and its values read when asked, as Values()
+  // reads them: an unread key's values come straight from its hive's text into a scratch key
+  // (reused from key to key) and are not kept.
+  class NodeKey final : public TWalkedKey {
+   public:
+    explicit NodeKey(THiveStore& store) : store_(store) {}
+    void Reset(std::string_view path, int depth, Node* node, Hive* hive) {
+      path_ = path;
+      depth_ = depth;
+      node_ = node;
+      hive_ = hive;
+      values_ = nullptr;
+      read_ = false;
+    }
+    const std::vector<RegValue>* Values() override {
+      if (read_) return values_;
+      read_ = true;
+      values_ = &node_->values;
+      if (!node_->valuesReady.load(std::memory_order_acquire)) {
+        if (hive_) {
+          scratch_.values.clear();
+          scratch_.rawBegin = node_->rawBegin;
+          scratch_.rawEnd = node_->rawEnd;
+          std::lock_guard guard(store_.lazyMu_);
+          store_.backend_->LoadValues(*hive_, scratch_);
+          values_ = &scratch_.values;
+        } else {
+          store_.EnsureValues(*node_);
+        }
+      }
+      return values_;
+    }
+    std::size_t SubKeyCount() override { return node_->children.size(); }
+
+   private:
+    THiveStore& store_;
+    Node* node_ = nullptr;
+    Hive* hive_ = nullptr;
+    const std::vector<RegValue>* values_ = nullptr;
+    bool read_ = false;
+    Node scratch_;
+  };
+
+  // A key whose subkeys are being shown: where it is found below each base, in the order of
+  // Bases() (the first is the one Values() reads; the subkeys are those of both, merged as
+  // SubKeyNames merges them), their hives (found once, not from every key up), and how far
+  // each list of subkeys has been shown.
+  struct Frame {
+    Node* nodes[2] = {nullptr, nullptr};
+    Hive* hives[2] = {nullptr, nullptr};
+    std::size_t next[2] = {0, 0};
+    std::size_t pathSize = 0;
+    int depth = 0;
+  };
+
+  std::shared_lock lock(mu_);
+  Frame start;
+  std::size_t found = 0;
+  for (Node* base : Bases(root)) {
+    if (Node* n = Walk(base, path, false, true); n && found < 2) {
+      start.hives[found] = HiveOf(n);
+      start.nodes[found++] = n;
+    }
+  }
+  if (found == 0) return;
+  std::string keyPath(path);
+  NodeKey key(*this);
+  key.Reset(keyPath, 0, start.nodes[0], start.hives[0]);
+  if (visit(key) != TWalkStep::Enter) return;
+  start.pathSize = keyPath.size();
+  std::vector<Frame> stack{start};
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    // The next subkey in the merged order; a name both lists hold is shown once, as the
+    // first list's key.
+    Node* child = nullptr;
+    Node* also = nullptr;
+    Hive* childHive = f.hives[0];
+    Hive* alsoHive = f.hives[1];
+    const auto& first = f.nodes[0]->children;
+    if (!f.nodes[1]) {
+      if (f.next[0] < first.size()) child = first[f.next[0]++].get();
+    } else {
+      const auto& second = f.nodes[1]->children;
+      const bool hasFirst = f.next[0] < first.size(), hasSecond = f.next[1] < second.size();
+      if (hasFirst || hasSecond) {
+        const int order = !hasFirst    ? 1
+                          : !hasSecond ? -1
+                                       : CompareNames(first[f.next[0]]->name, second[f.next[1]]->name);
+        if (order <= 0) child = first[f.next[0]++].get();
+        if (order >= 0) {
+          (order > 0 ? child : also) = second[f.next[1]].get();
+          if (order > 0) childHive = f.hives[1];
+          ++f.next[1];
+        }
+      }
+    }
+    if (!child) {
+      stack.pop_back();
+      continue;
+    }
+    // IsLink answers for the key Values() would read; the walk never enters a link.
+    if (child->isLink) continue;
+    // SubKeyNames follows a link at the end of a path, in whichever list it is.
+    if (also && also->isLink) {
+      also = FollowLink(also, 0);
+      alsoHive = also ? HiveOf(also) : nullptr;
+    }
+    if (child->hive) childHive = child->hive;
+    if (also && also->hive) alsoHive = also->hive;
+    keyPath.resize(f.pathSize);
+    if (!keyPath.empty()) keyPath += '\\';
+    keyPath += child->name;
+    const int depth = f.depth + 1;
+    key.Reset(keyPath, depth, child, childHive);
+    const TWalkStep step = visit(key);
+    if (step == TWalkStep::Stop) return;
+    if (step == TWalkStep::Skip) continue;
+    Frame below;
+    below.nodes[0] = child;
+    below.nodes[1] = also;
+    below.hives[0] = childHive;
+    below.hives[1] = alsoHive;
+    below.pathSize = keyPath.size();
+    below.depth = depth;
+    stack.push_back(below);  // `f` is not used after this
+  }
 }
 
 std::optional<std::string> THiveStore::WriteBlockReason() { return backend_->WriteBlockReason(); }

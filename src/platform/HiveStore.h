@@ -137,6 +137,7 @@ class THiveStore final : public RegistryStore {
   bool CreateLink(TRootKey root, std::string_view path, std::string_view target) override;
   bool IsLink(TRootKey root, std::string_view path) override;
   std::size_t TreeValueCount(TRootKey root, std::string_view path) override;
+  void WalkTree(TRootKey root, std::string_view path, const WalkVisitor& visit) override;
 
   std::optional<std::string> WriteBlockReason() override;
   void Commit() override;

@@ -29,6 +29,29 @@ struct TRegistryFocus {
   bool changes = false;
 };
 
+// A key met by RegistryStore::WalkTree, valid only while the visitor runs.
+class TWalkedKey {
+ public:
+  // The walk's start path as given, then the subkey names as enumerated, '\' between.
+  std::string_view Path() const { return path_; }
+  // 0 for the start key, 1 for its subkeys, and so on.
+  int Depth() const { return depth_; }
+  // The key's values in enumeration order, as Values() gives them; read on the first call,
+  // so a visitor that passes a key over never pays for them. nullptr when the key cannot be
+  // read.
+  virtual const std::vector<RegValue>* Values() = 0;
+  // How many subkeys the key has, as QueryKeyInfo counts them (0 when it cannot be read).
+  virtual std::size_t SubKeyCount() = 0;
+
+ protected:
+  ~TWalkedKey() = default;
+  std::string_view path_;
+  int depth_ = 0;
+};
+
+// What a walk's visitor wants after a key: its subkeys, not them, or no more keys at all.
+enum class TWalkStep { Enter, Skip, Stop };
+
 class RegistryStore {
  public:
   // The user SID Wine gives the prefix's user.
@@ -85,6 +108,15 @@ class RegistryStore {
   // entered (what it points to is counted where it lives). 0 when the key does not exist.
   // Walks without recursion, so any depth is safe.
   virtual std::size_t TreeValueCount(TRootKey root, std::string_view path);
+  // Shows `visit` the key at `path` and then, as long as it answers Enter, each key's subkeys
+  // in enumeration order, every key before the keys below it: what Values, SubKeyNames and
+  // IsLink tell key by key, without finding every key again from its root. Link keys below
+  // the start are neither shown nor entered (what they point to is walked where it lives).
+  // Nothing when the key does not exist. Walks without recursion, so any depth is safe.
+  // A store may hold its registry for reading throughout: `visit` must not call the store,
+  // and a change made meanwhile on another thread may wait for the walk.
+  using WalkVisitor = std::function<TWalkStep(TWalkedKey&)>;
+  virtual void WalkTree(TRootKey root, std::string_view path, const WalkVisitor& visit);
 
   // Why writing is refused right now (Wine runs on the target), or nullopt.
   virtual std::optional<std::string> WriteBlockReason() = 0;

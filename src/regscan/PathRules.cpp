@@ -394,6 +394,10 @@ void TPathResultCache::Clear() {
 }
 
 bool TPathRules::IsMissingPath(std::string_view p, std::string_view s, bool dirOK) {
+  // Test judges only a text that holds a drive path ("C:\\"), or a variable that may expand
+  // to one. Most registry texts (class names, GUIDs, numbers) hold neither: they are answered
+  // here, and the cache keeps only texts worth remembering, not one entry per value.
+  if (p.find(":\\") == std::string_view::npos && p.find('%') == std::string_view::npos) return false;
   if (const auto known = results_.Find(s, dirOK, p)) {
     ++cacheHits_;
     return *known;

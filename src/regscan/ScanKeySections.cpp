@@ -130,26 +130,30 @@ void TScanTaskThread::ScanStartMenu() {
 // nothing.
 void TScanTaskThread::ScanFileExtensions() {
   const std::string classes = "Software\\Classes";
-  if (auto names = store_.SubKeyNames(HKEY_LOCAL_MACHINE, classes)) {
-    for (const std::string& name : *names) {
-      if (Terminated()) return;
-      const std::string path = classes + "\\" + name;
-      SetKeyMemo(path);
-      if (store_.IsLink(HKEY_LOCAL_MACHINE, path)) continue;
-      auto info = store_.QueryKeyInfo(HKEY_LOCAL_MACHINE, path);
-      if (!info) continue;
-      auto def = store_.QueryValue(HKEY_LOCAL_MACHINE, path, "");
-      std::optional<std::string> text;
-      if (def) {
-        text = RegStringData(*def);
-        if (!text) continue;
-      }
-      if (info->subKeyCount != 0) continue;
-      if (info->valueCount == 0 || (info->valueCount == 1 && def && text->empty())) {
-        AddRow(problem::kFileExtension, name, "HKEY_LOCAL_MACHINE\\" + classes, TLocationKind::lkDataSubkey);
-      }
+  // The class keys are many (every extension and ProgID): each is read from its node as the
+  // walk passes it, not found again by its path. Links are not shown.
+  store_.WalkTree(HKEY_LOCAL_MACHINE, classes, [&](TWalkedKey& key) {
+    if (key.Depth() == 0) return TWalkStep::Enter;
+    if (Terminated()) return TWalkStep::Stop;
+    SetKeyMemo(key.Path());
+    const std::vector<RegValue>* values = key.Values();
+    if (!values) return TWalkStep::Skip;
+    const RegValue* def = nullptr;
+    for (const RegValue& v : *values) {
+      if (v.name.empty()) def = &v;
     }
-  }
+    std::optional<std::string> text;
+    if (def) {
+      text = RegStringData(*def);
+      if (!text) return TWalkStep::Skip;
+    }
+    if (key.SubKeyCount() != 0) return TWalkStep::Skip;
+    if (values->empty() || (values->size() == 1 && def && text->empty())) {
+      AddRow(problem::kFileExtension, std::string(key.Path().substr(classes.size() + 1)),
+             "HKEY_LOCAL_MACHINE\\" + classes, TLocationKind::lkDataSubkey);
+    }
+    return TWalkStep::Skip;
+  });
   auto extensions = store_.SubKeyNames(HKEY_CURRENT_USER, kFileExtsKey);
   if (!extensions) return;
   for (const std::string& ext : *extensions) {
@@ -232,25 +236,54 @@ void TScanTaskThread::ScanClassAppIds() {
       appIds.push_back(FoldName(name));
     }
   }
+  // A class whose AppID names no registered AppID (nor the class itself).
+  auto unknownAppId = [&](std::string_view clsid, const std::string& appId) {
+    const std::string foldedId = FoldName(appId), foldedClass = FoldName(clsid);
+    for (const std::string& n : appIds) {
+      if (n.find(foldedId) != std::string::npos || n.find(foldedClass) != std::string::npos) return false;
+    }
+    return true;
+  };
   for (const std::string& key : KeyViews(HKEY_CLASSES_ROOT, "CLSID")) {
-    auto names = store_.SubKeyNames(HKEY_CLASSES_ROOT, key);
-    if (!names) continue;
-    for (const std::string& clsid : *names) {
-      if (Terminated()) return;
-      const std::string path = key + "\\" + clsid;
-      SetKeyMemo(path);
-      auto appIdValue = store_.QueryValue(HKEY_CLASSES_ROOT, path, "AppID");
-      auto appId = appIdValue ? RegStringData(*appIdValue) : std::nullopt;
-      if (!appId || appId->empty()) continue;
-      const std::string foldedId = FoldName(*appId), foldedClass = FoldName(clsid);
-      bool known = false;
-      for (const std::string& n : appIds) {
-        if (n.find(foldedId) != std::string::npos || n.find(foldedClass) != std::string::npos) {
-          known = true;
-          break;
+    // The classes to report unless their server is the accessibility library, in order: path
+    // and AppID. Every class key is read from its node as the walk passes it; the server,
+    // asked of the store, only for these few once the walk is over.
+    std::vector<std::pair<std::string, std::string>> unknown;
+    const auto named = store_.SubKeyNames(HKEY_CLASSES_ROOT, key);
+    if (!named) continue;
+    const std::size_t listed = named->size();
+    std::size_t shown = 0;
+    store_.WalkTree(HKEY_CLASSES_ROOT, key, [&](TWalkedKey& k) {
+      if (k.Depth() == 0) return TWalkStep::Enter;
+      if (Terminated()) return TWalkStep::Stop;
+      ++shown;
+      SetKeyMemo(k.Path());
+      std::optional<std::string> appId;
+      if (const std::vector<RegValue>* values = k.Values()) {
+        for (const RegValue& v : *values) {
+          if (SameName(v.name, "AppID")) appId = RegStringData(v);
         }
       }
-      if (known) continue;
+      if (appId && !appId->empty() && unknownAppId(k.Path().substr(key.size() + 1), *appId))
+        unknown.emplace_back(std::string(k.Path()), std::move(*appId));
+      return TWalkStep::Skip;
+    });
+    if (Terminated()) return;
+    if (shown != listed) {
+      // The walk passes link keys over, while a class reached through a link is judged as any
+      // other: then the classes are judged as they are named.
+      unknown.clear();
+      for (const std::string& clsid : *named) {
+        if (Terminated()) return;
+        const std::string path = key + "\\" + clsid;
+        SetKeyMemo(path);
+        auto appIdValue = store_.QueryValue(HKEY_CLASSES_ROOT, path, "AppID");
+        auto appId = appIdValue ? RegStringData(*appIdValue) : std::nullopt;
+        if (appId && !appId->empty() && unknownAppId(clsid, *appId)) unknown.emplace_back(path, std::move(*appId));
+      }
+    }
+    for (const auto& [path, appId] : unknown) {
+      if (Terminated()) return;
       const std::string server = path + "\\InprocServer32";
       if (store_.KeyExists(HKEY_CLASSES_ROOT, server)) {
         auto serverValue = store_.QueryValue(HKEY_CLASSES_ROOT, server, "");
@@ -258,7 +291,7 @@ void TScanTaskThread::ScanClassAppIds() {
         // The accessibility library's classes live without an AppID of their own.
         if (!file || AsciiContainsNoCase(*file, "oleacc.dll")) continue;
       }
-      AddRow(problem::kActiveX, *appId, "HKEY_CLASSES_ROOT\\" + path, TLocationKind::lkKey);
+      AddRow(problem::kActiveX, appId, "HKEY_CLASSES_ROOT\\" + path, TLocationKind::lkKey);
     }
   }
 }

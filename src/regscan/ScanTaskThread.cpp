@@ -36,7 +36,7 @@ const char* const kExclusionPathsHKCU[] = {
 };
 
 template <std::size_t N>
-bool IsExcluded(const std::string& path, const char* const (&list)[N]) {
+bool IsExcluded(std::string_view path, const char* const (&list)[N]) {
   for (const char* e : list) {
     if (SameName(path, e)) return true;
   }
@@ -60,7 +60,7 @@ const std::vector<std::string>& Wow6432NodeExclusionsHKLM() {
   return paths;
 }
 
-bool IsWow6432NodeExcluded(const std::string& path) {
+bool IsWow6432NodeExcluded(std::string_view path) {
   for (const std::string& e : Wow6432NodeExclusionsHKLM()) {
     if (SameName(path, e)) return true;
   }
@@ -301,7 +301,7 @@ void TScanTaskThread::AddRow(const char* problemType, std::string data, std::str
   events_.OnRow(row);
 }
 
-void TScanTaskThread::AddValueRow(const char* problemType, TRootKey root, const std::string& keyPath,
+void TScanTaskThread::AddValueRow(const char* problemType, TRootKey root, std::string_view keyPath,
                                   const std::string& name, const std::string& data) {
   std::string location = RootKeyName(root);
   location.reserve(location.size() + keyPath.size() + name.size() + 2);
@@ -316,38 +316,46 @@ void TScanTaskThread::AddValueRow(const char* problemType, TRootKey root, const 
   }
 }
 
+void TScanTaskThread::SetKeyMemo(std::string_view text) {
+  // A window redraws some 60 times a second: texts that come faster are never seen.
+  constexpr auto kMemoEvery = std::chrono::milliseconds(30);
+  const auto now = std::chrono::steady_clock::now();
+  if (memoGiven_ && now - *memoGiven_ < kMemoEvery) return;
+  memoGiven_ = now;
+  memo_.assign(text);
+  events_.OnKeyMemo(memo_);
+}
+
 // ---- shared walkers ------------------------------------------------------------------------
 
 void TScanTaskThread::WalkValues(TRootKey root, const std::string& path, const char* problemType,
                                  std::string_view anchor, int depth) {
-  if (Terminated() || depth > kMaxKeyDepth) return;
-  // Subtrees that have sections of their own are left to them.
-  if (currentSection_ == 5 &&
-      (IsExcluded(path, kExclusionPathsHKLM) || (TargetIs64Bit && IsWow6432NodeExcluded(path))))
-    return;
-  if (currentSection_ == 4 && IsExcluded(path, kExclusionPathsHKCU)) return;
-  // The reflected 32-bit view of the 32-bit view.
-  if (root == HKEY_LOCAL_MACHINE && StartsWithName(path, "Software\\Wow6432Node\\Wow6432Node")) return;
-  {
-    auto values = store_.Values(root, path);
-    if (!values) return;
-    SetKeyMemo(path);
-    TPathRules& rules = Rules();
+  if (Terminated()) return;
+  TPathRules& rules = Rules();
+  // The store shows every key once, from its node: a path is never looked up again from its
+  // root, and a key's values are read only when the key is not passed over.
+  store_.WalkTree(root, path, [&](TWalkedKey& key) {
+    if (Terminated()) return TWalkStep::Stop;
+    if (depth + key.Depth() > kMaxKeyDepth) return TWalkStep::Skip;
+    const std::string_view keyPath = key.Path();
+    // Subtrees that have sections of their own are left to them.
+    if (currentSection_ == 5 &&
+        (IsExcluded(keyPath, kExclusionPathsHKLM) || (TargetIs64Bit && IsWow6432NodeExcluded(keyPath))))
+      return TWalkStep::Skip;
+    if (currentSection_ == 4 && IsExcluded(keyPath, kExclusionPathsHKCU)) return TWalkStep::Skip;
+    // The reflected 32-bit view of the 32-bit view.
+    if (root == HKEY_LOCAL_MACHINE && StartsWithName(keyPath, "Software\\Wow6432Node\\Wow6432Node"))
+      return TWalkStep::Skip;
+    const std::vector<RegValue>* values = key.Values();
+    if (!values) return TWalkStep::Skip;
+    SetKeyMemo(keyPath);
     for (const RegValue& v : *values) {
-      if (Terminated()) return;
+      if (Terminated()) return TWalkStep::Stop;
       if (!RegStringDataInto(v, text_)) continue;
-      if (rules.IsMissingPath(text_, anchor, true)) AddValueRow(problemType, root, path, v.name, text_);
+      if (rules.IsMissingPath(text_, anchor, true)) AddValueRow(problemType, root, keyPath, v.name, text_);
     }
-  }
-  auto names = store_.SubKeyNames(root, path);
-  if (!names) return;
-  for (const std::string& name : *names) {
-    if (Terminated()) return;
-    const std::string child = path.empty() ? name : path + "\\" + name;
-    // A link key shows a tree that is walked where it really lives.
-    if (store_.IsLink(root, child)) continue;
-    WalkValues(root, child, problemType, anchor, depth + 1);
-  }
+    return TWalkStep::Enter;
+  });
 }
 
 void TScanTaskThread::WalkDefaultValues(TRootKey root, const std::string& path, int depth) {

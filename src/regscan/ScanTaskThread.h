@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -101,10 +102,13 @@ class TScanTaskThread {
   void AddRow(const char* problemType, std::string data, std::string location, TLocationKind kind);
   // A value found by a section: a name without "\" is reported by its data at
   // root\key\name; a name with "\" is reported by name in root\key.
-  void AddValueRow(const char* problemType, TRootKey root, const std::string& keyPath, const std::string& name,
+  void AddValueRow(const char* problemType, TRootKey root, std::string_view keyPath, const std::string& name,
                    const std::string& data);
   void SetTitle(const std::string& text) { events_.OnTitle(text); }
-  void SetKeyMemo(const std::string& text) { events_.OnKeyMemo(text); }
+  // Memo1's key or file. Keys go by far faster than anyone can read them, so the owner is told
+  // at most once every kMemoEvery (the first at once): a walk of a million keys would spend
+  // more on its memos than on the keys.
+  void SetKeyMemo(std::string_view text);
   bool SectionSelected(int code) const;
   // The keys a fixed-key section reads for `path`: the key itself, then, on a 64-bit target,
   // the key 32-bit programs see in its place when that is a key of its own (one reached
@@ -167,6 +171,8 @@ class TScanTaskThread {
   std::unordered_map<std::string, int> contentChain_;
   TRootKey contentChainRoot_{};
   std::string text_;  // the value being tested by the hive walks
+  std::string memo_;  // the last memo text given to the owner
+  std::optional<std::chrono::steady_clock::time_point> memoGiven_;
   int currentSection_ = 0;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
