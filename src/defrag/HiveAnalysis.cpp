@@ -113,12 +113,18 @@ bool HiveCopyLocked(const fs::path& copy) {
   return false;
 }
 
+namespace {
+
+// A plain file or a link under the copy's name goes; anything else there stays.
+void RemoveHiveCopy(const fs::path& copy) {
+  struct stat st {};
+  if (::lstat(copy.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) ::unlink(copy.c_str());
+}
+
+}  // namespace
+
 void RemoveHiveCopies(const THiveTable& table) {
-  for (const fs::path& hive : table.HostFiles) {
-    const fs::path copy = HiveCopyFile(hive);
-    struct stat st {};
-    if (::lstat(copy.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) ::unlink(copy.c_str());
-  }
+  for (const fs::path& hive : table.HostFiles) RemoveHiveCopy(HiveCopyFile(hive));
 }
 
 bool HoldsMachineSoftware(std::string_view hiveName) {
@@ -253,8 +259,7 @@ void TScanDefragTaskThread::Execute() {
     const auto started = std::chrono::steady_clock::now();
     // A copy left from an earlier analysis must not be measured for this one.
     const fs::path copy = HiveCopyFile(table_.HostFiles[i]);
-    struct stat st {};
-    if (::lstat(copy.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) ::unlink(copy.c_str());
+    RemoveHiveCopy(copy);
     try {
       madeFrom_[i] = SaveHiveToFile(store_, table_.HostFiles[i], copy);
     } catch (const std::exception& e) {

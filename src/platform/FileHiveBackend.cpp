@@ -370,7 +370,9 @@ void TFileHiveBackend::RemoveStaleTempFiles() {
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
       const std::string name = it->path().filename().string();
       for (const THiveFile& f : files_) {
-        if (f.file.parent_path() == folder && IsTempName(name, f.file.filename().string())) {
+        // A hive's compacted copy is written under a temporary name of its own.
+        const std::string hive = f.file.filename().string();
+        if (f.file.parent_path() == folder && (IsTempName(name, hive) || IsTempName(name, hive + ".fdc"))) {
           env_->Remove(it->path());
           break;
         }

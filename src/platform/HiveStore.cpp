@@ -592,21 +592,6 @@ void THiveStore::ReplaceHiveFiles(const THiveReplacement& replacement) {
     backend_->BeginWriteSession();
     writing_ = true;
   }
-  // Whatever was replaced, the tree must be what the files now hold. A hive that cannot be
-  // read is left empty and its error reported once the lock is let go.
-  auto reload = [&] {
-    std::exception_ptr failed;
-    for (std::size_t i = 0; i < hives_.size(); ++i) {
-      hives_[i]->dirty = false;
-      try {
-        Reload(i);
-      } catch (...) {
-        if (!failed) failed = std::current_exception();
-      }
-    }
-    EndWrite();
-    if (failed) std::rethrow_exception(failed);
-  };
   std::vector<std::size_t> staged;
   try {
     // The files as they are now are the ones a replaced file must still be when it goes.
@@ -624,7 +609,7 @@ void THiveStore::ReplaceHiveFiles(const THiveReplacement& replacement) {
   } catch (...) {
     for (std::size_t i : staged) backend_->DropStagedHive(i);
     try {
-      reload();
+      ReloadAll();
     } catch (...) {
     }
     throw;
@@ -633,13 +618,13 @@ void THiveStore::ReplaceHiveFiles(const THiveReplacement& replacement) {
     PublishStaged(staged);
   } catch (...) {
     try {
-      reload();
+      ReloadAll();
     } catch (...) {
     }
     throw;
   }
   ++view_;
-  reload();
+  ReloadAll();
 }
 
 // ---- Compacting hives
@@ -747,19 +732,6 @@ std::vector<std::string> THiveStore::InstallHiveCopies(const std::vector<std::op
     backend_->BeginWriteSession();
     writing_ = true;
   }
-  auto reload = [&] {
-    std::exception_ptr failed;
-    for (std::size_t i = 0; i < hives_.size(); ++i) {
-      hives_[i]->dirty = false;
-      try {
-        Reload(i);
-      } catch (...) {
-        if (!failed) failed = std::current_exception();
-      }
-    }
-    EndWrite();
-    if (failed) std::rethrow_exception(failed);
-  };
   std::vector<std::string> failures(files.size());
   std::vector<std::size_t> chosen;
   std::vector<std::size_t> staged;
@@ -802,7 +774,7 @@ std::vector<std::string> THiveStore::InstallHiveCopies(const std::vector<std::op
   } catch (...) {
     for (std::size_t i : staged) backend_->DropStagedHive(i);
     try {
-      reload();
+      ReloadAll();
     } catch (...) {
     }
     throw;
@@ -811,14 +783,30 @@ std::vector<std::string> THiveStore::InstallHiveCopies(const std::vector<std::op
     PublishStaged(staged);
   } catch (...) {
     try {
-      reload();
+      ReloadAll();
     } catch (...) {
     }
     throw;
   }
   if (!staged.empty()) ++view_;
-  reload();
+  ReloadAll();
   return failures;
+}
+
+// Whatever was replaced, the tree must be what the files now hold. A hive that cannot be read
+// is left empty and its error reported once the write session is let go.
+void THiveStore::ReloadAll() {
+  std::exception_ptr failed;
+  for (std::size_t i = 0; i < hives_.size(); ++i) {
+    hives_[i]->dirty = false;
+    try {
+      Reload(i);
+    } catch (...) {
+      if (!failed) failed = std::current_exception();
+    }
+  }
+  EndWrite();
+  if (failed) std::rethrow_exception(failed);
 }
 
 std::uint64_t THiveStore::View() {

@@ -161,6 +161,9 @@ class THiveStore final : public RegistryStore {
   void Load(std::size_t index);
   // Load for a hive whose file changed: the tree shows another view.
   void Reload(std::size_t index);
+  // Every hive read again after its files were replaced, and the write session ended; throws
+  // the first hive's error after that.
+  void ReloadAll();
   // Puts the staged hives in place, all or none.
   void PublishStaged(const std::vector<std::size_t>& staged);
   void BeginWrite();
